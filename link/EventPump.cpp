@@ -1,0 +1,13 @@
+#include "link/EventPump.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+
+namespace qw735 {
+
+void QtEventPump::Pump()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+}  // namespace qw735

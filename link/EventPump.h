@@ -1,0 +1,22 @@
+#pragma once
+
+namespace qw735 {
+
+// Runs pending events, timer and serial-port events included, on the one
+// thread the writer lives on. Every wait loop calls it between polls.
+class EventPump {
+public:
+    virtual ~EventPump() = default;
+    // Processes pending events; when there are none, blocks until one comes,
+    // so a wait costs no CPU. Callers always have a timer armed to wake it.
+    virtual void Pump() = 0;
+};
+
+// The pump of a Qt program: processes the application's events (window
+// events too, when there are windows) and sleeps while nothing happens.
+class QtEventPump : public EventPump {
+public:
+    void Pump() override;
+};
+
+}  // namespace qw735

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "link/EventPump.h"
+#include "link/SerialPort.h"
+
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+
+namespace qw735 {
+
+// The outcome of waiting for one reply byte.
+enum class ReplyResult {
+    Expected = 0,   // the first byte that came is the one expected
+    NoReply = 1,    // nothing came within the limit
+    OtherByte = 2,  // a byte came and it is another one
+    LinkDown = 3,   // the port was lost or the write was abandoned; see Link
+};
+
+// The reply wait, the delay and the two one-shot timers behind them, over
+// one serial port. All waiting is cooperative on the calling thread: the
+// loops call the event pump and poll the port and a flag set by a timer.
+class Link : public QObject {
+    Q_OBJECT
+public:
+    // Every reply wait gives up after this long.
+    static constexpr int ReplyLimitMs = 3000;
+
+    Link(SerialPort &port, EventPump &pump, QObject *parent = nullptr);
+
+    SerialPort &Port() { return port_; }
+
+    // Writes the single byte `value` to the port.
+    void SendByte(std::uint8_t value);
+    // Drops every received byte that is waiting.
+    void DiscardInput();
+    // Takes all waiting bytes, keeps the first, drops the rest (also those
+    // that came while reading). Call only after a non-zero waiting count.
+    std::uint8_t ReadFirstByte();
+    // Number of received bytes waiting.
+    int WaitingCount() const { return port_.WaitingCount(); }
+    // Enables Timer4; a timer that is already running keeps its countdown.
+    void StartTimeout();
+    // Waits up to 3000 ms for one byte and compares it with `expected`.
+    ReplyResult WaitForByte(std::uint8_t expected);
+    // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
+    // returns early only when the link goes down.
+    void Delay(int ms);
+    // One pass of the event pump, for the loops that poll on their own.
+    void PumpEvents() { pump_.Pump(); }
+
+    // Timer4's event: the timeout has run out.
+    void Timer4_Timer();
+    // Timer5's event: the delay has run out.
+    void Timer5_Timer();
+
+    // Ends every wait at once from now on; for a window closed mid-write.
+    void Abandon();
+    bool Abandoned() const { return abandoned_; }
+    // True when waits can no longer succeed: port lost, or abandoned.
+    bool IsDown() const { return abandoned_ || port_.IsLost(); }
+
+    // Timeout timer (10, 500 or 3000 ms, set by whoever arms it) and delay
+    // timer. Precise timers: a coarse one may fire up to 5% early.
+    QTimer Timer4;
+    QTimer Timer5;
+    std::uint8_t TimeoutFlag = 0;
+    std::int16_t DelayFlag = 0;
+
+private:
+    SerialPort &port_;
+    EventPump &pump_;
+    bool abandoned_ = false;
+};
+
+}  // namespace qw735

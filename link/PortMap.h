@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+namespace qw735 {
+
+inline constexpr int ComPortCount = 10;
+
+// Lists the devices behind COM1, COM2, ... in order (index 0 is COM1).
+// Both front ends take one of these so that tests can point them at a
+// pseudo-terminal instead of the machine's ports.
+using PortMap = std::function<QStringList()>;
+
+// The machine's serial devices in a stable order: USB adapters first
+// (ttyUSB*, then ttyACM*, each in numeric order), then on-board UARTs that
+// have hardware behind them. The system console is left out, so that a
+// click on a Com never talks to the console. Looks at sysfs only: opening a
+// device to probe it could disturb whatever is attached.
+QStringList SystemComDevices();
+// The same, reading the tty class directory `sysTty` (tests use a fake one).
+QStringList ComDevicesUnder(const QString &sysTty);
+
+// The device for COM `number` (1..10) under `map`; empty when there is none.
+QString ComDevice(const PortMap &map, int number);
+
+// "COM3" for a number; the name the user knows the port by.
+QString ComName(int number);
+
+// Reads "COM3"/"com3" as 3; 0 when the text is no Com name in 1..10.
+int ParseComName(const QString &text);
+
+}  // namespace qw735

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QSerialPort>
+#include <QString>
+#include <optional>
+
+namespace qw735 {
+
+// Line settings as the "baud,parity,data,stop" text the writer uses.
+struct PortSettings {
+    qint32 baudRate = 9600;
+    QSerialPort::Parity parity = QSerialPort::NoParity;
+    QSerialPort::DataBits dataBits = QSerialPort::Data8;
+    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+
+    bool operator==(const PortSettings &) const = default;
+};
+
+// The two settings texts on the wire: boot mode, and the running loader.
+inline constexpr const char *BootSettings = "9600,N,8,1";
+inline constexpr const char *LoaderSettings = "38400,N,8,1";
+
+// Parses "9600,N,8,1"; nullopt when any field is malformed.
+std::optional<PortSettings> ParsePortSettings(const QString &text);
+
+}  // namespace qw735

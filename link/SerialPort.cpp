@@ -1,0 +1,235 @@
+#include "link/SerialPort.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+#include <cerrno>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qw735 {
+
+SerialPort::SerialPort(PortMap map, QObject *parent)
+    : QObject(parent), map_(std::move(map)), settings_(*ParsePortSettings(settingsText_))
+{
+    connect(&port_, &QSerialPort::errorOccurred, this, &SerialPort::OnError);
+}
+
+SerialPort::~SerialPort()
+{
+    Close();
+}
+
+void SerialPort::SelectPort(int number)
+{
+    portNumber_ = number;
+    devicePath_.clear();
+}
+
+void SerialPort::SelectDevice(const QString &path)
+{
+    portNumber_ = 0;
+    devicePath_ = path;
+}
+
+QString SerialPort::DevicePath() const
+{
+    return portNumber_ > 0 ? ComDevice(map_, portNumber_) : devicePath_;
+}
+
+QString SerialPort::Describe() const
+{
+    if (portNumber_ == 0)
+        return devicePath_;
+    const QString device = DevicePath();
+    return device.isEmpty() ? ComName(portNumber_) : QStringLiteral("%1 (%2)").arg(ComName(portNumber_), device);
+}
+
+bool SerialPort::SetSettings(const QString &text)
+{
+    const auto parsed = ParsePortSettings(text);
+    if (!parsed)
+        return false;
+    settingsText_ = text;
+    settings_ = *parsed;
+    return true;
+}
+
+std::expected<void, QString> SerialPort::Open()
+{
+    Close();
+    lost_ = false;
+    lostReason_.clear();
+
+    const QString device = DevicePath();
+    if (device.isEmpty()) {
+        if (portNumber_ > 0)
+            return std::unexpected(QStringLiteral("Cannot open %1: there is no serial device behind it").arg(ComName(portNumber_)));
+        return std::unexpected(QStringLiteral("Cannot open the port: no port was chosen"));
+    }
+
+    port_.setPortName(device);
+    port_.setBaudRate(settings_.baudRate);
+    port_.setParity(settings_.parity);
+    port_.setDataBits(settings_.dataBits);
+    port_.setStopBits(settings_.stopBits);
+    port_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!port_.open(QIODevice::ReadWrite)) {
+        QString reason = port_.errorString();
+        if (port_.error() == QSerialPort::PermissionError)
+            reason = QStringLiteral("it is in use by another program or access is denied (%1)").arg(reason);
+        else if (port_.error() == QSerialPort::DeviceNotFoundError)
+            reason = QStringLiteral("no such device");
+        port_.clearError();
+        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), reason));
+    }
+
+    // The line must be raw both ways; say so explicitly rather than rely on
+    // whatever the device was left with by its previous user.
+    if (struct termios tio; ::tcgetattr(port_.handle(), &tio) == 0) {
+        tio.c_iflag &= ~(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK);
+        tio.c_oflag &= ~OPOST;
+        tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN);
+        tio.c_cflag |= CLOCAL | CREAD;
+        ::tcsetattr(port_.handle(), TCSANOW, &tio);
+    }
+    ApplyLowLatency();
+    // Bytes that arrived before the open are no reply to anything we send.
+    Discard();
+    return {};
+}
+
+void SerialPort::Close()
+{
+    if (port_.isOpen()) {
+        RestoreLatency();
+        port_.close();
+    }
+    port_.clearError();
+}
+
+bool SerialPort::IsOpen() const
+{
+    return port_.isOpen() && !lost_;
+}
+
+int SerialPort::Handle() const
+{
+    return port_.isOpen() ? port_.handle() : -1;
+}
+
+std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
+{
+    const auto parsed = ParsePortSettings(text);
+    if (!parsed)
+        return std::unexpected(QStringLiteral("Malformed port settings \"%1\"").arg(text));
+    settingsText_ = text;
+    settings_ = *parsed;
+    if (!IsOpen())
+        return {};
+
+    // Every byte already written must leave at the old speed.
+    port_.flush();
+    ::tcdrain(port_.handle());
+    const bool ok = port_.setBaudRate(settings_.baudRate) && port_.setParity(settings_.parity)
+                    && port_.setDataBits(settings_.dataBits) && port_.setStopBits(settings_.stopBits);
+    if (!ok)
+        return std::unexpected(QStringLiteral("Cannot set %1 to %2: %3").arg(Describe(), text, port_.errorString()));
+    Discard();
+    return {};
+}
+
+int SerialPort::WaitingCount() const
+{
+    return IsOpen() ? static_cast<int>(port_.bytesAvailable()) : 0;
+}
+
+void SerialPort::Discard()
+{
+    if (IsOpen())
+        port_.clear(QSerialPort::Input);
+}
+
+QByteArray SerialPort::ReadAllWaiting()
+{
+    return IsOpen() ? port_.readAll() : QByteArray();
+}
+
+bool SerialPort::WriteByte(std::uint8_t value)
+{
+    if (!IsOpen())
+        return false;
+    const char byte = static_cast<char>(value);
+    if (port_.write(&byte, 1) != 1) {
+        MarkLost(port_.errorString());
+        return false;
+    }
+    // Hand the byte to the driver now rather than at the next event loop
+    // pass: the reply wait that follows measures from this moment.
+    port_.flush();
+    return !lost_;
+}
+
+void SerialPort::OnError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+    case QSerialPort::TimeoutError:
+    case QSerialPort::NotOpenError:
+        return;
+    default:
+        // Open failures are reported by Open(); what comes while open means
+        // the device is gone or broken.
+        if (port_.isOpen())
+            MarkLost(port_.errorString());
+    }
+}
+
+void SerialPort::MarkLost(const QString &reason)
+{
+    if (lost_)
+        return;
+    lost_ = true;
+    lostReason_ = reason.isEmpty() ? QStringLiteral("the device stopped responding") : reason;
+    // A vanished adapter can make the driver report the same error again and
+    // again while the port claims to be open. Close once control is back in
+    // the event loop, since this runs inside the port's own notification.
+    QTimer::singleShot(0, this, [this] {
+        if (lost_ && port_.isOpen())
+            port_.close();
+    });
+}
+
+// USB serial adapters may hold received bytes for up to 16 ms before passing
+// them on; with one reply per loader byte that would dominate a write. Ask
+// for low latency where the driver supports it; carry on silently where it
+// does not (pseudo-terminals, most on-board UARTs).
+void SerialPort::ApplyLowLatency()
+{
+    savedSerialFlags_ = -1;
+    struct serial_struct serial {};
+    if (::ioctl(port_.handle(), TIOCGSERIAL, &serial) != 0)
+        return;
+    if (serial.flags & ASYNC_LOW_LATENCY)
+        return;
+    const int original = serial.flags;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(port_.handle(), TIOCSSERIAL, &serial) == 0)
+        savedSerialFlags_ = original;
+}
+
+void SerialPort::RestoreLatency()
+{
+    if (savedSerialFlags_ < 0)
+        return;
+    struct serial_struct serial {};
+    if (::ioctl(port_.handle(), TIOCGSERIAL, &serial) == 0) {
+        serial.flags = savedSerialFlags_;
+        ::ioctl(port_.handle(), TIOCSSERIAL, &serial);
+    }
+    savedSerialFlags_ = -1;
+}
+
+}  // namespace qw735

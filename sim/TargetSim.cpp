@@ -1,0 +1,442 @@
+#include "sim/TargetSim.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace qw735::sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Boot-mode and loader bytes as the board sees them.
+constexpr std::uint8_t SyncByte = 0x00;
+constexpr std::uint8_t HandshakeRequest = 0x55;
+constexpr std::uint8_t CommandByte = 0x50;  // "P": program
+constexpr std::uint8_t BlockMark = 0x11;    // request from the board, prefix from the host
+constexpr std::size_t BlockSize = 64;
+
+constexpr int BootBaud = 9600;
+constexpr int LoaderBaud = 38400;
+
+int BaudOf(speed_t speed)
+{
+    switch (speed) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    default: return 0;
+    }
+}
+
+LineSettings ReadSettings(int fd)
+{
+    LineSettings settings;
+    struct termios tio {};
+    if (::tcgetattr(fd, &tio) != 0)
+        return settings;
+    settings.baud = BaudOf(::cfgetospeed(&tio));
+    settings.softwareFlowControl = (tio.c_iflag & (IXON | IXOFF)) != 0;
+    settings.hardwareFlowControl = (tio.c_cflag & CRTSCTS) != 0;
+    settings.raw = (tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0
+                   && (tio.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP)) == 0
+                   && (tio.c_oflag & OPOST) == 0 && (tio.c_cflag & CSIZE) == CS8;
+    return settings;
+}
+
+int ExpectedBaud(Phase phase)
+{
+    switch (phase) {
+    case Phase::Sync:
+    case Phase::Handshake:
+    case Phase::LoaderSize:
+    case Phase::LoaderBody:
+        return BootBaud;
+    case Phase::Command:
+    case Phase::Header:
+    case Phase::Blocks:
+    case Phase::Checksum:
+        return LoaderBaud;
+    case Phase::Done:
+        break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const char *PhaseName(Phase phase)
+{
+    switch (phase) {
+    case Phase::Sync: return "sync";
+    case Phase::Handshake: return "handshake";
+    case Phase::LoaderSize: return "loader size";
+    case Phase::LoaderBody: return "loader body";
+    case Phase::Command: return "command";
+    case Phase::Header: return "header";
+    case Phase::Blocks: return "blocks";
+    case Phase::Checksum: return "checksum";
+    case Phase::Done: return "done";
+    }
+    return "?";
+}
+
+TargetSim::TargetSim(BoardScript script) : script_(std::move(script))
+{
+    char name[256] = {};
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    slavePath_ = name;
+    struct termios tio {};
+    ::tcgetattr(slave_, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B9600);
+    ::tcsetattr(slave_, TCSANOW, &tio);
+    if (::pipe2(stopPipe_, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    thread_ = std::thread([this] { Run(); });
+}
+
+TargetSim::~TargetSim()
+{
+    Stop();
+    for (int fd : {master_, slave_, stopPipe_[0], stopPipe_[1]})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void TargetSim::Stop()
+{
+    if (thread_.joinable()) {
+        const char stop = 1;
+        [[maybe_unused]] auto written = ::write(stopPipe_[1], &stop, 1);
+        thread_.join();
+    }
+}
+
+void TargetSim::Run()
+{
+    // Sleeps model the wire: ask the kernel for tight wake-ups.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    try {
+        if (script_.echoOnly)
+            EchoForever();
+        for (;;) {
+            PlayWrite();
+            EnterPhase(Phase::Done);
+            // Record whatever else the host sends; a new sync starts the next
+            // write when the board keeps serving.
+            for (;;) {
+                if (Receive() == SyncByte && script_.keepServing)
+                    break;
+            }
+        }
+    } catch (const Stopped &) {
+    }
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    changed_.notify_all();
+}
+
+void TargetSim::EchoForever()
+{
+    for (;;)
+        Send(Receive());
+}
+
+void TargetSim::PlayWrite()
+{
+    {
+        std::lock_guard lock(mutex_);
+        write_ = WriteRecord{};
+    }
+    EnterPhase(Phase::Sync);
+    for (int zeros = 0;;) {
+        if (Receive() == SyncByte && script_.syncAfterZeros > 0 && ++zeros >= script_.syncAfterZeros)
+            break;
+    }
+    if (script_.syncReplyDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(script_.syncReplyDelayMs));
+    Send(script_.syncReply);
+
+    // More 0x00 may come until the host has seen the answer; only 0x55 counts.
+    EnterPhase(Phase::Handshake);
+    while (Receive() != HandshakeRequest) {
+    }
+    SendReply(script_.handshakeReply);
+    if (script_.handshakeReply != 0xAA)
+        return;
+
+    EnterPhase(Phase::LoaderSize);
+    const int high = Receive();
+    const int length = (high << 8) | Receive();
+    {
+        std::lock_guard lock(mutex_);
+        write_.loaderLength = length;
+    }
+    EnterPhase(Phase::LoaderBody);
+    for (int i = 1; i <= length; ++i) {
+        const std::uint8_t value = Receive();
+        {
+            std::lock_guard lock(mutex_);
+            write_.loader.push_back(value);
+        }
+        if (static_cast<std::size_t>(i) == script_.echoFaultAt) {
+            SendReply(script_.echoFaultReply);
+            return;
+        }
+        Send(value);
+    }
+    SendReply(script_.endMark);
+    if (script_.endMark != 0xAA)
+        return;
+
+    // The loader now runs, at 38400 baud.
+    EnterPhase(Phase::Command);
+    if (Receive() != CommandByte || Receive() != 0x00)
+        return;
+    SendReply(script_.commandReply);
+    if (script_.commandReply != 0x06)
+        return;
+
+    EnterPhase(Phase::Header);
+    std::uint32_t size = 0;
+    for (int i = 0; i < 4; ++i)
+        Receive();  // the zero field
+    for (int i = 0; i < 4; ++i)
+        size = (size << 8) | Receive();
+    const std::size_t blocks = (size + BlockSize - 1) / BlockSize;
+    {
+        std::lock_guard lock(mutex_);
+        write_.imageSize = size;
+    }
+
+    EnterPhase(Phase::Blocks);
+    std::uint8_t sum = 0;
+    std::vector<std::uint8_t> block;
+    for (std::size_t request = 1; request <= blocks; ++request) {
+        if (request == script_.requestFaultAt) {
+            SendReply(script_.requestFaultReply);
+            return;
+        }
+        Send(BlockMark);
+        if (Receive() != BlockMark)
+            return;
+        const std::size_t count = std::min<std::size_t>(BlockSize, size - (request - 1) * BlockSize);
+        block.clear();
+        for (std::size_t i = 0; i < count; ++i) {
+            block.push_back(Receive());
+            sum = static_cast<std::uint8_t>(sum + block.back());
+        }
+        std::lock_guard lock(mutex_);
+        write_.image.insert(write_.image.end(), block.begin(), block.end());
+    }
+
+    EnterPhase(Phase::Checksum);
+    if (blocks + 1 == script_.requestFaultAt) {
+        SendReply(script_.requestFaultReply);
+        return;
+    }
+    Send(BlockMark);
+    if (Receive() != BlockMark)
+        return;
+    const std::uint8_t checksum = Receive();
+    const bool right = checksum == static_cast<std::uint8_t>(~sum);
+    {
+        std::lock_guard lock(mutex_);
+        write_.checksum = checksum;
+        write_.checksumRight = right;
+    }
+    const Reply reply = right ? script_.finalReply : script_.badChecksumReply;
+    SendReply(reply);
+    if (right && reply == 0x06) {
+        std::lock_guard lock(mutex_);
+        write_.completed = true;
+        ++writesCompleted_;
+    }
+}
+
+void TargetSim::EnterPhase(Phase phase)
+{
+    std::lock_guard lock(mutex_);
+    phase_ = phase;
+    write_.reached = phase;
+    changed_.notify_all();
+}
+
+std::uint8_t TargetSim::Receive()
+{
+    for (;;) {
+        while (pendingAt_ == pending_.size()) {
+            struct pollfd fds[2] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                throw Stopped{};
+            }
+            if (fds[1].revents)
+                throw Stopped{};
+            std::uint8_t buffer[4096];
+            const ssize_t got = ::read(master_, buffer, sizeof buffer);
+            if (got <= 0) {
+                if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                    continue;
+                throw Stopped{};
+            }
+            const Clock::time_point now = Clock::now();
+            chunkSettings_ = ReadSettings(slave_);
+            pending_.assign(buffer, buffer + got);
+            pendingAt_ = 0;
+            lastArrival_ = std::max(lastArrival_, now);
+        }
+
+        const std::uint8_t value = pending_[pendingAt_++];
+        if (script_.modelWireTime) {
+            lastArrival_ += ByteTime(chunkSettings_.baud);
+            SleepUntil(lastArrival_);
+        }
+        // A UART at another speed than the sender's sees framing errors, not
+        // the byte: the board ignores it.
+        const int expected = ExpectedBaud(phase_);
+        const bool garbled = expected != 0 && chunkSettings_.baud != expected;
+        std::size_t count = 0;
+        {
+            std::lock_guard lock(mutex_);
+            // The phase's first byte tells how the host set the line for it.
+            settingsSeen_.try_emplace(phase_, chunkSettings_);
+            received_.push_back({value, phase_, Clock::now(), garbled});
+            count = received_.size();
+            changed_.notify_all();
+        }
+        if (script_.hangUpAfter != 0 && count >= script_.hangUpAfter)
+            HangUp();
+        if (!garbled)
+            return value;
+    }
+}
+
+void TargetSim::HangUp()
+{
+    hungUp_ = true;
+    std::lock_guard lock(sendMutex_);
+    ::close(master_);
+    master_ = -1;
+    throw Stopped{};
+}
+
+void TargetSim::Send(std::uint8_t value)
+{
+    if (script_.modelWireTime) {
+        lastSent_ = std::max(lastSent_, Clock::now()) + ByteTime(ReadSettings(slave_).baud);
+        SleepUntil(lastSent_);
+    }
+    std::lock_guard lock(sendMutex_);
+    if (master_ >= 0)
+        [[maybe_unused]] auto written = ::write(master_, &value, 1);
+}
+
+void TargetSim::SendReply(const Reply &reply)
+{
+    if (reply)
+        Send(*reply);
+}
+
+void TargetSim::SendToHost(const std::vector<std::uint8_t> &bytes)
+{
+    std::lock_guard lock(sendMutex_);
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t written = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (written <= 0)
+            return;
+        done += static_cast<std::size_t>(written);
+    }
+}
+
+std::chrono::nanoseconds TargetSim::ByteTime(int baud)
+{
+    // Start bit, eight data bits, stop bit.
+    return std::chrono::nanoseconds(baud > 0 ? 10'000'000'000LL / baud : 0);
+}
+
+void TargetSim::SleepUntil(Clock::time_point when) const
+{
+    // Sleep most of the way, then spin: a plain sleep overshoots by tens of
+    // microseconds, which over thousands of round trips would be the
+    // simulator's error, not the host's.
+    constexpr auto spin = std::chrono::microseconds(150);
+    const auto now = Clock::now();
+    if (when - now > spin) {
+        const auto wake = when - spin;
+        std::this_thread::sleep_until(wake);
+    }
+    while (Clock::now() < when) {
+    }
+}
+
+std::vector<ReceivedByte> TargetSim::Received() const
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+std::vector<std::uint8_t> TargetSim::ReceivedValues() const
+{
+    std::lock_guard lock(mutex_);
+    std::vector<std::uint8_t> values;
+    values.reserve(received_.size());
+    for (const ReceivedByte &byte : received_)
+        values.push_back(byte.value);
+    return values;
+}
+
+std::map<Phase, LineSettings> TargetSim::SettingsSeen() const
+{
+    std::lock_guard lock(mutex_);
+    return settingsSeen_;
+}
+
+LineSettings TargetSim::CurrentSettings() const
+{
+    return ReadSettings(slave_);
+}
+
+WriteRecord TargetSim::LastWrite() const
+{
+    std::lock_guard lock(mutex_);
+    return write_;
+}
+
+int TargetSim::WritesCompleted() const
+{
+    std::lock_guard lock(mutex_);
+    return writesCompleted_;
+}
+
+bool TargetSim::WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return received_.size() >= count || ended_; })
+           && received_.size() >= count;
+}
+
+bool TargetSim::WaitForEnd(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return ended_ || phase_ == Phase::Done; });
+}
+
+}  // namespace qw735::sim

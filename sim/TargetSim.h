@@ -1,0 +1,161 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qw735::sim {
+
+// Where the board is in a write. Boot mode runs at 9600 baud, the loader
+// (Command onwards) at 38400.
+enum class Phase {
+    Sync,        // waiting for 0x00 bytes
+    Handshake,   // synchronised, waiting for 0x55
+    LoaderSize,  // two length bytes, most significant first
+    LoaderBody,  // loader bytes, each echoed
+    Command,     // the loader runs: "P" 0x00
+    Header,      // four 0x00 and the four size bytes
+    Blocks,      // 0x11 and 64 image bytes, each block requested with 0x11
+    Checksum,    // 0x11 and the checksum byte
+    Done,        // the write is over; anything more is unexpected
+};
+const char *PhaseName(Phase phase);
+
+// The line settings the host has put on its side of the pseudo-terminal.
+struct LineSettings {
+    int baud = 0;
+    bool raw = false;                  // no canonical mode, echo, signals or CR/LF mapping, 8 bits
+    bool softwareFlowControl = false;  // IXON or IXOFF: would eat 0x11 and 0x13
+    bool hardwareFlowControl = false;  // CRTSCTS
+    bool operator==(const LineSettings &) const = default;
+};
+
+struct ReceivedByte {
+    std::uint8_t value = 0;
+    Phase phase = Phase::Sync;
+    std::chrono::steady_clock::time_point at;
+    bool garbled = false;  // came while the line ran at a speed the board does not use in this phase
+};
+
+// A reply the board gives, or silence.
+using Reply = std::optional<std::uint8_t>;
+
+// What the board does, phase by phase. The defaults play a healthy board;
+// each field changes one step to inject a fault.
+struct BoardScript {
+    // Echo mode: no protocol, every byte is sent straight back.
+    bool echoOnly = false;
+
+    int syncAfterZeros = 1;   // answer the k-th 0x00; 0: never answer
+    int syncReplyDelayMs = 0; // answer this long after that 0x00
+    std::uint8_t syncReply = 0x00;
+    Reply handshakeReply = 0xAA;
+
+    std::size_t echoFaultAt = 0;  // 1-based loader byte whose echo goes wrong; 0: none
+    Reply echoFaultReply;         // what comes back for it instead (nothing when empty)
+    Reply endMark = 0xAA;
+
+    Reply commandReply = 0x06;
+    // 1-based request: 1..blocks ask for blocks, blocks + 1 for the checksum.
+    std::size_t requestFaultAt = 0;
+    Reply requestFaultReply;
+    Reply finalReply = 0x06;        // sent when the checksum is right
+    Reply badChecksumReply = 0x15;  // sent when it is not
+
+    // Close the master after this many received bytes (an unplugged adapter); 0: never.
+    std::size_t hangUpAfter = 0;
+    // Take as long as a real cable at the baud rate the host has set.
+    bool modelWireTime = false;
+    // After a write, wait for the next one instead of stopping.
+    bool keepServing = false;
+};
+
+// What the board saw of the last write it played.
+struct WriteRecord {
+    Phase reached = Phase::Sync;
+    std::vector<std::uint8_t> loader;  // loader bytes as received
+    int loaderLength = -1;             // from the two size bytes
+    std::uint32_t imageSize = 0;       // from the four size bytes
+    std::vector<std::uint8_t> image;   // image bytes as received
+    int checksum = -1;                 // checksum byte as received
+    bool checksumRight = false;
+    bool completed = false;            // final reply sent after a right checksum
+};
+
+// A board in serial boot mode on the master side of a pseudo-terminal pair.
+// The host opens SlavePath() as its serial port. The board runs on a thread
+// of its own from construction until Stop() or destruction.
+class TargetSim {
+public:
+    explicit TargetSim(BoardScript script = {});
+    ~TargetSim();
+    TargetSim(const TargetSim &) = delete;
+    TargetSim &operator=(const TargetSim &) = delete;
+
+    const std::string &SlavePath() const { return slavePath_; }
+    void Stop();
+
+    // Sends bytes to the host now, outside any script (link tests).
+    void SendToHost(const std::vector<std::uint8_t> &bytes);
+
+    std::vector<ReceivedByte> Received() const;
+    std::vector<std::uint8_t> ReceivedValues() const;
+    // Settings at the first byte of each phase the write reached.
+    std::map<Phase, LineSettings> SettingsSeen() const;
+    // The settings on the line right now.
+    LineSettings CurrentSettings() const;
+    WriteRecord LastWrite() const;
+    int WritesCompleted() const;
+    bool HungUp() const { return hungUp_; }
+    // Blocks until `count` bytes were received or `timeout` passed.
+    bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
+    // Blocks until the board thread has ended (hang-up, Stop, or the write is over).
+    bool WaitForEnd(std::chrono::milliseconds timeout) const;
+
+private:
+    struct Stopped {};
+    void Run();
+    void PlayWrite();
+    void EchoForever();
+    std::uint8_t Receive();
+    void Send(std::uint8_t value);
+    void SendReply(const Reply &reply);
+    void SleepUntil(std::chrono::steady_clock::time_point when) const;
+    static std::chrono::nanoseconds ByteTime(int baud);
+    void EnterPhase(Phase phase);
+    void HangUp();
+
+    BoardScript script_;
+    int master_ = -1;
+    int slave_ = -1;  // held open so the pair survives the host closing its side
+    int stopPipe_[2] = {-1, -1};
+    std::string slavePath_;
+
+    // Bytes read from the master but not yet handed to the script.
+    std::vector<std::uint8_t> pending_;
+    std::size_t pendingAt_ = 0;
+    std::chrono::steady_clock::time_point lastArrival_{};
+    std::chrono::steady_clock::time_point lastSent_{};
+    LineSettings chunkSettings_;  // as read with the bytes in pending_
+    Phase phase_ = Phase::Sync;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<ReceivedByte> received_;
+    std::map<Phase, LineSettings> settingsSeen_;
+    WriteRecord write_;
+    int writesCompleted_ = 0;
+    bool ended_ = false;
+    std::atomic<bool> hungUp_{false};
+    std::mutex sendMutex_;
+    std::thread thread_;
+};
+
+}  // namespace qw735::sim

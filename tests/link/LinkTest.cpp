@@ -1,0 +1,190 @@
+#include "tests/support/HostFixture.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+#include <numeric>
+#include <thread>
+
+namespace qw735::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::uint8_t> AllByteValues()
+{
+    std::vector<std::uint8_t> values(256);
+    std::iota(values.begin(), values.end(), 0);
+    return values;
+}
+
+std::vector<std::uint8_t> ToBytes(const QByteArray &data)
+{
+    return {data.begin(), data.end()};
+}
+
+TEST(Link, PassesEveryByteValueUnchangedBothWays)
+{
+    sim::BoardScript echo;
+    echo.echoOnly = true;
+    HostSide host(echo);
+    ASSERT_TRUE(host.port.Open());
+
+    for (std::uint8_t value : AllByteValues())
+        host.link.SendByte(value);
+    ASSERT_TRUE(PumpUntil([&] { return host.port.WaitingCount() >= 256; }, 5s));
+
+    EXPECT_EQ(host.board->ReceivedValues(), AllByteValues());
+    EXPECT_EQ(ToBytes(host.port.ReadAllWaiting()), AllByteValues());
+    const sim::LineSettings line = host.board->CurrentSettings();
+    EXPECT_TRUE(line.raw);
+    EXPECT_FALSE(line.softwareFlowControl);
+    EXPECT_FALSE(line.hardwareFlowControl);
+    EXPECT_EQ(line.baud, 9600);
+}
+
+TEST(Link, DropsWhatArrivedBeforeTheOpen)
+{
+    HostSide host;
+    host.board->SendToHost({0x01, 0x02, 0x03});
+    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(host.port.Open());
+    PumpUntil([] { return false; }, 50ms);
+    EXPECT_EQ(host.port.WaitingCount(), 0);
+}
+
+TEST(Link, WaitForByteComparesOnlyTheFirstWaitingByteAndDropsTheRest)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    host.board->SendToHost({0x11, 0x22, 0x33});
+    ASSERT_TRUE(PumpUntil([&] { return host.port.WaitingCount() == 3; }, 2s));
+
+    EXPECT_EQ(host.link.WaitForByte(0x11), ReplyResult::Expected);
+    EXPECT_EQ(host.port.WaitingCount(), 0);
+}
+
+TEST(Link, WaitForByteReturnsAtOnceOnAnotherByte)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    host.board->SendToHost({0x22, 0x11});
+    const auto start = Clock::now();
+    EXPECT_EQ(host.link.WaitForByte(0x11), ReplyResult::OtherByte);
+    EXPECT_LT(MsSince(start), 500);
+}
+
+// The one case that waits out the full limit also measures what an idle
+// wait costs: the pump must sleep, not spin.
+TEST(Link, WaitForByteTimesOutAfterThreeSecondsWithoutBurningCpu)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    const auto cpuBefore = ProcessCpuTime();
+    const auto start = Clock::now();
+    EXPECT_EQ(host.link.WaitForByte(0x06), ReplyResult::NoReply);
+    const double elapsed = MsSince(start);
+    const auto cpu = ProcessCpuTime() - cpuBefore;
+    EXPECT_GE(elapsed, 3000);
+    EXPECT_LT(elapsed, 3300);
+    EXPECT_LT(cpu, 100ms) << "an idle wait should cost next to no CPU";
+    RecordProperty("idle_wait_cpu_us", static_cast<int>(cpu.count()));
+}
+
+// A pump that, in one pass, delivers a reply and the timeout together: the
+// byte that is waiting must win over the flag.
+class ReplyAndTimeoutTogether : public EventPump {
+public:
+    ReplyAndTimeoutTogether(HostSide &host, std::uint8_t value) : host_(host), value_(value) {}
+    void Pump() override
+    {
+        host_.board->SendToHost({value_});
+        PumpUntil([&] { return host_.port.WaitingCount() > 0; }, 2s);
+        link->Timer4_Timer();
+    }
+    Link *link = nullptr;
+
+private:
+    HostSide &host_;
+    std::uint8_t value_;
+};
+
+TEST(Link, CountsAByteWaitingWhenTheTimerHasAlreadyFired)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    ReplyAndTimeoutTogether pump(host, 0x06);
+    Link link(host.port, pump);
+    pump.link = &link;
+    EXPECT_EQ(link.WaitForByte(0x06), ReplyResult::Expected);
+    EXPECT_EQ(link.TimeoutFlag, 1);
+}
+
+TEST(Link, DelayIsNeverShort)
+{
+    HostSide host;
+    for (int i = 0; i < 20; ++i) {
+        const auto start = Clock::now();
+        host.link.Delay(10);
+        const double elapsed = MsSince(start);
+        EXPECT_GE(elapsed, 10.0);
+        EXPECT_LT(elapsed, 50.0);
+    }
+}
+
+TEST(Link, RefusesAPortHeldByAnotherProgram)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    SerialPort second;
+    second.SelectDevice(host.port.Describe());
+    const auto opened = second.Open();
+    ASSERT_FALSE(opened);
+    EXPECT_TRUE(opened.error().startsWith(QStringLiteral("Cannot open %1: it is in use by another program").arg(host.port.Describe())))
+        << opened.error().toStdString();
+}
+
+TEST(Link, NamesAComWithNoDeviceBehindIt)
+{
+    SerialPort port([] { return QStringList{QStringLiteral("/dev/null-not-a-port")}; });
+    port.SelectPort(3);
+    const auto opened = port.Open();
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error(), QStringLiteral("Cannot open COM3: there is no serial device behind it"));
+}
+
+// An unplugged adapter: the wait must end at once, close the port, and not
+// keep the CPU busy with the driver's repeated errors.
+TEST(Link, HangUpDuringAWaitEndsItPromptly)
+{
+    sim::BoardScript script;
+    script.hangUpAfter = 1;
+    HostSide host(script);
+    ASSERT_TRUE(host.port.Open());
+    const auto cpuBefore = ProcessCpuTime();
+    const auto start = Clock::now();
+    host.link.SendByte(0x00);
+    EXPECT_EQ(host.link.WaitForByte(0x00), ReplyResult::LinkDown);
+    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_TRUE(host.port.IsLost());
+    EXPECT_FALSE(host.port.IsOpen());
+    EXPECT_FALSE(host.port.LostReason().isEmpty());
+    // Further waits and delays return at once rather than loop on the error.
+    EXPECT_EQ(host.link.WaitForByte(0x00), ReplyResult::LinkDown);
+    host.link.Delay(10);
+    PumpUntil([] { return false; }, 100ms);
+    EXPECT_LT(ProcessCpuTime() - cpuBefore, 300ms);
+}
+
+TEST(Link, AbandonEndsAWaitAtOnce)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    QTimer::singleShot(50, &host.link, [&] { host.link.Abandon(); });
+    const auto start = Clock::now();
+    EXPECT_EQ(host.link.WaitForByte(0x06), ReplyResult::LinkDown);
+    EXPECT_LT(MsSince(start), 1000);
+}
+
+}  // namespace
+}  // namespace qw735::test

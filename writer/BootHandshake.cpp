@@ -1,0 +1,76 @@
+#include "writer/BootHandshake.h"
+
+#include "link/Link.h"
+
+namespace qw735 {
+
+namespace {
+
+enum class SyncOutcome { Answered, Silent, LinkDown };
+
+// One 0x00 and a wait of up to one interval for anything at all. The flag is
+// tested before the waiting count, so an answer that comes only after the
+// interval has run out costs another attempt; the boot ROM does not mind.
+SyncOutcome SyncAttempt(Link &link)
+{
+    link.TimeoutFlag = 0;
+    link.StartTimeout();  // disabled here: stopped before the first attempt, or fired since
+    link.SendByte(SyncByte);
+    for (;;) {
+        if (link.TimeoutFlag == 1)
+            return SyncOutcome::Silent;
+        link.PumpEvents();
+        if (link.IsDown())
+            return SyncOutcome::LinkDown;
+        if (link.WaitingCount() != 0)
+            return SyncOutcome::Answered;
+    }
+}
+
+bool Synchronise(Link &link)
+{
+    int attempts = 0;
+    link.Timer4.stop();
+    link.Timer4.setInterval(SyncIntervalMs);
+    for (;;) {
+        switch (SyncAttempt(link)) {
+        case SyncOutcome::Answered:
+            return true;
+        case SyncOutcome::LinkDown:
+            return false;
+        case SyncOutcome::Silent:
+            if (++attempts > SyncAttemptLimit)
+                return false;
+        }
+    }
+}
+
+bool Confirm(Link &link)
+{
+    // The value of the synchronisation answer means nothing; drop it and
+    // whatever came with it.
+    link.DiscardInput();
+    link.TimeoutFlag = 0;
+    link.SendByte(HandshakeRequest);
+    link.Timer4.stop();
+    link.Timer4.setInterval(HandshakeReplyMs);
+    link.StartTimeout();
+    for (;;) {
+        link.PumpEvents();
+        if (link.IsDown())
+            return false;
+        if (link.WaitingCount() != 0)
+            return link.ReadFirstByte() == HandshakeAccepted;
+        if (link.TimeoutFlag == 1)
+            return false;
+    }
+}
+
+}  // namespace
+
+bool BootHandshake(Link &link)
+{
+    return Synchronise(link) && Confirm(link);
+}
+
+}  // namespace qw735
