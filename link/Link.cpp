@@ -18,6 +18,11 @@ void Link::SendByte(std::uint8_t value)
     port_.WriteByte(value);
 }
 
+void Link::SendBytes(std::span<const std::uint8_t> values)
+{
+    port_.WriteBytes(values);
+}
+
 void Link::DiscardInput()
 {
     port_.Discard();

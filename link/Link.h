@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <span>
 
 namespace qw735 {
 
@@ -32,6 +33,9 @@ public:
 
     // Writes the single byte `value` to the port.
     void SendByte(std::uint8_t value);
+    // Writes `values` in one go, as fast as the line takes them: for the
+    // image blocks, which go out without a pause between their bytes.
+    void SendBytes(std::span<const std::uint8_t> values);
     // Drops every received byte that is waiting.
     void DiscardInput();
     // Takes all waiting bytes, keeps the first, drops the rest (also those

@@ -135,8 +135,11 @@ std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
     ::tcdrain(port_.handle());
     const bool ok = port_.setBaudRate(settings_.baudRate) && port_.setParity(settings_.parity)
                     && port_.setDataBits(settings_.dataBits) && port_.setStopBits(settings_.stopBits);
-    if (!ok)
-        return std::unexpected(QStringLiteral("Cannot set %1 to %2: %3").arg(Describe(), text, port_.errorString()));
+    if (!ok) {
+        const QString reason = QStringLiteral("cannot switch to %1 (%2)").arg(text, port_.errorString());
+        MarkLost(reason);
+        return std::unexpected(reason);
+    }
     Discard();
     return {};
 }
@@ -159,14 +162,19 @@ QByteArray SerialPort::ReadAllWaiting()
 
 bool SerialPort::WriteByte(std::uint8_t value)
 {
+    return WriteBytes(std::span(&value, 1));
+}
+
+bool SerialPort::WriteBytes(std::span<const std::uint8_t> values)
+{
     if (!IsOpen())
         return false;
-    const char byte = static_cast<char>(value);
-    if (port_.write(&byte, 1) != 1) {
+    const auto size = static_cast<qint64>(values.size());
+    if (port_.write(reinterpret_cast<const char *>(values.data()), size) != size) {
         MarkLost(port_.errorString());
         return false;
     }
-    // Hand the byte to the driver now rather than at the next event loop
+    // Hand the bytes to the driver now rather than at the next event loop
     // pass: the reply wait that follows measures from this moment.
     port_.flush();
     return !lost_;

@@ -9,6 +9,7 @@
 #include <QString>
 #include <cstdint>
 #include <expected>
+#include <span>
 
 namespace qw735 {
 
@@ -56,6 +57,8 @@ public:
     QByteArray ReadAllWaiting();
     // Sends exactly one byte now; false when the port is closed or failed.
     bool WriteByte(std::uint8_t value);
+    // Sends these bytes now, in order; false when the port is closed or failed.
+    bool WriteBytes(std::span<const std::uint8_t> values);
 
     // True once the port failed while open (adapter unplugged, I/O error);
     // the port is then closed and stays unusable until the next Open.

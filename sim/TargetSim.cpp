@@ -305,6 +305,7 @@ std::uint8_t TargetSim::Receive()
         }
 
         const std::uint8_t value = pending_[pendingAt_++];
+        sentSinceReceive_ = false;
         if (script_.modelWireTime) {
             lastArrival_ += ByteTime(chunkSettings_.baud);
             SleepUntil(lastArrival_);
@@ -343,7 +344,10 @@ void TargetSim::Send(std::uint8_t value)
     if (script_.modelWireTime) {
         lastSent_ = std::max(lastSent_, Clock::now()) + ByteTime(ReadSettings(slave_).baud);
         SleepUntil(lastSent_);
+    } else if (sentSinceReceive_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(script_.replyGapMs));
     }
+    sentSinceReceive_ = true;
     std::lock_guard lock(sendMutex_);
     if (master_ >= 0)
         [[maybe_unused]] auto written = ::write(master_, &value, 1);

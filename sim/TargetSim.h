@@ -73,6 +73,11 @@ struct BoardScript {
     std::size_t hangUpAfter = 0;
     // Take as long as a real cable at the baud rate the host has set.
     bool modelWireTime = false;
+    // Without wire time, two replies in a row (the last echo and the end
+    // mark) would reach the host in one read, and the host drops whatever
+    // came with the reply it waited for. On a cable they are at least a
+    // byte time apart; the board keeps them this far apart.
+    int replyGapMs = 5;
     // After a write, wait for the next one instead of stopping.
     bool keepServing = false;
 };
@@ -143,6 +148,7 @@ private:
     std::size_t pendingAt_ = 0;
     std::chrono::steady_clock::time_point lastArrival_{};
     std::chrono::steady_clock::time_point lastSent_{};
+    bool sentSinceReceive_ = false;
     LineSettings chunkSettings_;  // as read with the bytes in pending_
     Phase phase_ = Phase::Sync;
 

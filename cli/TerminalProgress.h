@@ -1,0 +1,35 @@
+#pragma once
+
+#include "writer/Feedback.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace qw735 {
+
+// Progress on stderr: a redrawn bar with percent, bytes and rate on a
+// terminal; otherwise (a log, a pipe) one plain line at every 10%.
+class TerminalProgress : public ProgressDisplay {
+public:
+    TerminalProgress(std::FILE *out, bool interactive);
+    ~TerminalProgress() override;
+    void SetMaximum(float maximum) override;
+    void SetValue(float value) override;
+    // Ends the bar's line so that the next output starts on a fresh one.
+    void Finish();
+
+private:
+    void Draw(bool force);
+
+    std::FILE *out_;
+    bool interactive_;
+    int stage_ = 0;  // 1 while the loader goes, 2 for the image
+    float maximum_ = 0;
+    float value_ = 0;
+    int lastTenth_ = -1;
+    bool barOpen_ = false;
+    std::chrono::steady_clock::time_point stageStart_;
+    std::chrono::steady_clock::time_point lastDraw_;
+};
+
+}  // namespace qw735

@@ -1,0 +1,226 @@
+// qw735-write: the command-line front end, for scripts and production lines.
+// The last line on stdout is the write's message, exactly as the window shows
+// it; the exit status tells the outcome without parsing it.
+
+#include "cli/TerminalProgress.h"
+#include "image/SRecordImage.h"
+#include "link/EventPump.h"
+#include "link/Link.h"
+#include "link/PortMap.h"
+#include "link/PortSettings.h"
+#include "link/SerialPort.h"
+#include "writer/FileSystem.h"
+#include "writer/SendImage.h"
+#include "writer/WriteTarget.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
+
+namespace qw735 {
+namespace {
+
+// Exit statuses, one per way a write can end.
+enum ExitStatus {
+    ExitOk = 0,
+    ExitHandshakeFailed = 1,
+    ExitLoaderNoReply = 2,
+    ExitLoaderWrongReply = 3,
+    ExitLoaderUnusable = 4,  // missing, empty or too large
+    ExitImageNoReply = 5,
+    ExitImageWrongReply = 6,
+    ExitSRecordFailed = 7,
+    ExitPortFailed = 8,      // cannot be opened, or lost mid-write
+    ExitInterrupted = 130,   // stopped with Ctrl-C
+    ExitUsage = 64,
+};
+
+constexpr const char *Usage =
+    "usage: qw735-write [--loader FILE] [--quiet] PORT FILE.mot   write FILE.mot through PORT\n"
+    "       qw735-write --info FILE.mot                           summarize the image; opens no port\n"
+    "       qw735-write --list-ports                              show COM1..COM10 and their devices\n"
+    "\n"
+    "PORT is a device path (/dev/ttyUSB0) or COM1..COM10 as the windows number them.\n"
+    "--loader FILE uses FILE instead of qw735/tqw735.bin from the data directories.\n"
+    "--quiet       shows no progress.\n";
+
+int ExitStatusOf(WriteOutcome outcome)
+{
+    switch (outcome) {
+    case WriteOutcome::Ok: return ExitOk;
+    case WriteOutcome::HandshakeFailed: return ExitHandshakeFailed;
+    case WriteOutcome::LoaderNoReply: return ExitLoaderNoReply;
+    case WriteOutcome::LoaderWrongReply: return ExitLoaderWrongReply;
+    case WriteOutcome::LoaderMissing:
+    case WriteOutcome::LoaderTooLarge: return ExitLoaderUnusable;
+    case WriteOutcome::ImageNoReply: return ExitImageNoReply;
+    case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
+    case WriteOutcome::SRecordFailed: return ExitSRecordFailed;
+    case WriteOutcome::PortLost: return ExitPortFailed;
+    case WriteOutcome::Abandoned: return ExitInterrupted;
+    }
+    return ExitPortFailed;
+}
+
+struct Options {
+    enum class Mode { Write, Info, ListPorts } mode = Mode::Write;
+    QString port;
+    QString file;
+    QString loader;
+    bool quiet = false;
+};
+
+std::optional<Options> ParseOptions(const QStringList &args)
+{
+    Options options;
+    QStringList positional;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        if (arg == u"--loader" && i + 1 < args.size())
+            options.loader = args[++i];
+        else if (arg == u"--quiet")
+            options.quiet = true;
+        else if (arg == u"--info")
+            options.mode = Options::Mode::Info;
+        else if (arg == u"--list-ports")
+            options.mode = Options::Mode::ListPorts;
+        else if (arg.startsWith(u'-') && arg != u"-")
+            return std::nullopt;
+        else
+            positional << arg;
+    }
+    switch (options.mode) {
+    case Options::Mode::Write:
+        if (positional.size() != 2)
+            return std::nullopt;
+        options.port = positional[0];
+        options.file = positional[1];
+        break;
+    case Options::Mode::Info:
+        if (positional.size() != 1 || !options.loader.isEmpty() || options.quiet)
+            return std::nullopt;
+        options.file = positional[0];
+        break;
+    case Options::Mode::ListPorts:
+        if (!positional.isEmpty() || !options.loader.isEmpty() || options.quiet)
+            return std::nullopt;
+        break;
+    }
+    return options;
+}
+
+void PrintLine(const QString &text)
+{
+    std::printf("%s\n", text.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+int ListPorts()
+{
+    const QStringList devices = SystemComDevices();
+    for (int number = 1; number <= ComPortCount; ++number)
+        PrintLine(QStringLiteral("%1\t%2").arg(ComName(number), devices.value(number - 1, QStringLiteral("-"))));
+    return ExitOk;
+}
+
+int Info(const QString &file)
+{
+    SRecordImage image;
+    if (const auto error = LoadSRecordFile(file.toStdString(), image)) {
+        PrintLine(QString::fromStdString(DescribeSRecordError(*error)));
+        return ExitSRecordFailed;
+    }
+    const std::int32_t size = TransferSize(image.MaxAddress);
+    const std::uint8_t checksum = ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(size)));
+    std::printf("highest loaded address  0x%05X\n", static_cast<unsigned>(image.MaxAddress));
+    std::printf("transfer size           %d bytes, %d blocks of %d\n", size, size / BlockSize, BlockSize);
+    std::printf("checksum byte           0x%02X\n", checksum);
+    return ExitOk;
+}
+
+// Prints the write's message as the last line on stdout.
+class StdoutMessage : public MessageBox {
+public:
+    explicit StdoutMessage(TerminalProgress *progress) : progress_(progress) {}
+    void Show(const QString &text) override
+    {
+        if (progress_)
+            progress_->Finish();
+        PrintLine(text);
+    }
+
+private:
+    TerminalProgress *progress_;
+};
+
+// Ctrl-C ends the write through the event loop, so the port is closed
+// properly instead of the process dying with the board half-written.
+int interruptPipe[2] = {-1, -1};
+
+void OnInterrupt(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] auto written = ::write(interruptPipe[1], &byte, 1);
+}
+
+int Write(const Options &options)
+{
+    SerialPort port;
+    if (const int number = ParseComName(options.port))
+        port.SelectPort(number);
+    else
+        port.SelectDevice(options.port);
+    port.SetSettings(QString::fromLatin1(BootSettings));
+
+    QtEventPump pump;
+    Link link(port, pump);
+    const FileSystem fileSystem = options.loader.isEmpty() ? FileSystem() : FileSystem::WithLoaderFile(options.loader);
+
+    std::optional<TerminalProgress> terminal;
+    NoProgress silent;
+    if (!options.quiet)
+        terminal.emplace(stderr, ::isatty(STDERR_FILENO) != 0);
+    ProgressDisplay &progress = terminal ? static_cast<ProgressDisplay &>(*terminal) : silent;
+    StdoutMessage message(terminal ? &*terminal : nullptr);
+
+    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+        auto *notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, &link);
+        QObject::connect(notifier, &QSocketNotifier::activated, &link, [&link] { link.Abandon(); });
+        std::signal(SIGINT, OnInterrupt);
+        std::signal(SIGTERM, OnInterrupt);
+    }
+
+    if (const auto opened = port.Open(); !opened) {
+        message.Show(opened.error());
+        return ExitPortFailed;
+    }
+    const WriteResult result = WriteTarget({link, fileSystem, progress, message, options.file});
+    port.Close();
+    if (result.outcome == WriteOutcome::Abandoned)
+        std::fprintf(stderr, "qw735-write: interrupted; the board is not fully written\n");
+    return ExitStatusOf(result.outcome);
+}
+
+}  // namespace
+}  // namespace qw735
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const auto options = qw735::ParseOptions(QCoreApplication::arguments());
+    if (!options) {
+        std::fputs(qw735::Usage, stderr);
+        return qw735::ExitUsage;
+    }
+    switch (options->mode) {
+    case qw735::Options::Mode::ListPorts: return qw735::ListPorts();
+    case qw735::Options::Mode::Info: return qw735::Info(options->file);
+    case qw735::Options::Mode::Write: break;
+    }
+    return qw735::Write(*options);
+}

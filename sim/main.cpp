@@ -1,0 +1,148 @@
+// qw735-target-sim: plays a board in serial boot mode on a pseudo-terminal,
+// so that the writer can be tried and measured without hardware.
+
+#include "sim/TargetSim.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using namespace qw735::sim;
+
+constexpr const char *Usage =
+    "usage: qw735-target-sim [options]\n"
+    "Opens a pseudo-terminal, prints the path the writer should use as its port,\n"
+    "and plays a board through one write (sync, handshake, loader with echo and\n"
+    "end mark, then the loader: command reply, block requests, checksum check).\n"
+    "\n"
+    "  --link PATH              also make PATH a symbolic link to the port\n"
+    "  --save-image FILE        save the image bytes received to FILE\n"
+    "  --wire-time              take as long as a real cable at the host's baud rate\n"
+    "  --keep-serving           serve one write after another until interrupted\n"
+    "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
+    "  --no-sync                never answer the synchronisation bytes\n"
+    "  --handshake-reply REPLY  answer 0x55 with REPLY instead of AA\n"
+    "  --echo-fault N[:REPLY]   echo loader byte N wrongly (default: none)\n"
+    "  --end-mark REPLY         end the loader with REPLY instead of AA\n"
+    "  --command-reply REPLY    answer \"P\" 0x00 with REPLY instead of 06\n"
+    "  --request-fault N[:REPLY] request N (1-based; blocks, then the checksum) as REPLY\n"
+    "  --final-reply REPLY      answer a right checksum with REPLY instead of 06\n"
+    "  --hang-up-after N        close the line after receiving N bytes\n";
+
+[[noreturn]] void Fail(const char *what)
+{
+    std::fprintf(stderr, "qw735-target-sim: %s\n%s", what, Usage);
+    std::exit(64);
+}
+
+Reply ParseReply(const std::string &text)
+{
+    if (text == "none")
+        return std::nullopt;
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 16);
+    if (text.empty() || *end != '\0' || value > 0xFF)
+        Fail("a reply is a hex byte (00..FF) or 'none'");
+    return static_cast<std::uint8_t>(value);
+}
+
+std::size_t ParseCount(const std::string &text)
+{
+    char *end = nullptr;
+    const unsigned long value = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || value == 0)
+        Fail("a count is a whole number from 1");
+    return value;
+}
+
+// "N" or "N:REPLY"; a fault without a reply is silence.
+void ParseIndexedFault(const std::string &text, std::size_t &index, Reply &reply)
+{
+    const auto colon = text.find(':');
+    index = ParseCount(text.substr(0, colon));
+    reply = colon == std::string::npos ? std::nullopt : ParseReply(text.substr(colon + 1));
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    BoardScript script;
+    std::string linkPath;
+    std::string imagePath;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                Fail(("missing value for " + arg).c_str());
+            return argv[++i];
+        };
+        if (arg == "--link") linkPath = value();
+        else if (arg == "--save-image") imagePath = value();
+        else if (arg == "--wire-time") script.modelWireTime = true;
+        else if (arg == "--keep-serving") script.keepServing = true;
+        else if (arg == "--no-sync") script.syncAfterZeros = 0;
+        else if (arg == "--handshake-reply") script.handshakeReply = ParseReply(value());
+        else if (arg == "--echo-fault") ParseIndexedFault(value(), script.echoFaultAt, script.echoFaultReply);
+        else if (arg == "--end-mark") script.endMark = ParseReply(value());
+        else if (arg == "--command-reply") script.commandReply = ParseReply(value());
+        else if (arg == "--request-fault") ParseIndexedFault(value(), script.requestFaultAt, script.requestFaultReply);
+        else if (arg == "--final-reply") script.finalReply = ParseReply(value());
+        else if (arg == "--hang-up-after") script.hangUpAfter = ParseCount(value());
+        else if (arg == "-h" || arg == "--help") {
+            std::fputs(Usage, stdout);
+            return 0;
+        } else
+            Fail(("unknown option " + arg).c_str());
+    }
+
+    std::signal(SIGINT, [](int) { interrupted = 1; });
+    std::signal(SIGTERM, [](int) { interrupted = 1; });
+
+    TargetSim board(script);
+    if (!linkPath.empty()) {
+        ::unlink(linkPath.c_str());
+        if (::symlink(board.SlavePath().c_str(), linkPath.c_str()) != 0) {
+            std::perror(linkPath.c_str());
+            return 1;
+        }
+    }
+    std::printf("%s\n", board.SlavePath().c_str());
+    std::fflush(stdout);
+
+    // One write: until the board has played it out (or hung up); a short
+    // grace period records anything the host still sends after the end.
+    while (!interrupted && (script.keepServing || !board.WaitForEnd(std::chrono::milliseconds(100)))) {
+        if (board.HungUp())
+            break;
+        if (script.keepServing)
+            ::usleep(100'000);
+    }
+    ::usleep(200'000);
+    board.Stop();
+    if (!linkPath.empty())
+        ::unlink(linkPath.c_str());
+
+    const WriteRecord write = board.LastWrite();
+    if (!imagePath.empty()) {
+        std::ofstream out(imagePath, std::ios::binary);
+        out.write(reinterpret_cast<const char *>(write.image.data()), static_cast<std::streamsize>(write.image.size()));
+        if (!out) {
+            std::perror(imagePath.c_str());
+            return 1;
+        }
+    }
+    std::fprintf(stderr, "qw735-target-sim: %s; loader %d bytes, image %zu of %u bytes, checksum %s\n",
+                 write.completed ? "write completed" : (std::string("write ended in phase ") + PhaseName(write.reached)).c_str(),
+                 write.loaderLength, write.image.size(), write.imageSize,
+                 write.checksum < 0 ? "not received" : (write.checksumRight ? "right" : "wrong"));
+    return write.completed ? 0 : 1;
+}

@@ -1,0 +1,125 @@
+#include "link/PortSettings.h"
+#include "tests/support/WriteFixture.h"
+#include "writer/BootHandshake.h"
+#include "writer/SendImage.h"
+#include "writer/SendLoader.h"
+
+#include <gtest/gtest.h>
+
+namespace qw735::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+TEST(TransferSize, RoundsHalvesToTheEvenNeighbour)
+{
+    const std::pair<std::int32_t, std::int32_t> cases[] = {
+        {0, 64}, {32, 64}, {33, 128}, {63, 128}, {64, 128}, {90, 128}, {96, 192},
+        {160, 192}, {224, 320}, {0x1FFFF, 0x20040},
+    };
+    for (const auto &[maxAddress, size] : cases)
+        EXPECT_EQ(TransferSize(maxAddress), size) << "MaxAddress " << maxAddress;
+}
+
+TEST(ImageChecksum, IsTheComplementOfTheByteSum)
+{
+    EXPECT_EQ(ImageChecksum(Bytes(64, 0xFF)), 0x3F);
+    EXPECT_EQ(ImageChecksum(Bytes{}), 0xFF);
+    EXPECT_EQ(ImageChecksum(Bytes{0x01, 0x02, 0xFF}), 0xFD);
+}
+
+TEST(ReadLoaderFile, RefusesMissingEmptyAndOversizedLoaders)
+{
+    QTemporaryDir dir;
+    EXPECT_EQ(ReadLoaderFile(dir.filePath(QStringLiteral("absent.bin"))).error(), TransferResult::LoaderMissing);
+    EXPECT_EQ(ReadLoaderFile(WriteFile(dir, QStringLiteral("empty.bin"), {})).error(), TransferResult::LoaderMissing);
+    EXPECT_EQ(ReadLoaderFile(WriteFile(dir, QStringLiteral("big.bin"), QByteArray(0x10000, 'x'))).error(),
+              TransferResult::LoaderTooLarge);
+    EXPECT_EQ(ReadLoaderFile(WriteFile(dir, QStringLiteral("max.bin"), QByteArray(0xFFFF, 'x')))->size(), 0xFFFF);
+}
+
+// The boot mode's side of a loader transfer, after a good handshake.
+struct LoaderCase {
+    const char *name;
+    sim::BoardScript script;
+    int loaderSize;
+    TransferResult result;
+    std::size_t loaderBytesSent;
+};
+
+void PrintTo(const LoaderCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+sim::BoardScript Script(const std::function<void(sim::BoardScript &)> &change)
+{
+    sim::BoardScript script;
+    change(script);
+    return script;
+}
+
+class SendLoaderCases : public ::testing::TestWithParam<LoaderCase> {};
+
+TEST_P(SendLoaderCases, EndsAsTheBoardDecides)
+{
+    const LoaderCase &c = GetParam();
+    HostSide host(c.script);
+    ASSERT_TRUE(host.port.Open());
+    ASSERT_TRUE(BootHandshake(host.link));
+    RecordingProgress progress;
+    const QByteArray loader = TestLoader(c.loaderSize);
+    EXPECT_EQ(SendLoader(host.link, loader, progress), c.result);
+    host.board->WaitForReceived(1000, 20ms);
+    const sim::WriteRecord write = host.board->LastWrite();
+    EXPECT_EQ(write.loaderLength, c.loaderSize);
+    EXPECT_EQ(write.loader, Bytes(loader.begin(), loader.begin() + static_cast<qsizetype>(c.loaderBytesSent)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loader, SendLoaderCases,
+    ::testing::Values(
+        LoaderCase{"Accepted", {}, 40, TransferResult::Done, 40},
+        LoaderCase{"WrongEchoStopsAtOnce", Script([](auto &s) { s.echoFaultAt = 5, s.echoFaultReply = 0x00; }), 40,
+                   TransferResult::WrongReply, 5},
+        LoaderCase{"NoEcho", Script([](auto &s) { s.echoFaultAt = 40; }), 40, TransferResult::NoReply, 40},
+        LoaderCase{"WrongEndMark", Script([](auto &s) { s.endMark = 0x00; }), 40, TransferResult::WrongReply, 40},
+        // The image transfer is what finds out that the loader did not start.
+        LoaderCase{"MissingEndMarkCountsAsDone", Script([](auto &s) { s.endMark.reset(); }), 40, TransferResult::Done, 40}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SendLoader, SendsSizeThenEchoedBytesThenTakesTheEndMark)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    ASSERT_TRUE(BootHandshake(host.link));
+    RecordingProgress progress;
+    const QByteArray loader("\xA1\xB2\xC3", 3);
+    EXPECT_EQ(SendLoader(host.link, loader, progress), TransferResult::Done);
+    host.board->WaitForReceived(7, 1s);
+    EXPECT_EQ(host.board->ReceivedValues(), (Bytes{0x00, 0x55, 0x00, 0x03, 0xA1, 0xB2, 0xC3}));
+    EXPECT_EQ(progress.Values('M'), std::vector<float>{3});
+    EXPECT_EQ(progress.Values('V'), std::vector<float>{3});
+
+    // The two size bytes are 10 ms apart, and the body waits the second pause.
+    const auto received = host.board->Received();
+    EXPECT_GE(received[3].at - received[2].at, 10ms);
+    EXPECT_GE(received[4].at - received[3].at, 10ms);
+}
+
+TEST(SendLoader, MovesTheProgressEveryElevenBytes)
+{
+    const std::pair<int, std::vector<float>> cases[] = {{10, {10}}, {11, {11, 11}}, {25, {11, 22, 25}}};
+    for (const auto &[size, values] : cases) {
+        HostSide host;
+        ASSERT_TRUE(host.port.Open());
+        ASSERT_TRUE(BootHandshake(host.link));
+        RecordingProgress progress;
+        EXPECT_EQ(SendLoader(host.link, TestLoader(size), progress), TransferResult::Done);
+        EXPECT_EQ(progress.Values('V'), values) << size << " bytes";
+    }
+}
+
+}  // namespace
+}  // namespace qw735::test

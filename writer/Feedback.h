@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+namespace qw735 {
+
+// What the user sees of a write's progress; the front end binds it to a
+// progress bar or a terminal line. Maximum = bytes to send, value = bytes sent.
+class ProgressDisplay {
+public:
+    virtual ~ProgressDisplay() = default;
+    virtual void SetMaximum(float maximum) = 0;
+    virtual void SetValue(float value) = 0;
+};
+
+// Shows the one message that ends a write and returns once it is dismissed.
+class MessageBox {
+public:
+    virtual ~MessageBox() = default;
+    virtual void Show(const QString &text) = 0;
+};
+
+// For callers that do not show progress.
+class NoProgress : public ProgressDisplay {
+public:
+    void SetMaximum(float) override {}
+    void SetValue(float) override {}
+};
+
+}  // namespace qw735

@@ -1,0 +1,81 @@
+#include "writer/SendImage.h"
+
+#include "image/SRecordImage.h"
+#include "link/Link.h"
+#include "link/PortSettings.h"
+#include "writer/Feedback.h"
+
+namespace qw735 {
+
+namespace {
+
+void SendSize(Link &link, std::int32_t size)
+{
+    for (int i = 0; i < 4; ++i)
+        link.SendByte(0x00);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        link.SendByte(static_cast<std::uint8_t>((static_cast<std::uint32_t>(size) >> shift) & 0xFF));
+}
+
+}  // namespace
+
+std::int32_t TransferSize(std::int32_t maxAddress)
+{
+    // Integer form of rounding maxAddress / 64 half to even: no dependence
+    // on the floating-point rounding mode.
+    std::int64_t blocks = maxAddress / BlockSize;
+    const std::int32_t rest = maxAddress % BlockSize;
+    if (rest > BlockSize / 2 || (rest == BlockSize / 2 && blocks % 2 == 1))
+        ++blocks;
+    return static_cast<std::int32_t>((blocks + 1) * BlockSize);
+}
+
+std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent)
+{
+    std::uint8_t sum = 0;
+    for (std::uint8_t value : sent)
+        sum = static_cast<std::uint8_t>(sum + value);
+    return static_cast<std::uint8_t>(~sum);
+}
+
+TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress)
+{
+    if (!link.Port().ChangeSettings(QString::fromLatin1(LoaderSettings)) || link.IsDown())
+        return TransferResult::LinkDown;
+
+    link.SendByte(ProgramCommand);
+    link.SendByte(0x00);
+    if (const auto result = TransferResultOf(link.WaitForByte(CommandAccepted)); result != TransferResult::Done)
+        return result;
+
+    const std::int32_t size = TransferSize(image.MaxAddress);
+    image.MaxAddress = size;
+    SendSize(link, size);
+    const std::span<const std::uint8_t> sent(image.ImageBuffer.data(), static_cast<std::size_t>(size));
+
+    // The progress value keeps the loader's length until the first block is out.
+    progress.SetMaximum(static_cast<float>(size));
+    for (std::int32_t position = 0; position < size;) {
+        if (const auto result = TransferResultOf(link.WaitForByte(BlockMark)); result != TransferResult::Done)
+            return result;
+        // The loader asks for each block: never more than one block ahead,
+        // and no pause between the bytes of a block.
+        link.SendByte(BlockMark);
+        link.SendBytes(sent.subspan(static_cast<std::size_t>(position), BlockSize));
+        position += BlockSize;
+        progress.SetValue(static_cast<float>(position));
+    }
+    progress.SetValue(static_cast<float>(size));
+
+    // The size is a multiple of 64, so this request is for the checksum.
+    if (const auto result = TransferResultOf(link.WaitForByte(BlockMark)); result != TransferResult::Done)
+        return result;
+    link.SendByte(BlockMark);
+    link.SendByte(ImageChecksum(sent));
+    if (const auto result = TransferResultOf(link.WaitForByte(CommandAccepted)); result != TransferResult::Done)
+        return result;
+    progress.SetValue(0);
+    return TransferResult::Done;
+}
+
+}  // namespace qw735

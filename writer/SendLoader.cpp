@@ -1,0 +1,78 @@
+#include "writer/SendLoader.h"
+
+#include "link/Link.h"
+#include "writer/Feedback.h"
+
+#include <QFile>
+
+namespace qw735 {
+
+namespace {
+
+void SendSize(Link &link, qint64 length)
+{
+    link.SendByte(static_cast<std::uint8_t>((length >> 8) & 0xFF));
+    link.Delay(SizeFieldPauseMs);
+    link.SendByte(static_cast<std::uint8_t>(length & 0xFF));
+    link.Delay(SizeFieldPauseMs);
+    // Whatever the boot mode said to the size bytes is no echo.
+    link.DiscardInput();
+}
+
+TransferResult SendBody(Link &link, const QByteArray &loader, ProgressDisplay &progress)
+{
+    progress.SetMaximum(static_cast<float>(loader.size()));
+    int step = 0;
+    for (qsizetype i = 0; i < loader.size(); ++i) {
+        const auto value = static_cast<std::uint8_t>(loader[i]);
+        link.SendByte(value);
+        // One byte in flight: the next goes only after this one's echo.
+        if (const auto result = TransferResultOf(link.WaitForByte(value)); result != TransferResult::Done)
+            return result;
+        if (++step >= ProgressEveryLoaderBytes) {
+            step = 0;
+            progress.SetValue(static_cast<float>(i + 1));
+        }
+    }
+    progress.SetValue(static_cast<float>(loader.size()));
+    return TransferResult::Done;
+}
+
+}  // namespace
+
+std::expected<QByteArray, TransferResult> ReadLoaderFile(const QString &path)
+{
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return std::unexpected(TransferResult::LoaderMissing);
+    if (file.size() > LoaderSizeLimit)
+        return std::unexpected(TransferResult::LoaderTooLarge);
+    QByteArray loader = file.readAll();
+    if (loader.isEmpty() || loader.size() != file.size())
+        return std::unexpected(TransferResult::LoaderMissing);
+    return loader;
+}
+
+TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay &progress)
+{
+    if (loader.isEmpty())
+        return TransferResult::LoaderMissing;
+    if (loader.size() > LoaderSizeLimit)
+        return TransferResult::LoaderTooLarge;
+
+    SendSize(link, loader.size());
+    if (link.IsDown())
+        return TransferResult::LinkDown;
+    if (const auto result = SendBody(link, loader, progress); result != TransferResult::Done)
+        return result;
+
+    switch (link.WaitForByte(LoaderEndMark)) {
+    case ReplyResult::OtherByte: return TransferResult::WrongReply;
+    case ReplyResult::LinkDown: return TransferResult::LinkDown;
+    case ReplyResult::Expected:
+    case ReplyResult::NoReply: break;
+    }
+    return TransferResult::Done;
+}
+
+}  // namespace qw735

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "writer/TransferResult.h"
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <expected>
+
+namespace qw735 {
+
+class FileSystem;
+class Link;
+class ProgressDisplay;
+
+// Boot-mode loader transfer, at 9600 baud.
+inline constexpr std::uint8_t LoaderEndMark = 0xAA;  // target: loader received, now running it
+inline constexpr int SizeFieldPauseMs = 10;          // after each of the two size bytes
+inline constexpr int ProgressEveryLoaderBytes = 11;  // the bar moves after bytes 11, 22, 33, ...
+// The size field has 16 bits: a larger loader cannot be described.
+inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
+
+// Reads the loader file whole. LoaderMissing when it cannot be read or is
+// empty, LoaderTooLarge past the size field's reach; nothing is sent.
+std::expected<QByteArray, TransferResult> ReadLoaderFile(const QString &path);
+
+// Sends `loader` to the boot mode: the two size bytes with a pause after
+// each, then every byte with its echo checked, then waits for the end mark.
+// A missing end mark counts as success: the image transfer that follows
+// finds out whether the loader runs.
+TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay &progress);
+
+}  // namespace qw735
