@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build check clean
+.PHONY: all deps build check demo clean
 
 all: build
 
@@ -18,6 +18,10 @@ build: deps $(BUILD)/CMakeCache.txt
 # The test command: dependencies, configure, build, the whole suite.
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The Quick start: build, then write the sample program to a simulated board.
+demo: build
+	./scripts/demo.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,90 @@
+#include "tests/support/FaultMatrix.h"
+
+namespace qw735::test {
+
+namespace {
+
+using Setup = FaultRow::Setup;
+
+// Bytes the host sends up to and including each step of a healthy write.
+constexpr std::size_t Handshake = 2;                                   // 0x00, 0x55
+constexpr std::size_t LoaderSize = Handshake + 2;
+constexpr std::size_t Loader = LoaderSize + MatrixLoaderSize;
+constexpr std::size_t Command = Loader + 2;                            // "P", 0x00
+constexpr std::size_t Header = Command + 8;                            // zero field and size
+constexpr std::size_t Blocks(std::size_t sent) { return Header + sent * 65; }
+constexpr std::size_t Checksum = Blocks(MatrixBlocks) + 2;
+
+FaultRow Row(std::string name, std::function<void(sim::BoardScript &)> script, int exitStatus, const char *message, std::size_t sent)
+{
+    return {std::move(name), std::move(script), Setup::None, exitStatus, QString::fromUtf8(message), false, sent};
+}
+
+FaultRow Row(std::string name, Setup setup, int exitStatus, const char *message, std::size_t sent, bool prefix = false)
+{
+    return {std::move(name), [](sim::BoardScript &) {}, setup, exitStatus, QString::fromUtf8(message), prefix, sent};
+}
+
+}  // namespace
+
+// 16 bytes at 0x90: MaxAddress 0x9F, 159 / 64 = 2.48, three blocks.
+const char *const MatrixProgram =
+    "S00F000051573733352074657374D2\n"
+    "S1130000000102030405060708090A0B0C0D0E0F74\n"
+    "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF5C\n"
+    "S9030000FC\n";
+const char *const MatrixMalformedProgram =
+    "S00F000051573733352074657374D2\n"
+    "S1130000000102030405060708090A0B0C0D0E0F74\n"
+    "S1130010000102030405060708G90A0B0C0D0E0F74\n";
+
+std::vector<FaultRow> FaultRows()
+{
+    using S = sim::BoardScript;
+    const auto request = [](std::size_t at, sim::Reply reply) {
+        return [=](S &s) { s.requestFaultAt = at, s.requestFaultReply = reply; };
+    };
+    return {
+        Row("NoSyncAnswer", [](S &s) { s.syncAfterZeros = 0; }, 1, "Err 1", 51),
+        Row("WrongHandshakeReply", [](S &s) { s.handshakeReply = 0x00; }, 1, "Err 1", Handshake),
+        Row("NoHandshakeReply", [](S &s) { s.handshakeReply.reset(); }, 1, "Err 1", Handshake),
+        Row("WrongEcho", [](S &s) { s.echoFaultAt = 9, s.echoFaultReply = 0x13; }, 3, "Farm Err", LoaderSize + 9),
+        Row("NoEcho", [](S &s) { s.echoFaultAt = 9; }, 2, "Time Out Farm Err", LoaderSize + 9),
+        Row("WrongEndMark", [](S &s) { s.endMark = 0x00; }, 3, "Farm Err", Loader),
+        // A missing end mark counts as done; the loader then does not answer.
+        Row("NoEndMark", [](S &s) { s.endMark.reset(); }, 5, "Time Out S File Err", Command),
+        Row("WrongCommandReply", [](S &s) { s.commandReply = 0x15; }, 6, "S File Err ", Command),
+        Row("NoCommandReply", [](S &s) { s.commandReply.reset(); }, 5, "Time Out S File Err", Command),
+        Row("WrongFirstBlockRequest", request(1, 0x13), 6, "S File Err ", Blocks(0)),
+        Row("NoFirstBlockRequest", request(1, std::nullopt), 5, "Time Out S File Err", Blocks(0)),
+        Row("WrongMiddleBlockRequest", request(2, 0x13), 6, "S File Err ", Blocks(1)),
+        Row("NoMiddleBlockRequest", request(2, std::nullopt), 5, "Time Out S File Err", Blocks(1)),
+        Row("WrongLastBlockRequest", request(3, 0x13), 6, "S File Err ", Blocks(2)),
+        Row("NoLastBlockRequest", request(3, std::nullopt), 5, "Time Out S File Err", Blocks(2)),
+        Row("WrongChecksumRequest", request(4, 0x06), 6, "S File Err ", Blocks(3)),
+        Row("NoChecksumRequest", request(4, std::nullopt), 5, "Time Out S File Err", Blocks(3)),
+        Row("WrongFinalReply", [](S &s) { s.finalReply = 0x15; }, 6, "S File Err ", Checksum),
+        Row("NoFinalReply", [](S &s) { s.finalReply.reset(); }, 5, "Time Out S File Err", Checksum),
+        {"HangUpDuringLoader", [](S &s) { s.hangUpAfter = LoaderSize + 20; }, Setup::None, 8,
+         QStringLiteral("Lost {port} during the write: "), true, LoaderSize + 20},
+        {"HangUpDuringImage", [](S &s) { s.hangUpAfter = Blocks(1) + 30; }, Setup::None, 8,
+         QStringLiteral("Lost {port} during the write: "), true, Blocks(1) + 30},
+        Row("PortHeldByAnotherProgram", Setup::PortBusy, 8, "Cannot open {port}: it is in use by another program", 0, true),
+        Row("LoaderMissing", Setup::LoaderMissing, 4, "Not Found TQW735.BIN", Handshake),
+        Row("LoaderEmpty", Setup::LoaderEmpty, 4, "Not Found TQW735.BIN", Handshake),
+        Row("LoaderTooLarge", Setup::LoaderTooLarge, 4,
+            "TQW735.BIN is too large: {loader} has 65536 bytes, the boot mode takes at most 65535", 0),
+        Row("SRecordFileRemoved", Setup::SRecordRemoved, 7, "Cannot open S-record file {mot}: No such file or directory", 0),
+        Row("SRecordLineMalformed", Setup::SRecordMalformed, 7,
+            "S-record file {mot}, line 3: 'G' at column 27 is not a hexadecimal digit", 0),
+        Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
+    };
+}
+
+QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader)
+{
+    QString message = row.message;
+    return message.replace(QStringLiteral("{port}"), port).replace(QStringLiteral("{mot}"), mot).replace(QStringLiteral("{loader}"), loader);
+}
+
+}  // namespace qw735::test

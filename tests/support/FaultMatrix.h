@@ -1,0 +1,42 @@
+#pragma once
+
+#include "sim/TargetSim.h"
+
+#include <QString>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qw735::test {
+
+// Every way a write can go wrong that a front end must report, with what the
+// user must see and how much the host may have sent by then. Shared by the
+// command-line and window tests so both front ends face the same faults.
+struct FaultRow {
+    // What is wrong besides the board's script.
+    enum class Setup { None, PortBusy, LoaderMissing, LoaderEmpty, LoaderTooLarge, SRecordRemoved, SRecordMalformed };
+
+    std::string name;
+    std::function<void(sim::BoardScript &)> script;
+    Setup setup = Setup::None;
+    int exitStatus = 0;
+    // The message; {port}, {mot} and {loader} stand for the paths used.
+    QString message;
+    bool messageIsPrefix = false;  // the rest comes from the operating system
+    std::size_t bytesSent = 0;     // the host sends nothing after these
+};
+
+// The loader and image every row writes: a 40-byte loader and an image of
+// three blocks (MaxAddress 0x9F).
+inline constexpr int MatrixLoaderSize = 40;
+inline constexpr int MatrixBlocks = 3;
+extern const char *const MatrixProgram;
+extern const char *const MatrixMalformedProgram;
+
+std::vector<FaultRow> FaultRows();
+
+// The row's message with the placeholders filled in.
+QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader);
+
+}  // namespace qw735::test
