@@ -5,6 +5,7 @@
 #include <QString>
 #include <cstddef>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ extern const char *const MatrixProgram;
 extern const char *const MatrixMalformedProgram;
 
 std::vector<FaultRow> FaultRows();
+
+inline void PrintTo(const FaultRow &row, std::ostream *out)
+{
+    *out << row.name;
+}
 
 // The row's message with the placeholders filled in.
 QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader);

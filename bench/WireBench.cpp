@@ -1,0 +1,133 @@
+// qw735-bench-wire: writes a 128 KiB and a 4 KiB image with a 2 KiB loader
+// through the simulated board, which takes as long as a real cable at the
+// baud rates the host sets, and compares the elapsed time with the time the
+// wire itself needs for exactly the bytes exchanged. Also prints what a USB
+// adapter's latency timer would add, from the number of awaited replies.
+//
+//   qw735-bench-wire [KIB...]      image sizes in KiB (default: 128 4)
+
+#include "link/EventPump.h"
+#include "link/Link.h"
+#include "link/PortSettings.h"
+#include "link/SerialPort.h"
+#include "sim/TargetSim.h"
+#include "writer/Feedback.h"
+#include "writer/FileSystem.h"
+#include "writer/WriteTarget.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <random>
+
+namespace {
+
+using namespace qw735;
+
+constexpr int LoaderBytes = 2048;
+constexpr double PausesS = 2 * 0.010;  // after each of the loader's two size bytes
+
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+struct Capture : MessageBox {
+    QString text;
+    void Show(const QString &message) override { text = message; }
+};
+
+QString WriteProgram(const QTemporaryDir &dir, int bytes, std::mt19937 &random)
+{
+    QByteArray mot;
+    for (int address = 0; address < bytes; address += 32) {
+        QByteArray line = QByteArray("S224") + QByteArray::number(address, 16).rightJustified(6, '0').toUpper();
+        for (int i = 0; i < 32; ++i)
+            line += QByteArray::number(random() & 0xFF, 16).rightJustified(2, '0').toUpper();
+        mot += line + "00\r\n";
+    }
+    const QString path = dir.filePath(QStringLiteral("image%1.mot").arg(bytes));
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write(mot);
+    return path;
+}
+
+void Run(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+{
+    const QString mot = WriteProgram(dir, kib * 1024, random);
+    sim::BoardScript script;
+    script.modelWireTime = true;
+    sim::TargetSim board(script);
+
+    SerialPort port;
+    port.SelectDevice(QString::fromStdString(board.SlavePath()));
+    QtEventPump pump;
+    Link link(port, pump);
+    const FileSystem fileSystem = FileSystem::WithLoaderFile(loaderPath);
+    NoProgress progress;
+    Capture message;
+
+    const double cpuStart = ThreadCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    if (!port.Open()) {
+        std::fprintf(stderr, "cannot open the board's port\n");
+        std::exit(1);
+    }
+    const WriteResult result = WriteTarget({link, fileSystem, progress, message, mot});
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = ThreadCpuSeconds() - cpuStart;
+    port.Close();
+
+    // Bytes on each line at each speed, as the board counted them.
+    std::size_t hostSlow = 0, hostFast = 0;
+    for (const sim::ReceivedByte &byte : board.Received()) {
+        const bool boot = byte.phase <= sim::Phase::LoaderBody;
+        (boot ? hostSlow : hostFast) += 1;
+    }
+    const sim::WriteRecord write = board.LastWrite();
+    const std::size_t blocks = write.imageSize / 64;
+    const std::size_t boardSlow = 1 + 1 + write.loader.size() + 1;  // sync answer, 0xAA, echoes, end mark
+    const std::size_t boardFast = 1 + blocks + 1 + 1;               // command reply, requests, checksum request, final reply
+    const double wire = static_cast<double>(hostSlow + boardSlow) * 10.0 / 9600 + static_cast<double>(hostFast + boardFast) * 10.0 / 38400 + PausesS;
+    const std::size_t replies = 2 + write.loader.size() + 1 + 1 + blocks + 1 + 1;
+
+    std::printf("| %3d KiB | %d B | %s | %8.3f | %8.3f | %6.4f | %6.3f | %5.2f%% | %zu | +%.1f s (+%.0f%%) | +%.1f s (+%.0f%%) |\n", kib,
+                LoaderBytes, message.text.toUtf8().constData(), elapsed, wire, elapsed / wire, cpu, 100.0 * cpu / elapsed,
+                replies, replies * 0.016, 100.0 * replies * 0.016 / wire, replies * 0.001, 100.0 * replies * 0.001 / wire);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QList<int> sizes;
+    for (int i = 1; i < argc; ++i)
+        sizes << std::atoi(argv[i]);
+    if (sizes.isEmpty())
+        sizes = {128, 4};
+
+    QTemporaryDir dir;
+    std::mt19937 random(735);
+    QByteArray loader(LoaderBytes, 0);
+    for (char &byte : loader)
+        byte = static_cast<char>(random());
+    const QString loaderPath = dir.filePath(QStringLiteral("tqw735.bin"));
+    QFile file(loaderPath);
+    file.open(QIODevice::WriteOnly);
+    file.write(loader);
+    file.close();
+
+    std::printf("| image | loader | result | elapsed s | wire s | ratio | host CPU s | CPU share | awaited replies | 16 ms latency (worst) | 1 ms latency (worst) |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+    for (int kib : sizes)
+        Run(kib, loaderPath, dir, random);
+    return 0;
+}
