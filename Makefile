@@ -1,27 +1,44 @@
 # Entry points for people and CI. Every target installs what it needs first.
 BUILD ?= build
+ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build check demo clean
+.PHONY: all deps build check demo check-sanitize fuzz-smoke package-check ci clean
 
 all: build
 
 deps:
 	./scripts/install-deps.sh
 
-$(BUILD)/CMakeCache.txt: | deps
+build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
-build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The test command: dependencies, configure, build, the whole suite.
 check: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 # The Quick start: build, then write the sample program to a simulated board.
 demo: build
 	./scripts/demo.sh $(BUILD)
 
+# The whole suite again, built with AddressSanitizer and UBSan.
+check-sanitize: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQW735_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# A short run of the S-record fuzzer (the long runs are done by hand).
+fuzz-smoke: deps
+	./fuzz/run-fuzz.sh $(FUZZ_SECONDS)
+
+# Builds the .deb, installs it with dpkg, runs the installed writer, removes it.
+package-check: build
+	./scripts/check-package.sh $(BUILD)
+
+# Everything CI runs.
+ci: check check-sanitize fuzz-smoke package-check
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz

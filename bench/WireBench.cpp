@@ -5,6 +5,8 @@
 // adapter's latency timer would add, from the number of awaited replies.
 //
 //   qw735-bench-wire [KIB...]      image sizes in KiB (default: 128 4)
+//   qw735-bench-wire --echo N      median round trip of one echoed byte
+//                                  through the link, over N bytes
 
 #include "link/EventPump.h"
 #include "link/Link.h"
@@ -22,6 +24,9 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <algorithm>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -103,11 +108,41 @@ void Run(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19
     std::fflush(stdout);
 }
 
+// One byte out, its echo back, through the link's own reply wait: the
+// latency every loader byte and every block pays on top of the wire.
+int EchoRoundTrips(int count)
+{
+    sim::BoardScript script;
+    script.echoOnly = true;
+    sim::TargetSim board(script);
+    SerialPort port;
+    port.SelectDevice(QString::fromStdString(board.SlavePath()));
+    QtEventPump pump;
+    Link link(port, pump);
+    if (!port.Open())
+        return 1;
+    std::vector<double> micros;
+    for (int i = 0; i < count; ++i) {
+        const auto value = static_cast<std::uint8_t>(i);
+        const auto start = std::chrono::steady_clock::now();
+        link.SendByte(value);
+        if (link.WaitForByte(value) != ReplyResult::Expected)
+            return 1;
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    std::printf("echo round trips %d  median %.1f us  p90 %.1f us  p99 %.1f us\n", count, micros[micros.size() / 2],
+                micros[micros.size() * 9 / 10], micros[micros.size() * 99 / 100]);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc == 3 && std::string(argv[1]) == "--echo")
+        return EchoRoundTrips(std::atoi(argv[2]));
     QList<int> sizes;
     for (int i = 1; i < argc; ++i)
         sizes << std::atoi(argv[i]);

@@ -381,7 +381,7 @@ void TargetSim::SleepUntil(Clock::time_point when) const
     // Sleep most of the way, then spin: a plain sleep overshoots by tens of
     // microseconds, which over thousands of round trips would be the
     // simulator's error, not the host's.
-    constexpr auto spin = std::chrono::microseconds(150);
+    constexpr auto spin = std::chrono::microseconds(400);
     const auto now = Clock::now();
     if (when - now > spin) {
         const auto wake = when - spin;
