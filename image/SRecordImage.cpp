@@ -1,0 +1,285 @@
+#include "image/SRecordImage.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace qw735 {
+
+namespace {
+
+// Digit values by character, 0xFF for anything else: one lookup per
+// character, and the invalid value shows in the high bits of an OR of two.
+constexpr std::array<std::uint8_t, 256> MakeHexTable()
+{
+    std::array<std::uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const int value = HexDigitValue(static_cast<char>(c));
+        table[static_cast<std::size_t>(c)] = value < 0 ? 0xFF : static_cast<std::uint8_t>(value);
+    }
+    return table;
+}
+constexpr std::array<std::uint8_t, 256> HexTable = MakeHexTable();
+
+constexpr std::size_t ReadChunkSize = 64 * 1024;
+
+std::uint8_t TableValue(char c)
+{
+    return HexTable[static_cast<unsigned char>(c)];
+}
+
+std::string NotHexPhrase(char c, std::size_t position)
+{
+    const auto byte = static_cast<unsigned char>(c);
+    char text[80];
+    if (byte >= 0x20 && byte < 0x7F)
+        std::snprintf(text, sizeof text, "'%c' at column %zu is not a hexadecimal digit", c, position + 1);
+    else
+        std::snprintf(text, sizeof text, "byte 0x%02X at column %zu is not a hexadecimal digit", byte, position + 1);
+    return text;
+}
+
+// Phrase for the first unusable position among [first, first + count): past
+// the end or not a digit. Only called once such a position is known to exist.
+std::string FirstFaultIn(std::string_view line, std::size_t first, std::size_t count,
+                         const std::string &shortPhrase)
+{
+    for (std::size_t p = first; p < first + count; ++p) {
+        if (p >= line.size())
+            return shortPhrase;
+        if (TableValue(line[p]) == 0xFF)
+            return NotHexPhrase(line[p], p);
+    }
+    return shortPhrase;
+}
+
+std::string ShortPhrase(std::size_t length, const char *need)
+{
+    char text[200];
+    std::snprintf(text, sizeof text, "record ends at column %zu, %s", length, need);
+    return text;
+}
+
+}  // namespace
+
+void SRecordImage::Clear()
+{
+    ImageBuffer.assign(ImageSize, 0xFF);
+    MaxAddress = 0;
+}
+
+std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage &image)
+{
+    const auto layout = LayoutOfRecordType(HexDigitAt(line, 1));
+    if (!layout)
+        return std::nullopt;
+    const char *text = line.data();
+    const std::size_t length = line.size();
+
+    // Byte count, positions 2-3.
+    if (length < 4 || ((TableValue(text[2]) | TableValue(text[3])) & 0xF0))
+        return FirstFaultIn(line, 2, 2, ShortPhrase(length, "the byte count needs columns 3-4"));
+    const int count = TableValue(text[2]) << 4 | TableValue(text[3]);
+
+    // Address from position 4, most significant digit first.
+    const std::size_t addressEnd = 4 + static_cast<std::size_t>(layout->addressDigits);
+    std::int64_t address = 0;
+    std::uint8_t bad = 0;
+    if (length >= addressEnd) {
+        for (std::size_t p = 4; p < addressEnd; ++p) {
+            const std::uint8_t digit = TableValue(text[p]);
+            bad |= digit;
+            address = address << 4 | (digit & 0x0F);
+        }
+    }
+    if (length < addressEnd || (bad & 0xF0)) {
+        char need[80];
+        std::snprintf(need, sizeof need, "its %d-digit address needs columns 5-%zu", layout->addressDigits,
+                      addressEnd);
+        return FirstFaultIn(line, 4, addressEnd - 4, ShortPhrase(length, need));
+    }
+
+    const int dataBytes = count - layout->overhead;
+    if (dataBytes <= 0)
+        return std::nullopt;
+    // The buffer is a public member; whatever a caller did to it, the stores
+    // below stay inside it.
+    if (image.ImageBuffer.size() != ImageSize)
+        image.ImageBuffer.resize(ImageSize, 0xFF);
+    const std::size_t n = static_cast<std::size_t>(dataBytes);
+    const std::size_t start = layout->firstData;
+    const std::size_t dataEnd = start + 2 * n;
+    auto shortData = [&] {
+        char need[80];
+        std::snprintf(need, sizeof need, "its byte count 0x%02X needs %zu characters", count, dataEnd);
+        return ShortPhrase(length, need);
+    };
+    if (length < dataEnd)
+        return FirstFaultIn(line, start, dataEnd - start, shortData());
+
+    // Bytes below the end of the data area are stored; the rest of the record
+    // is still checked but dropped.
+    const std::size_t stored = address < DataAreaSize
+                                   ? static_cast<std::size_t>(std::min<std::int64_t>(DataAreaSize - address,
+                                                                                     static_cast<std::int64_t>(n)))
+                                   : 0;
+    const char *digits = text + start;
+    std::uint8_t *target = image.ImageBuffer.data() + (stored ? address : 0);
+    bad = 0;
+    for (std::size_t k = 0; k < stored; ++k) {
+        const std::uint8_t high = TableValue(digits[2 * k]);
+        const std::uint8_t low = TableValue(digits[2 * k + 1]);
+        bad |= high | low;
+        target[k] = static_cast<std::uint8_t>(high << 4 | (low & 0x0F));
+    }
+    for (std::size_t k = stored; k < n; ++k)
+        bad |= TableValue(digits[2 * k]) | TableValue(digits[2 * k + 1]);
+    if (bad & 0xF0)
+        return FirstFaultIn(line, start, dataEnd - start, shortData());
+
+    if (stored) {
+        const auto last = static_cast<std::int32_t>(address + static_cast<std::int64_t>(stored) - 1);
+        image.MaxAddress = std::max(image.MaxAddress, last);
+    }
+    return std::nullopt;
+}
+
+std::string DescribeSRecordError(const SRecordError &error)
+{
+    switch (error.kind) {
+    case SRecordError::Kind::CannotOpen:
+        return "Cannot open S-record file " + error.path + ": " + error.detail;
+    case SRecordError::Kind::CannotRead:
+        return "Cannot read S-record file " + error.path + ": " + error.detail;
+    case SRecordError::Kind::BadRecord:
+        break;
+    }
+    return "S-record file " + error.path + ", line " + std::to_string(error.line) + ": " + error.detail;
+}
+
+SRecordLoader::SRecordLoader(SRecordImage &image)
+    : image_(image)
+{
+    image_.Clear();
+}
+
+void SRecordLoader::Keep(const char *data, std::size_t size)
+{
+    if (pendingLength_ < pending_.size()) {
+        const std::size_t room = pending_.size() - pendingLength_;
+        std::memcpy(pending_.data() + pendingLength_, data, std::min(room, size));
+    }
+    pendingLength_ += size;
+}
+
+bool SRecordLoader::TakeLine(std::string_view line)
+{
+    ++lineCount_;
+    if (auto detail = ParseSRecordLine(line, image_)) {
+        fault_ = SRecordFault{lineCount_, std::move(*detail)};
+        return false;
+    }
+    return true;
+}
+
+bool SRecordLoader::Feed(const char *data, std::size_t size)
+{
+    if (fault_)
+        return false;
+    if (size == 0)
+        return true;
+    const char *p = data;
+    const char *const end = data + size;
+    if (afterCarriageReturn_ && *p == '\n')
+        ++p;
+    afterCarriageReturn_ = false;
+
+    // Next CR and next LF, each searched for again only once passed, so the
+    // chunk is scanned linearly whatever the mix of terminators.
+    auto find = [end](const char *from, char c) {
+        const void *hit = std::memchr(from, c, static_cast<std::size_t>(end - from));
+        return hit ? static_cast<const char *>(hit) : end;
+    };
+    const char *nextCr = find(p, '\r');
+    const char *nextLf = find(p, '\n');
+    while (p < end) {
+        const char *terminator = std::min(nextCr, nextLf);
+        if (terminator == end) {
+            Keep(p, static_cast<std::size_t>(end - p));
+            return true;
+        }
+        bool ok;
+        if (pendingLength_ == 0) {
+            ok = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)));
+        } else {
+            Keep(p, static_cast<std::size_t>(terminator - p));
+            const std::size_t kept = std::min(pendingLength_, pending_.size());
+            ok = TakeLine(std::string_view(pending_.data(), kept));
+            pendingLength_ = 0;
+        }
+        if (!ok)
+            return false;
+        p = terminator + 1;
+        if (*terminator == '\r') {
+            if (p == end) {
+                afterCarriageReturn_ = true;
+                return true;
+            }
+            if (*p == '\n')
+                ++p;
+        }
+        if (nextCr < p)
+            nextCr = find(p, '\r');
+        if (nextLf < p)
+            nextLf = find(p, '\n');
+    }
+    return true;
+}
+
+bool SRecordLoader::Finish()
+{
+    if (fault_)
+        return false;
+    afterCarriageReturn_ = false;
+    if (pendingLength_ == 0)
+        return true;
+    const std::size_t kept = std::min(pendingLength_, pending_.size());
+    pendingLength_ = 0;
+    return TakeLine(std::string_view(pending_.data(), kept));
+}
+
+std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image)
+{
+    SRecordLoader loader(image);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return SRecordError{SRecordError::Kind::CannotOpen, path, 0, std::strerror(errno)};
+
+    std::optional<SRecordError> result;
+    const auto buffer = std::make_unique<char[]>(ReadChunkSize);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.get(), ReadChunkSize);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            result = SRecordError{SRecordError::Kind::CannotRead, path, 0, std::strerror(errno)};
+            break;
+        }
+        const bool ok = got == 0 ? loader.Finish() : loader.Feed(buffer.get(), static_cast<std::size_t>(got));
+        if (!ok) {
+            result = SRecordError{SRecordError::Kind::BadRecord, path, loader.Fault()->line, loader.Fault()->detail};
+            break;
+        }
+        if (got == 0)
+            break;
+    }
+    ::close(fd);
+    return result;
+}
+
+}  // namespace qw735
