@@ -7,6 +7,8 @@
 //   qw735-bench-wire [KIB...]      image sizes in KiB (default: 128 4)
 //   qw735-bench-wire --echo N      median round trip of one echoed byte
 //                                  through the link, over N bytes
+//   qw735-bench-wire --echo-wire N the same at 9600 baud with wire time
+//   qw735-bench-wire --idle-wait   CPU time of a 3 s reply wait that times out
 
 #include "link/EventPump.h"
 #include "link/Link.h"
@@ -110,10 +112,11 @@ void Run(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19
 
 // One byte out, its echo back, through the link's own reply wait: the
 // latency every loader byte and every block pays on top of the wire.
-int EchoRoundTrips(int count)
+int EchoRoundTrips(int count, bool wireTime)
 {
     sim::BoardScript script;
     script.echoOnly = true;
+    script.modelWireTime = wireTime;
     sim::TargetSim board(script);
     SerialPort port;
     port.SelectDevice(QString::fromStdString(board.SlavePath()));
@@ -136,13 +139,36 @@ int EchoRoundTrips(int count)
     return 0;
 }
 
+// A reply wait with nothing arriving must sleep, not spin.
+int IdleWait()
+{
+    sim::TargetSim board;
+    SerialPort port;
+    port.SelectDevice(QString::fromStdString(board.SlavePath()));
+    QtEventPump pump;
+    Link link(port, pump);
+    if (!port.Open())
+        return 1;
+    const double cpuStart = ThreadCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    const ReplyResult result = link.WaitForByte(0x06);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("idle wait %s after %.3f s, CPU %.3f ms (%.4f%%)\n", result == ReplyResult::NoReply ? "timed out" : "ended",
+                elapsed, (ThreadCpuSeconds() - cpuStart) * 1000, 100 * (ThreadCpuSeconds() - cpuStart) / elapsed);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc == 2 && std::string(argv[1]) == "--idle-wait")
+        return IdleWait();
     if (argc == 3 && std::string(argv[1]) == "--echo")
-        return EchoRoundTrips(std::atoi(argv[2]));
+        return EchoRoundTrips(std::atoi(argv[2]), false);
+    if (argc == 3 && std::string(argv[1]) == "--echo-wire")
+        return EchoRoundTrips(std::atoi(argv[2]), true);
     QList<int> sizes;
     for (int i = 1; i < argc; ++i)
         sizes << std::atoi(argv[i]);
