@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/EventPump.h"
+#include "link/ReplyResult.h"
 #include "link/SerialPort.h"
 
 #include <QObject>
@@ -9,14 +10,6 @@
 #include <span>
 
 namespace qw735 {
-
-// The outcome of waiting for one reply byte.
-enum class ReplyResult {
-    Expected = 0,   // the first byte that came is the one expected
-    NoReply = 1,    // nothing came within the limit
-    OtherByte = 2,  // a byte came and it is another one
-    LinkDown = 3,   // the port was lost or the write was abandoned; see Link
-};
 
 // The reply wait, the delay and the two one-shot timers behind them, over
 // one serial port. All waiting is cooperative on the calling thread: the

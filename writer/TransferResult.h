@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/Link.h"
+#include "link/ReplyResult.h"
 
 namespace qw735 {
 

@@ -1,0 +1,13 @@
+#pragma once
+
+namespace qw735 {
+
+// The outcome of waiting for one reply byte.
+enum class ReplyResult {
+    Expected = 0,   // the first byte that came is the one expected
+    NoReply = 1,    // nothing came within the limit
+    OtherByte = 2,  // a byte came and it is another one
+    LinkDown = 3,   // the port was lost or the write was abandoned; see Link
+};
+
+}  // namespace qw735
