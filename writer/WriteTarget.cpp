@@ -9,6 +9,7 @@
 #include "writer/SendImage.h"
 #include "writer/SendLoader.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 namespace qw735 {
@@ -64,7 +65,7 @@ WriteResult Converse(const WriteRequest &request)
     // The whole file is checked before the target hears a byte, so that a
     // bad file never leaves a half-written board.
     SRecordImage image;
-    if (const auto error = LoadSRecordFile(request.sFilePath.toStdString(), image))
+    if (const auto error = LoadSRecordFile(QFile::encodeName(request.sFilePath).toStdString(), image))
         return {WriteOutcome::SRecordFailed, QString::fromStdString(DescribeSRecordError(*error))};
 
     // A loader too large for the size field is refused before anything is
