@@ -81,6 +81,19 @@ std::vector<FaultRow> FaultRows()
     };
 }
 
+std::size_t CountedBytes(const std::vector<sim::ReceivedByte> &received)
+{
+    // Zeros the board got before 0x55: while synchronising, and those the
+    // host sent before it saw the answer.
+    std::size_t syncBytes = 0;
+    bool answered = false;
+    for (const sim::ReceivedByte &byte : received) {
+        answered |= byte.phase != sim::Phase::Sync;
+        syncBytes += byte.phase == sim::Phase::Sync || (byte.phase == sim::Phase::Handshake && byte.value == 0x00);
+    }
+    return answered ? received.size() - (syncBytes - 1) : received.size();
+}
+
 QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader)
 {
     QString message = row.message;

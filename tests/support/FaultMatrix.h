@@ -42,6 +42,11 @@ inline void PrintTo(const FaultRow &row, std::ostream *out)
     *out << row.name;
 }
 
+// Bytes the board received, not counting repeated synchronisation bytes: a
+// board slowed down by a busy machine answers after the 10 ms interval and
+// the host sends another 0x00, as it should.
+std::size_t CountedBytes(const std::vector<sim::ReceivedByte> &received);
+
 // The row's message with the placeholders filled in.
 QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader);
 
