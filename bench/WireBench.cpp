@@ -4,7 +4,9 @@
 // wire itself needs for exactly the bytes exchanged. Also prints what a USB
 // adapter's latency timer would add, from the number of awaited replies.
 //
-//   qw735-bench-wire [KIB...]      image sizes in KiB (default: 128 4)
+//   qw735-bench-wire [--no-wire-time] [KIB...]
+//                                  image sizes in KiB (default: 128 4); the
+//                                  board answers at once with --no-wire-time
 //   qw735-bench-wire --echo N      median round trip of one echoed byte
 //                                  through the link, over N bytes
 //   qw735-bench-wire --echo-wire N the same at 9600 baud with wire time
@@ -65,31 +67,40 @@ QString WriteProgram(const QTemporaryDir &dir, int bytes, std::mt19937 &random)
     return path;
 }
 
-void Run(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+// The host side of a measurement, on the board's pseudo-terminal.
+struct Host {
+    explicit Host(const sim::TargetSim &board) { port.SelectDevice(QString::fromStdString(board.SlavePath())); }
+    void Open()
+    {
+        if (!port.Open()) {
+            std::fprintf(stderr, "cannot open the board's port\n");
+            std::exit(1);
+        }
+    }
+    SerialPort port;
+    QtEventPump pump;
+    Link link{port, pump};
+};
+
+void Run(int kib, bool wireTime, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
 {
     const QString mot = WriteProgram(dir, kib * 1024, random);
     sim::BoardScript script;
-    script.modelWireTime = true;
+    script.modelWireTime = wireTime;
     sim::TargetSim board(script);
 
-    SerialPort port;
-    port.SelectDevice(QString::fromStdString(board.SlavePath()));
-    QtEventPump pump;
-    Link link(port, pump);
+    Host host(board);
     const FileSystem fileSystem = FileSystem::WithLoaderFile(loaderPath);
     NoProgress progress;
     Capture message;
 
     const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    if (!port.Open()) {
-        std::fprintf(stderr, "cannot open the board's port\n");
-        std::exit(1);
-    }
-    const WriteResult result = WriteTarget({link, fileSystem, progress, message, mot});
+    host.Open();
+    WriteTarget({host.link, fileSystem, progress, message, mot});
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = ThreadCpuSeconds() - cpuStart;
-    port.Close();
+    host.port.Close();
 
     // Bytes on each line at each speed, as the board counted them.
     std::size_t hostSlow = 0, hostFast = 0;
@@ -118,18 +129,14 @@ int EchoRoundTrips(int count, bool wireTime)
     script.echoOnly = true;
     script.modelWireTime = wireTime;
     sim::TargetSim board(script);
-    SerialPort port;
-    port.SelectDevice(QString::fromStdString(board.SlavePath()));
-    QtEventPump pump;
-    Link link(port, pump);
-    if (!port.Open())
-        return 1;
+    Host host(board);
+    host.Open();
     std::vector<double> micros;
     for (int i = 0; i < count; ++i) {
         const auto value = static_cast<std::uint8_t>(i);
         const auto start = std::chrono::steady_clock::now();
-        link.SendByte(value);
-        if (link.WaitForByte(value) != ReplyResult::Expected)
+        host.link.SendByte(value);
+        if (host.link.WaitForByte(value) != ReplyResult::Expected)
             return 1;
         micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
     }
@@ -143,15 +150,11 @@ int EchoRoundTrips(int count, bool wireTime)
 int IdleWait()
 {
     sim::TargetSim board;
-    SerialPort port;
-    port.SelectDevice(QString::fromStdString(board.SlavePath()));
-    QtEventPump pump;
-    Link link(port, pump);
-    if (!port.Open())
-        return 1;
+    Host host(board);
+    host.Open();
     const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    const ReplyResult result = link.WaitForByte(0x06);
+    const ReplyResult result = host.link.WaitForByte(0x06);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("idle wait %s after %.3f s, CPU %.3f ms (%.4f%%)\n", result == ReplyResult::NoReply ? "timed out" : "ended",
                 elapsed, (ThreadCpuSeconds() - cpuStart) * 1000, 100 * (ThreadCpuSeconds() - cpuStart) / elapsed);
@@ -170,8 +173,13 @@ int main(int argc, char **argv)
     if (argc == 3 && std::string(argv[1]) == "--echo-wire")
         return EchoRoundTrips(std::atoi(argv[2]), true);
     QList<int> sizes;
-    for (int i = 1; i < argc; ++i)
-        sizes << std::atoi(argv[i]);
+    bool wireTime = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--no-wire-time")
+            wireTime = false;
+        else
+            sizes << std::atoi(argv[i]);
+    }
     if (sizes.isEmpty())
         sizes = {128, 4};
 
@@ -189,6 +197,6 @@ int main(int argc, char **argv)
     std::printf("| image | loader | result | elapsed s | wire s | ratio | host CPU s | CPU share | awaited replies | 16 ms latency (worst) | 1 ms latency (worst) |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (int kib : sizes)
-        Run(kib, loaderPath, dir, random);
+        Run(kib, wireTime, loaderPath, dir, random);
     return 0;
 }

@@ -1,16 +1,12 @@
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/WriteFixture.h"
 
-#include <QFile>
 #include <QProcess>
 #include <gtest/gtest.h>
-#include <optional>
-#include <thread>
 
 namespace qw735::test {
 namespace {
 
-using namespace std::chrono_literals;
 
 struct WriterRun {
     int status = -1;
@@ -34,44 +30,17 @@ class CommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
 TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
 {
     const FaultRow &row = GetParam();
-    sim::BoardScript script;
-    row.script(script);
-    sim::TargetSim board(script);
-    QTemporaryDir dir;
-    const QString port = QString::fromStdString(board.SlavePath());
-    QString loader = WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize));
-    QString mot = WriteFile(dir, QStringLiteral("program.mot"), MatrixProgram);
+    FaultStage stage(row);
 
-    std::optional<SerialPort> holder;
-    switch (row.setup) {
-    case FaultRow::Setup::None: break;
-    case FaultRow::Setup::PortBusy:
-        holder.emplace();
-        holder->SelectDevice(port);
-        ASSERT_TRUE(holder->Open());
-        break;
-    case FaultRow::Setup::LoaderMissing: QFile::remove(loader); break;
-    case FaultRow::Setup::LoaderEmpty: WriteFile(dir, QStringLiteral("tqw735.bin"), {}); break;
-    case FaultRow::Setup::LoaderTooLarge: WriteFile(dir, QStringLiteral("tqw735.bin"), QByteArray(0x10000, 'x')); break;
-    case FaultRow::Setup::SRecordRemoved: QFile::remove(mot); break;
-    case FaultRow::Setup::SRecordMalformed: WriteFile(dir, QStringLiteral("program.mot"), MatrixMalformedProgram); break;
-    }
-
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), loader, port, mot});
+    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, stage.device, stage.mot});
     EXPECT_EQ(run.status, row.exitStatus) << run.err.toStdString();
-    const QString expected = ExpectedMessage(row, port, mot, loader);
-    if (row.messageIsPrefix)
-        EXPECT_TRUE(run.LastLine().startsWith(expected)) << run.LastLine().toStdString();
-    else
-        EXPECT_EQ(run.LastLine(), expected);
+    stage.ExpectMessage(run.LastLine(), stage.device);
 
-    // Nothing goes out after the failing step...
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(CountedBytes(board.Received()), row.bytesSent);
-    // ...and the port is free again for the next write.
-    if (!holder && !board.HungUp()) {
+    stage.ExpectNothingSentAfterTheFailure();
+    // The port is free again for the next write.
+    if (!stage.holder && !stage.board.HungUp()) {
         SerialPort again;
-        again.SelectDevice(port);
+        again.SelectDevice(stage.device);
         EXPECT_TRUE(again.Open());
     }
 }

@@ -1,5 +1,11 @@
 #include "tests/support/FaultMatrix.h"
 
+#include "tests/support/WriteFixture.h"
+
+#include <QFile>
+#include <gtest/gtest.h>
+#include <thread>
+
 namespace qw735::test {
 
 namespace {
@@ -79,6 +85,56 @@ std::vector<FaultRow> FaultRows()
             "S-record file {mot}, line 3: 'G' at column 27 is not a hexadecimal digit", 0),
         Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
     };
+}
+
+namespace {
+
+sim::BoardScript ScriptOf(const FaultRow &row)
+{
+    sim::BoardScript script;
+    row.script(script);
+    return script;
+}
+
+}  // namespace
+
+FaultStage::FaultStage(const FaultRow &row)
+    : row(row),
+      board(ScriptOf(row)),
+      device(QString::fromStdString(board.SlavePath())),
+      loader(WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize))),
+      mot(WriteFile(dir, QStringLiteral("program.mot"), MatrixProgram))
+{
+    switch (row.setup) {
+    case FaultRow::Setup::None: break;
+    case FaultRow::Setup::PortBusy:
+        holder.emplace();
+        holder->SelectDevice(device);
+        EXPECT_TRUE(holder->Open());
+        break;
+    case FaultRow::Setup::LoaderMissing: QFile::remove(loader); break;
+    case FaultRow::Setup::LoaderEmpty: WriteFile(dir, QStringLiteral("tqw735.bin"), {}); break;
+    case FaultRow::Setup::LoaderTooLarge: WriteFile(dir, QStringLiteral("tqw735.bin"), QByteArray(0x10000, 'x')); break;
+    case FaultRow::Setup::SRecordRemoved: QFile::remove(mot); break;
+    case FaultRow::Setup::SRecordMalformed: WriteFile(dir, QStringLiteral("program.mot"), MatrixMalformedProgram); break;
+    }
+}
+
+void FaultStage::ExpectMessage(const QString &shown, const QString &portName) const
+{
+    const QString expected = ExpectedMessage(row, portName, mot, loader);
+    if (row.messageIsPrefix)
+        EXPECT_TRUE(shown.startsWith(expected)) << shown.toStdString();
+    else
+        EXPECT_EQ(shown.toStdString(), expected.toStdString());
+}
+
+void FaultStage::ExpectNothingSentAfterTheFailure() const
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // A board that hung up did so at a count of raw bytes.
+    const auto received = board.Received();
+    EXPECT_EQ(board.HungUp() ? received.size() : CountedBytes(received), row.bytesSent);
 }
 
 std::size_t CountedBytes(const std::vector<sim::ReceivedByte> &received)

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "link/SerialPort.h"
 #include "sim/TargetSim.h"
+
+#include <QTemporaryDir>
 
 #include <QString>
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -41,6 +45,28 @@ inline void PrintTo(const FaultRow &row, std::ostream *out)
 {
     *out << row.name;
 }
+
+// The stage one row plays on: the board with the row's script, the loader
+// and S-record files as the row wants them, and the port held by another
+// program when the row says so.
+struct FaultStage {
+    explicit FaultStage(const FaultRow &row);
+
+    const FaultRow &row;
+    QTemporaryDir dir;
+    sim::TargetSim board;
+    QString device;  // the board's port
+    QString loader;
+    QString mot;
+    std::optional<SerialPort> holder;
+
+    // Checks what the front end showed against the row's message, with the
+    // port named as the front end names it.
+    void ExpectMessage(const QString &shown, const QString &portName) const;
+    // Checks, after a moment for stragglers, that the host sent nothing after
+    // the failing step.
+    void ExpectNothingSentAfterTheFailure() const;
+};
 
 // Bytes the board received, not counting repeated synchronisation bytes: a
 // board slowed down by a busy machine answers after the 10 ms interval and
