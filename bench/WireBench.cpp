@@ -10,6 +10,9 @@
 //   qw735-bench-wire --echo N      median round trip of one echoed byte
 //                                  through the link, over N bytes
 //   qw735-bench-wire --echo-wire N the same at 9600 baud with wire time
+//   qw735-bench-wire --echo-wire-raw N
+//                                  the same with a bare poll() loop instead of
+//                                  the link: the floor this machine allows
 //   qw735-bench-wire --idle-wait   CPU time of a 3 s reply wait that times out
 
 #include "link/EventPump.h"
@@ -28,6 +31,10 @@
 #include <cstdio>
 #include <ctime>
 #include <random>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -44,6 +51,13 @@ double ThreadCpuSeconds()
     timespec t{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+void PrintRoundTrips(const char *what, std::vector<double> micros)
+{
+    std::sort(micros.begin(), micros.end());
+    std::printf("%s %zu  median %.1f us  p90 %.1f us  p99 %.1f us\n", what, micros.size(), micros[micros.size() / 2],
+                micros[micros.size() * 9 / 10], micros[micros.size() * 99 / 100]);
 }
 
 struct Capture : MessageBox {
@@ -140,9 +154,34 @@ int EchoRoundTrips(int count, bool wireTime)
             return 1;
         micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
     }
-    std::sort(micros.begin(), micros.end());
-    std::printf("echo round trips %d  median %.1f us  p90 %.1f us  p99 %.1f us\n", count, micros[micros.size() / 2],
-                micros[micros.size() * 9 / 10], micros[micros.size() * 99 / 100]);
+    PrintRoundTrips("echo round trips", std::move(micros));
+    return 0;
+}
+
+// The same echo without Qt or the link: write, poll, read on a raw line.
+int RawEchoRoundTrips(int count)
+{
+    sim::BoardScript script;
+    script.echoOnly = true;
+    script.modelWireTime = true;
+    sim::TargetSim board(script);
+    const int fd = ::open(board.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B9600);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    std::vector<double> micros;
+    for (int i = 0; i < count; ++i) {
+        std::uint8_t value = static_cast<std::uint8_t>(i), echo = 0;
+        const auto start = std::chrono::steady_clock::now();
+        pollfd wait{fd, POLLIN, 0};
+        if (::write(fd, &value, 1) != 1 || ::poll(&wait, 1, 3000) != 1 || ::read(fd, &echo, 1) != 1 || echo != value)
+            return 1;
+        micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    }
+    ::close(fd);
+    PrintRoundTrips("raw echo round trips", std::move(micros));
     return 0;
 }
 
@@ -170,6 +209,8 @@ int main(int argc, char **argv)
         return IdleWait();
     if (argc == 3 && std::string(argv[1]) == "--echo")
         return EchoRoundTrips(std::atoi(argv[2]), false);
+    if (argc == 3 && std::string(argv[1]) == "--echo-wire-raw")
+        return RawEchoRoundTrips(std::atoi(argv[2]));
     if (argc == 3 && std::string(argv[1]) == "--echo-wire")
         return EchoRoundTrips(std::atoi(argv[2]), true);
     QList<int> sizes;
