@@ -218,8 +218,12 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-wire-time")
             wireTime = false;
-        else
-            sizes << std::atoi(argv[i]);
+        else if (const int kib = std::atoi(argv[i]); kib > 0 && kib <= 128)
+            sizes << kib;
+        else {
+            std::fprintf(stderr, "qw735-bench-wire: %s is no image size in KiB (1..128)\n", argv[i]);
+            return 64;
+        }
     }
     if (sizes.isEmpty())
         sizes = {128, 4};
