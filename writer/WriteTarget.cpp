@@ -31,22 +31,25 @@ WriteResult LinkDownResult(Link &link)
             QStringLiteral("Lost %1 during the write: %2").arg(link.Port().Describe(), link.Port().LostReason())};
 }
 
-WriteResult LoaderResult(TransferResult result, const QString &loaderPath)
+WriteResult LoaderTooLargeResult(const QString &loaderPath)
+{
+    return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: %1 has %2 bytes, the boot mode takes at most %3")
+                                              .arg(loaderPath)
+                                              .arg(QFileInfo(loaderPath).size())
+                                              .arg(LoaderSizeLimit)};
+}
+
+// How a failed loader transfer ends the write (never called with Done or
+// LinkDown, which the caller handles). Tested in this order: silence, a
+// wrong byte, no loader.
+WriteResult LoaderFailure(TransferResult result, const QString &loaderPath)
 {
     switch (result) {
-    case TransferResult::Done: break;
     case TransferResult::NoReply: return Fixed(WriteOutcome::LoaderNoReply, MessageLoaderNoReply);
     case TransferResult::WrongReply: return Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply);
-    case TransferResult::LoaderMissing: return Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing);
-    case TransferResult::LoaderTooLarge:
-        return {WriteOutcome::LoaderTooLarge,
-                QStringLiteral("TQW735.BIN is too large: %1 has %2 bytes, the boot mode takes at most %3")
-                    .arg(loaderPath)
-                    .arg(QFileInfo(loaderPath).size())
-                    .arg(LoaderSizeLimit)};
-    case TransferResult::LinkDown: break;
+    case TransferResult::LoaderTooLarge: return LoaderTooLargeResult(loaderPath);
+    default: return Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing);
     }
-    return {WriteOutcome::Ok, QString()};
 }
 
 WriteResult ImageResult(TransferResult result)
@@ -73,7 +76,7 @@ WriteResult Converse(const WriteRequest &request)
     const QString loaderPath = request.fileSystem.LoaderPath();
     const auto loader = ReadLoaderFile(loaderPath);
     if (!loader && loader.error() == TransferResult::LoaderTooLarge)
-        return LoaderResult(TransferResult::LoaderTooLarge, loaderPath);
+        return LoaderTooLargeResult(loaderPath);
 
     if (!BootHandshake(link))
         return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
@@ -82,7 +85,7 @@ WriteResult Converse(const WriteRequest &request)
     if (loaderSent == TransferResult::LinkDown)
         return LinkDownResult(link);
     if (loaderSent != TransferResult::Done)
-        return LoaderResult(loaderSent, loaderPath);
+        return LoaderFailure(loaderSent, loaderPath);
 
     const TransferResult imageSent = SendImage(link, image, request.progress);
     if (imageSent == TransferResult::LinkDown)
