@@ -86,15 +86,8 @@ std::expected<void, QString> SerialPort::Open()
         return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), reason));
     }
 
-    // The line must be raw both ways; say so explicitly rather than rely on
-    // whatever the device was left with by its previous user.
-    if (struct termios tio; ::tcgetattr(port_.handle(), &tio) == 0) {
-        tio.c_iflag &= ~(IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | BRKINT | PARMRK);
-        tio.c_oflag &= ~OPOST;
-        tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ECHONL | ISIG | IEXTEN);
-        tio.c_cflag |= CLOCAL | CREAD;
-        ::tcsetattr(port_.handle(), TCSANOW, &tio);
-    }
+    // QSerialPort's open puts the line in raw mode, and NoFlowControl clears
+    // IXON/IXOFF and CRTSCTS; the board simulator checks both on every test.
     ApplyLowLatency();
     // Bytes that arrived before the open are no reply to anything we send.
     Discard();

@@ -87,20 +87,9 @@ std::vector<FaultRow> FaultRows()
     };
 }
 
-namespace {
-
-sim::BoardScript ScriptOf(const FaultRow &row)
-{
-    sim::BoardScript script;
-    row.script(script);
-    return script;
-}
-
-}  // namespace
-
 FaultStage::FaultStage(const FaultRow &row)
     : row(row),
-      board(ScriptOf(row)),
+      board(Script(row.script)),
       device(QString::fromStdString(board.SlavePath())),
       loader(WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize))),
       mot(WriteFile(dir, QStringLiteral("program.mot"), MatrixProgram))

@@ -16,6 +16,13 @@ HostSide::~HostSide()
     port.Close();
 }
 
+sim::BoardScript Script(const std::function<void(sim::BoardScript &)> &change)
+{
+    sim::BoardScript script;
+    change(script);
+    return script;
+}
+
 bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -22,6 +22,9 @@ struct HostSide {
     Link link{port, pump};
 };
 
+// A healthy board's script with one change: Script([](auto &s) { s.endMark.reset(); }).
+sim::BoardScript Script(const std::function<void(sim::BoardScript &)> &change);
+
 // Pumps events until `done` holds or `timeout` passes; returns `done()`.
 bool PumpUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout);
 

@@ -19,13 +19,6 @@ struct HandshakeCase {
     double maxMs;
 };
 
-sim::BoardScript Script(const std::function<void(sim::BoardScript &)> &change)
-{
-    sim::BoardScript script;
-    change(script);
-    return script;
-}
-
 void PrintTo(const HandshakeCase &c, std::ostream *out)
 {
     *out << c.name;

@@ -53,13 +53,6 @@ void PrintTo(const LoaderCase &c, std::ostream *out)
     *out << c.name;
 }
 
-sim::BoardScript Script(const std::function<void(sim::BoardScript &)> &change)
-{
-    sim::BoardScript script;
-    change(script);
-    return script;
-}
-
 class SendLoaderCases : public ::testing::TestWithParam<LoaderCase> {};
 
 TEST_P(SendLoaderCases, EndsAsTheBoardDecides)

@@ -19,13 +19,6 @@ using Bytes = std::vector<std::uint8_t>;
 const QByteArray NoData = "S00600004844521B\r\nS9030000FC\r\n";
 const QByteArray SmallProgram = "S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n";
 
-sim::BoardScript Script(const std::function<void(sim::BoardScript &)> &change)
-{
-    sim::BoardScript script;
-    change(script);
-    return script;
-}
-
 TEST(WriteTarget, EmptyImageIsOneBlockOfFfWithChecksum3F)
 {
     WriteBench bench({}, 3);
