@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Entry points for people and CI. Every target installs what it needs first.
 BUILD ?= build
 ASAN_BUILD ?= build-asan

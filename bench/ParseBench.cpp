@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qw735-bench-parse FILE [REPEAT]: loads FILE into the image REPEAT times
 // (default 1) and reports the time per load and the peak resident memory
 // before and after, in KiB, on stdout:

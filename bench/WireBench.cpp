@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qw735-bench-wire: writes a 128 KiB and a 4 KiB image with a 2 KiB loader
 // through the simulated board, which takes as long as a real cable at the
 // baud rates the host sets, and compares the elapsed time with the time the

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Loads a 128 KiB image from its S-record file with qw735-bench-parse and
 # converts the same file to a 0xFF-filled binary with srec_cat, each as a
 # whole process, RUNS times in the same run, and prints the mean times.

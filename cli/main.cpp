@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qw735-write: the command-line front end, for scripts and production lines.
 // The last line on stdout is the write's message, exactly as the window shows
 // it; the exit status tells the outcome without parsing it.

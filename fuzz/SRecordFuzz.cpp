@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target for the S-record loader.
 //
 // Each input is loaded three ways that must agree exactly: fed whole, fed in

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the S-record fuzz target with clang-16 into build-fuzz/ (next to
 # fuzz/) and runs it. Argument: a time limit in seconds (default 60) or a
 # libFuzzer run limit such as -runs=10000000. Exits non-zero on a crash,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the Debian package, installs it with dpkg, checks that the
 # installed programs run, and removes it again.
 set -eu

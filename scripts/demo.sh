@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Quick start: writes the sample program through a simulated board on a
 # pseudo-terminal, with progress and the result message, as on a real bench.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs everything needed to build, test, fuzz and package QW735 on
 # Debian 12. Safe to run again: it does nothing when all is present.
 set -eu

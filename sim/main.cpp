@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qw735-target-sim: plays a board in serial boot mode on a pseudo-terminal,
 // so that the writer can be tried and measured without hardware.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "link/PortSettings.h"
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/WriteFixture.h"
