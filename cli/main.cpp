@@ -8,8 +8,8 @@
 #include "link/EventPump.h"
 #include "link/Link.h"
 #include "link/PortMap.h"
+#include "link/PortName.h"
 #include "link/PortSettings.h"
-#include "link/SerialPort.h"
 #include "writer/FileSystem.h"
 #include "writer/SendImage.h"
 #include "writer/WriteTarget.h"
@@ -171,12 +171,13 @@ void OnInterrupt(int)
 
 int Write(const Options &options)
 {
-    SerialPort port;
-    if (const int number = ParseComName(options.port))
-        port.SelectPort(number);
-    else
-        port.SelectDevice(options.port);
-    port.SetSettings(QString::fromLatin1(BootSettings));
+    auto line = TransportForPort(options.port);
+    if (!line) {
+        std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
+        return ExitUsage;
+    }
+    ByteTransport &port = **line;
+    port.ChangeSettings(QString::fromLatin1(BootSettings));
 
     QtEventPump pump;
     Link link(port, pump);

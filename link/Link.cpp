@@ -3,7 +3,7 @@
 
 namespace qw735 {
 
-Link::Link(SerialPort &port, EventPump &pump, QObject *parent) : QObject(parent), port_(port), pump_(pump)
+Link::Link(ByteTransport &line, EventPump &pump, QObject *parent) : QObject(parent), line_(line), pump_(pump)
 {
     for (QTimer *timer : {&Timer4, &Timer5}) {
         timer->setTimerType(Qt::PreciseTimer);
@@ -16,23 +16,28 @@ Link::Link(SerialPort &port, EventPump &pump, QObject *parent) : QObject(parent)
 
 void Link::SendByte(std::uint8_t value)
 {
-    port_.WriteByte(value);
+    line_.WriteBytes(std::span(&value, 1));
 }
 
 void Link::SendBytes(std::span<const std::uint8_t> values)
 {
-    port_.WriteBytes(values);
+    line_.WriteBytes(values);
+}
+
+std::expected<void, QString> Link::ChangeSettings(const QString &text)
+{
+    return line_.ChangeSettings(text);
 }
 
 void Link::DiscardInput()
 {
-    port_.Discard();
+    line_.Discard();
 }
 
 std::uint8_t Link::ReadFirstByte()
 {
-    const QByteArray waiting = port_.ReadAllWaiting();
-    port_.Discard();
+    const QByteArray waiting = line_.ReadAllWaiting();
+    line_.Discard();
     return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
 }
 

@@ -3,27 +3,28 @@
 
 #include "link/EventPump.h"
 #include "link/ReplyResult.h"
-#include "link/SerialPort.h"
+#include "link/ByteTransport.h"
 
 #include <QObject>
+#include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <expected>
 #include <span>
 
 namespace qw735 {
 
 // The reply wait, the delay and the two one-shot timers behind them, over
-// one serial port. All waiting is cooperative on the calling thread: the
-// loops call the event pump and poll the port and a flag set by a timer.
+// one line to a board. All waiting is cooperative on the calling thread: the
+// loops call the event pump and poll the line and a flag set by a timer.
+// The conversations with the board reach the line only through this class.
 class Link : public QObject {
     Q_OBJECT
 public:
     // Every reply wait gives up after this long.
     static constexpr int ReplyLimitMs = 3000;
 
-    Link(SerialPort &port, EventPump &pump, QObject *parent = nullptr);
-
-    SerialPort &Port() { return port_; }
+    Link(ByteTransport &line, EventPump &pump, QObject *parent = nullptr);
 
     // Writes the single byte `value` to the port.
     void SendByte(std::uint8_t value);
@@ -36,7 +37,10 @@ public:
     // that came while reading). Call only after a non-zero waiting count.
     std::uint8_t ReadFirstByte();
     // Number of received bytes waiting.
-    int WaitingCount() const { return port_.WaitingCount(); }
+    int WaitingCount() const { return line_.WaitingCount(); }
+    // Puts new line settings in force on the open line; every byte already
+    // sent leaves at the old ones first. A failure takes the link down.
+    std::expected<void, QString> ChangeSettings(const QString &text);
     // Enables Timer4; a timer that is already running keeps its countdown.
     void StartTimeout();
     // Waits up to 3000 ms for one byte and compares it with `expected`.
@@ -56,7 +60,10 @@ public:
     void Abandon();
     bool Abandoned() const { return abandoned_; }
     // True when waits can no longer succeed: port lost, or abandoned.
-    bool IsDown() const { return abandoned_ || port_.IsLost(); }
+    bool IsDown() const { return abandoned_ || line_.IsLost(); }
+    // How messages name the line, and why it was lost, if it was.
+    QString Describe() const { return line_.Describe(); }
+    QString LostReason() const { return line_.LostReason(); }
 
     // Timeout timer (10, 500 or 3000 ms, set by whoever arms it) and delay
     // timer. Precise timers: a coarse one may fire up to 5% early.
@@ -66,7 +73,7 @@ public:
     std::int16_t DelayFlag = 0;
 
 private:
-    SerialPort &port_;
+    ByteTransport &line_;
     EventPump &pump_;
     bool abandoned_ = false;
 };

@@ -48,16 +48,6 @@ QString SerialPort::Describe() const
     return device.isEmpty() ? ComName(portNumber_) : QStringLiteral("%1 (%2)").arg(ComName(portNumber_), device);
 }
 
-bool SerialPort::SetSettings(const QString &text)
-{
-    const auto parsed = ParsePortSettings(text);
-    if (!parsed)
-        return false;
-    settingsText_ = text;
-    settings_ = *parsed;
-    return true;
-}
-
 std::expected<void, QString> SerialPort::Open()
 {
     Close();
@@ -152,11 +142,6 @@ void SerialPort::Discard()
 QByteArray SerialPort::ReadAllWaiting()
 {
     return IsOpen() ? port_.readAll() : QByteArray();
-}
-
-bool SerialPort::WriteByte(std::uint8_t value)
-{
-    return WriteBytes(std::span(&value, 1));
 }
 
 bool SerialPort::WriteBytes(std::span<const std::uint8_t> values)

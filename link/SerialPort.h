@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "link/ByteTransport.h"
 #include "link/PortMap.h"
 #include "link/PortSettings.h"
 
@@ -14,13 +15,13 @@
 
 namespace qw735 {
 
-// The one serial port of a writer: a port number or a device path, a
+// A serial device on this machine: a port number or a device path, a
 // settings text, open/close, and the byte-level operations the target
 // conversations need. Nothing above this class touches termios.
 //
 // Data is binary both ways: no flow control, no CR/LF or other translation,
 // since 0x11 and 0x13 are protocol bytes here, not XON/XOFF.
-class SerialPort : public QObject {
+class SerialPort : public QObject, public ByteTransport {
     Q_OBJECT
 public:
     explicit SerialPort(PortMap map = SystemComDevices, QObject *parent = nullptr);
@@ -32,39 +33,28 @@ public:
     void SelectDevice(const QString &path);
     int PortNumber() const { return portNumber_; }
     // "COM3 (/dev/ttyUSB0)", or the device path when no Com was selected.
-    QString Describe() const;
+    QString Describe() const override;
 
-    // The next open uses these settings; false (nothing changed) when malformed.
-    bool SetSettings(const QString &text);
-    QString Settings() const { return settingsText_; }
-
-    // Opens with the current settings and empties the receive buffer. The
-    // error text names the port and says why it could not be opened.
-    std::expected<void, QString> Open();
+    std::expected<void, QString> Open() override;
     // Closes the port; restores the driver's latency flags it changed on open.
-    void Close();
-    bool IsOpen() const;
+    void Close() override;
+    bool IsOpen() const override;
 
-    // Switches the open port to `text` without closing it: the pending output
-    // drains first, then the speed changes and the receive buffer is emptied.
+    // Switches an open port without closing it: the pending output drains
+    // first, then the speed changes and the receive buffer is emptied.
     // Closing instead would drop the modem lines, which resets some boards.
-    std::expected<void, QString> ChangeSettings(const QString &text);
+    std::expected<void, QString> ChangeSettings(const QString &text) override;
+    QString Settings() const override { return settingsText_; }
 
-    // Number of received bytes waiting; 0 when closed or lost.
-    int WaitingCount() const;
-    // Drops every waiting byte, also those still in the driver.
-    void Discard();
-    // Takes every waiting byte, in arrival order.
-    QByteArray ReadAllWaiting();
-    // Sends exactly one byte now; false when the port is closed or failed.
-    bool WriteByte(std::uint8_t value);
-    // Sends these bytes now, in order; false when the port is closed or failed.
-    bool WriteBytes(std::span<const std::uint8_t> values);
+    int WaitingCount() const override;
+    QByteArray ReadAllWaiting() override;
+    void Discard() override;
+    bool WriteBytes(std::span<const std::uint8_t> values) override;
 
     // True once the port failed while open (adapter unplugged, I/O error);
     // the port is then closed and stays unusable until the next Open.
-    bool IsLost() const { return lost_; }
-    QString LostReason() const { return lostReason_; }
+    bool IsLost() const override { return lost_; }
+    QString LostReason() const override { return lostReason_; }
 
     // The underlying file descriptor, -1 when closed (for tests and tools).
     int Handle() const;

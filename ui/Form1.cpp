@@ -42,7 +42,7 @@ Form1::Form1(PortMap map, std::shared_ptr<const FileSystem> fileSystem, QWidget 
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(WindowFont());
     port_.setObjectName(QStringLiteral("PDQComm1"));
-    port_.SetSettings(QString::fromLatin1(BootSettings));
+    port_.ChangeSettings(QString::fromLatin1(BootSettings));
     link_.Timer4.setObjectName(QStringLiteral("Timer4"));
     link_.Timer5.setObjectName(QStringLiteral("Timer5"));
 
@@ -126,7 +126,7 @@ void Form1::Command1_Click()
     ProgressBar1->setValue(0);
     // The image transfer leaves the port at 38400 baud; the next write
     // starts with the boot handshake at 9600.
-    port_.SetSettings(QString::fromLatin1(BootSettings));
+    port_.ChangeSettings(QString::fromLatin1(BootSettings));
 
     if (closedWhileWriting_) {
         // Posted from here, the deletion waits until this click has unwound.

@@ -41,7 +41,7 @@ std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent)
 
 TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress)
 {
-    if (!link.Port().ChangeSettings(QString::fromLatin1(LoaderSettings)) || link.IsDown())
+    if (!link.ChangeSettings(QString::fromLatin1(LoaderSettings)) || link.IsDown())
         return TransferResult::LinkDown;
 
     link.SendByte(ProgramCommand);

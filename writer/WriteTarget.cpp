@@ -29,7 +29,7 @@ WriteResult LinkDownResult(Link &link)
     if (link.Abandoned())
         return {WriteOutcome::Abandoned, QString()};
     return {WriteOutcome::PortLost,
-            QStringLiteral("Lost %1 during the write: %2").arg(link.Port().Describe(), link.Port().LostReason())};
+            QStringLiteral("Lost %1 during the write: %2").arg(link.Describe(), link.LostReason())};
 }
 
 WriteResult LoaderTooLargeResult(const QString &loaderPath)

@@ -47,7 +47,7 @@ WriteResult WriteBench::Write(const QByteArray &mot)
 
 WriteResult WriteBench::WriteFileAt(const QString &path)
 {
-    host.port.SetSettings(QString::fromLatin1(BootSettings));
+    host.port.ChangeSettings(QString::fromLatin1(BootSettings));
     if (!host.port.Open())
         return {WriteOutcome::PortLost, QStringLiteral("cannot open")};
     return WriteTarget({host.link, fileSystem, progress, messages, path});

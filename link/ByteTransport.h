@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <expected>
+#include <span>
+
+namespace qw735 {
+
+// What the link needs of the line to a board, whatever carries it: a serial
+// device on this machine or a serial port served over the network. Data is
+// binary both ways; nothing may translate, drop or act on any byte value.
+//
+// A transport that fails while open (adapter unplugged, connection dropped)
+// marks itself lost: it stops taking and giving bytes, says why, and stays
+// lost until the next Open.
+class ByteTransport {
+public:
+    virtual ~ByteTransport() = default;
+
+    // Opens with the current settings and empties the receive buffer. The
+    // error text names the port and says why it could not be opened.
+    virtual std::expected<void, QString> Open() = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+
+    // Line settings as "9600,N,8,1". On an open transport they are in force
+    // when this returns: every byte already written has left at the old
+    // settings first, and the receive buffer is empty. On a closed one the
+    // next Open uses them.
+    virtual std::expected<void, QString> ChangeSettings(const QString &text) = 0;
+    virtual QString Settings() const = 0;
+
+    // Number of received bytes waiting; 0 when closed or lost.
+    virtual int WaitingCount() const = 0;
+    // Takes every waiting byte, in arrival order.
+    virtual QByteArray ReadAllWaiting() = 0;
+    // Drops every waiting byte, also those still on their way in.
+    virtual void Discard() = 0;
+    // Sends these bytes now, in order; false when closed or lost.
+    virtual bool WriteBytes(std::span<const std::uint8_t> values) = 0;
+
+    virtual bool IsLost() const = 0;
+    virtual QString LostReason() const = 0;
+
+    // How messages name the port: "COM3 (/dev/ttyUSB0)", "/dev/ttyUSB0".
+    virtual QString Describe() const = 0;
+};
+
+}  // namespace qw735
