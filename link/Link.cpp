@@ -14,31 +14,62 @@ Link::Link(ByteTransport &line, EventPump &pump, QObject *parent) : QObject(pare
     connect(&Timer5, &QTimer::timeout, this, &Link::Timer5_Timer);
 }
 
+namespace {
+
+std::span<const std::uint8_t> BytesOf(const QByteArray &data)
+{
+    return {reinterpret_cast<const std::uint8_t *>(data.constData()), static_cast<std::size_t>(data.size())};
+}
+
+}  // namespace
+
+void Link::Report(WireDirection direction, std::span<const std::uint8_t> bytes)
+{
+    if (observer_)
+        observer_->OnBytes(step_, stepNumber_, direction, bytes);
+}
+
 void Link::SendByte(std::uint8_t value)
 {
-    line_.WriteBytes(std::span(&value, 1));
+    SendBytes(std::span(&value, 1));
 }
 
 void Link::SendBytes(std::span<const std::uint8_t> values)
 {
-    line_.WriteBytes(values);
+    if (!line_.WriteBytes(values))
+        return;
+    bytesSent_ += values.size();
+    Report(WireDirection::Sent, values);
 }
 
 std::expected<void, QString> Link::ChangeSettings(const QString &text)
 {
+    if (observer_)
+        observer_->OnLineSettings(step_, stepNumber_, text);
     return line_.ChangeSettings(text);
 }
 
 void Link::DiscardInput()
 {
+    // Taking the waiting bytes before dropping them changes nothing on the
+    // line, and lets the count and the trace say what was dropped.
+    const QByteArray waiting = line_.ReadAllWaiting();
     line_.Discard();
+    bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
+    Report(WireDirection::Dropped, BytesOf(waiting));
 }
 
 std::uint8_t Link::ReadFirstByte()
 {
     const QByteArray waiting = line_.ReadAllWaiting();
     line_.Discard();
-    return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
+    bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
+    if (waiting.isEmpty())
+        return 0;
+    Report(WireDirection::Received, BytesOf(waiting).first(1));
+    if (waiting.size() > 1)
+        Report(WireDirection::Dropped, BytesOf(waiting).subspan(1));
+    return static_cast<std::uint8_t>(waiting[0]);
 }
 
 void Link::StartTimeout()

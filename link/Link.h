@@ -4,6 +4,7 @@
 #include "link/EventPump.h"
 #include "link/ReplyResult.h"
 #include "link/ByteTransport.h"
+#include "link/WireTrace.h"
 
 #include <QObject>
 #include <QString>
@@ -65,6 +66,23 @@ public:
     QString Describe() const { return line_.Describe(); }
     QString LostReason() const { return line_.LostReason(); }
 
+    // The step of the write that the next wire events belong to; the
+    // conversations set it as they go. `number` counts loader bytes and
+    // blocks from 1.
+    void SetStep(WireStep step, int number = 0)
+    {
+        step_ = step;
+        stepNumber_ = number;
+    }
+    WireStep Step() const { return step_; }
+    int StepNumber() const { return stepNumber_; }
+    // Where wire events go; none by default. Off, tracing costs one pointer
+    // test per operation and formats nothing.
+    void SetObserver(WireObserver *observer) { observer_ = observer; }
+    // Bytes written to the line, and bytes taken from it (read or dropped).
+    std::uint64_t BytesSent() const { return bytesSent_; }
+    std::uint64_t BytesReceived() const { return bytesReceived_; }
+
     // Timeout timer (10, 500 or 3000 ms, set by whoever arms it) and delay
     // timer. Precise timers: a coarse one may fire up to 5% early.
     QTimer Timer4;
@@ -73,9 +91,16 @@ public:
     std::int16_t DelayFlag = 0;
 
 private:
+    void Report(WireDirection direction, std::span<const std::uint8_t> bytes);
+
     ByteTransport &line_;
     EventPump &pump_;
     bool abandoned_ = false;
+    WireObserver *observer_ = nullptr;
+    WireStep step_ = WireStep::Open;
+    int stepNumber_ = 0;
+    std::uint64_t bytesSent_ = 0;
+    std::uint64_t bytesReceived_ = 0;
 };
 
 }  // namespace qw735

@@ -31,6 +31,7 @@ SyncOutcome SyncAttempt(Link &link)
 bool Synchronise(Link &link)
 {
     int attempts = 0;
+    link.SetStep(WireStep::Sync);
     link.Timer4.stop();
     link.Timer4.setInterval(SyncIntervalMs);
     for (;;) {
@@ -51,6 +52,7 @@ bool Confirm(Link &link)
     // The value of the synchronisation answer means nothing; drop it and
     // whatever came with it.
     link.DiscardInput();
+    link.SetStep(WireStep::Handshake);
     link.TimeoutFlag = 0;
     link.SendByte(HandshakeRequest);
     link.Timer4.stop();

@@ -12,6 +12,7 @@ namespace {
 
 void SendSize(Link &link, std::int32_t size)
 {
+    link.SetStep(WireStep::Size);
     for (int i = 0; i < 4; ++i)
         link.SendByte(0x00);
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -41,6 +42,7 @@ std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent)
 
 TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress)
 {
+    link.SetStep(WireStep::Command);
     if (!link.ChangeSettings(QString::fromLatin1(LoaderSettings)) || link.IsDown())
         return TransferResult::LinkDown;
 
@@ -57,6 +59,7 @@ TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progr
     // The progress value keeps the loader's length until the first block is out.
     progress.SetMaximum(static_cast<float>(size));
     for (std::int32_t position = 0; position < size;) {
+        link.SetStep(WireStep::Block, position / BlockSize + 1);
         if (const auto result = TransferResultOf(link.WaitForByte(BlockMark)); result != TransferResult::Done)
             return result;
         // The loader asks for each block: never more than one block ahead,
@@ -69,10 +72,12 @@ TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progr
     progress.SetValue(static_cast<float>(size));
 
     // The size is a multiple of 64, so this request is for the checksum.
+    link.SetStep(WireStep::Checksum);
     if (const auto result = TransferResultOf(link.WaitForByte(BlockMark)); result != TransferResult::Done)
         return result;
     link.SendByte(BlockMark);
     link.SendByte(ImageChecksum(sent));
+    link.SetStep(WireStep::Final);
     if (const auto result = TransferResultOf(link.WaitForByte(CommandAccepted)); result != TransferResult::Done)
         return result;
     progress.SetValue(0);

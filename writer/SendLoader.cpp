@@ -12,6 +12,7 @@ namespace {
 
 void SendSize(Link &link, qint64 length)
 {
+    link.SetStep(WireStep::LoaderSize);
     link.SendByte(static_cast<std::uint8_t>((length >> 8) & 0xFF));
     link.Delay(SizeFieldPauseMs);
     link.SendByte(static_cast<std::uint8_t>(length & 0xFF));
@@ -26,6 +27,7 @@ TransferResult SendBody(Link &link, const QByteArray &loader, ProgressDisplay &p
     int step = 0;
     for (qsizetype i = 0; i < loader.size(); ++i) {
         const auto value = static_cast<std::uint8_t>(loader[i]);
+        link.SetStep(WireStep::Loader, static_cast<int>(i + 1));
         link.SendByte(value);
         // One byte in flight: the next goes only after this one's echo.
         if (const auto result = TransferResultOf(link.WaitForByte(value)); result != TransferResult::Done)
@@ -67,6 +69,7 @@ TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay 
     if (const auto result = SendBody(link, loader, progress); result != TransferResult::Done)
         return result;
 
+    link.SetStep(WireStep::EndMark);
     switch (link.WaitForByte(LoaderEndMark)) {
     case ReplyResult::OtherByte: return TransferResult::WrongReply;
     case ReplyResult::LinkDown: return TransferResult::LinkDown;

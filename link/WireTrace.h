@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "link/TraceFormat.h"
+
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+
+namespace qw735 {
+
+// What the link reports of the wire when asked to: every byte sent or taken,
+// every discard and every change of line settings, each with the step of the
+// write it belongs to. Called on the link's own thread.
+class WireObserver {
+public:
+    virtual ~WireObserver() = default;
+    virtual void OnBytes(WireStep step, int number, WireDirection direction, std::span<const std::uint8_t> bytes) = 0;
+    virtual void OnLineSettings(WireStep step, int number, const QString &settings) = 0;
+};
+
+// Where trace lines go: stderr or a file, shared by every board of a gang
+// write. Lines are written whole, one at a time, from any thread; each goes
+// out at once, so a trace cut short by a crash still ends in whole lines.
+class TraceOutput {
+public:
+    // Lines go to stderr.
+    TraceOutput();
+    ~TraceOutput();
+    TraceOutput(const TraceOutput &) = delete;
+    TraceOutput &operator=(const TraceOutput &) = delete;
+
+    // Lines go to `path`, which is created or emptied.
+    static std::expected<std::unique_ptr<TraceOutput>, QString> ToFile(const QString &path);
+
+    void Write(const std::string &line);
+    // Time since this output was made: the trace's zero.
+    std::chrono::microseconds SinceStart() const;
+
+private:
+    explicit TraceOutput(int fd);
+
+    int fd_;
+    bool owned_;
+    std::chrono::steady_clock::time_point start_;
+    std::mutex mutex_;
+};
+
+// Turns one link's wire events into trace lines.
+class WireTrace : public WireObserver {
+public:
+    // `port` names the port on every line; empty for a single write.
+    WireTrace(TraceOutput &output, const QString &port);
+    void OnBytes(WireStep step, int number, WireDirection direction, std::span<const std::uint8_t> bytes) override;
+    void OnLineSettings(WireStep step, int number, const QString &settings) override;
+
+private:
+    TraceOutput &output_;
+    std::string port_;
+};
+
+}  // namespace qw735
