@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim/TargetSim.h"
 
+#include "sim/BoardTrace.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
@@ -109,6 +112,8 @@ TargetSim::TargetSim(BoardScript script) : script_(std::move(script))
         throw std::runtime_error("pipe failed");
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    if (script_.trace)
+        trace_ = std::make_unique<BoardTrace>(script_.trace, Clock::now());
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -273,6 +278,8 @@ void TargetSim::PlayWrite()
 
 void TargetSim::EnterPhase(Phase phase)
 {
+    if (trace_)
+        trace_->EnterPhase(phase);
     std::lock_guard lock(mutex_);
     phase_ = phase;
     write_.reached = phase;
@@ -300,6 +307,8 @@ std::uint8_t TargetSim::Receive()
             }
             const Clock::time_point now = Clock::now();
             chunkSettings_ = ReadSettings(slave_);
+            if (trace_)
+                trace_->Line(chunkSettings_);
             pending_.assign(buffer, buffer + got);
             pendingAt_ = 0;
             lastArrival_ = std::max(lastArrival_, now);
@@ -309,12 +318,17 @@ std::uint8_t TargetSim::Receive()
         sentSinceReceive_ = false;
         if (script_.modelWireTime) {
             lastArrival_ += ByteTime(chunkSettings_.baud);
-            SleepUntil(lastArrival_);
+            // Light timing lets the byte arrive at once; the reply to it
+            // waits for its modelled arrival instead (see Send).
+            if (!script_.lightWireTime)
+                SleepUntil(lastArrival_);
         }
         // A UART at another speed than the sender's sees framing errors, not
         // the byte: the board ignores it.
         const int expected = ExpectedBaud(phase_);
         const bool garbled = expected != 0 && chunkSettings_.baud != expected;
+        if (trace_)
+            trace_->Received(value, garbled);
         std::size_t count = 0;
         {
             std::lock_guard lock(mutex_);
@@ -343,15 +357,15 @@ void TargetSim::HangUp()
 void TargetSim::Send(std::uint8_t value)
 {
     if (script_.modelWireTime) {
-        lastSent_ = std::max(lastSent_, Clock::now()) + ByteTime(ReadSettings(slave_).baud);
+        lastSent_ = std::max({lastSent_, lastArrival_, Clock::now()}) + ByteTime(ReadSettings(slave_).baud);
         SleepUntil(lastSent_);
     } else if (sentSinceReceive_) {
         std::this_thread::sleep_for(std::chrono::milliseconds(script_.replyGapMs));
     }
     sentSinceReceive_ = true;
     std::lock_guard lock(sendMutex_);
-    if (master_ >= 0)
-        [[maybe_unused]] auto written = ::write(master_, &value, 1);
+    if (master_ >= 0 && ::write(master_, &value, 1) == 1 && trace_)
+        trace_->Sent(value);
 }
 
 void TargetSim::SendReply(const Reply &reply)
@@ -379,6 +393,10 @@ std::chrono::nanoseconds TargetSim::ByteTime(int baud)
 
 void TargetSim::SleepUntil(Clock::time_point when) const
 {
+    if (script_.lightWireTime) {
+        std::this_thread::sleep_until(when);
+        return;
+    }
     // Sleep most of the way, then spin: a plain sleep overshoots by tens of
     // microseconds, which over thousands of round trips would be the
     // simulator's error, not the host's.

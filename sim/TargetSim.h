@@ -5,7 +5,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,6 +15,8 @@
 #include <vector>
 
 namespace qw735::sim {
+
+class BoardTrace;
 
 // Where the board is in a write. Boot mode runs at 9600 baud, the loader
 // (Command onwards) at 38400.
@@ -74,6 +78,11 @@ struct BoardScript {
     std::size_t hangUpAfter = 0;
     // Take as long as a real cable at the baud rate the host has set.
     bool modelWireTime = false;
+    // Keep that time by sleeping only before each reply, never spinning:
+    // a reply may come some tens of microseconds late, but dozens of boards
+    // then fit on two cores. Exact timing spins through the last 400 us
+    // before every byte, which starves other boards on a busy machine.
+    bool lightWireTime = false;
     // Without wire time, two replies in a row (the last echo and the end
     // mark) would reach the host in one read, and the host drops whatever
     // came with the reply it waited for. On a cable they are at least a
@@ -81,6 +90,9 @@ struct BoardScript {
     int replyGapMs = 5;
     // After a write, wait for the next one instead of stopping.
     bool keepServing = false;
+    // Where the board writes its wire trace, in the writer's format; none
+    // when null. The board's zero is its construction.
+    std::FILE *trace = nullptr;
 };
 
 // What the board saw of the last write it played.
@@ -162,6 +174,7 @@ private:
     bool ended_ = false;
     std::atomic<bool> hungUp_{false};
     std::mutex sendMutex_;
+    std::unique_ptr<BoardTrace> trace_;
     std::thread thread_;
 };
 

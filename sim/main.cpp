@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -25,7 +26,11 @@ constexpr const char *Usage =
     "  --link PATH              also make PATH a symbolic link to the port\n"
     "  --save-image FILE        save the image bytes received to FILE\n"
     "  --wire-time              take as long as a real cable at the host's baud rate\n"
+    "  --wire-time=light        the same, sleeping instead of spinning: for many boards\n"
+    "                           on few cores, each reply up to some 100 us late\n"
     "  --keep-serving           serve one write after another until interrupted\n"
+    "  --trace, --trace=FILE    write a wire trace to stderr or FILE, in the writer's\n"
+    "                           format and with its step names\n"
     "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
     "  --no-sync                never answer the synchronisation bytes\n"
     "  --handshake-reply REPLY  answer 0x55 with REPLY instead of AA\n"
@@ -79,6 +84,7 @@ int main(int argc, char **argv)
     BoardScript script;
     std::string linkPath;
     std::string imagePath;
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> traceFile(nullptr, std::fclose);
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&]() -> std::string {
@@ -89,6 +95,16 @@ int main(int argc, char **argv)
         if (arg == "--link") linkPath = value();
         else if (arg == "--save-image") imagePath = value();
         else if (arg == "--wire-time") script.modelWireTime = true;
+        else if (arg == "--wire-time=light") script.modelWireTime = script.lightWireTime = true;
+        else if (arg == "--trace") script.trace = stderr;
+        else if (arg.starts_with("--trace=")) {
+            traceFile.reset(std::fopen(arg.substr(8).c_str(), "w"));
+            if (!traceFile) {
+                std::perror(arg.substr(8).c_str());
+                return 1;
+            }
+            script.trace = traceFile.get();
+        }
         else if (arg == "--keep-serving") script.keepServing = true;
         else if (arg == "--no-sync") script.syncAfterZeros = 0;
         else if (arg == "--handshake-reply") script.handshakeReply = ParseReply(value());
