@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "writer/GangWrite.h"
+
+#include "link/EventPump.h"
+#include "link/Link.h"
+#include "link/PortName.h"
+#include "link/PortSettings.h"
+#include "link/SameDevice.h"
+#include "link/WireTrace.h"
+#include "writer/Feedback.h"
+
+#include <QThread>
+#include <chrono>
+#include <mutex>
+#include <optional>
+
+namespace qw735 {
+
+namespace {
+
+// Where a write stopped, for the message of an interrupted board.
+QString StoppedAt(WireStep step, int number)
+{
+    switch (step) {
+    case WireStep::Open: return QStringLiteral("before the handshake");
+    case WireStep::Sync:
+    case WireStep::Handshake: return QStringLiteral("during the handshake");
+    case WireStep::LoaderSize: return QStringLiteral("at the loader's size");
+    case WireStep::Loader: return QStringLiteral("at loader byte %1").arg(number);
+    case WireStep::EndMark: return QStringLiteral("at the loader's end mark");
+    case WireStep::Command: return QStringLiteral("at the program command");
+    case WireStep::Size: return QStringLiteral("at the image size");
+    case WireStep::Block: return QStringLiteral("at block %1").arg(number);
+    case WireStep::Checksum: return QStringLiteral("at the checksum");
+    case WireStep::Final:
+    case WireStep::Done: return QStringLiteral("waiting for the final reply");
+    }
+    return {};
+}
+
+QString InterruptedMessage(const QString &where)
+{
+    return QStringLiteral("Interrupted %1; the board is not fully written").arg(where);
+}
+
+// The one message of a board's write is its result; the front end shows it
+// with the others, in the order the ports were given.
+class KeepMessage : public MessageBox {
+public:
+    void Show(const QString &) override {}
+};
+
+}  // namespace
+
+class GangWrite::Board : public QThread {
+public:
+    Board(GangWrite &gang, int index, const QString &port, const PortMap &map)
+        : gang_(gang), index_(index), map_(map)
+    {
+        outcome_.port = port;
+        outcome_.described = port;
+        outcome_.device = DeviceBehind(port, map);
+    }
+
+    void Cancel()
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        // The link lives on the board's thread: its wait loop runs the
+        // abandon as soon as it next pumps events, which this post wakes.
+        if (link_)
+            QMetaObject::invokeMethod(link_, [link = link_] { link->Abandon(); }, Qt::QueuedConnection);
+    }
+
+    const BoardOutcome &Outcome() const { return outcome_; }
+
+protected:
+    void run() override
+    {
+        const auto start = std::chrono::steady_clock::now();
+        outcome_.started = QDateTime::currentDateTimeUtc();
+        Write();
+        outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (outcome_.message.isEmpty())
+            outcome_.message = outcome_.result.message;
+        QMetaObject::invokeMethod(&gang_, [gang = &gang_, index = index_] { gang->OnBoardEnded(index); }, Qt::QueuedConnection);
+    }
+
+private:
+    // The progress of this board's write, passed on as the gang's signals.
+    class Progress : public ProgressDisplay {
+    public:
+        Progress(GangWrite &gang, int board) : gang_(gang), board_(board) {}
+        void SetMaximum(float maximum) override { emit gang_.MaximumSet(board_, maximum); }
+        void SetValue(float value) override { emit gang_.ValueSet(board_, value); }
+
+    private:
+        GangWrite &gang_;
+        int board_;
+    };
+
+    void Write()
+    {
+        auto line = TransportForPort(outcome_.port, map_);
+        if (!line) {
+            outcome_.result = {WriteOutcome::PortLost, line.error()};
+            return;
+        }
+        ByteTransport &port = **line;
+        outcome_.described = port.Describe();
+        port.ChangeSettings(QString::fromLatin1(BootSettings));
+
+        QtEventPump pump;
+        Link link(port, pump);
+        std::optional<WireTrace> trace;
+        if (gang_.trace_) {
+            trace.emplace(*gang_.trace_, gang_.BoardCount() > 1 ? outcome_.port : QString());
+            link.SetObserver(&*trace);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (cancelled_) {
+                outcome_.result = {WriteOutcome::Abandoned, {}};
+                outcome_.message = InterruptedMessage(StoppedAt(WireStep::Open, 0));
+                return;
+            }
+            link_ = &link;
+        }
+
+        if (const auto opened = port.Open(); !opened) {
+            outcome_.result = {WriteOutcome::PortLost, opened.error()};
+        } else {
+            if (trace)
+                trace->OnLineSettings(WireStep::Open, 0, port.Settings());
+            Progress progress(gang_, index_);
+            KeepMessage message;
+            outcome_.result = gang_.write_(link, progress, message);
+            if (outcome_.result.outcome == WriteOutcome::Abandoned)
+                outcome_.message = InterruptedMessage(StoppedAt(link.Step(), link.StepNumber()));
+        }
+        port.Close();
+        outcome_.bytesSent = link.BytesSent();
+        outcome_.bytesReceived = link.BytesReceived();
+
+        std::lock_guard lock(mutex_);
+        link_ = nullptr;
+    }
+
+    GangWrite &gang_;
+    const int index_;
+    const PortMap map_;
+    BoardOutcome outcome_;
+
+    std::mutex mutex_;
+    bool cancelled_ = false;
+    Link *link_ = nullptr;
+};
+
+GangWrite::GangWrite(QStringList ports, BoardWrite write, PortMap map, QObject *parent)
+    : QObject(parent), write_(std::move(write))
+{
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        boards_.push_back(std::make_unique<Board>(*this, static_cast<int>(i), ports[i], map));
+}
+
+GangWrite::~GangWrite()
+{
+    Cancel();
+    for (const auto &board : boards_)
+        board->wait();
+}
+
+void GangWrite::Start()
+{
+    for (const auto &board : boards_) {
+        ++running_;
+        board->start();
+    }
+}
+
+void GangWrite::Cancel()
+{
+    for (const auto &board : boards_)
+        board->Cancel();
+}
+
+const BoardOutcome &GangWrite::Outcome(int board) const
+{
+    return boards_.at(static_cast<std::size_t>(board))->Outcome();
+}
+
+void GangWrite::OnBoardEnded(int board)
+{
+    --running_;
+    emit BoardEnded(board);
+    if (running_ == 0)
+        emit AllEnded();
+}
+
+}  // namespace qw735

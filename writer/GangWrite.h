@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "link/PortMap.h"
+#include "writer/WriteTarget.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace qw735 {
+
+class Link;
+class MessageBox;
+class ProgressDisplay;
+class TraceOutput;
+
+// The write every board runs, called on the board's own thread with the
+// board's link (port open at 9600 baud, input discarded). It may use only
+// what it shares read-only with the other boards: one image, one loader.
+using BoardWrite = std::function<WriteResult(Link &link, ProgressDisplay &progress, MessageBox &message)>;
+
+// How one board's write went, for its result line and its record.
+struct BoardOutcome {
+    QString port;       // as the user wrote it
+    QString described;  // as messages name it: "COM3 (/dev/ttyUSB0)"
+    QString device;     // the device behind it
+    WriteResult result{WriteOutcome::Abandoned, {}};
+    // The result's message; for an interrupted write, where it stopped.
+    QString message;
+    QDateTime started;  // UTC
+    double seconds = 0;
+    std::uint64_t bytesSent = 0;
+    std::uint64_t bytesReceived = 0;
+};
+
+// Writes one program into several boards at once. Each board has a thread
+// of its own with its own event loop, port, link and timers, and runs its
+// write exactly as a single write runs; nothing of one board's conversation
+// waits on another's. Progress and each board's end come back as queued
+// signals on the thread that owns this object.
+class GangWrite : public QObject {
+    Q_OBJECT
+public:
+    GangWrite(QStringList ports, BoardWrite write, PortMap map = SystemComDevices, QObject *parent = nullptr);
+    // Cancels whatever still runs and waits for every board's thread.
+    ~GangWrite() override;
+
+    // A wire trace for every board into `output`, which must outlive this
+    // object; the lines name the port when there is more than one board.
+    void SetTrace(TraceOutput *output) { trace_ = output; }
+    void Start();
+    // Ends every write at once: each board stops in its current wait,
+    // closes its port and ends as interrupted. Boards already done keep
+    // their results.
+    void Cancel();
+
+    int BoardCount() const { return static_cast<int>(boards_.size()); }
+    bool Running() const { return running_ > 0; }
+    // Complete once BoardEnded(board) has been delivered.
+    const BoardOutcome &Outcome(int board) const;
+
+signals:
+    // The board's progress display: maximum = bytes to send in the current
+    // stage (loader, then image), value = bytes sent.
+    void MaximumSet(int board, float maximum);
+    void ValueSet(int board, float value);
+    void BoardEnded(int board);
+    void AllEnded();
+
+private:
+    class Board;
+    void OnBoardEnded(int board);
+
+    std::vector<std::unique_ptr<Board>> boards_;
+    BoardWrite write_;
+    TraceOutput *trace_ = nullptr;
+    int running_ = 0;
+};
+
+}  // namespace qw735

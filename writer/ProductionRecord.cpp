@@ -1,0 +1,116 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "writer/ProductionRecord.h"
+
+#include "writer/GangWrite.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qw735 {
+
+namespace {
+
+QString SystemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+// Holds an exclusive lock on the whole file; waits for other writers.
+class FileLock {
+public:
+    explicit FileLock(int fd) : fd_(fd)
+    {
+        while ((locked_ = ::flock(fd_, LOCK_EX) == 0) == false && errno == EINTR) {
+        }
+    }
+    ~FileLock()
+    {
+        if (locked_)
+            ::flock(fd_, LOCK_UN);
+    }
+    bool Locked() const { return locked_; }
+
+private:
+    int fd_;
+    bool locked_ = false;
+};
+
+}  // namespace
+
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, int exitStatus)
+{
+    const QJsonObject record{
+        {QStringLiteral("start"), board.started.toUTC().toString(Qt::ISODateWithMs)},
+        {QStringLiteral("port"), board.port},
+        {QStringLiteral("device"), board.device},
+        {QStringLiteral("file"), program.sFilePath},
+        {QStringLiteral("file_sha256"), QString::fromLatin1(program.sFileSha256)},
+        {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
+        {QStringLiteral("transfer_size"), program.transferSize},
+        {QStringLiteral("checksum"), program.checksum},
+        {QStringLiteral("message"), board.message},
+        {QStringLiteral("exit_status"), exitStatus},
+        {QStringLiteral("duration_s"), qRound64(board.seconds * 1000) / 1000.0},
+        {QStringLiteral("bytes_sent"), static_cast<qint64>(board.bytesSent)},
+        {QStringLiteral("bytes_received"), static_cast<qint64>(board.bytesReceived)},
+    };
+    return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
+}
+
+std::expected<RecordFile, QString> RecordFile::Open(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return std::unexpected(QStringLiteral("Cannot open the report file %1: %2").arg(path, SystemError()));
+    return RecordFile(fd, path);
+}
+
+RecordFile::RecordFile(RecordFile &&other) noexcept : fd_(other.fd_), path_(std::move(other.path_))
+{
+    other.fd_ = -1;
+}
+
+RecordFile::~RecordFile()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::expected<void, QString> RecordFile::Append(const QByteArray &line)
+{
+    const FileLock lock(fd_);
+    if (!lock.Locked())
+        return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, SystemError()));
+
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0)
+        return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, SystemError()));
+    QByteArray text = line;
+    if (info.st_size > 0) {
+        char last = '\n';
+        if (::pread(fd_, &last, 1, info.st_size - 1) == 1 && last != '\n')
+            text.prepend('\n');
+    }
+
+    // One write of the whole line; anything less is cut off again, so no
+    // reader ever sees half a record.
+    ssize_t written;
+    while ((written = ::write(fd_, text.constData(), static_cast<std::size_t>(text.size()))) < 0 && errno == EINTR) {
+    }
+    if (written == text.size())
+        return {};
+    const QString reason = written < 0 ? SystemError()
+                                       : QStringLiteral("only %1 of %2 bytes could be written").arg(written).arg(text.size());
+    if (written > 0)
+        [[maybe_unused]] const int ignored = ::ftruncate(fd_, info.st_size);
+    return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason));
+}
+
+}  // namespace qw735

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <expected>
+
+namespace qw735 {
+
+struct BoardOutcome;
+
+// What every board of one run shares in its record: the program written.
+struct RecordedProgram {
+    QString sFilePath;
+    QByteArray sFileSha256;   // lower-case hex
+    QByteArray loaderSha256;  // lower-case hex
+    std::int32_t transferSize = 0;
+    std::uint8_t checksum = 0;
+};
+
+// One board's record as a JSON object on one line (JSON Lines), ending in a
+// newline:
+//   {"start":"2025-01-31T09:15:02.125Z","port":"COM3","device":"/dev/ttyUSB0",
+//    "file":"/srv/prog.mot","file_sha256":"…","loader_sha256":"…",
+//    "transfer_size":65600,"checksum":196,"message":"O.K.","exit_status":0,
+//    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106}
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, int exitStatus);
+
+// The file records are appended to, shared with other processes writing to
+// it at the same time. Open before any port is, so that a bad path stops the
+// run before it starts.
+class RecordFile {
+public:
+    static std::expected<RecordFile, QString> Open(const QString &path);
+    RecordFile(RecordFile &&other) noexcept;
+    RecordFile &operator=(RecordFile &&) = delete;
+    ~RecordFile();
+
+    // Appends `line` whole or not at all: under an exclusive lock on the
+    // file, in one write; a write cut short is taken back. A file whose last
+    // line was left unfinished by someone else gets a line break first, so
+    // that this record stays a line of its own.
+    std::expected<void, QString> Append(const QByteArray &line);
+
+private:
+    RecordFile(int fd, QString path) : fd_(fd), path_(std::move(path)) {}
+
+    int fd_ = -1;
+    QString path_;
+};
+
+}  // namespace qw735
