@@ -15,6 +15,9 @@
 //                                  the same with a bare poll() loop instead of
 //                                  the link: the floor this machine allows
 //   qw735-bench-wire --idle-wait   CPU time of a 3 s reply wait that times out
+//   qw735-bench-wire --gang        a 64 KiB image into 1, 8 and 32 boards at
+//                                  once, with wire time: elapsed time against
+//                                  one board's, and the writer's CPU
 
 #include "link/EventPump.h"
 #include "link/Link.h"
@@ -23,9 +26,11 @@
 #include "sim/TargetSim.h"
 #include "writer/Feedback.h"
 #include "writer/FileSystem.h"
+#include "writer/GangWrite.h"
 #include "writer/WriteTarget.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
 #include <chrono>
@@ -37,6 +42,8 @@
 #include <termios.h>
 #include <unistd.h>
 #include <algorithm>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -201,6 +208,60 @@ int IdleWait()
     return 0;
 }
 
+// The same image into 1, 8 and 32 boards at once, each board keeping a
+// cable's time. The boards sleep rather than spin between bytes, so that 32
+// of them leave the machine's two cores to the writer. Writer CPU is the
+// board threads' own time plus the main thread's, which takes the progress.
+int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+{
+    constexpr int ImageKib = 64;
+    const QString mot = WriteProgram(dir, ImageKib * 1024, random);
+    const FileSystem fileSystem = FileSystem::WithLoaderFile(loaderPath);
+    std::printf("| boards | image | loader | O.K. | elapsed s | vs one board | writer CPU s | writer CPU share of one core |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    double single = 0;
+    for (const int count : {1, 8, 32}) {
+        sim::BoardScript script;
+        script.modelWireTime = true;
+        script.lightWireTime = true;
+        std::vector<std::unique_ptr<sim::TargetSim>> boards;
+        QStringList ports;
+        for (int i = 0; i < count; ++i) {
+            boards.push_back(std::make_unique<sim::TargetSim>(script));
+            ports << QString::fromStdString(boards.back()->SlavePath());
+        }
+        std::mutex mutex;
+        double boardCpu = 0;
+        GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress, MessageBox &message) {
+            const WriteResult result = WriteTarget({link, fileSystem, progress, message, mot});
+            std::lock_guard lock(mutex);
+            boardCpu += ThreadCpuSeconds();
+            return result;
+        });
+        // A front end's share: every progress report crosses to this thread.
+        long reports = 0;
+        QObject::connect(&gang, &GangWrite::ValueSet, [&](int, float) { ++reports; });
+        QEventLoop loop;
+        QObject::connect(&gang, &GangWrite::AllEnded, &loop, &QEventLoop::quit);
+
+        const double mainCpuStart = ThreadCpuSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        gang.Start();
+        loop.exec();
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double cpu = boardCpu + ThreadCpuSeconds() - mainCpuStart;
+        int ok = 0;
+        for (int i = 0; i < count; ++i)
+            ok += gang.Outcome(i).result.outcome == WriteOutcome::Ok;
+        if (count == 1)
+            single = elapsed;
+        std::printf("| %d | %d KiB | %d B | %d of %d | %.3f | %.3f | %.3f | %.2f%% |\n", count, ImageKib, LoaderBytes, ok, count,
+                    elapsed, elapsed / single, cpu, 100.0 * cpu / elapsed);
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -216,9 +277,12 @@ int main(int argc, char **argv)
         return EchoRoundTrips(std::atoi(argv[2]), true);
     QList<int> sizes;
     bool wireTime = true;
+    bool gang = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-wire-time")
             wireTime = false;
+        else if (std::string(argv[i]) == "--gang")
+            gang = true;
         else if (const int kib = std::atoi(argv[i]); kib > 0 && kib <= 128)
             sizes << kib;
         else {
@@ -239,6 +303,9 @@ int main(int argc, char **argv)
     file.open(QIODevice::WriteOnly);
     file.write(loader);
     file.close();
+
+    if (gang)
+        return Gang(loaderPath, dir, random);
 
     std::printf("| image | loader | result | elapsed s | wire s | ratio | host CPU s | CPU share | awaited replies | 16 ms latency (worst) | 1 ms latency (worst) |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
