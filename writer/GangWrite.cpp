@@ -58,8 +58,9 @@ public:
         : gang_(gang), index_(index), map_(map)
     {
         outcome_.port = port;
-        outcome_.described = port;
         outcome_.device = DeviceBehind(port, map);
+        const auto line = TransportForPort(port, map);
+        outcome_.described = line ? (*line)->Describe() : port;
     }
 
     void Cancel()
@@ -73,6 +74,7 @@ public:
     }
 
     const BoardOutcome &Outcome() const { return outcome_; }
+    QString PortName() const { return outcome_.described; }
 
 protected:
     void run() override
@@ -107,7 +109,6 @@ private:
             return;
         }
         ByteTransport &port = **line;
-        outcome_.described = port.Describe();
         port.ChangeSettings(QString::fromLatin1(BootSettings));
 
         QtEventPump pump;
@@ -187,6 +188,11 @@ void GangWrite::Cancel()
 const BoardOutcome &GangWrite::Outcome(int board) const
 {
     return boards_.at(static_cast<std::size_t>(board))->Outcome();
+}
+
+QString GangWrite::PortName(int board) const
+{
+    return boards_.at(static_cast<std::size_t>(board))->PortName();
 }
 
 void GangWrite::OnBoardEnded(int board)

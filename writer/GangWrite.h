@@ -61,6 +61,8 @@ public:
     void Cancel();
 
     int BoardCount() const { return static_cast<int>(boards_.size()); }
+    // How messages name the board's port: "COM3 (/dev/ttyUSB0)".
+    QString PortName(int board) const;
     bool Running() const { return running_ > 0; }
     // Complete once BoardEnded(board) has been delivered.
     const BoardOutcome &Outcome(int board) const;

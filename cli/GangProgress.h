@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <cstdio>
+#include <vector>
+
+namespace qw735 {
+
+class GangWrite;
+
+// The progress of a gang write on stderr. On a terminal: one live line per
+// board (port, stage, percent), redrawn in place. Otherwise (a log, a pipe):
+// a line per board at each 10% of its loader and its image, and one at its
+// end.
+class GangProgress : public QObject {
+    Q_OBJECT
+public:
+    GangProgress(std::FILE *out, bool interactive, GangWrite &gang);
+    // Draws the live lines a last time; what follows starts below them.
+    void Finish();
+
+private:
+    struct Board {
+        QString name;
+        int stage = 0;  // 0 handshake, 1 loader, 2 image
+        float maximum = 0;
+        float value = 0;
+        int lastTenth = -1;
+        QString ended;  // the board's message, once it has ended
+    };
+
+    void OnMaximum(int board, float maximum);
+    void OnValue(int board, float value);
+    void OnEnded(int board);
+    int Percent(const Board &board) const;
+    QString LiveLine(const Board &board) const;
+    void Draw();
+
+    std::FILE *out_;
+    bool interactive_;
+    GangWrite &gang_;
+    std::vector<Board> boards_;
+    int nameWidth_ = 0;
+    bool drawn_ = false;
+    bool dirty_ = false;
+    QTimer redraw_;
+};
+
+}  // namespace qw735
