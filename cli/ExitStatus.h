@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "writer/WriteTarget.h"
+
+namespace qw735 {
+
+// qw735-write's exit statuses, one per way a write can end. Scripts and the
+// production record rely on them; the README lists them.
+enum ExitStatus {
+    ExitOk = 0,
+    ExitHandshakeFailed = 1,
+    ExitLoaderNoReply = 2,
+    ExitLoaderWrongReply = 3,
+    ExitLoaderUnusable = 4,  // missing, empty or too large
+    ExitImageNoReply = 5,
+    ExitImageWrongReply = 6,
+    ExitSRecordFailed = 7,
+    ExitPortFailed = 8,      // cannot be opened, or lost mid-write
+    ExitInterrupted = 130,   // stopped with Ctrl-C
+    ExitUsage = 64,
+};
+
+constexpr int ExitStatusOf(WriteOutcome outcome)
+{
+    switch (outcome) {
+    case WriteOutcome::Ok: return ExitOk;
+    case WriteOutcome::HandshakeFailed: return ExitHandshakeFailed;
+    case WriteOutcome::LoaderNoReply: return ExitLoaderNoReply;
+    case WriteOutcome::LoaderWrongReply: return ExitLoaderWrongReply;
+    case WriteOutcome::LoaderMissing:
+    case WriteOutcome::LoaderTooLarge: return ExitLoaderUnusable;
+    case WriteOutcome::ImageNoReply: return ExitImageNoReply;
+    case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
+    case WriteOutcome::SRecordFailed: return ExitSRecordFailed;
+    case WriteOutcome::PortLost: return ExitPortFailed;
+    case WriteOutcome::Abandoned: return ExitInterrupted;
+    }
+    return ExitPortFailed;
+}
+
+}  // namespace qw735
