@@ -39,8 +39,9 @@ std::expected<void, QString> CheckDistinctDevices(const QStringList &ports, cons
         // A Com with nothing behind it fails when opened, with its own message.
         const QString key = device.isEmpty() ? QStringLiteral("com:") + ports[i].toUpper() : DeviceKey(device);
         if (const qsizetype first = keys.indexOf(key); first >= 0) {
+            const QString canonical = QFileInfo(device).canonicalFilePath();
             return std::unexpected(QStringLiteral("%1 and %2 name the same device (%3); each board needs a port of its own")
-                                       .arg(ports[first], ports[i], device.isEmpty() ? ports[i] : device));
+                                       .arg(ports[first], ports[i], canonical.isEmpty() ? device : canonical));
         }
         keys << key;
     }

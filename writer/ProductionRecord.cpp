@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "writer/ProductionRecord.h"
 
+#include "image/SRecordImage.h"
 #include "writer/GangWrite.h"
+#include "writer/SendImage.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -43,6 +46,18 @@ private:
 };
 
 }  // namespace
+
+RecordedProgram RecordedProgramOf(const QString &sFilePath, const QByteArray &sFileBytes, const QByteArray &loader,
+                                  const SRecordImage &image)
+{
+    RecordedProgram program;
+    program.sFilePath = sFilePath;
+    program.sFileSha256 = QCryptographicHash::hash(sFileBytes, QCryptographicHash::Sha256).toHex();
+    program.loaderSha256 = QCryptographicHash::hash(loader, QCryptographicHash::Sha256).toHex();
+    program.transferSize = TransferSize(image.MaxAddress);
+    program.checksum = ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(program.transferSize)));
+    return program;
+}
 
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, int exitStatus)
 {

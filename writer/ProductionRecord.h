@@ -9,6 +9,7 @@
 namespace qw735 {
 
 struct BoardOutcome;
+struct SRecordImage;
 
 // What every board of one run shares in its record: the program written.
 struct RecordedProgram {
@@ -18,6 +19,11 @@ struct RecordedProgram {
     std::int32_t transferSize = 0;
     std::uint8_t checksum = 0;
 };
+
+// The program as the records describe it: the digests of the S-record
+// file's bytes and of the loader, the image's transfer size and checksum.
+RecordedProgram RecordedProgramOf(const QString &sFilePath, const QByteArray &sFileBytes, const QByteArray &loader,
+                                  const SRecordImage &image);
 
 // One board's record as a JSON object on one line (JSON Lines), ending in a
 // newline:
