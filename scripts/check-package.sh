@@ -14,12 +14,17 @@ fail() {
     exit 1
 }
 
+# The check ends by removing the package, so it must not find one installed.
+if dpkg-query -W -f='${Status}' qw735 2>/dev/null | grep -q "install ok installed"; then
+    fail "qw735 is installed already; remove it first (dpkg --purge qw735)"
+fi
+
 rm -f "$BUILD"/qw735_*.deb "$BUILD"/qw735-dbgsym_*.ddeb
 (cd "$BUILD" && cpack -G DEB >/dev/null)
 deb=$(ls "$BUILD"/qw735_*.deb)
 ddeb=$(ls "$BUILD"/qw735-dbgsym_*.ddeb)
 version=$(dpkg-deb --field "$deb" Version)
-echo "package: $deb"
+echo "package: $deb, version $version"
 echo "debug symbols: $ddeb"
 
 # Any error or warning fails; an override would go in the package with a
