@@ -34,7 +34,8 @@ check-sanitize: deps
 fuzz-smoke: deps
 	./fuzz/run-fuzz.sh $(FUZZ_SECONDS)
 
-# Builds the .deb, installs it with dpkg, runs the installed writer, removes it.
+# Builds the .deb and its debug package, checks them with lintian, installs
+# the .deb, runs the installed programs and a manual page, removes it again.
 package-check: build
 	./scripts/check-package.sh $(BUILD)
 

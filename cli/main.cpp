@@ -214,7 +214,19 @@ int Write(const Options &options)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const auto options = qw735::ParseOptions(QCoreApplication::arguments());
+    QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
+    const QStringList arguments = QCoreApplication::arguments();
+    // --help and --version stand alone and answer on stdout.
+    const QString only = arguments.size() == 2 ? arguments[1] : QString();
+    if (only == u"--version") {
+        qw735::PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
+        return qw735::ExitOk;
+    }
+    if (only == u"--help" || only == u"-h") {
+        std::fputs(qw735::Usage, stdout);
+        return qw735::ExitOk;
+    }
+    const auto options = qw735::ParseOptions(arguments);
     if (!options) {
         std::fputs(qw735::Usage, stderr);
         return qw735::ExitUsage;

@@ -18,7 +18,7 @@ namespace {
 using namespace qw735::sim;
 
 constexpr const char *Usage =
-    "usage: qw735-target-sim [options]\n"
+    "Usage: qw735-target-sim [options]\n"
     "Opens a pseudo-terminal, prints the path the writer should use as its port,\n"
     "and plays a board through one write (sync, handshake, loader with echo and\n"
     "end mark, then the loader: command reply, block requests, checksum check).\n"
@@ -31,6 +31,8 @@ constexpr const char *Usage =
     "  --keep-serving           serve one write after another until interrupted\n"
     "  --trace, --trace=FILE    write a wire trace to stderr or FILE, in the writer's\n"
     "                           format and with its step names\n"
+    "  -h, --help               show this help\n"
+    "  --version                show the version\n"
     "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
     "  --no-sync                never answer the synchronisation bytes\n"
     "  --handshake-reply REPLY  answer 0x55 with REPLY instead of AA\n"
@@ -116,6 +118,9 @@ int main(int argc, char **argv)
         else if (arg == "--hang-up-after") script.hangUpAfter = ParseCount(value());
         else if (arg == "-h" || arg == "--help") {
             std::fputs(Usage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("qw735-target-sim %s\n", QW735_VERSION);
             return 0;
         } else
             Fail(("unknown option " + arg).c_str());

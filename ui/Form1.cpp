@@ -7,6 +7,7 @@
 #include "ui/MessageDialog.h"
 #include "ui/SFileDialog.h"
 #include "ui/Twips.h"
+#include "ui/WindowIcon.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
 #include "writer/WriteTarget.h"
@@ -39,6 +40,7 @@ Form1::Form1(PortMap map, std::shared_ptr<const FileSystem> fileSystem, QWidget 
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(ApplicationTitle));
+    setWindowIcon(WindowIcon());
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(WindowFont());
     port_.setObjectName(QStringLiteral("PDQComm1"));

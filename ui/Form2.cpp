@@ -7,6 +7,7 @@
 #include "ui/MessageDialog.h"
 #include "ui/SFileDialog.h"
 #include "ui/Twips.h"
+#include "ui/WindowIcon.h"
 #include "writer/FileSystem.h"
 
 #include <QFileDialog>
@@ -41,6 +42,7 @@ Form2::Form2(PortMap map, std::optional<FileSystem> fileSystem, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Com"));
+    setWindowIcon(WindowIcon());
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(WindowFont());
 

@@ -3,13 +3,39 @@
 #include "ui/Form2.h"
 
 #include <QApplication>
+#include <cstdio>
+#include <string_view>
+
+namespace {
+
+constexpr const char *Usage =
+    "Usage: qw735 [--help | --version]\n"
+    "Writes a program into a target board over a serial port, through the chip's\n"
+    "serial boot mode. Opens the port window: click one of Com1..Com10, choose\n"
+    "the S-record file (.mot), then press Write in the main window.\n";
+
+}  // namespace
 
 // The window program: starts with the port selection window. No command
-// line, no settings: the port and the file are chosen anew at every start.
+// line beyond --help and --version, no settings: the port and the file are
+// chosen anew at every start.
 int main(int argc, char **argv)
 {
+    // Answered before Qt loads a display platform, so they work without one.
+    const std::string_view only = argc == 2 ? argv[1] : "";
+    if (only == "--version") {
+        std::printf("qw735 %s\n", QW735_VERSION);
+        return 0;
+    }
+    if (only == "--help" || only == "-h") {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qw735"));
+    // Lets the desktop match the windows to the desktop entry and its icon.
+    QApplication::setDesktopFileName(QStringLiteral("qw735"));
     qw735::ui::InstallFontSubstitutions();
 
     auto *form2 = new qw735::ui::Form2();

@@ -465,9 +465,12 @@ TEST_F(Ui, GeometryIsTheDesignedTwipsAndLabelsUseTheGothicFont)
     EXPECT_EQ(Child<QLabel>(form1, "Label4")->text(), "Com:");
     EXPECT_EQ(Child<QPushButton>(form1, "Command2")->text(), "Change File");
     EXPECT_EQ(Child<QPushButton>(form1, "Command1")->text(), "Write");
+    // The icon is compiled in, so it is there without an installed theme.
+    EXPECT_TRUE(form1->windowIcon().availableSizes().contains(QSize(48, 48)));
 
     QPointer<Form2> form2 = PortWindow(BoardMap());
     EXPECT_EQ(form2->windowTitle(), "Com");
+    EXPECT_TRUE(form2->windowIcon().availableSizes().contains(QSize(48, 48)));
     EXPECT_EQ(form2->size(), QSize(TwipsToPixels(1830, dpi), TwipsToPixels(1455, form2->logicalDpiY())));
     EXPECT_EQ(Child<QGroupBox>(form2, "Frame1")->title(), "ComPort");
     EXPECT_EQ(Child<QRadioButton>(form2, "Option1_5")->geometry(), TwipsRect(*form2, 960, 180, 255, 255));
