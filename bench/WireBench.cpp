@@ -217,8 +217,9 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
     constexpr int ImageKib = 64;
     const QString mot = WriteProgram(dir, ImageKib * 1024, random);
     const FileSystem fileSystem = FileSystem::WithLoaderFile(loaderPath);
-    std::printf("| boards | image | loader | O.K. | elapsed s | vs one board | writer CPU s | writer CPU share of one core |\n");
-    std::printf("|---|---|---|---|---|---|---|---|\n");
+    std::printf("| boards | image | loader | O.K. | elapsed s | vs one board | last loader done s | image after it s | writer CPU s | "
+                "writer CPU share of one core |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
     double single = 0;
     for (const int count : {1, 8, 32}) {
         sim::BoardScript script;
@@ -232,6 +233,7 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         }
         std::mutex mutex;
         double boardCpu = 0;
+        std::chrono::steady_clock::time_point start;
         GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress, MessageBox &message) {
             const WriteResult result = WriteTarget({link, fileSystem, progress, message, mot});
             std::lock_guard lock(mutex);
@@ -239,13 +241,19 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
             return result;
         });
         // A front end's share: every progress report crosses to this thread.
-        long reports = 0;
-        QObject::connect(&gang, &GangWrite::ValueSet, [&](int, float) { ++reports; });
+        // The second maximum of a board starts its image, after the loader.
+        std::vector<int> maximums(static_cast<std::size_t>(count));
+        std::vector<double> loaderEnds(static_cast<std::size_t>(count));
+        QObject::connect(&gang, &GangWrite::ValueSet, [](int, float) {});
+        QObject::connect(&gang, &GangWrite::MaximumSet, [&](int board, float) {
+            if (++maximums[static_cast<std::size_t>(board)] == 2)
+                loaderEnds[static_cast<std::size_t>(board)] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        });
         QEventLoop loop;
         QObject::connect(&gang, &GangWrite::AllEnded, &loop, &QEventLoop::quit);
 
         const double mainCpuStart = ThreadCpuSeconds();
-        const auto start = std::chrono::steady_clock::now();
+        start = std::chrono::steady_clock::now();
         gang.Start();
         loop.exec();
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -255,8 +263,9 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
             ok += gang.Outcome(i).result.outcome == WriteOutcome::Ok;
         if (count == 1)
             single = elapsed;
-        std::printf("| %d | %d KiB | %d B | %d of %d | %.3f | %.3f | %.3f | %.2f%% |\n", count, ImageKib, LoaderBytes, ok, count,
-                    elapsed, elapsed / single, cpu, 100.0 * cpu / elapsed);
+        const double loaderEnd = *std::max_element(loaderEnds.begin(), loaderEnds.end());
+        std::printf("| %d | %d KiB | %d B | %d of %d | %.3f | %.3f | %.3f | %.3f | %.3f | %.2f%% |\n", count, ImageKib, LoaderBytes,
+                    ok, count, elapsed, elapsed / single, loaderEnd, elapsed - loaderEnd, cpu, 100.0 * cpu / elapsed);
         std::fflush(stdout);
     }
     return 0;
