@@ -38,6 +38,7 @@ std::uint8_t Link::ReadFirstByte()
 {
     const QByteArray waiting = line_.ReadAllWaiting();
     line_.Discard();
+    cameWithLastReply_ = waiting.mid(1);
     return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
 }
 
