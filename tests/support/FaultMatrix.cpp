@@ -85,6 +85,9 @@ std::vector<FaultRow> FaultRows()
         Row("SRecordLineMalformed", Setup::SRecordMalformed, 7,
             "S-record file {mot}, line 3: 'G' at column 27 is not a hexadecimal digit", 0),
         Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
+        // A loader that loses what comes in its first milliseconds: the host
+        // gives it time after the switch to 38400 baud.
+        Row("LoaderSlowToStart", [](S &s) { s.loaderStartMs = 8; }, 0, "O.K.", Checksum),
     };
 }
 
