@@ -62,6 +62,8 @@ public:
 private:
     void OnError(QSerialPort::SerialPortError error);
     void MarkLost(const QString &reason);
+    // Why the open port just failed, in words for the user.
+    QString FailureReason() const;
     void ApplyLowLatency();
     void RestoreLatency();
     QString DevicePath() const;
