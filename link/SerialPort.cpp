@@ -62,7 +62,11 @@ std::expected<void, QString> SerialPort::Open()
         return std::unexpected(QStringLiteral("Cannot open the port: no port was chosen"));
     }
 
-    port_.setPortName(device);
+    auto lock = DeviceLock::Take(device);
+    if (!lock)
+        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), lock.error()));
+
+    port_.setPortName(lock->Device());
     port_.setBaudRate(settings_.baudRate);
     port_.setParity(settings_.parity);
     port_.setDataBits(settings_.dataBits);
@@ -70,8 +74,10 @@ std::expected<void, QString> SerialPort::Open()
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         QString reason = port_.errorString();
+        // Past the lock and the permission check, what remains is another
+        // program's lock file for the device, or its exclusive mode.
         if (port_.error() == QSerialPort::PermissionError)
-            reason = QStringLiteral("it is in use by another program or access is denied (%1)").arg(reason);
+            reason = InUseReason(lock->Device());
         else if (port_.error() == QSerialPort::DeviceNotFoundError)
             reason = QStringLiteral("no such device");
         port_.clearError();
@@ -83,6 +89,7 @@ std::expected<void, QString> SerialPort::Open()
     ApplyLowLatency();
     // Bytes that arrived before the open are no reply to anything we send.
     Discard();
+    lock_ = std::move(*lock);
     return {};
 }
 
@@ -93,6 +100,7 @@ void SerialPort::Close()
         port_.close();
     }
     port_.clearError();
+    lock_.Release();
 }
 
 bool SerialPort::IsOpen() const
