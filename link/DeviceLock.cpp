@@ -8,14 +8,21 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
 namespace qw735 {
 
 namespace {
+
+// /dev/ptmx, and /dev/pts/ptmx: every open makes a new pseudo-terminal, with
+// nothing behind it that could ever answer.
+constexpr unsigned PtmxMajor = 5;
+constexpr unsigned PtmxMinor = 2;
 
 // Where serial programs keep lock files such as LCK..ttyUSB0, in the order
 // the serial port library looks for a usable one.
@@ -37,6 +44,23 @@ pid_t LockFileOwner(const QString &device)
         return ok && pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM) ? pid : 0;
     }
     return 0;
+}
+
+// On Debian a serial device is mode 0660, group dialout: a user outside the
+// group cannot open it, and one just added must log in again.
+QString PermissionReason(const QByteArray &device)
+{
+    struct stat info {};
+    if (::stat(device.constData(), &info) != 0 || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return QStringLiteral("permission denied");
+    group entry {};
+    group *found = nullptr;
+    char buffer[4096];
+    const QString name = ::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found
+                             ? QString::fromLocal8Bit(found->gr_name)
+                             : QString::number(info.st_gid);
+    return QStringLiteral("permission denied (the device belongs to the group \"%1\": add the user to that group, then log in again)")
+        .arg(name);
 }
 
 }  // namespace
@@ -76,6 +100,8 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
     struct stat info {};
     if (lock.device_.isEmpty() || ::stat(device.constData(), &info) != 0)
         return std::unexpected(QStringLiteral("no such device"));
+    if (S_ISCHR(info.st_mode) && major(info.st_rdev) == PtmxMajor && minor(info.st_rdev) == PtmxMinor)
+        return std::unexpected(QStringLiteral("it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"));
 
     // Opening changes nothing on the line; O_NONBLOCK keeps it from waiting
     // for a carrier.
@@ -83,6 +109,8 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
     if (lock.fd_ < 0) {
         const int error = errno;
         switch (error) {
+        case EACCES:
+        case EPERM: return std::unexpected(PermissionReason(device));
         case EBUSY: return std::unexpected(InUseReason(lock.device_));  // another program's exclusive mode
         case ENOENT:
         case ENODEV:

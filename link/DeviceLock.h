@@ -22,8 +22,8 @@ public:
     DeviceLock &operator=(const DeviceLock &) = delete;
 
     // Resolves `path` and locks the device. The error says why the device
-    // cannot be used (missing, in use), in words that follow
-    // "Cannot open PORT: ".
+    // cannot be used (missing, no serial port, no permission, in use), in
+    // words that follow "Cannot open PORT: ".
     static std::expected<DeviceLock, QString> Take(const QString &path);
 
     // The device's own path, symbolic links resolved: the name to open it

@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <numeric>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -186,6 +187,28 @@ std::vector<RefusedOpen> RefusedOpenRows()
              return stage.device;
          },
          false, "Cannot open {port}: it is in use by another program"},
+        // A device of group dialout, mode 0660: what a user meets on Debian
+        // before joining the group.
+        {"NoPermission",
+         [](OpenStage &stage) {
+             const group *dialout = ::getgrnam("dialout");
+             EXPECT_NE(dialout, nullptr);
+             const QByteArray path = QFile::encodeName(stage.device);
+             EXPECT_EQ(::chown(path.constData(), 0, dialout ? dialout->gr_gid : 0), 0);
+             EXPECT_EQ(::chmod(path.constData(), 0660), 0);
+             return stage.device;
+         },
+         true,
+         "Cannot open {port}: permission denied (the device belongs to the group \"dialout\": add the user to that group, then log in again)"},
+        // Any name for /dev/ptmx, which makes a new pseudo-terminal at every open.
+        {"PseudoTerminalMultiplexerUnderAnotherName",
+         [](OpenStage &stage) {
+             const QString alias = stage.dir.filePath(QStringLiteral("port-alias"));
+             EXPECT_TRUE(QFile::link(QStringLiteral("/dev/ptmx"), alias));
+             return alias;
+         },
+         false,
+         "Cannot open {port}: it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"},
     };
 }
 
@@ -200,13 +223,11 @@ TEST_P(RefusedOpens, SayWhy)
     const QString name = row.prepare(stage);
     SerialPort port;
     port.SelectDevice(name);
-    std::expected<void, QString> opened;
-    if (row.asUnprivilegedUser) {
-        AsUnprivilegedUser nobody;
-        opened = port.Open();
-    } else {
-        opened = port.Open();
-    }
+    std::optional<AsUnprivilegedUser> nobody;
+    if (row.asUnprivilegedUser)
+        nobody.emplace();
+    const auto opened = port.Open();
+    nobody.reset();
     ASSERT_FALSE(opened);
     EXPECT_EQ(opened.error().toStdString(), QString::fromUtf8(row.message).replace(QStringLiteral("{port}"), name).toStdString());
 }
