@@ -94,8 +94,11 @@ void DeviceLock::Release()
 
 std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
 {
+    // A bare name such as "ttyUSB0" names a device under /dev, as the serial
+    // port library has always read it.
+    const bool bare = !path.startsWith(u'/') && !path.startsWith(u"./") && !path.startsWith(u"../");
     DeviceLock lock;
-    lock.device_ = QFileInfo(path).canonicalFilePath();
+    lock.device_ = QFileInfo(bare ? QStringLiteral("/dev/") + path : path).canonicalFilePath();
     const QByteArray device = QFile::encodeName(lock.device_);
     struct stat info {};
     if (lock.device_.isEmpty() || ::stat(device.constData(), &info) != 0)
