@@ -52,7 +52,7 @@ namespace {
 using namespace qw735;
 
 constexpr int LoaderBytes = 2048;
-constexpr double PausesS = 2 * 0.010;  // after each of the loader's two size bytes
+constexpr double PausesS = 3 * 0.010;  // after each of the loader's two size bytes, and for the loader to start
 
 double ThreadCpuSeconds()
 {

@@ -23,8 +23,8 @@ TerminalProgress::~TerminalProgress()
 
 void TerminalProgress::SetMaximum(float maximum)
 {
-    if (maximum == maximum_ && stage_ != 0)
-        return;
+    // Each transfer sets its maximum once: a new maximum is the next stage,
+    // even when the image is as long as the loader.
     Finish();
     maximum_ = maximum;
     ++stage_;

@@ -64,12 +64,11 @@ std::uint8_t Link::ReadFirstByte()
     const QByteArray waiting = line_.ReadAllWaiting();
     line_.Discard();
     bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
-    if (waiting.isEmpty())
-        return 0;
-    Report(WireDirection::Received, BytesOf(waiting).first(1));
-    if (waiting.size() > 1)
-        Report(WireDirection::Dropped, BytesOf(waiting).subspan(1));
-    return static_cast<std::uint8_t>(waiting[0]);
+    // One read, one event: the reply first, then whatever came with it.
+    if (!waiting.isEmpty())
+        Report(WireDirection::Received, BytesOf(waiting));
+    cameWithLastReply_ = waiting.mid(1);
+    return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
 }
 
 void Link::StartTimeout()

@@ -37,6 +37,9 @@ public:
     // Takes all waiting bytes, keeps the first, drops the rest (also those
     // that came while reading). Call only after a non-zero waiting count.
     std::uint8_t ReadFirstByte();
+    // The bytes the last ReadFirstByte dropped from its read: what came in
+    // the same packet as the reply.
+    const QByteArray &CameWithLastReply() const { return cameWithLastReply_; }
     // Number of received bytes waiting.
     int WaitingCount() const { return line_.WaitingCount(); }
     // Puts new line settings in force on the open line; every byte already
@@ -96,6 +99,7 @@ private:
     ByteTransport &line_;
     EventPump &pump_;
     bool abandoned_ = false;
+    QByteArray cameWithLastReply_;
     WireObserver *observer_ = nullptr;
     WireStep step_ = WireStep::Open;
     int stepNumber_ = 0;

@@ -9,14 +9,16 @@
 
 namespace qw735 {
 
-// The device a PORT names: the device behind "COM3" in `map` (empty when
-// there is none), otherwise the text itself.
+// The device a PORT names, as the port opens it: COM3 through `map`, a path
+// or a bare name resolved as DeviceLock resolves it. The text itself when it
+// names nothing here (a missing device, a remote port); empty for a Com with
+// no device behind it.
 QString DeviceBehind(const QString &port, const PortMap &map = SystemComDevices);
 
 // Refuses ports of which two reach one device: "COM1" and the device path
-// behind it, a symbolic link and its target, the same path twice. Devices
-// are compared by device number where they exist, otherwise by their text.
-// The error names both ports and the device.
+// behind it, a symbolic link and its target, the same name twice. Devices
+// compare by device number, anything else by its text. The error names both
+// ports and the device.
 std::expected<void, QString> CheckDistinctDevices(const QStringList &ports, const PortMap &map = SystemComDevices);
 
 }  // namespace qw735

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -61,7 +62,11 @@ std::expected<void, QString> SerialPort::Open()
         return std::unexpected(QStringLiteral("Cannot open the port: no port was chosen"));
     }
 
-    port_.setPortName(device);
+    auto lock = DeviceLock::Take(device);
+    if (!lock)
+        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), lock.error()));
+
+    port_.setPortName(lock->Device());
     port_.setBaudRate(settings_.baudRate);
     port_.setParity(settings_.parity);
     port_.setDataBits(settings_.dataBits);
@@ -69,8 +74,10 @@ std::expected<void, QString> SerialPort::Open()
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         QString reason = port_.errorString();
+        // Past the lock and the permission check, what remains is another
+        // program's lock file for the device, or its exclusive mode.
         if (port_.error() == QSerialPort::PermissionError)
-            reason = QStringLiteral("it is in use by another program or access is denied (%1)").arg(reason);
+            reason = InUseReason(lock->Device());
         else if (port_.error() == QSerialPort::DeviceNotFoundError)
             reason = QStringLiteral("no such device");
         port_.clearError();
@@ -82,6 +89,7 @@ std::expected<void, QString> SerialPort::Open()
     ApplyLowLatency();
     // Bytes that arrived before the open are no reply to anything we send.
     Discard();
+    lock_ = std::move(*lock);
     return {};
 }
 
@@ -92,6 +100,7 @@ void SerialPort::Close()
         port_.close();
     }
     port_.clearError();
+    lock_.Release();
 }
 
 bool SerialPort::IsOpen() const
@@ -120,7 +129,7 @@ std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
     const bool ok = port_.setBaudRate(settings_.baudRate) && port_.setParity(settings_.parity)
                     && port_.setDataBits(settings_.dataBits) && port_.setStopBits(settings_.stopBits);
     if (!ok) {
-        const QString reason = QStringLiteral("cannot switch to %1 (%2)").arg(text, port_.errorString());
+        const QString reason = QStringLiteral("cannot switch to %1 (%2)").arg(text, FailureReason());
         MarkLost(reason);
         return std::unexpected(reason);
     }
@@ -150,7 +159,7 @@ bool SerialPort::WriteBytes(std::span<const std::uint8_t> values)
         return false;
     const auto size = static_cast<qint64>(values.size());
     if (port_.write(reinterpret_cast<const char *>(values.data()), size) != size) {
-        MarkLost(port_.errorString());
+        MarkLost(FailureReason());
         return false;
     }
     // Hand the bytes to the driver now rather than at the next event loop
@@ -170,8 +179,20 @@ void SerialPort::OnError(QSerialPort::SerialPortError error)
         // Open failures are reported by Open(); what comes while open means
         // the device is gone or broken.
         if (port_.isOpen())
-            MarkLost(port_.errorString());
+            MarkLost(FailureReason());
     }
+}
+
+QString SerialPort::FailureReason() const
+{
+    // A line that hangs up (adapter unplugged, the far end of a
+    // pseudo-terminal closed) reads as end of file, which sets no error
+    // number: the port's error text then tells whatever an earlier call
+    // left behind. The descriptor itself says whether the line hung up.
+    pollfd line{port_.handle(), POLLIN, 0};
+    if (port_.isOpen() && ::poll(&line, 1, 0) == 1 && (line.revents & POLLHUP))
+        return QStringLiteral("the device was disconnected");
+    return port_.errorString();
 }
 
 void SerialPort::MarkLost(const QString &reason)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "link/ByteTransport.h"
+#include "link/DeviceLock.h"
 #include "link/PortMap.h"
 #include "link/PortSettings.h"
 
@@ -35,6 +36,8 @@ public:
     // "COM3 (/dev/ttyUSB0)", or the device path when no Com was selected.
     QString Describe() const override;
 
+    // Refuses a device that another program holds under any of its names,
+    // and holds it against others until Close.
     std::expected<void, QString> Open() override;
     // Closes the port; restores the driver's latency flags it changed on open.
     void Close() override;
@@ -62,6 +65,8 @@ public:
 private:
     void OnError(QSerialPort::SerialPortError error);
     void MarkLost(const QString &reason);
+    // Why the open port just failed, in words for the user.
+    QString FailureReason() const;
     void ApplyLowLatency();
     void RestoreLatency();
     QString DevicePath() const;
@@ -72,6 +77,7 @@ private:
     QString settingsText_ = QString::fromLatin1(BootSettings);
     PortSettings settings_;
     QSerialPort port_;
+    DeviceLock lock_;  // held while the port is open
     bool lost_ = false;
     QString lostReason_;
     // Serial flags as found on open, restored on close; -1 when untouched.

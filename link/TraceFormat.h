@@ -34,7 +34,7 @@ enum class WireStep {
 // Seen from the end that writes the trace.
 enum class WireDirection {
     Sent,      // these bytes went out
-    Received,  // these bytes came in and were taken
+    Received,  // these bytes came in one read: the reply first, then what came with it
     Dropped,   // these bytes came in and were discarded unread
     Line,      // the line settings changed
 };

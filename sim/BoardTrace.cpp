@@ -49,9 +49,9 @@ void BoardTrace::Line(const LineSettings &settings)
     Emit(step, number, WireDirection::Line, {}, text);
 }
 
-void BoardTrace::Received(std::uint8_t value, bool garbled)
+void BoardTrace::Received(std::uint8_t value, bool lost)
 {
-    if (!garbled) {
+    if (!lost) {
         ++received_;
         if (phase_ == Phase::LoaderSize && sizeBytes_.size() < 2) {
             sizeBytes_.push_back(value);
@@ -62,7 +62,7 @@ void BoardTrace::Received(std::uint8_t value, bool garbled)
     WireStep step;
     int number;
     Label(false, step, number);
-    const WireDirection direction = garbled ? WireDirection::Dropped : WireDirection::Received;
+    const WireDirection direction = lost ? WireDirection::Dropped : WireDirection::Received;
     if (pending_.empty() || step != pendingStep_ || number != pendingNumber_ || direction != pendingDirection_) {
         Flush();
         pendingStep_ = step;

@@ -24,9 +24,10 @@ public:
     void EnterPhase(Phase phase);
     // The line settings as read with the bytes that follow.
     void Line(const LineSettings &settings);
-    // A byte from the host; `garbled` when it came at a speed the board
-    // does not listen at in this phase, and was ignored.
-    void Received(std::uint8_t value, bool garbled);
+    // A byte from the host; `lost` when the board did not take it: it came
+    // at a speed the board does not listen at, or before the loader's UART
+    // was ready.
+    void Received(std::uint8_t value, bool lost);
     void Sent(std::uint8_t value);
 
 private:

@@ -210,6 +210,7 @@ void TargetSim::PlayWrite()
     SendReply(script_.endMark);
     if (script_.endMark != 0xAA)
         return;
+    loaderReadyAt_ = Clock::now() + std::chrono::milliseconds(script_.loaderStartMs);
 
     // The loader now runs, at 38400 baud.
     EnterPhase(Phase::Command);
@@ -290,6 +291,7 @@ std::uint8_t TargetSim::Receive()
 {
     for (;;) {
         while (pendingAt_ == pending_.size()) {
+            FlushBatch();
             struct pollfd fds[2] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR)
@@ -327,20 +329,21 @@ std::uint8_t TargetSim::Receive()
         // the byte: the board ignores it.
         const int expected = ExpectedBaud(phase_);
         const bool garbled = expected != 0 && chunkSettings_.baud != expected;
+        const bool early = phase_ == Phase::Command && lastArrival_ < loaderReadyAt_;
         if (trace_)
-            trace_->Received(value, garbled);
+            trace_->Received(value, garbled || early);
         std::size_t count = 0;
         {
             std::lock_guard lock(mutex_);
             // The phase's first byte tells how the host set the line for it.
             settingsSeen_.try_emplace(phase_, chunkSettings_);
-            received_.push_back({value, phase_, Clock::now(), garbled});
+            received_.push_back({value, phase_, Clock::now(), garbled, early});
             count = received_.size();
             changed_.notify_all();
         }
         if (script_.hangUpAfter != 0 && count >= script_.hangUpAfter)
             HangUp();
-        if (!garbled)
+        if (!garbled && !early)
             return value;
     }
 }
@@ -359,13 +362,27 @@ void TargetSim::Send(std::uint8_t value)
     if (script_.modelWireTime) {
         lastSent_ = std::max({lastSent_, lastArrival_, Clock::now()}) + ByteTime(ReadSettings(slave_).baud);
         SleepUntil(lastSent_);
-    } else if (sentSinceReceive_) {
+    } else if (sentSinceReceive_ && !script_.batchReplies) {
         std::this_thread::sleep_for(std::chrono::milliseconds(script_.replyGapMs));
     }
     sentSinceReceive_ = true;
+    if (script_.batchReplies) {
+        batch_.push_back(value);
+        if (trace_)
+            trace_->Sent(value);
+        return;
+    }
     std::lock_guard lock(sendMutex_);
     if (master_ >= 0 && ::write(master_, &value, 1) == 1 && trace_)
         trace_->Sent(value);
+}
+
+void TargetSim::FlushBatch()
+{
+    if (batch_.empty())
+        return;
+    SendToHost(batch_);
+    batch_.clear();
 }
 
 void TargetSim::SendReply(const Reply &reply)

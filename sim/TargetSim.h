@@ -47,6 +47,7 @@ struct ReceivedByte {
     Phase phase = Phase::Sync;
     std::chrono::steady_clock::time_point at;
     bool garbled = false;  // came while the line ran at a speed the board does not use in this phase
+    bool early = false;    // came while the loader was still setting up its UART, which did not take it
 };
 
 // A reply the board gives, or silence.
@@ -84,10 +85,17 @@ struct BoardScript {
     // before every byte, which starves other boards on a busy machine.
     bool lightWireTime = false;
     // Without wire time, two replies in a row (the last echo and the end
-    // mark) would reach the host in one read, and the host drops whatever
-    // came with the reply it waited for. On a cable they are at least a
-    // byte time apart; the board keeps them this far apart.
+    // mark) would reach the host in one read. On a cable they are at least a
+    // byte time apart; the board keeps them this far apart, unless it batches.
     int replyGapMs = 5;
+    // Deliver what the board says as a USB adapter does, in packets: every
+    // byte it sends before it next waits for the host goes out in one write,
+    // so the last loader echo and the end mark reach the host together.
+    bool batchReplies = false;
+    // The loader the boot mode starts after the end mark needs this long to
+    // set up its UART; bytes that arrive sooner are lost, as on a UART not
+    // yet configured.
+    int loaderStartMs = 0;
     // After a write, wait for the next one instead of stopping.
     bool keepServing = false;
     // Where the board writes its wire trace, in the writer's format; none
@@ -145,6 +153,7 @@ private:
     std::uint8_t Receive();
     void Send(std::uint8_t value);
     void SendReply(const Reply &reply);
+    void FlushBatch();
     void SleepUntil(std::chrono::steady_clock::time_point when) const;
     static std::chrono::nanoseconds ByteTime(int baud);
     void EnterPhase(Phase phase);
@@ -162,6 +171,8 @@ private:
     std::chrono::steady_clock::time_point lastArrival_{};
     std::chrono::steady_clock::time_point lastSent_{};
     bool sentSinceReceive_ = false;
+    std::vector<std::uint8_t> batch_;  // sent, not yet delivered (batchReplies)
+    std::chrono::steady_clock::time_point loaderReadyAt_{};
     LineSettings chunkSettings_;  // as read with the bytes in pending_
     Phase phase_ = Phase::Sync;
 

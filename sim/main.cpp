@@ -31,6 +31,10 @@ constexpr const char *Usage =
     "  --keep-serving           serve one write after another until interrupted\n"
     "  --trace, --trace=FILE    write a wire trace to stderr or FILE, in the writer's\n"
     "                           format and with its step names\n"
+    "  --batch                  send replies in packets, as a USB adapter does: the\n"
+    "                           last loader echo and the end mark arrive together\n"
+    "  --loader-start MS        the loader takes MS ms to set up its UART after the\n"
+    "                           end mark and loses the bytes that come sooner\n"
     "  -h, --help               show this help\n"
     "  --version                show the version\n"
     "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
@@ -67,6 +71,14 @@ std::size_t ParseCount(const std::string &text)
     if (text.empty() || *end != '\0' || value == 0)
         Fail("a count is a whole number from 1");
     return value;
+}
+
+int ParseMilliseconds(const std::string &text)
+{
+    const std::size_t ms = ParseCount(text);
+    if (ms > 60'000)
+        Fail("a time is at most 60000 ms");
+    return static_cast<int>(ms);
 }
 
 // "N" or "N:REPLY"; a fault without a reply is silence.
@@ -108,6 +120,8 @@ int main(int argc, char **argv)
             script.trace = traceFile.get();
         }
         else if (arg == "--keep-serving") script.keepServing = true;
+        else if (arg == "--batch") script.batchReplies = true;
+        else if (arg == "--loader-start") script.loaderStartMs = ParseMilliseconds(value());
         else if (arg == "--no-sync") script.syncAfterZeros = 0;
         else if (arg == "--handshake-reply") script.handshakeReply = ParseReply(value());
         else if (arg == "--echo-fault") ParseIndexedFault(value(), script.echoFaultAt, script.echoFaultReply);

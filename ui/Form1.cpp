@@ -146,7 +146,12 @@ void Form1::SetMaximum(float maximum)
 {
     // The bar counts in whole bytes; an image of 256 KiB fits an int.
     const int bytes = std::max(1, static_cast<int>(std::lround(maximum)));
+    // setRange empties a bar whose value falls outside the new range; the
+    // value stays as it was (the loader's length, until the first block of
+    // a shorter image), shown as a full bar.
+    const int value = ProgressBar1->value();
     ProgressBar1->setRange(0, bytes);
+    ProgressBar1->setValue(std::clamp(value, 0, bytes));
 }
 
 void Form1::SetValue(float value)

@@ -45,6 +45,14 @@ TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progr
     link.SetStep(WireStep::Command);
     if (!link.ChangeSettings(QString::fromLatin1(LoaderSettings)) || link.IsDown())
         return TransferResult::LinkDown;
+    // The loader the end mark announced starts by setting up its UART, and
+    // loses what reaches it sooner. Closing and reopening the port used to
+    // give it that time; the switch in place takes well under a millisecond.
+    // Whatever came meanwhile answers nothing: the loader has not been asked.
+    link.Delay(LoaderStartMs);
+    link.DiscardInput();
+    if (link.IsDown())
+        return TransferResult::LinkDown;
 
     link.SendByte(ProgramCommand);
     link.SendByte(0x00);

@@ -17,6 +17,9 @@ inline constexpr std::uint8_t ProgramCommand = 0x50;  // host: "P", program the 
 inline constexpr std::uint8_t CommandAccepted = 0x06; // target: command, or the whole image, accepted
 inline constexpr std::uint8_t BlockMark = 0x11;       // target: send the next block; host: a block follows
 inline constexpr int BlockSize = 64;
+// Time the freshly started loader gets after the switch to 38400 baud,
+// before the first byte at the new speed.
+inline constexpr int LoaderStartMs = 10;
 
 // Bytes sent for an image whose highest loaded address is `maxAddress`:
 // (R(maxAddress / 64) + 1) x 64, where R rounds to the nearest whole number
@@ -28,9 +31,10 @@ std::int32_t TransferSize(std::int32_t maxAddress);
 // The byte closing the transfer: NOT (the 8-bit sum of every byte sent).
 std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent);
 
-// Switches the port to 38400 baud without closing it and streams the image:
-// "P" 0x00 answered by 0x06, four 0x00 and the size, blocks of 0x11 and 64
-// bytes each requested by 0x11, then 0x11 and the checksum answered by 0x06.
+// Switches the port to 38400 baud without closing it, gives the loader
+// 10 ms to start, and streams the image: "P" 0x00 answered by 0x06, four
+// 0x00 and the size, blocks of 0x11 and 64 bytes each requested by 0x11,
+// then 0x11 and the checksum answered by 0x06.
 // Sets image.MaxAddress to the transfer size, as the size sent.
 TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress);
 

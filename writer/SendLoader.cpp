@@ -70,6 +70,12 @@ TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay 
         return result;
 
     link.SetStep(WireStep::EndMark);
+    // A USB adapter passes bytes on in packets, and the end mark often comes
+    // in the same one as the last echo. Taken from there, it saves the whole
+    // reply wait; any other byte that came with the echo is dropped as
+    // before, and the end mark is then waited for as usual.
+    if (link.CameWithLastReply().startsWith(static_cast<char>(LoaderEndMark)))
+        return TransferResult::Done;
     switch (link.WaitForByte(LoaderEndMark)) {
     case ReplyResult::OtherByte: return TransferResult::WrongReply;
     case ReplyResult::LinkDown: return TransferResult::LinkDown;

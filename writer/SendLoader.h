@@ -26,9 +26,9 @@ inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
 std::expected<QByteArray, TransferResult> ReadLoaderFile(const QString &path);
 
 // Sends `loader` to the boot mode: the two size bytes with a pause after
-// each, then every byte with its echo checked, then waits for the end mark.
-// A missing end mark counts as success: the image transfer that follows
-// finds out whether the loader runs.
+// each, then every byte with its echo checked, then waits for the end mark
+// (unless it came right behind the last echo). A missing end mark counts as
+// success: the image transfer that follows finds out whether the loader runs.
 TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay &progress);
 
 }  // namespace qw735

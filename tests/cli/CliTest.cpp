@@ -49,12 +49,13 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
 INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows()),
                          [](const auto &info) { return info.param.name; });
 
+// The loader is as long as the image: the two stages still show apart.
 TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
 {
     sim::BoardScript script;
     sim::TargetSim board(script);
     QTemporaryDir dir;
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), WriteFile(dir, QStringLiteral("l.bin"), TestLoader(40)),
+    const WriterRun run = RunWriter({QStringLiteral("--loader"), WriteFile(dir, QStringLiteral("l.bin"), TestLoader(192)),
                                QString::fromStdString(board.SlavePath()),
                                WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram)});
     EXPECT_EQ(run.status, 0);

@@ -2,9 +2,17 @@
 #include "tests/support/HostFixture.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <numeric>
+#include <optional>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace qw735::test {
 namespace {
@@ -133,17 +141,99 @@ TEST(Link, DelayIsNeverShort)
     }
 }
 
-TEST(Link, RefusesAPortHeldByAnotherProgram)
+// A board's port, and whatever a row puts beside it.
+struct OpenStage {
+    ~OpenStage()
+    {
+        if (lockHolder >= 0)
+            ::close(lockHolder);
+    }
+    sim::TargetSim board;
+    QString device = QString::fromStdString(board.SlavePath());
+    QTemporaryDir dir;
+    int lockHolder = -1;  // a descriptor of the device that another program has locked
+};
+
+// Ports an open must refuse, and the reason it must give; a port held by
+// another program is in the fault matrix, through both front ends.
+struct RefusedOpen {
+    std::string name;
+    // Prepares the stage and returns the name to open.
+    std::function<QString(OpenStage &)> prepare;
+    bool asUnprivilegedUser = false;
+    const char *message;  // {port}: the name opened
+};
+
+void PrintTo(const RefusedOpen &row, std::ostream *out)
 {
-    HostSide host;
-    ASSERT_TRUE(host.port.Open());
-    SerialPort second;
-    second.SelectDevice(host.port.Describe());
-    const auto opened = second.Open();
-    ASSERT_FALSE(opened);
-    EXPECT_TRUE(opened.error().startsWith(QStringLiteral("Cannot open %1: it is in use by another program").arg(host.port.Describe())))
-        << opened.error().toStdString();
+    *out << row.name;
 }
+
+// The effective user is "nobody" until destroyed; the saved user stays root,
+// so the destructor can switch back.
+struct AsUnprivilegedUser {
+    static constexpr uid_t Nobody = 65534;
+    AsUnprivilegedUser() { EXPECT_EQ(::seteuid(Nobody), 0); }
+    ~AsUnprivilegedUser() { EXPECT_EQ(::seteuid(0), 0); }
+};
+
+std::vector<RefusedOpen> RefusedOpenRows()
+{
+    return {
+        {"HeldWithAFileLockByAnotherProgram",
+         [](OpenStage &stage) {
+             stage.lockHolder = ::open(QFile::encodeName(stage.device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+             EXPECT_EQ(::flock(stage.lockHolder, LOCK_EX | LOCK_NB), 0);
+             return stage.device;
+         },
+         false, "Cannot open {port}: it is in use by another program"},
+        // A device of group dialout, mode 0660: what a user meets on Debian
+        // before joining the group.
+        {"NoPermission",
+         [](OpenStage &stage) {
+             const group *dialout = ::getgrnam("dialout");
+             EXPECT_NE(dialout, nullptr);
+             const QByteArray path = QFile::encodeName(stage.device);
+             EXPECT_EQ(::chown(path.constData(), 0, dialout ? dialout->gr_gid : 0), 0);
+             EXPECT_EQ(::chmod(path.constData(), 0660), 0);
+             return stage.device;
+         },
+         true,
+         "Cannot open {port}: permission denied (the device belongs to the group \"dialout\": add the user to that group, then log in again)"},
+        // Any name for /dev/ptmx, which makes a new pseudo-terminal at every open.
+        {"PseudoTerminalMultiplexerUnderAnotherName",
+         [](OpenStage &stage) {
+             const QString alias = stage.dir.filePath(QStringLiteral("port-alias"));
+             EXPECT_TRUE(QFile::link(QStringLiteral("/dev/ptmx"), alias));
+             return alias;
+         },
+         false,
+         "Cannot open {port}: it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"},
+    };
+}
+
+class RefusedOpens : public ::testing::TestWithParam<RefusedOpen> {};
+
+TEST_P(RefusedOpens, SayWhy)
+{
+    const RefusedOpen &row = GetParam();
+    if (row.asUnprivilegedUser && ::geteuid() != 0)
+        GTEST_SKIP() << "acting as another user needs root";
+    OpenStage stage;
+    const QString name = row.prepare(stage);
+    SerialPort port;
+    port.SelectDevice(name);
+    std::optional<AsUnprivilegedUser> nobody;
+    if (row.asUnprivilegedUser)
+        nobody.emplace();
+    const auto opened = port.Open();
+    nobody.reset();
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().toStdString(), QString::fromUtf8(row.message).replace(QStringLiteral("{port}"), name).toStdString());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RefusedOpens, ::testing::ValuesIn(RefusedOpenRows()),
+                         [](const auto &info) { return info.param.name; });
 
 TEST(Link, NamesAComWithNoDeviceBehindIt)
 {
@@ -169,7 +259,7 @@ TEST(Link, HangUpDuringAWaitEndsItPromptly)
     EXPECT_LT(MsSince(start), 1000);
     EXPECT_TRUE(host.port.IsLost());
     EXPECT_FALSE(host.port.IsOpen());
-    EXPECT_FALSE(host.port.LostReason().isEmpty());
+    EXPECT_EQ(host.port.LostReason().toStdString(), "the device was disconnected");
     // Further waits and delays return at once rather than loop on the error.
     EXPECT_EQ(host.link.WaitForByte(0x00), ReplyResult::LinkDown);
     host.link.Delay(10);

@@ -21,15 +21,24 @@ namespace qw735::test {
 // command-line and window tests so both front ends face the same faults.
 struct FaultRow {
     // What is wrong besides the board's script.
-    enum class Setup { None, PortBusy, LoaderMissing, LoaderEmpty, LoaderTooLarge, SRecordRemoved, SRecordMalformed };
+    enum class Setup {
+        None,
+        PortBusy,             // this process holds the port
+        PortBusyThroughLink,  // this process holds the port, opened through a symbolic link to it
+        LoaderMissing,
+        LoaderEmpty,
+        LoaderTooLarge,
+        SRecordRemoved,
+        SRecordMalformed,
+    };
 
     std::string name;
     std::function<void(sim::BoardScript &)> script;
     Setup setup = Setup::None;
     int exitStatus = 0;
-    // The message; {port}, {mot} and {loader} stand for the paths used.
+    // The message; {port}, {mot} and {loader} stand for the paths used,
+    // {pid} for this process's ID.
     QString message;
-    bool messageIsPrefix = false;  // the rest comes from the operating system
     std::size_t bytesSent = 0;     // the host sends nothing after these
 };
 

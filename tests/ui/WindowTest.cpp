@@ -350,6 +350,18 @@ TEST_F(Ui, FullWriteEndsInOkWithButtonsDisabledAndProgressMoving)
     EXPECT_EQ(form1->PDQComm1().Settings(), "9600,N,8,1");
 }
 
+// Between the loader and the first block the bar keeps the loader's length,
+// also when the image is shorter than the loader.
+TEST_F(Ui, ProgressKeepsTheLoadersLengthUntilTheFirstBlock)
+{
+    QPointer<Form1> form1 = MainWindow();
+    ProgressDisplay &progress = *form1;
+    progress.SetMaximum(200);
+    progress.SetValue(200);
+    progress.SetMaximum(64);
+    EXPECT_EQ(Child<QProgressBar>(form1, "ProgressBar1")->value(), 64);
+}
+
 TEST_F(Ui, WriteAfterAFailedImageTransferStartsAt9600Baud)
 {
     BoardScript script;

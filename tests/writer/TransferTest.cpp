@@ -57,7 +57,19 @@ TEST(SendLoader, SendsSizeThenEchoedBytesThenTakesTheEndMark)
     EXPECT_EQ(host.board->ReceivedValues(), (Bytes{0x00, 0x55, 0x00, 0x03, 0xA1, 0xB2, 0xC3}));
     EXPECT_EQ(progress.Values('M'), std::vector<float>{3});
     EXPECT_EQ(progress.Values('V'), std::vector<float>{3});
+}
 
+// A USB adapter hands the last echo and the end mark over in one packet; the
+// end mark must not be dropped with the echo and then waited for in vain.
+TEST(SendLoader, TakesAnEndMarkThatCameWithTheLastEcho)
+{
+    HostSide host(Script([](auto &s) { s.batchReplies = true; }));
+    ASSERT_TRUE(host.port.Open());
+    ASSERT_TRUE(BootHandshake(host.link));
+    RecordingProgress progress;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SendLoader(host.link, TestLoader(3), progress), TransferResult::Done);
+    EXPECT_LT(MsSince(start), Link::ReplyLimitMs / 2);
 }
 
 TEST(SendLoader, MovesTheProgressEveryElevenBytes)

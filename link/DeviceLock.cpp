@@ -1,0 +1,142 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "link/DeviceLock.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <utility>
+
+namespace qw735 {
+
+namespace {
+
+// /dev/ptmx, and /dev/pts/ptmx: every open makes a new pseudo-terminal, with
+// nothing behind it that could ever answer.
+constexpr unsigned PtmxMajor = 5;
+constexpr unsigned PtmxMinor = 2;
+
+// Where serial programs keep lock files such as LCK..ttyUSB0, in the order
+// the serial port library looks for a usable one.
+constexpr const char *LockDirectories[] = {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                                           "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock"};
+
+// The running process a lock file of `device` names; 0 when there is none.
+// Such files give the process ID as decimal text on their first line.
+pid_t LockFileOwner(const QString &device)
+{
+    QString name = device.startsWith(u"/dev/") ? device.mid(5) : device;
+    name.replace(u'/', u'_');
+    for (const char *dir : LockDirectories) {
+        QFile file(QStringLiteral("%1/LCK..%2").arg(QLatin1String(dir), name));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        bool ok = false;
+        const auto pid = static_cast<pid_t>(file.read(64).split('\n').value(0).trimmed().toInt(&ok));
+        return ok && pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM) ? pid : 0;
+    }
+    return 0;
+}
+
+// On Debian a serial device is mode 0660, group dialout: a user outside the
+// group cannot open it, and one just added must log in again.
+QString PermissionReason(const QByteArray &device)
+{
+    struct stat info {};
+    if (::stat(device.constData(), &info) != 0 || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
+        return QStringLiteral("permission denied");
+    group entry {};
+    group *found = nullptr;
+    char buffer[4096];
+    const QString name = ::getgrgid_r(info.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found
+                             ? QString::fromLocal8Bit(found->gr_name)
+                             : QString::number(info.st_gid);
+    return QStringLiteral("permission denied (the device belongs to the group \"%1\": add the user to that group, then log in again)")
+        .arg(name);
+}
+
+}  // namespace
+
+DeviceLock::~DeviceLock()
+{
+    Release();
+}
+
+DeviceLock::DeviceLock(DeviceLock &&other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), device_(std::move(other.device_))
+{
+}
+
+DeviceLock &DeviceLock::operator=(DeviceLock &&other) noexcept
+{
+    if (this != &other) {
+        Release();
+        fd_ = std::exchange(other.fd_, -1);
+        device_ = std::move(other.device_);
+    }
+    return *this;
+}
+
+void DeviceLock::Release()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
+{
+    DeviceLock lock;
+    lock.device_ = ResolveDevicePath(path);
+    const QByteArray device = QFile::encodeName(lock.device_);
+    struct stat info {};
+    if (lock.device_.isEmpty() || ::stat(device.constData(), &info) != 0)
+        return std::unexpected(QStringLiteral("no such device"));
+    if (S_ISCHR(info.st_mode) && major(info.st_rdev) == PtmxMajor && minor(info.st_rdev) == PtmxMinor)
+        return std::unexpected(QStringLiteral("it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"));
+
+    // Opening changes nothing on the line; O_NONBLOCK keeps it from waiting
+    // for a carrier.
+    lock.fd_ = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (lock.fd_ < 0) {
+        const int error = errno;
+        switch (error) {
+        case EACCES:
+        case EPERM: return std::unexpected(PermissionReason(device));
+        case EBUSY: return std::unexpected(InUseReason(lock.device_));  // another program's exclusive mode
+        case ENOENT:
+        case ENODEV:
+        case ENXIO: return std::unexpected(QStringLiteral("no such device"));
+        default: return std::unexpected(QString::fromLocal8Bit(std::strerror(error)));
+        }
+    }
+    // A file system that cannot lock leaves the port usable, as before.
+    if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return std::unexpected(InUseReason(lock.device_));
+    return lock;
+}
+
+QString ResolveDevicePath(const QString &path)
+{
+    // A bare name such as "ttyUSB0" names a device under /dev, as the serial
+    // port library has always read it.
+    const bool bare = !path.startsWith(u'/') && !path.startsWith(u"./") && !path.startsWith(u"../");
+    return QFileInfo(bare ? QStringLiteral("/dev/") + path : path).canonicalFilePath();
+}
+
+QString InUseReason(const QString &device)
+{
+    const pid_t owner = LockFileOwner(device);
+    return owner > 0 ? QStringLiteral("it is in use by another program (process %1)").arg(owner)
+                     : QStringLiteral("it is in use by another program");
+}
+
+}  // namespace qw735

@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <QString>
+#include <expected>
+
+namespace qw735 {
+
+// Keeps a serial device to one writer at a time, whatever name each opens it
+// by: /dev/serial/by-id/... and /dev/ttyUSB0 are one device, and two writes
+// through it at once would corrupt both. The kernel's exclusive mode does not
+// bind root, and lock files are keyed on a name; so the name is resolved to
+// the device itself, and the device is locked with an advisory lock held on a
+// descriptor of its own (released when the process ends, however it ends).
+class DeviceLock {
+public:
+    DeviceLock() = default;
+    ~DeviceLock();
+    DeviceLock(DeviceLock &&other) noexcept;
+    DeviceLock &operator=(DeviceLock &&other) noexcept;
+    DeviceLock(const DeviceLock &) = delete;
+    DeviceLock &operator=(const DeviceLock &) = delete;
+
+    // Resolves `path` and locks the device. The error says why the device
+    // cannot be used (missing, no serial port, no permission, in use), in
+    // words that follow "Cannot open PORT: ".
+    static std::expected<DeviceLock, QString> Take(const QString &path);
+
+    // The device's own path, symbolic links resolved: the name to open it
+    // by, so that lock files of other programs are keyed on it too.
+    const QString &Device() const { return device_; }
+    void Release();
+
+private:
+    int fd_ = -1;
+    QString device_;
+};
+
+// The device a port name opens, as its own path: a bare name such as
+// "ttyUSB0" under /dev, symbolic links resolved. Empty when there is no such
+// file.
+QString ResolveDevicePath(const QString &path);
+
+// "it is in use by another program", with the process ID of the holder when
+// the device's lock file names a running process.
+QString InUseReason(const QString &device);
+
+}  // namespace qw735
