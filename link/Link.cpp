@@ -37,7 +37,7 @@ void Link::DiscardInput()
 std::uint8_t Link::ReadFirstByte()
 {
     const QByteArray waiting = line_.ReadAllWaiting();
-    line_.Discard();
+    line_.DropWaiting();
     cameWithLastReply_ = waiting.mid(1);
     return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
 }
@@ -94,6 +94,7 @@ void Link::Timer5_Timer()
 void Link::Abandon()
 {
     abandoned_ = true;
+    line_.Interrupt();
 }
 
 }  // namespace qw735
