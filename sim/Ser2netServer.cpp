@@ -86,7 +86,7 @@ std::string Ser2netServer::Configuration(const std::string &device, int port, Op
 {
     std::ostringstream yaml;
     yaml << "connection: &board\n"
-         << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
+         << "  accepter: telnet(rfc2217)," << (options.nodelay ? "tcp(nodelay)" : "tcp") << ",127.0.0.1," << port << "\n"
          << "  connector: serialdev," << device << ",9600n81,local\n"
          << "  options:\n"
          << "    kickolduser: true\n";

@@ -18,6 +18,9 @@ public:
         // character times before passing it on, to fill the packets. It
         // delays every reply; a board flashed over the network wants it off.
         bool chardelay = true;
+        // Send small packets at once instead of waiting for the client's
+        // acknowledgement of the previous one (TCP_NODELAY).
+        bool nodelay = false;
     };
 
     // Throws std::runtime_error, with ser2net's own output, when the server
