@@ -303,6 +303,7 @@ RemotePort::WaitEnd RemotePort::WaitFor(const std::function<bool()> &done, int l
     bool expired = false;
     QTimer limit;
     limit.setSingleShot(true);
+    limit.setTimerType(Qt::PreciseTimer);
     connect(&limit, &QTimer::timeout, [&expired] { expired = true; });
     limit.start(limitMs);
     for (;;) {
