@@ -30,7 +30,8 @@ check-sanitize: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# A short run of the S-record fuzzer (the long runs are done by hand).
+# A short run of each fuzzer, the S-record and the Telnet one (the long runs
+# are done by hand).
 fuzz-smoke: deps
 	./fuzz/run-fuzz.sh $(FUZZ_SECONDS)
 

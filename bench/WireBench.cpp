@@ -18,11 +18,21 @@
 //   qw735-bench-wire --gang        a 64 KiB image into 1, 8 and 32 boards at
 //                                  once, with wire time: elapsed time against
 //                                  one board's, and the writer's CPU
+//   qw735-bench-wire --remote [KIB...]
+//                                  the same image (default 64 KiB) with wire
+//                                  time, on the local pseudo-terminal and
+//                                  through ser2net on loopback, in one run;
+//                                  then what a 1 ms and a 10 ms network round
+//                                  trip would add to a 128 KiB write
+//   qw735-bench-wire --echo-remote N
+//                                  echo round trips without wire time, local
+//                                  and through ser2net
 
 #include "link/EventPump.h"
 #include "link/Link.h"
+#include "link/PortName.h"
 #include "link/PortSettings.h"
-#include "link/SerialPort.h"
+#include "sim/Ser2netServer.h"
 #include "sim/TargetSim.h"
 #include "writer/Feedback.h"
 #include "writer/FileSystem.h"
@@ -44,6 +54,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,29 +100,78 @@ QString WriteProgram(const QTemporaryDir &dir, int bytes, std::mt19937 &random)
     return path;
 }
 
-// The host side of a measurement, on the board's pseudo-terminal.
+// How the host reaches the board: its pseudo-terminal, or through ser2net
+// on loopback, configured as the tests run it or as the README advises
+// (chardelay: false, tcp(nodelay)).
+enum class Route { Local, Ser2net, Ser2netAdvised };
+
+const char *RouteName(Route route)
+{
+    switch (route) {
+    case Route::Local: return "local pty";
+    case Route::Ser2net: return "ser2net, default";
+    case Route::Ser2netAdvised: return "ser2net, as advised";
+    }
+    return "?";
+}
+
+// The host side of a measurement, with ser2net in between when the route
+// says so.
 struct Host {
-    explicit Host(const sim::TargetSim &board) { port.SelectDevice(QString::fromStdString(board.SlavePath())); }
+    Host(const sim::TargetSim &board, Route route)
+    {
+        QString port = QString::fromStdString(board.SlavePath());
+        if (route != Route::Local) {
+            const bool advised = route == Route::Ser2netAdvised;
+            server.emplace(board.SlavePath(), sim::Ser2netServer::Options{.chardelay = !advised, .nodelay = advised});
+            port = QString::fromStdString(server->Url());
+        }
+        line = std::move(*TransportForPort(port));
+        link = std::make_unique<Link>(*line, pump);
+    }
     void Open()
     {
-        if (!port.Open()) {
-            std::fprintf(stderr, "cannot open the board's port\n");
+        if (const auto opened = line->Open(); !opened) {
+            std::fprintf(stderr, "%s\n", qPrintable(opened.error()));
             std::exit(1);
         }
     }
-    SerialPort port;
+    std::optional<sim::Ser2netServer> server;
+    std::unique_ptr<ByteTransport> line;
     QtEventPump pump;
-    Link link{port, pump};
+    std::unique_ptr<Link> link;
 };
 
-void Run(int kib, bool wireTime, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+// Seconds the wire needs for these bytes at the boot and the loader speed,
+// plus the two pauses after the loader's size bytes.
+double WireSeconds(std::size_t bootBytes, std::size_t loaderBytes)
 {
-    const QString mot = WriteProgram(dir, kib * 1024, random);
+    return static_cast<double>(bootBytes) * 10.0 / 9600 + static_cast<double>(loaderBytes) * 10.0 / 38400 + PausesS;
+}
+
+// Replies the host waits for in a write: the sync answer, 0xAA, one echo per
+// loader byte, the end mark, the command reply, one request per block and
+// one for the checksum, and the final 0x06.
+std::size_t AwaitedReplies(std::size_t loaderBytes, std::size_t blocks)
+{
+    return 2 + loaderBytes + 1 + 1 + blocks + 1 + 1;
+}
+
+struct Measured {
+    QString message;
+    double elapsed = 0;  // s, from the open to the result
+    double wire = 0;     // s the wire needs for the bytes exchanged
+    double cpu = 0;      // s of the writer thread
+    std::size_t replies = 0;
+};
+
+Measured WriteOnce(const QString &mot, bool wireTime, const QString &loaderPath, Route route)
+{
     sim::BoardScript script;
     script.modelWireTime = wireTime;
     sim::TargetSim board(script);
 
-    Host host(board);
+    Host host(board, route);
     const FileSystem fileSystem = FileSystem::WithLoaderFile(loaderPath);
     NoProgress progress;
     Capture message;
@@ -119,10 +179,12 @@ void Run(int kib, bool wireTime, const QString &loaderPath, const QTemporaryDir 
     const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     host.Open();
-    WriteTarget({host.link, fileSystem, progress, message, mot});
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double cpu = ThreadCpuSeconds() - cpuStart;
-    host.port.Close();
+    WriteTarget({*host.link, fileSystem, progress, message, mot});
+    Measured measured;
+    measured.elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    measured.cpu = ThreadCpuSeconds() - cpuStart;
+    host.line->Close();
+    measured.message = message.text;
 
     // Bytes on each line at each speed, as the board counted them.
     std::size_t hostSlow = 0, hostFast = 0;
@@ -134,35 +196,69 @@ void Run(int kib, bool wireTime, const QString &loaderPath, const QTemporaryDir 
     const std::size_t blocks = write.imageSize / 64;
     const std::size_t boardSlow = 1 + 1 + write.loader.size() + 1;  // sync answer, 0xAA, echoes, end mark
     const std::size_t boardFast = 1 + blocks + 1 + 1;               // command reply, requests, checksum request, final reply
-    const double wire = static_cast<double>(hostSlow + boardSlow) * 10.0 / 9600 + static_cast<double>(hostFast + boardFast) * 10.0 / 38400 + PausesS;
-    const std::size_t replies = 2 + write.loader.size() + 1 + 1 + blocks + 1 + 1;
+    measured.wire = WireSeconds(hostSlow + boardSlow, hostFast + boardFast);
+    measured.replies = AwaitedReplies(write.loader.size(), blocks);
+    return measured;
+}
 
+void Run(int kib, bool wireTime, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+{
+    const QString mot = WriteProgram(dir, kib * 1024, random);
+    const Measured m = WriteOnce(mot, wireTime, loaderPath, Route::Local);
     std::printf("| %3d KiB | %d B | %s | %8.3f | %8.3f | %6.4f | %6.3f | %5.2f%% | %zu | +%.1f s (+%.0f%%) | +%.1f s (+%.0f%%) |\n", kib,
-                LoaderBytes, message.text.toUtf8().constData(), elapsed, wire, elapsed / wire, cpu, 100.0 * cpu / elapsed,
-                replies, replies * 0.016, 100.0 * replies * 0.016 / wire, replies * 0.001, 100.0 * replies * 0.001 / wire);
+                LoaderBytes, m.message.toUtf8().constData(), m.elapsed, m.wire, m.elapsed / m.wire, m.cpu, 100.0 * m.cpu / m.elapsed,
+                m.replies, m.replies * 0.016, 100.0 * m.replies * 0.016 / m.wire, m.replies * 0.001, 100.0 * m.replies * 0.001 / m.wire);
     std::fflush(stdout);
+}
+
+// The same image written with wire time over each route in turn, then what
+// a network round trip would add to a 128 KiB write.
+void CompareRoutes(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+{
+    const QString mot = WriteProgram(dir, kib * 1024, random);
+    std::printf("| route | image | result | elapsed s | wire s | elapsed / wire | elapsed / local |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    double local = 0;
+    for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised}) {
+        const Measured m = WriteOnce(mot, true, loaderPath, route);
+        if (route == Route::Local)
+            local = m.elapsed;
+        std::printf("| %s | %d KiB | %s | %8.3f | %8.3f | %6.4f | %6.4f |\n", RouteName(route), kib,
+                    m.message.toUtf8().constData(), m.elapsed, m.wire, m.elapsed / m.wire, m.elapsed / local);
+        std::fflush(stdout);
+    }
+
+    // 128 KiB: 2049 blocks (the transfer size rounds up one block), with
+    // the same loader. Every awaited reply pays one network round trip.
+    const std::size_t blocks = 2049, loader = LoaderBytes;
+    const double wire = WireSeconds((1 + 1 + 2 + loader) + (1 + 1 + loader + 1),
+                                    (2 + 8 + blocks * 65 + 2) + (1 + blocks + 1 + 1));
+    const std::size_t replies = AwaitedReplies(loader, blocks);
+    for (double rtt : {0.001, 0.010})
+        std::printf("128 KiB write, %zu awaited replies, wire %.1f s: a %.0f ms network round trip adds %.1f s (+%.0f%%)\n",
+                    replies, wire, rtt * 1000, replies * rtt, 100 * replies * rtt / wire);
 }
 
 // One byte out, its echo back, through the link's own reply wait: the
 // latency every loader byte and every block pays on top of the wire.
-int EchoRoundTrips(int count, bool wireTime)
+int EchoRoundTrips(int count, bool wireTime, Route route)
 {
     sim::BoardScript script;
     script.echoOnly = true;
     script.modelWireTime = wireTime;
     sim::TargetSim board(script);
-    Host host(board);
+    Host host(board, route);
     host.Open();
     std::vector<double> micros;
     for (int i = 0; i < count; ++i) {
         const auto value = static_cast<std::uint8_t>(i);
         const auto start = std::chrono::steady_clock::now();
-        host.link.SendByte(value);
-        if (host.link.WaitForByte(value) != ReplyResult::Expected)
+        host.link->SendByte(value);
+        if (host.link->WaitForByte(value) != ReplyResult::Expected)
             return 1;
         micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
     }
-    PrintRoundTrips("echo round trips", std::move(micros));
+    PrintRoundTrips((std::string("echo round trips, ") + RouteName(route) + ",").c_str(), std::move(micros));
     return 0;
 }
 
@@ -197,11 +293,11 @@ int RawEchoRoundTrips(int count)
 int IdleWait()
 {
     sim::TargetSim board;
-    Host host(board);
+    Host host(board, Route::Local);
     host.Open();
     const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    const ReplyResult result = host.link.WaitForByte(0x06);
+    const ReplyResult result = host.link->WaitForByte(0x06);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("idle wait %s after %.3f s, CPU %.3f ms (%.4f%%)\n", result == ReplyResult::NoReply ? "timed out" : "ended",
                 elapsed, (ThreadCpuSeconds() - cpuStart) * 1000, 100 * (ThreadCpuSeconds() - cpuStart) / elapsed);
@@ -279,19 +375,29 @@ int main(int argc, char **argv)
     if (argc == 2 && std::string(argv[1]) == "--idle-wait")
         return IdleWait();
     if (argc == 3 && std::string(argv[1]) == "--echo")
-        return EchoRoundTrips(std::atoi(argv[2]), false);
+        return EchoRoundTrips(std::atoi(argv[2]), false, Route::Local);
+    if (argc == 3 && std::string(argv[1]) == "--echo-remote") {
+        for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised}) {
+            if (const int failed = EchoRoundTrips(std::atoi(argv[2]), false, route))
+                return failed;
+        }
+        return 0;
+    }
     if (argc == 3 && std::string(argv[1]) == "--echo-wire-raw")
         return RawEchoRoundTrips(std::atoi(argv[2]));
     if (argc == 3 && std::string(argv[1]) == "--echo-wire")
-        return EchoRoundTrips(std::atoi(argv[2]), true);
+        return EchoRoundTrips(std::atoi(argv[2]), true, Route::Local);
     QList<int> sizes;
     bool wireTime = true;
     bool gang = false;
+    bool remote = false;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-wire-time")
             wireTime = false;
         else if (std::string(argv[i]) == "--gang")
             gang = true;
+        else if (std::string(argv[i]) == "--remote")
+            remote = true;
         else if (const int kib = std::atoi(argv[i]); kib > 0 && kib <= 128)
             sizes << kib;
         else {
@@ -300,7 +406,7 @@ int main(int argc, char **argv)
         }
     }
     if (sizes.isEmpty())
-        sizes = {128, 4};
+        sizes = remote ? QList<int>{64} : QList<int>{128, 4};
 
     QTemporaryDir dir;
     std::mt19937 random(735);
@@ -315,7 +421,11 @@ int main(int argc, char **argv)
 
     if (gang)
         return Gang(loaderPath, dir, random);
-
+    if (remote) {
+        for (int kib : sizes)
+            CompareRoutes(kib, loaderPath, dir, random);
+        return 0;
+    }
     std::printf("| image | loader | result | elapsed s | wire s | ratio | host CPU s | CPU share | awaited replies | 16 ms latency (worst) | 1 ms latency (worst) |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
     for (int kib : sizes)

@@ -46,7 +46,8 @@ constexpr const char *Usage =
     "       qw735-write --info FILE.mot                           summarize the image; opens no port\n"
     "       qw735-write --list-ports                              show COM1..COM10 and their devices\n"
     "\n"
-    "PORT is a device path (/dev/ttyUSB0) or COM1..COM10 as the windows number them.\n"
+    "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
+    "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
     "--loader FILE uses FILE instead of qw735/tqw735.bin from the data directories.\n"
     "--quiet       shows no progress.\n";
 
@@ -198,6 +199,10 @@ int Write(const Options &options)
     }
 
     if (const auto opened = port.Open(); !opened) {
+        if (link.Abandoned()) {
+            std::fprintf(stderr, "qw735-write: interrupted while opening %s; nothing was sent\n", qPrintable(port.Describe()));
+            return ExitInterrupted;
+        }
         message.Show(opened.error());
         return ExitPortFailed;
     }

@@ -39,6 +39,11 @@ public:
     virtual QByteArray ReadAllWaiting() = 0;
     // Drops every waiting byte, also those still on their way in.
     virtual void Discard() = 0;
+    // Drops the bytes waiting here, once a reader has taken the one it
+    // wanted. A transport with a server in between leaves what the server
+    // holds alone: reaching back into it would widen "arrived while
+    // reading" to a network round trip, and costs one per reply.
+    virtual void DropWaiting() { Discard(); }
     // Sends these bytes now, in order; false when closed or lost.
     virtual bool WriteBytes(std::span<const std::uint8_t> values) = 0;
 
@@ -47,6 +52,11 @@ public:
 
     // How messages name the port: "COM3 (/dev/ttyUSB0)", "/dev/ttyUSB0".
     virtual QString Describe() const = 0;
+
+    // Ends at once, and from now on, any wait inside Open or ChangeSettings
+    // (a transport that waits for a server there); they then fail. For the
+    // user's Ctrl-C or a window closed mid-write.
+    virtual void Interrupt() {}
 };
 
 }  // namespace qw735

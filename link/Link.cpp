@@ -62,7 +62,7 @@ void Link::DiscardInput()
 std::uint8_t Link::ReadFirstByte()
 {
     const QByteArray waiting = line_.ReadAllWaiting();
-    line_.Discard();
+    line_.DropWaiting();
     bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
     // One read, one event: the reply first, then whatever came with it.
     if (!waiting.isEmpty())
@@ -123,6 +123,7 @@ void Link::Timer5_Timer()
 void Link::Abandon()
 {
     abandoned_ = true;
+    line_.Interrupt();
 }
 
 }  // namespace qw735

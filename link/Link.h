@@ -60,7 +60,8 @@ public:
     // Timer5's event: the delay has run out.
     void Timer5_Timer();
 
-    // Ends every wait at once from now on; for a window closed mid-write.
+    // Ends every wait at once from now on, the line's own included; for a
+    // window closed mid-write or Ctrl-C.
     void Abandon();
     bool Abandoned() const { return abandoned_; }
     // True when waits can no longer succeed: port lost, or abandoned.

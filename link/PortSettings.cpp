@@ -48,4 +48,11 @@ std::optional<PortSettings> ParsePortSettings(const QString &text)
     return settings;
 }
 
+std::expected<PortSettings, QString> SettingsFromText(const QString &text)
+{
+    if (const auto parsed = ParsePortSettings(text))
+        return *parsed;
+    return std::unexpected(QStringLiteral("Malformed port settings \"%1\"").arg(text));
+}
+
 }  // namespace qw735

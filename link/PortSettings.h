@@ -3,6 +3,7 @@
 
 #include <QSerialPort>
 #include <QString>
+#include <expected>
 #include <optional>
 
 namespace qw735 {
@@ -23,5 +24,7 @@ inline constexpr const char *LoaderSettings = "38400,N,8,1";
 
 // Parses "9600,N,8,1"; nullopt when any field is malformed.
 std::optional<PortSettings> ParsePortSettings(const QString &text);
+// The same, with the message a malformed text ends a settings change with.
+std::expected<PortSettings, QString> SettingsFromText(const QString &text);
 
 }  // namespace qw735

@@ -115,9 +115,9 @@ int SerialPort::Handle() const
 
 std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
 {
-    const auto parsed = ParsePortSettings(text);
+    const auto parsed = SettingsFromText(text);
     if (!parsed)
-        return std::unexpected(QStringLiteral("Malformed port settings \"%1\"").arg(text));
+        return std::unexpected(parsed.error());
     settingsText_ = text;
     settings_ = *parsed;
     if (!IsOpen())

@@ -10,6 +10,7 @@ PACKAGES="
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev googletest
   srecord binutils
+  ser2net
   clang-16 libclang-rt-16-dev
   xvfb xauth x11-apps fonts-ipafont-gothic
 "

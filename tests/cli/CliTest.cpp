@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "sim/Ser2netServer.h"
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/WriteFixture.h"
 
 #include <QProcess>
 #include <gtest/gtest.h>
+#include <optional>
+#include <thread>
 
 namespace qw735::test {
 namespace {
@@ -47,6 +50,50 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows()),
+                         [](const auto &info) { return info.param.name; });
+
+class RemoteCommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
+
+double MsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// The board behind ser2net, written to as rfc2217://127.0.0.1:PORT.
+TEST_P(RemoteCommandLineFaults, ReportTheSameMessageAndStatus)
+{
+    using Clock = std::chrono::steady_clock;
+    const FaultRow &row = GetParam();
+    FaultStage stage(row);
+    sim::Ser2netServer server(stage.device.toStdString());
+    const QString url = QString::fromStdString(server.Url());
+
+    std::optional<Clock::time_point> killedAt;
+    std::thread killer;
+    if (row.setup == FaultRow::Setup::ServerKilled) {
+        killer = std::thread([&] {
+            const auto deadline = Clock::now() + std::chrono::seconds(30);
+            while (CountedBytes(stage.board.Received()) < row.bytesSent && Clock::now() < deadline)
+                stage.board.WaitForReceived(stage.board.Received().size() + 1, std::chrono::milliseconds(100));
+            killedAt = Clock::now();
+            server.Kill();
+        });
+    }
+    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, url, stage.mot});
+    const auto finished = Clock::now();
+    if (killer.joinable())
+        killer.join();
+
+    EXPECT_EQ(run.status, row.exitStatus) << run.err.toStdString();
+    stage.ExpectMessage(run.LastLine(), url);
+    // A dropped connection ends the wait at once, not at the reply limit.
+    if (killedAt) {
+        EXPECT_LT(MsBetween(*killedAt, finished), 1000);
+    }
+    stage.ExpectNothingSentAfterTheFailure();
+}
+
+INSTANTIATE_TEST_SUITE_P(Matrix, RemoteCommandLineFaults, ::testing::ValuesIn(RemoteFaultRows()),
                          [](const auto &info) { return info.param.name; });
 
 // The loader is as long as the image: the two stages still show apart.

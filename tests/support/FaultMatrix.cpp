@@ -95,6 +95,26 @@ std::vector<FaultRow> FaultRows()
     };
 }
 
+std::vector<FaultRow> RemoteFaultRows()
+{
+    // The server only sees its device fail, and hangs up: that is all a
+    // remote port can tell of a board that went away.
+    const QString dropped = QStringLiteral("Lost {port} during the write: the server closed the connection");
+    std::vector<FaultRow> rows;
+    for (FaultRow &row : FaultRows()) {
+        if (row.name == "HangUpDuringImage")
+            row.message = dropped;
+        if (row.name == "WrongEcho" || row.name == "NoMiddleBlockRequest" || row.name == "HangUpDuringImage"
+            || row.name == "Healthy" || row.name == "LoaderSlowToStart")
+            rows.push_back(std::move(row));
+    }
+    // Killed while the host waits for a block request that the board holds
+    // back: the wait must end on the dropped connection, not on its limit.
+    rows.push_back({"ServerKilledDuringImage", [](sim::BoardScript &s) { s.requestFaultAt = 2, s.requestFaultReply.reset(); },
+                    Setup::ServerKilled, 8, dropped, Blocks(1)});
+    return rows;
+}
+
 FaultStage::FaultStage(const FaultRow &row)
     : row(row),
       board(Script(row.script)),
@@ -109,7 +129,8 @@ FaultStage::FaultStage(const FaultRow &row)
     };
     const QString alias = dir.filePath(QStringLiteral("port-alias"));
     switch (row.setup) {
-    case FaultRow::Setup::None: break;
+    case FaultRow::Setup::None:
+    case FaultRow::Setup::ServerKilled: break;
     case FaultRow::Setup::PortBusy: hold(device); break;
     case FaultRow::Setup::PortBusyThroughLink:
         EXPECT_TRUE(QFile::link(device, alias));

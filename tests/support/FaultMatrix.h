@@ -30,6 +30,7 @@ struct FaultRow {
         LoaderTooLarge,
         SRecordRemoved,
         SRecordMalformed,
+        ServerKilled,  // the remote port's server dies once the host has sent bytesSent
     };
 
     std::string name;
@@ -50,6 +51,10 @@ extern const char *const MatrixProgram;
 extern const char *const MatrixMalformedProgram;
 
 std::vector<FaultRow> FaultRows();
+// The rows that also run through a remote port (rfc2217:// to ser2net in
+// front of the board), with the same messages and statuses, and the faults
+// only a remote port has.
+std::vector<FaultRow> RemoteFaultRows();
 
 inline void PrintTo(const FaultRow &row, std::ostream *out)
 {

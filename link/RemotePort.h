@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "link/ByteTransport.h"
+#include "link/EventPump.h"
+#include "link/PortSettings.h"
+#include "link/TelnetCodec.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTcpSocket>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+
+namespace qw735 {
+
+// A board's serial port on another machine, served over TCP with com-port
+// control (RFC 2217): rfc2217://HOST:PORT.
+//
+// Open connects, agrees com-port control with the server and puts the line
+// settings in force; ChangeSettings returns once the server has confirmed
+// the new ones, so the first byte after it leaves at the new speed. Flow
+// control is switched off; DTR and RTS are left as the server has them,
+// since changing them resets some boards (and a server on a pseudo-terminal
+// never answers for them). Data is transparent both ways; the server's
+// notifications never reach the data.
+//
+// Every wait here sleeps in the event loop and ends at once when the
+// connection drops or Interrupt is called.
+class RemotePort : public QObject, public ByteTransport {
+    Q_OBJECT
+public:
+    static constexpr const char *Scheme = "rfc2217";
+    static constexpr int ConnectLimitMs = 5000;
+    // For the server's agreement to com-port control, and for its
+    // confirmation of the line settings.
+    static constexpr int ServerReplyLimitMs = 2000;
+
+    // Reads "rfc2217://HOST:PORT"; the error says why the text is no such URL.
+    static std::expected<std::unique_ptr<RemotePort>, QString> FromUrl(const QString &url);
+
+    RemotePort(QString url, QString host, quint16 port, QObject *parent = nullptr);
+    ~RemotePort() override;
+
+    std::expected<void, QString> Open() override;
+    void Close() override;
+    bool IsOpen() const override;
+
+    std::expected<void, QString> ChangeSettings(const QString &text) override;
+    QString Settings() const override { return settingsText_; }
+
+    int WaitingCount() const override;
+    QByteArray ReadAllWaiting() override;
+    // Drops what is here and asks the server to drop what it holds; bytes
+    // that come afterwards count as new.
+    void Discard() override;
+    void DropWaiting() override { received_.clear(); }
+    bool WriteBytes(std::span<const std::uint8_t> values) override;
+
+    bool IsLost() const override { return lost_; }
+    QString LostReason() const override { return lostReason_; }
+    // The URL as written.
+    QString Describe() const override { return url_; }
+    void Interrupt() override { interrupted_ = true; }
+
+private:
+    enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
+
+    std::expected<void, QString> Connect();
+    std::expected<void, QString> Negotiate();
+    // Sends the settings (and, when asked, no flow control) and waits until
+    // the server has confirmed every one; the error says why it did not.
+    std::expected<void, QString> PutInForce(const PortSettings &settings, const QString &text, bool withControl);
+    WaitEnd WaitFor(const std::function<bool()> &done, int limitMs);
+    void Send(const std::vector<std::uint8_t> &bytes);
+    void OnReadyRead();
+    void OnDropped();
+    void MarkLost(const QString &reason);
+    QString DropReason() const;
+
+    QString url_;
+    QString host_;
+    quint16 port_ = 0;
+    QString settingsText_ = QString::fromLatin1(BootSettings);
+    PortSettings settings_;
+    QTcpSocket socket_;
+    QtEventPump pump_;
+    telnet::Codec codec_;
+    telnet::Decoded decoded_;
+    QByteArray received_;
+    // Com-port commands sent and not yet confirmed, with the value asked for.
+    std::map<std::uint8_t, std::uint32_t> unconfirmed_;
+    bool refused_ = false;  // the server confirmed another value than asked
+    bool open_ = false;
+    bool lost_ = false;
+    QString lostReason_;
+    bool interrupted_ = false;
+};
+
+}  // namespace qw735

@@ -1,0 +1,188 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "sim/Ser2netServer.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace qw735::sim {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto StartLimit = 5s;
+
+// A port nobody listens on right now. Another program may take it before
+// ser2net does; Start then fails and the caller tries again.
+int FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+}  // namespace
+
+Ser2netServer::Ser2netServer(const std::string &device) : Ser2netServer(device, Options{})
+{
+}
+
+Ser2netServer::Ser2netServer(const std::string &device, Options options)
+{
+    char dir[] = "/tmp/qw735-ser2net-XXXXXX";
+    if (!::mkdtemp(dir))
+        throw std::runtime_error("cannot make a directory for ser2net");
+    dir_ = dir;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (Start(device, options))
+            return;
+    }
+    const std::string log = Log();
+    Stop();
+    RemoveFiles();
+    throw std::runtime_error("ser2net did not start serving " + device + ": " + log);
+}
+
+Ser2netServer::~Ser2netServer()
+{
+    Stop();
+    RemoveFiles();
+}
+
+void Ser2netServer::RemoveFiles() const
+{
+    for (const char *name : {"/ser2net.yaml", "/ser2net.pid", "/ser2net.log"})
+        ::unlink((dir_ + name).c_str());
+    ::rmdir(dir_.c_str());
+}
+
+std::string Ser2netServer::Url() const
+{
+    return "rfc2217://127.0.0.1:" + std::to_string(port_);
+}
+
+std::string Ser2netServer::Configuration(const std::string &device, int port, Options options)
+{
+    std::ostringstream yaml;
+    yaml << "connection: &board\n"
+         << "  accepter: telnet(rfc2217)," << (options.nodelay ? "tcp(nodelay)" : "tcp") << ",127.0.0.1," << port << "\n"
+         << "  connector: serialdev," << device << ",9600n81,local\n"
+         << "  options:\n"
+         << "    kickolduser: true\n";
+    if (!options.chardelay)
+        yaml << "    chardelay: false\n";
+    return yaml.str();
+}
+
+bool Ser2netServer::Start(const std::string &device, Options options)
+{
+    Stop();
+    port_ = FreePort();
+    const std::string config = dir_ + "/ser2net.yaml";
+    std::ofstream(config) << Configuration(device, port_, options);
+    const std::string pidFile = dir_ + "/ser2net.pid";
+    const std::string log = dir_ + "/ser2net.log";
+
+    const pid_t parent = ::getpid();
+    pid_ = ::fork();
+    if (pid_ < 0)
+        throw std::runtime_error("cannot fork for ser2net");
+    if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        ::execlp("ser2net", "ser2net", "-n", "-c", config.c_str(), "-P", pidFile.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + StartLimit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return false;
+        }
+        if (Listening())
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+// Whether a socket listens on 127.0.0.1:port_. Read from the kernel's table
+// rather than by connecting: a connection would make ser2net open the device.
+bool Ser2netServer::Listening() const
+{
+    std::ifstream table("/proc/net/tcp");
+    char wanted[32];
+    std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port_);
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (local == wanted && state == "0A")
+            return true;
+    }
+    return false;
+}
+
+void Ser2netServer::Kill()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
+void Ser2netServer::Stop()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    Kill();
+}
+
+std::string Ser2netServer::Log() const
+{
+    std::ifstream log(dir_ + "/ser2net.log");
+    std::stringstream text;
+    text << log.rdbuf();
+    return text.str();
+}
+
+}  // namespace qw735::sim
