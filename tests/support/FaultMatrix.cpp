@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -113,6 +114,14 @@ std::vector<FaultRow> RemoteFaultRows()
     rows.push_back({"ServerKilledDuringImage", [](sim::BoardScript &s) { s.requestFaultAt = 2, s.requestFaultReply.reset(); },
                     Setup::ServerKilled, 8, dropped, Blocks(1)});
     return rows;
+}
+
+FaultRow FaultRowNamed(const std::string &name)
+{
+    const std::vector<FaultRow> rows = FaultRows();
+    const auto row = std::find_if(rows.begin(), rows.end(), [&](const FaultRow &r) { return r.name == name; });
+    EXPECT_NE(row, rows.end()) << name;
+    return row != rows.end() ? *row : FaultRow{};
 }
 
 FaultStage::FaultStage(const FaultRow &row)

@@ -51,6 +51,8 @@ extern const char *const MatrixProgram;
 extern const char *const MatrixMalformedProgram;
 
 std::vector<FaultRow> FaultRows();
+// The row of that name, for tests that put a few boards side by side.
+FaultRow FaultRowNamed(const std::string &name);
 // The rows that also run through a remote port (rfc2217:// to ser2net in
 // front of the board), with the same messages and statuses, and the faults
 // only a remote port has.

@@ -55,17 +55,11 @@ TraceSide ReadTrace(const QString &path, const QString &port = {})
     return side;
 }
 
-const FaultRow &RowNamed(const std::vector<FaultRow> &rows, const std::string &name)
-{
-    return *std::find_if(rows.begin(), rows.end(), [&](const FaultRow &row) { return row.name == name; });
-}
-
 // Five boards at once, two healthy and three faulty, all tracing both ends:
 // each ends as it would alone, none waits on another, and both traces show
 // exactly what went over each board's wire.
 TEST(GangWrite, EveryBoardEndsWithItsOwnMessageAndTrace)
 {
-    const std::vector<FaultRow> matrix = FaultRows();
     const std::vector<std::string> names = {"Healthy", "WrongEcho", "NoMiddleBlockRequest", "HangUpDuringImage", "Healthy"};
     QTemporaryDir dir;
     std::vector<std::unique_ptr<std::FILE, int (*)(std::FILE *)>> boardTraces;
@@ -74,7 +68,7 @@ TEST(GangWrite, EveryBoardEndsWithItsOwnMessageAndTrace)
     for (const std::string &name : names) {
         const QString path = dir.filePath(QStringLiteral("board%1.trace").arg(rows.size()));
         boardTraces.emplace_back(std::fopen(QFile::encodeName(path).constData(), "w"), std::fclose);
-        FaultRow row = RowNamed(matrix, name);
+        FaultRow row = FaultRowNamed(name);
         row.script = [script = row.script, trace = boardTraces.back().get()](sim::BoardScript &s) {
             script(s);
             s.trace = trace;
