@@ -45,7 +45,7 @@ QString InterruptedMessage(const QString &where)
 
 // The one message of a board's write is its result; the front end shows it
 // with the others, in the order the ports were given.
-class KeepMessage : public MessageBox {
+class ResultOnly : public MessageBox {
 public:
     void Show(const QString &) override {}
 };
@@ -134,7 +134,7 @@ private:
             if (trace)
                 trace->OnLineSettings(WireStep::Open, 0, port.Settings());
             Progress progress(gang_, index_);
-            KeepMessage message;
+            ResultOnly message;
             outcome_.result = gang_.write_(link, progress, message);
             if (outcome_.result.outcome == WriteOutcome::Abandoned)
                 outcome_.message = InterruptedMessage(StoppedAt(link.Step(), link.StepNumber()));
