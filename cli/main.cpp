@@ -14,7 +14,9 @@
 #include "writer/SendImage.h"
 #include "writer/WriteTarget.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QStringList>
 #include <csignal>
@@ -49,7 +51,8 @@ constexpr const char *Usage =
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
     "--loader FILE uses FILE instead of qw735/tqw735.bin from the data directories.\n"
-    "--quiet       shows no progress.\n";
+    "--quiet       shows no progress.\n"
+    "--help        shows this text.\n";
 
 int ExitStatusOf(WriteOutcome outcome)
 {
@@ -70,47 +73,89 @@ int ExitStatusOf(WriteOutcome outcome)
 }
 
 struct Options {
-    enum class Mode { Write, Info, ListPorts } mode = Mode::Write;
-    QString port;
-    QString file;
-    QString loader;
+    enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
+    // As the bytes given: a name need not be valid UTF-8 to be opened.
+    QByteArray port;
+    QByteArray file;
+    QByteArray loader;
     bool quiet = false;
 };
 
+// The arguments with every byte as one Latin-1 character. Options are plain
+// ASCII, so they parse the same; names come back byte for byte through
+// toLatin1(), where decoding them as UTF-8 would replace every byte that is
+// not valid UTF-8 and name a file that does not exist.
+QStringList RawArguments(int argc, char **argv)
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLatin1(argv[i]);
+    return args;
+}
+
+// True when a value-taking option is followed by another option instead of
+// its value ("--loader --quiet PORT F"): the option was most likely given
+// without its value, and taking the next option as a file name would only
+// hide that. A file whose name starts with '-' can be given as ./-name.
+bool ValueIsAnOption(const QStringList &args, const QString &valueOption)
+{
+    for (qsizetype i = 1; i + 1 < args.size() && args[i] != u"--"; ++i) {
+        const QString &next = args[i + 1];
+        if (args[i] == valueOption && next.startsWith(u'-') && next != u"-")
+            return true;
+    }
+    return false;
+}
+
 std::optional<Options> ParseOptions(const QStringList &args)
 {
+    QCommandLineParser parser;
+    const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption info(QStringLiteral("info"));
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({loader, quiet, info, listPorts, help, version});
+    if (!parser.parse(args) || ValueIsAnOption(args, QStringLiteral("--loader")))
+        return std::nullopt;
+
     Options options;
-    QStringList positional;
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        const QString &arg = args[i];
-        if (arg == u"--loader" && i + 1 < args.size())
-            options.loader = args[++i];
-        else if (arg == u"--quiet")
-            options.quiet = true;
-        else if (arg == u"--info")
-            options.mode = Options::Mode::Info;
-        else if (arg == u"--list-ports")
-            options.mode = Options::Mode::ListPorts;
-        else if (arg.startsWith(u'-') && arg != u"-")
-            return std::nullopt;
-        else
-            positional << arg;
+    if (parser.isSet(help) || parser.isSet(version)) {
+        options.mode = parser.isSet(help) ? Options::Mode::Help : Options::Mode::Version;
+        return options;
     }
+    if (parser.isSet(info) && parser.isSet(listPorts))
+        return std::nullopt;
+    if (parser.isSet(info))
+        options.mode = Options::Mode::Info;
+    else if (parser.isSet(listPorts))
+        options.mode = Options::Mode::ListPorts;
+    const QStringList loaders = parser.values(loader);
+    if (loaders.size() > 1 || (loaders.size() == 1 && loaders[0].isEmpty()))
+        return std::nullopt;
+    options.loader = loaders.value(0).toLatin1();
+    options.quiet = parser.isSet(quiet);
+
+    const QStringList positional = parser.positionalArguments();
     switch (options.mode) {
     case Options::Mode::Write:
         if (positional.size() != 2)
             return std::nullopt;
-        options.port = positional[0];
-        options.file = positional[1];
+        options.port = positional[0].toLatin1();
+        options.file = positional[1].toLatin1();
         break;
     case Options::Mode::Info:
-        if (positional.size() != 1 || !options.loader.isEmpty() || options.quiet)
+        if (positional.size() != 1 || parser.isSet(loader) || options.quiet)
             return std::nullopt;
-        options.file = positional[0];
+        options.file = positional[0].toLatin1();
         break;
     case Options::Mode::ListPorts:
-        if (!positional.isEmpty() || !options.loader.isEmpty() || options.quiet)
+        if (!positional.isEmpty() || parser.isSet(loader) || options.quiet)
             return std::nullopt;
+        break;
+    case Options::Mode::Help:
+    case Options::Mode::Version:
         break;
     }
     return options;
@@ -130,7 +175,7 @@ int ListPorts()
     return ExitOk;
 }
 
-int Info(const QString &file)
+int Info(const QByteArray &file)
 {
     SRecordImage image;
     if (const auto error = LoadSRecordFile(file.toStdString(), image)) {
@@ -172,7 +217,7 @@ void OnInterrupt(int)
 
 int Write(const Options &options)
 {
-    auto line = TransportForPort(options.port);
+    auto line = TransportForPort(QFile::decodeName(options.port));
     if (!line) {
         std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
         return ExitUsage;
@@ -182,7 +227,7 @@ int Write(const Options &options)
 
     QtEventPump pump;
     Link link(port, pump);
-    const FileSystem fileSystem = options.loader.isEmpty() ? FileSystem() : FileSystem::WithLoaderFile(options.loader);
+    const FileSystem fileSystem = options.loader.isEmpty() ? FileSystem() : FileSystem::WithLoaderFile(QFile::decodeName(options.loader));
 
     std::optional<TerminalProgress> terminal;
     NoProgress silent;
@@ -206,7 +251,7 @@ int Write(const Options &options)
         message.Show(opened.error());
         return ExitPortFailed;
     }
-    const WriteResult result = WriteTarget({link, fileSystem, progress, message, options.file});
+    const WriteResult result = WriteTarget({link, fileSystem, progress, message, QFile::decodeName(options.file)});
     port.Close();
     if (result.outcome == WriteOutcome::Abandoned)
         std::fprintf(stderr, "qw735-write: interrupted; the board is not fully written\n");
@@ -220,23 +265,18 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
-    const QStringList arguments = QCoreApplication::arguments();
-    // --help and --version stand alone and answer on stdout.
-    const QString only = arguments.size() == 2 ? arguments[1] : QString();
-    if (only == u"--version") {
-        qw735::PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
-        return qw735::ExitOk;
-    }
-    if (only == u"--help" || only == u"-h") {
-        std::fputs(qw735::Usage, stdout);
-        return qw735::ExitOk;
-    }
-    const auto options = qw735::ParseOptions(arguments);
+    const auto options = qw735::ParseOptions(qw735::RawArguments(argc, argv));
     if (!options) {
         std::fputs(qw735::Usage, stderr);
         return qw735::ExitUsage;
     }
     switch (options->mode) {
+    case qw735::Options::Mode::Help:
+        std::fputs(qw735::Usage, stdout);
+        return qw735::ExitOk;
+    case qw735::Options::Mode::Version:
+        qw735::PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
+        return qw735::ExitOk;
     case qw735::Options::Mode::ListPorts: return qw735::ListPorts();
     case qw735::Options::Mode::Info: return qw735::Info(options->file);
     case qw735::Options::Mode::Write: break;

@@ -3,30 +3,138 @@
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/WriteFixture.h"
 
-#include <QProcess>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
 #include <optional>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+
+extern char **environ;
 
 namespace qw735::test {
 namespace {
 
+using namespace std::chrono_literals;
+
+// How the writer's standard descriptors are handed over.
+enum class Stdio {
+    Files,       // stdin /dev/null; stdout and stderr captured
+    AllClosed,   // 0, 1 and 2 closed, as a careless service manager may start it
+    BrokenPipe,  // stdout and stderr into a pipe nobody reads any more
+};
 
 struct WriterRun {
-    int status = -1;
+    int status = -1;  // the exit status; -1 when a signal ended the writer
+    int signal = 0;   // that signal
     QString out;
     QString err;
     QString LastLine() const { return out.split(u'\n', Qt::SkipEmptyParts).value(out.count(u'\n') - 1); }
 };
 
-WriterRun RunWriter(const QStringList &args)
+// One qw735-write process. The arguments are bytes, as a shell passes
+// them: a file name need not be valid UTF-8.
+class Writer {
+public:
+    explicit Writer(const QList<QByteArray> &args, Stdio stdio = Stdio::Files, const QString &cwd = {})
+    {
+        const QByteArray out = QFile::encodeName(files_.filePath(QStringLiteral("out")));
+        const QByteArray err = QFile::encodeName(files_.filePath(QStringLiteral("err")));
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        int pipeEnds[2] = {-1, -1};
+        switch (stdio) {
+        case Stdio::Files:
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            break;
+        case Stdio::AllClosed:
+            for (int fd : {0, 1, 2})
+                posix_spawn_file_actions_addclose(&actions, fd);
+            break;
+        case Stdio::BrokenPipe:
+            EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+            ::close(pipeEnds[0]);
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
+            break;
+        }
+        const QByteArray dir = QFile::encodeName(cwd);
+        if (!cwd.isEmpty())
+            posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
+        std::vector<char *> argv{const_cast<char *>(QW735_WRITE_PATH)};
+        for (const QByteArray &arg : args)
+            argv.push_back(const_cast<char *>(arg.constData()));
+        argv.push_back(nullptr);
+        EXPECT_EQ(posix_spawn(&pid_, QW735_WRITE_PATH, &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        if (pipeEnds[1] >= 0)
+            ::close(pipeEnds[1]);
+    }
+    ~Writer()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    pid_t Pid() const { return pid_; }
+
+    // Waits for the end (a minute at most) and collects what it printed.
+    WriterRun Wait()
+    {
+        WriterRun run;
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (::waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "qw735-write did not end within a minute";
+                return run;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        pid_ = -1;
+        if (WIFEXITED(status))
+            run.status = WEXITSTATUS(status);
+        else if (WIFSIGNALED(status))
+            run.signal = WTERMSIG(status);
+        run.out = ReadAll(QStringLiteral("out"));
+        run.err = ReadAll(QStringLiteral("err"));
+        return run;
+    }
+
+private:
+    QString ReadAll(const QString &name) const
+    {
+        QFile file(files_.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+
+    QTemporaryDir files_;
+    pid_t pid_ = -1;
+};
+
+QList<QByteArray> Args(const QStringList &args)
 {
-    QProcess process;
-    process.start(QStringLiteral(QW735_WRITE_PATH), args);
-    process.waitForFinished(60'000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-            QString::fromLocal8Bit(process.readAllStandardOutput()),
-            QString::fromLocal8Bit(process.readAllStandardError())};
+    QList<QByteArray> bytes;
+    for (const QString &arg : args)
+        bytes << QFile::encodeName(arg);
+    return bytes;
+}
+
+WriterRun RunWriter(const QStringList &args, const QString &cwd = {})
+{
+    return Writer(Args(args), Stdio::Files, cwd).Wait();
 }
 
 class CommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
@@ -103,8 +211,8 @@ TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
     sim::TargetSim board(script);
     QTemporaryDir dir;
     const WriterRun run = RunWriter({QStringLiteral("--loader"), WriteFile(dir, QStringLiteral("l.bin"), TestLoader(192)),
-                               QString::fromStdString(board.SlavePath()),
-                               WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram)});
+                                     QString::fromStdString(board.SlavePath()),
+                                     WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram)});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, QStringLiteral("O.K.\n"));
     EXPECT_TRUE(run.err.contains(QStringLiteral("loader 100%\n"))) << run.err.toStdString();
@@ -122,14 +230,74 @@ TEST(CommandLine, SummarisesAnImageWithoutOpeningAPort)
                                       "checksum byte           0x3F\n"));
 }
 
+TEST(CommandLine, HelpGoesToStdout)
+{
+    for (const char *help : {"--help", "-h"}) {
+        const WriterRun run = RunWriter({QString::fromLatin1(help)});
+        EXPECT_EQ(run.status, 0) << help;
+        EXPECT_TRUE(run.out.startsWith(QStringLiteral("usage: qw735-write"))) << help;
+        EXPECT_TRUE(run.err.isEmpty()) << help;
+    }
+}
+
+// Each row: arguments that name no write; the first line on stderr after
+// the program's name, when the row gives one, says why.
 TEST(CommandLine, RefusesBadUsage)
 {
-    for (const QStringList &args : {QStringList{}, QStringList{QStringLiteral("COM1")}, QStringList{QStringLiteral("--bogus")},
-                                    QStringList{QStringLiteral("--info")}, QStringList{QStringLiteral("--list-ports"), QStringLiteral("x")}}) {
+    const std::pair<QStringList, QString> rows[] = {
+        {{}, {}},
+        {{"COM1"}, {}},
+        {{"--bogus"}, {}},
+        {{"--info"}, {}},
+        {{"--list-ports", "x"}, {}},
+        {{"--info", "--list-ports"}, {}},
+        {{"--loader", "--quiet", "COM1", "p.mot"}, {}},  // --loader without its value
+        {{"--loader=", "COM1", "p.mot"}, {}},
+        {{"--loader", "a.bin", "--loader", "b.bin", "COM1", "p.mot"}, {}},
+        {{"", "p.mot"}, "qw735-write: the port name is empty"},
+        {{"COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10"},
+        {{"com11", "p.mot"}, "qw735-write: com11 is out of range: the Com numbers are COM1..COM10"},
+    };
+    for (const auto &[args, why] : rows) {
         const WriterRun run = RunWriter(args);
         EXPECT_EQ(run.status, 64) << args.join(u' ').toStdString();
-        EXPECT_TRUE(run.err.startsWith(QStringLiteral("usage: qw735-write"))) << run.err.toStdString();
+        if (!why.isEmpty()) {
+            EXPECT_EQ(run.err.section(u'\n', 0, 0), why);
+        }
+        EXPECT_TRUE(run.err.contains(QStringLiteral("usage: qw735-write"))) << run.err.toStdString();
         EXPECT_TRUE(run.out.isEmpty());
+    }
+}
+
+// Ways of naming the files and the port that must all lead to a good write.
+TEST(CommandLine, WritesWhateverTheWayTheNamesAreGiven)
+{
+    struct Row {
+        const char *name;
+        QStringList args;  // {port}, {mot} and {loader} are filled in
+        bool inDir;        // run in the directory that holds the files
+    };
+    const Row rows[] = {
+        {"LoaderWithEqualsSign", {"--loader={loader}", "{port}", "{mot}"}, false},
+        {"DashDashEndsTheOptions", {"--loader", "{loader}", "--", "{port}", "-program.mot"}, true},
+        // Relative to the working directory, where QSerialPort would look in /dev.
+        {"RelativePortName", {"--loader", "{loader}", "board", "{mot}"}, true},
+    };
+    for (const Row &row : rows) {
+        sim::TargetSim board;
+        QTemporaryDir dir;
+        const QString loader = WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize));
+        const QString mot = WriteFile(dir, QStringLiteral("program.mot"), MatrixProgram);
+        QFile::copy(mot, dir.filePath(QStringLiteral("-program.mot")));
+        QFile::link(QString::fromStdString(board.SlavePath()), dir.filePath(QStringLiteral("board")));
+        QStringList args = row.args;
+        args.replaceInStrings(QStringLiteral("{port}"), QString::fromStdString(board.SlavePath()))
+            .replaceInStrings(QStringLiteral("{mot}"), mot)
+            .replaceInStrings(QStringLiteral("{loader}"), loader);
+        const WriterRun run = RunWriter(args, row.inDir ? dir.path() : QString());
+        EXPECT_EQ(run.status, 0) << row.name << ": " << run.out.toStdString() << run.err.toStdString();
+        EXPECT_EQ(run.LastLine(), QStringLiteral("O.K.")) << row.name;
+        EXPECT_TRUE(board.LastWrite().completed) << row.name;
     }
 }
 
