@@ -222,12 +222,21 @@ int Write(const Options &options)
         std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
         return ExitUsage;
     }
+
+    // Both files are read before anything is held: no port, no lock, no
+    // signal handling of our own. Reading a pipe waits for its writer, and
+    // whatever the files are, Ctrl-C ends the wait as for any program.
+    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(FileSystem().LoaderPath()) : options.loader;
+    const auto input = ReadWriteInput(options.file, loaderPath);
+    if (!input) {
+        PrintLine(input.error().message);
+        return ExitStatusOf(input.error().outcome);
+    }
+
     ByteTransport &port = **line;
     port.ChangeSettings(QString::fromLatin1(BootSettings));
-
     QtEventPump pump;
     Link link(port, pump);
-    const FileSystem fileSystem = options.loader.isEmpty() ? FileSystem() : FileSystem::WithLoaderFile(QFile::decodeName(options.loader));
 
     std::optional<TerminalProgress> terminal;
     NoProgress silent;
@@ -251,7 +260,7 @@ int Write(const Options &options)
         message.Show(opened.error());
         return ExitPortFailed;
     }
-    const WriteResult result = WriteTarget({link, fileSystem, progress, message, QFile::decodeName(options.file)});
+    const WriteResult result = WriteTarget(link, *input, progress, message);
     port.Close();
     if (result.outcome == WriteOutcome::Abandoned)
         std::fprintf(stderr, "qw735-write: interrupted; the board is not fully written\n");

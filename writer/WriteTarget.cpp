@@ -32,23 +32,27 @@ WriteResult LinkDownResult(Link &link)
             QStringLiteral("Lost %1 during the write: %2").arg(link.Describe(), link.LostReason())};
 }
 
-WriteResult LoaderTooLargeResult(const QString &loaderPath)
+WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
 {
     return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: %1 has %2 bytes, the boot mode takes at most %3")
-                                              .arg(loaderPath)
-                                              .arg(QFileInfo(loaderPath).size())
+                                              .arg(QFile::decodeName(loaderPath))
+                                              .arg(QFileInfo(QFile::decodeName(loaderPath)).size())
                                               .arg(LoaderSizeLimit)};
 }
 
 // How a failed loader transfer ends the write (never called with Done or
 // LinkDown, which the caller handles). Tested in this order: silence, a
 // wrong byte, no loader.
-WriteResult LoaderFailure(TransferResult result, const QString &loaderPath)
+WriteResult LoaderFailure(TransferResult result, const WriteInput &input)
 {
     switch (result) {
     case TransferResult::NoReply: return Fixed(WriteOutcome::LoaderNoReply, MessageLoaderNoReply);
     case TransferResult::WrongReply: return Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply);
-    case TransferResult::LoaderTooLarge: return LoaderTooLargeResult(loaderPath);
+    case TransferResult::LoaderTooLarge:
+        // Only for input not made by ReadWriteInput, which refuses such a loader.
+        return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: it has %1 bytes, the boot mode takes at most %2")
+                                                  .arg(input.loader->size())
+                                                  .arg(LoaderSizeLimit)};
     default: return Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing);
     }
 }
@@ -62,46 +66,62 @@ WriteResult ImageResult(TransferResult result)
     }
 }
 
-WriteResult Converse(const WriteRequest &request)
+WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress)
 {
-    Link &link = request.link;
-
-    // The whole file is checked before the target hears a byte, so that a
-    // bad file never leaves a half-written board.
-    SRecordImage image;
-    if (const auto error = LoadSRecordFile(QFile::encodeName(request.sFilePath).toStdString(), image))
-        return {WriteOutcome::SRecordFailed, QString::fromStdString(DescribeSRecordError(*error))};
-
-    // A loader too large for the size field is refused before anything is
-    // sent; a missing one is reported after the handshake, as it always was.
-    const QString loaderPath = request.fileSystem.LoaderPath();
-    const auto loader = ReadLoaderFile(loaderPath);
-    if (!loader && loader.error() == TransferResult::LoaderTooLarge)
-        return LoaderTooLargeResult(loaderPath);
-
     if (!BootHandshake(link))
         return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 
-    const TransferResult loaderSent = loader ? SendLoader(link, *loader, request.progress) : loader.error();
+    const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, progress) : input.loader.error();
     if (loaderSent == TransferResult::LinkDown)
         return LinkDownResult(link);
     if (loaderSent != TransferResult::Done)
-        return LoaderFailure(loaderSent, loaderPath);
+        return LoaderFailure(loaderSent, input);
 
-    const TransferResult imageSent = SendImage(link, image, request.progress);
+    // The transfer sets MaxAddress to the size it sent; it gets a copy so
+    // that the input stays as read.
+    SRecordImage image = input.image;
+    const TransferResult imageSent = SendImage(link, image, progress);
     if (imageSent == TransferResult::LinkDown)
         return LinkDownResult(link);
     return ImageResult(imageSent);
 }
 
+WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
+{
+    if (result.outcome != WriteOutcome::Abandoned)
+        messageBox.Show(result.message);
+    return result;
+}
+
 }  // namespace
+
+std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath)
+{
+    // The whole file is checked before the target hears a byte, so that a
+    // bad file never leaves a half-written board.
+    WriteInput input;
+    if (const auto error = LoadSRecordFile(sFilePath.toStdString(), input.image))
+        return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, QString::fromStdString(DescribeSRecordError(*error))});
+
+    // A loader too large for the size field is refused before anything is
+    // sent; a missing one is reported after the handshake, as it always was.
+    input.loader = ReadLoaderFile(QFile::decodeName(loaderPath));
+    if (!input.loader && input.loader.error() == TransferResult::LoaderTooLarge)
+        return std::unexpected(LoaderTooLargeResult(loaderPath));
+    return input;
+}
 
 WriteResult WriteTarget(const WriteRequest &request)
 {
-    const WriteResult result = Converse(request);
-    if (result.outcome != WriteOutcome::Abandoned)
-        request.messageBox.Show(result.message);
-    return result;
+    const auto input = ReadWriteInput(QFile::encodeName(request.sFilePath), QFile::encodeName(request.fileSystem.LoaderPath()));
+    if (!input)
+        return Shown(input.error(), request.messageBox);
+    return WriteTarget(request.link, *input, request.progress, request.messageBox);
+}
+
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress, MessageBox &messageBox)
+{
+    return Shown(Converse(link, input, progress), messageBox);
 }
 
 }  // namespace qw735
