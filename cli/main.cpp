@@ -178,7 +178,7 @@ int ListPorts()
 int Info(const QByteArray &file)
 {
     SRecordImage image;
-    if (const auto error = LoadSRecordFile(file.toStdString(), image)) {
+    if (const auto error = LoadSRecordFile(file.toStdString(), image, InputKinds::FilesAndPipes)) {
         PrintLine(QString::fromStdString(DescribeSRecordError(*error)));
         return ExitSRecordFailed;
     }
@@ -227,7 +227,7 @@ int Write(const Options &options)
     // signal handling of our own. Reading a pipe waits for its writer, and
     // whatever the files are, Ctrl-C ends the wait as for any program.
     const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(FileSystem().LoaderPath()) : options.loader;
-    const auto input = ReadWriteInput(options.file, loaderPath);
+    const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible);
     if (!input) {
         PrintLine(input.error().message);
         return ExitStatusOf(input.error().outcome);

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace qw735 {
 
@@ -254,33 +252,42 @@ bool SRecordLoader::Finish()
     return TakeLine(std::string_view(pending_.data(), kept));
 }
 
-std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image)
+namespace {
+
+SRecordError FileError(const std::string &path, const InputFileError &error)
+{
+    const auto kind = error.kind == InputFileError::Kind::CannotOpen ? SRecordError::Kind::CannotOpen : SRecordError::Kind::CannotRead;
+    return SRecordError{kind, path, 0, error.detail};
+}
+
+}  // namespace
+
+std::optional<SRecordError> RefusedSRecordFile(const std::string &path, InputKinds kinds)
+{
+    if (const auto refused = RefusedKind(path, kinds))
+        return FileError(path, *refused);
+    return std::nullopt;
+}
+
+std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image, InputKinds kinds)
 {
     SRecordLoader loader(image);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return SRecordError{SRecordError::Kind::CannotOpen, path, 0, std::strerror(errno)};
+    InputFileError error;
+    auto file = InputFile::Open(path, kinds, error);
+    if (!file)
+        return FileError(path, error);
 
-    std::optional<SRecordError> result;
     const auto buffer = std::make_unique<char[]>(ReadChunkSize);
     for (;;) {
-        const ssize_t got = ::read(fd, buffer.get(), ReadChunkSize);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            result = SRecordError{SRecordError::Kind::CannotRead, path, 0, std::strerror(errno)};
-            break;
-        }
+        const ssize_t got = file->Read(buffer.get(), ReadChunkSize);
+        if (got < 0)
+            return SRecordError{SRecordError::Kind::CannotRead, path, 0, std::strerror(errno)};
         const bool ok = got == 0 ? loader.Finish() : loader.Feed(buffer.get(), static_cast<std::size_t>(got));
-        if (!ok) {
-            result = SRecordError{SRecordError::Kind::BadRecord, path, loader.Fault()->line, loader.Fault()->detail};
-            break;
-        }
+        if (!ok)
+            return SRecordError{SRecordError::Kind::BadRecord, path, loader.Fault()->line, loader.Fault()->detail};
         if (got == 0)
-            break;
+            return std::nullopt;
     }
-    ::close(fd);
-    return result;
 }
 
 }  // namespace qw735

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "image/InputFile.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -150,8 +152,15 @@ private:
 };
 
 // Rebuilds the image from the file at `path`; nullopt on success. The file is
-// streamed, never read whole. After an error the image holds what the load
-// had stored so far, possibly part of the bad record: do not use it.
-std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image);
+// streamed, never read whole, and must be of one of `kinds` (a directory, a
+// device or a socket is never an S-record file). After an error the image
+// holds what the load had stored so far, possibly part of the bad record: do
+// not use it.
+std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image,
+                                            InputKinds kinds = InputKinds::Files);
+
+// The error LoadSRecordFile would end with because of the kind of file at
+// `path`, told without opening it; nullopt when the load would go ahead.
+std::optional<SRecordError> RefusedSRecordFile(const std::string &path, InputKinds kinds);
 
 }  // namespace qw735

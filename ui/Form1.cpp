@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "ui/Form1.h"
 
+#include "image/SRecordImage.h"
 #include "link/PortSettings.h"
 #include "ui/ComToolTip.h"
 #include "ui/Fonts.h"
@@ -13,6 +14,7 @@
 #include "writer/WriteTarget.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QProgressBar>
@@ -108,6 +110,14 @@ void Form1::Command1_Click()
     // already queued when they went grey.
     if (writing_)
         return;
+
+    // The file is read inside the write, which nobody can interrupt: one
+    // that is not a regular file (a pipe may wait for ever for its writer, a
+    // device may never end) is refused before the port is opened.
+    if (const auto refused = RefusedSRecordFile(QFile::encodeName(sFilePath_).toStdString(), InputKinds::Files)) {
+        Show(QString::fromStdString(DescribeSRecordError(*refused)));
+        return;
+    }
 
     // Open also empties the receive buffer: nothing that came before the
     // write is an answer to it.

@@ -11,7 +11,8 @@
 #include "writer/SendLoader.h"
 
 #include <QFile>
-#include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace qw735 {
 
@@ -34,9 +35,13 @@ WriteResult LinkDownResult(Link &link)
 
 WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
 {
+    // A regular file says how large it is; a pipe or a device was read only
+    // as far as needed to know it is too large.
+    struct stat status {};
+    const bool sized = ::stat(loaderPath.constData(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > LoaderSizeLimit;
+    const QString size = sized ? QString::number(status.st_size) : QStringLiteral("more than %1").arg(LoaderSizeLimit);
     return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: %1 has %2 bytes, the boot mode takes at most %3")
-                                              .arg(QFile::decodeName(loaderPath))
-                                              .arg(QFileInfo(QFile::decodeName(loaderPath)).size())
+                                              .arg(QFile::decodeName(loaderPath), size)
                                               .arg(LoaderSizeLimit)};
 }
 
@@ -95,17 +100,20 @@ WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
 
 }  // namespace
 
-std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath)
+std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
+                                                      InputReader reader)
 {
+    const bool interruptible = reader == InputReader::Interruptible;
     // The whole file is checked before the target hears a byte, so that a
     // bad file never leaves a half-written board.
     WriteInput input;
-    if (const auto error = LoadSRecordFile(sFilePath.toStdString(), input.image))
+    if (const auto error = LoadSRecordFile(sFilePath.toStdString(), input.image,
+                                             interruptible ? InputKinds::FilesAndPipes : InputKinds::Files))
         return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, QString::fromStdString(DescribeSRecordError(*error))});
 
     // A loader too large for the size field is refused before anything is
     // sent; a missing one is reported after the handshake, as it always was.
-    input.loader = ReadLoaderFile(QFile::decodeName(loaderPath));
+    input.loader = ReadLoaderFile(loaderPath, interruptible ? InputKinds::Anything : InputKinds::Files);
     if (!input.loader && input.loader.error() == TransferResult::LoaderTooLarge)
         return std::unexpected(LoaderTooLargeResult(loaderPath));
     return input;
@@ -113,7 +121,8 @@ std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePat
 
 WriteResult WriteTarget(const WriteRequest &request)
 {
-    const auto input = ReadWriteInput(QFile::encodeName(request.sFilePath), QFile::encodeName(request.fileSystem.LoaderPath()));
+    const auto input = ReadWriteInput(QFile::encodeName(request.sFilePath), QFile::encodeName(request.fileSystem.LoaderPath()),
+                                      InputReader::Uninterruptible);
     if (!input)
         return Shown(input.error(), request.messageBox);
     return WriteTarget(request.link, *input, request.progress, request.messageBox);

@@ -46,11 +46,19 @@ struct WriteInput {
     std::expected<QByteArray, TransferResult> loader;
 };
 
+// Whether the reader of the files can be stopped while it reads. The window
+// reads inside the write while the user waits: it takes regular files only.
+// The command line reads before it holds anything, where Ctrl-C ends any
+// wait: it also takes pipes, and for the loader, which it reads only so far
+// as the size field reaches, anything that opens.
+enum class InputReader { Uninterruptible, Interruptible };
+
 // Reads the S-record file, all of it checked, and the loader. Paths are as
 // the file system takes them (bytes; a name need not be UTF-8). The error is
 // how the write ends before the target hears a byte: SRecordFailed, or
 // LoaderTooLarge (the size field of the boot mode holds 16 bits).
-std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath);
+std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
+                                                      InputReader reader);
 
 // Everything one write needs from its caller.
 struct WriteRequest {

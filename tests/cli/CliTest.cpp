@@ -149,6 +149,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     stage.ExpectMessage(run.LastLine(), stage.device);
 
     stage.ExpectNothingSentAfterTheFailure();
+    stage.ExpectTheProgramWhenWritten();
     // The port is free again for the next write.
     if (!stage.holder && !stage.board.HungUp()) {
         SerialPort again;
@@ -157,7 +158,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows()),
+INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows(FrontEnd::CommandLine)),
                          [](const auto &info) { return info.param.name; });
 
 class RemoteCommandLineFaults : public ::testing::TestWithParam<FaultRow> {};

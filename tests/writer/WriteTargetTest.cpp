@@ -135,7 +135,7 @@ TEST(WriteTarget, InputReadOnceServesEveryWriteAlike)
 {
     WriteBench bench(Script([](auto &s) { s.keepServing = true; }));
     const auto input = ReadWriteInput(QFile::encodeName(WriteFile(bench.dir, QStringLiteral("p.mot"), SmallProgram)),
-                                      QFile::encodeName(bench.loaderPath));
+                                      QFile::encodeName(bench.loaderPath), InputReader::Interruptible);
     ASSERT_TRUE(input);
     for (int write = 1; write <= 2; ++write) {
         bench.host.port.ChangeSettings(QString::fromLatin1(BootSettings));
