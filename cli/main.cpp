@@ -10,6 +10,7 @@
 #include "link/PortMap.h"
 #include "link/PortName.h"
 #include "link/PortSettings.h"
+#include "link/ProcessGuards.h"
 #include "writer/FileSystem.h"
 #include "writer/SendImage.h"
 #include "writer/WriteTarget.h"
@@ -17,11 +18,9 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QStringList>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <optional>
 #include <unistd.h>
 
@@ -39,8 +38,8 @@ enum ExitStatus {
     ExitImageWrongReply = 6,
     ExitSRecordFailed = 7,
     ExitPortFailed = 8,      // cannot be opened, or lost mid-write
-    ExitInterrupted = 130,   // stopped with Ctrl-C
     ExitUsage = 64,
+    ExitInternal = 70,       // the writer itself failed
 };
 
 constexpr const char *Usage =
@@ -67,7 +66,7 @@ int ExitStatusOf(WriteOutcome outcome)
     case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
     case WriteOutcome::SRecordFailed: return ExitSRecordFailed;
     case WriteOutcome::PortLost: return ExitPortFailed;
-    case WriteOutcome::Abandoned: return ExitInterrupted;
+    case WriteOutcome::Abandoned: return ExitInternal;  // not reached: a signal ends the process
     }
     return ExitPortFailed;
 }
@@ -190,30 +189,16 @@ int Info(const QByteArray &file)
     return ExitOk;
 }
 
-// Prints the write's message as the last line on stdout.
-class StdoutMessage : public MessageBox {
+// Keeps the write's message until the port is closed: printing may block or
+// fail (a stalled or closed pipe), and the port must not wait for that.
+class KeptMessage : public MessageBox {
 public:
-    explicit StdoutMessage(TerminalProgress *progress) : progress_(progress) {}
-    void Show(const QString &text) override
-    {
-        if (progress_)
-            progress_->Finish();
-        PrintLine(text);
-    }
+    void Show(const QString &text) override { text_ = text; }
+    const QString &Text() const { return text_; }
 
 private:
-    TerminalProgress *progress_;
+    QString text_;
 };
-
-// Ctrl-C ends the write through the event loop, so the port is closed
-// properly instead of the process dying with the board half-written.
-int interruptPipe[2] = {-1, -1};
-
-void OnInterrupt(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] auto written = ::write(interruptPipe[1], &byte, 1);
-}
 
 int Write(const Options &options)
 {
@@ -233,37 +218,54 @@ int Write(const Options &options)
         return ExitStatusOf(input.error().outcome);
     }
 
-    ByteTransport &port = **line;
-    port.ChangeSettings(QString::fromLatin1(BootSettings));
-    QtEventPump pump;
-    Link link(port, pump);
-
+    // A reader that went away (qw735-write ... | head -1) makes writes to
+    // stdout or stderr fail; that must never end a write midway.
+    std::signal(SIGPIPE, SIG_IGN);
     std::optional<TerminalProgress> terminal;
     NoProgress silent;
     if (!options.quiet)
         terminal.emplace(stderr, ::isatty(STDERR_FILENO) != 0);
     ProgressDisplay &progress = terminal ? static_cast<ProgressDisplay &>(*terminal) : silent;
-    StdoutMessage message(terminal ? &*terminal : nullptr);
 
-    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        auto *notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, &link);
-        QObject::connect(notifier, &QSocketNotifier::activated, &link, [&link] { link.Abandon(); });
-        std::signal(SIGINT, OnInterrupt);
-        std::signal(SIGTERM, OnInterrupt);
-    }
-
-    if (const auto opened = port.Open(); !opened) {
-        if (link.Abandoned()) {
-            std::fprintf(stderr, "qw735-write: interrupted while opening %s; nothing was sent\n", qPrintable(port.Describe()));
-            return ExitInterrupted;
+    WriteResult result;
+    bool opened = false;
+    int endedBy = 0;
+    {
+        // While the port is held, a signal that ends the program ends the
+        // write from its waits instead: the port is closed (the lock
+        // released, its line settings restored) before the process ends.
+        EndingSignals ending;
+        ByteTransport &port = **line;
+        port.ChangeSettings(QString::fromLatin1(BootSettings));
+        QtEventPump pump;
+        Link link(port, pump);
+        QObject::connect(&ending, &EndingSignals::Received, &link, [&link] { link.Abandon(); });
+        if (const auto open = port.Open(); !open) {
+            // Opening a remote port waits for its server, and a signal ends
+            // that wait too.
+            result = link.Abandoned() ? WriteResult{WriteOutcome::Abandoned, {}} : WriteResult{WriteOutcome::PortLost, open.error()};
+        } else {
+            opened = true;
+            if (ending.Caught())
+                link.Abandon();
+            KeptMessage message;
+            result = WriteTarget(link, *input, progress, message);
+            port.Close();
         }
-        message.Show(opened.error());
-        return ExitPortFailed;
+        endedBy = ending.Caught();
     }
-    const WriteResult result = WriteTarget(link, *input, progress, message);
-    port.Close();
-    if (result.outcome == WriteOutcome::Abandoned)
-        std::fprintf(stderr, "qw735-write: interrupted; the board is not fully written\n");
+
+    if (terminal)
+        terminal->Finish();
+    if (result.outcome == WriteOutcome::Abandoned && !opened)
+        std::fprintf(stderr, "qw735-write: ended by %s while opening %s; nothing was sent\n", EndingSignals::Name(endedBy),
+                     qPrintable((**line).Describe()));
+    else if (result.outcome == WriteOutcome::Abandoned)
+        std::fprintf(stderr, "qw735-write: ended by %s; the board is not fully written\n", EndingSignals::Name(endedBy));
+    else
+        PrintLine(result.message);
+    if (endedBy)
+        EndingSignals::EndBy(endedBy);
     return ExitStatusOf(result.outcome);
 }
 
@@ -272,6 +274,8 @@ int Write(const Options &options)
 
 int main(int argc, char **argv)
 {
+    if (!qw735::OpenStandardDescriptors())
+        return qw735::ExitInternal;
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
     const auto options = qw735::ParseOptions(qw735::RawArguments(argc, argv));

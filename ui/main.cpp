@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "link/ProcessGuards.h"
 #include "ui/Fonts.h"
 #include "ui/Form2.h"
 
@@ -21,6 +22,8 @@ constexpr const char *Usage =
 // chosen anew at every start.
 int main(int argc, char **argv)
 {
+    if (!qw735::OpenStandardDescriptors())
+        return 70;
     // Answered before Qt loads a display platform, so they work without one.
     const std::string_view only = argc == 2 ? argv[1] : "";
     if (only == "--version") {
@@ -38,11 +41,19 @@ int main(int argc, char **argv)
     QApplication::setDesktopFileName(QStringLiteral("qw735"));
     qw735::ui::InstallFontSubstitutions();
 
+    // Ended by a session manager or a terminal, the program closes its
+    // windows as the user would: a write running in the main window stops
+    // and closes the port. Then it ends by that signal.
+    qw735::EndingSignals ending;
+    QObject::connect(&ending, &qw735::EndingSignals::Received, &app, [] { QApplication::closeAllWindows(); });
+
     auto *form2 = new qw735::ui::Form2();
     form2->show();
     const int status = QApplication::exec();
     // A window closed mid-write deletes itself once its write has unwound,
     // which may be after the event loop stopped.
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (const int signal = ending.Caught())
+        qw735::EndingSignals::EndBy(signal);
     return status;
 }

@@ -73,6 +73,9 @@ WriteResult ImageResult(TransferResult result)
 
 WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress)
 {
+    // Abandoned before it began: not a byte goes out.
+    if (link.IsDown())
+        return LinkDownResult(link);
     if (!BootHandshake(link))
         return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 

@@ -10,9 +10,11 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <future>
 #include <optional>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -29,6 +31,7 @@ enum class Stdio {
     Files,       // stdin /dev/null; stdout and stderr captured
     AllClosed,   // 0, 1 and 2 closed, as a careless service manager may start it
     BrokenPipe,  // stdout and stderr into a pipe nobody reads any more
+    StalledPipe, // stdout into a full pipe its reader does not drain for now
 };
 
 struct WriterRun {
@@ -67,7 +70,31 @@ public:
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
             break;
+        case Stdio::StalledPipe: {
+            EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK), 0);
+            const QByteArray filler(4096, '.');
+            while (::write(pipeEnds[1], filler.constData(), filler.size()) > 0) {
+            }
+            // Full; the writer's own writes must block, not fail.
+            ::fcntl(pipeEnds[0], F_SETFL, 0);
+            ::fcntl(pipeEnds[1], F_SETFL, 0);
+            stalled_ = pipeEnds[0];
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+            posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            break;
         }
+        }
+        // The signals this test process may have been started ignoring
+        // must not be ignored by the writer.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+            sigaddset(&defaults, signal);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
         const QByteArray dir = QFile::encodeName(cwd);
         if (!cwd.isEmpty())
             posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
@@ -75,8 +102,9 @@ public:
         for (const QByteArray &arg : args)
             argv.push_back(const_cast<char *>(arg.constData()));
         argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, QW735_WRITE_PATH, &actions, nullptr, argv.data(), environ), 0);
+        EXPECT_EQ(posix_spawn(&pid_, QW735_WRITE_PATH, &actions, &attributes, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
         if (pipeEnds[1] >= 0)
             ::close(pipeEnds[1]);
     }
@@ -86,9 +114,21 @@ public:
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
+        if (stalled_ >= 0)
+            ::close(stalled_);
     }
 
     pid_t Pid() const { return pid_; }
+
+    // With a stalled stdout: everything in the pipe, once the writer ended.
+    QByteArray DrainStalledPipe()
+    {
+        QByteArray all;
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(stalled_, buffer, sizeof buffer)) > 0;)
+            all.append(buffer, got);
+        return all;
+    }
 
     // Waits for the end (a minute at most) and collects what it printed.
     WriterRun Wait()
@@ -122,6 +162,7 @@ private:
 
     QTemporaryDir files_;
     pid_t pid_ = -1;
+    int stalled_ = -1;  // the read end of a stalled stdout
 };
 
 QList<QByteArray> Args(const QStringList &args)
@@ -299,6 +340,88 @@ TEST(CommandLine, WritesWhateverTheWayTheNamesAreGiven)
         EXPECT_EQ(run.status, 0) << row.name << ": " << run.out.toStdString() << run.err.toStdString();
         EXPECT_EQ(run.LastLine(), QStringLiteral("O.K.")) << row.name;
         EXPECT_TRUE(board.LastWrite().completed) << row.name;
+    }
+}
+
+// The descriptors a shell, a service manager or a pipeline may hand over:
+// none of them may end a write midway or keep the port.
+TEST(CommandLine, WritesWhateverStdinStdoutAndStderrAre)
+{
+    for (const Stdio stdio : {Stdio::AllClosed, Stdio::BrokenPipe, Stdio::StalledPipe}) {
+        const int row = static_cast<int>(stdio);
+        sim::TargetSim board;
+        QTemporaryDir dir;
+        Writer writer({"--loader", QFile::encodeName(WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize))),
+                       QByteArray::fromStdString(board.SlavePath()),
+                       QFile::encodeName(WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram))},
+                      stdio);
+        if (stdio == Stdio::StalledPipe) {
+            // The message waits for the pipe's reader; the port must not.
+            ASSERT_TRUE(board.WaitForEnd(20s)) << row;
+            SerialPort port;
+            port.SelectDevice(QString::fromStdString(board.SlavePath()));
+            EXPECT_TRUE(PumpUntil([&] { return port.Open().has_value(); }, 20s)) << "the port is held while the message waits";
+            port.Close();
+            auto drain = std::async(std::launch::async, [&] { return writer.DrainStalledPipe(); });
+            EXPECT_EQ(writer.Wait().status, 0);
+            EXPECT_TRUE(drain.get().endsWith(".O.K.\n"));
+        } else {
+            const WriterRun run = writer.Wait();
+            EXPECT_EQ(run.status, 0) << row << " ended by signal " << run.signal;
+        }
+        EXPECT_TRUE(board.LastWrite().completed) << row;
+    }
+}
+
+// Every signal that ends a program from a shell, a terminal or a session
+// manager ends a write the same way: the port is closed, its line settings
+// restored, a message says so, and the writer then ends by that signal (a
+// shell shows 128 + its number). While the files are still being read,
+// nothing is held and the signal ends the writer at once.
+TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
+{
+    enum class When { Writing, WaitingForTheSRecordPipe, WaitingForTheLoaderPipe };
+    const std::tuple<const char *, int, When> rows[] = {
+        {"SIGINT", SIGINT, When::Writing},
+        {"SIGQUIT", SIGQUIT, When::Writing},
+        {"SIGTERM", SIGTERM, When::Writing},
+        {"SIGHUP", SIGHUP, When::Writing},
+        {"SIGINT", SIGINT, When::WaitingForTheSRecordPipe},
+        {"SIGTERM", SIGTERM, When::WaitingForTheLoaderPipe},
+    };
+    for (const auto &[name, signal, when] : rows) {
+        SCOPED_TRACE(std::string(name) + " when " + std::to_string(static_cast<int>(when)));
+        // Silent after loader byte 9: the writer waits for its echo.
+        sim::TargetSim board(Script([](auto &s) { s.echoFaultAt = 9; }));
+        const sim::LineSettings before = board.CurrentSettings();
+        QTemporaryDir dir;
+        QString loader = WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize));
+        QString mot = WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+        // A pipe whose writer never comes.
+        QString &pipe = when == When::WaitingForTheLoaderPipe ? loader : mot;
+        if (when != When::Writing) {
+            pipe = dir.filePath(QStringLiteral("fifo"));
+            ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        }
+        Writer writer(Args({QStringLiteral("--loader"), loader, QString::fromStdString(board.SlavePath()), mot}));
+        if (when == When::Writing)
+            ASSERT_TRUE(board.WaitForReceived(2 + 2 + 9, 20s));
+        else
+            std::this_thread::sleep_for(200ms);
+        ::kill(writer.Pid(), signal);
+        const WriterRun run = writer.Wait();
+
+        EXPECT_EQ(run.signal, signal) << "exit status " << run.status;
+        EXPECT_TRUE(run.out.isEmpty());
+        const QString message = when == When::Writing
+                                    ? QStringLiteral("qw735-write: ended by %1; the board is not fully written\n").arg(QLatin1String(name))
+                                    : QString();
+        EXPECT_EQ(run.err, message);
+        EXPECT_EQ(CountedBytes(board.Received()), when == When::Writing ? 2u + 2 + 9 : 0u);
+        EXPECT_EQ(board.CurrentSettings(), before);
+        SerialPort again;
+        again.SelectDevice(QString::fromStdString(board.SlavePath()));
+        EXPECT_TRUE(again.Open());
     }
 }
 
