@@ -158,6 +158,7 @@ std::vector<FaultRow> AllFaultRows()
             "Cannot read S-record file /dev/zero: it is a character device, not a regular file", 0),
         Row("SRecordIsADirectory", Setup::SRecordDirectory, 7, "Cannot read S-record file {mot}: Is a directory", 0),
         Row("SRecordIsASocket", Setup::SRecordSocket, 7, "Cannot read S-record file {mot}: it is a socket, not a regular file", 0),
+        Row("SRecordAfterAByteOrderMarkAndBlanks", Setup::SRecordMarkAndBlanks, 0, "O.K.", Checksum),
         Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
         // A loader that loses what comes in its first milliseconds: the host
         // gives it time after the switch to 38400 baud.
@@ -227,6 +228,13 @@ FaultStage::FaultStage(const FaultRow &row)
     case FaultRow::Setup::LoaderTooLarge: WriteFile(dir, QStringLiteral("tqw735.bin"), QByteArray(0x10000, 'x')); break;
     case FaultRow::Setup::SRecordRemoved: QFile::remove(mot); break;
     case FaultRow::Setup::SRecordMalformed: WriteFile(dir, QStringLiteral("program.mot"), MatrixMalformedProgram); break;
+    case FaultRow::Setup::SRecordMarkAndBlanks:
+        WriteFile(dir, QStringLiteral("program.mot"),
+                  "\xEF\xBB\xBF"
+                  "S1130000000102030405060708090A0B0C0D0E0F74\r\n"
+                  " \tS1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF5C\r\n"
+                  "S9030000FC\r\n");
+        break;
     case FaultRow::Setup::SRecordPipe: FileIntoPipe(mot, MatrixProgram); break;
     case FaultRow::Setup::SRecordPipePortBusy:
         FileIntoPipe(mot, MatrixProgram);

@@ -35,6 +35,8 @@ struct FaultRow {
         // Files that are not regular files.
         SRecordPipe, LoaderPipe, LoaderEndlessPipe, SRecordDevice, LoaderDevice, SRecordDirectory, SRecordSocket,
         SRecordPipePortBusy,  // and this process holds the port: which is judged first?
+        // The program behind a byte-order mark, one record after blanks.
+        SRecordMarkAndBlanks,
     };
     // How the window ends instead, where it differs: it reads regular files only.
     struct WindowEnding {
