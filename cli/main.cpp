@@ -177,8 +177,8 @@ int ListPorts()
 int Info(const QByteArray &file)
 {
     SRecordImage image;
-    if (const auto error = LoadSRecordFile(file.toStdString(), image, InputKinds::FilesAndPipes)) {
-        PrintLine(QString::fromStdString(DescribeSRecordError(*error)));
+    if (const auto message = ReadSRecordFile(file, image, InputReader::Interruptible)) {
+        PrintLine(*message);
         return ExitSRecordFailed;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);

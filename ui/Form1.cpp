@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "ui/Form1.h"
 
-#include "image/SRecordImage.h"
 #include "link/PortSettings.h"
 #include "ui/ComToolTip.h"
 #include "ui/Fonts.h"
@@ -114,8 +113,8 @@ void Form1::Command1_Click()
     // The file is read inside the write, which nobody can interrupt: one
     // that is not a regular file (a pipe may wait for ever for its writer, a
     // device may never end) is refused before the port is opened.
-    if (const auto refused = RefusedSRecordFile(QFile::encodeName(sFilePath_).toStdString(), InputKinds::Files)) {
-        Show(QString::fromStdString(DescribeSRecordError(*refused)));
+    if (const auto refused = RefusedSRecordFile(QFile::encodeName(sFilePath_), InputReader::Uninterruptible)) {
+        Show(*refused);
         return;
     }
 

@@ -33,6 +33,17 @@ WriteResult LinkDownResult(Link &link)
             QStringLiteral("Lost %1 during the write: %2").arg(link.Describe(), link.LostReason())};
 }
 
+InputKinds SRecordFileKinds(InputReader reader)
+{
+    return reader == InputReader::Interruptible ? InputKinds::FilesAndPipes : InputKinds::Files;
+}
+
+QString SRecordMessage(SRecordError error, const QByteArray &sFilePath)
+{
+    error.path = DisplayPath(sFilePath).toStdString();
+    return QString::fromStdString(DescribeSRecordError(error));
+}
+
 WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
 {
     // A regular file says how large it is; a pipe or a device was read only
@@ -41,7 +52,7 @@ WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
     const bool sized = ::stat(loaderPath.constData(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > LoaderSizeLimit;
     const QString size = sized ? QString::number(status.st_size) : QStringLiteral("more than %1").arg(LoaderSizeLimit);
     return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: %1 has %2 bytes, the boot mode takes at most %3")
-                                              .arg(QFile::decodeName(loaderPath), size)
+                                              .arg(DisplayPath(loaderPath), size)
                                               .arg(LoaderSizeLimit)};
 }
 
@@ -106,20 +117,50 @@ WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
 std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                       InputReader reader)
 {
-    const bool interruptible = reader == InputReader::Interruptible;
     // The whole file is checked before the target hears a byte, so that a
     // bad file never leaves a half-written board.
     WriteInput input;
-    if (const auto error = LoadSRecordFile(sFilePath.toStdString(), input.image,
-                                             interruptible ? InputKinds::FilesAndPipes : InputKinds::Files))
-        return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, QString::fromStdString(DescribeSRecordError(*error))});
+    if (auto message = ReadSRecordFile(sFilePath, input.image, reader))
+        return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, std::move(*message)});
 
     // A loader too large for the size field is refused before anything is
     // sent; a missing one is reported after the handshake, as it always was.
-    input.loader = ReadLoaderFile(loaderPath, interruptible ? InputKinds::Anything : InputKinds::Files);
+    input.loader = ReadLoaderFile(loaderPath, reader == InputReader::Interruptible ? InputKinds::Anything : InputKinds::Files);
     if (!input.loader && input.loader.error() == TransferResult::LoaderTooLarge)
         return std::unexpected(LoaderTooLargeResult(loaderPath));
     return input;
+}
+
+std::optional<QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader)
+{
+    if (const auto error = LoadSRecordFile(sFilePath.toStdString(), image, SRecordFileKinds(reader)))
+        return SRecordMessage(*error, sFilePath);
+    return std::nullopt;
+}
+
+std::optional<QString> RefusedSRecordFile(const QByteArray &sFilePath, InputReader reader)
+{
+    if (const auto error = RefusedSRecordFile(sFilePath.toStdString(), SRecordFileKinds(reader)))
+        return SRecordMessage(*error, sFilePath);
+    return std::nullopt;
+}
+
+QString DisplayPath(const QByteArray &path)
+{
+    QString shown;
+    for (qsizetype at = 0; at < path.size();) {
+        const auto lead = static_cast<unsigned char>(path[at]);
+        const qsizetype length = lead < 0x80 ? 1 : (lead >> 5) == 0x06 ? 2 : (lead >> 4) == 0x0E ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        const QByteArray character = path.mid(at, length);
+        if (length > 0 && character.size() == length && character.isValidUtf8()) {
+            shown += QString::fromUtf8(character);
+            at += length;
+        } else {
+            shown += QStringLiteral("\\x%1").arg(QString::number(lead, 16).toUpper().rightJustified(2, u'0'));
+            ++at;
+        }
+    }
+    return shown;
 }
 
 WriteResult WriteTarget(const WriteRequest &request)

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QString>
 #include <expected>
+#include <optional>
 
 namespace qw735 {
 
@@ -59,6 +60,18 @@ enum class InputReader { Uninterruptible, Interruptible };
 // LoaderTooLarge (the size field of the boot mode holds 16 bits).
 std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                       InputReader reader);
+
+// The S-record part of ReadWriteInput: the message on failure, naming the
+// file as DisplayPath shows it.
+std::optional<QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader);
+
+// The message ReadSRecordFile would end with because of the kind of the
+// file, told without opening it; nullopt when reading would go on.
+std::optional<QString> RefusedSRecordFile(const QByteArray &sFilePath, InputReader reader);
+
+// How messages show a path given as bytes: as UTF-8, each byte that is not
+// part of valid UTF-8 as \xNN.
+QString DisplayPath(const QByteArray &path);
 
 // Everything one write needs from its caller.
 struct WriteRequest {

@@ -185,7 +185,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     const FaultRow &row = GetParam();
     FaultStage stage(row);
 
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, stage.device, stage.mot});
+    const WriterRun run = Writer({"--loader", stage.loaderPath, QFile::encodeName(stage.device), stage.motPath}).Wait();
     EXPECT_EQ(run.status, row.exitStatus) << run.err.toStdString();
     stage.ExpectMessage(run.LastLine(), stage.device);
 

@@ -41,6 +41,12 @@ FaultRow Row(std::string name, Setup setup, int exitStatus, const char *message,
     return {std::move(name), [](sim::BoardScript &) {}, setup, exitStatus, QString::fromUtf8(message), sent};
 }
 
+FaultRow CommandLineOnly(FaultRow row)
+{
+    row.commandLineOnly = true;
+    return row;
+}
+
 FaultRow WithWindow(FaultRow row, const char *message, std::size_t sent)
 {
     row.window = FaultRow::WindowEnding{message, sent};
@@ -50,6 +56,13 @@ FaultRow WithWindow(FaultRow row, const char *message, std::size_t sent)
 // Once a reader opens the FIFO at `path`, writes `data` into it, or zeros
 // without end when `data` is empty, until the reader closes it. Gives up
 // when asked to stop, also while no reader has come.
+void WriteRawFile(const QByteArray &path, const QByteArray &data)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    EXPECT_EQ(::write(fd, data.constData(), static_cast<std::size_t>(data.size())), data.size());
+    ::close(fd);
+}
+
 void FeedPipe(const std::stop_token &stop, const QByteArray &path, const QByteArray &data)
 {
     // A reader that closes early makes the next write fail with EPIPE;
@@ -159,6 +172,11 @@ std::vector<FaultRow> AllFaultRows()
         Row("SRecordIsADirectory", Setup::SRecordDirectory, 7, "Cannot read S-record file {mot}: Is a directory", 0),
         Row("SRecordIsASocket", Setup::SRecordSocket, 7, "Cannot read S-record file {mot}: it is a socket, not a regular file", 0),
         Row("SRecordAfterAByteOrderMarkAndBlanks", Setup::SRecordMarkAndBlanks, 0, "O.K.", Checksum),
+        CommandLineOnly(Row("SRecordNameNotUtf8", Setup::SRecordNameNotUtf8, 0, "O.K.", Checksum)),
+        CommandLineOnly(Row("LoaderNameNotUtf8", Setup::LoaderNameNotUtf8, 0, "O.K.", Checksum)),
+        // {mot} as shown: "program\xE9.mot".
+        CommandLineOnly(Row("MalformedSRecordNameNotUtf8", Setup::MalformedSRecordNameNotUtf8, 7,
+                            "S-record file {mot}, line 3: 'G' at column 27 is not a hexadecimal digit", 0)),
         Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
         // A loader that loses what comes in its first milliseconds: the host
         // gives it time after the switch to 38400 baud.
@@ -170,14 +188,15 @@ std::vector<FaultRow> AllFaultRows()
 
 std::vector<FaultRow> FaultRows(FrontEnd frontEnd)
 {
-    std::vector<FaultRow> rows = AllFaultRows();
-    if (frontEnd == FrontEnd::Window) {
-        for (FaultRow &row : rows) {
-            if (row.window) {
-                row.message = QString::fromUtf8(row.window->message);
-                row.bytesSent = row.window->bytesSent;
-            }
+    std::vector<FaultRow> rows;
+    for (FaultRow &row : AllFaultRows()) {
+        if (frontEnd == FrontEnd::Window && row.commandLineOnly)
+            continue;
+        if (frontEnd == FrontEnd::Window && row.window) {
+            row.message = QString::fromUtf8(row.window->message);
+            row.bytesSent = row.window->bytesSent;
         }
+        rows.push_back(std::move(row));
     }
     return rows;
 }
@@ -215,6 +234,8 @@ FaultStage::FaultStage(const FaultRow &row)
         EXPECT_TRUE(holder->Open());
     };
     const QString alias = dir.filePath(QStringLiteral("port-alias"));
+    loaderPath = QFile::encodeName(loader);
+    motPath = QFile::encodeName(mot);
     switch (row.setup) {
     case FaultRow::Setup::None:
     case FaultRow::Setup::ServerKilled: break;
@@ -235,6 +256,19 @@ FaultStage::FaultStage(const FaultRow &row)
                   " \tS1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF5C\r\n"
                   "S9030000FC\r\n");
         break;
+    case FaultRow::Setup::SRecordNameNotUtf8:
+    case FaultRow::Setup::MalformedSRecordNameNotUtf8:
+        QFile::remove(mot);
+        mot = dir.filePath(QStringLiteral("program\\xE9.mot"));
+        motPath = QFile::encodeName(dir.path()) + "/program\xE9.mot";
+        WriteRawFile(motPath, row.setup == FaultRow::Setup::SRecordNameNotUtf8 ? MatrixProgram : MatrixMalformedProgram);
+        break;
+    case FaultRow::Setup::LoaderNameNotUtf8:
+        QFile::remove(loader);
+        loader = dir.filePath(QStringLiteral("tqw735\\xE9.bin"));
+        loaderPath = QFile::encodeName(dir.path()) + "/tqw735\xE9.bin";
+        WriteRawFile(loaderPath, TestLoader(MatrixLoaderSize));
+        break;
     case FaultRow::Setup::SRecordPipe: FileIntoPipe(mot, MatrixProgram); break;
     case FaultRow::Setup::SRecordPipePortBusy:
         FileIntoPipe(mot, MatrixProgram);
@@ -242,8 +276,14 @@ FaultStage::FaultStage(const FaultRow &row)
         break;
     case FaultRow::Setup::LoaderPipe: FileIntoPipe(loader, TestLoader(MatrixLoaderSize)); break;
     case FaultRow::Setup::LoaderEndlessPipe: FileIntoPipe(loader, {}); break;
-    case FaultRow::Setup::SRecordDevice: mot = QStringLiteral("/dev/zero"); break;
-    case FaultRow::Setup::LoaderDevice: loader = QStringLiteral("/dev/zero"); break;
+    case FaultRow::Setup::SRecordDevice:
+        mot = QStringLiteral("/dev/zero");
+        motPath = "/dev/zero";
+        break;
+    case FaultRow::Setup::LoaderDevice:
+        loader = QStringLiteral("/dev/zero");
+        loaderPath = "/dev/zero";
+        break;
     case FaultRow::Setup::SRecordDirectory:
         QFile::remove(mot);
         QDir().mkdir(mot);

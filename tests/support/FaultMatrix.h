@@ -37,6 +37,9 @@ struct FaultRow {
         SRecordPipePortBusy,  // and this process holds the port: which is judged first?
         // The program behind a byte-order mark, one record after blanks.
         SRecordMarkAndBlanks,
+        // Names that are not UTF-8 (Latin-1, as older systems write them);
+        // only the command line takes names as bytes.
+        SRecordNameNotUtf8, LoaderNameNotUtf8, MalformedSRecordNameNotUtf8,
     };
     // How the window ends instead, where it differs: it reads regular files only.
     struct WindowEnding {
@@ -53,6 +56,7 @@ struct FaultRow {
     QString message;
     std::size_t bytesSent = 0;     // the host sends nothing after these
     std::optional<WindowEnding> window = std::nullopt;
+    bool commandLineOnly = false;
 };
 
 // The loader and image every row writes: a 40-byte loader and an image of
@@ -86,8 +90,11 @@ struct FaultStage {
     QTemporaryDir dir;
     sim::TargetSim board;
     QString device;  // the board's port
+    // The files as messages show them, and as the file system takes them.
     QString loader;
     QString mot;
+    QByteArray loaderPath;
+    QByteArray motPath;
     std::optional<SerialPort> holder;
     std::jthread feeder;  // writes into a pipe that stands for a file
 
