@@ -21,6 +21,8 @@
 #include <QStringList>
 #include <csignal>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <optional>
 #include <unistd.h>
 
@@ -200,6 +202,21 @@ private:
     QString text_;
 };
 
+// In a catch block: says on stderr why the writer failed, and `what` more.
+// Only fixed texts: memory may have run out.
+void ReportFailure(const char *what)
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "qw735-write: out of memory%s\n", what);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "qw735-write: %s%s\n", error.what(), what);
+    } catch (...) {
+        std::fprintf(stderr, "qw735-write: failed%s\n", what);
+    }
+}
+
 int Write(const Options &options)
 {
     auto line = TransportForPort(QFile::decodeName(options.port));
@@ -249,7 +266,13 @@ int Write(const Options &options)
             if (ending.Caught())
                 link.Abandon();
             KeptMessage message;
-            result = WriteTarget(link, *input, progress, message);
+            try {
+                result = WriteTarget(link, *input, progress, message);
+            } catch (...) {
+                port.Close();
+                ReportFailure("; the write stopped, the board is not fully written");
+                return ExitInternal;
+            }
             port.Close();
         }
         endedBy = ending.Caught();
@@ -269,6 +292,29 @@ int Write(const Options &options)
     return ExitStatusOf(result.outcome);
 }
 
+int Run(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
+    const auto options = ParseOptions(RawArguments(argc, argv));
+    if (!options) {
+        std::fputs(Usage, stderr);
+        return ExitUsage;
+    }
+    switch (options->mode) {
+    case Options::Mode::Help:
+        std::fputs(Usage, stdout);
+        return ExitOk;
+    case Options::Mode::Version:
+        PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
+        return ExitOk;
+    case Options::Mode::ListPorts: return ListPorts();
+    case Options::Mode::Info: return Info(options->file);
+    case Options::Mode::Write: break;
+    }
+    return Write(*options);
+}
+
 }  // namespace
 }  // namespace qw735
 
@@ -276,23 +322,12 @@ int main(int argc, char **argv)
 {
     if (!qw735::OpenStandardDescriptors())
         return qw735::ExitInternal;
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
-    const auto options = qw735::ParseOptions(qw735::RawArguments(argc, argv));
-    if (!options) {
-        std::fputs(qw735::Usage, stderr);
-        return qw735::ExitUsage;
+    // Whatever fails, no exception leaves main: the port, if it was open,
+    // is closed on the way here, and a line says why.
+    try {
+        return qw735::Run(argc, argv);
+    } catch (...) {
+        qw735::ReportFailure("");
     }
-    switch (options->mode) {
-    case qw735::Options::Mode::Help:
-        std::fputs(qw735::Usage, stdout);
-        return qw735::ExitOk;
-    case qw735::Options::Mode::Version:
-        qw735::PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
-        return qw735::ExitOk;
-    case qw735::Options::Mode::ListPorts: return qw735::ListPorts();
-    case qw735::Options::Mode::Info: return qw735::Info(options->file);
-    case qw735::Options::Mode::Write: break;
-    }
-    return qw735::Write(*options);
+    return qw735::ExitInternal;
 }

@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -15,15 +17,11 @@ constexpr const char *Usage =
     "serial boot mode. Opens the port window: click one of Com1..Com10, choose\n"
     "the S-record file (.mot), then press Write in the main window.\n";
 
-}  // namespace
-
 // The window program: starts with the port selection window. No command
 // line beyond --help and --version, no settings: the port and the file are
 // chosen anew at every start.
-int main(int argc, char **argv)
+int Run(int argc, char **argv)
 {
-    if (!qw735::OpenStandardDescriptors())
-        return 70;
     // Answered before Qt loads a display platform, so they work without one.
     const std::string_view only = argc == 2 ? argv[1] : "";
     if (only == "--version") {
@@ -56,4 +54,24 @@ int main(int argc, char **argv)
     if (const int signal = ending.Caught())
         qw735::EndingSignals::EndBy(signal);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (!qw735::OpenStandardDescriptors())
+        return 70;
+    // No exception leaves main: a write closes its port before anything it
+    // throws goes further, and a line says what happened.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("qw735: out of memory\n", stderr);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "qw735: %s\n", error.what());
+    } catch (...) {
+        std::fputs("qw735: failed\n", stderr);
+    }
+    return 70;
 }

@@ -46,7 +46,8 @@ struct WriterRun {
 // them: a file name need not be valid UTF-8.
 class Writer {
 public:
-    explicit Writer(const QList<QByteArray> &args, Stdio stdio = Stdio::Files, const QString &cwd = {})
+    // `memoryKiB`: when not 0, the writer's address space is limited to that.
+    explicit Writer(const QList<QByteArray> &args, Stdio stdio = Stdio::Files, const QString &cwd = {}, long memoryKiB = 0)
     {
         const QByteArray out = QFile::encodeName(files_.filePath(QStringLiteral("out")));
         const QByteArray err = QFile::encodeName(files_.filePath(QStringLiteral("err")));
@@ -98,11 +99,15 @@ public:
         const QByteArray dir = QFile::encodeName(cwd);
         if (!cwd.isEmpty())
             posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
-        std::vector<char *> argv{const_cast<char *>(QW735_WRITE_PATH)};
-        for (const QByteArray &arg : args)
+        QList<QByteArray> command;
+        if (memoryKiB)
+            command << "prlimit" << "--as=" + QByteArray::number(memoryKiB * 1024) << "--";
+        command << QW735_WRITE_PATH << args;
+        std::vector<char *> argv;
+        for (const QByteArray &arg : command)
             argv.push_back(const_cast<char *>(arg.constData()));
         argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, QW735_WRITE_PATH, &actions, &attributes, argv.data(), environ), 0);
+        EXPECT_EQ(posix_spawnp(&pid_, argv[0], &actions, &attributes, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         posix_spawnattr_destroy(&attributes);
         if (pipeEnds[1] >= 0)
@@ -423,6 +428,64 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
         again.SelectDevice(QString::fromStdString(board.SlavePath()));
         EXPECT_TRUE(again.Open());
     }
+}
+
+// Out of memory at any point, the writer ends with a line that says so and
+// the port closed, never by an exception that leaves main (an abort, with the
+// port's lock file left behind). Below the least memory a good write needs,
+// every limit is tried down to where the program cannot even start.
+TEST(CommandLine, RunningOutOfMemoryEndsWithAMessageAndThePortClosed)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than any limit here leaves";
+#endif
+    QTemporaryDir dir;
+    const QList<QByteArray> files = {"--quiet", "--loader=" + QFile::encodeName(WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize))),
+                                     QFile::encodeName(WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram))};
+    struct Ending {
+        WriterRun run;
+        std::size_t sent;
+    };
+    const auto write = [&](long memoryKiB) {
+        sim::TargetSim board;
+        Writer writer({files[0], files[1], QByteArray::fromStdString(board.SlavePath()), files[2]}, Stdio::Files, {}, memoryKiB);
+        Ending ending{writer.Wait(), 0};
+        std::this_thread::sleep_for(20ms);
+        ending.sent = board.Received().size();
+        SerialPort again;
+        again.SelectDevice(QString::fromStdString(board.SlavePath()));
+        EXPECT_TRUE(again.Open()) << memoryKiB << " KiB";
+        return ending;
+    };
+
+    // The least memory, to 64 KiB, in which the write succeeds.
+    constexpr long Step = 64;
+    long enough = 4 * 1024 * 1024, notEnough = 1024;
+    ASSERT_EQ(write(enough).run.status, 0);
+    while (enough - notEnough > Step) {
+        const long middle = (enough + notEnough) / 2;
+        (write(middle).run.status == 0 ? enough : notEnough) = middle;
+    }
+
+    int failedInOurCode = 0;
+    for (long memoryKiB = enough - Step; memoryKiB > enough - 4096; memoryKiB -= Step) {
+        const Ending ending = write(memoryKiB);
+        const WriterRun &run = ending.run;
+        if (run.status == 70) {
+            ++failedInOurCode;
+            EXPECT_TRUE(run.err.startsWith(QStringLiteral("qw735-write: out of memory"))) << run.err.toStdString();
+            if (ending.sent > 0) {
+                EXPECT_TRUE(run.err.endsWith(QStringLiteral("; the write stopped, the board is not fully written\n")))
+                    << run.err.toStdString();
+            }
+        } else if (run.status != 0) {
+            // Failures of the system's own start-up (the dynamic loader, a
+            // library that aborts), before anything is held.
+            EXPECT_EQ(ending.sent, 0u) << memoryKiB << " KiB: status " << run.status << ", signal " << run.signal
+                                       << ", " << run.err.toStdString();
+        }
+    }
+    EXPECT_GT(failedInOurCode, 0) << "no limit ran out of memory in the writer's own code";
 }
 
 }  // namespace
