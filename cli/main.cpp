@@ -191,15 +191,12 @@ int Info(const QByteArray &file)
     return ExitOk;
 }
 
-// Keeps the write's message until the port is closed: printing may block or
-// fail (a stalled or closed pipe), and the port must not wait for that.
-class KeptMessage : public MessageBox {
+// The write's message is printed from its result once the port is closed:
+// printing may block or fail (a stalled or closed pipe), and the port must
+// not wait for that.
+class MessageAfterClose : public MessageBox {
 public:
-    void Show(const QString &text) override { text_ = text; }
-    const QString &Text() const { return text_; }
-
-private:
-    QString text_;
+    void Show(const QString &) override {}
 };
 
 // In a catch block: says on stderr why the writer failed, and `what` more.
@@ -265,7 +262,7 @@ int Write(const Options &options)
             opened = true;
             if (ending.Caught())
                 link.Abandon();
-            KeptMessage message;
+            MessageAfterClose message;
             try {
                 result = WriteTarget(link, *input, progress, message);
             } catch (...) {
