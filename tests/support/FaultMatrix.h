@@ -33,13 +33,10 @@ struct FaultRow {
         SRecordMalformed,
         ServerKilled,  // the remote port's server dies once the host has sent bytesSent
         // Files that are not regular files.
-        SRecordPipe, LoaderPipe, LoaderEndlessPipe, SRecordDevice, LoaderDevice, SRecordDirectory, SRecordSocket,
+        SRecordPipe, LoaderPipe, SRecordDevice, LoaderDevice, SRecordDirectory, SRecordSocket,
         SRecordPipePortBusy,  // and this process holds the port: which is judged first?
         // The program behind a byte-order mark, one record after blanks.
         SRecordMarkAndBlanks,
-        // Names that are not UTF-8 (Latin-1, as older systems write them);
-        // only the command line takes names as bytes.
-        SRecordNameNotUtf8, LoaderNameNotUtf8, MalformedSRecordNameNotUtf8,
     };
     // How the window ends instead, where it differs: it reads regular files only.
     struct WindowEnding {
@@ -56,7 +53,6 @@ struct FaultRow {
     QString message;
     std::size_t bytesSent = 0;     // the host sends nothing after these
     std::optional<WindowEnding> window = std::nullopt;
-    bool commandLineOnly = false;
 };
 
 // The loader and image every row writes: a 40-byte loader and an image of
@@ -90,11 +86,8 @@ struct FaultStage {
     QTemporaryDir dir;
     sim::TargetSim board;
     QString device;  // the board's port
-    // The files as messages show them, and as the file system takes them.
     QString loader;
     QString mot;
-    QByteArray loaderPath;
-    QByteArray motPath;
     std::optional<SerialPort> holder;
     std::jthread feeder;  // writes into a pipe that stands for a file
 
@@ -108,8 +101,8 @@ struct FaultStage {
     void ExpectTheProgramWhenWritten() const;
 
 private:
-    // Replaces the file at `path` by a FIFO that gets `data` (zeros without
-    // end when empty) once a reader opens it.
+    // Replaces the file at `path` by a FIFO that gets `data` once a reader
+    // opens it.
     void FileIntoPipe(const QString &path, const QByteArray &data);
 };
 
