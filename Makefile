@@ -5,23 +5,27 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build check demo check-sanitize fuzz-smoke package-check ci clean
+.PHONY: all deps configure build check demo check-sanitize fuzz-smoke package-check ci clean
 
 all: build
 
 deps:
 	./scripts/install-deps.sh
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 # The test command: dependencies, configure, build, the whole suite.
 check: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# The Quick start: build, then write the sample program to a simulated board.
-demo: build
+# The Quick start: build the two programs it runs (not the windows or the
+# test suite), then write the sample program to a simulated board.
+demo: configure
+	cmake --build $(BUILD) -j $(JOBS) --target qw735-write qw735-target-sim
 	./scripts/demo.sh $(BUILD)
 
 # The whole suite again, built with AddressSanitizer and UBSan.

@@ -6,7 +6,8 @@
 namespace qw735 {
 
 // qw735-write's exit statuses, one per way a write can end. Scripts and the
-// production record rely on them; the README lists them.
+// production record rely on them; the README lists them. A signal that ends
+// the writer ends it by that signal (128 + its number in a shell).
 enum ExitStatus {
     ExitOk = 0,
     ExitHandshakeFailed = 1,
@@ -17,8 +18,8 @@ enum ExitStatus {
     ExitImageWrongReply = 6,
     ExitSRecordFailed = 7,
     ExitPortFailed = 8,      // cannot be opened, or lost mid-write
-    ExitInterrupted = 130,   // stopped with Ctrl-C
     ExitUsage = 64,
+    ExitInternal = 70,       // the writer itself failed
 };
 
 constexpr int ExitStatusOf(WriteOutcome outcome)
@@ -34,7 +35,7 @@ constexpr int ExitStatusOf(WriteOutcome outcome)
     case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
     case WriteOutcome::SRecordFailed: return ExitSRecordFailed;
     case WriteOutcome::PortLost: return ExitPortFailed;
-    case WriteOutcome::Abandoned: return ExitInterrupted;
+    case WriteOutcome::Abandoned: return ExitInternal;  // not reached: a signal ends the process
     }
     return ExitPortFailed;
 }

@@ -24,7 +24,7 @@ constexpr int RedrawMs = 200;
 }  // namespace
 
 GangProgress::GangProgress(std::FILE *out, bool interactive, GangWrite &gang)
-    : out_(out), interactive_(interactive), gang_(gang)
+    : out_(out), interactive_(interactive)
 {
     for (int i = 0; i < gang.BoardCount(); ++i) {
         Board &board = boards_.emplace_back();
@@ -33,7 +33,6 @@ GangProgress::GangProgress(std::FILE *out, bool interactive, GangWrite &gang)
     }
     connect(&gang, &GangWrite::MaximumSet, this, &GangProgress::OnMaximum);
     connect(&gang, &GangWrite::ValueSet, this, &GangProgress::OnValue);
-    connect(&gang, &GangWrite::BoardEnded, this, &GangProgress::OnEnded);
     if (interactive_) {
         connect(&redraw_, &QTimer::timeout, this, [this] {
             if (dirty_)
@@ -72,10 +71,10 @@ void GangProgress::OnValue(int index, float value)
     }
 }
 
-void GangProgress::OnEnded(int index)
+void GangProgress::Ended(int index, const QString &message)
 {
     Board &board = boards_[static_cast<std::size_t>(index)];
-    board.ended = gang_.Outcome(index).message;
+    board.ended = message;
     dirty_ = true;
     if (!interactive_) {
         std::fprintf(out_, "%-*s ended: %s\n", nameWidth_, qPrintable(board.name), qPrintable(board.ended));

@@ -19,6 +19,8 @@ class GangProgress : public QObject {
     Q_OBJECT
 public:
     GangProgress(std::FILE *out, bool interactive, GangWrite &gang);
+    // The board has ended with this message.
+    void Ended(int board, const QString &message);
     // Draws the live lines a last time; what follows starts below them.
     void Finish();
 
@@ -34,14 +36,12 @@ private:
 
     void OnMaximum(int board, float maximum);
     void OnValue(int board, float value);
-    void OnEnded(int board);
     int Percent(const Board &board) const;
     QString LiveLine(const Board &board) const;
     void Draw();
 
     std::FILE *out_;
     bool interactive_;
-    GangWrite &gang_;
     std::vector<Board> boards_;
     int nameWidth_ = 0;
     bool drawn_ = false;

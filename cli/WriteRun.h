@@ -8,6 +8,7 @@
 
 namespace qw735 {
 
+class GangProgress;
 class RecordFile;
 class TraceOutput;
 struct RecordedProgram;
@@ -22,27 +23,32 @@ struct WriteRunOptions {
 
 // One run of qw735-write: the same write through every port at once, shown
 // on the terminal. One port looks exactly as a single write always has
-// (progress on stderr, the message as the last line on stdout); several
-// ports get a line per board and a summary.
+// (progress on stderr, the message as the last line on stdout, once the
+// port is closed); several ports get a line per board and a summary.
 class WriteRun : public QObject {
     Q_OBJECT
 public:
     WriteRun(WriteRunOptions options, BoardWrite write);
 
     // Writes every board and shows the results; returns the exit status.
+    // While ports are held, a signal that ends a program ends every write
+    // from its waits instead; each board closes its port, the results are
+    // shown, and then the signal ends the process. What a write threw comes
+    // out of here once every port is closed.
     int Run();
-    // Ctrl-C and the other ending signals: every board stops at once,
-    // closes its port and reports where it stopped.
-    void Interrupt();
 
 private:
     void OnBoardEnded(int board);
+    // The board's result line: its message, or which signal ended it where.
+    QString MessageOf(const BoardOutcome &outcome) const;
+    int StatusOf(const BoardOutcome &outcome) const;
     int ShowSingle() const;
     int ShowGang() const;
 
     WriteRunOptions options_;
     GangWrite gang_;
-    bool interrupted_ = false;
+    GangProgress *many_ = nullptr;  // the gang's progress lines, while they show
+    int endedBy_ = 0;               // the signal that ended the writes
 };
 
 }  // namespace qw735

@@ -3,114 +3,165 @@
 // The last line on stdout is the write's message, exactly as the window shows
 // it; the exit status tells the outcome without parsing it.
 
-#include "cli/TerminalProgress.h"
+#include "cli/ExitStatus.h"
+#include "cli/WriteRun.h"
 #include "image/SRecordImage.h"
-#include "link/EventPump.h"
-#include "link/Link.h"
 #include "link/PortMap.h"
 #include "link/PortName.h"
-#include "link/PortSettings.h"
+#include "link/ProcessGuards.h"
+#include "link/SameDevice.h"
+#include "link/WireTrace.h"
 #include "writer/FileSystem.h"
+#include "writer/ProductionRecord.h"
 #include "writer/SendImage.h"
 #include "writer/WriteTarget.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
+#include <QFile>
 #include <QStringList>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
+#include <exception>
+#include <new>
 #include <optional>
 #include <unistd.h>
 
 namespace qw735 {
 namespace {
 
-// Exit statuses, one per way a write can end.
-enum ExitStatus {
-    ExitOk = 0,
-    ExitHandshakeFailed = 1,
-    ExitLoaderNoReply = 2,
-    ExitLoaderWrongReply = 3,
-    ExitLoaderUnusable = 4,  // missing, empty or too large
-    ExitImageNoReply = 5,
-    ExitImageWrongReply = 6,
-    ExitSRecordFailed = 7,
-    ExitPortFailed = 8,      // cannot be opened, or lost mid-write
-    ExitInterrupted = 130,   // stopped with Ctrl-C
-    ExitUsage = 64,
-};
-
 constexpr const char *Usage =
-    "usage: qw735-write [--loader FILE] [--quiet] PORT FILE.mot   write FILE.mot through PORT\n"
-    "       qw735-write --info FILE.mot                           summarize the image; opens no port\n"
-    "       qw735-write --list-ports                              show COM1..COM10 and their devices\n"
+    "usage: qw735-write [options] PORT [PORT...] FILE.mot  write FILE.mot through each PORT, all at once\n"
+    "       qw735-write --info FILE.mot                    summarize the image; opens no port\n"
+    "       qw735-write --list-ports                       show COM1..COM10 and their devices\n"
     "\n"
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
-    "--loader FILE uses FILE instead of qw735/tqw735.bin from the data directories.\n"
-    "--quiet       shows no progress.\n";
-
-int ExitStatusOf(WriteOutcome outcome)
-{
-    switch (outcome) {
-    case WriteOutcome::Ok: return ExitOk;
-    case WriteOutcome::HandshakeFailed: return ExitHandshakeFailed;
-    case WriteOutcome::LoaderNoReply: return ExitLoaderNoReply;
-    case WriteOutcome::LoaderWrongReply: return ExitLoaderWrongReply;
-    case WriteOutcome::LoaderMissing:
-    case WriteOutcome::LoaderTooLarge: return ExitLoaderUnusable;
-    case WriteOutcome::ImageNoReply: return ExitImageNoReply;
-    case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
-    case WriteOutcome::SRecordFailed: return ExitSRecordFailed;
-    case WriteOutcome::PortLost: return ExitPortFailed;
-    case WriteOutcome::Abandoned: return ExitInterrupted;
-    }
-    return ExitPortFailed;
-}
+    "--loader FILE  uses FILE instead of qw735/tqw735.bin from the data directories.\n"
+    "--quiet        shows no progress.\n"
+    "--report FILE  appends a JSON record of each board's write to FILE (JSON Lines).\n"
+    "--trace        writes every byte on the wire to stderr; --trace=FILE to FILE.\n"
+    "--help         shows this text.\n";
 
 struct Options {
-    enum class Mode { Write, Info, ListPorts } mode = Mode::Write;
-    QString port;
-    QString file;
-    QString loader;
+    enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
+    // As the bytes given: a name need not be valid UTF-8 to be opened.
+    QList<QByteArray> ports;
+    QByteArray file;
+    QByteArray loader;
+    QByteArray report;
+    enum class Trace { Off, ToStderr, ToFile } trace = Trace::Off;
+    QByteArray traceFile;
     bool quiet = false;
 };
 
-std::optional<Options> ParseOptions(const QStringList &args)
+// The arguments with every byte as one Latin-1 character. Options are plain
+// ASCII, so they parse the same; names come back byte for byte through
+// toLatin1(), where decoding them as UTF-8 would replace every byte that is
+// not valid UTF-8 and name a file that does not exist.
+QStringList RawArguments(int argc, char **argv)
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLatin1(argv[i]);
+    return args;
+}
+
+// True when a value-taking option is followed by another option instead of
+// its value ("--loader --quiet PORT F"): the option was most likely given
+// without its value, and taking the next option as a file name would only
+// hide that. A file whose name starts with '-' can be given as ./-name.
+bool ValueIsAnOption(const QStringList &args, const QString &valueOption)
+{
+    for (qsizetype i = 1; i + 1 < args.size() && args[i] != u"--"; ++i) {
+        const QString &next = args[i + 1];
+        if (args[i] == valueOption && next.startsWith(u'-') && next != u"-")
+            return true;
+    }
+    return false;
+}
+
+// Takes --trace and --trace=FILE out of `args`: the option's value is
+// optional, which the parser does not know. False when it is given twice or
+// with an empty FILE.
+bool TakeTraceOption(QStringList &args, Options &options)
+{
+    for (qsizetype i = 1; i < args.size() && args[i] != u"--";) {
+        if (args[i] != u"--trace" && !args[i].startsWith(u"--trace=")) {
+            ++i;
+            continue;
+        }
+        if (options.trace != Options::Trace::Off)
+            return false;
+        options.trace = args[i] == u"--trace" ? Options::Trace::ToStderr : Options::Trace::ToFile;
+        options.traceFile = args[i].mid(8).toLatin1();
+        if (options.trace == Options::Trace::ToFile && options.traceFile.isEmpty())
+            return false;
+        args.removeAt(i);
+    }
+    return true;
+}
+
+std::optional<Options> ParseOptions(QStringList args)
 {
     Options options;
-    QStringList positional;
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        const QString &arg = args[i];
-        if (arg == u"--loader" && i + 1 < args.size())
-            options.loader = args[++i];
-        else if (arg == u"--quiet")
-            options.quiet = true;
-        else if (arg == u"--info")
-            options.mode = Options::Mode::Info;
-        else if (arg == u"--list-ports")
-            options.mode = Options::Mode::ListPorts;
-        else if (arg.startsWith(u'-') && arg != u"-")
-            return std::nullopt;
-        else
-            positional << arg;
+    if (!TakeTraceOption(args, options))
+        return std::nullopt;
+    QCommandLineParser parser;
+    const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption report(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption info(QStringLiteral("info"));
+    const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({loader, quiet, report, info, listPorts, help, version});
+    if (!parser.parse(args) || ValueIsAnOption(args, QStringLiteral("--loader")) || ValueIsAnOption(args, QStringLiteral("--report")))
+        return std::nullopt;
+
+    if (parser.isSet(help) || parser.isSet(version)) {
+        options.mode = parser.isSet(help) ? Options::Mode::Help : Options::Mode::Version;
+        return options;
     }
+    if (parser.isSet(info) && parser.isSet(listPorts))
+        return std::nullopt;
+    if (parser.isSet(info))
+        options.mode = Options::Mode::Info;
+    else if (parser.isSet(listPorts))
+        options.mode = Options::Mode::ListPorts;
+    const QStringList loaders = parser.values(loader);
+    if (loaders.size() > 1 || (loaders.size() == 1 && loaders[0].isEmpty()))
+        return std::nullopt;
+    options.loader = loaders.value(0).toLatin1();
+    options.quiet = parser.isSet(quiet);
+    const QStringList reports = parser.values(report);
+    if (reports.size() > 1 || (reports.size() == 1 && reports[0].isEmpty()))
+        return std::nullopt;
+    options.report = reports.value(0).toLatin1();
+    // Only a write has a record and a wire.
+    if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off))
+        return std::nullopt;
+
+    const QStringList positional = parser.positionalArguments();
     switch (options.mode) {
     case Options::Mode::Write:
-        if (positional.size() != 2)
+        if (positional.size() < 2)
             return std::nullopt;
-        options.port = positional[0];
-        options.file = positional[1];
+        for (const QString &port : positional.first(positional.size() - 1))
+            options.ports << port.toLatin1();
+        options.file = positional.last().toLatin1();
         break;
     case Options::Mode::Info:
-        if (positional.size() != 1 || !options.loader.isEmpty() || options.quiet)
+        if (positional.size() != 1 || parser.isSet(loader) || options.quiet)
             return std::nullopt;
-        options.file = positional[0];
+        options.file = positional[0].toLatin1();
         break;
     case Options::Mode::ListPorts:
-        if (!positional.isEmpty() || !options.loader.isEmpty() || options.quiet)
+        if (!positional.isEmpty() || parser.isSet(loader) || options.quiet)
             return std::nullopt;
+        break;
+    case Options::Mode::Help:
+    case Options::Mode::Version:
         break;
     }
     return options;
@@ -130,11 +181,11 @@ int ListPorts()
     return ExitOk;
 }
 
-int Info(const QString &file)
+int Info(const QByteArray &file)
 {
     SRecordImage image;
-    if (const auto error = LoadSRecordFile(file.toStdString(), image)) {
-        PrintLine(QString::fromStdString(DescribeSRecordError(*error)));
+    if (const auto message = ReadSRecordFile(file, image, InputReader::Interruptible)) {
+        PrintLine(*message);
         return ExitSRecordFailed;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);
@@ -145,72 +196,108 @@ int Info(const QString &file)
     return ExitOk;
 }
 
-// Prints the write's message as the last line on stdout.
-class StdoutMessage : public MessageBox {
-public:
-    explicit StdoutMessage(TerminalProgress *progress) : progress_(progress) {}
-    void Show(const QString &text) override
-    {
-        if (progress_)
-            progress_->Finish();
-        PrintLine(text);
-    }
-
-private:
-    TerminalProgress *progress_;
-};
-
-// Ctrl-C ends the write through the event loop, so the port is closed
-// properly instead of the process dying with the board half-written.
-int interruptPipe[2] = {-1, -1};
-
-void OnInterrupt(int)
+// In a catch block: says on stderr why the writer failed, and `what` more.
+// Only fixed texts: memory may have run out.
+void ReportFailure(const char *what)
 {
-    const char byte = 1;
-    [[maybe_unused]] auto written = ::write(interruptPipe[1], &byte, 1);
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "qw735-write: out of memory%s\n", what);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "qw735-write: %s%s\n", error.what(), what);
+    } catch (...) {
+        std::fprintf(stderr, "qw735-write: failed%s\n", what);
+    }
 }
 
 int Write(const Options &options)
 {
-    auto line = TransportForPort(options.port);
-    if (!line) {
-        std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
+    QStringList ports;
+    for (const QByteArray &port : options.ports) {
+        const QString name = QFile::decodeName(port);
+        if (const auto line = TransportForPort(name); !line) {
+            std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
+            return ExitUsage;
+        }
+        ports << name;
+    }
+    // Two writes through one device would corrupt both boards' writes.
+    if (const auto distinct = CheckDistinctDevices(ports); !distinct) {
+        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(distinct.error()));
         return ExitUsage;
     }
-    ByteTransport &port = **line;
-    port.ChangeSettings(QString::fromLatin1(BootSettings));
 
-    QtEventPump pump;
-    Link link(port, pump);
-    const FileSystem fileSystem = options.loader.isEmpty() ? FileSystem() : FileSystem::WithLoaderFile(options.loader);
-
-    std::optional<TerminalProgress> terminal;
-    NoProgress silent;
-    if (!options.quiet)
-        terminal.emplace(stderr, ::isatty(STDERR_FILENO) != 0);
-    ProgressDisplay &progress = terminal ? static_cast<ProgressDisplay &>(*terminal) : silent;
-    StdoutMessage message(terminal ? &*terminal : nullptr);
-
-    if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        auto *notifier = new QSocketNotifier(interruptPipe[0], QSocketNotifier::Read, &link);
-        QObject::connect(notifier, &QSocketNotifier::activated, &link, [&link] { link.Abandon(); });
-        std::signal(SIGINT, OnInterrupt);
-        std::signal(SIGTERM, OnInterrupt);
+    // Both files are read before anything is held: no port, no lock, no
+    // signal handling of our own. Reading a pipe waits for its writer, and
+    // whatever the files are, Ctrl-C ends the wait as for any program.
+    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(FileSystem().LoaderPath()) : options.loader;
+    const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible);
+    if (!input) {
+        PrintLine(input.error().message);
+        return ExitStatusOf(input.error().outcome);
     }
 
-    if (const auto opened = port.Open(); !opened) {
-        if (link.Abandoned()) {
-            std::fprintf(stderr, "qw735-write: interrupted while opening %s; nothing was sent\n", qPrintable(port.Describe()));
-            return ExitInterrupted;
+    // The record and the trace go to files that must open before any port
+    // does: a bad path stops the run before a board hears a byte.
+    std::optional<RecordFile> records;
+    if (!options.report.isEmpty()) {
+        auto opened = RecordFile::Open(QFile::decodeName(options.report));
+        if (!opened) {
+            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(opened.error()));
+            return ExitUsage;
         }
-        message.Show(opened.error());
-        return ExitPortFailed;
+        records.emplace(std::move(*opened));
     }
-    const WriteResult result = WriteTarget({link, fileSystem, progress, message, options.file});
-    port.Close();
-    if (result.outcome == WriteOutcome::Abandoned)
-        std::fprintf(stderr, "qw735-write: interrupted; the board is not fully written\n");
-    return ExitStatusOf(result.outcome);
+    std::unique_ptr<TraceOutput> trace;
+    if (options.trace == Options::Trace::ToStderr) {
+        trace = std::make_unique<TraceOutput>();
+    } else if (options.trace == Options::Trace::ToFile) {
+        auto opened = TraceOutput::ToFile(QFile::decodeName(options.traceFile));
+        if (!opened) {
+            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(opened.error()));
+            return ExitUsage;
+        }
+        trace = std::move(*opened);
+    }
+    const RecordedProgram program = RecordedProgramOf(DisplayPath(options.file), *input);
+
+    // A reader that went away (qw735-write ... | head -1) makes writes to
+    // stdout or stderr fail; that must never end a write midway.
+    std::signal(SIGPIPE, SIG_IGN);
+    WriteRun run({ports, options.quiet, records ? &*records : nullptr, &program, trace.get()},
+                 [&input](Link &link, ProgressDisplay &progress, MessageBox &message) {
+                     return WriteTarget(link, *input, progress, message);
+                 });
+    try {
+        return run.Run();
+    } catch (...) {
+        ReportFailure("; the write stopped, the board is not fully written");
+        return ExitInternal;
+    }
+}
+
+int Run(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
+    const auto options = ParseOptions(RawArguments(argc, argv));
+    if (!options) {
+        std::fputs(Usage, stderr);
+        return ExitUsage;
+    }
+    switch (options->mode) {
+    case Options::Mode::Help:
+        std::fputs(Usage, stdout);
+        return ExitOk;
+    case Options::Mode::Version:
+        PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
+        return ExitOk;
+    case Options::Mode::ListPorts: return ListPorts();
+    case Options::Mode::Info: return Info(options->file);
+    case Options::Mode::Write: break;
+    }
+    return Write(*options);
 }
 
 }  // namespace
@@ -218,28 +305,14 @@ int Write(const Options &options)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
-    const QStringList arguments = QCoreApplication::arguments();
-    // --help and --version stand alone and answer on stdout.
-    const QString only = arguments.size() == 2 ? arguments[1] : QString();
-    if (only == u"--version") {
-        qw735::PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
-        return qw735::ExitOk;
+    if (!qw735::OpenStandardDescriptors())
+        return qw735::ExitInternal;
+    // Whatever fails, no exception leaves main: the port, if it was open,
+    // is closed on the way here, and a line says why.
+    try {
+        return qw735::Run(argc, argv);
+    } catch (...) {
+        qw735::ReportFailure("");
     }
-    if (only == u"--help" || only == u"-h") {
-        std::fputs(qw735::Usage, stdout);
-        return qw735::ExitOk;
-    }
-    const auto options = qw735::ParseOptions(arguments);
-    if (!options) {
-        std::fputs(qw735::Usage, stderr);
-        return qw735::ExitUsage;
-    }
-    switch (options->mode) {
-    case qw735::Options::Mode::ListPorts: return qw735::ListPorts();
-    case qw735::Options::Mode::Info: return qw735::Info(options->file);
-    case qw735::Options::Mode::Write: break;
-    }
-    return qw735::Write(*options);
+    return qw735::ExitInternal;
 }

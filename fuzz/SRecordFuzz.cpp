@@ -4,7 +4,8 @@
 // Each input is loaded three ways that must agree exactly: fed whole, fed in
 // two chunks split at a point taken from the input (so terminators and long
 // lines straddle chunk boundaries), and line by line through ParseSRecordLine
-// after a plain split of the whole input, without any prefix truncation.
+// after a plain split of the whole input, without any prefix truncation
+// (and so without the blanks the loader counts instead of keeping).
 // Whatever the input, nothing may land at or above the data area's end.
 
 #include "image/SRecordImage.h"
@@ -54,12 +55,13 @@ Outcome LoadInChunks(SRecordImage &image, const char *data, std::size_t size, st
     return out;
 }
 
-// Straightforward reference: find each line in the whole input, parse it whole.
+// Straightforward reference: skip a byte-order mark at the start, find each
+// line in the whole input, parse it whole.
 Outcome LoadLineByLine(SRecordImage &image, std::string_view text)
 {
     image.Clear();
     Outcome out;
-    std::size_t at = 0;
+    std::size_t at = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     while (at < text.size()) {
         std::size_t end = at;
         while (end < text.size() && text[end] != '\r' && text[end] != '\n')

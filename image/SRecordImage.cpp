@@ -7,8 +7,6 @@
 #include <cstring>
 #include <memory>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace qw735 {
 
@@ -34,57 +32,67 @@ std::uint8_t TableValue(char c)
     return HexTable[static_cast<unsigned char>(c)];
 }
 
-std::string NotHexPhrase(char c, std::size_t position)
+// Columns in phrases are 1-based and counted on the whole line: `offset` is
+// the number of characters before the record (the blanks it stands after).
+std::string NotHexPhrase(char c, std::size_t column)
 {
     const auto byte = static_cast<unsigned char>(c);
     char text[80];
     if (byte >= 0x20 && byte < 0x7F)
-        std::snprintf(text, sizeof text, "'%c' at column %zu is not a hexadecimal digit", c, position + 1);
+        std::snprintf(text, sizeof text, "'%c' at column %zu is not a hexadecimal digit", c, column);
     else
-        std::snprintf(text, sizeof text, "byte 0x%02X at column %zu is not a hexadecimal digit", byte, position + 1);
+        std::snprintf(text, sizeof text, "byte 0x%02X at column %zu is not a hexadecimal digit", byte, column);
     return text;
 }
 
-// Phrase for the first unusable position among [first, first + count): past
-// the end or not a digit. Only called once such a position is known to exist.
-std::string FirstFaultIn(std::string_view line, std::size_t first, std::size_t count,
+// Phrase for the first unusable position among [first, first + count) of
+// `record`: past the end or not a digit. Only called once such a position is
+// known to exist.
+std::string FirstFaultIn(std::string_view record, std::size_t offset, std::size_t first, std::size_t count,
                          const std::string &shortPhrase)
 {
     for (std::size_t p = first; p < first + count; ++p) {
-        if (p >= line.size())
+        if (p >= record.size())
             return shortPhrase;
-        if (TableValue(line[p]) == 0xFF)
-            return NotHexPhrase(line[p], p);
+        if (TableValue(record[p]) == 0xFF)
+            return NotHexPhrase(record[p], offset + p + 1);
     }
     return shortPhrase;
 }
 
-std::string ShortPhrase(std::size_t length, const char *need)
+std::string ShortPhrase(std::size_t endColumn, const char *need)
 {
     char text[200];
-    std::snprintf(text, sizeof text, "record ends at column %zu, %s", length, need);
+    std::snprintf(text, sizeof text, "record ends at column %zu, %s", endColumn, need);
     return text;
 }
 
-}  // namespace
-
-void SRecordImage::Clear()
+bool IsBlank(char c)
 {
-    ImageBuffer.assign(ImageSize, 0xFF);
-    MaxAddress = 0;
+    return c == ' ' || c == '\t';
 }
 
-std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage &image)
+bool IsRecordMark(char c)
 {
-    const auto layout = LayoutOfRecordType(HexDigitAt(line, 1));
+    return c == 'S' || c == 's';
+}
+
+// A record, from its position 0, standing after `offset` characters of its
+// line.
+std::optional<std::string> ParseRecord(std::string_view record, std::size_t offset, SRecordImage &image)
+{
+    const auto layout = LayoutOfRecordType(HexDigitAt(record, 1));
     if (!layout)
         return std::nullopt;
-    const char *text = line.data();
-    const std::size_t length = line.size();
+    const char *text = record.data();
+    const std::size_t length = record.size();
+    char need[80];
 
     // Byte count, positions 2-3.
-    if (length < 4 || ((TableValue(text[2]) | TableValue(text[3])) & 0xF0))
-        return FirstFaultIn(line, 2, 2, ShortPhrase(length, "the byte count needs columns 3-4"));
+    if (length < 4 || ((TableValue(text[2]) | TableValue(text[3])) & 0xF0)) {
+        std::snprintf(need, sizeof need, "the byte count needs columns %zu-%zu", offset + 3, offset + 4);
+        return FirstFaultIn(record, offset, 2, 2, ShortPhrase(offset + length, need));
+    }
     const int count = TableValue(text[2]) << 4 | TableValue(text[3]);
 
     // Address from position 4, most significant digit first.
@@ -99,10 +107,9 @@ std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage 
         }
     }
     if (length < addressEnd || (bad & 0xF0)) {
-        char need[80];
-        std::snprintf(need, sizeof need, "its %d-digit address needs columns 5-%zu", layout->addressDigits,
-                      addressEnd);
-        return FirstFaultIn(line, 4, addressEnd - 4, ShortPhrase(length, need));
+        std::snprintf(need, sizeof need, "its %d-digit address needs columns %zu-%zu", layout->addressDigits, offset + 5,
+                      offset + addressEnd);
+        return FirstFaultIn(record, offset, 4, addressEnd - 4, ShortPhrase(offset + length, need));
     }
 
     const int dataBytes = count - layout->overhead;
@@ -116,12 +123,11 @@ std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage 
     const std::size_t start = layout->firstData;
     const std::size_t dataEnd = start + 2 * n;
     auto shortData = [&] {
-        char need[80];
-        std::snprintf(need, sizeof need, "its byte count 0x%02X needs %zu characters", count, dataEnd);
-        return ShortPhrase(length, need);
+        std::snprintf(need, sizeof need, "its byte count 0x%02X needs %zu characters", count, offset + dataEnd);
+        return ShortPhrase(offset + length, need);
     };
     if (length < dataEnd)
-        return FirstFaultIn(line, start, dataEnd - start, shortData());
+        return FirstFaultIn(record, offset, start, dataEnd - start, shortData());
 
     // Bytes below the end of the data area are stored; the rest of the record
     // is still checked but dropped.
@@ -141,13 +147,42 @@ std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage 
     for (std::size_t k = stored; k < n; ++k)
         bad |= TableValue(digits[2 * k]) | TableValue(digits[2 * k + 1]);
     if (bad & 0xF0)
-        return FirstFaultIn(line, start, dataEnd - start, shortData());
+        return FirstFaultIn(record, offset, start, dataEnd - start, shortData());
 
     if (stored) {
         const auto last = static_cast<std::int32_t>(address + static_cast<std::int64_t>(stored) - 1);
         image.MaxAddress = std::max(image.MaxAddress, last);
     }
     return std::nullopt;
+}
+
+// `line` as it came, but for `droppedBlanks` more blanks before it, which
+// the incremental loader counts instead of keeping (it keeps the first).
+std::optional<std::string> ParseLine(std::string_view line, std::size_t droppedBlanks, SRecordImage &image)
+{
+    std::size_t blanks = 0;
+    while (blanks < line.size() && IsBlank(line[blanks]))
+        ++blanks;
+    if (droppedBlanks + blanks > 0 && blanks < line.size() && IsRecordMark(line[blanks]))
+        return ParseRecord(line.substr(blanks), droppedBlanks + blanks, image);
+    // Read as it stands. With blanks dropped, there were two or more, so
+    // position 1 is a blank: no record type, the line is ignored.
+    if (droppedBlanks > 0)
+        return std::nullopt;
+    return ParseRecord(line, 0, image);
+}
+
+}  // namespace
+
+void SRecordImage::Clear()
+{
+    ImageBuffer.assign(ImageSize, 0xFF);
+    MaxAddress = 0;
+}
+
+std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage &image)
+{
+    return ParseLine(line, 0, image);
 }
 
 std::string DescribeSRecordError(const SRecordError &error)
@@ -171,6 +206,22 @@ SRecordLoader::SRecordLoader(SRecordImage &image)
 
 void SRecordLoader::Keep(const char *data, std::size_t size)
 {
+    if (size == 0)
+        return;
+    if (pendingLength_ == 0) {
+        pending_[0] = *data++;
+        --size;
+        pendingLength_ = 1;
+    }
+    // Any number of blanks may stand before a record: the first is kept,
+    // the others counted, so that what is kept still holds all the record.
+    if (pendingLength_ == 1 && IsBlank(pending_[0])) {
+        while (size > 0 && IsBlank(*data)) {
+            ++droppedBlanks_;
+            ++data;
+            --size;
+        }
+    }
     if (pendingLength_ < pending_.size()) {
         const std::size_t room = pending_.size() - pendingLength_;
         std::memcpy(pending_.data() + pendingLength_, data, std::min(room, size));
@@ -178,14 +229,28 @@ void SRecordLoader::Keep(const char *data, std::size_t size)
     pendingLength_ += size;
 }
 
-bool SRecordLoader::TakeLine(std::string_view line)
+bool SRecordLoader::TakeLine(std::string_view line, std::size_t droppedBlanks)
 {
     ++lineCount_;
-    if (auto detail = ParseSRecordLine(line, image_)) {
+    if (auto detail = ParseLine(line, droppedBlanks, image_)) {
         fault_ = SRecordFault{lineCount_, std::move(*detail)};
         return false;
     }
     return true;
+}
+
+void SRecordLoader::SkipByteOrderMark(const char *&data, const char *end)
+{
+    static constexpr char Mark[] = "\xEF\xBB\xBF";
+    for (; data < end && markBytes_ < 3; ++data, ++markBytes_) {
+        if (*data != Mark[markBytes_]) {
+            // No mark after all: what looked like its start is line text.
+            pastStart_ = true;
+            Keep(Mark, markBytes_);
+            return;
+        }
+    }
+    pastStart_ = markBytes_ == 3;
 }
 
 bool SRecordLoader::Feed(const char *data, std::size_t size)
@@ -196,6 +261,11 @@ bool SRecordLoader::Feed(const char *data, std::size_t size)
         return true;
     const char *p = data;
     const char *const end = data + size;
+    if (!pastStart_) {
+        SkipByteOrderMark(p, end);
+        if (p == end)
+            return true;
+    }
     if (afterCarriageReturn_ && *p == '\n')
         ++p;
     afterCarriageReturn_ = false;
@@ -216,12 +286,10 @@ bool SRecordLoader::Feed(const char *data, std::size_t size)
         }
         bool ok;
         if (pendingLength_ == 0) {
-            ok = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)));
+            ok = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0);
         } else {
             Keep(p, static_cast<std::size_t>(terminator - p));
-            const std::size_t kept = std::min(pendingLength_, pending_.size());
-            ok = TakeLine(std::string_view(pending_.data(), kept));
-            pendingLength_ = 0;
+            ok = TakePendingLine();
         }
         if (!ok)
             return false;
@@ -242,45 +310,69 @@ bool SRecordLoader::Feed(const char *data, std::size_t size)
     return true;
 }
 
+bool SRecordLoader::TakePendingLine()
+{
+    const std::size_t kept = std::min(pendingLength_, pending_.size());
+    const std::size_t dropped = droppedBlanks_;
+    pendingLength_ = 0;
+    droppedBlanks_ = 0;
+    return TakeLine(std::string_view(pending_.data(), kept), dropped);
+}
+
 bool SRecordLoader::Finish()
 {
     if (fault_)
         return false;
+    if (!pastStart_) {
+        // The input ended inside what could have been a mark: line text.
+        pastStart_ = true;
+        Keep("\xEF\xBB\xBF", markBytes_);
+    }
     afterCarriageReturn_ = false;
     if (pendingLength_ == 0)
         return true;
-    const std::size_t kept = std::min(pendingLength_, pending_.size());
-    pendingLength_ = 0;
-    return TakeLine(std::string_view(pending_.data(), kept));
+    return TakePendingLine();
 }
 
-std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image)
+namespace {
+
+SRecordError FileError(const std::string &path, const InputFileError &error)
+{
+    const auto kind = error.kind == InputFileError::Kind::CannotOpen ? SRecordError::Kind::CannotOpen : SRecordError::Kind::CannotRead;
+    return SRecordError{kind, path, 0, error.detail};
+}
+
+}  // namespace
+
+std::optional<SRecordError> RefusedSRecordFile(const std::string &path, InputKinds kinds)
+{
+    if (const auto refused = RefusedKind(path, kinds))
+        return FileError(path, *refused);
+    return std::nullopt;
+}
+
+std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image, InputKinds kinds,
+                                            const std::function<void(std::string_view)> &seen)
 {
     SRecordLoader loader(image);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return SRecordError{SRecordError::Kind::CannotOpen, path, 0, std::strerror(errno)};
+    InputFileError error;
+    auto file = InputFile::Open(path, kinds, error);
+    if (!file)
+        return FileError(path, error);
 
-    std::optional<SRecordError> result;
     const auto buffer = std::make_unique<char[]>(ReadChunkSize);
     for (;;) {
-        const ssize_t got = ::read(fd, buffer.get(), ReadChunkSize);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            result = SRecordError{SRecordError::Kind::CannotRead, path, 0, std::strerror(errno)};
-            break;
-        }
+        const ssize_t got = file->Read(buffer.get(), ReadChunkSize);
+        if (got < 0)
+            return SRecordError{SRecordError::Kind::CannotRead, path, 0, std::strerror(errno)};
+        if (seen && got > 0)
+            seen(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
         const bool ok = got == 0 ? loader.Finish() : loader.Feed(buffer.get(), static_cast<std::size_t>(got));
-        if (!ok) {
-            result = SRecordError{SRecordError::Kind::BadRecord, path, loader.Fault()->line, loader.Fault()->detail};
-            break;
-        }
+        if (!ok)
+            return SRecordError{SRecordError::Kind::BadRecord, path, loader.Fault()->line, loader.Fault()->detail};
         if (got == 0)
-            break;
+            return std::nullopt;
     }
-    ::close(fd);
-    return result;
 }
 
 }  // namespace qw735

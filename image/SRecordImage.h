@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "image/InputFile.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,9 +72,9 @@ constexpr std::optional<SRecordLayout> LayoutOfRecordType(int type)
     }
 }
 
-// No line position at or past this one is ever read (the data of a record
-// with byte count 0xFF ends just before it, whatever the type), so a loader
-// only has to keep this many characters of a line.
+// No position of a record (counted from its first character, normally the
+// 'S') at or past this one is ever read: the data of a record with byte
+// count 0xFF ends just before it, whatever the type.
 inline constexpr std::size_t LongestReadLinePrefix = 512;
 static_assert(LayoutOfRecordType(1)->firstData + 2 * (0xFF - LayoutOfRecordType(1)->overhead) <= LongestReadLinePrefix);
 static_assert(LayoutOfRecordType(2)->firstData + 2 * (0xFF - LayoutOfRecordType(2)->overhead) <= LongestReadLinePrefix);
@@ -85,14 +88,16 @@ static_assert(LayoutOfRecordType(3)->firstData + 2 * (0xFF - LayoutOfRecordType(
 // neither read nor verified, and nothing after the last data character is
 // read.
 //
-// Returns nullopt when the line is fine or ignored, otherwise a short phrase
-// naming the problem, with 1-based columns. A record is judged on all the
-// positions its byte count asks for, even those whose data is dropped, so
-// whether a file is accepted never depends on where its data lands. On a
-// fault the image may already hold part of the record.
+// A record may stand after blanks (spaces and tabs): when the first character
+// after them is 'S' or 's', the record is read from there. Any other line is
+// read as it stands, so a line that starts with two blanks and no record is
+// ignored as before, and one blank in position 0 changes nothing.
 //
-// `line` may be a prefix of a longer line when it holds at least
-// LongestReadLinePrefix characters.
+// Returns nullopt when the line is fine or ignored, otherwise a short phrase
+// naming the problem, with 1-based columns of the whole line. A record is
+// judged on all the positions its byte count asks for, even those whose data
+// is dropped, so whether a file is accepted never depends on where its data
+// lands. On a fault the image may already hold part of the record.
 std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage &image);
 
 struct SRecordError {
@@ -116,11 +121,14 @@ struct SRecordFault {
 };
 
 // Incremental loader: takes the file's bytes in chunks of any size and gives
-// the same result however the bytes are split. Lines end at CR LF, a lone CR
-// or a lone LF (a CR at the end of one chunk and an LF at the start of the
-// next are one terminator); a last line without terminator counts once
-// Finish() is called. Memory use does not depend on the input: of each line
-// only the first LongestReadLinePrefix characters are kept.
+// the same result however the bytes are split. A UTF-8 byte-order mark at the
+// very start of the input is skipped (editors on some systems write one).
+// Lines end at CR LF, a lone CR or a lone LF (a CR at the end of one chunk
+// and an LF at the start of the next are one terminator); a last line without
+// terminator counts once Finish() is called. Each line is read as
+// ParseSRecordLine reads it. Memory use does not depend on the input: of each
+// line only the blanks' count and the first LongestReadLinePrefix characters
+// after them are kept.
 class SRecordLoader {
 public:
     // Clears the image; the loader writes into it and must not outlive it.
@@ -138,20 +146,36 @@ public:
     long LineCount() const { return lineCount_; }
 
 private:
-    bool TakeLine(std::string_view line);
+    bool TakeLine(std::string_view line, std::size_t droppedBlanks);
+    bool TakePendingLine();
     void Keep(const char *data, std::size_t size);
+    void SkipByteOrderMark(const char *&data, const char *end);
 
     SRecordImage &image_;
-    std::array<char, LongestReadLinePrefix> pending_{};
-    std::size_t pendingLength_ = 0;     // true length of the unfinished line
+    // The unfinished line: its first blank, if any, and what follows the
+    // blanks, which is as much as a record needs.
+    std::array<char, 1 + LongestReadLinePrefix> pending_{};
+    std::size_t pendingLength_ = 0;     // true length of the unfinished line, dropped blanks aside
+    std::size_t droppedBlanks_ = 0;     // blanks after its first one, counted only
+    std::size_t markBytes_ = 0;         // bytes of a byte-order mark seen at the start
+    bool pastStart_ = false;            // the start of the input, and any mark, are behind
     long lineCount_ = 0;
     bool afterCarriageReturn_ = false;  // an LF now only completes a CR LF
     std::optional<SRecordFault> fault_;
 };
 
 // Rebuilds the image from the file at `path`; nullopt on success. The file is
-// streamed, never read whole. After an error the image holds what the load
-// had stored so far, possibly part of the bad record: do not use it.
-std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image);
+// streamed, never read whole, and must be of one of `kinds` (a directory, a
+// device or a socket is never an S-record file). After an error the image
+// holds what the load had stored so far, possibly part of the bad record: do
+// not use it. `seen`, when given, gets every byte read, in order: a digest
+// of exactly what was loaded, also from a pipe that cannot be read twice.
+std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image,
+                                            InputKinds kinds = InputKinds::Files,
+                                            const std::function<void(std::string_view)> &seen = {});
+
+// The error LoadSRecordFile would end with because of the kind of file at
+// `path`, told without opening it; nullopt when the load would go ahead.
+std::optional<SRecordError> RefusedSRecordFile(const std::string &path, InputKinds kinds);
 
 }  // namespace qw735

@@ -13,12 +13,14 @@
 #include "writer/WriteTarget.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <algorithm>
 #include <cmath>
+#include <new>
 
 namespace qw735::ui {
 
@@ -109,6 +111,14 @@ void Form1::Command1_Click()
     if (writing_)
         return;
 
+    // The file is read inside the write, which nobody can interrupt: one
+    // that is not a regular file (a pipe may wait for ever for its writer, a
+    // device may never end) is refused before the port is opened.
+    if (const auto refused = RefusedSRecordFile(QFile::encodeName(sFilePath_), InputReader::Uninterruptible)) {
+        Show(*refused);
+        return;
+    }
+
     // Open also empties the receive buffer: nothing that came before the
     // write is an answer to it.
     if (const auto opened = port_.Open(); !opened) {
@@ -119,7 +129,16 @@ void Form1::Command1_Click()
     Command2->setEnabled(false);
 
     writing_ = true;
-    WriteTarget(WriteRequest{link_, *fileSystem_, *this, *this, sFilePath_});
+    // Whatever the write throws ends it here, where the port is closed;
+    // what happened is said once the window is idle again.
+    const char *failure = nullptr;
+    try {
+        WriteTarget(WriteRequest{link_, *fileSystem_, *this, *this, sFilePath_});
+    } catch (const std::bad_alloc &) {
+        failure = "Out of memory: the write stopped, the board is not fully written";
+    } catch (...) {
+        failure = "The write failed unexpectedly: the board is not fully written";
+    }
     writing_ = false;
 
     port_.Close();
@@ -129,6 +148,8 @@ void Form1::Command1_Click()
     // The image transfer leaves the port at 38400 baud; the next write
     // starts with the boot handshake at 9600.
     port_.ChangeSettings(QString::fromLatin1(BootSettings));
+    if (failure)
+        Show(QString::fromLatin1(failure));
 
     if (closedWhileWriting_) {
         // Posted from here, the deletion waits until this click has unwound.

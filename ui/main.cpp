@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "link/ProcessGuards.h"
 #include "ui/Fonts.h"
 #include "ui/Form2.h"
 
 #include <QApplication>
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -14,12 +17,10 @@ constexpr const char *Usage =
     "serial boot mode. Opens the port window: click one of Com1..Com10, choose\n"
     "the S-record file (.mot), then press Write in the main window.\n";
 
-}  // namespace
-
 // The window program: starts with the port selection window. No command
 // line beyond --help and --version, no settings: the port and the file are
 // chosen anew at every start.
-int main(int argc, char **argv)
+int Run(int argc, char **argv)
 {
     // Answered before Qt loads a display platform, so they work without one.
     const std::string_view only = argc == 2 ? argv[1] : "";
@@ -38,11 +39,39 @@ int main(int argc, char **argv)
     QApplication::setDesktopFileName(QStringLiteral("qw735"));
     qw735::ui::InstallFontSubstitutions();
 
+    // Ended by a session manager or a terminal, the program closes its
+    // windows as the user would: a write running in the main window stops
+    // and closes the port. Then it ends by that signal.
+    qw735::EndingSignals ending;
+    QObject::connect(&ending, &qw735::EndingSignals::Received, &app, [] { QApplication::closeAllWindows(); });
+
     auto *form2 = new qw735::ui::Form2();
     form2->show();
     const int status = QApplication::exec();
     // A window closed mid-write deletes itself once its write has unwound,
     // which may be after the event loop stopped.
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (const int signal = ending.Caught())
+        qw735::EndingSignals::EndBy(signal);
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (!qw735::OpenStandardDescriptors())
+        return 70;
+    // No exception leaves main: a write closes its port before anything it
+    // throws goes further, and a line says what happened.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc &) {
+        std::fputs("qw735: out of memory\n", stderr);
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "qw735: %s\n", error.what());
+    } catch (...) {
+        std::fputs("qw735: failed\n", stderr);
+    }
+    return 70;
 }

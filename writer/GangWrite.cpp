@@ -9,9 +9,11 @@
 #include "link/WireTrace.h"
 #include "writer/Feedback.h"
 
+#include <QScopeGuard>
 #include <QThread>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <optional>
 
 namespace qw735 {
@@ -38,11 +40,6 @@ QString StoppedAt(WireStep step, int number)
     return {};
 }
 
-QString InterruptedMessage(const QString &where)
-{
-    return QStringLiteral("Interrupted %1; the board is not fully written").arg(where);
-}
-
 // The one message of a board's write is its result; the front end shows it
 // with the others, in the order the ports were given.
 class ResultOnly : public MessageBox {
@@ -63,14 +60,29 @@ public:
         outcome_.described = line ? (*line)->Describe() : port;
     }
 
+    // Runs the write here and now, on the calling thread.
+    void RunHere() { Work(); }
+
     void Cancel()
     {
         std::lock_guard lock(mutex_);
         cancelled_ = true;
-        // The link lives on the board's thread: its wait loop runs the
-        // abandon as soon as it next pumps events, which this post wakes.
-        if (link_)
+        if (!link_)
+            return;
+        // On the board's own thread (a lone board) the link is abandoned at
+        // once; on another, its wait loop runs the abandon as soon as it next
+        // pumps events, which this post wakes.
+        if (link_->thread() == QThread::currentThread())
+            link_->Abandon();
+        else
             QMetaObject::invokeMethod(link_, [link = link_] { link->Abandon(); }, Qt::QueuedConnection);
+    }
+
+    // A thread that could not be made: the board ends before it began.
+    void FailToStart()
+    {
+        outcome_.failure = std::make_exception_ptr(std::bad_alloc());
+        Ended();
     }
 
     const BoardOutcome &Outcome() const { return outcome_; }
@@ -79,13 +91,14 @@ public:
 protected:
     void run() override
     {
-        const auto start = std::chrono::steady_clock::now();
-        outcome_.started = QDateTime::currentDateTimeUtc();
-        Write();
-        outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (outcome_.message.isEmpty())
-            outcome_.message = outcome_.result.message;
-        QMetaObject::invokeMethod(&gang_, [gang = &gang_, index = index_] { gang->OnBoardEnded(index); }, Qt::QueuedConnection);
+        // Nothing may leave a thread's run: it would end the process with
+        // every other board's port still open. Write closed its own port.
+        try {
+            Work();
+        } catch (...) {
+            outcome_.failure = std::current_exception();
+            Ended();
+        }
     }
 
 private:
@@ -100,6 +113,20 @@ private:
         GangWrite &gang_;
         int board_;
     };
+
+    void Work()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        outcome_.started = QDateTime::currentDateTimeUtc();
+        Write();
+        outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        Ended();
+    }
+
+    void Ended()
+    {
+        QMetaObject::invokeMethod(&gang_, [gang = &gang_, index = index_] { gang->OnBoardEnded(index); }, Qt::QueuedConnection);
+    }
 
     void Write()
     {
@@ -121,30 +148,47 @@ private:
         {
             std::lock_guard lock(mutex_);
             if (cancelled_) {
-                outcome_.result = {WriteOutcome::Abandoned, {}};
-                outcome_.message = InterruptedMessage(StoppedAt(WireStep::Open, 0));
+                outcome_.stoppedAt = QStringLiteral("while opening");
                 return;
             }
             link_ = &link;
         }
+        const auto forget = qScopeGuard([this] {
+            std::lock_guard lock(mutex_);
+            link_ = nullptr;
+        });
 
+        // Opening a remote port waits for its server; an abandon ends that
+        // wait too.
         if (const auto opened = port.Open(); !opened) {
-            outcome_.result = {WriteOutcome::PortLost, opened.error()};
-        } else {
-            if (trace)
-                trace->OnLineSettings(WireStep::Open, 0, port.Settings());
-            Progress progress(gang_, index_);
-            ResultOnly message;
+            if (link.Abandoned())
+                outcome_.stoppedAt = QStringLiteral("while opening");
+            else
+                outcome_.result = {WriteOutcome::PortLost, opened.error()};
+            return;
+        }
+        outcome_.opened = true;
+        if (trace)
+            trace->OnLineSettings(WireStep::Open, 0, port.Settings());
+        {
+            // A cancel that came while the port opened: not a byte goes out.
+            std::lock_guard lock(mutex_);
+            if (cancelled_)
+                link.Abandon();
+        }
+        Progress progress(gang_, index_);
+        ResultOnly message;
+        try {
             outcome_.result = gang_.write_(link, progress, message);
-            if (outcome_.result.outcome == WriteOutcome::Abandoned)
-                outcome_.message = InterruptedMessage(StoppedAt(link.Step(), link.StepNumber()));
+        } catch (...) {
+            port.Close();
+            throw;
         }
         port.Close();
+        if (outcome_.result.outcome == WriteOutcome::Abandoned)
+            outcome_.stoppedAt = StoppedAt(link.Step(), link.StepNumber());
         outcome_.bytesSent = link.BytesSent();
         outcome_.bytesReceived = link.BytesReceived();
-
-        std::lock_guard lock(mutex_);
-        link_ = nullptr;
     }
 
     GangWrite &gang_;
@@ -173,9 +217,16 @@ GangWrite::~GangWrite()
 
 void GangWrite::Start()
 {
+    running_ = BoardCount();
+    if (boards_.size() == 1) {
+        boards_[0]->RunHere();
+        return;
+    }
     for (const auto &board : boards_) {
-        ++running_;
         board->start();
+        // start() says nothing when the system cannot make the thread.
+        if (!board->isRunning() && !board->isFinished())
+            board->FailToStart();
     }
 }
 

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -20,9 +21,9 @@ class MessageBox;
 class ProgressDisplay;
 class TraceOutput;
 
-// The write every board runs, called on the board's own thread with the
-// board's link (port open at 9600 baud, input discarded). It may use only
-// what it shares read-only with the other boards: one image, one loader.
+// The write every board runs, called on the board's thread with the board's
+// link (port open at 9600 baud, input discarded). It may use only what it
+// shares read-only with the other boards: one WriteInput.
 using BoardWrite = std::function<WriteResult(Link &link, ProgressDisplay &progress, MessageBox &message)>;
 
 // How one board's write went, for its result line and its record.
@@ -31,8 +32,12 @@ struct BoardOutcome {
     QString described;  // as messages name it: "COM3 (/dev/ttyUSB0)"
     QString device;     // the device behind it
     WriteResult result{WriteOutcome::Abandoned, {}};
-    // The result's message; for an interrupted write, where it stopped.
-    QString message;
+    bool opened = false;  // the port was opened
+    // For an interrupted write, where it stopped: "at block 17",
+    // "while opening".
+    QString stoppedAt;
+    // The write threw (out of memory, say); the port was closed first.
+    std::exception_ptr failure;
     QDateTime started;  // UTC
     double seconds = 0;
     std::uint64_t bytesSent = 0;
@@ -42,8 +47,9 @@ struct BoardOutcome {
 // Writes one program into several boards at once. Each board has a thread
 // of its own with its own event loop, port, link and timers, and runs its
 // write exactly as a single write runs; nothing of one board's conversation
-// waits on another's. Progress and each board's end come back as queued
-// signals on the thread that owns this object.
+// waits on another's. A lone board runs on the calling thread, inside
+// Start(), as a single write always ran. Progress and each board's end come
+// back as signals on the thread that owns this object.
 class GangWrite : public QObject {
     Q_OBJECT
 public:
@@ -54,16 +60,19 @@ public:
     // A wire trace for every board into `output`, which must outlive this
     // object; the lines name the port when there is more than one board.
     void SetTrace(TraceOutput *output) { trace_ = output; }
+    // Starts every board. A board whose thread cannot be made ends at once,
+    // failed as out of memory. A lone board's write runs inside this call,
+    // and what it throws comes out of it, the port closed first.
     void Start();
     // Ends every write at once: each board stops in its current wait,
-    // closes its port and ends as interrupted. Boards already done keep
-    // their results.
+    // closes its port and ends as abandoned. Boards already done keep their
+    // results.
     void Cancel();
 
     int BoardCount() const { return static_cast<int>(boards_.size()); }
+    bool Running() const { return running_ > 0; }
     // How messages name the board's port: "COM3 (/dev/ttyUSB0)".
     QString PortName(int board) const;
-    bool Running() const { return running_ > 0; }
     // Complete once BoardEnded(board) has been delivered.
     const BoardOutcome &Outcome(int board) const;
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "writer/ProductionRecord.h"
 
-#include "image/SRecordImage.h"
 #include "writer/GangWrite.h"
 #include "writer/SendImage.h"
 
@@ -47,19 +46,19 @@ private:
 
 }  // namespace
 
-RecordedProgram RecordedProgramOf(const QString &sFilePath, const QByteArray &sFileBytes, const QByteArray &loader,
-                                  const SRecordImage &image)
+RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &input)
 {
     RecordedProgram program;
     program.sFilePath = sFilePath;
-    program.sFileSha256 = QCryptographicHash::hash(sFileBytes, QCryptographicHash::Sha256).toHex();
-    program.loaderSha256 = QCryptographicHash::hash(loader, QCryptographicHash::Sha256).toHex();
-    program.transferSize = TransferSize(image.MaxAddress);
-    program.checksum = ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(program.transferSize)));
+    program.sFileSha256 = input.sFileSha256;
+    if (input.loader)
+        program.loaderSha256 = QCryptographicHash::hash(*input.loader, QCryptographicHash::Sha256).toHex();
+    program.transferSize = TransferSize(input.image.MaxAddress);
+    program.checksum = ImageChecksum(std::span(input.image.ImageBuffer.data(), static_cast<std::size_t>(program.transferSize)));
     return program;
 }
 
-QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, int exitStatus)
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus)
 {
     const QJsonObject record{
         {QStringLiteral("start"), board.started.toUTC().toString(Qt::ISODateWithMs)},
@@ -70,7 +69,7 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
         {QStringLiteral("transfer_size"), program.transferSize},
         {QStringLiteral("checksum"), program.checksum},
-        {QStringLiteral("message"), board.message},
+        {QStringLiteral("message"), message},
         {QStringLiteral("exit_status"), exitStatus},
         {QStringLiteral("duration_s"), qRound64(board.seconds * 1000) / 1000.0},
         {QStringLiteral("bytes_sent"), static_cast<qint64>(board.bytesSent)},

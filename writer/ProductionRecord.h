@@ -9,7 +9,7 @@
 namespace qw735 {
 
 struct BoardOutcome;
-struct SRecordImage;
+struct WriteInput;
 
 // What every board of one run shares in its record: the program written.
 struct RecordedProgram {
@@ -20,10 +20,10 @@ struct RecordedProgram {
     std::uint8_t checksum = 0;
 };
 
-// The program as the records describe it: the digests of the S-record
-// file's bytes and of the loader, the image's transfer size and checksum.
-RecordedProgram RecordedProgramOf(const QString &sFilePath, const QByteArray &sFileBytes, const QByteArray &loader,
-                                  const SRecordImage &image);
+// The program as the records describe it: the S-record file as messages
+// show it, the digests of its bytes and of the loader (empty when there is
+// no loader), the image's transfer size and checksum.
+RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &input);
 
 // One board's record as a JSON object on one line (JSON Lines), ending in a
 // newline:
@@ -31,7 +31,7 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const QByteArray &sF
 //    "file":"/srv/prog.mot","file_sha256":"…","loader_sha256":"…",
 //    "transfer_size":65600,"checksum":196,"message":"O.K.","exit_status":0,
 //    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106}
-QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, int exitStatus);
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus);
 
 // The file records are appended to, shared with other processes writing to
 // it at the same time. Open before any port is, so that a bad path stops the

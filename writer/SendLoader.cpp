@@ -4,8 +4,6 @@
 #include "link/Link.h"
 #include "writer/Feedback.h"
 
-#include <QFile>
-
 namespace qw735 {
 
 namespace {
@@ -43,16 +41,29 @@ TransferResult SendBody(Link &link, const QByteArray &loader, ProgressDisplay &p
 
 }  // namespace
 
-std::expected<QByteArray, TransferResult> ReadLoaderFile(const QString &path)
+std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+    InputFileError error;
+    auto file = path.isEmpty() ? std::nullopt : InputFile::Open(path.toStdString(), kinds, error);
+    if (!file)
         return std::unexpected(TransferResult::LoaderMissing);
-    if (file.size() > LoaderSizeLimit)
+    // The size a file claims is no bound: a pipe or a device has none and
+    // may never end.
+    QByteArray loader(LoaderSizeLimit + 1, Qt::Uninitialized);
+    qsizetype length = 0;
+    while (length < loader.size()) {
+        const ssize_t got = file->Read(loader.data() + length, static_cast<std::size_t>(loader.size() - length));
+        if (got < 0)
+            return std::unexpected(TransferResult::LoaderMissing);
+        if (got == 0)
+            break;
+        length += got;
+    }
+    if (length > LoaderSizeLimit)
         return std::unexpected(TransferResult::LoaderTooLarge);
-    QByteArray loader = file.readAll();
-    if (loader.isEmpty() || loader.size() != file.size())
+    if (length == 0)
         return std::unexpected(TransferResult::LoaderMissing);
+    loader.truncate(length);
     return loader;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "image/InputFile.h"
 #include "writer/TransferResult.h"
 
 #include <QByteArray>
@@ -21,9 +22,11 @@ inline constexpr int ProgressEveryLoaderBytes = 11;  // the bar moves after byte
 // The size field has 16 bits: a larger loader cannot be described.
 inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
 
-// Reads the loader file whole. LoaderMissing when it cannot be read or is
+// Reads the loader file (`path` as the file system takes it) if it is of one
+// of `kinds`, and never more than one byte past the size field's reach,
+// whatever size the file claims. LoaderMissing when it cannot be read or is
 // empty, LoaderTooLarge past the size field's reach; nothing is sent.
-std::expected<QByteArray, TransferResult> ReadLoaderFile(const QString &path);
+std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds);
 
 // Sends `loader` to the boot mode: the two size bytes with a pause after
 // each, then every byte with its echo checked, then waits for the end mark

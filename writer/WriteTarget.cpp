@@ -10,8 +10,10 @@
 #include "writer/SendImage.h"
 #include "writer/SendLoader.h"
 
+#include <QCryptographicHash>
 #include <QFile>
-#include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace qw735 {
 
@@ -32,23 +34,42 @@ WriteResult LinkDownResult(Link &link)
             QStringLiteral("Lost %1 during the write: %2").arg(link.Describe(), link.LostReason())};
 }
 
-WriteResult LoaderTooLargeResult(const QString &loaderPath)
+InputKinds SRecordFileKinds(InputReader reader)
 {
+    return reader == InputReader::Interruptible ? InputKinds::FilesAndPipes : InputKinds::Files;
+}
+
+QString SRecordMessage(SRecordError error, const QByteArray &sFilePath)
+{
+    error.path = DisplayPath(sFilePath).toStdString();
+    return QString::fromStdString(DescribeSRecordError(error));
+}
+
+WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
+{
+    // A regular file says how large it is; a pipe or a device was read only
+    // as far as needed to know it is too large.
+    struct stat status {};
+    const bool sized = ::stat(loaderPath.constData(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > LoaderSizeLimit;
+    const QString size = sized ? QString::number(status.st_size) : QStringLiteral("more than %1").arg(LoaderSizeLimit);
     return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: %1 has %2 bytes, the boot mode takes at most %3")
-                                              .arg(loaderPath)
-                                              .arg(QFileInfo(loaderPath).size())
+                                              .arg(DisplayPath(loaderPath), size)
                                               .arg(LoaderSizeLimit)};
 }
 
 // How a failed loader transfer ends the write (never called with Done or
 // LinkDown, which the caller handles). Tested in this order: silence, a
 // wrong byte, no loader.
-WriteResult LoaderFailure(TransferResult result, const QString &loaderPath)
+WriteResult LoaderFailure(TransferResult result, const WriteInput &input)
 {
     switch (result) {
     case TransferResult::NoReply: return Fixed(WriteOutcome::LoaderNoReply, MessageLoaderNoReply);
     case TransferResult::WrongReply: return Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply);
-    case TransferResult::LoaderTooLarge: return LoaderTooLargeResult(loaderPath);
+    case TransferResult::LoaderTooLarge:
+        // Only for input not made by ReadWriteInput, which refuses such a loader.
+        return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: it has %1 bytes, the boot mode takes at most %2")
+                                                  .arg(input.loader->size())
+                                                  .arg(LoaderSizeLimit)};
     default: return Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing);
     }
 }
@@ -62,46 +83,103 @@ WriteResult ImageResult(TransferResult result)
     }
 }
 
-WriteResult Converse(const WriteRequest &request)
+WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress)
 {
-    Link &link = request.link;
-
-    // The whole file is checked before the target hears a byte, so that a
-    // bad file never leaves a half-written board.
-    SRecordImage image;
-    if (const auto error = LoadSRecordFile(QFile::encodeName(request.sFilePath).toStdString(), image))
-        return {WriteOutcome::SRecordFailed, QString::fromStdString(DescribeSRecordError(*error))};
-
-    // A loader too large for the size field is refused before anything is
-    // sent; a missing one is reported after the handshake, as it always was.
-    const QString loaderPath = request.fileSystem.LoaderPath();
-    const auto loader = ReadLoaderFile(loaderPath);
-    if (!loader && loader.error() == TransferResult::LoaderTooLarge)
-        return LoaderTooLargeResult(loaderPath);
-
+    // Abandoned before it began: not a byte goes out.
+    if (link.IsDown())
+        return LinkDownResult(link);
     if (!BootHandshake(link))
         return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 
-    const TransferResult loaderSent = loader ? SendLoader(link, *loader, request.progress) : loader.error();
+    const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, progress) : input.loader.error();
     if (loaderSent == TransferResult::LinkDown)
         return LinkDownResult(link);
     if (loaderSent != TransferResult::Done)
-        return LoaderFailure(loaderSent, loaderPath);
+        return LoaderFailure(loaderSent, input);
 
-    const TransferResult imageSent = SendImage(link, image, request.progress);
+    // The transfer sets MaxAddress to the size it sent; it gets a copy so
+    // that the input stays as read.
+    SRecordImage image = input.image;
+    const TransferResult imageSent = SendImage(link, image, progress);
     if (imageSent == TransferResult::LinkDown)
         return LinkDownResult(link);
     return ImageResult(imageSent);
 }
 
+WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
+{
+    if (result.outcome != WriteOutcome::Abandoned)
+        messageBox.Show(result.message);
+    return result;
+}
+
 }  // namespace
+
+std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
+                                                      InputReader reader)
+{
+    // The whole file is checked before the target hears a byte, so that a
+    // bad file never leaves a half-written board.
+    WriteInput input;
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    const auto seen = [&](std::string_view bytes) { digest.addData(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))); };
+    if (auto message = ReadSRecordFile(sFilePath, input.image, reader, seen))
+        return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, std::move(*message)});
+    input.sFileSha256 = digest.result().toHex();
+
+    // A loader too large for the size field is refused before anything is
+    // sent; a missing one is reported after the handshake, as it always was.
+    input.loader = ReadLoaderFile(loaderPath, reader == InputReader::Interruptible ? InputKinds::Anything : InputKinds::Files);
+    if (!input.loader && input.loader.error() == TransferResult::LoaderTooLarge)
+        return std::unexpected(LoaderTooLargeResult(loaderPath));
+    return input;
+}
+
+std::optional<QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+                                       const std::function<void(std::string_view)> &seen)
+{
+    if (const auto error = LoadSRecordFile(sFilePath.toStdString(), image, SRecordFileKinds(reader), seen))
+        return SRecordMessage(*error, sFilePath);
+    return std::nullopt;
+}
+
+std::optional<QString> RefusedSRecordFile(const QByteArray &sFilePath, InputReader reader)
+{
+    if (const auto error = RefusedSRecordFile(sFilePath.toStdString(), SRecordFileKinds(reader)))
+        return SRecordMessage(*error, sFilePath);
+    return std::nullopt;
+}
+
+QString DisplayPath(const QByteArray &path)
+{
+    QString shown;
+    for (qsizetype at = 0; at < path.size();) {
+        const auto lead = static_cast<unsigned char>(path[at]);
+        const qsizetype length = lead < 0x80 ? 1 : (lead >> 5) == 0x06 ? 2 : (lead >> 4) == 0x0E ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        const QByteArray character = path.mid(at, length);
+        if (length > 0 && character.size() == length && character.isValidUtf8()) {
+            shown += QString::fromUtf8(character);
+            at += length;
+        } else {
+            shown += QStringLiteral("\\x%1").arg(QString::number(lead, 16).toUpper().rightJustified(2, u'0'));
+            ++at;
+        }
+    }
+    return shown;
+}
 
 WriteResult WriteTarget(const WriteRequest &request)
 {
-    const WriteResult result = Converse(request);
-    if (result.outcome != WriteOutcome::Abandoned)
-        request.messageBox.Show(result.message);
-    return result;
+    const auto input = ReadWriteInput(QFile::encodeName(request.sFilePath), QFile::encodeName(request.fileSystem.LoaderPath()),
+                                      InputReader::Uninterruptible);
+    if (!input)
+        return Shown(input.error(), request.messageBox);
+    return WriteTarget(request.link, *input, request.progress, request.messageBox);
+}
+
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress, MessageBox &messageBox)
+{
+    return Shown(Converse(link, input, progress), messageBox);
 }
 
 }  // namespace qw735

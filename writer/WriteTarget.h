@@ -1,7 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "image/SRecordImage.h"
+#include "writer/TransferResult.h"
+
+#include <QByteArray>
 #include <QString>
+#include <expected>
+#include <functional>
+#include <optional>
+#include <string_view>
 
 namespace qw735 {
 
@@ -31,6 +39,47 @@ struct WriteResult {
     QString message;  // empty only when abandoned
 };
 
+// What a write sends, read from the files before the write starts. A write
+// only reads it, so one input can serve any number of writes, also at the
+// same time on several threads.
+struct WriteInput {
+    SRecordImage image;
+    // The loader's bytes, or LoaderMissing: a missing or empty loader is
+    // reported after the handshake, as it always was.
+    std::expected<QByteArray, TransferResult> loader;
+    // SHA-256 of the S-record file's bytes as read, in hex, for the
+    // production record.
+    QByteArray sFileSha256;
+};
+
+// Whether the reader of the files can be stopped while it reads. The window
+// reads inside the write while the user waits: it takes regular files only.
+// The command line reads before it holds anything, where Ctrl-C ends any
+// wait: it also takes pipes, and for the loader, which it reads only so far
+// as the size field reaches, anything that opens.
+enum class InputReader { Uninterruptible, Interruptible };
+
+// Reads the S-record file, all of it checked, and the loader. Paths are as
+// the file system takes them (bytes; a name need not be UTF-8). The error is
+// how the write ends before the target hears a byte: SRecordFailed, or
+// LoaderTooLarge (the size field of the boot mode holds 16 bits).
+std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
+                                                      InputReader reader);
+
+// The S-record part of ReadWriteInput: the message on failure, naming the
+// file as DisplayPath shows it.
+// `seen` gets every byte read (see LoadSRecordFile).
+std::optional<QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+                                       const std::function<void(std::string_view)> &seen = {});
+
+// The message ReadSRecordFile would end with because of the kind of the
+// file, told without opening it; nullopt when reading would go on.
+std::optional<QString> RefusedSRecordFile(const QByteArray &sFilePath, InputReader reader);
+
+// How messages show a path given as bytes: as UTF-8, each byte that is not
+// part of valid UTF-8 as \xNN.
+QString DisplayPath(const QByteArray &path);
+
 // Everything one write needs from its caller.
 struct WriteRequest {
     Link &link;                    // port open at 9600 baud, input discarded
@@ -40,11 +89,15 @@ struct WriteRequest {
     QString sFilePath;             // the S-record file, re-read at every write
 };
 
-// One whole write: loads the S-record file (all of it is checked before the
-// target hears a byte), runs the handshake, the loader transfer and the
-// image transfer, and shows exactly one message in the message box, except
-// when abandoned. Returns after the box is dismissed. The port is left open,
-// at 9600 baud if the write ended before the image transfer, 38400 otherwise.
+// One whole write: reads its input (ReadWriteInput), runs the handshake, the
+// loader transfer and the image transfer, and shows exactly one message in
+// the message box, except when abandoned. Returns after the box is
+// dismissed. The port is left open, at 9600 baud if the write ended before
+// the image transfer, 38400 otherwise.
 WriteResult WriteTarget(const WriteRequest &request);
+
+// The same with the input already read: for callers that read the files
+// before they open any port.
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress, MessageBox &messageBox);
 
 }  // namespace qw735

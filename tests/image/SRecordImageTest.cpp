@@ -85,12 +85,59 @@ TEST(HexDigit, BothCasesAndNonDigits)
 TEST(SRecordLoader, FileWithoutDataRecordsLeavesImageBlank)
 {
     const Loaded r = Load("S00600004844521B\n\nS5030001FB\nS9030000FC\nS804000000FB\nS70500000000FA\n"
-                          "SG130000000102030405060708090A0B0C0D0E0F74\nHello\nS\n \t \n " + Sixteen +
+                          "SG130000000102030405060708090A0B0C0D0E0F74\nHello\nS\n \t \n  " + Sixteen.substr(1) +
                           "\n\x1A\x1A");
     ASSERT_FALSE(r.fault);
     EXPECT_EQ(r.image.ImageBuffer, Blank());
     EXPECT_EQ(r.image.MaxAddress, 0);
     EXPECT_EQ(r.lines, 12);
+}
+
+// A byte-order mark at the very start and blanks before a record used to
+// drop the record silently: the type digit is read at a fixed position.
+TEST(SRecordLoader, RecordsStandAfterAByteOrderMarkAndBlanks)
+{
+    const std::string mark = "\xEF\xBB\xBF";
+    const std::pair<std::string, long> stored[] = {
+        {mark + Sixteen, 1},
+        {" " + Sixteen, 1},
+        {"\t \t" + Sixteen, 1},
+        {std::string(1000, ' ') + Sixteen, 1},  // far more blanks than a line keeps of itself
+        {mark + "\n" + Sixteen, 2},
+        {"S00600004844521B\n  s1130000000102030405060708090a0b0c0d0e0f74", 2},
+    };
+    for (const auto &[text, lines] : stored) {
+        for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{100}}) {
+            const Loaded r = Load(text, piece);
+            ASSERT_FALSE(r.fault) << text << " in pieces of " << piece;
+            EXPECT_EQ(r.image.MaxAddress, 15) << text << " in pieces of " << piece;
+            EXPECT_EQ(r.image.ImageBuffer[7], 7) << text << " in pieces of " << piece;
+            EXPECT_EQ(r.lines, lines) << text;
+        }
+    }
+    // Every other line reads as it always did.
+    const std::string unchanged[] = {
+        "S00600004844521B\n" + mark + Sixteen,  // a mark past the start is no mark
+        "\xEF\xBB" + Sixteen,                   // nor is part of one
+        "  " + Sixteen.substr(1),                // blanks, then no record
+        " x" + Sixteen.substr(1),
+    };
+    for (const std::string &text : unchanged) {
+        for (std::size_t piece : {std::size_t{0}, std::size_t{1}}) {
+            const Loaded r = Load(text, piece);
+            ASSERT_FALSE(r.fault) << text;
+            EXPECT_EQ(r.image.ImageBuffer, Blank()) << text;
+        }
+    }
+    // One blank in position 0, which is never looked at, still reads the
+    // record after it from position 1.
+    EXPECT_EQ(Load(" " + Sixteen.substr(1)).image.MaxAddress, 15);
+    // Columns count the blanks.
+    const Loaded bad = Load("  \tS1G3000000");
+    ASSERT_TRUE(bad.fault);
+    EXPECT_EQ(bad.fault->detail, "'G' at column 6 is not a hexadecimal digit");
+    EXPECT_EQ(Load(std::string(600, ' ') + "S1130000000102030").fault->detail,
+              "record ends at column 617, its byte count 0x13 needs 640 characters");
 }
 
 TEST(SRecordLoader, StoresDataRecords)

@@ -4,10 +4,17 @@
 #include "tests/support/WriteFixture.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <algorithm>
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 
 namespace qw735::test {
 
@@ -34,6 +41,29 @@ FaultRow Row(std::string name, Setup setup, int exitStatus, const char *message,
     return {std::move(name), [](sim::BoardScript &) {}, setup, exitStatus, QString::fromUtf8(message), sent};
 }
 
+FaultRow WithWindow(FaultRow row, const char *message, std::size_t sent)
+{
+    row.window = FaultRow::WindowEnding{message, sent};
+    return row;
+}
+
+// Once a reader opens the FIFO at `path`, writes `data` into it. Gives up
+// when asked to stop, also while no reader has come.
+void FeedPipe(const std::stop_token &stop, const QByteArray &path, const QByteArray &data)
+{
+    int fd = -1;
+    while (fd < 0 && !stop.stop_requested()) {
+        fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Far less than a pipe holds: the write never waits for the reader.
+    if (fd >= 0) {
+        EXPECT_EQ(::write(fd, data.constData(), static_cast<std::size_t>(data.size())), data.size());
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
 // 16 bytes at 0x90: MaxAddress 0x9F, 159 / 64 = 2.48, three blocks.
@@ -47,7 +77,9 @@ const char *const MatrixMalformedProgram =
     "S1130000000102030405060708090A0B0C0D0E0F74\n"
     "S1130010000102030405060708G90A0B0C0D0E0F74\n";
 
-std::vector<FaultRow> FaultRows()
+namespace {
+
+std::vector<FaultRow> AllFaultRows()
 {
     using S = sim::BoardScript;
     const auto request = [](std::size_t at, sim::Reply reply) {
@@ -89,11 +121,46 @@ std::vector<FaultRow> FaultRows()
         Row("SRecordFileRemoved", Setup::SRecordRemoved, 7, "Cannot open S-record file {mot}: No such file or directory", 0),
         Row("SRecordLineMalformed", Setup::SRecordMalformed, 7,
             "S-record file {mot}, line 3: 'G' at column 27 is not a hexadecimal digit", 0),
+        // Files that are not regular files. The command line reads pipes
+        // (it can be interrupted while it waits); the window, which cannot,
+        // reads regular files only, and refuses any other S-record file
+        // before it opens the port.
+        WithWindow(Row("SRecordFromAPipe", Setup::SRecordPipe, 0, "O.K.", Checksum),
+                   "Cannot read S-record file {mot}: it is a pipe, not a regular file", 0),
+        // The window judges the file before it touches the port (opening a
+        // serial port can reset a board); the command line has read it.
+        WithWindow(Row("SRecordFromAPipeWhilePortHeld", Setup::SRecordPipePortBusy, 8,
+                       "Cannot open {port}: it is in use by another program (process {pid})", 0),
+                   "Cannot read S-record file {mot}: it is a pipe, not a regular file", 0),
+        WithWindow(Row("LoaderFromAPipe", Setup::LoaderPipe, 0, "O.K.", Checksum), "Not Found TQW735.BIN", Handshake),
+        WithWindow(Row("LoaderIsAnEndlessDevice", Setup::LoaderDevice, 4,
+                       "TQW735.BIN is too large: /dev/zero has more than 65535 bytes, the boot mode takes at most 65535", 0),
+                   "Not Found TQW735.BIN", Handshake),
+        Row("SRecordIsAnEndlessDevice", Setup::SRecordDevice, 7,
+            "Cannot read S-record file /dev/zero: it is a character device, not a regular file", 0),
+        Row("SRecordIsADirectory", Setup::SRecordDirectory, 7, "Cannot read S-record file {mot}: Is a directory", 0),
+        Row("SRecordIsASocket", Setup::SRecordSocket, 7, "Cannot read S-record file {mot}: it is a socket, not a regular file", 0),
+        Row("SRecordAfterAByteOrderMarkAndBlanks", Setup::SRecordMarkAndBlanks, 0, "O.K.", Checksum),
         Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
         // A loader that loses what comes in its first milliseconds: the host
         // gives it time after the switch to 38400 baud.
         Row("LoaderSlowToStart", [](S &s) { s.loaderStartMs = 8; }, 0, "O.K.", Checksum),
     };
+}
+
+}  // namespace
+
+std::vector<FaultRow> FaultRows(FrontEnd frontEnd)
+{
+    std::vector<FaultRow> rows;
+    for (FaultRow &row : AllFaultRows()) {
+        if (frontEnd == FrontEnd::Window && row.window) {
+            row.message = QString::fromUtf8(row.window->message);
+            row.bytesSent = row.window->bytesSent;
+        }
+        rows.push_back(std::move(row));
+    }
+    return rows;
 }
 
 std::vector<FaultRow> RemoteFaultRows()
@@ -102,7 +169,7 @@ std::vector<FaultRow> RemoteFaultRows()
     // remote port can tell of a board that went away.
     const QString dropped = QStringLiteral("Lost {port} during the write: the server closed the connection");
     std::vector<FaultRow> rows;
-    for (FaultRow &row : FaultRows()) {
+    for (FaultRow &row : FaultRows(FrontEnd::CommandLine)) {
         if (row.name == "HangUpDuringImage")
             row.message = dropped;
         if (row.name == "WrongEcho" || row.name == "NoMiddleBlockRequest" || row.name == "HangUpDuringImage"
@@ -118,7 +185,7 @@ std::vector<FaultRow> RemoteFaultRows()
 
 FaultRow FaultRowNamed(const std::string &name)
 {
-    const std::vector<FaultRow> rows = FaultRows();
+    const std::vector<FaultRow> rows = FaultRows(FrontEnd::CommandLine);
     const auto row = std::find_if(rows.begin(), rows.end(), [&](const FaultRow &r) { return r.name == name; });
     EXPECT_NE(row, rows.end()) << name;
     return row != rows.end() ? *row : FaultRow{};
@@ -150,7 +217,44 @@ FaultStage::FaultStage(const FaultRow &row)
     case FaultRow::Setup::LoaderTooLarge: WriteFile(dir, QStringLiteral("tqw735.bin"), QByteArray(0x10000, 'x')); break;
     case FaultRow::Setup::SRecordRemoved: QFile::remove(mot); break;
     case FaultRow::Setup::SRecordMalformed: WriteFile(dir, QStringLiteral("program.mot"), MatrixMalformedProgram); break;
+    case FaultRow::Setup::SRecordMarkAndBlanks:
+        WriteFile(dir, QStringLiteral("program.mot"),
+                  "\xEF\xBB\xBF"
+                  "S1130000000102030405060708090A0B0C0D0E0F74\r\n"
+                  " \tS1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF5C\r\n"
+                  "S9030000FC\r\n");
+        break;
+    case FaultRow::Setup::SRecordPipe: FileIntoPipe(mot, MatrixProgram); break;
+    case FaultRow::Setup::SRecordPipePortBusy:
+        FileIntoPipe(mot, MatrixProgram);
+        hold(device);
+        break;
+    case FaultRow::Setup::LoaderPipe: FileIntoPipe(loader, TestLoader(MatrixLoaderSize)); break;
+    case FaultRow::Setup::SRecordDevice: mot = QStringLiteral("/dev/zero"); break;
+    case FaultRow::Setup::LoaderDevice: loader = QStringLiteral("/dev/zero"); break;
+    case FaultRow::Setup::SRecordDirectory:
+        QFile::remove(mot);
+        QDir().mkdir(mot);
+        break;
+    case FaultRow::Setup::SRecordSocket: {
+        QFile::remove(mot);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        QFile::encodeName(mot).toStdString().copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ::close(fd);  // the socket file stays
+        break;
     }
+    }
+}
+
+void FaultStage::FileIntoPipe(const QString &path, const QByteArray &data)
+{
+    QFile::remove(path);
+    const QByteArray name = QFile::encodeName(path);
+    EXPECT_EQ(::mkfifo(name.constData(), 0600), 0);
+    feeder = std::jthread([name, data](std::stop_token stop) { FeedPipe(stop, name, data); });
 }
 
 void FaultStage::ExpectMessage(const QString &shown, const QString &portName) const
@@ -164,6 +268,19 @@ void FaultStage::ExpectNothingSentAfterTheFailure() const
     // A board that hung up did so at a count of raw bytes.
     const auto received = board.Received();
     EXPECT_EQ(board.HungUp() ? received.size() : CountedBytes(received), row.bytesSent);
+}
+
+void FaultStage::ExpectTheProgramWhenWritten() const
+{
+    if (row.message != QStringLiteral("O.K."))
+        return;
+    // 0x00..0x0F at 0, 0xF0..0xFF at 0x90, erased elsewhere.
+    std::vector<std::uint8_t> program(MatrixBlocks * 64, 0xFF);
+    for (int i = 0; i < 16; ++i) {
+        program[i] = static_cast<std::uint8_t>(i);
+        program[0x90 + i] = static_cast<std::uint8_t>(0xF0 + i);
+    }
+    EXPECT_EQ(board.LastWrite().image, program);
 }
 
 std::size_t CountedBytes(const std::vector<sim::ReceivedByte> &received)

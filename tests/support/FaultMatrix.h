@@ -12,6 +12,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qw735::test {
@@ -31,6 +32,16 @@ struct FaultRow {
         SRecordRemoved,
         SRecordMalformed,
         ServerKilled,  // the remote port's server dies once the host has sent bytesSent
+        // Files that are not regular files.
+        SRecordPipe, LoaderPipe, SRecordDevice, LoaderDevice, SRecordDirectory, SRecordSocket,
+        SRecordPipePortBusy,  // and this process holds the port: which is judged first?
+        // The program behind a byte-order mark, one record after blanks.
+        SRecordMarkAndBlanks,
+    };
+    // How the window ends instead, where it differs: it reads regular files only.
+    struct WindowEnding {
+        const char *message;
+        std::size_t bytesSent;
     };
 
     std::string name;
@@ -41,6 +52,7 @@ struct FaultRow {
     // {pid} for this process's ID.
     QString message;
     std::size_t bytesSent = 0;     // the host sends nothing after these
+    std::optional<WindowEnding> window = std::nullopt;
 };
 
 // The loader and image every row writes: a 40-byte loader and an image of
@@ -50,8 +62,12 @@ inline constexpr int MatrixBlocks = 3;
 extern const char *const MatrixProgram;
 extern const char *const MatrixMalformedProgram;
 
-std::vector<FaultRow> FaultRows();
-// The row of that name, for tests that put a few boards side by side.
+enum class FrontEnd { CommandLine, Window };
+
+// The rows as `frontEnd` must end them.
+std::vector<FaultRow> FaultRows(FrontEnd frontEnd);
+// The command line's row of that name, for tests that put a few boards side
+// by side.
 FaultRow FaultRowNamed(const std::string &name);
 // The rows that also run through a remote port (rfc2217:// to ser2net in
 // front of the board), with the same messages and statuses, and the faults
@@ -76,6 +92,7 @@ struct FaultStage {
     QString loader;
     QString mot;
     std::optional<SerialPort> holder;
+    std::jthread feeder;  // writes into a pipe that stands for a file
 
     // Checks what the front end showed against the row's message, with the
     // port named as the front end names it.
@@ -83,6 +100,13 @@ struct FaultStage {
     // Checks, after a moment for stragglers, that the host sent nothing after
     // the failing step.
     void ExpectNothingSentAfterTheFailure() const;
+    // Checks that a write the row lets succeed put the program on the board.
+    void ExpectTheProgramWhenWritten() const;
+
+private:
+    // Replaces the file at `path` by a FIFO that gets `data` once a reader
+    // opens it.
+    void FileIntoPipe(const QString &path, const QByteArray &data);
 };
 
 // Bytes the board received, not counting repeated synchronisation bytes: a

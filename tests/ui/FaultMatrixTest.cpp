@@ -69,9 +69,10 @@ TEST_P(WindowFaults, EndInTheirMessageAndAnIdleWindow)
     EXPECT_TRUE(form1.findChild<QPushButton *>(QStringLiteral("Command2"))->isEnabled());
     EXPECT_EQ(form1.findChild<QProgressBar *>(QStringLiteral("ProgressBar1"))->value(), 0);
     stage.ExpectNothingSentAfterTheFailure();
+    stage.ExpectTheProgramWhenWritten();
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, WindowFaults, ::testing::ValuesIn(FaultRows()),
+INSTANTIATE_TEST_SUITE_P(Matrix, WindowFaults, ::testing::ValuesIn(FaultRows(FrontEnd::Window)),
                          [](const auto &info) { return info.param.name; });
 
 }  // namespace

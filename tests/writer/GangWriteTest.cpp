@@ -103,7 +103,7 @@ TEST(GangWrite, EveryBoardEndsWithItsOwnMessageAndTrace)
         SCOPED_TRACE(names[i]);
         const FaultStage &stage = stages[i];
         const BoardOutcome &outcome = gang.Outcome(static_cast<int>(i));
-        stage.ExpectMessage(outcome.message, stage.device);
+        stage.ExpectMessage(outcome.result.message, stage.device);
         stage.ExpectNothingSentAfterTheFailure();
 
         const TraceSide host = ReadTrace(hostTrace, stage.device);

@@ -5,6 +5,7 @@
 #include "writer/SendImage.h"
 #include "writer/SendLoader.h"
 
+#include <QFile>
 #include <gtest/gtest.h>
 
 namespace qw735::test {
@@ -33,11 +34,14 @@ TEST(ImageChecksum, IsTheComplementOfTheByteSum)
 TEST(ReadLoaderFile, RefusesMissingEmptyAndOversizedLoaders)
 {
     QTemporaryDir dir;
-    EXPECT_EQ(ReadLoaderFile(dir.filePath(QStringLiteral("absent.bin"))).error(), TransferResult::LoaderMissing);
-    EXPECT_EQ(ReadLoaderFile(WriteFile(dir, QStringLiteral("empty.bin"), {})).error(), TransferResult::LoaderMissing);
-    EXPECT_EQ(ReadLoaderFile(WriteFile(dir, QStringLiteral("big.bin"), QByteArray(0x10000, 'x'))).error(),
-              TransferResult::LoaderTooLarge);
-    EXPECT_EQ(ReadLoaderFile(WriteFile(dir, QStringLiteral("max.bin"), QByteArray(0xFFFF, 'x')))->size(), 0xFFFF);
+    const auto read = [&](const QString &name, const QByteArray &data) {
+        return ReadLoaderFile(QFile::encodeName(WriteFile(dir, name, data)), InputKinds::Files);
+    };
+    EXPECT_EQ(ReadLoaderFile(QFile::encodeName(dir.filePath(QStringLiteral("absent.bin"))), InputKinds::Files).error(),
+              TransferResult::LoaderMissing);
+    EXPECT_EQ(read(QStringLiteral("empty.bin"), {}).error(), TransferResult::LoaderMissing);
+    EXPECT_EQ(read(QStringLiteral("big.bin"), QByteArray(0x10000, 'x')).error(), TransferResult::LoaderTooLarge);
+    EXPECT_EQ(read(QStringLiteral("max.bin"), QByteArray(0xFFFF, 'x'))->size(), 0xFFFF);
 }
 
 // How echo and end-mark faults end the transfer is checked, byte count and

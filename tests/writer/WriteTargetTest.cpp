@@ -129,6 +129,25 @@ TEST(WriteTarget, FullDataAreaSendsOneBlockPastIt)
     EXPECT_EQ(Bytes(image.begin() + 0x20000, image.end()), Bytes(64, 0xFF));
 }
 
+// Files read once serve any number of writes (boards written one after the
+// other, or at once): a write leaves its input as it was read.
+TEST(WriteTarget, InputReadOnceServesEveryWriteAlike)
+{
+    WriteBench bench(Script([](auto &s) { s.keepServing = true; }));
+    const auto input = ReadWriteInput(QFile::encodeName(WriteFile(bench.dir, QStringLiteral("p.mot"), SmallProgram)),
+                                      QFile::encodeName(bench.loaderPath), InputReader::Interruptible);
+    ASSERT_TRUE(input);
+    for (int write = 1; write <= 2; ++write) {
+        bench.host.port.ChangeSettings(QString::fromLatin1(BootSettings));
+        ASSERT_TRUE(bench.host.port.Open());
+        EXPECT_EQ(WriteTarget(bench.host.link, *input, bench.progress, bench.messages).outcome, WriteOutcome::Ok);
+        bench.host.port.Close();
+        ASSERT_TRUE(PumpUntil([&] { return bench.host.board->WritesCompleted() == write; }, 5s));
+        EXPECT_EQ(bench.host.board->LastWrite().image.size(), 64u) << "write " << write;
+        EXPECT_EQ(input->image.MaxAddress, 15);
+    }
+}
+
 // Every message is checked through both front ends by the fault matrix;
 // here, what the sequence leaves behind for its caller to clean up.
 TEST(WriteTarget, LeavesThePortOpenAtTheSpeedOfTheLastStep)
