@@ -311,8 +311,13 @@ int IdleWait()
 int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
 {
     constexpr int ImageKib = 64;
-    const QString mot = WriteProgram(dir, ImageKib * 1024, random);
-    const FileSystem fileSystem = FileSystem::WithLoaderFile(loaderPath);
+    // Read once, shared read-only by every board, as qw735-write does.
+    const auto input = ReadWriteInput(QFile::encodeName(WriteProgram(dir, ImageKib * 1024, random)), QFile::encodeName(loaderPath),
+                                      InputReader::Uninterruptible);
+    if (!input) {
+        std::fprintf(stderr, "%s\n", qPrintable(input.error().message));
+        return 1;
+    }
     std::printf("| boards | image | loader | O.K. | elapsed s | vs one board | last loader done s | image after it s | writer CPU s | "
                 "writer CPU share of one core |\n");
     std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
@@ -331,7 +336,7 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         double boardCpu = 0;
         std::chrono::steady_clock::time_point start;
         GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress, MessageBox &message) {
-            const WriteResult result = WriteTarget({link, fileSystem, progress, message, mot});
+            const WriteResult result = WriteTarget(link, *input, progress, message);
             std::lock_guard lock(mutex);
             boardCpu += ThreadCpuSeconds();
             return result;

@@ -81,10 +81,10 @@ TEST(GangWrite, EveryBoardEndsWithItsOwnMessageAndTrace)
         ports << stages.emplace_back(row).device;
 
     // Every board writes the first stage's files; the others hold the same.
-    const FileSystem fileSystem = FileSystem::WithLoaderFile(stages[0].loader);
-    const QString mot = stages[0].mot;
+    const auto input = ReadWriteInput(QFile::encodeName(stages[0].mot), QFile::encodeName(stages[0].loader), InputReader::Uninterruptible);
+    ASSERT_TRUE(input);
     GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress, MessageBox &message) {
-        return WriteTarget({link, fileSystem, progress, message, mot});
+        return WriteTarget(link, *input, progress, message);
     });
     const QString hostTrace = dir.filePath(QStringLiteral("host.trace"));
     auto trace = TraceOutput::ToFile(hostTrace);
