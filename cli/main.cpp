@@ -9,7 +9,6 @@
 #include "link/PortMap.h"
 #include "link/PortName.h"
 #include "link/ProcessGuards.h"
-#include "link/SameDevice.h"
 #include "link/WireTrace.h"
 #include "writer/FileSystem.h"
 #include "writer/ProductionRecord.h"

@@ -5,6 +5,7 @@
 #include "link/PortMap.h"
 
 #include <QString>
+#include <QStringList>
 #include <expected>
 #include <memory>
 
@@ -19,5 +20,17 @@ namespace qw735 {
 // open.
 std::expected<std::unique_ptr<ByteTransport>, QString> TransportForPort(const QString &port,
                                                                        const PortMap &map = SystemComDevices);
+
+// The device a PORT opens, as its own path (links resolved, a bare name
+// under /dev): what the production record names. The text itself for a
+// remote port or a name that is no file; empty for a Com with nothing
+// behind it.
+QString DeviceBehind(const QString &port, const PortMap &map = SystemComDevices);
+
+// Refuses ports of which two reach one device: "COM1" and the device path
+// behind it, a symbolic link and its target, the same name twice. Devices
+// compare by device number, anything else by its text. The error names both
+// ports and the device.
+std::expected<void, QString> CheckDistinctDevices(const QStringList &ports, const PortMap &map = SystemComDevices);
 
 }  // namespace qw735

@@ -5,7 +5,6 @@
 #include "link/Link.h"
 #include "link/PortName.h"
 #include "link/PortSettings.h"
-#include "link/SameDevice.h"
 #include "link/WireTrace.h"
 #include "writer/Feedback.h"
 
