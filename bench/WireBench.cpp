@@ -43,6 +43,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -337,8 +338,12 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         std::chrono::steady_clock::time_point start;
         GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress, MessageBox &message) {
             const WriteResult result = WriteTarget(link, *input, progress, message);
-            std::lock_guard lock(mutex);
-            boardCpu += ThreadCpuSeconds();
+            // A board thread's whole time; a lone board runs on the main
+            // thread, which is measured as a whole below.
+            if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+                std::lock_guard lock(mutex);
+                boardCpu += ThreadCpuSeconds();
+            }
             return result;
         });
         // A front end's share: every progress report crosses to this thread.
