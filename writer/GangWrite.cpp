@@ -39,8 +39,10 @@ QString StoppedAt(WireStep step, int number)
     return {};
 }
 
-// The one message of a board's write is its result; the front end shows it
-// with the others, in the order the ports were given.
+// The one message of a board's write is its result, which the front end
+// shows once the port is closed, with the other boards' in the order the
+// ports were given: printing may block or fail (a stalled or closed pipe),
+// and no port may wait for that.
 class ResultOnly : public MessageBox {
 public:
     void Show(const QString &) override {}
@@ -91,7 +93,8 @@ protected:
     void run() override
     {
         // Nothing may leave a thread's run: it would end the process with
-        // every other board's port still open. Write closed its own port.
+        // every other board's port still open. This board's port closed as
+        // Write unwound.
         try {
             Work();
         } catch (...) {
