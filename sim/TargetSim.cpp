@@ -210,7 +210,9 @@ void TargetSim::PlayWrite()
     SendReply(script_.endMark);
     if (script_.endMark != 0xAA)
         return;
-    loaderReadyAt_ = Clock::now() + std::chrono::milliseconds(script_.loaderStartMs);
+    // From the moment the end mark went out, not from now: a board thread
+    // slowed down after sending must not make the loader start late.
+    loaderReadyAt_ = lastHandedOver_ + std::chrono::milliseconds(script_.loaderStartMs);
 
     // The loader now runs, at 38400 baud.
     EnterPhase(Phase::Command);
@@ -366,6 +368,7 @@ void TargetSim::Send(std::uint8_t value)
         std::this_thread::sleep_for(std::chrono::milliseconds(script_.replyGapMs));
     }
     sentSinceReceive_ = true;
+    lastHandedOver_ = Clock::now();
     if (script_.batchReplies) {
         batch_.push_back(value);
         if (trace_)

@@ -170,6 +170,9 @@ private:
     std::size_t pendingAt_ = 0;
     std::chrono::steady_clock::time_point lastArrival_{};
     std::chrono::steady_clock::time_point lastSent_{};
+    // When the last reply was handed to the line (or to the batch); the
+    // loader's start-up counts from the end mark's.
+    std::chrono::steady_clock::time_point lastHandedOver_{};
     bool sentSinceReceive_ = false;
     std::vector<std::uint8_t> batch_;  // sent, not yet delivered (batchReplies)
     std::chrono::steady_clock::time_point loaderReadyAt_{};
