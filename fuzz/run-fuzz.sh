@@ -1,6 +1,6 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Builds the fuzz targets with clang-16 into build-fuzz/ (next to fuzz/) and
+# Builds the fuzz targets with clang-19 into build-fuzz/ (next to fuzz/) and
 # runs each in turn: SRecordFuzz (the S-record loader) and TelnetFuzz (what a
 # remote port's server sends). First argument: a time limit in seconds for
 # each target (default 60) or a libFuzzer run limit such as -runs=10000000;
@@ -19,7 +19,7 @@ esac
 [ $# -gt 0 ] && shift
 targets=${*:-SRecordFuzz TelnetFuzz}
 
-compiler=${CXX_FUZZ:-clang++-16}
+compiler=${CXX_FUZZ:-clang++-19}
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --parallel
 

@@ -11,7 +11,7 @@ PACKAGES="
   libgtest-dev googletest
   srecord binutils
   ser2net
-  clang-16 libclang-rt-16-dev
+  clang-19 libclang-rt-19-dev
   xvfb xauth x11-apps fonts-ipafont-gothic
 "
 
