@@ -39,8 +39,8 @@ int main(int argc, char **argv)
     const long before = PeakResidentKib();
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < repeat; ++i) {
-        if (const auto error = qw735::LoadSRecordFile(argv[1], image)) {
-            std::printf("%s\n", qw735::DescribeSRecordError(*error).c_str());
+        if (const auto loaded = qw735::LoadSRecordFile(argv[1], image); !loaded) {
+            std::printf("%s\n", qw735::DescribeSRecordError(loaded.error()).c_str());
             return 7;
         }
     }

@@ -39,17 +39,19 @@ struct Outcome {
 Outcome LoadInChunks(SRecordImage &image, const char *data, std::size_t size, std::size_t split)
 {
     SRecordLoader loader(image);
-    bool ok = loader.Feed(data, split);
-    if (ok)
-        ok = loader.Feed(data + split, size - split);
-    if (ok)
-        ok = loader.Finish();
-    Check(ok == !loader.Fault(), "Feed/Finish result disagrees with Fault()");
+    auto loaded = loader.Feed(data, split);
+    if (loaded)
+        loaded = loader.Feed(data + split, size - split);
+    if (loaded)
+        loaded = loader.Finish();
     Outcome out;
-    out.ok = ok;
-    if (loader.Fault()) {
-        out.line = loader.Fault()->line;
-        out.detail = loader.Fault()->detail;
+    out.ok = loaded.has_value();
+    if (!loaded) {
+        out.line = loaded.error().line;
+        out.detail = loaded.error().detail;
+        const auto again = loader.Finish();
+        Check(!again && again.error().line == out.line && again.error().detail == out.detail,
+              "a bad record is not reported again after it stopped the load");
     }
     out.lineCount = loader.LineCount();
     return out;
@@ -67,10 +69,10 @@ Outcome LoadLineByLine(SRecordImage &image, std::string_view text)
         while (end < text.size() && text[end] != '\r' && text[end] != '\n')
             ++end;
         ++out.lineCount;
-        if (auto detail = ParseSRecordLine(text.substr(at, end - at), image)) {
+        if (auto parsed = ParseSRecordLine(text.substr(at, end - at), image); !parsed) {
             out.ok = false;
             out.line = out.lineCount;
-            out.detail = *detail;
+            out.detail = parsed.error();
             return out;
         }
         if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')

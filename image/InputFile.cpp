@@ -13,46 +13,48 @@ namespace qw735 {
 
 namespace {
 
-std::optional<InputFileError> Judge(const struct stat &status, InputKinds kinds)
+std::expected<void, InputFileError> Judge(const struct stat &status, InputKinds kinds)
 {
-    const auto refused = [](const char *what) {
-        return InputFileError{InputFileError::Kind::NotReadable, std::string("it is ") + what + ", not a regular file"};
-    };
+    const auto refused = [](std::string why) { return std::unexpected(InputFileError{InputFileError::Kind::NotReadable, std::move(why)}); };
+    const auto notRegular = [&refused](const char *what) { return refused(std::string("it is ") + what + ", not a regular file"); };
     const mode_t type = status.st_mode & S_IFMT;
     if (type == S_IFREG || kinds == InputKinds::Anything)
-        return std::nullopt;
+        return {};
     switch (type) {
-    case S_IFIFO: return kinds == InputKinds::FilesAndPipes ? std::nullopt : std::optional(refused("a pipe"));
-    case S_IFDIR: return InputFileError{InputFileError::Kind::NotReadable, std::strerror(EISDIR)};
-    case S_IFCHR: return refused("a character device");
-    case S_IFBLK: return refused("a block device");
-    case S_IFSOCK: return refused("a socket");
-    default: return InputFileError{InputFileError::Kind::NotReadable, "it is not a regular file"};
+    case S_IFIFO:
+        if (kinds == InputKinds::FilesAndPipes)
+            return {};
+        return notRegular("a pipe");
+    case S_IFDIR: return refused(std::strerror(EISDIR));
+    case S_IFCHR: return notRegular("a character device");
+    case S_IFBLK: return notRegular("a block device");
+    case S_IFSOCK: return notRegular("a socket");
+    default: return refused("it is not a regular file");
     }
+}
+
+std::unexpected<InputFileError> SystemError(InputFileError::Kind kind)
+{
+    return std::unexpected(InputFileError{kind, std::strerror(errno)});
 }
 
 }  // namespace
 
-std::optional<InputFileError> RefusedKind(const std::string &path, InputKinds kinds)
+std::expected<void, InputFileError> CheckInputKind(const std::string &path, InputKinds kinds)
 {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0)
-        return std::nullopt;
+        return {};
     return Judge(status, kinds);
 }
 
-std::optional<InputFile> InputFile::Open(const std::string &path, InputKinds kinds, InputFileError &error)
+std::expected<InputFile, InputFileError> InputFile::Open(const std::string &path, InputKinds kinds)
 {
-    const auto fail = [&error](InputFileError why) {
-        error = std::move(why);
-        return std::nullopt;
-    };
-    const auto cannotOpen = [] { return InputFileError{InputFileError::Kind::CannotOpen, std::strerror(errno)}; };
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0)
-        return fail(cannotOpen());
-    if (auto refused = Judge(status, kinds))
-        return fail(std::move(*refused));
+        return SystemError(InputFileError::Kind::CannotOpen);
+    if (auto judged = Judge(status, kinds); !judged)
+        return std::unexpected(std::move(judged.error()));
 
     // A regular file opens without blocking; should it have been replaced
     // by a pipe meanwhile, the non-blocking open cannot wait for a writer,
@@ -60,23 +62,18 @@ std::optional<InputFile> InputFile::Open(const std::string &path, InputKinds kin
     const bool regular = S_ISREG(status.st_mode);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (regular ? O_NONBLOCK : 0));
     if (fd < 0)
-        return fail(cannotOpen());
-    InputFile file(fd, std::nullopt);
+        return SystemError(InputFileError::Kind::CannotOpen);
+    InputFile file(fd);
     if (::fstat(fd, &status) != 0)
-        return fail(cannotOpen());
-    if (auto refused = Judge(status, kinds))
-        return fail(std::move(*refused));
-    if (S_ISREG(status.st_mode))
-        file.regularSize_ = status.st_size;
+        return SystemError(InputFileError::Kind::CannotOpen);
+    if (auto judged = Judge(status, kinds); !judged)
+        return std::unexpected(std::move(judged.error()));
     if (regular)
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return file;
 }
 
-InputFile::InputFile(InputFile &&other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), regularSize_(other.regularSize_)
-{
-}
+InputFile::InputFile(InputFile &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
 
 InputFile &InputFile::operator=(InputFile &&other) noexcept
 {
@@ -84,7 +81,6 @@ InputFile &InputFile::operator=(InputFile &&other) noexcept
         if (fd_ >= 0)
             ::close(fd_);
         fd_ = std::exchange(other.fd_, -1);
-        regularSize_ = other.regularSize_;
     }
     return *this;
 }
@@ -95,12 +91,14 @@ InputFile::~InputFile()
         ::close(fd_);
 }
 
-ssize_t InputFile::Read(char *buffer, std::size_t size)
+std::expected<std::size_t, InputFileError> InputFile::Read(char *buffer, std::size_t size)
 {
     for (;;) {
         const ssize_t got = ::read(fd_, buffer, size);
-        if (got >= 0 || errno != EINTR)
-            return got;
+        if (got >= 0)
+            return static_cast<std::size_t>(got);
+        if (errno != EINTR)
+            return SystemError(InputFileError::Kind::CannotRead);
     }
 }
 

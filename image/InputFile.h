@@ -2,9 +2,8 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
+#include <expected>
 #include <string>
-#include <sys/types.h>
 
 namespace qw735 {
 
@@ -26,40 +25,37 @@ enum class InputKinds {
 struct InputFileError {
     // CannotOpen: the operating system's reason. NotReadable: a kind of
     // file the reader does not take ("it is a pipe, not a regular file",
-    // "Is a directory").
-    enum class Kind { CannotOpen, NotReadable };
+    // "Is a directory"). CannotRead: the operating system's reason for a
+    // read that failed.
+    enum class Kind { CannotOpen, NotReadable, CannotRead };
     Kind kind;
     std::string detail;
 };
 
-// Why a file at `path` is not read by a reader that takes `kinds`, judged
-// from its kind without opening it (opening a device can have effects, such
-// as resetting a board on a serial port). nullopt when it is of a kind the
-// reader takes, and also when it cannot be looked at: opening it tells why.
-std::optional<InputFileError> RefusedKind(const std::string &path, InputKinds kinds);
+// Whether a reader that takes `kinds` reads the file at `path`, judged from
+// its kind without opening it (opening a device can have effects, such as
+// resetting a board on a serial port); the error says why not. A file that
+// cannot be looked at passes: opening it tells why.
+std::expected<void, InputFileError> CheckInputKind(const std::string &path, InputKinds kinds);
 
 // A file of a write's input, open for reading; closed when destroyed.
 class InputFile {
 public:
-    // Opens `path` if it is of a kind the reader takes; otherwise nullopt,
-    // and `error` says why. A pipe's open waits for its writer.
-    static std::optional<InputFile> Open(const std::string &path, InputKinds kinds, InputFileError &error);
+    // Opens `path` if it is of a kind the reader takes; the error says why
+    // not. A pipe's open waits for its writer.
+    static std::expected<InputFile, InputFileError> Open(const std::string &path, InputKinds kinds);
 
     InputFile(InputFile &&other) noexcept;
     InputFile &operator=(InputFile &&other) noexcept;
     ~InputFile();
 
-    // Up to `size` bytes: 0 at the end, -1 on an error (errno says which).
-    // An interrupted read is retried.
-    ssize_t Read(char *buffer, std::size_t size);
-    // The size a regular file has; nullopt for a pipe or a device.
-    std::optional<off_t> RegularSize() const { return regularSize_; }
+    // Up to `size` bytes, 0 at the end. An interrupted read is retried.
+    std::expected<std::size_t, InputFileError> Read(char *buffer, std::size_t size);
 
 private:
-    explicit InputFile(int fd, std::optional<off_t> regularSize) : fd_(fd), regularSize_(regularSize) {}
+    explicit InputFile(int fd) : fd_(fd) {}
 
     int fd_ = -1;
-    std::optional<off_t> regularSize_;
 };
 
 }  // namespace qw735

@@ -2,15 +2,61 @@
 #include "image/SRecordImage.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-
 namespace qw735 {
 
 namespace {
+
+// Results of HexDigitValue / HexDigitAt that are not a digit value.
+constexpr int NotAHexDigit = -1;
+constexpr int PastEndOfLine = -2;
+
+// Value 0..15 of one hexadecimal digit, or NotAHexDigit. Lower case counts
+// the same as upper case in every field: reading lower-case digits with the
+// upper-case formula would shift data to wrong addresses without any error.
+constexpr int HexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return NotAHexDigit;
+}
+
+// HexDigitValue of the character at 0-based `position`; PastEndOfLine when
+// the line is shorter than that.
+constexpr int HexDigitAt(std::string_view line, std::size_t position)
+{
+    return position < line.size() ? HexDigitValue(line[position]) : PastEndOfLine;
+}
+
+// Layout of the data records: address digits and where the data starts.
+struct SRecordLayout {
+    int addressDigits;     // address characters, most significant first, from position 4
+    std::size_t firstData; // 0-based position of the first data character
+    int overhead;          // bytes of the byte count that are not data (address + checksum)
+};
+// The layout of record type `type`, or nullopt when lines of that type carry
+// no data for the image (and are therefore ignored).
+constexpr std::optional<SRecordLayout> LayoutOfRecordType(int type)
+{
+    switch (type) {
+    case 1: return SRecordLayout{4, 8, 3};
+    case 2: return SRecordLayout{6, 10, 4};
+    case 3: return SRecordLayout{8, 12, 5};
+    default: return std::nullopt;
+    }
+}
+
+// The loader keeps this much of a line: the longest record of every type.
+static_assert(LayoutOfRecordType(1)->firstData + 2 * (0xFF - LayoutOfRecordType(1)->overhead) <= LongestReadLinePrefix);
+static_assert(LayoutOfRecordType(2)->firstData + 2 * (0xFF - LayoutOfRecordType(2)->overhead) <= LongestReadLinePrefix);
+static_assert(LayoutOfRecordType(3)->firstData + 2 * (0xFF - LayoutOfRecordType(3)->overhead) <= LongestReadLinePrefix);
 
 // Digit values by character, 0xFF for anything else: one lookup per
 // character, and the invalid value shows in the high bits of an OR of two.
@@ -48,16 +94,16 @@ std::string NotHexPhrase(char c, std::size_t column)
 // Phrase for the first unusable position among [first, first + count) of
 // `record`: past the end or not a digit. Only called once such a position is
 // known to exist.
-std::string FirstFaultIn(std::string_view record, std::size_t offset, std::size_t first, std::size_t count,
+std::unexpected<std::string> FirstFaultIn(std::string_view record, std::size_t offset, std::size_t first, std::size_t count,
                          const std::string &shortPhrase)
 {
     for (std::size_t p = first; p < first + count; ++p) {
         if (p >= record.size())
-            return shortPhrase;
+            return std::unexpected(shortPhrase);
         if (TableValue(record[p]) == 0xFF)
-            return NotHexPhrase(record[p], offset + p + 1);
+            return std::unexpected(NotHexPhrase(record[p], offset + p + 1));
     }
-    return shortPhrase;
+    return std::unexpected(shortPhrase);
 }
 
 std::string ShortPhrase(std::size_t endColumn, const char *need)
@@ -79,11 +125,11 @@ bool IsRecordMark(char c)
 
 // A record, from its position 0, standing after `offset` characters of its
 // line.
-std::optional<std::string> ParseRecord(std::string_view record, std::size_t offset, SRecordImage &image)
+std::expected<void, std::string> ParseRecord(std::string_view record, std::size_t offset, SRecordImage &image)
 {
     const auto layout = LayoutOfRecordType(HexDigitAt(record, 1));
     if (!layout)
-        return std::nullopt;
+        return {};
     const char *text = record.data();
     const std::size_t length = record.size();
     char need[80];
@@ -114,7 +160,7 @@ std::optional<std::string> ParseRecord(std::string_view record, std::size_t offs
 
     const int dataBytes = count - layout->overhead;
     if (dataBytes <= 0)
-        return std::nullopt;
+        return {};
     // The buffer is a public member; whatever a caller did to it, the stores
     // below stay inside it.
     if (image.ImageBuffer.size() != ImageSize)
@@ -153,12 +199,12 @@ std::optional<std::string> ParseRecord(std::string_view record, std::size_t offs
         const auto last = static_cast<std::int32_t>(address + static_cast<std::int64_t>(stored) - 1);
         image.MaxAddress = std::max(image.MaxAddress, last);
     }
-    return std::nullopt;
+    return {};
 }
 
 // `line` as it came, but for `droppedBlanks` more blanks before it, which
 // the incremental loader counts instead of keeping (it keeps the first).
-std::optional<std::string> ParseLine(std::string_view line, std::size_t droppedBlanks, SRecordImage &image)
+std::expected<void, std::string> ParseLine(std::string_view line, std::size_t droppedBlanks, SRecordImage &image)
 {
     std::size_t blanks = 0;
     while (blanks < line.size() && IsBlank(line[blanks]))
@@ -168,7 +214,7 @@ std::optional<std::string> ParseLine(std::string_view line, std::size_t droppedB
     // Read as it stands. With blanks dropped, there were two or more, so
     // position 1 is a blank: no record type, the line is ignored.
     if (droppedBlanks > 0)
-        return std::nullopt;
+        return {};
     return ParseRecord(line, 0, image);
 }
 
@@ -180,7 +226,7 @@ void SRecordImage::Clear()
     MaxAddress = 0;
 }
 
-std::optional<std::string> ParseSRecordLine(std::string_view line, SRecordImage &image)
+std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecordImage &image)
 {
     return ParseLine(line, 0, image);
 }
@@ -229,14 +275,14 @@ void SRecordLoader::Keep(const char *data, std::size_t size)
     pendingLength_ += size;
 }
 
-bool SRecordLoader::TakeLine(std::string_view line, std::size_t droppedBlanks)
+std::expected<void, SRecordFault> SRecordLoader::TakeLine(std::string_view line, std::size_t droppedBlanks)
 {
     ++lineCount_;
-    if (auto detail = ParseLine(line, droppedBlanks, image_)) {
-        fault_ = SRecordFault{lineCount_, std::move(*detail)};
-        return false;
+    if (auto parsed = ParseLine(line, droppedBlanks, image_); !parsed) {
+        fault_ = SRecordFault{lineCount_, std::move(parsed.error())};
+        return std::unexpected(*fault_);
     }
-    return true;
+    return {};
 }
 
 void SRecordLoader::SkipByteOrderMark(const char *&data, const char *end)
@@ -253,18 +299,18 @@ void SRecordLoader::SkipByteOrderMark(const char *&data, const char *end)
     pastStart_ = markBytes_ == 3;
 }
 
-bool SRecordLoader::Feed(const char *data, std::size_t size)
+std::expected<void, SRecordFault> SRecordLoader::Feed(const char *data, std::size_t size)
 {
     if (fault_)
-        return false;
+        return std::unexpected(*fault_);
     if (size == 0)
-        return true;
+        return {};
     const char *p = data;
     const char *const end = data + size;
     if (!pastStart_) {
         SkipByteOrderMark(p, end);
         if (p == end)
-            return true;
+            return {};
     }
     if (afterCarriageReturn_ && *p == '\n')
         ++p;
@@ -282,22 +328,22 @@ bool SRecordLoader::Feed(const char *data, std::size_t size)
         const char *terminator = std::min(nextCr, nextLf);
         if (terminator == end) {
             Keep(p, static_cast<std::size_t>(end - p));
-            return true;
+            return {};
         }
-        bool ok;
+        std::expected<void, SRecordFault> taken;
         if (pendingLength_ == 0) {
-            ok = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0);
+            taken = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0);
         } else {
             Keep(p, static_cast<std::size_t>(terminator - p));
-            ok = TakePendingLine();
+            taken = TakePendingLine();
         }
-        if (!ok)
-            return false;
+        if (!taken)
+            return taken;
         p = terminator + 1;
         if (*terminator == '\r') {
             if (p == end) {
                 afterCarriageReturn_ = true;
-                return true;
+                return {};
             }
             if (*p == '\n')
                 ++p;
@@ -307,10 +353,10 @@ bool SRecordLoader::Feed(const char *data, std::size_t size)
         if (nextLf < p)
             nextLf = find(p, '\n');
     }
-    return true;
+    return {};
 }
 
-bool SRecordLoader::TakePendingLine()
+std::expected<void, SRecordFault> SRecordLoader::TakePendingLine()
 {
     const std::size_t kept = std::min(pendingLength_, pending_.size());
     const std::size_t dropped = droppedBlanks_;
@@ -319,10 +365,10 @@ bool SRecordLoader::TakePendingLine()
     return TakeLine(std::string_view(pending_.data(), kept), dropped);
 }
 
-bool SRecordLoader::Finish()
+std::expected<void, SRecordFault> SRecordLoader::Finish()
 {
     if (fault_)
-        return false;
+        return std::unexpected(*fault_);
     if (!pastStart_) {
         // The input ended inside what could have been a mark: line text.
         pastStart_ = true;
@@ -330,48 +376,47 @@ bool SRecordLoader::Finish()
     }
     afterCarriageReturn_ = false;
     if (pendingLength_ == 0)
-        return true;
+        return {};
     return TakePendingLine();
 }
 
 namespace {
 
-SRecordError FileError(const std::string &path, const InputFileError &error)
+std::unexpected<SRecordError> FileError(const std::string &path, const InputFileError &error)
 {
     const auto kind = error.kind == InputFileError::Kind::CannotOpen ? SRecordError::Kind::CannotOpen : SRecordError::Kind::CannotRead;
-    return SRecordError{kind, path, 0, error.detail};
+    return std::unexpected(SRecordError{kind, path, 0, error.detail});
 }
 
 }  // namespace
 
-std::optional<SRecordError> RefusedSRecordFile(const std::string &path, InputKinds kinds)
+std::expected<void, SRecordError> CheckSRecordFileKind(const std::string &path, InputKinds kinds)
 {
-    if (const auto refused = RefusedKind(path, kinds))
-        return FileError(path, *refused);
-    return std::nullopt;
+    if (const auto checked = CheckInputKind(path, kinds); !checked)
+        return FileError(path, checked.error());
+    return {};
 }
 
-std::optional<SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image, InputKinds kinds,
-                                            const std::function<void(std::string_view)> &seen)
+std::expected<void, SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image, InputKinds kinds,
+                                                  const std::function<void(std::string_view)> &seen)
 {
     SRecordLoader loader(image);
-    InputFileError error;
-    auto file = InputFile::Open(path, kinds, error);
+    auto file = InputFile::Open(path, kinds);
     if (!file)
-        return FileError(path, error);
+        return FileError(path, file.error());
 
     const auto buffer = std::make_unique<char[]>(ReadChunkSize);
     for (;;) {
-        const ssize_t got = file->Read(buffer.get(), ReadChunkSize);
-        if (got < 0)
-            return SRecordError{SRecordError::Kind::CannotRead, path, 0, std::strerror(errno)};
-        if (seen && got > 0)
-            seen(std::string_view(buffer.get(), static_cast<std::size_t>(got)));
-        const bool ok = got == 0 ? loader.Finish() : loader.Feed(buffer.get(), static_cast<std::size_t>(got));
-        if (!ok)
-            return SRecordError{SRecordError::Kind::BadRecord, path, loader.Fault()->line, loader.Fault()->detail};
-        if (got == 0)
-            return std::nullopt;
+        const auto got = file->Read(buffer.get(), ReadChunkSize);
+        if (!got)
+            return FileError(path, got.error());
+        if (seen && *got > 0)
+            seen(std::string_view(buffer.get(), *got));
+        const auto taken = *got == 0 ? loader.Finish() : loader.Feed(buffer.get(), *got);
+        if (!taken)
+            return std::unexpected(SRecordError{SRecordError::Kind::BadRecord, path, taken.error().line, taken.error().detail});
+        if (*got == 0)
+            return {};
     }
 }
 

@@ -43,8 +43,9 @@ TransferResult SendBody(Link &link, const QByteArray &loader, ProgressDisplay &p
 
 std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds)
 {
-    InputFileError error;
-    auto file = path.isEmpty() ? std::nullopt : InputFile::Open(path.toStdString(), kinds, error);
+    if (path.isEmpty())
+        return std::unexpected(TransferResult::LoaderMissing);
+    auto file = InputFile::Open(path.toStdString(), kinds);
     if (!file)
         return std::unexpected(TransferResult::LoaderMissing);
     // The size a file claims is no bound: a pipe or a device has none and
@@ -52,12 +53,12 @@ std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path,
     QByteArray loader(LoaderSizeLimit + 1, Qt::Uninitialized);
     qsizetype length = 0;
     while (length < loader.size()) {
-        const ssize_t got = file->Read(loader.data() + length, static_cast<std::size_t>(loader.size() - length));
-        if (got < 0)
+        const auto got = file->Read(loader.data() + length, static_cast<std::size_t>(loader.size() - length));
+        if (!got)
             return std::unexpected(TransferResult::LoaderMissing);
-        if (got == 0)
+        if (*got == 0)
             break;
-        length += got;
+        length += static_cast<qsizetype>(*got);
     }
     if (length > LoaderSizeLimit)
         return std::unexpected(TransferResult::LoaderTooLarge);

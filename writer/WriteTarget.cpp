@@ -138,15 +138,15 @@ std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePat
 std::optional<QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
                                        const std::function<void(std::string_view)> &seen)
 {
-    if (const auto error = LoadSRecordFile(sFilePath.toStdString(), image, SRecordFileKinds(reader), seen))
-        return SRecordMessage(*error, sFilePath);
+    if (const auto loaded = LoadSRecordFile(sFilePath.toStdString(), image, SRecordFileKinds(reader), seen); !loaded)
+        return SRecordMessage(loaded.error(), sFilePath);
     return std::nullopt;
 }
 
 std::optional<QString> RefusedSRecordFile(const QByteArray &sFilePath, InputReader reader)
 {
-    if (const auto error = RefusedSRecordFile(sFilePath.toStdString(), SRecordFileKinds(reader)))
-        return SRecordMessage(*error, sFilePath);
+    if (const auto checked = CheckSRecordFileKind(sFilePath.toStdString(), SRecordFileKinds(reader)); !checked)
+        return SRecordMessage(checked.error(), sFilePath);
     return std::nullopt;
 }
 

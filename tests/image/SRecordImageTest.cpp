@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <expected>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -33,13 +34,14 @@ Loaded Load(const std::string &text, std::size_t piece = 0)
 {
     Loaded out;
     SRecordLoader loader(out.image);
-    bool ok = true;
+    std::expected<void, SRecordFault> loaded;
     const std::size_t step = piece ? piece : std::max<std::size_t>(text.size(), 1);
-    for (std::size_t at = 0; ok && at < text.size(); at += step)
-        ok = loader.Feed(text.data() + at, std::min(step, text.size() - at));
-    if (ok)
-        loader.Finish();
-    out.fault = loader.Fault();
+    for (std::size_t at = 0; loaded && at < text.size(); at += step)
+        loaded = loader.Feed(text.data() + at, std::min(step, text.size() - at));
+    if (loaded)
+        loaded = loader.Finish();
+    if (!loaded)
+        out.fault = loaded.error();
     out.lines = loader.LineCount();
     return out;
 }
@@ -68,19 +70,6 @@ protected:
 };
 
 }  // namespace
-
-TEST(HexDigit, BothCasesAndNonDigits)
-{
-    EXPECT_EQ(HexDigitValue('0'), 0);
-    EXPECT_EQ(HexDigitValue('9'), 9);
-    EXPECT_EQ(HexDigitValue('A'), 10);
-    EXPECT_EQ(HexDigitValue('a'), 10);
-    EXPECT_EQ(HexDigitValue('f'), 15);
-    for (char c : std::string("Gg :/@`\x1A\0", 10))
-        EXPECT_EQ(HexDigitValue(c), NotAHexDigit) << int(c);
-    EXPECT_EQ(HexDigitAt("S1", 1), 1);
-    EXPECT_EQ(HexDigitAt("S1", 2), PastEndOfLine);
-}
 
 TEST(SRecordLoader, FileWithoutDataRecordsLeavesImageBlank)
 {
@@ -237,9 +226,9 @@ TEST(SRecordLoader, CarriageReturnAndLineFeedInSeparateChunksAreOneTerminator)
         SRecordLoader loader(image);
         loader.Feed(text.data(), split);
         loader.Feed(text.data() + split, text.size() - split);
-        EXPECT_FALSE(loader.Finish());
-        ASSERT_TRUE(loader.Fault());
-        EXPECT_EQ(loader.Fault()->line, 3) << "split at " << split;
+        const auto finished = loader.Finish();
+        ASSERT_FALSE(finished);
+        EXPECT_EQ(finished.error().line, 3) << "split at " << split;
         EXPECT_EQ(image.ImageBuffer[0], 0x5A);
     }
 }
@@ -287,25 +276,25 @@ TEST_F(TempDir, FileErrorsNameTheFile)
 {
     SRecordImage image;
     const std::string missing = (dir_ / "absent.mot").string();
-    auto error = LoadSRecordFile(missing, image);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind, SRecordError::Kind::CannotOpen);
-    EXPECT_EQ(DescribeSRecordError(*error), "Cannot open S-record file " + missing + ": No such file or directory");
+    auto loaded = LoadSRecordFile(missing, image);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, SRecordError::Kind::CannotOpen);
+    EXPECT_EQ(DescribeSRecordError(loaded.error()), "Cannot open S-record file " + missing + ": No such file or directory");
 
-    error = LoadSRecordFile(dir_.string(), image);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(DescribeSRecordError(*error), "Cannot read S-record file " + dir_.string() + ": Is a directory");
+    loaded = LoadSRecordFile(dir_.string(), image);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(DescribeSRecordError(loaded.error()), "Cannot read S-record file " + dir_.string() + ": Is a directory");
 
     const std::string bad = Write("bad.mot", "S00600004844521B\r\nS1130000000102030405060708090A0BGC0D0E0F74\r\n");
-    error = LoadSRecordFile(bad, image);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind, SRecordError::Kind::BadRecord);
-    EXPECT_EQ(error->line, 2);
-    EXPECT_EQ(DescribeSRecordError(*error),
+    loaded = LoadSRecordFile(bad, image);
+    ASSERT_FALSE(loaded);
+    EXPECT_EQ(loaded.error().kind, SRecordError::Kind::BadRecord);
+    EXPECT_EQ(loaded.error().line, 2);
+    EXPECT_EQ(DescribeSRecordError(loaded.error()),
               "S-record file " + bad + ", line 2: 'G' at column 33 is not a hexadecimal digit");
 
     const std::string good = Write("good.mot", Sixteen + "\n");
-    EXPECT_FALSE(LoadSRecordFile(good, image));
+    EXPECT_TRUE(LoadSRecordFile(good, image));
     EXPECT_EQ(image.MaxAddress, 15);
 }
 
@@ -348,8 +337,8 @@ TEST_F(TempDir, MatchesFilesWrittenByConverters)
             std::fill(expected.begin() + v.offset + from, expected.begin() + v.offset + to, 0xFF);
 
         SRecordImage image;
-        const auto error = LoadSRecordFile(d + v.file, image);
-        ASSERT_FALSE(error) << DescribeSRecordError(*error);
+        const auto loaded = LoadSRecordFile(d + v.file, image);
+        ASSERT_TRUE(loaded) << DescribeSRecordError(loaded.error());
         EXPECT_EQ(image.ImageBuffer, expected) << v.file;
         EXPECT_EQ(image.MaxAddress, static_cast<std::int32_t>(std::min<std::size_t>(0x1FFFF, v.offset + v.length - 1)))
             << v.file;
