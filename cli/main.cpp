@@ -183,8 +183,8 @@ int ListPorts()
 int Info(const QByteArray &file)
 {
     SRecordImage image;
-    if (const auto message = ReadSRecordFile(file, image, InputReader::Interruptible)) {
-        PrintLine(*message);
+    if (const auto read = ReadSRecordFile(file, image, InputReader::Interruptible); !read) {
+        PrintLine(read.error());
         return ExitSRecordFailed;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);

@@ -123,8 +123,8 @@ std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePat
     WriteInput input;
     QCryptographicHash digest(QCryptographicHash::Sha256);
     const auto seen = [&](std::string_view bytes) { digest.addData(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))); };
-    if (auto message = ReadSRecordFile(sFilePath, input.image, reader, seen))
-        return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, std::move(*message)});
+    if (auto read = ReadSRecordFile(sFilePath, input.image, reader, seen); !read)
+        return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, std::move(read.error())});
     input.sFileSha256 = digest.result().toHex();
 
     // A loader too large for the size field is refused before anything is
@@ -135,19 +135,19 @@ std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePat
     return input;
 }
 
-std::optional<QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
-                                       const std::function<void(std::string_view)> &seen)
+std::expected<void, QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+                                             const std::function<void(std::string_view)> &seen)
 {
     if (const auto loaded = LoadSRecordFile(sFilePath.toStdString(), image, SRecordFileKinds(reader), seen); !loaded)
-        return SRecordMessage(loaded.error(), sFilePath);
-    return std::nullopt;
+        return std::unexpected(SRecordMessage(loaded.error(), sFilePath));
+    return {};
 }
 
-std::optional<QString> RefusedSRecordFile(const QByteArray &sFilePath, InputReader reader)
+std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader)
 {
     if (const auto checked = CheckSRecordFileKind(sFilePath.toStdString(), SRecordFileKinds(reader)); !checked)
-        return SRecordMessage(checked.error(), sFilePath);
-    return std::nullopt;
+        return std::unexpected(SRecordMessage(checked.error(), sFilePath));
+    return {};
 }
 
 QString DisplayPath(const QByteArray &path)

@@ -8,7 +8,6 @@
 #include <QString>
 #include <expected>
 #include <functional>
-#include <optional>
 #include <string_view>
 
 namespace qw735 {
@@ -66,15 +65,15 @@ enum class InputReader { Uninterruptible, Interruptible };
 std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                       InputReader reader);
 
-// The S-record part of ReadWriteInput: the message on failure, naming the
-// file as DisplayPath shows it.
-// `seen` gets every byte read (see LoadSRecordFile).
-std::optional<QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
-                                       const std::function<void(std::string_view)> &seen = {});
+// The S-record part of ReadWriteInput. The error is the message, naming the
+// file as DisplayPath shows it. `seen` gets every byte read (see
+// LoadSRecordFile).
+std::expected<void, QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+                                             const std::function<void(std::string_view)> &seen = {});
 
-// The message ReadSRecordFile would end with because of the kind of the
-// file, told without opening it; nullopt when reading would go on.
-std::optional<QString> RefusedSRecordFile(const QByteArray &sFilePath, InputReader reader);
+// Whether ReadSRecordFile would read the file, judged by its kind without
+// opening it; the error is the message it would end with.
+std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader);
 
 // How messages show a path given as bytes: as UTF-8, each byte that is not
 // part of valid UTF-8 as \xNN.
