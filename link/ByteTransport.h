@@ -44,8 +44,9 @@ public:
     // holds alone: reaching back into it would widen "arrived while
     // reading" to a network round trip, and costs one per reply.
     virtual void DropWaiting() { Discard(); }
-    // Sends these bytes now, in order; false when closed or lost.
-    virtual bool WriteBytes(std::span<const std::uint8_t> values) = 0;
+    // Sends these bytes now, in order. The error says why they could not
+    // go: the transport is closed, or was lost (then LostReason()).
+    virtual std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) = 0;
 
     virtual bool IsLost() const = 0;
     virtual QString LostReason() const = 0;
@@ -57,6 +58,13 @@ public:
     // (a transport that waits for a server there); they then fail. For the
     // user's Ctrl-C or a window closed mid-write.
     virtual void Interrupt() {}
+
+protected:
+    // WriteBytes' error on a transport that is closed or lost.
+    std::unexpected<QString> NotWritten() const
+    {
+        return std::unexpected(IsLost() ? LostReason() : QStringLiteral("the port is not open"));
+    }
 };
 
 }  // namespace qw735

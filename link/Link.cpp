@@ -36,6 +36,8 @@ void Link::SendByte(std::uint8_t value)
 
 void Link::SendBytes(std::span<const std::uint8_t> values)
 {
+    // Bytes that did not go out are neither counted nor traced; the line is
+    // closed or lost, and the next wait ends on that.
     if (!line_.WriteBytes(values))
         return;
     bytesSent_ += values.size();

@@ -5,17 +5,26 @@
 
 namespace qw735 {
 
-std::optional<PortSettings> ParsePortSettings(const QString &text)
+namespace {
+
+std::unexpected<QString> Malformed(const QString &text)
+{
+    return std::unexpected(QStringLiteral("Malformed port settings \"%1\"").arg(text));
+}
+
+}  // namespace
+
+std::expected<PortSettings, QString> ParsePortSettings(const QString &text)
 {
     const QStringList fields = text.split(u',');
     if (fields.size() != 4)
-        return std::nullopt;
+        return Malformed(text);
 
     PortSettings settings;
     bool ok = false;
     settings.baudRate = fields[0].trimmed().toInt(&ok);
     if (!ok || settings.baudRate <= 0)
-        return std::nullopt;
+        return Malformed(text);
 
     const QString parity = fields[1].trimmed().toUpper();
     if (parity == u"N")
@@ -29,11 +38,11 @@ std::optional<PortSettings> ParsePortSettings(const QString &text)
     else if (parity == u"S")
         settings.parity = QSerialPort::SpaceParity;
     else
-        return std::nullopt;
+        return Malformed(text);
 
     const int dataBits = fields[2].trimmed().toInt(&ok);
     if (!ok || dataBits < 5 || dataBits > 8)
-        return std::nullopt;
+        return Malformed(text);
     settings.dataBits = static_cast<QSerialPort::DataBits>(dataBits);
 
     const QString stopBits = fields[3].trimmed();
@@ -44,15 +53,8 @@ std::optional<PortSettings> ParsePortSettings(const QString &text)
     else if (stopBits == u"2")
         settings.stopBits = QSerialPort::TwoStop;
     else
-        return std::nullopt;
+        return Malformed(text);
     return settings;
-}
-
-std::expected<PortSettings, QString> SettingsFromText(const QString &text)
-{
-    if (const auto parsed = ParsePortSettings(text))
-        return *parsed;
-    return std::unexpected(QStringLiteral("Malformed port settings \"%1\"").arg(text));
 }
 
 }  // namespace qw735

@@ -4,7 +4,6 @@
 #include <QSerialPort>
 #include <QString>
 #include <expected>
-#include <optional>
 
 namespace qw735 {
 
@@ -22,9 +21,8 @@ struct PortSettings {
 inline constexpr const char *BootSettings = "9600,N,8,1";
 inline constexpr const char *LoaderSettings = "38400,N,8,1";
 
-// Parses "9600,N,8,1"; nullopt when any field is malformed.
-std::optional<PortSettings> ParsePortSettings(const QString &text);
-// The same, with the message a malformed text ends a settings change with.
-std::expected<PortSettings, QString> SettingsFromText(const QString &text);
+// Parses "9600,N,8,1". The error, when any field is malformed, is the
+// message a settings change ends with.
+std::expected<PortSettings, QString> ParsePortSettings(const QString &text);
 
 }  // namespace qw735

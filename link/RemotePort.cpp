@@ -181,7 +181,7 @@ bool RemotePort::IsOpen() const
 
 std::expected<void, QString> RemotePort::ChangeSettings(const QString &text)
 {
-    const auto parsed = SettingsFromText(text);
+    const auto parsed = ParsePortSettings(text);
     if (!parsed)
         return std::unexpected(parsed.error());
     settingsText_ = text;
@@ -222,15 +222,17 @@ void RemotePort::Discard()
     Send(purge);
 }
 
-bool RemotePort::WriteBytes(std::span<const std::uint8_t> values)
+std::expected<void, QString> RemotePort::WriteBytes(std::span<const std::uint8_t> values)
 {
     if (!IsOpen())
-        return false;
+        return NotWritten();
     std::vector<std::uint8_t> escaped;
     escaped.reserve(values.size() + 8);
     telnet::Codec::AppendData(values, escaped);
     Send(escaped);
-    return !lost_;
+    if (lost_)
+        return NotWritten();
+    return {};
 }
 
 void RemotePort::Send(const std::vector<std::uint8_t> &bytes)

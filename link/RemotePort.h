@@ -60,7 +60,7 @@ public:
     // that come afterwards count as new.
     void Discard() override;
     void DropWaiting() override { received_.clear(); }
-    bool WriteBytes(std::span<const std::uint8_t> values) override;
+    std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
 
     bool IsLost() const override { return lost_; }
     QString LostReason() const override { return lostReason_; }

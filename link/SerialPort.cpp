@@ -115,7 +115,7 @@ int SerialPort::Handle() const
 
 std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
 {
-    const auto parsed = SettingsFromText(text);
+    const auto parsed = ParsePortSettings(text);
     if (!parsed)
         return std::unexpected(parsed.error());
     settingsText_ = text;
@@ -153,19 +153,21 @@ QByteArray SerialPort::ReadAllWaiting()
     return IsOpen() ? port_.readAll() : QByteArray();
 }
 
-bool SerialPort::WriteBytes(std::span<const std::uint8_t> values)
+std::expected<void, QString> SerialPort::WriteBytes(std::span<const std::uint8_t> values)
 {
     if (!IsOpen())
-        return false;
+        return NotWritten();
     const auto size = static_cast<qint64>(values.size());
     if (port_.write(reinterpret_cast<const char *>(values.data()), size) != size) {
         MarkLost(FailureReason());
-        return false;
+        return NotWritten();
     }
     // Hand the bytes to the driver now rather than at the next event loop
     // pass: the reply wait that follows measures from this moment.
     port_.flush();
-    return !lost_;
+    if (lost_)
+        return NotWritten();
+    return {};
 }
 
 void SerialPort::OnError(QSerialPort::SerialPortError error)

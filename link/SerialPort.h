@@ -52,7 +52,7 @@ public:
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
     void Discard() override;
-    bool WriteBytes(std::span<const std::uint8_t> values) override;
+    std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
 
     // True once the port failed while open (adapter unplugged, I/O error);
     // the port is then closed and stays unusable until the next Open.
