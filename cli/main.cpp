@@ -22,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <expected>
 #include <new>
 #include <optional>
 #include <unistd.h>
@@ -80,10 +81,15 @@ bool ValueIsAnOption(const QStringList &args, const QString &valueOption)
     return false;
 }
 
+// A command line that asks for nothing this program does: the usage is
+// shown, and the program ends with ExitUsage.
+struct Misuse {};
+constexpr std::unexpected<Misuse> Misused{Misuse{}};
+
 // Takes --trace and --trace=FILE out of `args`: the option's value is
-// optional, which the parser does not know. False when it is given twice or
-// with an empty FILE.
-bool TakeTraceOption(QStringList &args, Options &options)
+// optional, which the parser does not know. Misused when it is given twice
+// or with an empty FILE.
+std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
 {
     for (qsizetype i = 1; i < args.size() && args[i] != u"--";) {
         if (args[i] != u"--trace" && !args[i].startsWith(u"--trace=")) {
@@ -91,21 +97,21 @@ bool TakeTraceOption(QStringList &args, Options &options)
             continue;
         }
         if (options.trace != Options::Trace::Off)
-            return false;
+            return Misused;
         options.trace = args[i] == u"--trace" ? Options::Trace::ToStderr : Options::Trace::ToFile;
         options.traceFile = args[i].mid(8).toLatin1();
         if (options.trace == Options::Trace::ToFile && options.traceFile.isEmpty())
-            return false;
+            return Misused;
         args.removeAt(i);
     }
-    return true;
+    return {};
 }
 
-std::optional<Options> ParseOptions(QStringList args)
+std::expected<Options, Misuse> ParseOptions(QStringList args)
 {
     Options options;
     if (!TakeTraceOption(args, options))
-        return std::nullopt;
+        return Misused;
     QCommandLineParser parser;
     const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption quiet(QStringLiteral("quiet"));
@@ -116,48 +122,48 @@ std::optional<Options> ParseOptions(QStringList args)
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({loader, quiet, report, info, listPorts, help, version});
     if (!parser.parse(args) || ValueIsAnOption(args, QStringLiteral("--loader")) || ValueIsAnOption(args, QStringLiteral("--report")))
-        return std::nullopt;
+        return Misused;
 
     if (parser.isSet(help) || parser.isSet(version)) {
         options.mode = parser.isSet(help) ? Options::Mode::Help : Options::Mode::Version;
         return options;
     }
     if (parser.isSet(info) && parser.isSet(listPorts))
-        return std::nullopt;
+        return Misused;
     if (parser.isSet(info))
         options.mode = Options::Mode::Info;
     else if (parser.isSet(listPorts))
         options.mode = Options::Mode::ListPorts;
     const QStringList loaders = parser.values(loader);
     if (loaders.size() > 1 || (loaders.size() == 1 && loaders[0].isEmpty()))
-        return std::nullopt;
+        return Misused;
     options.loader = loaders.value(0).toLatin1();
     options.quiet = parser.isSet(quiet);
     const QStringList reports = parser.values(report);
     if (reports.size() > 1 || (reports.size() == 1 && reports[0].isEmpty()))
-        return std::nullopt;
+        return Misused;
     options.report = reports.value(0).toLatin1();
     // Only a write has a record and a wire.
     if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off))
-        return std::nullopt;
+        return Misused;
 
     const QStringList positional = parser.positionalArguments();
     switch (options.mode) {
     case Options::Mode::Write:
         if (positional.size() < 2)
-            return std::nullopt;
+            return Misused;
         for (const QString &port : positional.first(positional.size() - 1))
             options.ports << port.toLatin1();
         options.file = positional.last().toLatin1();
         break;
     case Options::Mode::Info:
         if (positional.size() != 1 || parser.isSet(loader) || options.quiet)
-            return std::nullopt;
+            return Misused;
         options.file = positional[0].toLatin1();
         break;
     case Options::Mode::ListPorts:
         if (!positional.isEmpty() || parser.isSet(loader) || options.quiet)
-            return std::nullopt;
+            return Misused;
         break;
     case Options::Mode::Help:
     case Options::Mode::Version:
