@@ -37,7 +37,7 @@ constexpr int ExitStatusOf(WriteOutcome outcome)
     case WriteOutcome::PortLost: return ExitPortFailed;
     case WriteOutcome::Abandoned: return ExitInternal;  // not reached: a signal ends the process
     }
-    return ExitPortFailed;
+    return ExitPortFailed;  // no value of the type: a failure all the same
 }
 
 }  // namespace qw735

@@ -89,12 +89,12 @@ TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay 
     if (link.CameWithLastReply().startsWith(static_cast<char>(LoaderEndMark)))
         return TransferResult::Done;
     switch (link.WaitForByte(LoaderEndMark)) {
+    case ReplyResult::Expected:
+    case ReplyResult::NoReply: return TransferResult::Done;  // the image transfer tells whether the loader runs
     case ReplyResult::OtherByte: return TransferResult::WrongReply;
     case ReplyResult::LinkDown: return TransferResult::LinkDown;
-    case ReplyResult::Expected:
-    case ReplyResult::NoReply: break;
     }
-    return TransferResult::Done;
+    return TransferResult::WrongReply;
 }
 
 }  // namespace qw735

@@ -57,30 +57,42 @@ WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
                                               .arg(LoaderSizeLimit)};
 }
 
-// How a failed loader transfer ends the write (never called with Done or
-// LinkDown, which the caller handles). Tested in this order: silence, a
-// wrong byte, no loader.
-WriteResult LoaderFailure(TransferResult result, const WriteInput &input)
+// Whether the write goes on to the image after the loader transfer, or how
+// it ends there.
+std::expected<void, WriteResult> AfterLoader(Link &link, TransferResult result, const WriteInput &input)
 {
     switch (result) {
-    case TransferResult::NoReply: return Fixed(WriteOutcome::LoaderNoReply, MessageLoaderNoReply);
-    case TransferResult::WrongReply: return Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply);
+    case TransferResult::Done: return {};
+    case TransferResult::NoReply: return std::unexpected(Fixed(WriteOutcome::LoaderNoReply, MessageLoaderNoReply));
+    case TransferResult::WrongReply: return std::unexpected(Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply));
+    case TransferResult::LoaderMissing: return std::unexpected(Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing));
     case TransferResult::LoaderTooLarge:
         // Only for input not made by ReadWriteInput, which refuses such a loader.
-        return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: it has %1 bytes, the boot mode takes at most %2")
-                                                  .arg(input.loader->size())
-                                                  .arg(LoaderSizeLimit)};
-    default: return Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing);
+        return std::unexpected(WriteResult{
+            WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: it has %1 bytes, the boot mode takes at most %2")
+                                              .arg(input.loader->size())
+                                              .arg(LoaderSizeLimit)});
+    case TransferResult::LinkDown: return std::unexpected(LinkDownResult(link));
     }
+    // No value of the type: the transfer did not go as it should.
+    return std::unexpected(Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply));
 }
 
-WriteResult ImageResult(TransferResult result)
+// How the write ends after the image transfer. Only Done is "O.K.".
+WriteResult ImageResult(Link &link, TransferResult result)
 {
     switch (result) {
+    case TransferResult::Done: return Fixed(WriteOutcome::Ok, MessageOk);
     case TransferResult::NoReply: return Fixed(WriteOutcome::ImageNoReply, MessageImageNoReply);
     case TransferResult::WrongReply: return Fixed(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
-    default: return Fixed(WriteOutcome::Ok, MessageOk);
+    case TransferResult::LinkDown: return LinkDownResult(link);
+    case TransferResult::LoaderMissing:
+    case TransferResult::LoaderTooLarge:
+        // The loader transfer's own: never from the image transfer.
+        break;
     }
+    // Whatever else came, the image did not go as it should.
+    return Fixed(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
 }
 
 WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress)
@@ -92,18 +104,13 @@ WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progr
         return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 
     const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, progress) : input.loader.error();
-    if (loaderSent == TransferResult::LinkDown)
-        return LinkDownResult(link);
-    if (loaderSent != TransferResult::Done)
-        return LoaderFailure(loaderSent, input);
+    if (const auto goOn = AfterLoader(link, loaderSent, input); !goOn)
+        return goOn.error();
 
     // The transfer sets MaxAddress to the size it sent; it gets a copy so
     // that the input stays as read.
     SRecordImage image = input.image;
-    const TransferResult imageSent = SendImage(link, image, progress);
-    if (imageSent == TransferResult::LinkDown)
-        return LinkDownResult(link);
-    return ImageResult(imageSent);
+    return ImageResult(link, SendImage(link, image, progress));
 }
 
 WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
