@@ -5,10 +5,10 @@ namespace qw735 {
 
 // The outcome of waiting for one reply byte.
 enum class ReplyResult {
-    Expected = 0,   // the first byte that came is the one expected
-    NoReply = 1,    // nothing came within the limit
-    OtherByte = 2,  // a byte came and it is another one
-    LinkDown = 3,   // the port was lost or the write was abandoned; see Link
+    Expected,   // the first byte that came is the one expected
+    NoReply,    // nothing came within the limit
+    OtherByte,  // a byte came and it is another one
+    LinkDown,   // the port was lost or the write was abandoned; see Link
 };
 
 }  // namespace qw735
