@@ -36,10 +36,6 @@ class RemotePort : public QObject, public ByteTransport {
     Q_OBJECT
 public:
     static constexpr const char *Scheme = "rfc2217";
-    static constexpr int ConnectLimitMs = 5000;
-    // For the server's agreement to com-port control, and for its
-    // confirmation of the line settings.
-    static constexpr int ServerReplyLimitMs = 2000;
 
     // Reads "rfc2217://HOST:PORT"; the error says why the text is no such URL.
     static std::expected<std::unique_ptr<RemotePort>, QString> FromUrl(const QString &url);
@@ -69,6 +65,11 @@ public:
     void Interrupt() override { interrupted_ = true; }
 
 private:
+    static constexpr int ConnectLimitMs = 5000;
+    // For the server's agreement to com-port control, and for its
+    // confirmation of the line settings.
+    static constexpr int ServerReplyLimitMs = 2000;
+
     enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
 
     std::expected<void, QString> Connect();

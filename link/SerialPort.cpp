@@ -108,11 +108,6 @@ bool SerialPort::IsOpen() const
     return port_.isOpen() && !lost_;
 }
 
-int SerialPort::Handle() const
-{
-    return port_.isOpen() ? port_.handle() : -1;
-}
-
 std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
 {
     const auto parsed = ParsePortSettings(text);

@@ -59,9 +59,6 @@ public:
     bool IsLost() const override { return lost_; }
     QString LostReason() const override { return lostReason_; }
 
-    // The underlying file descriptor, -1 when closed (for tests and tools).
-    int Handle() const;
-
 private:
     void OnError(QSerialPort::SerialPortError error);
     void MarkLost(const QString &reason);

@@ -31,16 +31,14 @@ public:
     Ser2netServer(const Ser2netServer &) = delete;
     Ser2netServer &operator=(const Ser2netServer &) = delete;
 
-    int Port() const { return port_; }
     // "rfc2217://127.0.0.1:PORT"
     std::string Url() const;
     // Ends the server at once with SIGKILL, as a crash or a power cut would.
     void Kill();
 
+private:
     // The configuration this class runs ser2net with.
     static std::string Configuration(const std::string &device, int port, Options options);
-
-private:
     bool Start(const std::string &device, Options options);
     bool Listening() const;
     void Stop();

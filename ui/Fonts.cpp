@@ -7,6 +7,12 @@ namespace qw735::ui {
 
 namespace {
 
+constexpr const char *LabelFontFamily = "ＭＳ ゴシック";
+constexpr const char *LabelFontStandIn = "IPAGothic";
+constexpr const char *WindowFontFamily = "ＭＳ Ｐゴシック";
+constexpr const char *WindowFontStandIn = "IPAPGothic";
+constexpr int FontPoints = 9;
+
 void Substitute(const char *family, const char *standIn)
 {
     const QString name = QString::fromUtf8(family);

@@ -12,11 +12,6 @@ namespace qw735::ui {
 // Linux systems rarely have either; the IPA Gothic fonts (Debian package
 // fonts-ipafont-gothic) have the same metrics and stand in for them, so the
 // layout holds and Japanese text renders instead of boxes.
-inline constexpr const char *LabelFontFamily = "ＭＳ ゴシック";
-inline constexpr const char *LabelFontStandIn = "IPAGothic";
-inline constexpr const char *WindowFontFamily = "ＭＳ Ｐゴシック";
-inline constexpr const char *WindowFontStandIn = "IPAPGothic";
-inline constexpr int FontPoints = 9;
 
 // Registers the stand-ins once per process; safe to call again.
 void InstallFontSubstitutions();

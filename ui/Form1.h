@@ -41,8 +41,6 @@ public:
 
     // "Write": one whole write, from opening the port to the result message.
     void Command1_Click();
-    // "Change File": asks for another S-record file.
-    void Command2_Click();
 
     // The port number label, and its tooltip naming the device behind it.
     void ShowPortNumber(int number);
@@ -57,13 +55,14 @@ public:
     void Show(const QString &text) override;
 
     SerialPort &PDQComm1() { return port_; }
-    Link &Link1() { return link_; }
     bool IsWriting() const { return writing_; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    // "Change File": asks for another S-record file.
+    void Command2_Click();
     QLabel *AddLabel(const char *name, const QString &text, int left, int top, int width, int height, bool bordered);
 
     PortMap map_;

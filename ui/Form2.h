@@ -37,10 +37,6 @@ public:
                    QWidget *parent = nullptr);
     ~Form2() override;
 
-    // The release of any mouse button over radio button `index` (0..9). The
-    // button, modifiers and position are not used.
-    void Option1_MouseUp(int index, Qt::MouseButton button, Qt::KeyboardModifiers shift, QPointF position);
-
     // The port chosen last (1..10), 0 before the first click.
     int PortNumber() const { return portNumber_; }
     // The main window, once a click has loaded it; null before.
@@ -51,6 +47,9 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // The release of any mouse button over radio button `index` (0..9). The
+    // button, modifiers and position are not used.
+    void Option1_MouseUp(int index, Qt::MouseButton button, Qt::KeyboardModifiers shift, QPointF position);
     void Form_Load(std::optional<FileSystem> fileSystem);
     void RefreshToolTips();
 

@@ -14,6 +14,7 @@ namespace qw735::ui {
 namespace {
 
 constexpr int MinimumWidthTwips = 2880;
+constexpr const char *MessageDialogName = "MessageDialog";
 
 }  // namespace
 

@@ -7,12 +7,10 @@ class QWidget;
 
 namespace qw735::ui {
 
-// Object name of the message box, so that tests can find it.
-inline constexpr const char *MessageDialogName = "MessageDialog";
-
-// One text, no icon, a single OK button, titled "QW735"; modal, returns
-// once the user has dismissed it. Used for the result of a write and for
-// the windows' own messages (a port that cannot be opened).
+// One text, no icon, a single OK button, titled "QW735", object name
+// "MessageDialog"; modal, returns once the user has dismissed it. Used for
+// the result of a write and for the windows' own messages (a port that
+// cannot be opened).
 void ShowMessageDialog(QWidget *parent, const QString &text);
 
 }  // namespace qw735::ui

@@ -6,10 +6,28 @@
 
 namespace qw735::ui {
 
-QStringList SFileFilters()
+namespace {
+
+// The two filters, in this order; the second is preselected. The names mean
+// "all files" and "Motorola S file".
+constexpr const char *AllFilesFilter = "すべてのファイル (*.*)";
+constexpr const char *SFileFilter = "モトローラSファイル (*.mot)";
+
+constexpr const char *SFileDialogName = "CommonDialog1";
+
+// Done before every showing, so the preselection holds again after the user
+// switched filters.
+void ConfigureSFileDialog(QFileDialog &dialog)
 {
-    return {QString::fromUtf8(AllFilesFilter), QString::fromUtf8(SFileFilter)};
+    dialog.setObjectName(QString::fromLatin1(SFileDialogName));
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters({QString::fromUtf8(AllFilesFilter), QString::fromUtf8(SFileFilter)});
+    dialog.selectNameFilter(QString::fromUtf8(SFileFilter));
 }
+
+}  // namespace
 
 QFileDialog *MakeSFileDialog(QWidget *parent)
 {
@@ -25,16 +43,6 @@ QFileDialog *MakeSFileDialog(QWidget *parent)
             model->setNameFilters({QStringLiteral("*")});
     });
     return dialog;
-}
-
-void ConfigureSFileDialog(QFileDialog &dialog)
-{
-    dialog.setObjectName(QString::fromLatin1(SFileDialogName));
-    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilters(SFileFilters());
-    dialog.selectNameFilter(QString::fromUtf8(SFileFilter));
 }
 
 std::optional<QString> AskSFilePath(QFileDialog &dialog)

@@ -6,6 +6,12 @@
 
 namespace qw735::ui {
 
+namespace {
+
+constexpr int TwipsPerInch = 1440;
+
+}  // namespace
+
 int TwipsToPixels(int twips, double dpi)
 {
     return static_cast<int>(std::lround(twips * dpi / TwipsPerInch));

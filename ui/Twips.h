@@ -11,7 +11,6 @@ namespace qw735::ui {
 // The windows are laid out in twips: 1440 to the inch, 15 to a pixel at
 // 96 dpi. Converting at the screen's logical DPI keeps the designed
 // proportions with any screen scale, fonts included (they are in points).
-inline constexpr int TwipsPerInch = 1440;
 
 // Pixels for `twips` at `dpi` logical dots per inch, rounded to nearest.
 int TwipsToPixels(int twips, double dpi);

@@ -12,9 +12,6 @@ namespace qw735 {
 // process; the command line and tests give a file or directories of their own.
 class FileSystem {
 public:
-    static constexpr const char *LoaderName = "tqw735.bin";
-    static constexpr const char *LoaderFolder = "qw735";
-
     // Searches the standard data directories.
     FileSystem();
     // Searches these data directories, in order.
@@ -25,11 +22,12 @@ public:
     // The loader file to send: the first candidate that exists, otherwise
     // the first candidate (so that a message can still name a path).
     QString LoaderPath() const;
-    // Every place looked at, in order.
-    QStringList Candidates() const { return candidates_; }
 
 private:
-    QStringList candidates_;
+    static constexpr const char *LoaderName = "tqw735.bin";
+    static constexpr const char *LoaderFolder = "qw735";
+
+    QStringList candidates_;  // every place looked at, in order
 };
 
 }  // namespace qw735
