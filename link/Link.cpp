@@ -79,11 +79,11 @@ void Link::StartTimeout()
         Timer4.start();
 }
 
-ReplyResult Link::WaitForByte(std::uint8_t expected)
+ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs)
 {
     TimeoutFlag = 0;
     Timer4.stop();
-    Timer4.setInterval(ReplyLimitMs);
+    Timer4.setInterval(limitMs);
     StartTimeout();
     // Events first, then the waiting count, then the flag: a byte that is
     // waiting when the timer has already fired still counts as the reply.

@@ -22,7 +22,7 @@ namespace qw735 {
 class Link : public QObject {
     Q_OBJECT
 public:
-    // Every reply wait gives up after this long.
+    // A reply wait gives up after this long, unless its caller says otherwise.
     static constexpr int ReplyLimitMs = 3000;
 
     Link(ByteTransport &line, EventPump &pump, QObject *parent = nullptr);
@@ -47,8 +47,9 @@ public:
     std::expected<void, QString> ChangeSettings(const QString &text);
     // Enables Timer4; a timer that is already running keeps its countdown.
     void StartTimeout();
-    // Waits up to 3000 ms for one byte and compares it with `expected`.
-    ReplyResult WaitForByte(std::uint8_t expected);
+    // Waits up to `limitMs` for one byte and compares it with `expected`.
+    // The countdown starts now, on Timer4, which is left running.
+    ReplyResult WaitForByte(std::uint8_t expected, int limitMs = ReplyLimitMs);
     // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
     // returns early only when the link goes down.
     void Delay(int ms);

@@ -9,9 +9,10 @@ namespace {
 
 enum class SyncOutcome { Answered, Silent, LinkDown };
 
-// One 0x00 and a wait of up to one interval for anything at all. The flag is
-// tested before the waiting count, so an answer that comes only after the
-// interval has run out costs another attempt; the boot ROM does not mind.
+// One 0x00 and a wait of up to one interval for anything at all. Unlike the
+// reply wait, the loop tests the flag first, then runs the events, then
+// looks at the waiting count: an answer that comes only after the interval
+// has run out costs another attempt; the boot ROM does not mind.
 SyncOutcome SyncAttempt(Link &link)
 {
     link.TimeoutFlag = 0;
@@ -53,20 +54,10 @@ bool Confirm(Link &link)
     // whatever came with it.
     link.DiscardInput();
     link.SetStep(WireStep::Handshake);
-    link.TimeoutFlag = 0;
     link.SendByte(HandshakeRequest);
-    link.Timer4.stop();
-    link.Timer4.setInterval(HandshakeReplyMs);
-    link.StartTimeout();
-    for (;;) {
-        link.PumpEvents();
-        if (link.IsDown())
-            return false;
-        if (link.WaitingCount() != 0)
-            return link.ReadFirstByte() == HandshakeAccepted;
-        if (link.TimeoutFlag == 1)
-            return false;
-    }
+    // The reply wait's own order (events, the waiting count, then the flag):
+    // a first byte other than 0xAA fails at once, silence after 500 ms.
+    return link.WaitForByte(HandshakeAccepted, HandshakeReplyMs) == ReplyResult::Expected;
 }
 
 }  // namespace
