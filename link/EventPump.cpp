@@ -11,4 +11,9 @@ void QtEventPump::Pump()
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
+void QtEventPump::PumpPending()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
 }  // namespace qw735

@@ -79,6 +79,16 @@ void Link::StartTimeout()
         Timer4.start();
 }
 
+void Link::PumpEvents()
+{
+    // What these look at changes only in event handlers on this thread, so
+    // a pump that blocks after they said no misses nothing.
+    if (WaitingCount() != 0 || TimeoutFlag == 1 || IsDown())
+        pump_.PumpPending();
+    else
+        pump_.Pump();
+}
+
 ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs)
 {
     TimeoutFlag = 0;
@@ -88,7 +98,7 @@ ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs)
     // Events first, then the waiting count, then the flag: a byte that is
     // waiting when the timer has already fired still counts as the reply.
     for (;;) {
-        pump_.Pump();
+        PumpEvents();
         if (IsDown())
             return ReplyResult::LinkDown;
         if (WaitingCount() != 0)

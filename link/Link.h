@@ -53,8 +53,11 @@ public:
     // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
     // returns early only when the link goes down.
     void Delay(int ms);
-    // One pass of the event pump, for the loops that poll on their own.
-    void PumpEvents() { pump_.Pump(); }
+    // One pass of the event pump for a wait loop that ends once a byte is
+    // waiting, the timeout flag is set or the link is down. It sleeps until
+    // the next event only while none of these holds; otherwise it runs just
+    // what is pending, since nothing more may come before the timer fires.
+    void PumpEvents();
 
     // Timer4's event: the timeout has run out.
     void Timer4_Timer();

@@ -69,7 +69,10 @@ TEST(Link, WaitForByteComparesOnlyTheFirstWaitingByteAndDropsTheRest)
     host.board->SendToHost({0x11, 0x22, 0x33});
     ASSERT_TRUE(PumpUntil([&] { return host.port.WaitingCount() == 3; }, 2s));
 
+    // Nothing more comes: the wait must not sleep until its timer fires.
+    const auto start = Clock::now();
     EXPECT_EQ(host.link.WaitForByte(0x11), ReplyResult::Expected);
+    EXPECT_LT(MsSince(start), 1000);
     EXPECT_EQ(host.port.WaitingCount(), 0);
 }
 
@@ -111,6 +114,7 @@ public:
         PumpUntil([&] { return host_.port.WaitingCount() > 0; }, 2s);
         link->Timer4_Timer();
     }
+    void PumpPending() override {}
     Link *link = nullptr;
 
 private:
