@@ -34,11 +34,8 @@ public:
     void SendBytes(std::span<const std::uint8_t> values);
     // Drops every received byte that is waiting.
     void DiscardInput();
-    // Takes all waiting bytes, keeps the first, drops the rest (also those
-    // that came while reading). Call only after a non-zero waiting count.
-    std::uint8_t ReadFirstByte();
-    // The bytes the last ReadFirstByte dropped from its read: what came in
-    // the same packet as the reply.
+    // The bytes the last reply wait dropped from the read that took its
+    // reply: what came in the same packet as the reply.
     const QByteArray &CameWithLastReply() const { return cameWithLastReply_; }
     // Number of received bytes waiting.
     int WaitingCount() const { return line_.WaitingCount(); }
@@ -99,6 +96,9 @@ public:
     std::int16_t DelayFlag = 0;
 
 private:
+    // Takes all waiting bytes, keeps the first, drops the rest (also those
+    // that came while reading). Call only after a non-zero waiting count.
+    std::uint8_t ReadFirstByte();
     void Report(WireDirection direction, std::span<const std::uint8_t> bytes);
 
     ByteTransport &line_;
