@@ -66,12 +66,14 @@ std::expected<void, WriteResult> AfterLoader(Link &link, TransferResult result, 
     case TransferResult::NoReply: return std::unexpected(Fixed(WriteOutcome::LoaderNoReply, MessageLoaderNoReply));
     case TransferResult::WrongReply: return std::unexpected(Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply));
     case TransferResult::LoaderMissing: return std::unexpected(Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing));
-    case TransferResult::LoaderTooLarge:
-        // Only for input not made by ReadWriteInput, which refuses such a loader.
+    case TransferResult::LoaderTooLarge: {
+        // Only for input not made by ReadWriteInput, which refuses such a
+        // loader; that input may hold the loader's bytes or only this result.
+        const QString size = input.loader ? QString::number(input.loader->size()) : QStringLiteral("more than %1").arg(LoaderSizeLimit);
         return std::unexpected(WriteResult{
-            WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: it has %1 bytes, the boot mode takes at most %2")
-                                              .arg(input.loader->size())
-                                              .arg(LoaderSizeLimit)});
+            WriteOutcome::LoaderTooLarge,
+            QStringLiteral("TQW735.BIN is too large: it has %1 bytes, the boot mode takes at most %2").arg(size).arg(LoaderSizeLimit)});
+    }
     case TransferResult::LinkDown: return std::unexpected(LinkDownResult(link));
     }
     // No value of the type: the transfer did not go as it should.
