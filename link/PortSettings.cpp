@@ -21,6 +21,7 @@ std::expected<PortSettings, QString> ParsePortSettings(const QString &text)
         return Malformed(text);
 
     PortSettings settings;
+    settings.text = text;
     bool ok = false;
     settings.baudRate = fields[0].trimmed().toInt(&ok);
     if (!ok || settings.baudRate <= 0)

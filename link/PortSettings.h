@@ -7,8 +7,13 @@
 
 namespace qw735 {
 
+// The two settings texts on the wire: boot mode, and the running loader.
+inline constexpr const char *BootSettings = "9600,N,8,1";
+inline constexpr const char *LoaderSettings = "38400,N,8,1";
+
 // Line settings as the "baud,parity,data,stop" text the writer uses.
 struct PortSettings {
+    QString text = QString::fromLatin1(BootSettings);  // as given
     qint32 baudRate = 9600;
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
@@ -16,10 +21,6 @@ struct PortSettings {
 
     bool operator==(const PortSettings &) const = default;
 };
-
-// The two settings texts on the wire: boot mode, and the running loader.
-inline constexpr const char *BootSettings = "9600,N,8,1";
-inline constexpr const char *LoaderSettings = "38400,N,8,1";
 
 // Parses "9600,N,8,1". The error, when any field is malformed, is the
 // message a settings change ends with.

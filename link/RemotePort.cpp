@@ -43,7 +43,7 @@ std::expected<std::unique_ptr<RemotePort>, QString> RemotePort::FromUrl(const QS
 }
 
 RemotePort::RemotePort(QString url, QString host, quint16 port, QObject *parent)
-    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), settings_(*ParsePortSettings(settingsText_))
+    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port)
 {
     connect(&socket_, &QTcpSocket::readyRead, this, &RemotePort::OnReadyRead);
     connect(&socket_, &QTcpSocket::disconnected, this, &RemotePort::OnDropped);
@@ -68,7 +68,7 @@ std::expected<void, QString> RemotePort::Open()
     if (opened)
         opened = Negotiate();
     if (opened)
-        opened = PutInForce(settings_, settingsText_, true);
+        opened = PutInForce(settings_, true);
     if (!opened) {
         Close();
         return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(url_, opened.error()));
@@ -123,7 +123,7 @@ std::expected<void, QString> RemotePort::Negotiate()
     return std::unexpected(DropReason());
 }
 
-std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings, const QString &text, bool withControl)
+std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings, bool withControl)
 {
     std::vector<std::uint8_t> commands;
     const auto ask = [&](std::uint8_t command, std::uint8_t value) {
@@ -146,11 +146,11 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
         if (!refused_)
             return {};
         unconfirmed_.clear();
-        return std::unexpected(QStringLiteral("the server refused the line settings %1").arg(text));
+        return std::unexpected(QStringLiteral("the server refused the line settings %1").arg(settings.text));
     case WaitEnd::TimedOut:
         unconfirmed_.clear();
         return std::unexpected(QStringLiteral("the server did not confirm the line settings %1 within %2 s")
-                                   .arg(text)
+                                   .arg(settings.text)
                                    .arg(ServerReplyLimitMs / 1000));
     case WaitEnd::Interrupted:
         unconfirmed_.clear();
@@ -181,17 +181,16 @@ bool RemotePort::IsOpen() const
 
 std::expected<void, QString> RemotePort::ChangeSettings(const QString &text)
 {
-    const auto parsed = ParsePortSettings(text);
+    auto parsed = ParsePortSettings(text);
     if (!parsed)
         return std::unexpected(parsed.error());
-    settingsText_ = text;
-    settings_ = *parsed;
+    settings_ = std::move(*parsed);
     if (!IsOpen())
         return {};
 
     // The server applies the change in stream order, after every byte
     // already sent; its confirmation says the new speed is set.
-    if (const auto done = PutInForce(settings_, text, false); !done) {
+    if (const auto done = PutInForce(settings_, false); !done) {
         if (!interrupted_)
             MarkLost(done.error());
         return done;

@@ -48,7 +48,7 @@ public:
     bool IsOpen() const override;
 
     std::expected<void, QString> ChangeSettings(const QString &text) override;
-    QString Settings() const override { return settingsText_; }
+    QString Settings() const override { return settings_.text; }
 
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
@@ -76,7 +76,7 @@ private:
     std::expected<void, QString> Negotiate();
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
-    std::expected<void, QString> PutInForce(const PortSettings &settings, const QString &text, bool withControl);
+    std::expected<void, QString> PutInForce(const PortSettings &settings, bool withControl);
     WaitEnd WaitFor(const std::function<bool()> &done, int limitMs);
     void Send(const std::vector<std::uint8_t> &bytes);
     void OnReadyRead();
@@ -87,7 +87,6 @@ private:
     QString url_;
     QString host_;
     quint16 port_ = 0;
-    QString settingsText_ = QString::fromLatin1(BootSettings);
     PortSettings settings_;
     QTcpSocket socket_;
     QtEventPump pump_;

@@ -14,7 +14,7 @@
 namespace qw735 {
 
 SerialPort::SerialPort(PortMap map, QObject *parent)
-    : QObject(parent), map_(std::move(map)), settings_(*ParsePortSettings(settingsText_))
+    : QObject(parent), map_(std::move(map))
 {
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialPort::OnError);
 }
@@ -110,11 +110,10 @@ bool SerialPort::IsOpen() const
 
 std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
 {
-    const auto parsed = ParsePortSettings(text);
+    auto parsed = ParsePortSettings(text);
     if (!parsed)
         return std::unexpected(parsed.error());
-    settingsText_ = text;
-    settings_ = *parsed;
+    settings_ = std::move(*parsed);
     if (!IsOpen())
         return {};
 

@@ -47,7 +47,7 @@ public:
     // first, then the speed changes and the receive buffer is emptied.
     // Closing instead would drop the modem lines, which resets some boards.
     std::expected<void, QString> ChangeSettings(const QString &text) override;
-    QString Settings() const override { return settingsText_; }
+    QString Settings() const override { return settings_.text; }
 
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
@@ -71,7 +71,6 @@ private:
     PortMap map_;
     int portNumber_ = 0;
     QString devicePath_;
-    QString settingsText_ = QString::fromLatin1(BootSettings);
     PortSettings settings_;
     QSerialPort port_;
     DeviceLock lock_;  // held while the port is open
