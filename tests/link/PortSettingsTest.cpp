@@ -10,17 +10,6 @@
 namespace qw735 {
 namespace {
 
-TEST(PortSettings, ReadsTheTwoSettingsOnTheWire)
-{
-    const auto boot = ParsePortSettings(QString::fromLatin1(BootSettings));
-    ASSERT_TRUE(boot);
-    EXPECT_EQ(boot->baudRate, 9600);
-    EXPECT_EQ(boot->parity, QSerialPort::NoParity);
-    EXPECT_EQ(boot->dataBits, QSerialPort::Data8);
-    EXPECT_EQ(boot->stopBits, QSerialPort::OneStop);
-    EXPECT_EQ(ParsePortSettings(QString::fromLatin1(LoaderSettings))->baudRate, 38400);
-}
-
 TEST(PortSettings, RefusesMalformedText)
 {
     for (const char *text : {"", "9600", "9600,N,8", "fast,N,8,1", "9600,X,8,1", "9600,N,9,1", "9600,N,8,3", "9600,N,8,1,1"})
