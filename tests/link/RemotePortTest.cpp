@@ -2,9 +2,7 @@
 #include "link/PortName.h"
 #include "link/RemotePort.h"
 #include "link/TelnetCodec.h"
-#include "sim/Ser2netServer.h"
 #include "tests/support/HostFixture.h"
-#include "tests/support/WriteFixture.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -14,7 +12,6 @@
 namespace qw735::test {
 namespace {
 
-using namespace std::chrono_literals;
 using namespace qw735::telnet;
 
 QByteArray Bytes(std::initializer_list<int> values)
@@ -25,69 +22,25 @@ QByteArray Bytes(std::initializer_list<int> values)
     return bytes;
 }
 
-// A Telnet server of our own, for what ser2net will not do on demand. It
-// answers the offer of com-port control as told, confirms every com-port
-// command with the value asked for, and sends whatever the test gives it.
-class ScriptedPeer {
+// A Telnet server that never agrees to com-port control: it refuses the
+// offer, or says nothing at all.
+class RefusingPeer {
 public:
-    enum class ComPortAnswer { Agree, Refuse, Silent };
-
-    explicit ScriptedPeer(ComPortAnswer answer) : answer_(answer)
+    explicit RefusingPeer(bool answers)
     {
         server_.listen(QHostAddress::LocalHost);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-            client_ = server_.nextPendingConnection();
-            QObject::connect(client_, &QTcpSocket::readyRead, [this] { OnData(); });
+        QObject::connect(&server_, &QTcpServer::newConnection, [this, answers] {
+            QTcpSocket *client = server_.nextPendingConnection();
+            QObject::connect(client, &QTcpSocket::readyRead, [client, answers] {
+                if (client->readAll().contains(Bytes({Iac, Will, OptionComPort})) && answers)
+                    client->write(Bytes({Iac, Dont, OptionComPort}));
+            });
         });
     }
     QString Url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(server_.serverPort()); }
 
-    // Each segment goes out on its own and is read by the client before the
-    // next one is sent, as when they cross the network in separate packets.
-    void SendSegments(const QList<QByteArray> &segments)
-    {
-        // The client's purge at the end of its open is answered first.
-        for (const QByteArray &segment : segments) {
-            PumpUntil([] { return false; }, 20ms);
-            client_->write(segment);
-            client_->flush();
-        }
-    }
-
 private:
-    void OnData()
-    {
-        in_ += client_->readAll();
-        for (;;) {
-            if (in_.startsWith(Bytes({Iac, Will, OptionComPort}))) {
-                if (answer_ != ComPortAnswer::Silent)
-                    client_->write(Bytes({Iac, answer_ == ComPortAnswer::Agree ? Do : Dont, OptionComPort}));
-                in_.remove(0, 3);
-            } else if (in_.startsWith(Bytes({Iac, Sb}))) {
-                const qsizetype end = in_.indexOf(Bytes({Iac, Se}));
-                if (end < 0)
-                    return;
-                // The command byte plus 100 and the same value: done as asked.
-                QByteArray answer = in_.left(end + 2);
-                answer[3] = static_cast<char>(answer[3] + ServerAnswer);
-                client_->write(answer);
-                in_.remove(0, end + 2);
-            } else if (in_.startsWith(static_cast<char>(Iac))) {
-                if (in_.size() < 3)
-                    return;
-                in_.remove(0, 3);  // other negotiation: nothing to say
-            } else if (!in_.isEmpty()) {
-                in_.remove(0, 1);
-            } else {
-                return;
-            }
-        }
-    }
-
-    ComPortAnswer answer_;
     QTcpServer server_;
-    QTcpSocket *client_ = nullptr;
-    QByteArray in_;
 };
 
 std::unique_ptr<ByteTransport> Remote(const QString &url)
@@ -95,42 +48,6 @@ std::unique_ptr<ByteTransport> Remote(const QString &url)
     auto line = TransportForPort(url);
     EXPECT_TRUE(line) << line.error().toStdString();
     return line ? std::move(*line) : nullptr;
-}
-
-// Through Debian's ser2net to the board's pseudo-terminal: every byte value
-// both ways (0xFF doubled on the network), and the speed switched on the
-// board's line before the loader hears a byte at 38400.
-TEST(RemotePort, CarriesAWholeWriteByteExactThroughSer2net)
-{
-    sim::TargetSim board;
-    sim::Ser2netServer server(board.SlavePath());
-    const auto line = Remote(QString::fromStdString(server.Url()));
-    QtEventPump pump;
-    Link link(*line, pump);
-
-    QTemporaryDir dir;
-    QByteArray loader(512, 0);
-    for (int i = 0; i < loader.size(); ++i)
-        loader[i] = static_cast<char>(255 - i % 256);
-    const QString mot = WriteFile(dir, QStringLiteral("ff.mot"),
-                                  "S1130000FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFC\n"
-                                  "S1131FF0FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFED\n");
-    const FileSystem fileSystem = FileSystem::WithLoaderFile(WriteFile(dir, QStringLiteral("tqw735.bin"), loader));
-    NoProgress progress;
-    RecordingMessageBox messages;
-
-    ASSERT_TRUE(line->Open());
-    const WriteResult result = WriteTarget({link, fileSystem, progress, messages, mot});
-    EXPECT_EQ(result.message.toStdString(), "O.K.");
-
-    const sim::WriteRecord write = board.LastWrite();
-    EXPECT_EQ(write.loader, std::vector<std::uint8_t>(loader.begin(), loader.end()));
-    EXPECT_EQ(write.imageSize, 8256u);
-    EXPECT_EQ(write.image, std::vector<std::uint8_t>(8256, 0xFF));
-    EXPECT_TRUE(write.checksumRight);
-    const auto seen = board.SettingsSeen();
-    EXPECT_EQ(seen.at(sim::Phase::LoaderBody).baud, 9600);
-    EXPECT_EQ(seen.at(sim::Phase::Command).baud, 38400);
 }
 
 TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
@@ -146,93 +63,63 @@ TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
     EXPECT_EQ((*line)->Describe(), QStringLiteral("RFC2217://[::1]:4000/"));
 }
 
-struct OpenFailure {
-    std::string name;
-    std::optional<ScriptedPeer::ComPortAnswer> peer;  // none: nobody listens
-    bool interrupt = false;                           // Ctrl-C while waiting
-    std::string reason;
-};
-
-void PrintTo(const OpenFailure &row, std::ostream *out)
+TEST(RemotePort, OpenFailuresSayWhy)
 {
-    *out << row.name;
-}
-
-class RemoteOpenFailures : public ::testing::TestWithParam<OpenFailure> {};
-
-TEST_P(RemoteOpenFailures, EndTheOpenWithTheirReason)
-{
-    const OpenFailure &row = GetParam();
-    std::optional<ScriptedPeer> peer;
-    QString url;
-    if (row.peer) {
-        url = peer.emplace(*row.peer).Url();
-    } else {
+    enum class Server { None, Refusing, Silent };
+    const struct {
+        const char *name;
+        Server server;
+        bool interrupt;  // Ctrl-C while waiting
+        std::string reason;
+    } rows[] = {
+        {"ConnectionRefused", Server::None, false, "the connection was refused"},
+        {"ComPortControlRefused", Server::Refusing, false, "the server does not offer serial-port control (RFC 2217)"},
+        {"ComPortControlUnanswered", Server::Silent, false, "the server does not offer serial-port control (RFC 2217)"},
+        {"InterruptedWhileNegotiating", Server::Silent, true, "interrupted"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::optional<RefusingPeer> peer;
         QTcpServer closed;
-        closed.listen(QHostAddress::LocalHost);
-        url = QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
+        if (row.server != Server::None)
+            peer.emplace(row.server == Server::Refusing);
+        else
+            closed.listen(QHostAddress::LocalHost);
+        const QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
+        closed.close();
+        const auto line = Remote(url);
+        QtEventPump pump;
+        Link link(*line, pump);
+        if (row.interrupt)
+            QTimer::singleShot(50, &link, [&link] { link.Abandon(); });
+        const auto opened = line->Open();
+        ASSERT_FALSE(opened);
+        EXPECT_EQ(opened.error().toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
+        EXPECT_FALSE(line->IsOpen());
     }
-    const auto line = Remote(url);
-    QtEventPump pump;
-    Link link(*line, pump);
-    if (row.interrupt)
-        QTimer::singleShot(50, &link, [&link] { link.Abandon(); });
-
-    const auto opened = line->Open();
-    ASSERT_FALSE(opened);
-    EXPECT_EQ(opened.error().toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
-    EXPECT_FALSE(line->IsOpen());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RemoteOpenFailures,
-    ::testing::Values(
-        OpenFailure{"ConnectionRefused", std::nullopt, false, "the connection was refused"},
-        OpenFailure{"ComPortControlRefused", ScriptedPeer::ComPortAnswer::Refuse, false,
-                    "the server does not offer serial-port control (RFC 2217)"},
-        OpenFailure{"ComPortControlUnanswered", ScriptedPeer::ComPortAnswer::Silent, false,
-                    "the server does not offer serial-port control (RFC 2217)"},
-        OpenFailure{"InterruptedWhileNegotiating", ScriptedPeer::ComPortAnswer::Silent, true, "interrupted"}),
-    [](const auto &info) { return info.param.name; });
-
-struct ServerStream {
-    std::string name;
-    QList<QByteArray> segments;
-    QByteArray data;  // what the link must see of it
-};
-
-void PrintTo(const ServerStream &row, std::ostream *out)
+// Notifications, commands and doubled 0xFF from the server, in any split:
+// only the data is left.
+TEST(TelnetCodec, LeavesOnlyTheData)
 {
-    *out << row.name;
+    const std::pair<QList<QByteArray>, QByteArray> rows[] = {
+        {{Bytes({0x11, Iac, Sb, OptionComPort, 107, 0x30, Iac, Se, 0x13}),
+          Bytes({Iac, Sb, OptionComPort, 106, 0x60, Iac, Se, 0x06, Iac, 241, 0xAA, Iac, Will, 1})},
+         Bytes({0x11, 0x13, 0x06, 0xAA})},
+        {{Bytes({0x01, Iac}), Bytes({Iac, 0x02, Iac, Sb, OptionComPort}), Bytes({107, 0x00, Iac}), Bytes({Se, Iac, Iac})},
+         Bytes({0x01, 0xFF, 0x02, 0xFF})},
+    };
+    for (const auto &[segments, data] : rows) {
+        Codec codec;
+        codec.Start();
+        Decoded out;
+        for (const QByteArray &segment : segments)
+            codec.Feed(std::span(reinterpret_cast<const std::uint8_t *>(segment.constData()), static_cast<std::size_t>(segment.size())), out);
+        EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(out.data.data()), static_cast<qsizetype>(out.data.size())).toHex(' ').toStdString(),
+                  data.toHex(' ').toStdString());
+    }
 }
-
-class RemoteServerStreams : public ::testing::TestWithParam<ServerStream> {};
-
-TEST_P(RemoteServerStreams, LeaveOnlyTheDataWaiting)
-{
-    const ServerStream &row = GetParam();
-    ScriptedPeer peer(ScriptedPeer::ComPortAnswer::Agree);
-    const auto line = Remote(peer.Url());
-    ASSERT_TRUE(line->Open());
-
-    peer.SendSegments(row.segments);
-    ASSERT_TRUE(PumpUntil([&] { return line->WaitingCount() >= row.data.size(); }, 2s));
-    PumpUntil([] { return false; }, 20ms);
-    EXPECT_EQ(line->ReadAllWaiting().toHex(' ').toStdString(), row.data.toHex(' ').toStdString());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, RemoteServerStreams,
-    ::testing::Values(
-        ServerStream{"NotificationsAmidData",
-                     {Bytes({0x11, Iac, Sb, OptionComPort, 107, 0x30, Iac, Se, 0x13}),
-                      Bytes({Iac, Sb, OptionComPort, 106, 0x60, Iac, Se, 0x06, Iac, 241, 0xAA, Iac, Will, 1})},
-                     Bytes({0x11, 0x13, 0x06, 0xAA})},
-        ServerStream{"IacIacSplitAcrossSegments",
-                     {Bytes({0x01, Iac}), Bytes({Iac, 0x02, Iac, Sb, OptionComPort}), Bytes({107, 0x00, Iac}),
-                      Bytes({Se, Iac, Iac})},
-                     Bytes({0x01, 0xFF, 0x02, 0xFF})}),
-    [](const auto &info) { return info.param.name; });
 
 }  // namespace
 }  // namespace qw735::test
