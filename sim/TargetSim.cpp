@@ -275,7 +275,6 @@ void TargetSim::PlayWrite()
     if (right && reply == 0x06) {
         std::lock_guard lock(mutex_);
         write_.completed = true;
-        ++writesCompleted_;
     }
 }
 
@@ -461,12 +460,6 @@ WriteRecord TargetSim::LastWrite() const
 {
     std::lock_guard lock(mutex_);
     return write_;
-}
-
-int TargetSim::WritesCompleted() const
-{
-    std::lock_guard lock(mutex_);
-    return writesCompleted_;
 }
 
 bool TargetSim::WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const

@@ -138,7 +138,6 @@ public:
     // The settings on the line right now.
     LineSettings CurrentSettings() const;
     WriteRecord LastWrite() const;
-    int WritesCompleted() const;
     bool HungUp() const { return hungUp_; }
     // Blocks until `count` bytes were received or `timeout` passed.
     bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
@@ -184,7 +183,6 @@ private:
     std::vector<ReceivedByte> received_;
     std::map<Phase, LineSettings> settingsSeen_;
     WriteRecord write_;
-    int writesCompleted_ = 0;
     bool ended_ = false;
     std::atomic<bool> hungUp_{false};
     std::mutex sendMutex_;

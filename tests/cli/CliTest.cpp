@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "sim/Ser2netServer.h"
 #include "tests/support/FaultMatrix.h"
-#include "tests/support/WriteFixture.h"
+#include "tests/support/HostFixture.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -58,12 +57,14 @@ public:
         const QByteArray err = QFile::encodeName(files_.filePath(QStringLiteral("err")));
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
+        const auto open = [&](int fd, const char *path, int flags) { posix_spawn_file_actions_addopen(&actions, fd, path, flags, 0600); };
         int pipeEnds[2] = {-1, -1};
+        if (stdio != Stdio::AllClosed)
+            open(0, "/dev/null", O_RDONLY);
         switch (stdio) {
         case Stdio::Files:
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-            posix_spawn_file_actions_addopen(&actions, 1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            open(1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC);
+            open(2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC);
             break;
         case Stdio::AllClosed:
             for (int fd : {0, 1, 2})
@@ -72,7 +73,6 @@ public:
         case Stdio::BrokenPipe:
             EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
             ::close(pipeEnds[0]);
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
             break;
@@ -85,9 +85,8 @@ public:
             ::fcntl(pipeEnds[0], F_SETFL, 0);
             ::fcntl(pipeEnds[1], F_SETFL, 0);
             stalled_ = pipeEnds[0];
-            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-            posix_spawn_file_actions_addopen(&actions, 2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            open(2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC);
             break;
         }
         }
@@ -145,9 +144,8 @@ public:
     {
         WriterRun run;
         int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + 60s;
-        while (::waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
+        for (int waited = 0; ::waitpid(pid_, &status, WNOHANG) == 0; waited += 10) {
+            if (waited > 60'000) {
                 ADD_FAILURE() << "qw735-write did not end within a minute";
                 return run;
             }
@@ -190,44 +188,19 @@ WriterRun RunWriter(const QStringList &args, const QString &cwd = {})
 
 class CommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
 
+// Through the board's device, and (the Remote rows) through ser2net in front
+// of it as rfc2217://127.0.0.1:PORT: every byte value both ways (0xFF doubled
+// on the network), the speed switched on the board's line before the loader
+// hears a byte at 38400.
 TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
-{
-    const FaultRow &row = GetParam();
-    FaultStage stage(row);
-
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, stage.device, stage.mot});
-    EXPECT_EQ(run.status, row.exitStatus) << run.err.toStdString();
-    stage.ExpectMessage(run.LastLine(), stage.device);
-
-    stage.ExpectNothingSentAfterTheFailure();
-    stage.ExpectTheProgramWhenWritten();
-    // The port is free again for the next write.
-    if (!stage.holder && !stage.board.HungUp()) {
-        SerialPort again;
-        again.SelectDevice(stage.device);
-        EXPECT_TRUE(again.Open());
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows(FrontEnd::CommandLine)),
-                         [](const auto &info) { return info.param.name; });
-
-class RemoteCommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
-
-double MsBetween(std::chrono::steady_clock::time_point from, std::chrono::steady_clock::time_point to)
-{
-    return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-// The board behind ser2net, written to as rfc2217://127.0.0.1:PORT.
-TEST_P(RemoteCommandLineFaults, ReportTheSameMessageAndStatus)
 {
     using Clock = std::chrono::steady_clock;
     const FaultRow &row = GetParam();
     FaultStage stage(row);
-    sim::Ser2netServer server(stage.device.toStdString());
-    const QString url = QString::fromStdString(server.Url());
-
+    std::optional<sim::Ser2netServer> server;
+    if (row.remote)
+        server.emplace(stage.device.toStdString());
+    const QString port = server ? QString::fromStdString(server->Url()) : stage.device;
     std::optional<Clock::time_point> killedAt;
     std::thread killer;
     if (row.setup == FaultRow::Setup::ServerKilled) {
@@ -236,40 +209,43 @@ TEST_P(RemoteCommandLineFaults, ReportTheSameMessageAndStatus)
             while (CountedBytes(stage.board.Received()) < row.bytesSent && Clock::now() < deadline)
                 stage.board.WaitForReceived(stage.board.Received().size() + 1, std::chrono::milliseconds(100));
             killedAt = Clock::now();
-            server.Kill();
+            server->Kill();
         });
     }
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, url, stage.mot});
+    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, port, stage.mot});
     const auto finished = Clock::now();
     if (killer.joinable())
         killer.join();
 
     EXPECT_EQ(run.status, row.exitStatus) << run.err.toStdString();
-    stage.ExpectMessage(run.LastLine(), url);
+    stage.ExpectEnding(run.LastLine(), port);
     // A dropped connection ends the wait at once, not at the reply limit.
-    if (killedAt) {
-        EXPECT_LT(MsBetween(*killedAt, finished), 1000);
+    if (killedAt)
+        EXPECT_LT((std::chrono::duration<double, std::milli>(finished - *killedAt).count()), 1000);
+    // The port is free again for the next write.
+    if (!stage.holder && !stage.board.HungUp() && !server) {
+        SerialPort again;
+        again.SelectDevice(stage.device);
+        EXPECT_TRUE(again.Open());
     }
-    stage.ExpectNothingSentAfterTheFailure();
 }
 
-INSTANTIATE_TEST_SUITE_P(Matrix, RemoteCommandLineFaults, ::testing::ValuesIn(RemoteFaultRows()),
+INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows(FrontEnd::CommandLine)),
+                         [](const auto &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Remote, CommandLineFaults, ::testing::ValuesIn(RemoteFaultRows()),
                          [](const auto &info) { return info.param.name; });
 
 // The loader is as long as the image: the two stages still show apart.
 TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
 {
-    sim::BoardScript script;
-    sim::TargetSim board(script);
-    QTemporaryDir dir;
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), WriteFile(dir, QStringLiteral("l.bin"), TestLoader(192)),
-                                     QString::fromStdString(board.SlavePath()),
-                                     WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram)});
+    const FaultStage stage(FaultRowNamed("Healthy"));
+    WriteFile(stage.dir, QStringLiteral("tqw735.bin"), TestLoader(192));
+    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, stage.device, stage.mot});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, QStringLiteral("O.K.\n"));
     EXPECT_TRUE(run.err.contains(QStringLiteral("loader 100%\n"))) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(QStringLiteral("image  100%\n"))) << run.err.toStdString();
-    EXPECT_EQ(board.LastWrite().image.size(), 192u);
+    EXPECT_EQ(stage.board.LastWrite().image.size(), 192u);
 }
 
 // Digests of MatrixProgram and of TestLoader(40), from sha256sum.
@@ -291,34 +267,94 @@ std::vector<QJsonObject> ReadRecords(const QString &path)
     return records;
 }
 
-// Three boards at once: a line each in the order given, the summary, the
-// first failing board's status (not the first to fail), a record each that
-// matches what its board saw, and a trace that names the ports.
-TEST(CommandLine, WritesSeveralBoardsAtOnceWithRecordsAndATrace)
-{
-    const std::vector<FaultRow> rows = {FaultRowNamed("Healthy"), FaultRowNamed("WrongFinalReply"), FaultRowNamed("WrongEcho")};
-    std::deque<FaultStage> stages;
-    for (const FaultRow &row : rows)
-        stages.emplace_back(row);
-    const FaultStage &first = stages[0];
-    const QString report = first.dir.filePath(QStringLiteral("r.jsonl"));
-    const QString trace = first.dir.filePath(QStringLiteral("w.trace"));
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), first.loader, QStringLiteral("--report"), report,
-                                     QStringLiteral("--trace=") + trace, stages[0].device, stages[1].device, stages[2].device, first.mot});
+// One side of a wire trace, read back: every byte by direction, and each
+// line as "step direction bytes" without the time and the port.
+struct TraceSide {
+    std::vector<std::uint8_t> sent;
+    std::vector<std::uint8_t> taken;  // received or dropped
+    QStringList lines;
+};
 
-    EXPECT_EQ(run.status, 6) << run.err.toStdString();
-    EXPECT_EQ(run.out, QStringLiteral("%1: O.K.\n%2: S File Err \n%3: Farm Err\n1 of 3 boards O.K.\n")
-                           .arg(stages[0].device, stages[1].device, stages[2].device));
-    EXPECT_TRUE(run.err.contains(stages[0].device + QStringLiteral(" image  100%\n"))) << run.err.toStdString();
-    EXPECT_TRUE(run.err.contains(stages[2].device + QStringLiteral(" ended: Farm Err\n"))) << run.err.toStdString();
+// Reads the lines of `path` that belong to `port` (all of them when empty).
+TraceSide ReadTrace(const QString &path, const QString &port = {})
+{
+    static const QStringList directions = {QStringLiteral("sent"), QStringLiteral("recv"), QStringLiteral("drop"), QStringLiteral("line")};
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    TraceSide side;
+    for (const QByteArray &raw : file.readAll().split('\n')) {
+        QStringList fields = QString::fromLatin1(raw).split(u' ', Qt::SkipEmptyParts);
+        if (fields.isEmpty() || (!port.isEmpty() && fields.value(1) != port))
+            continue;
+        fields.remove(0, port.isEmpty() ? 1 : 2);  // the time, and the port
+        const qsizetype direction = std::find_if(fields.begin(), fields.end(), [](const QString &f) { return directions.contains(f); }) - fields.begin();
+        EXPECT_LT(direction, fields.size()) << raw.toStdString();
+        side.lines << fields.join(u' ');
+        if (fields[direction] == u"line")
+            continue;
+        std::vector<std::uint8_t> &bytes = fields[direction] == u"sent" ? side.sent : side.taken;
+        for (const QString &hex : fields.mid(direction + 1))
+            bytes.push_back(static_cast<std::uint8_t>(hex.toUInt(nullptr, 16)));
+    }
+    return side;
+}
+
+// Five boards at once, both ends of each wire traced: a line each in the
+// order given, the summary, the first failing board's status (not that of
+// the first to fail), a record each that matches what its board saw, and
+// traces that show exactly what went over each wire. No board waits on
+// another.
+TEST(CommandLine, WritesSeveralBoardsAtOnceWithRecordsAndTraces)
+{
+    const std::vector<std::string> names = {"Healthy", "NoMiddleBlockRequest", "WrongEcho", "HangUpDuringImage", "Healthy"};
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<std::FILE, int (*)(std::FILE *)>> boardTraces;
+    std::deque<FaultStage> stages;
+    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
+    const QString hostTrace = dir.filePath(QStringLiteral("host.trace"));
+    QStringList args = {QStringLiteral("--report"), report, QStringLiteral("--trace=") + hostTrace};
+    for (const std::string &name : names) {
+        const QString path = dir.filePath(QStringLiteral("board%1.trace").arg(stages.size()));
+        boardTraces.emplace_back(std::fopen(QFile::encodeName(path).constData(), "w"), std::fclose);
+        FaultRow row = FaultRowNamed(name);
+        row.script = [script = row.script, trace = boardTraces.back().get()](sim::BoardScript &s) {
+            script(s);
+            s.trace = trace;
+        };
+        args << stages.emplace_back(row).device;
+    }
+    // Every board writes the first stage's files; the others hold the same.
+    const FaultStage &first = stages[0];
+    const WriterRun run = RunWriter(QStringList{QStringLiteral("--loader"), first.loader} + args + QStringList{first.mot});
+
+    EXPECT_EQ(run.status, 5) << run.err.toStdString();
+    QString out;
+    for (const FaultStage &stage : stages)
+        out += stage.device + QStringLiteral(": ") + ExpectedMessage(stage.row, stage.device, first.mot, first.loader) + u'\n';
+    EXPECT_EQ(run.out, out + QStringLiteral("2 of 5 boards O.K.\n"));
+    // Progress and ends on stderr, the ends as they came: the silent block
+    // request costs its own board 3 s, and no other.
+    const QStringList err = run.err.split(u'\n');
+    const auto at = [&](int board, const char *what) {
+        return std::find_if(err.begin(), err.end(), [&](const QString &line) {
+                   return line.startsWith(stages[board].device + u' ') && line.simplified().contains(QLatin1String(what));
+               }) - err.begin();
+    };
+    EXPECT_LT(at(0, "image 100%"), err.size()) << run.err.toStdString();
+    EXPECT_GT(at(1, "ended:"), at(0, "ended:"));
+    EXPECT_GT(at(1, "ended:"), at(4, "ended:"));
 
     const std::vector<QJsonObject> records = ReadRecords(report);
-    ASSERT_EQ(records.size(), 3u);
+    ASSERT_EQ(records.size(), 5u);
     const sim::WriteRecord healthy = stages[0].board.LastWrite();
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (const FaultStage &stage : stages) {
+    for (std::size_t i = 0; i < stages.size(); ++i) {
+        const FaultStage &stage = stages[i];
+        SCOPED_TRACE(stage.row.name);
+        const TraceSide host = ReadTrace(hostTrace, stage.device);
+        const std::vector<std::uint8_t> received = stage.board.ReceivedValues();
         const auto record = std::find_if(records.begin(), records.end(), [&](const QJsonObject &r) { return r[u"port"] == stage.device; });
-        ASSERT_NE(record, records.end()) << stage.row.name;
+        ASSERT_NE(record, records.end());
         const QDateTime start = QDateTime::fromString((*record)[u"start"].toString(), Qt::ISODateWithMs);
         EXPECT_EQ(start.timeSpec(), Qt::UTC);
         EXPECT_LT(start.secsTo(now), 60);
@@ -328,16 +364,27 @@ TEST(CommandLine, WritesSeveralBoardsAtOnceWithRecordsAndATrace)
         EXPECT_EQ((*record)[u"loader_sha256"].toString(), QLatin1String(MatrixLoaderSha256));
         EXPECT_EQ((*record)[u"transfer_size"].toInt(), static_cast<int>(healthy.imageSize));
         EXPECT_EQ((*record)[u"checksum"].toInt(), healthy.checksum);
-        EXPECT_EQ((*record)[u"message"].toString(), stage.row.message);
+        stage.ExpectEnding((*record)[u"message"].toString(), stage.device);
         EXPECT_EQ((*record)[u"exit_status"].toInt(), stage.row.exitStatus);
         EXPECT_GT((*record)[u"duration_s"].toDouble(), 0);
-        EXPECT_EQ((*record)[u"bytes_sent"].toInteger(), static_cast<qint64>(stage.board.Received().size()));
-        EXPECT_GT((*record)[u"bytes_received"].toInteger(), 0);
+        EXPECT_EQ((*record)[u"bytes_sent"].toInteger(), static_cast<qint64>(host.sent.size()));
+        EXPECT_EQ((*record)[u"bytes_received"].toInteger(), static_cast<qint64>(host.taken.size()));
+        if (stage.board.HungUp()) {  // the host may have sent more before it noticed
+            ASSERT_GE(host.sent.size(), received.size());
+            EXPECT_TRUE(std::equal(received.begin(), received.end(), host.sent.begin()));
+            continue;
+        }
+        EXPECT_EQ(host.sent, received);
+        boardTraces[i].reset();
+        const TraceSide board = ReadTrace(dir.filePath(QStringLiteral("board%1.trace").arg(i)));
+        EXPECT_EQ(board.taken, host.sent);
+        EXPECT_EQ(board.sent, host.taken);
     }
-
-    QFile traceFile(trace);
-    ASSERT_TRUE(traceFile.open(QIODevice::ReadOnly));
-    EXPECT_TRUE(traceFile.readAll().contains((stages[2].device + QStringLiteral(" loader 9    recv 13\n")).toLatin1()));
+    // Where the wrong echo came, on both sides.
+    QFile trace(hostTrace);
+    ASSERT_TRUE(trace.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(trace.readAll().contains((stages[2].device + QStringLiteral(" loader 9    recv 13\n")).toLatin1()));
+    EXPECT_TRUE(ReadTrace(dir.filePath(QStringLiteral("board2.trace"))).lines.contains(QStringLiteral("loader 9 sent 13")));
 }
 
 // Ctrl-C in the middle: every board stops, every port is closed, each
@@ -349,12 +396,9 @@ TEST(CommandLine, InterruptStopsEveryBoard)
     std::deque<sim::TargetSim> boards;
     QStringList args = {QStringLiteral("--quiet"), QStringLiteral("--loader"), WriteFile(dir, QStringLiteral("l.bin"), TestLoader(4000)),
                         QStringLiteral("--report"), dir.filePath(QStringLiteral("r.jsonl"))};
-    const QStringList ports = [&] {
-        QStringList paths;
-        for (int i = 0; i < 3; ++i)
-            paths << QString::fromStdString(boards.emplace_back(Script([](auto &s) { s.modelWireTime = s.lightWireTime = true; })).SlavePath());
-        return paths;
-    }();
+    QStringList ports;
+    for (int i = 0; i < 3; ++i)
+        ports << QString::fromStdString(boards.emplace_back(Script([](auto &s) { s.modelWireTime = s.lightWireTime = true; })).SlavePath());
     args << ports << WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
 
     Writer writer(Args(args));
@@ -384,17 +428,15 @@ TEST(CommandLine, InterruptStopsEveryBoard)
 
 TEST(CommandLine, RefusesTwoNamesForOneDevice)
 {
-    sim::TargetSim board;
-    QTemporaryDir dir;
-    const QString device = QString::fromStdString(board.SlavePath());
-    const QString alias = dir.filePath(QStringLiteral("board"));
-    ASSERT_TRUE(QFile::link(device, alias));
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), WriteFile(dir, QStringLiteral("l.bin"), TestLoader(40)), device, alias,
-                                     WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram)});
+    const FaultStage stage(FaultRowNamed("Healthy"));
+    const QString alias = stage.dir.filePath(QStringLiteral("board"));
+    ASSERT_TRUE(QFile::link(stage.device, alias));
+    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, stage.device, alias, stage.mot});
     EXPECT_EQ(run.status, 64);
-    EXPECT_EQ(run.err, QStringLiteral("qw735-write: %1 and %2 name the same device (%1); each board needs a port of its own\n").arg(device, alias));
+    EXPECT_EQ(run.err,
+              QStringLiteral("qw735-write: %1 and %2 name the same device (%1); each board needs a port of its own\n").arg(stage.device, alias));
     EXPECT_TRUE(run.out.isEmpty());
-    EXPECT_TRUE(board.Received().empty());
+    EXPECT_TRUE(stage.board.Received().empty());
 }
 
 TEST(CommandLine, SummarisesAnImageWithoutOpeningAPort)
@@ -435,9 +477,8 @@ TEST(CommandLine, RefusesBadUsage)
         const WriterRun run = RunWriter(args);
         const bool help = args.value(0).startsWith(u"-h") || args.value(0) == u"--help";
         EXPECT_EQ(run.status, help ? 0 : 64) << args.join(u' ').toStdString();
-        if (!why.isEmpty()) {
+        if (!why.isEmpty())
             EXPECT_EQ(run.err.section(u'\n', 0, 0), why);
-        }
         EXPECT_TRUE((help ? run.out : run.err).contains(QStringLiteral("usage: qw735-write"))) << args.join(u' ').toStdString();
         EXPECT_TRUE((help ? run.err : run.out).isEmpty());
     }
@@ -492,17 +533,13 @@ TEST(CommandLine, WritesWhateverStdinStdoutAndStderrAre)
 {
     for (const Stdio stdio : {Stdio::AllClosed, Stdio::BrokenPipe, Stdio::StalledPipe}) {
         const int row = static_cast<int>(stdio);
-        sim::TargetSim board;
-        QTemporaryDir dir;
-        Writer writer({"--loader", QFile::encodeName(WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize))),
-                       QByteArray::fromStdString(board.SlavePath()),
-                       QFile::encodeName(WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram))},
-                      stdio);
+        const FaultStage stage(FaultRowNamed("Healthy"));
+        Writer writer(Args({QStringLiteral("--loader"), stage.loader, stage.device, stage.mot}), stdio);
         if (stdio == Stdio::StalledPipe) {
             // The message waits for the pipe's reader; the port must not.
-            ASSERT_TRUE(board.WaitForEnd(20s)) << row;
+            ASSERT_TRUE(stage.board.WaitForEnd(20s)) << row;
             SerialPort port;
-            port.SelectDevice(QString::fromStdString(board.SlavePath()));
+            port.SelectDevice(stage.device);
             EXPECT_TRUE(PumpUntil([&] { return port.Open().has_value(); }, 20s)) << "the port is held while the message waits";
             port.Close();
             auto drain = std::async(std::launch::async, [&] { return writer.DrainStalledPipe(); });
@@ -512,7 +549,7 @@ TEST(CommandLine, WritesWhateverStdinStdoutAndStderrAre)
             const WriterRun run = writer.Wait();
             EXPECT_EQ(run.status, 0) << row << " ended by signal " << run.signal;
         }
-        EXPECT_TRUE(board.LastWrite().completed) << row;
+        EXPECT_TRUE(stage.board.LastWrite().completed) << row;
     }
 }
 
@@ -535,18 +572,17 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
     for (const auto &[name, signal, when] : rows) {
         SCOPED_TRACE(std::string(name) + " when " + std::to_string(static_cast<int>(when)));
         // Silent after loader byte 9: the writer waits for its echo.
-        sim::TargetSim board(Script([](auto &s) { s.echoFaultAt = 9; }));
+        const FaultStage stage(FaultRowNamed("NoEcho"));
+        const sim::TargetSim &board = stage.board;
         const sim::LineSettings before = board.CurrentSettings();
-        QTemporaryDir dir;
-        QString loader = WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize));
-        QString mot = WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+        QString loader = stage.loader, mot = stage.mot;
         // A pipe whose writer never comes.
         QString &pipe = when == When::WaitingForTheLoaderPipe ? loader : mot;
         if (when != When::Writing) {
-            pipe = dir.filePath(QStringLiteral("fifo"));
+            pipe = stage.dir.filePath(QStringLiteral("fifo"));
             ASSERT_EQ(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
         }
-        Writer writer(Args({QStringLiteral("--loader"), loader, QString::fromStdString(board.SlavePath()), mot}));
+        Writer writer(Args({QStringLiteral("--loader"), loader, stage.device, mot}));
         if (when == When::Writing)
             ASSERT_TRUE(board.WaitForReceived(2 + 2 + 9, 20s));
         else
@@ -563,7 +599,7 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
         EXPECT_EQ(CountedBytes(board.Received()), when == When::Writing ? 2u + 2 + 9 : 0u);
         EXPECT_EQ(board.CurrentSettings(), before);
         SerialPort again;
-        again.SelectDevice(QString::fromStdString(board.SlavePath()));
+        again.SelectDevice(stage.device);
         EXPECT_TRUE(again.Open());
     }
 }
@@ -577,19 +613,16 @@ TEST(CommandLine, RunningOutOfMemoryEndsWithAMessageAndThePortClosed)
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer needs more address space than any limit here leaves";
 #endif
-    QTemporaryDir dir;
-    const QList<QByteArray> files = {"--quiet", "--loader=" + QFile::encodeName(WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize))),
-                                     QFile::encodeName(WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram))};
     // How it ended, and how many bytes the board got.
     const auto write = [&](long memoryKiB) {
-        sim::TargetSim board;
-        const WriterRun run =
-            Writer({files[0], files[1], QByteArray::fromStdString(board.SlavePath()), files[2]}, Stdio::Files, {}, memoryKiB).Wait();
+        const FaultStage stage(FaultRowNamed("Healthy"));
+        const WriterRun run = Writer(Args({QStringLiteral("--quiet"), QStringLiteral("--loader"), stage.loader, stage.device, stage.mot}),
+                                     Stdio::Files, {}, memoryKiB).Wait();
         std::this_thread::sleep_for(20ms);
         SerialPort again;
-        again.SelectDevice(QString::fromStdString(board.SlavePath()));
+        again.SelectDevice(stage.device);
         EXPECT_TRUE(again.Open()) << memoryKiB << " KiB";
-        return std::pair{run, board.Received().size()};
+        return std::pair{run, stage.board.Received().size()};
     };
 
     // The least memory, to 64 KiB, in which the write succeeds.
@@ -607,10 +640,8 @@ TEST(CommandLine, RunningOutOfMemoryEndsWithAMessageAndThePortClosed)
         if (run.status == 70) {
             ++failedInOurCode;
             EXPECT_TRUE(run.err.startsWith(QStringLiteral("qw735-write: out of memory"))) << run.err.toStdString();
-            if (sent > 0) {
-                EXPECT_TRUE(run.err.endsWith(QStringLiteral("; the write stopped, the board is not fully written\n")))
-                    << run.err.toStdString();
-            }
+            if (sent > 0)
+                EXPECT_TRUE(run.err.endsWith(QStringLiteral("; the write stopped, the board is not fully written\n"))) << run.err.toStdString();
         } else if (run.status != 0) {
             // Failures of the system's own start-up (the dynamic loader, a
             // library that aborts), before anything is held.

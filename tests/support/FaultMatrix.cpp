@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "tests/support/FaultMatrix.h"
 
-#include "tests/support/WriteFixture.h"
+#include "tests/support/HostFixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -140,7 +140,6 @@ std::vector<FaultRow> AllFaultRows()
             "Cannot read S-record file /dev/zero: it is a character device, not a regular file", 0),
         Row("SRecordIsADirectory", Setup::SRecordDirectory, 7, "Cannot read S-record file {mot}: Is a directory", 0),
         Row("SRecordIsASocket", Setup::SRecordSocket, 7, "Cannot read S-record file {mot}: it is a socket, not a regular file", 0),
-        Row("SRecordAfterAByteOrderMarkAndBlanks", Setup::SRecordMarkAndBlanks, 0, "O.K.", Checksum),
         Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
         // A loader that loses what comes in its first milliseconds: the host
         // gives it time after the switch to 38400 baud.
@@ -180,6 +179,8 @@ std::vector<FaultRow> RemoteFaultRows()
     // back: the wait must end on the dropped connection, not on its limit.
     rows.push_back({"ServerKilledDuringImage", [](sim::BoardScript &s) { s.requestFaultAt = 2, s.requestFaultReply.reset(); },
                     Setup::ServerKilled, 8, dropped, Blocks(1)});
+    for (FaultRow &row : rows)
+        row.remote = true;
     return rows;
 }
 
@@ -217,13 +218,6 @@ FaultStage::FaultStage(const FaultRow &row)
     case FaultRow::Setup::LoaderTooLarge: WriteFile(dir, QStringLiteral("tqw735.bin"), QByteArray(0x10000, 'x')); break;
     case FaultRow::Setup::SRecordRemoved: QFile::remove(mot); break;
     case FaultRow::Setup::SRecordMalformed: WriteFile(dir, QStringLiteral("program.mot"), MatrixMalformedProgram); break;
-    case FaultRow::Setup::SRecordMarkAndBlanks:
-        WriteFile(dir, QStringLiteral("program.mot"),
-                  "\xEF\xBB\xBF"
-                  "S1130000000102030405060708090A0B0C0D0E0F74\r\n"
-                  " \tS1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF5C\r\n"
-                  "S9030000FC\r\n");
-        break;
     case FaultRow::Setup::SRecordPipe: FileIntoPipe(mot, MatrixProgram); break;
     case FaultRow::Setup::SRecordPipePortBusy:
         FileIntoPipe(mot, MatrixProgram);
@@ -257,21 +251,13 @@ void FaultStage::FileIntoPipe(const QString &path, const QByteArray &data)
     feeder = std::jthread([name, data](std::stop_token stop) { FeedPipe(stop, name, data); });
 }
 
-void FaultStage::ExpectMessage(const QString &shown, const QString &portName) const
+void FaultStage::ExpectEnding(const QString &shown, const QString &portName) const
 {
     EXPECT_EQ(shown.toStdString(), ExpectedMessage(row, portName, mot, loader).toStdString());
-}
-
-void FaultStage::ExpectNothingSentAfterTheFailure() const
-{
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // A board that hung up did so at a count of raw bytes.
     const auto received = board.Received();
     EXPECT_EQ(board.HungUp() ? received.size() : CountedBytes(received), row.bytesSent);
-}
-
-void FaultStage::ExpectTheProgramWhenWritten() const
-{
     if (row.message != QStringLiteral("O.K."))
         return;
     // 0x00..0x0F at 0, 0xF0..0xFF at 0x90, erased elsewhere.

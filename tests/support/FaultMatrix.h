@@ -35,8 +35,6 @@ struct FaultRow {
         // Files that are not regular files.
         SRecordPipe, LoaderPipe, SRecordDevice, LoaderDevice, SRecordDirectory, SRecordSocket,
         SRecordPipePortBusy,  // and this process holds the port: which is judged first?
-        // The program behind a byte-order mark, one record after blanks.
-        SRecordMarkAndBlanks,
     };
     // How the window ends instead, where it differs: it reads regular files only.
     struct WindowEnding {
@@ -53,6 +51,7 @@ struct FaultRow {
     QString message;
     std::size_t bytesSent = 0;     // the host sends nothing after these
     std::optional<WindowEnding> window = std::nullopt;
+    bool remote = false;  // written through rfc2217:// to ser2net in front of the board
 };
 
 // The loader and image every row writes: a 40-byte loader and an image of
@@ -85,7 +84,7 @@ inline void PrintTo(const FaultRow &row, std::ostream *out)
 struct FaultStage {
     explicit FaultStage(const FaultRow &row);
 
-    const FaultRow &row;
+    const FaultRow row;
     QTemporaryDir dir;
     sim::TargetSim board;
     QString device;  // the board's port
@@ -94,14 +93,11 @@ struct FaultStage {
     std::optional<SerialPort> holder;
     std::jthread feeder;  // writes into a pipe that stands for a file
 
-    // Checks what the front end showed against the row's message, with the
-    // port named as the front end names it.
-    void ExpectMessage(const QString &shown, const QString &portName) const;
-    // Checks, after a moment for stragglers, that the host sent nothing after
-    // the failing step.
-    void ExpectNothingSentAfterTheFailure() const;
-    // Checks that a write the row lets succeed put the program on the board.
-    void ExpectTheProgramWhenWritten() const;
+    // Checks how the write ended: what the front end showed against the
+    // row's message, with the port named as the front end names it; after a
+    // moment for stragglers, that the host sent nothing after the failing
+    // step; and that a write the row lets succeed put the program on the board.
+    void ExpectEnding(const QString &shown, const QString &portName) const;
 
 private:
     // Replaces the file at `path` by a FIFO that gets `data` once a reader

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "tests/support/HostFixture.h"
 
+#include "link/PortSettings.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <sys/resource.h>
 
 namespace qw735::test {
@@ -10,11 +13,6 @@ namespace qw735::test {
 HostSide::HostSide(sim::BoardScript script) : board(std::make_unique<sim::TargetSim>(std::move(script)))
 {
     port.SelectDevice(QString::fromStdString(board->SlavePath()));
-}
-
-HostSide::~HostSide()
-{
-    port.Close();
 }
 
 sim::BoardScript Script(const std::function<void(sim::BoardScript &)> &change)
@@ -43,6 +41,38 @@ std::chrono::microseconds ProcessCpuTime()
 double MsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+QByteArray TestLoader(int size)
+{
+    QByteArray loader(size, 0);
+    for (int i = 0; i < size; ++i)
+        loader[i] = static_cast<char>((i * 7 + 0x11) & 0xFF);
+    return loader;
+}
+
+QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(data);
+    return path;
+}
+
+WriteBench::WriteBench(sim::BoardScript script, int loaderSize)
+    : host(std::move(script)),
+      loaderPath(WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(loaderSize))),
+      fileSystem(FileSystem::WithLoaderFile(loaderPath))
+{
+}
+
+WriteResult WriteBench::Write(const QByteArray &mot)
+{
+    host.port.ChangeSettings(QString::fromLatin1(BootSettings));
+    if (!host.port.Open())
+        return {WriteOutcome::PortLost, QStringLiteral("cannot open")};
+    return WriteTarget({host.link, fileSystem, progress, messages, WriteFile(dir, QStringLiteral("program.mot"), mot)});
 }
 
 }  // namespace qw735::test

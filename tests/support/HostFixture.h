@@ -5,17 +5,23 @@
 #include "link/Link.h"
 #include "link/SerialPort.h"
 #include "sim/TargetSim.h"
+#include "writer/Feedback.h"
+#include "writer/FileSystem.h"
+#include "writer/WriteTarget.h"
 
+#include <QByteArray>
+#include <QStringList>
+#include <QTemporaryDir>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace qw735::test {
 
 // A host link on the slave side of a simulated board's pseudo-terminal.
 struct HostSide {
     explicit HostSide(sim::BoardScript script = {});
-    ~HostSide();
 
     std::unique_ptr<sim::TargetSim> board;
     SerialPort port;
@@ -34,5 +40,39 @@ std::chrono::microseconds ProcessCpuTime();
 
 // Milliseconds since `start`.
 double MsSince(std::chrono::steady_clock::time_point start);
+
+// Every SetMaximum ('M') and SetValue ('V') in order.
+struct RecordingProgress : ProgressDisplay {
+    std::vector<std::pair<char, float>> calls;
+    void SetMaximum(float maximum) override { calls.emplace_back('M', maximum); }
+    void SetValue(float value) override { calls.emplace_back('V', value); }
+};
+
+struct RecordingMessageBox : MessageBox {
+    QStringList shown;
+    void Show(const QString &text) override { shown << text; }
+};
+
+// A loader of `size` bytes whose values run through 0..255 repeatedly, so
+// that 0x11, 0x13, 0x0A and 0x0D all travel through the echo check.
+QByteArray TestLoader(int size);
+
+// Writes `data` to `name` in `dir` and returns the path.
+QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data);
+
+// A whole write against a simulated board: the files in a temporary
+// directory, the host's port open at 9600 baud as the window opens it.
+struct WriteBench {
+    explicit WriteBench(sim::BoardScript script = {}, int loaderSize = 40);
+    // Runs one write of `mot` (S-record text) and returns how it ended.
+    WriteResult Write(const QByteArray &mot);
+
+    QTemporaryDir dir;
+    HostSide host;
+    QString loaderPath;
+    FileSystem fileSystem;
+    RecordingProgress progress;
+    RecordingMessageBox messages;
+};
 
 }  // namespace qw735::test

@@ -1,21 +1,117 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "image/SRecordImage.h"
-#include "link/PortSettings.h"
-#include "tests/support/WriteFixture.h"
-#include "writer/Messages.h"
+#include "tests/support/HostFixture.h"
+#include "writer/BootHandshake.h"
 #include "writer/SendImage.h"
+#include "writer/SendLoader.h"
 
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
 #include <gtest/gtest.h>
-#include <random>
+#include <thread>
 
 namespace qw735::test {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
+
+// Any answer to a 0x00 synchronises, whatever its value; an answer only to
+// the second 0x00 shows that each attempt is armed anew. How the handshake
+// fails is in the fault matrix.
+TEST(BootHandshake, SynchronisesOnTheFirstAnswer)
+{
+    const std::pair<sim::BoardScript, Bytes> rows[] = {
+        {{}, {0x00, 0x55}},
+        {Script([](auto &s) { s.syncAfterZeros = 2; }), {0x00, 0x00, 0x55}},
+        {Script([](auto &s) { s.syncReply = 0xFF; }), {0x00, 0x55}},
+    };
+    for (const auto &[script, sent] : rows) {
+        HostSide host(script);
+        ASSERT_TRUE(host.port.Open());
+        EXPECT_TRUE(BootHandshake(host.link));
+        host.board->WaitForReceived(sent.size() + 1, 50ms);
+        EXPECT_EQ(host.board->ReceivedValues(), sent);
+    }
+}
+
+TEST(BootHandshake, AcceptsAaFirstAmongSeveralAndDropsTheRest)
+{
+    sim::BoardScript script;
+    script.handshakeReply.reset();
+    HostSide host(script);
+    ASSERT_TRUE(host.port.Open());
+    std::thread replier([&] {
+        if (host.board->WaitForReceived(2, 2s))
+            host.board->SendToHost({0xAA, 0x01, 0x02});
+    });
+    EXPECT_TRUE(BootHandshake(host.link));
+    replier.join();
+    EXPECT_EQ(host.port.WaitingCount(), 0);
+}
+
+TEST(BootHandshake, EndsWhenThePortIsLost)
+{
+    sim::BoardScript script;
+    script.syncAfterZeros = 0;
+    script.hangUpAfter = 3;
+    HostSide host(script);
+    ASSERT_TRUE(host.port.Open());
+    const auto start = Clock::now();
+    EXPECT_FALSE(BootHandshake(host.link));
+    EXPECT_TRUE(host.link.IsDown());
+    // Not after the silent attempts have run out.
+    EXPECT_LT(MsSince(start), SyncAttemptLimit * SyncIntervalMs);
+}
+
+TEST(TransferSize, RoundsHalvesToTheEvenNeighbour)
+{
+    const std::pair<std::int32_t, std::int32_t> cases[] = {
+        {0, 64}, {32, 64}, {33, 128}, {63, 128}, {64, 128}, {90, 128}, {96, 192},
+        {160, 192}, {224, 320}, {0x1FFFF, 0x20040},
+    };
+    for (const auto &[maxAddress, size] : cases)
+        EXPECT_EQ(TransferSize(maxAddress), size) << "MaxAddress " << maxAddress;
+}
+
+// The size field holds 16 bits: a loader of 0xFFFF bytes still goes (one
+// byte more is refused, in the fault matrix).
+TEST(ReadLoaderFile, TakesTheLargestLoaderTheSizeFieldHolds)
+{
+    QTemporaryDir dir;
+    const QString path = WriteFile(dir, QStringLiteral("max.bin"), QByteArray(0xFFFF, 'x'));
+    EXPECT_EQ(ReadLoaderFile(QFile::encodeName(path), InputKinds::Files)->size(), 0xFFFF);
+}
+
+// How echo and end-mark faults end the transfer is checked, byte count and
+// message, by the fault matrix through both front ends.
+TEST(SendLoader, SendsSizeThenEchoedBytesThenTakesTheEndMark)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    ASSERT_TRUE(BootHandshake(host.link));
+    RecordingProgress progress;
+    const QByteArray loader("\xA1\xB2\xC3", 3);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SendLoader(host.link, loader, progress), TransferResult::Done);
+    // Two 10 ms pauses after the size bytes.
+    EXPECT_GE(MsSince(start), 20.0);
+    host.board->WaitForReceived(7, 1s);
+    EXPECT_EQ(host.board->ReceivedValues(), (Bytes{0x00, 0x55, 0x00, 0x03, 0xA1, 0xB2, 0xC3}));
+    EXPECT_EQ(progress.calls, (std::vector<std::pair<char, float>>{{'M', 3}, {'V', 3}}));
+}
+
+// A USB adapter hands the last echo and the end mark over in one packet; the
+// end mark must not be dropped with the echo and then waited for in vain.
+TEST(SendLoader, TakesAnEndMarkThatCameWithTheLastEcho)
+{
+    HostSide host(Script([](auto &s) { s.batchReplies = true; }));
+    ASSERT_TRUE(host.port.Open());
+    ASSERT_TRUE(BootHandshake(host.link));
+    RecordingProgress progress;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(SendLoader(host.link, TestLoader(3), progress), TransferResult::Done);
+    EXPECT_LT(MsSince(start), Link::ReplyLimitMs / 2);
+}
 
 const QByteArray NoData = "S00600004844521B\r\nS9030000FC\r\n";
 const QByteArray SmallProgram = "S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n";
@@ -38,79 +134,23 @@ TEST(WriteTarget, EmptyImageIsOneBlockOfFfWithChecksum3F)
     EXPECT_EQ(bench.host.board->ReceivedValues(), expected);
 }
 
-TEST(WriteTarget, BootModeAt9600AndLoaderAt38400OnARawLine)
+TEST(WriteTarget, BootModeAt9600LoaderAt38400OnARawLineWithProgress)
 {
-    WriteBench bench;
+    WriteBench bench({}, 25);
     ASSERT_EQ(bench.Write(SmallProgram).outcome, WriteOutcome::Ok);
     const auto seen = bench.host.board->SettingsSeen();
-    const sim::LineSettings boot{9600, true, false, false};
-    const sim::LineSettings loader{38400, true, false, false};
     for (sim::Phase phase : {sim::Phase::Sync, sim::Phase::Handshake, sim::Phase::LoaderSize, sim::Phase::LoaderBody})
-        EXPECT_EQ(seen.at(phase), boot) << sim::PhaseName(phase);
+        EXPECT_EQ(seen.at(phase), (sim::LineSettings{9600, true, false, false})) << sim::PhaseName(phase);
     for (sim::Phase phase : {sim::Phase::Command, sim::Phase::Header, sim::Phase::Blocks, sim::Phase::Checksum})
-        EXPECT_EQ(seen.at(phase), loader) << sim::PhaseName(phase);
+        EXPECT_EQ(seen.at(phase), (sim::LineSettings{38400, true, false, false})) << sim::PhaseName(phase);
     for (const sim::ReceivedByte &byte : bench.host.board->Received())
         EXPECT_FALSE(byte.garbled);
-    // The switch happens on the open port; the caller restores 9600 later.
-    EXPECT_EQ(bench.host.port.Settings(), QString::fromLatin1(LoaderSettings));
-    EXPECT_TRUE(bench.host.port.IsOpen());
-}
-
-TEST(WriteTarget, ReportsProgressOfLoaderThenImage)
-{
-    WriteBench bench({}, 22);
-    ASSERT_EQ(bench.Write(SmallProgram).outcome, WriteOutcome::Ok);
-    // 16 bytes at 0: MaxAddress 15 rounds to one block.
-    const std::vector<std::pair<char, float>> expected = {{'M', 22}, {'V', 11}, {'V', 22}, {'V', 22},
+    // The bar moves after loader bytes 11 and 22, and at the end; 16 bytes
+    // at 0 (MaxAddress 15) round to one block.
+    const std::vector<std::pair<char, float>> expected = {{'M', 25}, {'V', 11}, {'V', 22}, {'V', 25},
                                                           {'M', 64}, {'V', 64}, {'V', 64}, {'V', 0}};
     EXPECT_EQ(bench.progress.calls, expected);
 }
-
-// Builds S-record files of one binary with Debian's own tools and checks
-// that the board receives exactly that binary, 0xFF-filled.
-class IndependentConversion : public ::testing::TestWithParam<std::pair<const char *, QStringList>> {};
-
-TEST_P(IndependentConversion, BoardReceivesTheSameBytes)
-{
-    const auto &[name, command] = GetParam();
-    if (QStandardPaths::findExecutable(command[0]).isEmpty())
-        GTEST_SKIP() << command[0].toStdString() << " is not installed";
-
-    WriteBench bench;
-    std::mt19937 random(735);
-    QByteArray binary(6000, 0);
-    for (char &byte : binary)
-        byte = static_cast<char>(random());
-    const QString binPath = WriteFile(bench.dir, QStringLiteral("program.bin"), binary);
-    const QString motPath = bench.dir.filePath(QStringLiteral("program.mot"));
-    QStringList args = command.mid(1);
-    args.replaceInStrings(QStringLiteral("IN"), binPath);
-    args.replaceInStrings(QStringLiteral("OUT"), motPath);
-    ASSERT_EQ(QProcess::execute(command[0], args), 0);
-    if (QString(name).contains(u"Crlf")) {
-        QFile file(motPath);
-        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-        QByteArray text = file.readAll().replace("\n", "\r\n");
-        file.close();
-        WriteFile(bench.dir, QStringLiteral("program.mot"), text);
-    }
-
-    ASSERT_EQ(bench.WriteFileAt(motPath).outcome, WriteOutcome::Ok);
-    // The tools place the binary at 0x1234.
-    Bytes expected(static_cast<std::size_t>(TransferSize(0x1234 + 6000 - 1)), 0xFF);
-    std::copy(binary.begin(), binary.end(), expected.begin() + 0x1234);
-    EXPECT_EQ(bench.host.board->LastWrite().image, expected);
-    EXPECT_TRUE(bench.host.board->LastWrite().checksumRight);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Tools, IndependentConversion,
-    ::testing::Values(
-        std::pair{"SrecCatS1Lf", QStringList{"srec_cat", "IN", "-binary", "-offset", "0x1234", "-o", "OUT", "-motorola", "-address-length=2"}},
-        std::pair{"SrecCatS2Crlf", QStringList{"srec_cat", "IN", "-binary", "-offset", "0x1234", "-o", "OUT", "-motorola", "-address-length=3"}},
-        std::pair{"SrecCatS3Lf", QStringList{"srec_cat", "IN", "-binary", "-offset", "0x1234", "-o", "OUT", "-motorola", "-address-length=4"}},
-        std::pair{"ObjcopyS3Crlf", QStringList{"objcopy", "-I", "binary", "-O", "srec", "--srec-forceS3", "--change-addresses", "0x1234", "IN", "OUT"}}),
-    [](const auto &info) { return std::string(info.param.first); });
 
 TEST(WriteTarget, FullDataAreaSendsOneBlockPastIt)
 {
@@ -127,41 +167,6 @@ TEST(WriteTarget, FullDataAreaSendsOneBlockPastIt)
     ASSERT_EQ(image.size(), 0x20040u);
     EXPECT_EQ(image[0x1FFFF], 0x1FFFF % 251);
     EXPECT_EQ(Bytes(image.begin() + 0x20000, image.end()), Bytes(64, 0xFF));
-}
-
-// Files read once serve any number of writes (boards written one after the
-// other, or at once): a write leaves its input as it was read.
-TEST(WriteTarget, InputReadOnceServesEveryWriteAlike)
-{
-    WriteBench bench(Script([](auto &s) { s.keepServing = true; }));
-    const auto input = ReadWriteInput(QFile::encodeName(WriteFile(bench.dir, QStringLiteral("p.mot"), SmallProgram)),
-                                      QFile::encodeName(bench.loaderPath), InputReader::Interruptible);
-    ASSERT_TRUE(input);
-    for (int write = 1; write <= 2; ++write) {
-        bench.host.port.ChangeSettings(QString::fromLatin1(BootSettings));
-        ASSERT_TRUE(bench.host.port.Open());
-        EXPECT_EQ(WriteTarget(bench.host.link, *input, bench.progress, bench.messages).outcome, WriteOutcome::Ok);
-        bench.host.port.Close();
-        ASSERT_TRUE(PumpUntil([&] { return bench.host.board->WritesCompleted() == write; }, 5s));
-        EXPECT_EQ(bench.host.board->LastWrite().image.size(), 64u) << "write " << write;
-        EXPECT_EQ(input->image.MaxAddress, 15);
-    }
-}
-
-// Every message is checked through both front ends by the fault matrix;
-// here, what the sequence leaves behind for its caller to clean up.
-TEST(WriteTarget, LeavesThePortOpenAtTheSpeedOfTheLastStep)
-{
-    const std::pair<sim::BoardScript, const char *> cases[] = {
-        {Script([](auto &s) { s.echoFaultAt = 7, s.echoFaultReply = 0x13; }), BootSettings},
-        {Script([](auto &s) { s.commandReply = 0x15; }), LoaderSettings},
-    };
-    for (const auto &[script, settings] : cases) {
-        WriteBench bench(script);
-        EXPECT_NE(bench.Write(SmallProgram).outcome, WriteOutcome::Ok);
-        EXPECT_TRUE(bench.host.port.IsOpen());
-        EXPECT_EQ(bench.host.port.Settings(), QString::fromLatin1(settings));
-    }
 }
 
 }  // namespace
