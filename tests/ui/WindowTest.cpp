@@ -389,16 +389,13 @@ TEST_P(WindowFaults, EndInTheirMessageAndAnIdleWindow)
     // A reply that never comes is waited for the whole limit, the 0xAA for
     // half a second, each 0x00 for 10 ms; an unplugged adapter ends the
     // write at once, without the driver's repeated errors keeping the CPU busy.
-    if (row.message.startsWith(u"Time Out"))
-        EXPECT_GE(ms, Link::ReplyLimitMs);
-    if (row.name == "NoSyncAnswer")
-        EXPECT_GE(ms, (SyncAttemptLimit + 1) * SyncIntervalMs);
-    if (row.name == "NoHandshakeReply")
-        EXPECT_GE(ms, HandshakeReplyMs);
-    if (row.name == "NoHandshakeReply" || row.name.starts_with("HangUp"))
-        EXPECT_LT(ms, Link::ReplyLimitMs);
-    if (row.name.starts_with("HangUp"))
-        EXPECT_LT(cpu, std::chrono::milliseconds(500));
+    const bool lost = row.name.starts_with("HangUp"), noAa = row.name == "NoHandshakeReply";
+    EXPECT_GE(ms, row.message.startsWith(u"Time Out") ? Link::ReplyLimitMs
+                  : noAa                              ? HandshakeReplyMs
+                  : row.name == "NoSyncAnswer"        ? (SyncAttemptLimit + 1) * SyncIntervalMs
+                                                      : 0);
+    EXPECT_LT(ms, lost || noAa ? Link::ReplyLimitMs : 60'000);
+    EXPECT_LT(cpu, lost ? std::chrono::milliseconds(500) : std::chrono::minutes(1));
     EXPECT_EQ(enabledWhileMoving, 0);
     if (row.message == u"O.K.") {  // the loader's bytes, then the image's
         EXPECT_EQ(maxima, QList<int>({MatrixLoaderSize, MatrixBlocks * 64}));
