@@ -374,6 +374,7 @@ TEST(CommandLine, WritesSeveralBoardsAtOnceWithRecordsAndTraces)
             continue;
         }
         EXPECT_EQ(host.sent, received);
+        stages[i].board.Stop();  // its thread writes the trace until then
         boardTraces[i].reset();
         const TraceSide board = ReadTrace(dir.filePath(QStringLiteral("board%1.trace").arg(i)));
         EXPECT_EQ(board.taken, host.sent);
