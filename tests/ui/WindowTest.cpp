@@ -200,6 +200,9 @@ TEST_F(Ui, ClicksChooseThePortAndAFileHandsOver)
     QPointer<Form1> form1 = form2->MainWindow();
     ASSERT_TRUE(form1);
     EXPECT_FALSE(form1->isVisible());
+    // Both windows carry the program's icon, whatever the desktop finds.
+    EXPECT_FALSE(form2->windowIcon().availableSizes().isEmpty());
+    EXPECT_FALSE(form1->windowIcon().availableSizes().isEmpty());
     EXPECT_EQ(Child<QLabel>(form1, "Label1")->text(), "4");
     EXPECT_EQ(form1->PDQComm1().PortNumber(), 4);
     EXPECT_FALSE(form1->PDQComm1().IsOpen());
