@@ -31,17 +31,23 @@ namespace qw735 {
 namespace {
 
 constexpr const char *Usage =
-    "usage: qw735-write [options] PORT [PORT...] FILE.mot  write FILE.mot through each PORT, all at once\n"
-    "       qw735-write --info FILE.mot                    summarize the image; opens no port\n"
-    "       qw735-write --list-ports                       show COM1..COM10 and their devices\n"
+    "Usage: qw735-write [options] PORT [PORT...] FILE.mot\n"
+    "  or:  qw735-write --info FILE.mot\n"
+    "  or:  qw735-write --list-ports\n"
+    "Write FILE.mot into the board on each PORT, all boards at once.\n"
     "\n"
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
-    "--loader FILE  uses FILE instead of qw735/tqw735.bin from the data directories.\n"
-    "--quiet        shows no progress.\n"
-    "--report FILE  appends a JSON record of each board's write to FILE (JSON Lines).\n"
-    "--trace        writes every byte on the wire to stderr; --trace=FILE to FILE.\n"
-    "--help         shows this text.\n";
+    "\n"
+    "Options:\n"
+    "  --loader FILE   use FILE instead of qw735/tqw735.bin from the data directories\n"
+    "  --quiet         show no progress\n"
+    "  --report FILE   append a JSON record of each board's write to FILE (JSON Lines)\n"
+    "  --trace[=FILE]  write every byte on the wire to stderr, or to FILE\n"
+    "  --info          summarize the image; open no port\n"
+    "  --list-ports    show COM1..COM10 and their devices\n"
+    "  --help          show this text\n"
+    "  --version       show the version\n";
 
 struct Options {
     enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;

@@ -478,7 +478,7 @@ TEST(CommandLine, RefusesBadUsage)
         const bool help = args.value(0).startsWith(u"-h") || args.value(0) == u"--help";
         EXPECT_EQ(run.status, help ? 0 : 64) << args.join(u' ').toStdString();
         EXPECT_EQ(why.isEmpty() ? why : run.err.section(u'\n', 0, 0), why);
-        EXPECT_TRUE((help ? run.out : run.err).contains(QStringLiteral("usage: qw735-write"))) << args.join(u' ').toStdString();
+        EXPECT_TRUE((help ? run.out : run.err).contains(QStringLiteral("Usage: qw735-write"))) << args.join(u' ').toStdString();
         EXPECT_TRUE((help ? run.err : run.out).isEmpty());
     }
 }
