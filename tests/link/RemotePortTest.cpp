@@ -22,22 +22,42 @@ QByteArray Bytes(std::initializer_list<int> values)
     return bytes;
 }
 
-// A Telnet server that never agrees to com-port control: it refuses the
-// offer, or says nothing at all.
-class RefusingPeer {
+// A Telnet server of a few lines. It refuses com-port control, says
+// nothing at all, or agrees and confirms each setting with the value asked
+// for, the speed only after a while; it counts the purges asked of it.
+class ScriptedPeer {
 public:
-    explicit RefusingPeer(bool answers)
+    enum class Answer { Refuses, Silent, AgreesSlowly };
+    static constexpr int SpeedAnswerMs = 300;
+
+    explicit ScriptedPeer(Answer answer)
     {
         server_.listen(QHostAddress::LocalHost);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this, answers] {
+        QObject::connect(&server_, &QTcpServer::newConnection, [this, answer] {
             QTcpSocket *client = server_.nextPendingConnection();
-            QObject::connect(client, &QTcpSocket::readyRead, [client, answers] {
-                if (client->readAll().contains(Bytes({Iac, Will, OptionComPort})) && answers)
-                    client->write(Bytes({Iac, Dont, OptionComPort}));
+            QObject::connect(client, &QTcpSocket::readyRead, [this, client, answer] {
+                QByteArray in = client->readAll();
+                if (answer == Answer::Silent)
+                    return;
+                if (in.contains(Bytes({Iac, Will, OptionComPort})))
+                    client->write(Bytes({Iac, answer == Answer::Refuses ? Dont : Do, OptionComPort}));
+                // Each command is IAC SB 44 command value IAC SE; the server
+                // answers with the command + 100 and the same value.
+                for (qsizetype at = in.indexOf(Bytes({Iac, Sb, OptionComPort})); at >= 0;
+                     at = in.indexOf(Bytes({Iac, Sb, OptionComPort}), at + 1)) {
+                    const qsizetype end = in.indexOf(Bytes({Iac, Se}), at);
+                    QByteArray answerBytes = in.mid(at, end + 2 - at);
+                    const std::uint8_t command = static_cast<std::uint8_t>(answerBytes[3]);
+                    purges += command == PurgeData;
+                    answerBytes[3] = static_cast<char>(command + ServerAnswer);
+                    QTimer::singleShot(command == SetBaudRate ? SpeedAnswerMs : 0, client,
+                                       [client, answerBytes] { client->write(answerBytes); });
+                }
             });
         });
     }
     QString Url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(server_.serverPort()); }
+    int purges = 0;
 
 private:
     QTcpServer server_;
@@ -79,10 +99,10 @@ TEST(RemotePort, OpenFailuresSayWhy)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
-        std::optional<RefusingPeer> peer;
+        std::optional<ScriptedPeer> peer;
         QTcpServer closed;
         if (row.server != Server::None)
-            peer.emplace(row.server == Server::Refusing);
+            peer.emplace(row.server == Server::Refusing ? ScriptedPeer::Answer::Refuses : ScriptedPeer::Answer::Silent);
         else
             closed.listen(QHostAddress::LocalHost);
         const QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
@@ -97,6 +117,24 @@ TEST(RemotePort, OpenFailuresSayWhy)
         EXPECT_EQ(opened.error().toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
         EXPECT_FALSE(line->IsOpen());
     }
+}
+
+// A new speed is in force only once the server has confirmed it, so the
+// writer's next byte cannot leave at the old one; a discard also empties
+// what the server holds.
+TEST(RemotePort, SettingsWaitForTheServerAndADiscardPurgesIt)
+{
+    ScriptedPeer peer(ScriptedPeer::Answer::AgreesSlowly);
+    const auto line = Remote(peer.Url());
+    QtEventPump pump;
+    Link link(*line, pump);
+    ASSERT_TRUE(line->Open());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(line->ChangeSettings(QStringLiteral("38400,N,8,1")));
+    EXPECT_GE(MsSince(start), ScriptedPeer::SpeedAnswerMs);
+    EXPECT_EQ(line->Settings(), QStringLiteral("38400,N,8,1"));
+    line->Discard();
+    EXPECT_TRUE(PumpUntil([&] { return peer.purges == 1; }, std::chrono::seconds(2)));
 }
 
 // Notifications, commands and doubled 0xFF from the server, in any split:
