@@ -210,6 +210,15 @@ TEST(Link, RefusedOpensSayWhy)
     const auto opened = port.Open();
     ASSERT_FALSE(opened);
     EXPECT_EQ(opened.error(), QStringLiteral("Cannot open COM3: there is no serial device behind it"));
+    // An open port holds the device's lock itself, for as long as it is open:
+    // that is what refuses a second writer under any name, and root.
+    sim::TargetSim board;
+    SerialPort held;
+    held.SelectDevice(QString::fromStdString(board.SlavePath()));
+    ASSERT_TRUE(held.Open());
+    const int other = ::open(board.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
+    ::close(other);
 }
 
 }  // namespace
