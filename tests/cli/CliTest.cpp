@@ -186,6 +186,14 @@ WriterRun RunWriter(const QStringList &args, const QString &cwd = {})
     return Writer(Args(args), Stdio::Files, cwd).Wait();
 }
 
+// Whether another writer could open the device now.
+bool PortIsFree(const QString &device)
+{
+    SerialPort port;
+    port.SelectDevice(device);
+    return port.Open().has_value();
+}
+
 class CommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
 
 // Through the board's device, and (the Remote rows) through ser2net in front
@@ -222,11 +230,8 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     // A dropped connection ends the wait at once, not at the reply limit.
     EXPECT_LT((killedAt ? std::chrono::duration<double, std::milli>(finished - *killedAt).count() : 0.0), 1000);
     // The port is free again for the next write.
-    if (!stage.holder && !stage.board.HungUp() && !server) {
-        SerialPort again;
-        again.SelectDevice(stage.device);
-        EXPECT_TRUE(again.Open());
-    }
+    if (!stage.holder && !stage.board.HungUp() && !server)
+        EXPECT_TRUE(PortIsFree(stage.device));
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows(FrontEnd::CommandLine)),
@@ -413,9 +418,7 @@ TEST(CommandLine, InterruptStopsEveryBoard)
     for (int i = 0; i < 3; ++i) {
         EXPECT_TRUE(lines[i].startsWith(ports[i] + QStringLiteral(": ended by SIGINT at loader byte "))) << lines[i].toStdString();
         EXPECT_TRUE(lines[i].endsWith(QStringLiteral("; the board is not fully written"))) << lines[i].toStdString();
-        SerialPort again;
-        again.SelectDevice(ports[i]);
-        EXPECT_TRUE(again.Open());
+        EXPECT_TRUE(PortIsFree(ports[i]));
     }
     EXPECT_EQ(lines[3], QStringLiteral("0 of 3 boards O.K."));
     const std::vector<QJsonObject> records = ReadRecords(dir.filePath(QStringLiteral("r.jsonl")));
@@ -537,10 +540,7 @@ TEST(CommandLine, WritesWhateverStdinStdoutAndStderrAre)
         if (stdio == Stdio::StalledPipe) {
             // The message waits for the pipe's reader; the port must not.
             ASSERT_TRUE(stage.board.WaitForEnd(20s)) << row;
-            SerialPort port;
-            port.SelectDevice(stage.device);
-            EXPECT_TRUE(PumpUntil([&] { return port.Open().has_value(); }, 20s)) << "the port is held while the message waits";
-            port.Close();
+            EXPECT_TRUE(PumpUntil([&] { return PortIsFree(stage.device); }, 20s)) << "the port is held while the message waits";
             auto drain = std::async(std::launch::async, [&] { return writer.DrainStalledPipe(); });
             EXPECT_EQ(writer.Wait().status, 0);
             EXPECT_TRUE(drain.get().endsWith(".O.K.\n"));
@@ -597,9 +597,7 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
         EXPECT_EQ(run.err, message);
         EXPECT_EQ(CountedBytes(board.Received()), when == When::Writing ? 2u + 2 + 9 : 0u);
         EXPECT_EQ(board.CurrentSettings(), before);
-        SerialPort again;
-        again.SelectDevice(stage.device);
-        EXPECT_TRUE(again.Open());
+        EXPECT_TRUE(PortIsFree(stage.device));
     }
 }
 
@@ -618,9 +616,7 @@ TEST(CommandLine, RunningOutOfMemoryEndsWithAMessageAndThePortClosed)
         const WriterRun run = Writer(Args({QStringLiteral("--quiet"), QStringLiteral("--loader"), stage.loader, stage.device, stage.mot}),
                                      Stdio::Files, {}, memoryKiB).Wait();
         std::this_thread::sleep_for(20ms);
-        SerialPort again;
-        again.SelectDevice(stage.device);
-        EXPECT_TRUE(again.Open()) << memoryKiB << " KiB";
+        EXPECT_TRUE(PortIsFree(stage.device)) << memoryKiB << " KiB";
         return std::pair{run, stage.board.Received().size()};
     };
 
