@@ -189,6 +189,7 @@ void TargetSim::PlayWrite()
 
     EnterPhase(Phase::LoaderSize);
     const int high = Receive();
+    SendReply(script_.sizeReply);
     const int length = (high << 8) | Receive();
     {
         std::lock_guard lock(mutex_);
@@ -213,6 +214,7 @@ void TargetSim::PlayWrite()
     // From the moment the end mark went out, not from now: a board thread
     // slowed down after sending must not make the loader start late.
     loaderReadyAt_ = lastHandedOver_ + std::chrono::milliseconds(script_.loaderStartMs);
+    SendReply(script_.loaderStartNoise);
 
     // The loader now runs, at 38400 baud.
     EnterPhase(Phase::Command);

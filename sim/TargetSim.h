@@ -63,10 +63,16 @@ struct BoardScript {
     int syncReplyDelayMs = 0; // answer this long after that 0x00
     std::uint8_t syncReply = 0x00;
     Reply handshakeReply = 0xAA;
+    // What the boot mode says after the first size byte: nothing on a
+    // healthy board, but nothing the host may take for an echo either.
+    Reply sizeReply;
 
     std::size_t echoFaultAt = 0;  // 1-based loader byte whose echo goes wrong; 0: none
     Reply echoFaultReply;         // what comes back for it instead (nothing when empty)
     Reply endMark = 0xAA;
+    // A glitch the loader's UART set-up puts on the line a moment after the
+    // end mark, before anyone asked it anything.
+    Reply loaderStartNoise;
 
     Reply commandReply = 0x06;
     // 1-based request: 1..blocks ask for blocks, blocks + 1 for the checksum.

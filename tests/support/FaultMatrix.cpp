@@ -144,6 +144,10 @@ std::vector<FaultRow> AllFaultRows()
         // A loader that loses what comes in its first milliseconds: the host
         // gives it time after the switch to 38400 baud.
         Row("LoaderSlowToStart", [](S &s) { s.loaderStartMs = 8; }, 0, "O.K.", Checksum),
+        // Bytes that answer nothing: the boot mode's word on the size, and
+        // the loader's UART starting up. The host drops them unread.
+        Row("SizeBytesAnswered", [](S &s) { s.sizeReply = 0x00; }, 0, "O.K.", Checksum),
+        Row("NoiseWhileTheLoaderStarts", [](S &s) { s.loaderStartNoise = 0xFF; }, 0, "O.K.", Checksum),
     };
 }
 
