@@ -254,7 +254,7 @@ TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
 
 // Digests of MatrixProgram and of TestLoader(40), from sha256sum.
 constexpr const char *MatrixProgramSha256 = "b80de757886aa968d3810d5d4ac51266e34ec9252e2ea70e53c028d4818c85ff";
-constexpr const char *MatrixLoaderSha256 = "98a5fca76ef168e16d802bb03ce6d16fd78b3bb6c6b34d3cc7acfee0f17db3f0";
+constexpr const char *MatrixLoaderSha256 = "f2ea1e82071fc87d76a53021d0098465415616636dfbdb244ea86b02c5a2ef6d";
 
 std::vector<QJsonObject> ReadRecords(const QString &path)
 {

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <numeric>
 #include <optional>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -19,20 +18,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-TEST(Link, PassesEveryByteValueUnchangedBothWays)
-{
-    HostSide host(Script([](auto &s) { s.echoOnly = true; }));
-    ASSERT_TRUE(host.port.Open());
-    QByteArray all(256, 0);
-    std::iota(all.begin(), all.end(), 0);
-    for (char value : all)
-        host.link.SendByte(static_cast<std::uint8_t>(value));
-    ASSERT_TRUE(PumpUntil([&] { return host.port.WaitingCount() >= 256; }, 5s));
-
-    EXPECT_EQ(host.board->ReceivedValues(), std::vector<std::uint8_t>(all.begin(), all.end()));
-    EXPECT_EQ(host.port.ReadAllWaiting(), all);
-}
 
 // The stale bytes are at the port before the open (its input queue holds
 // them); the open drops them, and what comes afterwards comes through.

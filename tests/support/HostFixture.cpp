@@ -45,9 +45,10 @@ double MsSince(std::chrono::steady_clock::time_point start)
 
 QByteArray TestLoader(int size)
 {
+    const QByteArray hard("\x11\x13\x0A\x0D\xFF\x00\x7F\x80", 8);
     QByteArray loader(size, 0);
     for (int i = 0; i < size; ++i)
-        loader[i] = static_cast<char>((i * 7 + 0x11) & 0xFF);
+        loader[i] = i < hard.size() ? hard[i] : static_cast<char>((i * 7 + 0x11) & 0xFF);
     return loader;
 }
 

@@ -53,8 +53,9 @@ struct RecordingMessageBox : MessageBox {
     void Show(const QString &text) override { shown << text; }
 };
 
-// A loader of `size` bytes whose values run through 0..255 repeatedly, so
-// that 0x11, 0x13, 0x0A and 0x0D all travel through the echo check.
+// A loader of `size` bytes that starts with the values a wrongly set line
+// eats or changes (XON, XOFF, LF, CR, 0xFF, 0x00, 0x7F, 0x80), so that every
+// write's echo check carries them both ways, then runs through 0..255.
 QByteArray TestLoader(int size);
 
 // Writes `data` to `name` in `dir` and returns the path.
