@@ -73,13 +73,17 @@ TEST(TransferSize, RoundsHalvesToTheEvenNeighbour)
         EXPECT_EQ(TransferSize(maxAddress), size) << "MaxAddress " << maxAddress;
 }
 
-// The size field holds 16 bits: a loader of 0xFFFF bytes still goes (one
-// byte more is refused, in the fault matrix).
-TEST(ReadLoaderFile, TakesTheLargestLoaderTheSizeFieldHolds)
+// The size field holds 16 bits: a loader of 0xFFFF bytes still goes, one
+// byte more does not; an empty loader is no loader.
+TEST(ReadLoaderFile, TakesWhatTheSizeFieldHoldsAndNothingEmpty)
 {
     QTemporaryDir dir;
-    const QString path = WriteFile(dir, QStringLiteral("max.bin"), QByteArray(0xFFFF, 'x'));
-    EXPECT_EQ(ReadLoaderFile(QFile::encodeName(path), InputKinds::Files)->size(), 0xFFFF);
+    const auto read = [&](const QByteArray &data) {
+        return ReadLoaderFile(QFile::encodeName(WriteFile(dir, QStringLiteral("l.bin"), data)), InputKinds::Files);
+    };
+    EXPECT_EQ(read(QByteArray(0xFFFF, 'x'))->size(), 0xFFFF);
+    EXPECT_TRUE(read(QByteArray(0x10000, 'x')) == std::unexpected(TransferResult::LoaderTooLarge));
+    EXPECT_TRUE(read({}) == std::unexpected(TransferResult::LoaderMissing));
 }
 
 // How echo and end-mark faults end the transfer is checked, byte count and
