@@ -336,8 +336,8 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         std::mutex mutex;
         double boardCpu = 0;
         std::chrono::steady_clock::time_point start;
-        GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress, MessageBox &message) {
-            const WriteResult result = WriteTarget(link, *input, progress, message);
+        GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress) {
+            const WriteResult result = WriteTarget(link, *input, progress);
             // A board thread's whole time; a lone board runs on the main
             // thread, which is measured as a whole below.
             if (QThread::currentThread() != QCoreApplication::instance()->thread()) {

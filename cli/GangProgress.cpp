@@ -28,7 +28,7 @@ GangProgress::GangProgress(std::FILE *out, bool interactive, GangWrite &gang)
 {
     for (int i = 0; i < gang.BoardCount(); ++i) {
         Board &board = boards_.emplace_back();
-        board.name = gang.PortName(i);
+        board.name = gang.Outcome(i).described;
         nameWidth_ = std::max(nameWidth_, static_cast<int>(board.name.size()));
     }
     connect(&gang, &GangWrite::MaximumSet, this, &GangProgress::OnMaximum);

@@ -15,15 +15,11 @@
 
 namespace qw735 {
 
-namespace {
-
 void PrintLine(const QString &text)
 {
     std::printf("%s\n", text.toLocal8Bit().constData());
     std::fflush(stdout);
 }
-
-}  // namespace
 
 WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
     : options_(std::move(options)), gang_(options_.ports, std::move(write))

@@ -13,6 +13,9 @@ class RecordFile;
 class TraceOutput;
 struct RecordedProgram;
 
+// One line of qw735-write's output on stdout, flushed at once.
+void PrintLine(const QString &text);
+
 struct WriteRunOptions {
     QStringList ports;                          // one or more, in the order given
     bool quiet = false;                         // no progress on stderr

@@ -178,12 +178,6 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     return options;
 }
 
-void PrintLine(const QString &text)
-{
-    std::printf("%s\n", text.toLocal8Bit().constData());
-    std::fflush(stdout);
-}
-
 int ListPorts()
 {
     const QStringList devices = SystemComDevices();
@@ -200,7 +194,7 @@ int Info(const QByteArray &file)
         return ExitSRecordFailed;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);
-    const std::uint8_t checksum = ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(size)));
+    const std::uint8_t checksum = ImageChecksum(image);
     std::printf("highest loaded address  0x%05X\n", static_cast<unsigned>(image.MaxAddress));
     std::printf("transfer size           %d bytes, %d blocks of %d\n", size, size / BlockSize, BlockSize);
     std::printf("checksum byte           0x%02X\n", checksum);
@@ -277,9 +271,7 @@ int Write(const Options &options)
     // stdout or stderr fail; that must never end a write midway.
     std::signal(SIGPIPE, SIG_IGN);
     WriteRun run({ports, options.quiet, records ? &*records : nullptr, &program, trace.get()},
-                 [&input](Link &link, ProgressDisplay &progress, MessageBox &message) {
-                     return WriteTarget(link, *input, progress, message);
-                 });
+                 [&input](Link &link, ProgressDisplay &progress) { return WriteTarget(link, *input, progress); });
     try {
         return run.Run();
     } catch (...) {

@@ -10,12 +10,8 @@ namespace qw735 {
 
 namespace {
 
-// Results of HexDigitValue / HexDigitAt that are not a digit value.
-constexpr int NotAHexDigit = -1;
-constexpr int PastEndOfLine = -2;
-
-// Value 0..15 of one hexadecimal digit, or NotAHexDigit. Lower case counts
-// the same as upper case in every field: reading lower-case digits with the
+// Value 0..15 of one hexadecimal digit, or -1. Lower case counts the same
+// as upper case in every field: reading lower-case digits with the
 // upper-case formula would shift data to wrong addresses without any error.
 constexpr int HexDigitValue(char c)
 {
@@ -25,14 +21,7 @@ constexpr int HexDigitValue(char c)
         return c - 'A' + 10;
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
-    return NotAHexDigit;
-}
-
-// HexDigitValue of the character at 0-based `position`; PastEndOfLine when
-// the line is shorter than that.
-constexpr int HexDigitAt(std::string_view line, std::size_t position)
-{
-    return position < line.size() ? HexDigitValue(line[position]) : PastEndOfLine;
+    return -1;
 }
 
 // Layout of the data records: address digits and where the data starts.
@@ -127,7 +116,8 @@ bool IsRecordMark(char c)
 // line.
 std::expected<void, std::string> ParseRecord(std::string_view record, std::size_t offset, SRecordImage &image)
 {
-    const auto layout = LayoutOfRecordType(HexDigitAt(record, 1));
+    // The type digit; a short line, like any other character there, has none.
+    const auto layout = LayoutOfRecordType(record.size() > 1 ? TableValue(record[1]) : -1);
     if (!layout)
         return {};
     const char *text = record.data();

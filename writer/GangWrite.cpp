@@ -39,14 +39,6 @@ QString StoppedAt(WireStep step, int number)
     return {};
 }
 
-// The one message of a board's write is its result, which the front end
-// shows once the port is closed, with the other boards' in the order the
-// ports were given: printing may block or fail (a stalled or closed pipe),
-// and no port may wait for that.
-class ResultOnly : public MessageBox {
-public:
-    void Show(const QString &) override {}
-};
 
 }  // namespace
 
@@ -87,7 +79,6 @@ public:
     }
 
     const BoardOutcome &Outcome() const { return outcome_; }
-    QString PortName() const { return outcome_.described; }
 
 protected:
     void run() override
@@ -179,9 +170,8 @@ private:
                 link.Abandon();
         }
         Progress progress(gang_, index_);
-        ResultOnly message;
         try {
-            outcome_.result = gang_.write_(link, progress, message);
+            outcome_.result = gang_.write_(link, progress);
         } catch (...) {
             port.Close();
             throw;
@@ -241,11 +231,6 @@ void GangWrite::Cancel()
 const BoardOutcome &GangWrite::Outcome(int board) const
 {
     return boards_.at(static_cast<std::size_t>(board))->Outcome();
-}
-
-QString GangWrite::PortName(int board) const
-{
-    return boards_.at(static_cast<std::size_t>(board))->PortName();
 }
 
 void GangWrite::OnBoardEnded(int board)

@@ -17,14 +17,16 @@
 namespace qw735 {
 
 class Link;
-class MessageBox;
 class ProgressDisplay;
 class TraceOutput;
 
 // The write every board runs, called on the board's thread with the board's
 // link (port open at 9600 baud, input discarded). It may use only what it
-// shares read-only with the other boards: one WriteInput.
-using BoardWrite = std::function<WriteResult(Link &link, ProgressDisplay &progress, MessageBox &message)>;
+// shares read-only with the other boards: one WriteInput. It returns its
+// result without showing it: the front end shows every board's once the
+// ports are closed, in the order the ports were given, since printing may
+// block or fail (a stalled or closed pipe) and no port may wait for that.
+using BoardWrite = std::function<WriteResult(Link &link, ProgressDisplay &progress)>;
 
 // How one board's write went, for its result line and its record.
 struct BoardOutcome {
@@ -71,9 +73,8 @@ public:
 
     int BoardCount() const { return static_cast<int>(boards_.size()); }
     bool Running() const { return running_ > 0; }
-    // How messages name the board's port: "COM3 (/dev/ttyUSB0)".
-    QString PortName(int board) const;
-    // Complete once BoardEnded(board) has been delivered.
+    // Its port, as given and as messages name it, from the start; the rest
+    // is complete once BoardEnded(board) has been delivered.
     const BoardOutcome &Outcome(int board) const;
 
 signals:

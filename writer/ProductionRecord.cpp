@@ -54,7 +54,7 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
     if (input.loader)
         program.loaderSha256 = QCryptographicHash::hash(*input.loader, QCryptographicHash::Sha256).toHex();
     program.transferSize = TransferSize(input.image.MaxAddress);
-    program.checksum = ImageChecksum(std::span(input.image.ImageBuffer.data(), static_cast<std::size_t>(program.transferSize)));
+    program.checksum = ImageChecksum(input.image);
     return program;
 }
 

@@ -40,6 +40,11 @@ std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent)
     return static_cast<std::uint8_t>(~sum);
 }
 
+std::uint8_t ImageChecksum(const SRecordImage &image)
+{
+    return ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(TransferSize(image.MaxAddress))));
+}
+
 TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress)
 {
     link.SetStep(WireStep::Command);

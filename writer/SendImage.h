@@ -30,6 +30,9 @@ std::int32_t TransferSize(std::int32_t maxAddress);
 
 // The byte closing the transfer: NOT (the 8-bit sum of every byte sent).
 std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent);
+// The checksum a write of `image` as it stands ends with: over its first
+// TransferSize(MaxAddress) bytes.
+std::uint8_t ImageChecksum(const SRecordImage &image);
 
 // Switches the port to 38400 baud without closing it, gives the loader
 // 10 ms to start, and streams the image: "P" 0x00 answered by 0x06, four

@@ -183,12 +183,12 @@ WriteResult WriteTarget(const WriteRequest &request)
                                       InputReader::Uninterruptible);
     if (!input)
         return Shown(input.error(), request.messageBox);
-    return WriteTarget(request.link, *input, request.progress, request.messageBox);
+    return Shown(Converse(request.link, *input, request.progress), request.messageBox);
 }
 
-WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress, MessageBox &messageBox)
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress)
 {
-    return Shown(Converse(link, input, progress), messageBox);
+    return Converse(link, input, progress);
 }
 
 }  // namespace qw735

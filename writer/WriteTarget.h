@@ -95,8 +95,8 @@ struct WriteRequest {
 // the image transfer, 38400 otherwise.
 WriteResult WriteTarget(const WriteRequest &request);
 
-// The same with the input already read: for callers that read the files
-// before they open any port.
-WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress, MessageBox &messageBox);
+// The same with the input already read, for callers that read the files
+// before they open any port; the result is returned, not shown.
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress);
 
 }  // namespace qw735

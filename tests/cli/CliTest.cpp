@@ -230,8 +230,9 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     // A dropped connection ends the wait at once, not at the reply limit.
     EXPECT_LT((killedAt ? std::chrono::duration<double, std::milli>(finished - *killedAt).count() : 0.0), 1000);
     // The port is free again for the next write.
-    if (!stage.holder && !stage.board.HungUp() && !server)
+    if (!stage.holder && !stage.board.HungUp() && !server) {
         EXPECT_TRUE(PortIsFree(stage.device));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows(FrontEnd::CommandLine)),
