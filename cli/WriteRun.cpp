@@ -48,9 +48,8 @@ int WriteRun::Run()
 
     {
         EndingSignals ending;
-        connect(&ending, &EndingSignals::Received, this, [this](int signal) {
-            if (endedBy_ == 0)
-                endedBy_ = signal;
+        connect(&ending, &EndingSignals::Received, this, [this, &ending] {
+            endedBy_ = ending.Caught();
             gang_.Cancel();
         });
         QEventLoop loop;
@@ -59,6 +58,8 @@ int WriteRun::Run()
         // Every board's progress came before its end: nothing more arrives.
         if (gang_.Running())
             loop.exec();
+        // A signal that came as the last board ended still ends the process.
+        endedBy_ = ending.Caught();
     }
 
     if (single)
