@@ -350,8 +350,8 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         // The second maximum of a board starts its image, after the loader.
         std::vector<int> maximums(static_cast<std::size_t>(count));
         std::vector<double> loaderEnds(static_cast<std::size_t>(count));
-        QObject::connect(&gang, &GangWrite::ValueSet, [](int, float) {});
-        QObject::connect(&gang, &GangWrite::MaximumSet, [&](int board, float) {
+        QObject::connect(&gang, &GangWrite::ValueSet, &gang, [](int, float) {});
+        QObject::connect(&gang, &GangWrite::MaximumSet, &gang, [&](int board, float) {
             if (++maximums[static_cast<std::size_t>(board)] == 2)
                 loaderEnds[static_cast<std::size_t>(board)] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         });
