@@ -30,13 +30,13 @@
 
 #include "link/EventPump.h"
 #include "link/Link.h"
-#include "link/PortName.h"
 #include "link/PortSettings.h"
-#include "sim/Ser2netServer.h"
+#include "production/GangWrite.h"
+#include "production/PortName.h"
 #include "sim/TargetSim.h"
+#include "tests/support/Ser2netServer.h"
 #include "writer/Feedback.h"
 #include "writer/FileSystem.h"
-#include "writer/GangWrite.h"
 #include "writer/WriteTarget.h"
 
 #include <QCoreApplication>

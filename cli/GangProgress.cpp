@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/GangProgress.h"
 
-#include "writer/GangWrite.h"
+#include "production/GangWrite.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/WriteRun.h"
 
+#include "base/EndingSignals.h"
 #include "cli/ExitStatus.h"
 #include "cli/GangProgress.h"
 #include "cli/TerminalProgress.h"
-#include "link/ProcessGuards.h"
-#include "writer/ProductionRecord.h"
+#include "production/ProductionRecord.h"
 
 #include <QEventLoop>
 #include <QScopeGuard>

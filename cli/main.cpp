@@ -3,15 +3,15 @@
 // The last line on stdout is the write's message, exactly as the window shows
 // it; the exit status tells the outcome without parsing it.
 
+#include "base/StandardDescriptors.h"
 #include "cli/ExitStatus.h"
 #include "cli/WriteRun.h"
 #include "image/SRecordImage.h"
 #include "link/PortMap.h"
-#include "link/PortName.h"
-#include "link/ProcessGuards.h"
-#include "link/WireTrace.h"
+#include "production/PortName.h"
+#include "production/ProductionRecord.h"
+#include "trace/WireTrace.h"
 #include "writer/FileSystem.h"
-#include "writer/ProductionRecord.h"
 #include "writer/SendImage.h"
 #include "writer/WriteTarget.h"
 

@@ -6,7 +6,7 @@
 // those of a plain reference decoding of the whole stream, its com-port
 // messages likewise, and nothing it produces may outgrow the input.
 
-#include "link/TelnetCodec.h"
+#include "remote/TelnetCodec.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "link/ByteTransport.h"
 #include "link/EventPump.h"
 #include "link/ReplyResult.h"
-#include "link/ByteTransport.h"
-#include "link/WireTrace.h"
+#include "trace/WireTrace.h"
 
 #include <QObject>
 #include <QString>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "link/TraceFormat.h"
 #include "sim/TargetSim.h"
+#include "trace/TraceFormat.h"
 
 #include <chrono>
 #include <cstdint>

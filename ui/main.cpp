@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "link/ProcessGuards.h"
+#include "base/EndingSignals.h"
+#include "base/StandardDescriptors.h"
 #include "ui/Fonts.h"
 #include "ui/Form2.h"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "sim/Ser2netServer.h"
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/HostFixture.h"
+#include "tests/support/Ser2netServer.h"
 
 #include <QDateTime>
 #include <QFile>

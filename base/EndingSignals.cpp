@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "link/ProcessGuards.h"
+#include "base/EndingSignals.h"
 
 #include <QSocketNotifier>
 
@@ -32,22 +32,6 @@ void OnEndingSignal(int signal)
 }
 
 }  // namespace
-
-bool OpenStandardDescriptors()
-{
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
-            continue;
-        // The lowest free number is this one: those below are valid by now.
-        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (opened != fd) {
-            if (opened >= 0)
-                ::close(opened);
-            return false;
-        }
-    }
-    return true;
-}
 
 EndingSignals::EndingSignals(QObject *parent) : QObject(parent)
 {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "sim/Ser2netServer.h"
+#include "tests/support/Ser2netServer.h"
 
 #include <arpa/inet.h>
 #include <chrono>

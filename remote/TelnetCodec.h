@@ -2,8 +2,11 @@
 #pragma once
 
 // The Telnet layer of a serial port served over TCP with com-port control
-// (RFC 2217), as a client sees it. Plain C++ with no Qt, so that it can be
-// fuzzed on its own: everything it decodes comes from the network.
+// (RFC 2217), as a client sees it: the option negotiation and the stream's
+// state machine. Plain C++ with no Qt, so that it can be fuzzed on its own:
+// everything it decodes comes from the network.
+
+#include "remote/ComPortControl.h"
 
 #include <array>
 #include <cstddef>
@@ -25,37 +28,6 @@ inline constexpr std::uint8_t Se = 240;    // subnegotiation ends
 // Options.
 inline constexpr std::uint8_t OptionBinary = 0;
 inline constexpr std::uint8_t OptionSuppressGoAhead = 3;
-inline constexpr std::uint8_t OptionComPort = 44;
-
-// Com-port commands from the client; the server answers each with the
-// command plus ServerAnswer and the value now in force.
-inline constexpr std::uint8_t SetBaudRate = 1;  // 4 bytes, most significant first
-inline constexpr std::uint8_t SetDataSize = 2;
-inline constexpr std::uint8_t SetParity = 3;
-inline constexpr std::uint8_t SetStopSize = 4;
-inline constexpr std::uint8_t SetControl = 5;
-inline constexpr std::uint8_t PurgeData = 12;
-inline constexpr std::uint8_t ServerAnswer = 100;
-
-inline constexpr std::uint8_t ParityNone = 1;
-inline constexpr std::uint8_t ParityOdd = 2;
-inline constexpr std::uint8_t ParityEven = 3;
-inline constexpr std::uint8_t ParityMark = 4;
-inline constexpr std::uint8_t ParitySpace = 5;
-inline constexpr std::uint8_t StopOne = 1;
-inline constexpr std::uint8_t StopTwo = 2;
-inline constexpr std::uint8_t StopOneAndHalf = 3;
-inline constexpr std::uint8_t ControlNoFlow = 1;
-inline constexpr std::uint8_t PurgeReceiveBuffer = 1;  // what the device sent and the server holds
-
-// A com-port subnegotiation from the server: the command as sent (an answer
-// is the client's command + 100; notifications are 106, 107, ...) and its
-// value, most significant byte first, from at most four value bytes.
-struct ComPortMessage {
-    std::uint8_t command = 0;
-    std::uint32_t value = 0;
-    bool operator==(const ComPortMessage &) const = default;
-};
 
 // What one Feed produced. The caller sends `reply` back to the server.
 struct Decoded {

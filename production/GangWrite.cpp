@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "writer/GangWrite.h"
+#include "production/GangWrite.h"
 
 #include "link/EventPump.h"
 #include "link/Link.h"
-#include "link/PortName.h"
 #include "link/PortSettings.h"
-#include "link/WireTrace.h"
+#include "production/PortName.h"
+#include "trace/WireTrace.h"
 #include "writer/Feedback.h"
 
 #include <QScopeGuard>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "link/PortName.h"
-#include "link/RemotePort.h"
-#include "link/TelnetCodec.h"
+#include "production/PortName.h"
+#include "remote/RemotePort.h"
+#include "remote/TelnetCodec.h"
 #include "tests/support/HostFixture.h"
 
 #include <QTcpServer>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "link/RemotePort.h"
+#include "remote/RemotePort.h"
 
 #include <QTimer>
 #include <QUrl>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "link/PortName.h"
+#include "production/PortName.h"
 
 #include "link/DeviceLock.h"
-#include "link/RemotePort.h"
 #include "link/SerialPort.h"
+#include "remote/RemotePort.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "writer/ProductionRecord.h"
+#include "production/ProductionRecord.h"
 
-#include "writer/GangWrite.h"
+#include "production/GangWrite.h"
 #include "writer/SendImage.h"
 
 #include <QCryptographicHash>

@@ -4,7 +4,7 @@
 #include "link/ByteTransport.h"
 #include "link/EventPump.h"
 #include "link/PortSettings.h"
-#include "link/TelnetCodec.h"
+#include "remote/TelnetCodec.h"
 
 #include <QByteArray>
 #include <QObject>

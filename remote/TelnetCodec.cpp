@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "link/TelnetCodec.h"
+#include "remote/TelnetCodec.h"
 
 namespace qw735::telnet {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "link/TraceFormat.h"
+#include "trace/TraceFormat.h"
 
 #include <QString>
 #include <chrono>

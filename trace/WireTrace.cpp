@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "link/WireTrace.h"
+#include "trace/WireTrace.h"
 
 #include <QFile>
 #include <cerrno>

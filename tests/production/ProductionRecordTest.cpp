@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "production/ProductionRecord.h"
 #include "tests/support/HostFixture.h"
-#include "writer/ProductionRecord.h"
 
 #include <QFile>
 #include <gtest/gtest.h>
