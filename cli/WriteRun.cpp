@@ -106,10 +106,13 @@ int WriteRun::StatusOf(const BoardOutcome &outcome) const
 }
 
 // As a single write always ended: the message as the last line on stdout,
-// or on stderr what ended it.
+// or on stderr what ended it. A write that threw has its record by now, and
+// its failure is passed on, as a gang's is.
 int WriteRun::ShowSingle() const
 {
     const BoardOutcome &outcome = gang_.Outcome(0);
+    if (outcome.failure)
+        std::rethrow_exception(outcome.failure);
     if (outcome.result.outcome == WriteOutcome::Abandoned && !outcome.opened)
         std::fprintf(stderr, "qw735-write: ended by %s while opening %s; nothing was sent\n", EndingSignals::Name(endedBy_),
                      qPrintable(outcome.described));

@@ -54,7 +54,7 @@ public:
     }
 
     // Runs the write here and now, on the calling thread.
-    void RunHere() { Work(); }
+    void RunHere() { GuardedWork(); }
 
     void Cancel()
     {
@@ -81,18 +81,7 @@ public:
     const BoardOutcome &Outcome() const { return outcome_; }
 
 protected:
-    void run() override
-    {
-        // Nothing may leave a thread's run: it would end the process with
-        // every other board's port still open. This board's port closed as
-        // Write unwound.
-        try {
-            Work();
-        } catch (...) {
-            outcome_.failure = std::current_exception();
-            Ended();
-        }
-    }
+    void run() override { GuardedWork(); }
 
 private:
     // The progress of this board's write, passed on as the gang's signals.
@@ -106,6 +95,22 @@ private:
         GangWrite &gang_;
         int board_;
     };
+
+    // What a write throws ends its board as failed, on a thread of its own
+    // or on the calling thread alike: leaving a thread's run would end the
+    // process with every other board's port still open, and leaving Start()
+    // would pass the board's end, and so its record, by. The port closed as
+    // Write unwound; the front end passes the failure on once every board's
+    // end has been delivered.
+    void GuardedWork()
+    {
+        try {
+            Work();
+        } catch (...) {
+            outcome_.failure = std::current_exception();
+            Ended();
+        }
+    }
 
     void Work()
     {

@@ -39,6 +39,7 @@ struct BoardOutcome {
     // "while opening".
     QString stoppedAt;
     // The write threw (out of memory, say); the port was closed first.
+    // The board ended all the same, alone or one of many.
     std::exception_ptr failure;
     QDateTime started;  // UTC
     double seconds = 0;
@@ -63,8 +64,9 @@ public:
     // object; the lines name the port when there is more than one board.
     void SetTrace(TraceOutput *output) { trace_ = output; }
     // Starts every board. A board whose thread cannot be made ends at once,
-    // failed as out of memory. A lone board's write runs inside this call,
-    // and what it throws comes out of it, the port closed first.
+    // failed as out of memory. A lone board's write runs inside this call.
+    // What a write throws ends its board as failed (the port closed first),
+    // and the board's end is delivered like any other.
     void Start();
     // Ends every write at once: each board stops in its current wait,
     // closes its port and ends as abandoned. Boards already done keep their

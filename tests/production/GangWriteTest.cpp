@@ -1,0 +1,40 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "production/GangWrite.h"
+#include "tests/support/HostFixture.h"
+
+#include <gtest/gtest.h>
+#include <new>
+
+namespace qw735::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A write that throws ends its board as failed, its port closed, and the
+// board's end is delivered like any other, so that the front end writes its
+// record: a lone board, which runs on the calling thread, as much as boards
+// on threads of their own.
+TEST(GangWrite, AWriteThatThrowsEndsItsBoardAsFailed)
+{
+    for (const int count : {1, 2}) {
+        std::vector<std::unique_ptr<sim::TargetSim>> boards;
+        QStringList ports;
+        for (int i = 0; i < count; ++i) {
+            boards.push_back(std::make_unique<sim::TargetSim>());
+            ports << QString::fromStdString(boards.back()->SlavePath());
+        }
+        GangWrite gang(ports, [](Link &, ProgressDisplay &) -> WriteResult { throw std::bad_alloc(); });
+        int ended = 0;
+        QObject::connect(&gang, &GangWrite::BoardEnded, [&ended](int) { ++ended; });
+        EXPECT_NO_THROW(gang.Start()) << count << " board(s)";
+        EXPECT_TRUE(PumpUntil([&gang] { return !gang.Running(); }, 5s)) << count << " board(s)";
+        EXPECT_EQ(ended, count);
+        for (int board = 0; board < count; ++board) {
+            EXPECT_TRUE(gang.Outcome(board).failure) << "board " << board << " of " << count;
+            EXPECT_TRUE(gang.Outcome(board).opened) << "board " << board << " of " << count;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qw735::test
