@@ -4,6 +4,7 @@
 #include <QSocketNotifier>
 
 #include <array>
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -18,6 +19,7 @@ constexpr std::array EndingSignalNumbers = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 // The handler only records the signal and wakes the event loop through the
 // pipe; everything else happens there.
 volatile std::sig_atomic_t caughtSignal = 0;
+bool living = false;  // one guard at a time: the handler and its pipe are the process's
 int wakePipe[2] = {-1, -1};
 struct sigaction previous[EndingSignalNumbers.size()];
 
@@ -35,6 +37,8 @@ void OnEndingSignal(int signal)
 
 EndingSignals::EndingSignals(QObject *parent) : QObject(parent)
 {
+    assert(!living);
+    living = true;
     caughtSignal = 0;
     // Without the pipe the signals keep their default: better a process
     // that dies than one that ignores being told to end.
@@ -65,6 +69,7 @@ EndingSignals::EndingSignals(QObject *parent) : QObject(parent)
 
 EndingSignals::~EndingSignals()
 {
+    living = false;
     if (notifier_) {
         for (std::size_t i = 0; i < EndingSignalNumbers.size(); ++i)
             ::sigaction(EndingSignalNumbers[i], &previous[i], nullptr);

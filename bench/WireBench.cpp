@@ -180,7 +180,7 @@ Measured WriteOnce(const QString &mot, bool wireTime, const QString &loaderPath,
     const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     host.Open();
-    WriteTarget({*host.link, fileSystem, progress, message, mot});
+    static_cast<void>(WriteTarget({*host.link, fileSystem, progress, message, mot}));  // its message is captured
     Measured measured;
     measured.elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     measured.cpu = ThreadCpuSeconds() - cpuStart;

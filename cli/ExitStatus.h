@@ -3,6 +3,8 @@
 
 #include "writer/WriteTarget.h"
 
+#include <utility>
+
 namespace qw735 {
 
 // qw735-write's exit statuses, one per way a write can end. Scripts and the
@@ -37,7 +39,7 @@ constexpr int ExitStatusOf(WriteOutcome outcome)
     case WriteOutcome::PortLost: return ExitPortFailed;
     case WriteOutcome::Abandoned: return ExitInternal;  // not reached: a signal ends the process
     }
-    return ExitPortFailed;  // no value of the type: a failure all the same
+    std::unreachable();
 }
 
 }  // namespace qw735

@@ -36,21 +36,21 @@ struct InputFileError {
 // its kind without opening it (opening a device can have effects, such as
 // resetting a board on a serial port); the error says why not. A file that
 // cannot be looked at passes: opening it tells why.
-std::expected<void, InputFileError> CheckInputKind(const std::string &path, InputKinds kinds);
+[[nodiscard]] std::expected<void, InputFileError> CheckInputKind(const std::string &path, InputKinds kinds);
 
 // A file of a write's input, open for reading; closed when destroyed.
 class InputFile {
 public:
     // Opens `path` if it is of a kind the reader takes; the error says why
     // not. A pipe's open waits for its writer.
-    static std::expected<InputFile, InputFileError> Open(const std::string &path, InputKinds kinds);
+    [[nodiscard]] static std::expected<InputFile, InputFileError> Open(const std::string &path, InputKinds kinds);
 
     InputFile(InputFile &&other) noexcept;
     InputFile &operator=(InputFile &&other) noexcept;
     ~InputFile();
 
     // Up to `size` bytes, 0 at the end. An interrupted read is retried.
-    std::expected<std::size_t, InputFileError> Read(char *buffer, std::size_t size);
+    [[nodiscard]] std::expected<std::size_t, InputFileError> Read(char *buffer, std::size_t size);
 
 private:
     explicit InputFile(int fd) : fd_(fd) {}

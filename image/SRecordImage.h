@@ -53,7 +53,7 @@ inline constexpr std::size_t LongestReadLinePrefix = 512;
 // positions its byte count asks for, even those whose data is dropped, so
 // whether a file is accepted never depends on where its data lands. On an
 // error the image may already hold part of the record.
-std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecordImage &image);
+[[nodiscard]] std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecordImage &image);
 
 struct SRecordError {
     enum class Kind { CannotOpen, CannotRead, BadRecord };
@@ -91,17 +91,17 @@ public:
 
     // Takes the next bytes. The error is the bad record that stopped the
     // load, here or before: stop feeding.
-    std::expected<void, SRecordFault> Feed(const char *data, std::size_t size);
+    [[nodiscard]] std::expected<void, SRecordFault> Feed(const char *data, std::size_t size);
     // Handles the last line when the input did not end with a terminator;
     // the error is the bad record met here or before. Feed no more after.
-    std::expected<void, SRecordFault> Finish();
+    [[nodiscard]] std::expected<void, SRecordFault> Finish();
 
     // Lines completed so far (all of them, after Finish()).
     long LineCount() const { return lineCount_; }
 
 private:
-    std::expected<void, SRecordFault> TakeLine(std::string_view line, std::size_t droppedBlanks);
-    std::expected<void, SRecordFault> TakePendingLine();
+    [[nodiscard]] std::expected<void, SRecordFault> TakeLine(std::string_view line, std::size_t droppedBlanks);
+    [[nodiscard]] std::expected<void, SRecordFault> TakePendingLine();
     void Keep(const char *data, std::size_t size);
     void SkipByteOrderMark(const char *&data, const char *end);
 
@@ -124,12 +124,12 @@ private:
 // load had stored so far, possibly part of the bad record: do not use it.
 // `seen`, when given, gets every byte read, in order: a digest of exactly
 // what was loaded, also from a pipe that cannot be read twice.
-std::expected<void, SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image,
+[[nodiscard]] std::expected<void, SRecordError> LoadSRecordFile(const std::string &path, SRecordImage &image,
                                                   InputKinds kinds = InputKinds::Files,
                                                   const std::function<void(std::string_view)> &seen = {});
 
 // Whether LoadSRecordFile would go ahead with the file at `path`, judged by
 // its kind without opening it; the error is the one the load would end with.
-std::expected<void, SRecordError> CheckSRecordFileKind(const std::string &path, InputKinds kinds);
+[[nodiscard]] std::expected<void, SRecordError> CheckSRecordFileKind(const std::string &path, InputKinds kinds);
 
 }  // namespace qw735

@@ -22,7 +22,7 @@ public:
 
     // Opens with the current settings and empties the receive buffer. The
     // error text names the port and says why it could not be opened.
-    virtual std::expected<void, QString> Open() = 0;
+    [[nodiscard]] virtual std::expected<void, QString> Open() = 0;
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
 
@@ -30,7 +30,7 @@ public:
     // when this returns: every byte already written has left at the old
     // settings first, and the receive buffer is empty. On a closed one the
     // next Open uses them.
-    virtual std::expected<void, QString> ChangeSettings(const QString &text) = 0;
+    [[nodiscard]] virtual std::expected<void, QString> ChangeSettings(const QString &text) = 0;
     virtual QString Settings() const = 0;
 
     // Number of received bytes waiting; 0 when closed or lost.
@@ -46,7 +46,7 @@ public:
     virtual void DropWaiting() { Discard(); }
     // Sends these bytes now, in order. The error says why they could not
     // go: the transport is closed, or was lost (then LostReason()).
-    virtual std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) = 0;
+    [[nodiscard]] virtual std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) = 0;
 
     virtual bool IsLost() const = 0;
     virtual QString LostReason() const = 0;

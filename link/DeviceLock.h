@@ -24,7 +24,7 @@ public:
     // Resolves `path` and locks the device. The error says why the device
     // cannot be used (missing, no serial port, no permission, in use), in
     // words that follow "Cannot open PORT: ".
-    static std::expected<DeviceLock, QString> Take(const QString &path);
+    [[nodiscard]] static std::expected<DeviceLock, QString> Take(const QString &path);
 
     // The device's own path, symbolic links resolved: the name to open it
     // by, so that lock files of other programs are keyed on it too.

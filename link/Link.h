@@ -41,7 +41,7 @@ public:
     int WaitingCount() const { return line_.WaitingCount(); }
     // Puts new line settings in force on the open line; every byte already
     // sent leaves at the old ones first. A failure takes the link down.
-    std::expected<void, QString> ChangeSettings(const QString &text);
+    [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text);
     // Enables Timer4; a timer that is already running keeps its countdown.
     void StartTimeout();
     // Waits up to `limitMs` for one byte and compares it with `expected`.

@@ -24,6 +24,6 @@ struct PortSettings {
 
 // Parses "9600,N,8,1". The error, when any field is malformed, is the
 // message a settings change ends with.
-std::expected<PortSettings, QString> ParsePortSettings(const QString &text);
+[[nodiscard]] std::expected<PortSettings, QString> ParsePortSettings(const QString &text);
 
 }  // namespace qw735

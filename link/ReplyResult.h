@@ -4,7 +4,7 @@
 namespace qw735 {
 
 // The outcome of waiting for one reply byte.
-enum class ReplyResult {
+enum class [[nodiscard]] ReplyResult {
     Expected,   // the first byte that came is the one expected
     NoReply,    // nothing came within the limit
     OtherByte,  // a byte came and it is another one

@@ -38,7 +38,7 @@ public:
 
     // Refuses a device that another program holds under any of its names,
     // and holds it against others until Close.
-    std::expected<void, QString> Open() override;
+    [[nodiscard]] std::expected<void, QString> Open() override;
     // Closes the port; restores the driver's latency flags it changed on open.
     void Close() override;
     bool IsOpen() const override;
@@ -46,13 +46,13 @@ public:
     // Switches an open port without closing it: the pending output drains
     // first, then the speed changes and the receive buffer is emptied.
     // Closing instead would drop the modem lines, which resets some boards.
-    std::expected<void, QString> ChangeSettings(const QString &text) override;
+    [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text) override;
     QString Settings() const override { return settings_.text; }
 
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
     void Discard() override;
-    std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
+    [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
 
     // True once the port failed while open (adapter unplugged, I/O error);
     // the port is then closed and stays unusable until the next Open.

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <utility>
 
 namespace qw735 {
 
@@ -36,9 +37,8 @@ QString StoppedAt(WireStep step, int number)
     case WireStep::Final:
     case WireStep::Done: return QStringLiteral("waiting for the final reply");
     }
-    return {};
+    std::unreachable();
 }
-
 
 }  // namespace
 
@@ -134,7 +134,11 @@ private:
             return;
         }
         ByteTransport &port = **line;
-        port.ChangeSettings(QString::fromLatin1(BootSettings));
+        // Closed, the port only takes the settings to open with.
+        if (const auto set = port.ChangeSettings(QString::fromLatin1(BootSettings)); !set) {
+            outcome_.result = {WriteOutcome::PortLost, set.error()};
+            return;
+        }
 
         QtEventPump pump;
         Link link(port, pump);

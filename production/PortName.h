@@ -18,7 +18,7 @@ namespace qw735 {
 // rfc2217://HOST:PORT. The error says why the text names no port at all
 // (empty, a Com number out of range); it is a usage error, not a failure to
 // open.
-std::expected<std::unique_ptr<ByteTransport>, QString> TransportForPort(const QString &port,
+[[nodiscard]] std::expected<std::unique_ptr<ByteTransport>, QString> TransportForPort(const QString &port,
                                                                        const PortMap &map = SystemComDevices);
 
 // The device a PORT opens, as its own path (links resolved, a bare name
@@ -31,6 +31,6 @@ QString DeviceBehind(const QString &port, const PortMap &map = SystemComDevices)
 // behind it, a symbolic link and its target, the same name twice. Devices
 // compare by device number, anything else by its text. The error names both
 // ports and the device.
-std::expected<void, QString> CheckDistinctDevices(const QStringList &ports, const PortMap &map = SystemComDevices);
+[[nodiscard]] std::expected<void, QString> CheckDistinctDevices(const QStringList &ports, const PortMap &map = SystemComDevices);
 
 }  // namespace qw735

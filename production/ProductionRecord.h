@@ -38,7 +38,7 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
 // run before it starts.
 class RecordFile {
 public:
-    static std::expected<RecordFile, QString> Open(const QString &path);
+    [[nodiscard]] static std::expected<RecordFile, QString> Open(const QString &path);
     RecordFile(RecordFile &&other) noexcept;
     RecordFile &operator=(RecordFile &&) = delete;
     ~RecordFile();
@@ -47,7 +47,7 @@ public:
     // file, in one write; a write cut short is taken back. A file whose last
     // line was left unfinished by someone else gets a line break first, so
     // that this record stays a line of its own.
-    std::expected<void, QString> Append(const QByteArray &line);
+    [[nodiscard]] std::expected<void, QString> Append(const QByteArray &line);
 
 private:
     RecordFile(int fd, QString path) : fd_(fd), path_(std::move(path)) {}

@@ -38,16 +38,16 @@ public:
     static constexpr const char *Scheme = "rfc2217";
 
     // Reads "rfc2217://HOST:PORT"; the error says why the text is no such URL.
-    static std::expected<std::unique_ptr<RemotePort>, QString> FromUrl(const QString &url);
+    [[nodiscard]] static std::expected<std::unique_ptr<RemotePort>, QString> FromUrl(const QString &url);
 
     RemotePort(QString url, QString host, quint16 port, QObject *parent = nullptr);
     ~RemotePort() override;
 
-    std::expected<void, QString> Open() override;
+    [[nodiscard]] std::expected<void, QString> Open() override;
     void Close() override;
     bool IsOpen() const override;
 
-    std::expected<void, QString> ChangeSettings(const QString &text) override;
+    [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text) override;
     QString Settings() const override { return settings_.text; }
 
     int WaitingCount() const override;
@@ -56,7 +56,7 @@ public:
     // that come afterwards count as new.
     void Discard() override;
     void DropWaiting() override { received_.clear(); }
-    std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
+    [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
 
     bool IsLost() const override { return lost_; }
     QString LostReason() const override { return lostReason_; }
@@ -72,11 +72,11 @@ private:
 
     enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
 
-    std::expected<void, QString> Connect();
-    std::expected<void, QString> Negotiate();
+    [[nodiscard]] std::expected<void, QString> Connect();
+    [[nodiscard]] std::expected<void, QString> Negotiate();
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
-    std::expected<void, QString> PutInForce(const PortSettings &settings, bool withControl);
+    [[nodiscard]] std::expected<void, QString> PutInForce(const PortSettings &settings, bool withControl);
     WaitEnd WaitFor(const std::function<bool()> &done, int limitMs);
     void Send(const std::vector<std::uint8_t> &bytes);
     void OnReadyRead();

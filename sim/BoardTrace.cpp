@@ -2,6 +2,7 @@
 #include "sim/BoardTrace.h"
 
 #include <string>
+#include <utility>
 
 namespace qw735::sim {
 
@@ -110,7 +111,7 @@ void BoardTrace::Label(bool sending, WireStep &step, int &number) const
     case Phase::Checksum: step = sending && sent_ > 1 ? WireStep::Final : WireStep::Checksum; return;
     case Phase::Done: step = WireStep::Done; return;
     }
-    step = WireStep::Done;
+    std::unreachable();
 }
 
 void BoardTrace::Emit(WireStep step, int number, WireDirection direction, const std::vector<std::uint8_t> &bytes, std::string_view text)

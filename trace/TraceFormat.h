@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qw735 {
 
@@ -55,7 +56,7 @@ inline const char *WireStepName(WireStep step)
     case WireStep::Final: return "final";
     case WireStep::Done: return "done";
     }
-    return "?";
+    std::unreachable();
 }
 
 inline const char *WireDirectionName(WireDirection direction)
@@ -66,7 +67,7 @@ inline const char *WireDirectionName(WireDirection direction)
     case WireDirection::Dropped: return "drop";
     case WireDirection::Line: return "line";
     }
-    return "?";
+    std::unreachable();
 }
 
 // One event as a line: time since the start with microseconds, the port

@@ -36,7 +36,7 @@ public:
     TraceOutput &operator=(const TraceOutput &) = delete;
 
     // Lines go to `path`, which is created or emptied.
-    static std::expected<std::unique_ptr<TraceOutput>, QString> ToFile(const QString &path);
+    [[nodiscard]] static std::expected<std::unique_ptr<TraceOutput>, QString> ToFile(const QString &path);
 
     void Write(const std::string &line);
     // Time since this output was made: the trace's zero.

@@ -19,6 +19,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <new>
 
@@ -46,7 +47,7 @@ Form1::Form1(PortMap map, std::shared_ptr<const FileSystem> fileSystem, QWidget 
     setAttribute(Qt::WA_DeleteOnClose);
     setFont(WindowFont());
     port_.setObjectName(QStringLiteral("PDQComm1"));
-    port_.ChangeSettings(QString::fromLatin1(BootSettings));
+    UseBootSettings();
     link_.Timer4.setObjectName(QStringLiteral("Timer4"));
     link_.Timer5.setObjectName(QStringLiteral("Timer5"));
 
@@ -133,7 +134,8 @@ void Form1::Command1_Click()
     // what happened is said once the window is idle again.
     const char *failure = nullptr;
     try {
-        WriteTarget(WriteRequest{link_, *fileSystem_, *this, *this, sFilePath_});
+        // The write has shown its one message by the time it returns.
+        static_cast<void>(WriteTarget(WriteRequest{link_, *fileSystem_, *this, *this, sFilePath_}));
     } catch (const std::bad_alloc &) {
         failure = "Out of memory: the write stopped, the board is not fully written";
     } catch (...) {
@@ -147,7 +149,7 @@ void Form1::Command1_Click()
     ProgressBar1->setValue(0);
     // The image transfer leaves the port at 38400 baud; the next write
     // starts with the boot handshake at 9600.
-    port_.ChangeSettings(QString::fromLatin1(BootSettings));
+    UseBootSettings();
     if (failure)
         Show(QString::fromLatin1(failure));
 
@@ -180,6 +182,13 @@ void Form1::SetValue(float value)
     // QProgressBar ignores values outside its range rather than clamping.
     const int bytes = static_cast<int>(std::lround(value));
     ProgressBar1->setValue(std::clamp(bytes, ProgressBar1->minimum(), ProgressBar1->maximum()));
+}
+
+void Form1::UseBootSettings()
+{
+    // Closed, the port only reads the text, and the boot settings always read.
+    [[maybe_unused]] const auto set = port_.ChangeSettings(QString::fromLatin1(BootSettings));
+    assert(set);
 }
 
 void Form1::Show(const QString &text)

@@ -63,6 +63,8 @@ protected:
 private:
     // "Change File": asks for another S-record file.
     void Command2_Click();
+    // Puts the boot settings (9600 baud) on the closed port, for its next open.
+    void UseBootSettings();
     QLabel *AddLabel(const char *name, const QString &text, int left, int top, int width, int height, bool bordered);
 
     PortMap map_;

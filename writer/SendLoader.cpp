@@ -4,6 +4,8 @@
 #include "link/Link.h"
 #include "writer/Feedback.h"
 
+#include <utility>
+
 namespace qw735 {
 
 namespace {
@@ -94,7 +96,7 @@ TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay 
     case ReplyResult::OtherByte: return TransferResult::WrongReply;
     case ReplyResult::LinkDown: return TransferResult::LinkDown;
     }
-    return TransferResult::WrongReply;
+    std::unreachable();
 }
 
 }  // namespace qw735

@@ -26,7 +26,7 @@ inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
 // of `kinds`, and never more than one byte past the size field's reach,
 // whatever size the file claims. LoaderMissing when it cannot be read or is
 // empty, LoaderTooLarge past the size field's reach; nothing is sent.
-std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds);
+[[nodiscard]] std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds);
 
 // Sends `loader` to the boot mode: the two size bytes with a pause after
 // each, then every byte with its echo checked, then waits for the end mark

@@ -3,11 +3,13 @@
 
 #include "link/ReplyResult.h"
 
+#include <utility>
+
 namespace qw735 {
 
 // The outcome of the loader and image transfers. Code compares the values
 // by name; nothing turns them into numbers or back.
-enum class TransferResult {
+enum class [[nodiscard]] TransferResult {
     Done,
     WrongReply,      // the target sent a byte other than the one expected
     NoReply,         // the target did not answer within the limit
@@ -23,9 +25,9 @@ constexpr TransferResult TransferResultOf(ReplyResult reply)
     case ReplyResult::Expected: return TransferResult::Done;
     case ReplyResult::NoReply: return TransferResult::NoReply;
     case ReplyResult::OtherByte: return TransferResult::WrongReply;
-    case ReplyResult::LinkDown: break;
+    case ReplyResult::LinkDown: return TransferResult::LinkDown;
     }
-    return TransferResult::LinkDown;
+    std::unreachable();
 }
 
 }  // namespace qw735

@@ -12,6 +12,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -76,8 +77,7 @@ std::expected<void, WriteResult> AfterLoader(Link &link, TransferResult result, 
     }
     case TransferResult::LinkDown: return std::unexpected(LinkDownResult(link));
     }
-    // No value of the type: the transfer did not go as it should.
-    return std::unexpected(Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply));
+    std::unreachable();
 }
 
 // How the write ends after the image transfer. Only Done is "O.K.".
@@ -90,11 +90,11 @@ WriteResult ImageResult(Link &link, TransferResult result)
     case TransferResult::LinkDown: return LinkDownResult(link);
     case TransferResult::LoaderMissing:
     case TransferResult::LoaderTooLarge:
-        // The loader transfer's own: never from the image transfer.
-        break;
+        // The loader transfer's own, never the image transfer's: should one
+        // come, the image did not go as it should.
+        return Fixed(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
     }
-    // Whatever else came, the image did not go as it should.
-    return Fixed(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
+    std::unreachable();
 }
 
 WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress)

@@ -33,7 +33,7 @@ enum class WriteOutcome {
     Abandoned,        // the user closed the program mid-write; no message
 };
 
-struct WriteResult {
+struct [[nodiscard]] WriteResult {
     WriteOutcome outcome;
     QString message;  // empty only when abandoned
 };
@@ -62,18 +62,18 @@ enum class InputReader { Uninterruptible, Interruptible };
 // the file system takes them (bytes; a name need not be UTF-8). The error is
 // how the write ends before the target hears a byte: SRecordFailed, or
 // LoaderTooLarge (the size field of the boot mode holds 16 bits).
-std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
+[[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                       InputReader reader);
 
 // The S-record part of ReadWriteInput. The error is the message, naming the
 // file as DisplayPath shows it. `seen` gets every byte read (see
 // LoadSRecordFile).
-std::expected<void, QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+[[nodiscard]] std::expected<void, QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
                                              const std::function<void(std::string_view)> &seen = {});
 
 // Whether ReadSRecordFile would read the file, judged by its kind without
 // opening it; the error is the message it would end with.
-std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader);
+[[nodiscard]] std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader);
 
 // How messages show a path given as bytes: as UTF-8, each byte that is not
 // part of valid UTF-8 as \xNN.
