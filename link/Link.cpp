@@ -9,6 +9,8 @@ Link::Link(ByteTransport &line, EventPump &pump, QObject *parent) : QObject(pare
         timer->setTimerType(Qt::PreciseTimer);
         timer->setSingleShot(true);
     }
+    Timer4.setObjectName(QStringLiteral("Timer4"));
+    Timer5.setObjectName(QStringLiteral("Timer5"));
     Timer5.setInterval(0);
     connect(&Timer4, &QTimer::timeout, this, &Link::Timer4_Timer);
     connect(&Timer5, &QTimer::timeout, this, &Link::Timer5_Timer);
@@ -73,17 +75,19 @@ std::uint8_t Link::ReadFirstByte()
     return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
 }
 
-void Link::StartTimeout()
+void Link::ArmTimeout(int limitMs)
 {
-    if (!Timer4.isActive())
-        Timer4.start();
+    TimeoutFlag = 0;
+    Timer4.stop();
+    Timer4.setInterval(limitMs);
+    Timer4.start();
 }
 
 void Link::PumpEvents()
 {
     // What these look at changes only in event handlers on this thread, so
     // a pump that blocks after they said no misses nothing.
-    if (WaitingCount() != 0 || TimeoutFlag == 1 || IsDown())
+    if (WaitingCount() != 0 || TimedOut() || IsDown())
         pump_.PumpPending();
     else
         pump_.Pump();
@@ -91,10 +95,7 @@ void Link::PumpEvents()
 
 ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs)
 {
-    TimeoutFlag = 0;
-    Timer4.stop();
-    Timer4.setInterval(limitMs);
-    StartTimeout();
+    ArmTimeout(limitMs);
     // Events first, then the waiting count, then the flag: a byte that is
     // waiting when the timer has already fired still counts as the reply.
     for (;;) {
@@ -103,7 +104,7 @@ ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs)
             return ReplyResult::LinkDown;
         if (WaitingCount() != 0)
             return ReadFirstByte() == expected ? ReplyResult::Expected : ReplyResult::OtherByte;
-        if (TimeoutFlag == 1)
+        if (TimedOut())
             return ReplyResult::NoReply;
     }
     // The timer keeps running after a return; the next wait clears the flag

@@ -42,10 +42,12 @@ public:
     // Puts new line settings in force on the open line; every byte already
     // sent leaves at the old ones first. A failure takes the link down.
     [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text);
-    // Enables Timer4; a timer that is already running keeps its countdown.
-    void StartTimeout();
+    // Clears TimeoutFlag and starts Timer4 counting `limitMs` from now.
+    void ArmTimeout(int limitMs);
+    // TimeoutFlag: the timeout armed last has run out.
+    bool TimedOut() const { return TimeoutFlag == 1; }
     // Waits up to `limitMs` for one byte and compares it with `expected`.
-    // The countdown starts now, on Timer4, which is left running.
+    // The countdown is armed now, on Timer4, which is left running.
     ReplyResult WaitForByte(std::uint8_t expected, int limitMs = ReplyLimitMs);
     // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
     // returns early only when the link goes down.
@@ -88,14 +90,15 @@ public:
     std::uint64_t BytesSent() const { return bytesSent_; }
     std::uint64_t BytesReceived() const { return bytesReceived_; }
 
-    // Timeout timer (10, 500 or 3000 ms, set by whoever arms it) and delay
-    // timer. Precise timers: a coarse one may fire up to 5% early.
+private:
+    // Timeout timer (10, 500 or 3000 ms, as armed) and delay timer, each
+    // with the flag its event sets. Precise timers: a coarse one may fire up
+    // to 5% early.
     QTimer Timer4;
     QTimer Timer5;
     std::uint8_t TimeoutFlag = 0;
     std::int16_t DelayFlag = 0;
 
-private:
     // Takes all waiting bytes, keeps the first, drops the rest (also those
     // that came while reading). Call only after a non-zero waiting count.
     std::uint8_t ReadFirstByte();

@@ -48,8 +48,6 @@ Form1::Form1(PortMap map, std::shared_ptr<const FileSystem> fileSystem, QWidget 
     setFont(WindowFont());
     port_.setObjectName(QStringLiteral("PDQComm1"));
     UseBootSettings();
-    link_.Timer4.setObjectName(QStringLiteral("Timer4"));
-    link_.Timer5.setObjectName(QStringLiteral("Timer5"));
 
     Label3 = AddLabel("Label3", QStringLiteral("S File:"), 60, 60, 495, 255, false);
     Label2 = AddLabel("Label2", QString(), 540, 60, 3615, 255, true);

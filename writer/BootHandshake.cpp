@@ -15,11 +15,10 @@ enum class SyncOutcome { Answered, Silent, LinkDown };
 // has run out costs another attempt; the boot ROM does not mind.
 SyncOutcome SyncAttempt(Link &link)
 {
-    link.TimeoutFlag = 0;
-    link.StartTimeout();  // disabled here: stopped before the first attempt, or fired since
+    link.ArmTimeout(SyncIntervalMs);
     link.SendByte(SyncByte);
     for (;;) {
-        if (link.TimeoutFlag == 1)
+        if (link.TimedOut())
             return SyncOutcome::Silent;
         link.PumpEvents();
         if (link.IsDown())
@@ -33,8 +32,6 @@ bool Synchronise(Link &link)
 {
     int attempts = 0;
     link.SetStep(WireStep::Sync);
-    link.Timer4.stop();
-    link.Timer4.setInterval(SyncIntervalMs);
     for (;;) {
         switch (SyncAttempt(link)) {
         case SyncOutcome::Answered:
