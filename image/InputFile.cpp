@@ -63,7 +63,7 @@ std::expected<InputFile, InputFileError> InputFile::Open(const std::string &path
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (regular ? O_NONBLOCK : 0));
     if (fd < 0)
         return SystemError(InputFileError::Kind::CannotOpen);
-    InputFile file(fd);
+    InputFile file{UniqueFd(fd)};
     if (::fstat(fd, &status) != 0)
         return SystemError(InputFileError::Kind::CannotOpen);
     if (auto judged = Judge(status, kinds); !judged)
@@ -73,28 +73,10 @@ std::expected<InputFile, InputFileError> InputFile::Open(const std::string &path
     return file;
 }
 
-InputFile::InputFile(InputFile &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-
-InputFile &InputFile::operator=(InputFile &&other) noexcept
-{
-    if (this != &other) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-}
-
-InputFile::~InputFile()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 std::expected<std::size_t, InputFileError> InputFile::Read(char *buffer, std::size_t size)
 {
     for (;;) {
-        const ssize_t got = ::read(fd_, buffer, size);
+        const ssize_t got = ::read(fd_.Get(), buffer, size);
         if (got >= 0)
             return static_cast<std::size_t>(got);
         if (errno != EINTR)

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <cstddef>
 #include <expected>
 #include <string>
+#include <utility>
 
 namespace qw735 {
 
@@ -45,17 +48,16 @@ public:
     // not. A pipe's open waits for its writer.
     [[nodiscard]] static std::expected<InputFile, InputFileError> Open(const std::string &path, InputKinds kinds);
 
-    InputFile(InputFile &&other) noexcept;
-    InputFile &operator=(InputFile &&other) noexcept;
-    ~InputFile();
+    InputFile(InputFile &&) noexcept = default;
+    InputFile &operator=(InputFile &&) noexcept = default;
 
     // Up to `size` bytes, 0 at the end. An interrupted read is retried.
     [[nodiscard]] std::expected<std::size_t, InputFileError> Read(char *buffer, std::size_t size);
 
 private:
-    explicit InputFile(int fd) : fd_(fd) {}
+    explicit InputFile(UniqueFd fd) : fd_(std::move(fd)) {}
 
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace qw735

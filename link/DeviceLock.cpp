@@ -65,31 +65,9 @@ QString PermissionReason(const QByteArray &device)
 
 }  // namespace
 
-DeviceLock::~DeviceLock()
-{
-    Release();
-}
-
-DeviceLock::DeviceLock(DeviceLock &&other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), device_(std::move(other.device_))
-{
-}
-
-DeviceLock &DeviceLock::operator=(DeviceLock &&other) noexcept
-{
-    if (this != &other) {
-        Release();
-        fd_ = std::exchange(other.fd_, -1);
-        device_ = std::move(other.device_);
-    }
-    return *this;
-}
-
 void DeviceLock::Release()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    fd_.Reset();
 }
 
 std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
@@ -105,8 +83,8 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
 
     // Opening changes nothing on the line; O_NONBLOCK keeps it from waiting
     // for a carrier.
-    lock.fd_ = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (lock.fd_ < 0) {
+    lock.fd_.Reset(::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!lock.fd_.Valid()) {
         const int error = errno;
         switch (error) {
         case EACCES:
@@ -119,7 +97,7 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
         }
     }
     // A file system that cannot lock leaves the port usable, as before.
-    if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    if (::flock(lock.fd_.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return std::unexpected(InUseReason(lock.device_));
     return lock;
 }

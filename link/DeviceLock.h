@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <QString>
 #include <expected>
 
@@ -15,11 +17,6 @@ namespace qw735 {
 class DeviceLock {
 public:
     DeviceLock() = default;
-    ~DeviceLock();
-    DeviceLock(DeviceLock &&other) noexcept;
-    DeviceLock &operator=(DeviceLock &&other) noexcept;
-    DeviceLock(const DeviceLock &) = delete;
-    DeviceLock &operator=(const DeviceLock &) = delete;
 
     // Resolves `path` and locks the device. The error says why the device
     // cannot be used (missing, no serial port, no permission, in use), in
@@ -32,7 +29,7 @@ public:
     void Release();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
     QString device_;
 };
 

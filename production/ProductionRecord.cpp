@@ -83,47 +83,36 @@ std::expected<RecordFile, QString> RecordFile::Open(const QString &path)
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return std::unexpected(QStringLiteral("Cannot open the report file %1: %2").arg(path, SystemError()));
-    return RecordFile(fd, path);
-}
-
-RecordFile::RecordFile(RecordFile &&other) noexcept : fd_(other.fd_), path_(std::move(other.path_))
-{
-    other.fd_ = -1;
-}
-
-RecordFile::~RecordFile()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
+    return RecordFile(UniqueFd(fd), path);
 }
 
 std::expected<void, QString> RecordFile::Append(const QByteArray &line)
 {
-    const FileLock lock(fd_);
+    const FileLock lock(fd_.Get());
     if (!lock.Locked())
         return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, SystemError()));
 
     struct stat info {};
-    if (::fstat(fd_, &info) != 0)
+    if (::fstat(fd_.Get(), &info) != 0)
         return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, SystemError()));
     QByteArray text = line;
     if (info.st_size > 0) {
         char last = '\n';
-        if (::pread(fd_, &last, 1, info.st_size - 1) == 1 && last != '\n')
+        if (::pread(fd_.Get(), &last, 1, info.st_size - 1) == 1 && last != '\n')
             text.prepend('\n');
     }
 
     // One write of the whole line; anything less is cut off again, so no
     // reader ever sees half a record.
     ssize_t written;
-    while ((written = ::write(fd_, text.constData(), static_cast<std::size_t>(text.size()))) < 0 && errno == EINTR) {
+    while ((written = ::write(fd_.Get(), text.constData(), static_cast<std::size_t>(text.size()))) < 0 && errno == EINTR) {
     }
     if (written == text.size())
         return {};
     const QString reason = written < 0 ? SystemError()
                                        : QStringLiteral("only %1 of %2 bytes could be written").arg(written).arg(text.size());
     if (written > 0)
-        [[maybe_unused]] const int ignored = ::ftruncate(fd_, info.st_size);
+        [[maybe_unused]] const int ignored = ::ftruncate(fd_.Get(), info.st_size);
     return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason));
 }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -39,9 +41,8 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
 class RecordFile {
 public:
     [[nodiscard]] static std::expected<RecordFile, QString> Open(const QString &path);
-    RecordFile(RecordFile &&other) noexcept;
+    RecordFile(RecordFile &&) noexcept = default;
     RecordFile &operator=(RecordFile &&) = delete;
-    ~RecordFile();
 
     // Appends `line` whole or not at all: under an exclusive lock on the
     // file, in one write; a write cut short is taken back. A file whose last
@@ -50,9 +51,9 @@ public:
     [[nodiscard]] std::expected<void, QString> Append(const QByteArray &line);
 
 private:
-    RecordFile(int fd, QString path) : fd_(fd), path_(std::move(path)) {}
+    RecordFile(UniqueFd fd, QString path) : fd_(std::move(fd)), path_(std::move(path)) {}
 
-    int fd_ = -1;
+    UniqueFd fd_;
     QString path_;
 };
 

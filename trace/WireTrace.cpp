@@ -9,25 +9,21 @@
 
 namespace qw735 {
 
-TraceOutput::TraceOutput() : TraceOutput(STDERR_FILENO)
+TraceOutput::TraceOutput() : fd_(STDERR_FILENO), start_(std::chrono::steady_clock::now()) {}
+
+TraceOutput::TraceOutput(UniqueFd file)
+    : file_(std::move(file)), fd_(file_.Get()), start_(std::chrono::steady_clock::now())
 {
-    owned_ = false;
 }
 
-TraceOutput::TraceOutput(int fd) : fd_(fd), owned_(true), start_(std::chrono::steady_clock::now()) {}
-
-TraceOutput::~TraceOutput()
-{
-    if (owned_ && fd_ >= 0)
-        ::close(fd_);
-}
+TraceOutput::~TraceOutput() = default;
 
 std::expected<std::unique_ptr<TraceOutput>, QString> TraceOutput::ToFile(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return std::unexpected(QStringLiteral("Cannot open the trace file %1: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno))));
-    return std::unique_ptr<TraceOutput>(new TraceOutput(fd));
+    return std::unique_ptr<TraceOutput>(new TraceOutput(UniqueFd(fd)));
 }
 
 void TraceOutput::Write(const std::string &line)

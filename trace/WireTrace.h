@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/UniqueFd.h"
 #include "trace/TraceFormat.h"
 
 #include <QString>
@@ -43,10 +44,10 @@ public:
     std::chrono::microseconds SinceStart() const;
 
 private:
-    explicit TraceOutput(int fd);
+    explicit TraceOutput(UniqueFd file);
 
-    int fd_;
-    bool owned_;
+    UniqueFd file_;  // the trace file; none for stderr
+    int fd_;         // where the lines go
     std::chrono::steady_clock::time_point start_;
     std::mutex mutex_;
 };
