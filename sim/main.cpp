@@ -44,7 +44,9 @@ constexpr const char *Usage =
     "  --echo-fault N[:REPLY]   echo loader byte N wrongly (default: none)\n"
     "  --end-mark REPLY         end the loader with REPLY instead of AA\n"
     "  --command-reply REPLY    answer \"P\" 0x00 with REPLY instead of 06\n"
-    "  --request-fault N[:REPLY] request N (1-based; blocks, then the checksum) as REPLY\n"
+    "  --request-fault N[:REPLY]\n"
+    "                           answer request N (1-based: the blocks, then the\n"
+    "                           checksum) with REPLY\n"
     "  --final-reply REPLY      answer a right checksum with REPLY instead of 06\n"
     "  --hang-up-after N        close the line after receiving N bytes\n";
 
