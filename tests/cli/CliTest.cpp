@@ -770,6 +770,8 @@ TEST(CommandLine, GivesTheLoaderTheStartTimeAskedFor)
 // again with no serial devices at all.
 TEST(CommandLine, ListsTheSerialPortsOfAKnownMachine)
 {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace needs root";
     QTemporaryDir dir;
     const QString loader = WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize));
     const QString mot = WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
@@ -839,15 +841,12 @@ kill $holder; mount --bind "$ROOT/empty" /sys/class/tty
 
     const QJsonArray ports = QJsonDocument::fromJson(lines.takeFirst().toUtf8()).array();
     ASSERT_EQ(ports.size(), 15);
-    EXPECT_EQ(ports[0][u"com"].toString(), QStringLiteral("COM1"));
-    EXPECT_EQ(ports[0][u"by_id"][0].toString(), QStringLiteral("/dev/serial/by-id/usb-Bench_Works_Dual_UART_BW0001-if00-port0"));
-    EXPECT_EQ(ports[0][u"vendor_id"].toString() + ports[0][u"product_id"].toString(), QStringLiteral("12097350"));
-    EXPECT_EQ(ports[0][u"serial_number"].toString(), QStringLiteral("BW0001"));
-    EXPECT_EQ(ports[1][u"in_use_by"][0][u"pid"].toInteger(), holder.toLongLong());
-    EXPECT_TRUE(ports[1][u"manufacturer"].isNull());
-    EXPECT_TRUE(ports[10][u"com"].isNull());
-    EXPECT_EQ(ports[14][u"device"].toString(), QStringLiteral("/dev/ttyS0"));
-    EXPECT_TRUE(ports[14][u"console"].toBool());
+    EXPECT_EQ(QJsonDocument(ports[1].toObject()).toJson(QJsonDocument::Compact).toStdString(),
+              QStringLiteral(R"({"by_id":[],"by_path":[],"com":"COM2","console":false,"device":"/dev/ttyUSB1",)"
+                             R"("in_use_by":[{"command":"sleep","pid":%1}],"manufacturer":null,"product":"Probe",)"
+                             R"("product_id":"7351","serial_number":null,"vendor_id":"1209"})").arg(holder).toStdString());
+    EXPECT_EQ(ports[0][u"serial_number"].toString() + ports[10][u"com"].toString(QStringLiteral("-")) + ports[14][u"device"].toString(),
+              QStringLiteral("BW0001-/dev/ttyS0"));
 
     // A port that does not exist, then no ports at all.
     EXPECT_EQ(lines.join(u'\n').toStdString(),
