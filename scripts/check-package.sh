@@ -194,34 +194,11 @@ info=$(cd "$examples" && qw735-write --info sample.mot)
 echo "$info"
 echo "$info" | grep -q "transfer size           3136 bytes, 49 blocks of 64" || fail "qw735-write --info"
 
-# The demo of qw735-target-sim(1), from the installed examples, on a
-# pseudo-terminal (the link is in the scratch folder, not /tmp/board).
+# A write of the installed example to the installed simulated board, on a
+# pseudo-terminal linked as $port; the arguments go before the port.
+# Sets $written to the writer's standard output.
 port="$scratch/board"
-(cd "$examples" && exec qw735-target-sim --link "$port" >/dev/null 2>"$scratch/board.err") &
-board=$!
-tries=0
-while [ ! -L "$port" ]; do
-    tries=$((tries + 1))
-    [ $tries -le 100 ] || fail "qw735-target-sim made no $port in 5 s: $(cat "$scratch/board.err")"
-    sleep 0.05
-done
-written=$(cd "$examples" && qw735-write --loader tqw735-sample.bin "$port" sample.mot 2>"$scratch/write.err") \
-    || fail "qw735-write to the simulated board: '$written' $(cat "$scratch/write.err")"
-wait "$board" || fail "qw735-target-sim: $(cat "$scratch/board.err")"
-board=
-echo "qw735-write to qw735-target-sim: $(echo "$written" | tail -n 1); the board: $(cat "$scratch/board.err")"
-[ "$(echo "$written" | tail -n 1)" = "O.K." ] || fail "the write ended in '$written'"
-grep -q "write completed" "$scratch/board.err" || fail "the board says: $(cat "$scratch/board.err")"
-
-# The machine's loader, where an administrator puts it, is found without
-# --loader (with no user's own in the way). Skipped where that folder is
-# in use already: it is not this check's to touch then.
-admin_folder=/usr/local/share/qw735
-if [ -e "$admin_folder" ]; then
-    echo "$admin_folder exists already: the search of the machine's loader folder is not tried"
-else
-    made_admin_folder=$admin_folder
-    install -D -m 644 "$examples/tqw735-sample.bin" "$admin_folder/tqw735.bin"
+write_example() {
     (cd "$examples" && exec qw735-target-sim --link "$port" >/dev/null 2>"$scratch/board.err") &
     board=$!
     tries=0
@@ -230,15 +207,34 @@ else
         [ $tries -le 100 ] || fail "qw735-target-sim made no $port in 5 s: $(cat "$scratch/board.err")"
         sleep 0.05
     done
-    written=$(cd "$examples" && env -u XDG_DATA_DIRS XDG_DATA_HOME="$scratch/data-home" \
-        qw735-write "$port" sample.mot 2>"$scratch/write.err") || true
-    wait "$board" || true
+    written=$(cd "$examples" && qw735-write "$@" "$port" sample.mot 2>"$scratch/write.err") \
+        || fail "qw735-write $* to the simulated board: '$written' $(cat "$scratch/write.err")"
+    wait "$board" || fail "qw735-target-sim: $(cat "$scratch/board.err")"
     board=
+    [ "$(echo "$written" | tail -n 1)" = "O.K." ] || fail "qw735-write $* ended in '$written'"
+    grep -q "write completed" "$scratch/board.err" || fail "the board says: $(cat "$scratch/board.err")"
+}
+
+# The demo of qw735-target-sim(1), from the installed examples (the link
+# is in the scratch folder, not /tmp/board).
+write_example --loader tqw735-sample.bin
+echo "qw735-write to qw735-target-sim: $(echo "$written" | tail -n 1); the board: $(cat "$scratch/board.err")"
+
+# The machine's loader, where an administrator puts it, is found without
+# --loader (with no user's own in the way, and the data directories left
+# to their default). Skipped where that folder is in use already: it is
+# not this check's to touch then.
+admin_folder=/usr/local/share/qw735
+if [ -e "$admin_folder" ]; then
+    echo "$admin_folder exists already: the search of the machine's loader folder is not tried"
+else
+    made_admin_folder=$admin_folder
+    install -D -m 644 "$examples/tqw735-sample.bin" "$admin_folder/tqw735.bin"
+    XDG_DATA_HOME="$scratch/data-home" && export XDG_DATA_HOME && unset XDG_DATA_DIRS
+    write_example
     rm -r "$admin_folder"
     made_admin_folder=
     echo "qw735-write with the loader in $admin_folder: $(echo "$written" | tail -n 1)"
-    [ "$(echo "$written" | tail -n 1)" = "O.K." ] \
-        || fail "the write with the loader in $admin_folder ended in '$written' $(cat "$scratch/write.err")"
 fi
 
 # The window package, on top.
