@@ -106,6 +106,11 @@ echo "lintian --pedantic -I: nothing to report"
 # Debian), written as a dpkg status of its own, against which apt then
 # plans the install of the package.
 not_for_cli='^(libqt6(widgets|gui|opengl|xcb)|libgl1|libglx|libglvnd|libglapi|libgles|libegl|libopengl|libgbm|libdrm|libx11|libxcb|libxkb|libwayland|libfontconfig|fontconfig|libfreetype|fonts-|qt6-qpa|qt6-gtk)'
+# The plans need apt's package lists, which a machine set up from an image
+# may have had cleared.
+if ! ls /var/lib/apt/lists/*_Packages* >/dev/null 2>&1; then
+    apt-get update -qq
+fi
 essential=$(dpkg-query -W -f='${db:Status-Abbrev} ${Essential} ${Package}\n' | awk '$1 == "ii" && $2 == "yes" { print $3 }')
 : >"$scratch/empty-status"
 apt-get install -s --no-install-recommends -o Dir::State::status="$scratch/empty-status" $essential apt \
