@@ -4,15 +4,19 @@
 #include "writer/Feedback.h"
 
 #include <chrono>
-#include <cstdio>
+#include <string>
 
 namespace qw735 {
 
+class OutputSink;
+
 // Progress on stderr: a redrawn bar with percent, bytes and rate on a
 // terminal; otherwise (a log, a pipe) one plain line at every 10%.
+// Lines go through an output sink: when it cannot keep up, redraws and 10%
+// lines are dropped rather than waited for.
 class TerminalProgress : public ProgressDisplay {
 public:
-    TerminalProgress(std::FILE *out, bool interactive);
+    TerminalProgress(OutputSink &out, bool interactive);
     ~TerminalProgress() override;
     void SetMaximum(float maximum) override;
     void SetValue(float value) override;
@@ -22,7 +26,7 @@ public:
 private:
     void Draw(bool force);
 
-    std::FILE *out_;
+    OutputSink &out_;
     bool interactive_;
     int stage_ = 0;  // 1 while the loader goes, 2 for the image
     float maximum_ = 0;
