@@ -4,7 +4,6 @@
 #include "writer/ProductionRecord.h"
 
 #include <QByteArray>
-#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -12,10 +11,11 @@ namespace qw735 {
 
 class OutputSink;
 
-// Appends the production records on a thread of its own: the file's lock may
-// be held by another run for as long as it likes, and neither the boards nor
-// the signals that end the run may wait for it. A record that cannot be
-// written is said on `errors` and counted.
+// Appends the production records on a thread of its own (an output sink
+// whose lines are records): the file's lock may be held by another run for
+// as long as it likes, and neither the boards nor the signals that end the
+// run may wait for it. A record that cannot be written is said on `errors`
+// and counted.
 class RecordKeeper {
 public:
     RecordKeeper(RecordFile file, std::shared_ptr<OutputSink> errors);
@@ -24,7 +24,7 @@ public:
     RecordKeeper(const RecordKeeper &) = delete;
     RecordKeeper &operator=(const RecordKeeper &) = delete;
 
-    void Put(QByteArray record);
+    void Put(const QByteArray &record);
     // Stops waiting for the file's lock; the records not yet written are
     // lost, and said so.
     void GiveUp();
@@ -37,6 +37,7 @@ public:
 private:
     struct State;
     std::shared_ptr<State> state_;
+    std::unique_ptr<OutputSink> records_;
 };
 
 }  // namespace qw735

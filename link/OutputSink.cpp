@@ -14,9 +14,10 @@
 namespace qw735 {
 
 struct OutputSink::State {
-    int fd;
-    bool owned;
-    std::size_t limit;
+    int fd = -1;
+    bool owned = false;
+    std::size_t limit = DefaultLimit;
+    std::function<bool(const std::string &)> write;  // instead of the descriptor
     bool threaded = false;
 
     mutable std::mutex mutex;
@@ -26,6 +27,7 @@ struct OutputSink::State {
     bool writing = false;
     bool stop = false;
     std::uint64_t lostTrace = 0;
+    std::uint64_t refused = 0;
     int error = 0;
     std::function<void()> drained;
 
@@ -33,6 +35,8 @@ struct OutputSink::State {
     // descriptor refuses it.
     bool WriteOut(const std::string &text)
     {
+        if (write)
+            return write(text);
         for (std::size_t done = 0; done < text.size();) {
             const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
             if (written > 0) {
@@ -72,6 +76,7 @@ struct OutputSink::State {
             const bool written = WriteOut(text);
             lock.lock();
             writing = false;
+            refused += !written;
             lostTrace += !written && kind == Kind::Trace;
             if (waiting.empty() && drained) {
                 const auto callback = drained;
@@ -90,6 +95,17 @@ OutputSink::OutputSink(int fd, bool owned, std::size_t limit) : state_(std::make
     state_->fd = fd;
     state_->owned = owned;
     state_->limit = limit;
+    Start();
+}
+
+OutputSink::OutputSink(std::function<bool(const std::string &)> write) : state_(std::make_shared<State>())
+{
+    state_->write = std::move(write);
+    Start();
+}
+
+void OutputSink::Start()
+{
     try {
         std::thread([state = state_] { state->Run(); }).detach();
         state_->threaded = true;
@@ -116,9 +132,10 @@ OutputSink::~OutputSink()
 void OutputSink::Put(Kind kind, std::string text)
 {
     if (!state_->threaded) {
-        if (!state_->WriteOut(text) && kind == Kind::Trace) {
+        if (!state_->WriteOut(text)) {
             std::lock_guard lock(state_->mutex);
-            ++state_->lostTrace;
+            ++state_->refused;
+            state_->lostTrace += kind == Kind::Trace;
         }
         return;
     }
@@ -148,6 +165,12 @@ std::uint64_t OutputSink::LostTraceLines() const
 {
     std::lock_guard lock(state_->mutex);
     return state_->lostTrace;
+}
+
+std::uint64_t OutputSink::Refused() const
+{
+    std::lock_guard lock(state_->mutex);
+    return state_->refused;
 }
 
 int OutputSink::WriteError() const

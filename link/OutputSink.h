@@ -26,6 +26,9 @@ public:
     // made here; without it (no thread could be made) every line is written
     // at once by the caller, as before there was a sink.
     OutputSink(int fd, bool owned, std::size_t limit = DefaultLimit);
+    // Lines go to `write` instead, on the sink's thread; it says whether the
+    // line was taken. For outputs that are more than a descriptor.
+    explicit OutputSink(std::function<bool(const std::string &)> write);
     // Takes back what still waits without writing it; a line being written
     // now is left to finish on its own.
     ~OutputSink();
@@ -43,6 +46,8 @@ public:
     // Trace lines that were not written, because too much waited or the
     // descriptor refused them.
     std::uint64_t LostTraceLines() const;
+    // Lines of any kind that the descriptor or `write` refused.
+    std::uint64_t Refused() const;
     // The error number of the first write the descriptor refused; 0 while
     // none was. A reader gone away (EPIPE) counts as one.
     int WriteError() const;
@@ -50,6 +55,8 @@ public:
     static constexpr std::size_t DefaultLimit = 256 * 1024;
 
 private:
+    void Start();
+
     struct State;
     std::shared_ptr<State> state_;
 };
