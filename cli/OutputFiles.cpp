@@ -47,8 +47,6 @@ QString SystemError(int error)
 std::expected<int, QString> OpenChecked(const QByteArray &path, const char *role, int flags, std::vector<FileIdentity> &known)
 {
     const QString name = DisplayPath(path);
-    // O_NONBLOCK: a FIFO opened for reading and writing would never wait,
-    // but a device might; what it is decides below.
     const int fd = ::open(path.constData(), flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0)
         return std::unexpected(QStringLiteral("Cannot open the %1 %2: %3").arg(QLatin1String(role), name, SystemError(errno)));
@@ -85,6 +83,8 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
     outputs.out = std::make_shared<OutputSink>(STDOUT_FILENO, false);
     outputs.err = std::make_shared<OutputSink>(STDERR_FILENO, false);
     if (!request.report.isEmpty()) {
+        // Without waiting, whatever it is (a device might wait for its line);
+        // what it is decides below.
         const auto fd = OpenChecked(request.report, "report file", O_RDWR | O_APPEND | O_NONBLOCK, known);
         if (!fd)
             return std::unexpected(fd.error());

@@ -46,15 +46,17 @@ bool HasFreeDescriptors(int count)
 {
     // Taking them is the only answer that holds for the system's table too.
     std::vector<int> taken;
-    for (int i = 0; i < count; ++i) {
+    bool exhausted = false;
+    for (int i = 0; i < count && !exhausted; ++i) {
         const int fd = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
-        if (fd < 0)
-            break;
-        taken.push_back(fd);
+        // Only a full table says no; a closed stderr tells nothing.
+        exhausted = fd < 0 && (errno == EMFILE || errno == ENFILE);
+        if (fd >= 0)
+            taken.push_back(fd);
     }
     for (const int fd : taken)
         ::close(fd);
-    return static_cast<int>(taken.size()) == count;
+    return !exhausted;
 }
 
 QString DescriptorShortage()
