@@ -2,6 +2,7 @@
 #include "link/OutputSink.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -12,6 +13,14 @@
 #include <utility>
 
 namespace qw735 {
+
+namespace {
+
+// Short beside what a reader notices, long beside the time between two
+// trace lines.
+constexpr std::chrono::milliseconds GatherTime{2};
+
+}  // namespace
 
 struct OutputSink::State {
     int fd = -1;
@@ -68,16 +77,41 @@ struct OutputSink::State {
             wake.wait(lock, [this] { return stop || !waiting.empty(); });
             if (waiting.empty())
                 break;
-            auto [kind, text] = std::move(waiting.front());
-            waiting.pop_front();
-            waitingBytes -= text.size();
+            // Lines come in bursts (a trace line per byte on the wire):
+            // gathering them a moment saves a wake-up and a write each.
+            if (!stop && !write) {
+                lock.unlock();
+                std::this_thread::sleep_for(GatherTime);
+                lock.lock();
+            }
+            // Everything that waits goes out in one write to a descriptor:
+            // a trace line every few microseconds must not cost a system
+            // call and a wake-up each. A write function takes each line on
+            // its own.
+            std::deque<std::pair<Kind, std::string>> taken;
+            if (write) {
+                taken.push_back(std::move(waiting.front()));
+                waiting.pop_front();
+            } else {
+                taken.swap(waiting);
+            }
+            std::string text;
+            std::uint64_t lines = 0, traceLines = 0;
+            for (auto &[kind, line] : taken) {
+                waitingBytes -= line.size();
+                text += line;
+                ++lines;
+                traceLines += kind == Kind::Trace;
+            }
             writing = true;
             lock.unlock();
             const bool written = WriteOut(text);
             lock.lock();
             writing = false;
-            refused += !written;
-            lostTrace += !written && kind == Kind::Trace;
+            if (!written) {
+                refused += lines;
+                lostTrace += traceLines;
+            }
             if (waiting.empty() && drained) {
                 const auto callback = drained;
                 lock.unlock();
@@ -146,7 +180,9 @@ void OutputSink::Put(Kind kind, std::string text)
     }
     state_->waitingBytes += text.size();
     state_->waiting.emplace_back(kind, std::move(text));
-    state_->wake.notify_one();
+    // Only the first line wakes the thread; it takes the others with it.
+    if (state_->waiting.size() == 1)
+        state_->wake.notify_one();
 }
 
 bool OutputSink::Drained() const
