@@ -4,18 +4,24 @@
 #include "writer/Feedback.h"
 
 #include <chrono>
-#include <string>
+#include <cstdio>
 
 namespace qw735 {
+
+// Whether `out` takes a redrawn display: a terminal that understands
+// carriage returns and cursor movement (not TERM=dumb).
+bool CanRedraw(std::FILE *out);
+// The width of the terminal behind `out`; 0 when unknown.
+int TerminalColumns(std::FILE *out);
 
 class OutputSink;
 
 // Progress on stderr: a redrawn bar with percent, bytes and rate on a
 // terminal; otherwise (a log, a pipe) one plain line at every 10%.
-// Lines go through an output sink: when it cannot keep up, redraws and 10%
-// lines are dropped rather than waited for.
 class TerminalProgress : public ProgressDisplay {
 public:
+    // Lines go through `out`: when it cannot keep up, redraws and 10% lines
+    // are dropped rather than waited for.
     TerminalProgress(OutputSink &out, bool interactive);
     ~TerminalProgress() override;
     void SetMaximum(float maximum) override;

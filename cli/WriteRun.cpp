@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/WriteRun.h"
 
+#include "cli/Advice.h"
 #include "cli/ExitStatus.h"
 #include "cli/GangProgress.h"
 #include "cli/OutputFiles.h"
@@ -15,7 +16,6 @@
 #include <QScopeGuard>
 #include <QTimer>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <unistd.h>
@@ -36,12 +36,6 @@ void PrintLine(const QString &text)
     std::fflush(stdout);
 }
 
-bool DrawsInPlace(int fd)
-{
-    const char *term = std::getenv("TERM");
-    return ::isatty(fd) != 0 && term && *term && std::strcmp(term, "dumb") != 0;
-}
-
 WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
     : options_(std::move(options)), gang_(options_.ports, std::move(write))
 {
@@ -57,7 +51,7 @@ WriteRun::~WriteRun() = default;
 int WriteRun::Run()
 {
     RunOutputs &outputs = *options_.outputs;
-    const bool inPlace = DrawsInPlace(STDERR_FILENO);
+    const bool inPlace = CanRedraw(stderr);
     std::optional<TerminalProgress> single;
     std::optional<GangProgress> many;
     if (!options_.quiet && gang_.BoardCount() == 1) {
@@ -231,6 +225,8 @@ int WriteRun::ShowSingle() const
         Say(QStringLiteral("qw735-write: ended by %1; the board is not fully written").arg(QLatin1String(EndingSignals::Name(endedBy_))));
     else
         options_.outputs->out->Put(OutputSink::Kind::Final, (outcome.result.message + u'\n').toLocal8Bit().toStdString());
+    if (NamesNoPort(outcome.result))
+        Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());
     return ExitStatusOf(outcome.result.outcome);
 }
 
@@ -255,6 +251,12 @@ int WriteRun::ShowGang(std::exception_ptr &failure) const
     }
     lines += QStringLiteral("%1 of %2 boards O.K.\n").arg(ok).arg(gang_.BoardCount()).toLocal8Bit().toStdString();
     options_.outputs->out->Put(OutputSink::Kind::Final, std::move(lines));
+    for (int board = 0; board < gang_.BoardCount(); ++board) {
+        if (NamesNoPort(gang_.Outcome(board).result)) {
+            Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());
+            break;
+        }
+    }
     return status;
 }
 

@@ -19,10 +19,6 @@ struct RecordedProgram;
 // One line of qw735-write's output on stdout, flushed at once.
 void PrintLine(const QString &text);
 
-// Whether progress on `fd` may redraw in place: a terminal that moves its
-// cursor (not TERM=dumb, not without TERM).
-bool DrawsInPlace(int fd);
-
 struct WriteRunOptions {
     QStringList ports;                          // one or more, in the order given
     bool quiet = false;                         // no progress on stderr
