@@ -2,6 +2,8 @@
 #include "cli/GangProgress.h"
 
 #include "cli/TerminalProgress.h"
+#include "cli/PrintfText.h"
+#include "link/OutputSink.h"
 #include "writer/GangWrite.h"
 
 #include <algorithm>
@@ -37,7 +39,7 @@ QString ShortenMiddle(const QString &name, int width)
 
 }  // namespace
 
-GangProgress::GangProgress(std::FILE *out, bool interactive, GangWrite &gang)
+GangProgress::GangProgress(OutputSink &out, bool interactive, GangWrite &gang)
     : out_(out), interactive_(interactive)
 {
     for (int i = 0; i < gang.BoardCount(); ++i) {
@@ -53,7 +55,7 @@ GangProgress::GangProgress(std::FILE *out, bool interactive, GangWrite &gang)
                 Draw();
         });
         redraw_.start(RedrawMs);
-        Draw();
+        Draw(true);  // the first: every later one moves up over it
     }
 }
 
@@ -80,8 +82,8 @@ void GangProgress::OnValue(int index, float value)
     const int tenth = Percent(board) / 10;
     if (tenth != board.lastTenth) {
         board.lastTenth = tenth;
-        std::fprintf(out_, "%-*s %-6s %3d%%\n", nameWidth_, qPrintable(board.name), StageName(board.stage), tenth * 10);
-        std::fflush(out_);
+        out_.Put(OutputSink::Kind::Progress,
+                 PrintfText("%-*s %-6s %3d%%\n", nameWidth_, qPrintable(board.name), StageName(board.stage), tenth * 10));
     }
 }
 
@@ -91,8 +93,7 @@ void GangProgress::Ended(int index, const QString &message)
     board.ended = message;
     dirty_ = true;
     if (!interactive_) {
-        std::fprintf(out_, "%-*s ended: %s\n", nameWidth_, qPrintable(board.name), qPrintable(board.ended));
-        std::fflush(out_);
+        out_.Put(OutputSink::Kind::Final, PrintfText("%-*s ended: %s\n", nameWidth_, qPrintable(board.name), qPrintable(board.ended)));
     }
 }
 
@@ -123,16 +124,18 @@ QString GangProgress::LiveLine(const Board &board, int columns) const
     return (ShortenMiddle(board.name, nameWidth).leftJustified(nameWidth) + QStringLiteral("  ") + state).left(room);
 }
 
-void GangProgress::Draw()
+void GangProgress::Draw(bool mustShow)
 {
     dirty_ = false;
-    // Back to the first board's line, then every line anew.
+    // Back to the first board's line, then every line anew, all in one
+    // piece: a redraw dropped is dropped whole. The sink writes to stderr.
+    std::string text;
     if (drawn_)
-        std::fprintf(out_, "\x1b[%zuA", boards_.size());
-    const int columns = TerminalColumns(out_);
+        text += PrintfText("\x1b[%zuA", boards_.size());
+    const int columns = TerminalColumns(stderr);
     for (const Board &board : boards_)
-        std::fprintf(out_, "\r\x1b[K%s\n", qPrintable(LiveLine(board, columns)));
-    std::fflush(out_);
+        text += "\r\x1b[K" + LiveLine(board, columns).toLocal8Bit().toStdString() + '\n';
+    out_.Put(mustShow ? OutputSink::Kind::Final : OutputSink::Kind::Progress, std::move(text));
     drawn_ = true;
 }
 
@@ -140,7 +143,7 @@ void GangProgress::Finish()
 {
     if (interactive_) {
         redraw_.stop();
-        Draw();
+        Draw(true);
     }
 }
 

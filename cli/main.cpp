@@ -5,8 +5,10 @@
 
 #include "cli/Advice.h"
 #include "cli/ExitStatus.h"
+#include "cli/OutputFiles.h"
 #include "cli/WriteRun.h"
 #include "image/SRecordImage.h"
+#include "link/PathName.h"
 #include "link/PortMap.h"
 #include "link/PortName.h"
 #include "link/ProcessGuards.h"
@@ -253,7 +255,7 @@ int Write(const Options &options)
 {
     QStringList ports;
     for (const QByteArray &port : options.ports) {
-        const QString name = QFile::decodeName(port);
+        const QString name = PathString(port);  // every byte kept
         if (const auto line = TransportForPort(name); !line) {
             std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
             return ExitUsage;
@@ -264,6 +266,13 @@ int Write(const Options &options)
     if (const auto distinct = CheckDistinctDevices(ports); !distinct) {
         std::fprintf(stderr, "qw735-write: %s\n", qPrintable(distinct.error()));
         return ExitUsage;
+    }
+
+    // Enough descriptors for every board, or a word before anything starts:
+    // running out midway would leave boards half-written.
+    if (const auto raised = RaiseDescriptorLimit(GangWrite::DescriptorsNeeded(static_cast<int>(ports.size()))); !raised) {
+        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(raised.error()));
+        return ExitInternal;
     }
 
     // Both files are read before anything is held: no port, no lock, no
@@ -286,33 +295,22 @@ int Write(const Options &options)
     }
 
     // The record and the trace go to files that must open before any port
-    // does: a bad path stops the run before a board hears a byte.
-    std::optional<RecordFile> records;
-    if (!options.report.isEmpty()) {
-        auto opened = RecordFile::Open(QFile::decodeName(options.report));
-        if (!opened) {
-            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(opened.error()));
-            return ExitUsage;
-        }
-        records.emplace(std::move(*opened));
-    }
-    std::unique_ptr<TraceOutput> trace;
-    if (options.trace == Options::Trace::ToStderr) {
-        trace = std::make_unique<TraceOutput>();
-    } else if (options.trace == Options::Trace::ToFile) {
-        auto opened = TraceOutput::ToFile(QFile::decodeName(options.traceFile));
-        if (!opened) {
-            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(opened.error()));
-            return ExitUsage;
-        }
-        trace = std::move(*opened);
+    // does: a bad path, or one that names an input, stops the run before a
+    // board hears a byte.
+    auto outputs = OpenRunOutputs({options.file, loaderPath, options.report, options.trace != Options::Trace::Off, options.traceFile});
+    if (!outputs) {
+        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(outputs.error()));
+        return ExitUsage;
     }
     const RecordedProgram program = RecordedProgramOf(DisplayPath(options.file), *input);
 
     // A reader that went away (qw735-write ... | head -1) makes writes to
     // stdout or stderr fail; that must never end a write midway.
     std::signal(SIGPIPE, SIG_IGN);
-    WriteRun run({ports, options.quiet, records ? &*records : nullptr, &program, trace.get()},
+    // A file size limit reached by the report or the trace is a write that
+    // fails, said and counted like a full disk, not the end of the writer.
+    std::signal(SIGXFSZ, SIG_IGN);
+    WriteRun run({ports, options.quiet, &*outputs, &program},
                  [&input, &options](Link &link, ProgressDisplay &progress) { return WriteTarget(link, *input, progress, options.loaderStartMs); });
     try {
         return run.Run();

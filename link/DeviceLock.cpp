@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "link/DeviceLock.h"
 
+#include "link/PathName.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -96,7 +99,7 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
 {
     DeviceLock lock;
     lock.device_ = ResolveDevicePath(path);
-    const QByteArray device = QFile::encodeName(lock.device_);
+    const QByteArray device = PathBytes(lock.device_);
     struct stat info {};
     if (lock.device_.isEmpty() || ::stat(device.constData(), &info) != 0)
         return std::unexpected(QStringLiteral("no such device"));
@@ -136,7 +139,10 @@ QString ResolveDevicePath(const QString &path)
     // A bare name such as "ttyUSB0" names a device under /dev, as the serial
     // port library has always read it.
     const bool bare = !path.startsWith(u'/') && !path.startsWith(u"./") && !path.startsWith(u"../");
-    return QFileInfo(bare ? QStringLiteral("/dev/") + path : path).canonicalFilePath();
+    char resolved[PATH_MAX];
+    if (!::realpath(PathBytes(bare ? QStringLiteral("/dev/") + path : path).constData(), resolved))
+        return {};
+    return PathString(QByteArray(resolved));
 }
 
 QString InUseReason(const QString &device)

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+#include <expected>
 
 class QSocketNotifier;
 
@@ -15,6 +17,19 @@ namespace qw735 {
 // into it, be it a serial port or a pipe of the program's own. False when
 // /dev/null cannot be opened.
 bool OpenStandardDescriptors();
+
+// Whether `count` more descriptors can be opened now, below the process's
+// limit and the system's. Checked before anything that would end the process
+// without one (the toolkit aborts when it cannot make a thread's event loop).
+bool HasFreeDescriptors(int count);
+// Why a port or a thread could not be had for want of descriptors, in words
+// that follow "Cannot open PORT: ".
+QString DescriptorShortage();
+
+// Raises the soft limit on open descriptors to `needed`, as far as the hard
+// limit allows. The error says how many are needed and what the limit is,
+// for the user to raise it with ulimit -n.
+std::expected<void, QString> RaiseDescriptorLimit(int needed);
 
 // While it lives, catches the signals that end a program from a shell, a
 // terminal or a session manager: SIGINT (Ctrl-C), SIGQUIT (Ctrl-\),

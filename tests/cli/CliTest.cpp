@@ -4,6 +4,8 @@
 #include "tests/support/HostFixture.h"
 
 #include <QDateTime>
+#include <QEventLoop>
+#include <QTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,8 +21,11 @@
 #include <fstream>
 #include <future>
 #include <optional>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,12 +46,14 @@ enum class Stdio {
     AllClosed,   // 0, 1 and 2 closed, as a careless service manager may start it
     BrokenPipe,  // stdout and stderr into a pipe nobody reads any more
     StalledPipe, // stdout into a full pipe its reader does not drain for now
+    StalledStderr, // stderr into a full pipe nobody ever reads; stdout captured
     Terminal,    // stderr a terminal 60 columns wide; stdout captured
 };
 
 struct WriterRun {
     int status = -1;  // the exit status; -1 when a signal ended the writer
     int signal = 0;   // that signal
+    long maxRssKiB = 0;  // the writer's peak resident memory
     QString out;
     QString err;
     QString LastLine() const { return out.split(u'\n', Qt::SkipEmptyParts).value(out.count(u'\n') - 1); }
@@ -56,8 +63,10 @@ struct WriterRun {
 // them: a file name need not be valid UTF-8.
 class Writer {
 public:
-    // `memoryKiB`: when not 0, the writer's address space is limited to that.
-    explicit Writer(const QList<QByteArray> &args, Stdio stdio = Stdio::Files, const QString &cwd = {}, long memoryKiB = 0)
+    // `prefix`: a command the writer runs under, such as prlimit with its
+    // limits or env with a variable.
+    explicit Writer(const QList<QByteArray> &args, Stdio stdio = Stdio::Files, const QString &cwd = {},
+                    const QList<QByteArray> &prefix = {})
     {
         const QByteArray out = QFile::encodeName(files_.filePath(QStringLiteral("out")));
         const QByteArray err = QFile::encodeName(files_.filePath(QStringLiteral("err")));
@@ -114,6 +123,15 @@ public:
             open(2, err.constData(), O_WRONLY | O_CREAT | O_TRUNC);
             break;
         }
+        case Stdio::StalledStderr:
+            EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK), 0);
+            for (const QByteArray filler(4096, '.'); ::write(pipeEnds[1], filler.constData(), filler.size()) > 0;) {
+            }
+            ::fcntl(pipeEnds[1], F_SETFL, 0);
+            stalled_ = pipeEnds[0];
+            open(1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC);
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
+            break;
         }
         // The signals this test process may have been started ignoring
         // must not be ignored by the writer.
@@ -128,9 +146,7 @@ public:
         const QByteArray dir = QFile::encodeName(cwd);
         if (!cwd.isEmpty())
             posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
-        QList<QByteArray> command;
-        if (memoryKiB)
-            command << "prlimit" << "--as=" + QByteArray::number(memoryKiB * 1024) << "--";
+        QList<QByteArray> command = prefix;
         command << QW735_WRITE_PATH << args;
         std::vector<char *> argv;
         for (const QByteArray &arg : command)
@@ -169,18 +185,23 @@ public:
     }
 
     // Waits for the end (a minute at most) and collects what it printed.
-    WriterRun Wait()
+    // Events are served meanwhile, for a server of the test's own.
+    WriterRun Wait(std::chrono::milliseconds limit = 60s)
     {
         WriterRun run;
         int status = 0;
-        for (int waited = 0; ::waitpid(pid_, &status, WNOHANG) == 0; waited += 10) {
-            if (waited > 60'000) {
-                ADD_FAILURE() << "qw735-write did not end within a minute";
+        rusage usage {};
+        for (const auto start = std::chrono::steady_clock::now(); ::wait4(pid_, &status, WNOHANG, &usage) == 0;) {
+            if (std::chrono::steady_clock::now() - start > limit) {
+                ADD_FAILURE() << "qw735-write did not end within " << limit.count() << " ms";
                 return run;
             }
-            std::this_thread::sleep_for(10ms);
+            QEventLoop loop;
+            QTimer::singleShot(10ms, &loop, &QEventLoop::quit);
+            loop.exec();
         }
         pid_ = -1;
+        run.maxRssKiB = usage.ru_maxrss;
         if (WIFEXITED(status))
             run.status = WEXITSTATUS(status);
         else if (WIFSIGNALED(status))
@@ -553,6 +574,9 @@ TEST(CommandLine, TakesNamesAsTheyAreGiven)
         {"LoaderNameNotUtf8", {"--loader", "l\xE9.bin", "{port}", "p.mot"}, "O.K."},
         {"MessageNamesNotUtf8", {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"},
          "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
+        // The outputs are created under the names given; checked below.
+        {"OutputNamesNotUtf8", {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "p.mot"}, "O.K."},
+        {"PortLinkNotUtf8", {"--loader", "tqw735.bin", "board\xE9", "p.mot"}, "O.K."},
     };
     QTemporaryDir dir;
     const QByteArray in = QFile::encodeName(dir.path());
@@ -566,6 +590,8 @@ TEST(CommandLine, TakesNamesAsTheyAreGiven)
         sim::TargetSim board;
         QFile::remove(dir.filePath(QStringLiteral("board")));
         QFile::link(QString::fromStdString(board.SlavePath()), dir.filePath(QStringLiteral("board")));
+        ::unlink((in + "/board\xE9").constData());
+        ::symlink(board.SlavePath().c_str(), (in + "/board\xE9").constData());
         QList<QByteArray> args = row.args;
         for (QByteArray &arg : args)
             arg.replace("{dir}", in).replace("{port}", QByteArray::fromStdString(board.SlavePath()));
@@ -573,8 +599,12 @@ TEST(CommandLine, TakesNamesAsTheyAreGiven)
         EXPECT_EQ(run.LastLine(), QString::fromUtf8(row.message).replace(QStringLiteral("{dir}"), dir.path())) << row.name;
         EXPECT_EQ(run.status, QByteArray(row.message) == "O.K." ? 0 : 7) << row.name << ": " << run.err.toStdString();
     }
+    for (const char *output : {"r\xE9.jsonl", "t\xE9.txt"})
+        EXPECT_EQ(::access((in + '/' + output).constData(), F_OK), 0) << output;
     // Qt cannot name them to remove them.
     for (const auto &[name, data] : files)
+        ::unlink((in + '/' + name).constData());
+    for (const char *name : {"r\xE9.jsonl", "t\xE9.txt", "board\xE9"})
         ::unlink((in + '/' + name).constData());
 }
 
@@ -650,6 +680,137 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
     }
 }
 
+// The edges around the write itself: outputs that stall or fail, too few
+// descriptors, an output named like an input, one server under two
+// spellings, a server that floods. Each row names its boards (fault rows),
+// how the writer is started, its arguments ({ports} for every board's port,
+// {mot}, {loader}, {dir}, {server}, {free} for a port where nothing listens),
+// and how it must end. A signal of a row goes once the first board has
+// ended, and must end the writer within two seconds. No row may take more
+// memory than a bound, change an input or keep a port.
+TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
+{
+    // A flooding server took 229 MiB before its buffers were bounded; a
+    // write takes some 13 MiB, and AddressSanitizer's shadow and quarantine
+    // as much again and more.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr long MemoryBoundKiB = 160 * 1024;
+#else
+    constexpr long MemoryBoundKiB = 64 * 1024;
+#endif
+    enum class Set { None, LockedReport, Fifo, LoaderLink, Flood };
+    const struct Row {
+        const char *name;
+        std::vector<std::string> boards = {"Healthy"};
+        QList<QByteArray> args;
+        QList<QByteArray> prefix = {};
+        Stdio stdio = Stdio::Files;
+        Set set = Set::None;
+        int signal = 0;
+        int status = 0;
+        const char *err = "";         // the start of a line on stderr
+        const char *out = nullptr;    // the last line on stdout
+    } rows[] = {
+        {.name = "StalledStderrHoldsNoBoardBack", .args = {"--trace", "--loader", "{loader}", "{ports}", "{mot}"},
+         .stdio = Stdio::StalledStderr, .signal = SIGTERM},
+        {.name = "SignalWhileAnotherRunHoldsTheReport", .boards = {"Healthy", "Healthy"},
+         .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"}, .set = Set::LockedReport,
+         .signal = SIGTERM, .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: the run ended while another program held the file"},
+        {.name = "TooFewDescriptors", .args = {"--quiet", "--loader", "{loader}", "{ports}", "{mot}"},
+         .prefix = {"prlimit", "--nofile=8:8", "--"}, .status = 70,
+         .err = "qw735-write: this write needs 29 file descriptors, but this process may open only 8 (ulimit -n 8); "
+                "raise the limit (ulimit -n 29) or write fewer boards at once"},
+        {.name = "SoftDescriptorLimitRaised", .boards = std::vector<std::string>(12, "Healthy"),
+         .args = {"--quiet", "--loader", "{loader}", "{ports}", "{mot}"}, .prefix = {"prlimit", "--nofile=40:4096", "--"},
+         .out = "12 of 12 boards O.K."},
+        {.name = "TraceIsTheSRecordFile", .args = {"--trace={mot}", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 64,
+         .err = "qw735-write: the trace file {mot} is also the S-record file; give each output a file of its own"},
+        {.name = "TraceIsTheLoaderThroughALink", .args = {"--trace={dir}/link.bin", "--loader", "{loader}", "{ports}", "{mot}"},
+         .set = Set::LoaderLink, .status = 64,
+         .err = "qw735-write: the trace file {dir}/link.bin is also the loader; give each output a file of its own"},
+        {.name = "TraceIsTheReport", .args = {"--report", "{dir}/r.jsonl", "--trace={dir}/./r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
+         .status = 64, .err = "qw735-write: the trace file {dir}/./r.jsonl is also the report file; give each output a file of its own"},
+        {.name = "ReportIsAFifo", .args = {"--report", "{dir}/fifo", "--loader", "{loader}", "{ports}", "{mot}"}, .set = Set::Fifo,
+         .status = 64, .err = "qw735-write: the report file {dir}/fifo is not a regular file; records must be kept in one"},
+        {.name = "OneServerWithATrailingSlash", .args = {"--loader", "{loader}", "rfc2217://127.0.0.1:{free}", "rfc2217://127.0.0.1:{free}/", "{mot}"},
+         .status = 64, .err = "qw735-write: rfc2217://127.0.0.1:{free} and rfc2217://127.0.0.1:{free}/ name the same device"},
+        {.name = "OneServerInAnotherCase", .args = {"--loader", "{loader}", "rfc2217://localhost:{free}", "RFC2217://LocalHost:{free}", "{mot}"},
+         .status = 64, .err = "qw735-write: rfc2217://localhost:{free} and RFC2217://LocalHost:{free} name the same device"},
+        {.name = "OneServerWithALeadingZero", .args = {"--loader", "{loader}", "rfc2217://127.0.0.1:{free}", "rfc2217://127.0.0.1:0{free}", "{mot}"},
+         .status = 64, .err = "qw735-write: rfc2217://127.0.0.1:{free} and rfc2217://127.0.0.1:0{free} name the same device"},
+        {.name = "ServerThatFloods", .args = {"--loader", "{loader}", "{server}", "{mot}"}, .set = Set::Flood, .status = 8,
+         .out = "Cannot open {server}: the server did not confirm the line settings 9600,N,8,1 within 2 s"},
+        {.name = "TraceCannotBeWritten", .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 9,
+         .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "O.K."},
+        {.name = "TraceLostAndTheBoardFailed", .boards = {"NoSyncAnswer"}, .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"},
+         .status = 1, .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "Err 1"},
+        {.name = "RecordCannotBeWritten", .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
+         .prefix = {"prlimit", "--fsize=300", "--"}, .status = 9,
+         .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: only 300 of ", .out = "O.K."},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::deque<FaultStage> stages;
+        for (const std::string &board : row.boards)
+            stages.emplace_back(FaultRowNamed(board));
+        const FaultStage &first = stages[0];
+        const QByteArray dir = QFile::encodeName(first.dir.path());
+        std::optional<FloodingServer> flood;
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost);
+        const QByteArray free = QByteArray::number(closed.serverPort());
+        closed.close();
+        int holder = -1;
+        switch (row.set) {
+        case Set::None: break;
+        case Set::LockedReport:
+            holder = ::open((dir + "/r.jsonl").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+            break;
+        case Set::Fifo: ASSERT_EQ(::mkfifo((dir + "/fifo").constData(), 0600), 0); break;
+        case Set::LoaderLink: ASSERT_EQ(::symlink(QFile::encodeName(first.loader).constData(), (dir + "/link.bin").constData()), 0); break;
+        case Set::Flood: flood.emplace(); break;
+        }
+        const auto fill = [&](QByteArray text) {
+            return text.replace("{dir}", dir).replace("{mot}", QFile::encodeName(first.mot)).replace("{loader}", QFile::encodeName(first.loader))
+                .replace("{server}", flood ? flood->Url().toLatin1() : QByteArray()).replace("{free}", free);
+        };
+        QList<QByteArray> args;
+        for (const QByteArray &arg : row.args) {
+            if (arg != "{ports}")
+                args << fill(arg);
+            for (qsizetype i = 0; arg == "{ports}" && i < std::ssize(stages); ++i)
+                args << QFile::encodeName(stages[i].device);
+        }
+
+        Writer writer(args, row.stdio, {}, row.prefix);
+        WriterRun run;
+        if (row.signal) {
+            EXPECT_TRUE(first.board.WaitForEnd(10s)) << "the board was held back";
+            ::kill(writer.Pid(), row.signal);
+            run = writer.Wait(2s);
+            EXPECT_EQ(run.signal, row.signal) << "exit status " << run.status;
+        } else {
+            run = writer.Wait();
+            EXPECT_EQ(run.status, row.status) << run.err.toStdString();
+        }
+        const QString err = QString::fromUtf8(fill(row.err));
+        EXPECT_TRUE(err.isEmpty() || run.err.startsWith(err) || run.err.contains(u'\n' + err)) << run.err.toStdString();
+        EXPECT_EQ(row.out ? run.LastLine() : QString(), QString::fromUtf8(fill(row.out ? row.out : "")));
+        EXPECT_LT(run.maxRssKiB, MemoryBoundKiB);
+        QFile mot(first.mot), loader(first.loader);
+        EXPECT_TRUE(mot.open(QIODevice::ReadOnly) && mot.readAll() == MatrixProgram);
+        EXPECT_TRUE(loader.open(QIODevice::ReadOnly) && loader.readAll() == TestLoader(MatrixLoaderSize));
+        for (const FaultStage &stage : stages) {
+            // Refused before any port opens.
+            EXPECT_TRUE((row.status != 64 && row.status != 70) || stage.board.Received().empty());
+            EXPECT_TRUE(PortIsFree(stage.device));
+        }
+        if (holder >= 0)
+            ::close(holder);
+    }
+}
+
 // Out of memory at any point, the writer ends with a line that says so and
 // the port closed, never by an exception that leaves main (an abort, with the
 // port's lock file left behind). Below the least memory a good write needs,
@@ -663,7 +824,7 @@ TEST(CommandLine, RunningOutOfMemoryEndsWithAMessageAndThePortClosed)
     const auto write = [&](long memoryKiB) {
         const FaultStage stage(FaultRowNamed("Healthy"));
         const WriterRun run = Writer(Args({QStringLiteral("--quiet"), QStringLiteral("--loader"), stage.loader, stage.device, stage.mot}),
-                                     Stdio::Files, {}, memoryKiB).Wait();
+                                     Stdio::Files, {}, {"prlimit", "--as=" + QByteArray::number(memoryKiB * 1024), "--"}).Wait();
         std::this_thread::sleep_for(20ms);
         EXPECT_TRUE(PortIsFree(stage.device)) << memoryKiB << " KiB";
         return std::pair{run, stage.board.Received().size()};
