@@ -20,6 +20,7 @@ enum ExitStatus {
     ExitImageWrongReply = 6,
     ExitSRecordFailed = 7,
     ExitPortFailed = 8,      // cannot be opened, or lost mid-write
+    ExitOutputLost = 9,      // every board O.K., but a record or trace lines were lost
     ExitUsage = 64,
     ExitInternal = 70,       // the writer itself failed
 };

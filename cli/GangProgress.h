@@ -4,21 +4,22 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <cstdio>
 #include <vector>
 
 namespace qw735 {
 
 class GangWrite;
+class OutputSink;
 
 // The progress of a gang write on stderr. On a terminal: one live line per
 // board (port, stage, percent), redrawn in place. Otherwise (a log, a pipe):
 // a line per board at each 10% of its loader and its image, and one at its
-// end.
+// end. Lines go through an output sink: when it cannot keep up, redraws and
+// 10% lines are dropped, the ends never.
 class GangProgress : public QObject {
     Q_OBJECT
 public:
-    GangProgress(std::FILE *out, bool interactive, GangWrite &gang);
+    GangProgress(OutputSink &out, bool interactive, GangWrite &gang);
     // The board has ended with this message.
     void Ended(int board, const QString &message);
     // Draws the live lines a last time; what follows starts below them.
@@ -37,10 +38,11 @@ private:
     void OnMaximum(int board, float maximum);
     void OnValue(int board, float value);
     int Percent(const Board &board) const;
-    QString LiveLine(const Board &board) const;
-    void Draw();
+    // The board's line, within `columns` when that is known (not 0).
+    QString LiveLine(const Board &board, int columns) const;
+    void Draw(bool mustShow = false);
 
-    std::FILE *out_;
+    OutputSink &out_;
     bool interactive_;
     std::vector<Board> boards_;
     int nameWidth_ = 0;

@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/TerminalProgress.h"
 
+#include "cli/PrintfText.h"
+#include "base/OutputSink.h"
+
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace qw735 {
 
@@ -14,7 +21,19 @@ const char *StageName(int stage)
 
 }  // namespace
 
-TerminalProgress::TerminalProgress(std::FILE *out, bool interactive) : out_(out), interactive_(interactive) {}
+bool CanRedraw(std::FILE *out)
+{
+    const char *term = std::getenv("TERM");
+    return ::isatty(::fileno(out)) != 0 && !(term && std::strcmp(term, "dumb") == 0);
+}
+
+int TerminalColumns(std::FILE *out)
+{
+    winsize size {};
+    return ::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+TerminalProgress::TerminalProgress(OutputSink &out, bool interactive) : out_(out), interactive_(interactive) {}
 
 TerminalProgress::~TerminalProgress()
 {
@@ -49,8 +68,7 @@ void TerminalProgress::Draw(bool force)
         const int tenth = static_cast<int>(fraction * 10);
         if (tenth != lastTenth_) {
             lastTenth_ = tenth;
-            std::fprintf(out_, "%s %3d%%\n", StageName(stage_), tenth * 10);
-            std::fflush(out_);
+            out_.Put(OutputSink::Kind::Progress, PrintfText("%s %3d%%\n", StageName(stage_), tenth * 10));
         }
         return;
     }
@@ -66,17 +84,16 @@ void TerminalProgress::Draw(bool force)
     for (int i = 0; i < Width; ++i)
         bar[i] = i < filled ? '#' : '.';
     bar[Width] = '\0';
-    std::fprintf(out_, "\r%s [%s] %3d%%  %7.0f/%.0f bytes  %6.0f B/s", StageName(stage_), bar,
-                 static_cast<int>(fraction * 100), static_cast<double>(value_), static_cast<double>(maximum_), rate);
-    std::fflush(out_);
+    out_.Put(OutputSink::Kind::Progress, PrintfText("\r%s [%s] %3d%%  %7.0f/%.0f bytes  %6.0f B/s", StageName(stage_), bar,
+                                                   static_cast<int>(fraction * 100), static_cast<double>(value_),
+                                                   static_cast<double>(maximum_), rate));
     barOpen_ = true;
 }
 
 void TerminalProgress::Finish()
 {
     if (barOpen_) {
-        std::fputc('\n', out_);
-        std::fflush(out_);
+        out_.Put(OutputSink::Kind::Final, "\n");
         barOpen_ = false;
     }
     value_ = 0;

@@ -8,11 +8,21 @@
 
 namespace qw735 {
 
+// Whether `out` takes a redrawn display: a terminal that understands
+// carriage returns and cursor movement (not TERM=dumb).
+bool CanRedraw(std::FILE *out);
+// The width of the terminal behind `out`; 0 when unknown.
+int TerminalColumns(std::FILE *out);
+
+class OutputSink;
+
 // Progress on stderr: a redrawn bar with percent, bytes and rate on a
 // terminal; otherwise (a log, a pipe) one plain line at every 10%.
 class TerminalProgress : public ProgressDisplay {
 public:
-    TerminalProgress(std::FILE *out, bool interactive);
+    // Lines go through `out`: when it cannot keep up, redraws and 10% lines
+    // are dropped rather than waited for.
+    TerminalProgress(OutputSink &out, bool interactive);
     ~TerminalProgress() override;
     void SetMaximum(float maximum) override;
     void SetValue(float value) override;
@@ -22,7 +32,7 @@ public:
 private:
     void Draw(bool force);
 
-    std::FILE *out_;
+    OutputSink &out_;
     bool interactive_;
     int stage_ = 0;  // 1 while the loader goes, 2 for the image
     float maximum_ = 0;

@@ -2,18 +2,33 @@
 #include "cli/WriteRun.h"
 
 #include "base/EndingSignals.h"
+#include "base/OutputSink.h"
+#include "cli/Advice.h"
 #include "cli/ExitStatus.h"
 #include "cli/GangProgress.h"
+#include "cli/OutputFiles.h"
+#include "cli/RecordKeeper.h"
 #include "cli/TerminalProgress.h"
 #include "production/ProductionRecord.h"
+#include "trace/WireTrace.h"
 
 #include <QEventLoop>
 #include <QScopeGuard>
+#include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <unistd.h>
 
 namespace qw735 {
+
+namespace {
+
+// How long the last words may take once a signal has ended the writes: a
+// stalled stderr must not keep the process from ending by it.
+constexpr int LastWordsMs = 300;
+
+}  // namespace
 
 void PrintLine(const QString &text)
 {
@@ -24,21 +39,27 @@ void PrintLine(const QString &text)
 WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
     : options_(std::move(options)), gang_(options_.ports, std::move(write))
 {
-    gang_.SetTrace(options_.trace);
+    RunOutputs &outputs = *options_.outputs;
+    gang_.SetTrace(outputs.trace.get());
+    if (outputs.records)
+        records_ = std::make_unique<RecordKeeper>(std::move(*outputs.records), outputs.err);
     connect(&gang_, &GangWrite::BoardEnded, this, &WriteRun::OnBoardEnded);
 }
 
+WriteRun::~WriteRun() = default;
+
 int WriteRun::Run()
 {
-    const bool interactive = ::isatty(STDERR_FILENO) != 0;
+    RunOutputs &outputs = *options_.outputs;
+    const bool inPlace = CanRedraw(stderr);
     std::optional<TerminalProgress> single;
     std::optional<GangProgress> many;
     if (!options_.quiet && gang_.BoardCount() == 1) {
-        single.emplace(stderr, interactive);
+        single.emplace(*outputs.err, inPlace);
         connect(&gang_, &GangWrite::MaximumSet, this, [&](int, float maximum) { single->SetMaximum(maximum); });
         connect(&gang_, &GangWrite::ValueSet, this, [&](int, float value) { single->SetValue(value); });
     } else if (!options_.quiet) {
-        many_ = &many.emplace(stderr, interactive, gang_);
+        many_ = &many.emplace(*outputs.err, inPlace, gang_);
     }
     const auto quiet = qScopeGuard([this] {
         disconnect(&gang_, &GangWrite::MaximumSet, this, nullptr);
@@ -46,12 +67,34 @@ int WriteRun::Run()
         many_ = nullptr;
     });
 
+    // Every output and the records say when they have caught up.
+    const auto caughtUp = [this] { emit CaughtUp(); };
+    OutputSink *trace = outputs.trace ? &outputs.trace->Sink() : nullptr;
+    for (OutputSink *sink : {outputs.out.get(), outputs.err.get(), trace}) {
+        if (sink)
+            sink->OnDrained(caughtUp);
+    }
+    if (records_)
+        records_->OnDone(caughtUp);
+    const auto forget = qScopeGuard([&] {
+        for (OutputSink *sink : {outputs.out.get(), outputs.err.get(), trace}) {
+            if (sink)
+                sink->OnDrained({});
+        }
+        if (records_)
+            records_->OnDone({});
+    });
+
+    // Held to the very end: the last output may wait for its reader, and a
+    // signal must end that wait too.
+    EndingSignals ending;
+    connect(&ending, &EndingSignals::Received, this, [this, &ending] {
+        endedBy_ = ending.Caught();
+        gang_.Cancel();
+        if (records_)
+            records_->GiveUp();
+    });
     {
-        EndingSignals ending;
-        connect(&ending, &EndingSignals::Received, this, [this, &ending] {
-            endedBy_ = ending.Caught();
-            gang_.Cancel();
-        });
         QEventLoop loop;
         connect(&gang_, &GangWrite::AllEnded, &loop, &QEventLoop::quit);
         gang_.Start();
@@ -61,15 +104,61 @@ int WriteRun::Run()
         // A signal that came as the last board ended still ends the process.
         endedBy_ = ending.Caught();
     }
-
     if (single)
         single->Finish();
     if (many)
         many->Finish();
-    const int status = gang_.BoardCount() == 1 ? ShowSingle() : ShowGang();
-    if (endedBy_ != 0)
+
+    // The records and the trace are complete before the status is told.
+    const auto kept = [&] { return (!records_ || records_->Done()) && (!trace || trace->Drained()); };
+    if (endedBy_ == 0)
+        WaitFor(ending, kept);
+    if (endedBy_ != 0 && records_) {
+        records_->GiveUp();
+        WaitFor(ending, [&] { return records_->Done(); }, LastWordsMs);
+    }
+
+    std::exception_ptr failure;
+    int status = gang_.BoardCount() == 1 ? ShowSingle(failure) : ShowGang(failure);
+    // Lost records or trace lines say so by a status of their own, only
+    // when every board went well: a board's own status always wins.
+    if (ShowLosses() && status == ExitOk && !failure)
+        status = ExitOutputLost;
+
+    const auto shown = [&] { return outputs.out->Drained() && outputs.err->Drained(); };
+    if (endedBy_ == 0)
+        WaitFor(ending, shown);
+    if (endedBy_ != 0) {
+        WaitFor(ending, shown, LastWordsMs);
         EndingSignals::EndBy(endedBy_);
+    }
+    if (failure)
+        std::rethrow_exception(failure);
     return status;
+}
+
+bool WriteRun::WaitFor(EndingSignals &ending, const std::function<bool()> &done, int limitMs)
+{
+    QEventLoop loop;
+    QTimer limit;
+    limit.setSingleShot(true);
+    connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+    connect(this, &WriteRun::CaughtUp, &loop, &QEventLoop::quit);
+    connect(&ending, &EndingSignals::Received, &loop, &QEventLoop::quit);
+    if (limitMs >= 0)
+        limit.start(limitMs);
+    while (!done()) {
+        // Without a limit, a signal ends the wait; with one, only the limit.
+        if (limitMs < 0 ? ending.Caught() != 0 : !limit.isActive())
+            return false;
+        loop.exec();
+    }
+    return true;
+}
+
+void WriteRun::Say(const QString &line) const
+{
+    options_.outputs->err->Put(OutputSink::Kind::Final, (line + u'\n').toLocal8Bit().toStdString());
 }
 
 void WriteRun::OnBoardEnded(int board)
@@ -77,11 +166,30 @@ void WriteRun::OnBoardEnded(int board)
     const BoardOutcome &outcome = gang_.Outcome(board);
     if (many_)
         many_->Ended(board, MessageOf(outcome));
-    if (!options_.records)
-        return;
-    const QByteArray record = RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome));
-    if (const auto appended = options_.records->Append(record); !appended)
-        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(appended.error()));
+    if (records_)
+        records_->Put(RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)));
+}
+
+bool WriteRun::ShowLosses() const
+{
+    bool lost = records_ && records_->Lost() > 0;
+    const RunOutputs &outputs = *options_.outputs;
+    if (!outputs.trace)
+        return lost;
+    const OutputSink &trace = outputs.trace->Sink();
+    const std::uint64_t lines = trace.LostTraceLines();
+    if (const int error = trace.WriteError(); error != 0) {
+        Say(QStringLiteral("qw735-write: the trace could not be written to %1: %2; %3 lines lost")
+                .arg(outputs.traceName, QString::fromLocal8Bit(std::strerror(error)))
+                .arg(lines));
+        lost = true;
+    } else if (lines > 0) {
+        Say(QStringLiteral("qw735-write: %1 lines of the trace were lost: %2 could not take them as fast as the boards went")
+                .arg(lines)
+                .arg(outputs.traceName));
+        lost = true;
+    }
+    return lost;
 }
 
 QString WriteRun::MessageOf(const BoardOutcome &outcome) const
@@ -108,18 +216,22 @@ int WriteRun::StatusOf(const BoardOutcome &outcome) const
 // As a single write always ended: the message as the last line on stdout,
 // or on stderr what ended it. A write that threw has its record by now, and
 // its failure is passed on, as a gang's is.
-int WriteRun::ShowSingle() const
+int WriteRun::ShowSingle(std::exception_ptr &failure) const
 {
     const BoardOutcome &outcome = gang_.Outcome(0);
-    if (outcome.failure)
-        std::rethrow_exception(outcome.failure);
+    if (outcome.failure) {
+        failure = outcome.failure;
+        return ExitInternal;
+    }
     if (outcome.result.outcome == WriteOutcome::Abandoned && !outcome.opened)
-        std::fprintf(stderr, "qw735-write: ended by %s while opening %s; nothing was sent\n", EndingSignals::Name(endedBy_),
-                     qPrintable(outcome.described));
+        Say(QStringLiteral("qw735-write: ended by %1 while opening %2; nothing was sent")
+                .arg(QLatin1String(EndingSignals::Name(endedBy_)), outcome.described));
     else if (outcome.result.outcome == WriteOutcome::Abandoned)
-        std::fprintf(stderr, "qw735-write: ended by %s; the board is not fully written\n", EndingSignals::Name(endedBy_));
+        Say(QStringLiteral("qw735-write: ended by %1; the board is not fully written").arg(QLatin1String(EndingSignals::Name(endedBy_))));
     else
-        PrintLine(outcome.result.message);
+        options_.outputs->out->Put(OutputSink::Kind::Final, (outcome.result.message + u'\n').toLocal8Bit().toStdString());
+    if (NamesNoPort(outcome.result))
+        Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());
     return ExitStatusOf(outcome.result.outcome);
 }
 
@@ -127,14 +239,14 @@ int WriteRun::ShowSingle() const
 // is the first failing board's, so that the single write's table still
 // tells what went wrong. A board whose write threw has its line too, and
 // then its failure is passed on.
-int WriteRun::ShowGang() const
+int WriteRun::ShowGang(std::exception_ptr &failure) const
 {
     int ok = 0;
     int status = ExitOk;
-    std::exception_ptr failure;
+    std::string lines;
     for (int board = 0; board < gang_.BoardCount(); ++board) {
         const BoardOutcome &outcome = gang_.Outcome(board);
-        PrintLine(QStringLiteral("%1: %2").arg(outcome.described, MessageOf(outcome)));
+        lines += QStringLiteral("%1: %2\n").arg(outcome.described, MessageOf(outcome)).toLocal8Bit().toStdString();
         const int boardStatus = StatusOf(outcome);
         ok += boardStatus == ExitOk;
         if (status == ExitOk)
@@ -142,9 +254,14 @@ int WriteRun::ShowGang() const
         if (!failure)
             failure = outcome.failure;
     }
-    PrintLine(QStringLiteral("%1 of %2 boards O.K.").arg(ok).arg(gang_.BoardCount()));
-    if (failure)
-        std::rethrow_exception(failure);
+    lines += QStringLiteral("%1 of %2 boards O.K.\n").arg(ok).arg(gang_.BoardCount()).toLocal8Bit().toStdString();
+    options_.outputs->out->Put(OutputSink::Kind::Final, std::move(lines));
+    for (int board = 0; board < gang_.BoardCount(); ++board) {
+        if (NamesNoPort(gang_.Outcome(board).result)) {
+            Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());
+            break;
+        }
+    }
     return status;
 }
 

@@ -5,12 +5,15 @@
 
 #include <QObject>
 #include <QStringList>
+#include <functional>
+#include <memory>
 
 namespace qw735 {
 
+class EndingSignals;
 class GangProgress;
-class RecordFile;
-class TraceOutput;
+class RecordKeeper;
+struct RunOutputs;
 struct RecordedProgram;
 
 // One line of qw735-write's output on stdout, flushed at once.
@@ -19,19 +22,24 @@ void PrintLine(const QString &text);
 struct WriteRunOptions {
     QStringList ports;                          // one or more, in the order given
     bool quiet = false;                         // no progress on stderr
-    RecordFile *records = nullptr;              // --report: one record per board
+    RunOutputs *outputs = nullptr;              // stdout, stderr, --report, --trace
     const RecordedProgram *program = nullptr;   // what the records say was written
-    TraceOutput *trace = nullptr;               // --trace
 };
 
 // One run of qw735-write: the same write through every port at once, shown
 // on the terminal. One port looks exactly as a single write always has
 // (progress on stderr, the message as the last line on stdout, once the
 // port is closed); several ports get a line per board and a summary.
+//
+// Nothing shown or recorded holds a board back: progress, trace, results
+// and records go out through threads of their own, and the main thread only
+// ever waits in its event loop, where a signal that ends the program is seen
+// at once.
 class WriteRun : public QObject {
     Q_OBJECT
 public:
     WriteRun(WriteRunOptions options, BoardWrite write);
+    ~WriteRun() override;
 
     // Writes every board and shows the results; returns the exit status.
     // While ports are held, a signal that ends a program ends every write
@@ -40,16 +48,27 @@ public:
     // out of here once every port is closed.
     int Run();
 
+signals:
+    // An output or the record keeper has caught up (from any thread).
+    void CaughtUp();
+
 private:
     void OnBoardEnded(int board);
     // The board's result line: its message, or which signal ended it where.
     QString MessageOf(const BoardOutcome &outcome) const;
     int StatusOf(const BoardOutcome &outcome) const;
-    int ShowSingle() const;
-    int ShowGang() const;
+    int ShowSingle(std::exception_ptr &failure) const;
+    int ShowGang(std::exception_ptr &failure) const;
+    // Says what of the record and the trace was lost; true when anything was.
+    bool ShowLosses() const;
+    // Runs the event loop until `done` holds, or a signal ends the run (then
+    // false), or `limitMs` passes when it is not negative (then false).
+    bool WaitFor(EndingSignals &ending, const std::function<bool()> &done, int limitMs = -1);
+    void Say(const QString &line) const;  // on stderr, never dropped
 
     WriteRunOptions options_;
     GangWrite gang_;
+    std::unique_ptr<RecordKeeper> records_;
     GangProgress *many_ = nullptr;  // the gang's progress lines, while they show
     int endedBy_ = 0;               // the signal that ended the writes
 };

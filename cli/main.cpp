@@ -3,8 +3,12 @@
 // The last line on stdout is the write's message, exactly as the window shows
 // it; the exit status tells the outcome without parsing it.
 
+#include "base/DescriptorLimits.h"
+#include "base/PathName.h"
 #include "base/StandardDescriptors.h"
+#include "cli/Advice.h"
 #include "cli/ExitStatus.h"
+#include "cli/OutputFiles.h"
 #include "cli/WriteRun.h"
 #include "image/SRecordImage.h"
 #include "link/PortMap.h"
@@ -12,6 +16,7 @@
 #include "production/ProductionRecord.h"
 #include "trace/WireTrace.h"
 #include "writer/FileSystem.h"
+#include "writer/Messages.h"
 #include "writer/SendImage.h"
 #include "writer/WriteTarget.h"
 
@@ -33,21 +38,25 @@ namespace {
 constexpr const char *Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE.mot\n"
     "  or:  qw735-write --info FILE.mot\n"
-    "  or:  qw735-write --list-ports\n"
+    "  or:  qw735-write --list-ports [--json]\n"
     "Write FILE.mot into the board on each PORT, all boards at once.\n"
     "\n"
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
     "\n"
     "Options:\n"
-    "  --loader FILE   use FILE instead of qw735/tqw735.bin from the data directories\n"
-    "  --quiet         show no progress\n"
-    "  --report FILE   append a JSON record of each board's write to FILE (JSON Lines)\n"
-    "  --trace[=FILE]  write every byte on the wire to stderr, or to FILE\n"
-    "  --info          summarize the image; open no port\n"
-    "  --list-ports    show COM1..COM10 and their devices\n"
-    "  --help          show this text\n"
-    "  --version       show the version\n";
+    "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
+    "  --loader-start MS  wait MS milliseconds (0..3000, default 50) after the end mark\n"
+    "                     before the first byte to the loader, while it starts\n"
+    "  -q, --quiet        show no progress\n"
+    "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines)\n"
+    "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
+    "  --info             summarize the image; open no port\n"
+    "  --list-ports       list every serial device: Com number, stable names, USB\n"
+    "                     identity, and which process has it open\n"
+    "  --json             with --list-ports: print one JSON array\n"
+    "  -h, --help         show this text\n"
+    "  -V, --version      show the version\n";
 
 struct Options {
     enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
@@ -59,6 +68,8 @@ struct Options {
     enum class Trace { Off, ToStderr, ToFile } trace = Trace::Off;
     QByteArray traceFile;
     bool quiet = false;
+    bool json = false;
+    int loaderStartMs = DefaultLoaderStartMs;
 };
 
 // The arguments with every byte as one Latin-1 character. Options are plain
@@ -87,10 +98,25 @@ bool ValueIsAnOption(const QStringList &args, const QString &valueOption)
     return false;
 }
 
-// A command line that asks for nothing this program does: the usage is
-// shown, and the program ends with ExitUsage.
-struct Misuse {};
-constexpr std::unexpected<Misuse> Misused{Misuse{}};
+// A command line that asks for nothing this program does: the program ends
+// with ExitUsage, after `why` and a pointer to --help, or the usage when
+// there is nothing more precise to say.
+struct Misuse {
+    QString why;
+};
+const std::unexpected<Misuse> Misused{Misuse{}};
+
+// The parser's complaint, as "unknown option '--qiuet'".
+Misuse ParserMisuse(const QCommandLineParser &parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty())
+        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), unknown[0])};
+    QString text = parser.errorText();
+    if (text.endsWith(u'.'))
+        text.chop(1);
+    return {text.isEmpty() ? text : text.left(1).toLower() + text.mid(1)};
+}
 
 // Takes --trace and --trace=FILE out of `args`: the option's value is
 // optional, which the parser does not know. Misused when it is given twice
@@ -120,15 +146,21 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return Misused;
     QCommandLineParser parser;
     const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption loaderStart(QStringLiteral("loader-start"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
     const QCommandLineOption report(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption info(QStringLiteral("info"));
     const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({loader, quiet, report, info, listPorts, help, version});
-    if (!parser.parse(args) || ValueIsAnOption(args, QStringLiteral("--loader")) || ValueIsAnOption(args, QStringLiteral("--report")))
-        return Misused;
+    const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
+    parser.addOptions({loader, loaderStart, quiet, report, info, listPorts, json, help, version});
+    if (!parser.parse(args))
+        return std::unexpected(ParserMisuse(parser));
+    for (const char *valueOption : {"--loader", "--report", "--loader-start"}) {
+        if (ValueIsAnOption(args, QLatin1String(valueOption)))
+            return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
+    }
 
     if (parser.isSet(help) || parser.isSet(version)) {
         options.mode = parser.isSet(help) ? Options::Mode::Help : Options::Mode::Version;
@@ -149,9 +181,21 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     if (reports.size() > 1 || (reports.size() == 1 && reports[0].isEmpty()))
         return Misused;
     options.report = reports.value(0).toLatin1();
-    // Only a write has a record and a wire.
-    if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off))
+    // Only a write has a record and a wire, and a loader to wait for.
+    if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off || parser.isSet(loaderStart)))
         return Misused;
+    if (parser.isSet(json) && options.mode != Options::Mode::ListPorts)
+        return Misused;
+    options.json = parser.isSet(json);
+    if (parser.isSet(loaderStart)) {
+        const QStringList values = parser.values(loaderStart);
+        bool number = false;
+        options.loaderStartMs = values.last().toInt(&number);
+        if (values.size() > 1 || !number || options.loaderStartMs < 0 || options.loaderStartMs > LoaderStartLimitMs)
+            return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
+                                              .arg(LoaderStartLimitMs)
+                                              .arg(values.join(u' '))});
+    }
 
     const QStringList positional = parser.positionalArguments();
     switch (options.mode) {
@@ -176,14 +220,6 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         break;
     }
     return options;
-}
-
-int ListPorts()
-{
-    const QStringList devices = SystemComDevices();
-    for (int number = 1; number <= ComPortCount; ++number)
-        PrintLine(QStringLiteral("%1\t%2").arg(ComName(number), devices.value(number - 1, QStringLiteral("-"))));
-    return ExitOk;
 }
 
 int Info(const QByteArray &file)
@@ -220,7 +256,7 @@ int Write(const Options &options)
 {
     QStringList ports;
     for (const QByteArray &port : options.ports) {
-        const QString name = QFile::decodeName(port);
+        const QString name = PathString(port);  // every byte kept
         if (const auto line = TransportForPort(name); !line) {
             std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
             return ExitUsage;
@@ -233,45 +269,50 @@ int Write(const Options &options)
         return ExitUsage;
     }
 
+    // Enough descriptors for every board, or a word before anything starts:
+    // running out midway would leave boards half-written.
+    if (const auto raised = RaiseDescriptorLimit(GangWrite::DescriptorsNeeded(static_cast<int>(ports.size()))); !raised) {
+        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(raised.error()));
+        return ExitInternal;
+    }
+
     // Both files are read before anything is held: no port, no lock, no
     // signal handling of our own. Reading a pipe waits for its writer, and
     // whatever the files are, Ctrl-C ends the wait as for any program.
-    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(FileSystem().LoaderPath()) : options.loader;
+    const FileSystem fileSystem;
+    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(fileSystem.LoaderPath()) : options.loader;
     const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible);
     if (!input) {
         PrintLine(input.error().message);
         return ExitStatusOf(input.error().outcome);
     }
+    // Unlike the window, which says so after the handshake as it always
+    // did, the command line knows before it opens a port; scripts still
+    // find the same last line.
+    if (!input->loader) {
+        std::fputs(qPrintable(LoaderProblem(options.loader, fileSystem.Candidates())), stderr);
+        PrintLine(QString::fromLatin1(MessageLoaderMissing));
+        return ExitLoaderUnusable;
+    }
 
     // The record and the trace go to files that must open before any port
-    // does: a bad path stops the run before a board hears a byte.
-    std::optional<RecordFile> records;
-    if (!options.report.isEmpty()) {
-        auto opened = RecordFile::Open(QFile::decodeName(options.report));
-        if (!opened) {
-            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(opened.error()));
-            return ExitUsage;
-        }
-        records.emplace(std::move(*opened));
-    }
-    std::unique_ptr<TraceOutput> trace;
-    if (options.trace == Options::Trace::ToStderr) {
-        trace = std::make_unique<TraceOutput>();
-    } else if (options.trace == Options::Trace::ToFile) {
-        auto opened = TraceOutput::ToFile(QFile::decodeName(options.traceFile));
-        if (!opened) {
-            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(opened.error()));
-            return ExitUsage;
-        }
-        trace = std::move(*opened);
+    // does: a bad path, or one that names an input, stops the run before a
+    // board hears a byte.
+    auto outputs = OpenRunOutputs({options.file, loaderPath, options.report, options.trace != Options::Trace::Off, options.traceFile});
+    if (!outputs) {
+        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(outputs.error()));
+        return ExitUsage;
     }
     const RecordedProgram program = RecordedProgramOf(DisplayPath(options.file), *input);
 
     // A reader that went away (qw735-write ... | head -1) makes writes to
     // stdout or stderr fail; that must never end a write midway.
     std::signal(SIGPIPE, SIG_IGN);
-    WriteRun run({ports, options.quiet, records ? &*records : nullptr, &program, trace.get()},
-                 [&input](Link &link, ProgressDisplay &progress) { return WriteTarget(link, *input, progress); });
+    // A file size limit reached by the report or the trace is a write that
+    // fails, said and counted like a full disk, not the end of the writer.
+    std::signal(SIGXFSZ, SIG_IGN);
+    WriteRun run({ports, options.quiet, &*outputs, &program},
+                 [&input, &options](Link &link, ProgressDisplay &progress) { return WriteTarget(link, *input, progress, options.loaderStartMs); });
     try {
         return run.Run();
     } catch (...) {
@@ -286,7 +327,10 @@ int Run(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
     const auto options = ParseOptions(RawArguments(argc, argv));
     if (!options) {
-        std::fputs(Usage, stderr);
+        if (options.error().why.isEmpty())
+            std::fputs(Usage, stderr);
+        else
+            std::fprintf(stderr, "qw735-write: %s\nTry 'qw735-write --help' for more information.\n", qPrintable(options.error().why));
         return ExitUsage;
     }
     switch (options->mode) {
@@ -296,7 +340,7 @@ int Run(int argc, char **argv)
     case Options::Mode::Version:
         PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
         return ExitOk;
-    case Options::Mode::ListPorts: return ListPorts();
+    case Options::Mode::ListPorts: return PrintPortList(options->json);
     case Options::Mode::Info: return Info(options->file);
     case Options::Mode::Write: break;
     }

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "link/DeviceLock.h"
 
+#include "base/PathName.h"
+
 #include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -74,12 +77,17 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
 {
     DeviceLock lock;
     lock.device_ = ResolveDevicePath(path);
-    const QByteArray device = QFile::encodeName(lock.device_);
+    const QByteArray device = PathBytes(lock.device_);
     struct stat info {};
     if (lock.device_.isEmpty() || ::stat(device.constData(), &info) != 0)
         return std::unexpected(QStringLiteral("no such device"));
     if (S_ISCHR(info.st_mode) && major(info.st_rdev) == PtmxMajor && minor(info.st_rdev) == PtmxMinor)
         return std::unexpected(QStringLiteral("it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"));
+    // A file, a directory, /dev/null: the serial port library would only
+    // say that the line settings cannot be read from it.
+    const QString notAPort = QStringLiteral("%1 is not a serial port").arg(path);
+    if (!S_ISCHR(info.st_mode))
+        return std::unexpected(notAPort);
 
     // Opening changes nothing on the line; O_NONBLOCK keeps it from waiting
     // for a carrier.
@@ -96,6 +104,8 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
         default: return std::unexpected(QString::fromLocal8Bit(std::strerror(error)));
         }
     }
+    if (!::isatty(lock.fd_.Get()))
+        return std::unexpected(notAPort);
     // A file system that cannot lock leaves the port usable, as before.
     if (::flock(lock.fd_.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return std::unexpected(InUseReason(lock.device_));
@@ -107,7 +117,10 @@ QString ResolveDevicePath(const QString &path)
     // A bare name such as "ttyUSB0" names a device under /dev, as the serial
     // port library has always read it.
     const bool bare = !path.startsWith(u'/') && !path.startsWith(u"./") && !path.startsWith(u"../");
-    return QFileInfo(bare ? QStringLiteral("/dev/") + path : path).canonicalFilePath();
+    char resolved[PATH_MAX];
+    if (!::realpath(PathBytes(bare ? QStringLiteral("/dev/") + path : path).constData(), resolved))
+        return {};
+    return PathString(QByteArray(resolved));
 }
 
 QString InUseReason(const QString &device)

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "link/SerialPort.h"
 
+#include "base/PathName.h"
+#include "base/DescriptorLimits.h"
+
 #include <QFileInfo>
 #include <QTimer>
 
@@ -44,7 +47,7 @@ QString SerialPort::DevicePath() const
 QString SerialPort::Describe() const
 {
     if (portNumber_ == 0)
-        return devicePath_;
+        return PathDisplay(devicePath_);
     const QString device = DevicePath();
     return device.isEmpty() ? ComName(portNumber_) : QStringLiteral("%1 (%2)").arg(ComName(portNumber_), device);
 }
@@ -62,6 +65,10 @@ std::expected<void, QString> SerialPort::Open()
         return std::unexpected(QStringLiteral("Cannot open the port: no port was chosen"));
     }
 
+    // The lock, the port and the lock file other programs look for; a port
+    // that fails for want of them is not "in use".
+    if (!HasFreeDescriptors(3))
+        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), DescriptorShortage()));
     auto lock = DeviceLock::Take(device);
     if (!lock)
         return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), lock.error()));
@@ -77,7 +84,7 @@ std::expected<void, QString> SerialPort::Open()
         // Past the lock and the permission check, what remains is another
         // program's lock file for the device, or its exclusive mode.
         if (port_.error() == QSerialPort::PermissionError)
-            reason = InUseReason(lock->Device());
+            reason = HasFreeDescriptors(2) ? InUseReason(lock->Device()) : DescriptorShortage();
         else if (port_.error() == QSerialPort::DeviceNotFoundError)
             reason = QStringLiteral("no such device");
         port_.clearError();

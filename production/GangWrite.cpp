@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "production/GangWrite.h"
 
+#include "base/DescriptorLimits.h"
+#include "base/PathName.h"
 #include "link/EventPump.h"
 #include "link/Link.h"
 #include "link/PortSettings.h"
@@ -19,6 +21,16 @@
 namespace qw735 {
 
 namespace {
+
+// What one board holds at most: its thread's event loop, its port and the
+// port's lock, and while it opens, the lock file other serial programs look
+// for; or a socket for a remote port. Four at most were seen, one more is
+// room to spare.
+constexpr int DescriptorsPerBoard = 5;
+// The process's own: standard descriptors, the main event loop, the signal
+// pipe, the report and the trace, and what the toolkit opens on its own
+// (nine were seen besides the outputs).
+constexpr int DescriptorsOfTheProcess = 24;
 
 // Where a write stopped, for the message of an interrupted board.
 QString StoppedAt(WireStep step, int number)
@@ -45,10 +57,12 @@ QString StoppedAt(WireStep step, int number)
 class GangWrite::Board : public QThread {
 public:
     Board(GangWrite &gang, int index, const QString &port, const PortMap &map)
-        : gang_(gang), index_(index), map_(map)
+        : gang_(gang), index_(index), map_(map), port_(port)
     {
-        outcome_.port = port;
-        outcome_.device = DeviceBehind(port, map);
+        // Names keep their bytes (see PathString); records and messages show
+        // the bytes that are not UTF-8 as \xNN.
+        outcome_.port = PathDisplay(port);
+        outcome_.device = PathDisplay(DeviceBehind(port, map));
         const auto line = TransportForPort(port, map);
         outcome_.described = line ? (*line)->Describe() : port;
     }
@@ -75,6 +89,12 @@ public:
     void FailToStart()
     {
         outcome_.failure = std::make_exception_ptr(std::bad_alloc());
+        Ended();
+    }
+    // No descriptors left for the board's thread and port.
+    void FailForDescriptors()
+    {
+        outcome_.result = {WriteOutcome::PortLost, QStringLiteral("Cannot open %1: %2").arg(outcome_.described, DescriptorShortage())};
         Ended();
     }
 
@@ -128,7 +148,7 @@ private:
 
     void Write()
     {
-        auto line = TransportForPort(outcome_.port, map_);
+        auto line = TransportForPort(port_, map_);
         if (!line) {
             outcome_.result = {WriteOutcome::PortLost, line.error()};
             return;
@@ -195,6 +215,7 @@ private:
     GangWrite &gang_;
     const int index_;
     const PortMap map_;
+    const QString port_;  // as given, every byte kept
     BoardOutcome outcome_;
 
     std::mutex mutex_;
@@ -224,11 +245,22 @@ void GangWrite::Start()
         return;
     }
     for (const auto &board : boards_) {
+        // The toolkit ends the process when a thread's event loop cannot
+        // have its descriptor; better a board that says why.
+        if (!HasFreeDescriptors(DescriptorsPerBoard)) {
+            board->FailForDescriptors();
+            continue;
+        }
         board->start();
         // start() says nothing when the system cannot make the thread.
         if (!board->isRunning() && !board->isFinished())
             board->FailToStart();
     }
+}
+
+int GangWrite::DescriptorsNeeded(int boards)
+{
+    return DescriptorsOfTheProcess + DescriptorsPerBoard * boards;
 }
 
 void GangWrite::Cancel()

@@ -74,6 +74,10 @@ public:
     void Cancel();
 
     int BoardCount() const { return static_cast<int>(boards_.size()); }
+
+    // The descriptors a run of `boards` may hold at once, the process's own
+    // (standard descriptors, event loop, signal pipe, outputs) included.
+    static int DescriptorsNeeded(int boards);
     bool Running() const { return running_ > 0; }
     // Its port, as given and as messages name it, from the start; the rest
     // is complete once BoardEnded(board) has been delivered.

@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "production/PortName.h"
 
+#include "base/PathName.h"
 #include "link/DeviceLock.h"
 #include "link/SerialPort.h"
 #include "remote/RemotePort.h"
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
+#include <QUrl>
 #include <sys/stat.h>
 
 namespace qw735 {
@@ -27,8 +28,9 @@ bool LooksLikeComName(const QString &text)
 // test rig or a board simulator) means that file instead.
 QString DevicePathFor(const QString &port)
 {
-    if (QDir::isRelativePath(port) && QFileInfo::exists(port))
-        return QFileInfo(port).absoluteFilePath();
+    struct stat info {};
+    if (QDir::isRelativePath(port) && ::stat(PathBytes(port).constData(), &info) == 0)
+        return QDir::cleanPath(QDir::currentPath() + u'/' + port);  // a string operation: keeps every byte
     return port;
 }
 
@@ -43,11 +45,20 @@ bool IsRemote(const QString &port)
 QString DeviceKey(const QString &device)
 {
     struct stat info {};
-    if (::stat(QFile::encodeName(device).constData(), &info) != 0)
+    if (::stat(PathBytes(device).constData(), &info) != 0)
         return QStringLiteral("name:") + device;
     if (S_ISCHR(info.st_mode))
         return QStringLiteral("node:%1").arg(static_cast<quint64>(info.st_rdev));
     return QStringLiteral("file:") + device;
+}
+
+// One server however its URL is spelled: the scheme and the host in any
+// case, a trailing slash, the port with leading zeros. What differs after
+// that (another name for the same address) is the user's to know.
+QString RemoteKey(const QString &port)
+{
+    const QUrl url(port, QUrl::StrictMode);
+    return QStringLiteral("remote:%1:%2").arg(url.host().toLower()).arg(url.port());
 }
 
 }  // namespace
@@ -88,10 +99,13 @@ std::expected<void, QString> CheckDistinctDevices(const QStringList &ports, cons
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const QString device = DeviceBehind(ports[i], map);
         // A Com with nothing behind it fails when opened, with its own message.
-        const QString key = device.isEmpty() ? QStringLiteral("com:") + ports[i].toUpper() : DeviceKey(device);
+        const QString key = IsRemote(ports[i]) ? RemoteKey(ports[i])
+                            : device.isEmpty() ? QStringLiteral("com:") + ports[i].toUpper()
+                                               : DeviceKey(device);
         if (const qsizetype first = keys.indexOf(key); first >= 0) {
             return std::unexpected(QStringLiteral("%1 and %2 name the same device (%3); each board needs a port of its own")
-                                       .arg(ports[first], ports[i], device.isEmpty() ? ports[i] : device));
+                                       .arg(PathDisplay(ports[first]), PathDisplay(ports[i]),
+                                            PathDisplay(device.isEmpty() ? ports[i] : device)));
         }
         keys << key;
     }

@@ -9,6 +9,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -24,12 +26,23 @@ QString SystemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Holds an exclusive lock on the whole file; waits for other writers.
+// Holds an exclusive lock on the whole file, waiting for other writers. The
+// lock is tried rather than waited for in the kernel, so that whoever waits
+// can give up at once: a signal that ends the run must not wait for another
+// program to let go of the file.
 class FileLock {
 public:
-    explicit FileLock(int fd) : fd_(fd)
+    FileLock(int fd, const std::atomic<bool> *giveUp) : fd_(fd)
     {
-        while ((locked_ = ::flock(fd_, LOCK_EX) == 0) == false && errno == EINTR) {
+        using namespace std::chrono_literals;
+        while (!(locked_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0)) {
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return;
+            if (giveUp && giveUp->load()) {
+                errno = EINTR;
+                return;
+            }
+            std::this_thread::sleep_for(RetryInterval);
         }
     }
     ~FileLock()
@@ -40,6 +53,8 @@ public:
     bool Locked() const { return locked_; }
 
 private:
+    // Short beside a write, long beside a system call.
+    static constexpr std::chrono::milliseconds RetryInterval{20};
     int fd_;
     bool locked_ = false;
 };
@@ -86,9 +101,11 @@ std::expected<RecordFile, QString> RecordFile::Open(const QString &path)
     return RecordFile(UniqueFd(fd), path);
 }
 
-std::expected<void, QString> RecordFile::Append(const QByteArray &line)
+std::expected<void, QString> RecordFile::Append(const QByteArray &line, const std::atomic<bool> *giveUp)
 {
-    const FileLock lock(fd_.Get());
+    const FileLock lock(fd_.Get(), giveUp);
+    if (!lock.Locked() && errno == EINTR)
+        return std::unexpected(QStringLiteral("Cannot write the report file %1: the run ended while another program held the file").arg(path_));
     if (!lock.Locked())
         return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, SystemError()));
 

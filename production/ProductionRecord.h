@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <expected>
 
@@ -41,6 +42,8 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
 class RecordFile {
 public:
     [[nodiscard]] static std::expected<RecordFile, QString> Open(const QString &path);
+    // Takes `fd`, opened for appending; `shownAs` names it in messages.
+    static RecordFile Adopt(int fd, QString shownAs) { return RecordFile(UniqueFd(fd), std::move(shownAs)); }
     RecordFile(RecordFile &&) noexcept = default;
     RecordFile &operator=(RecordFile &&) = delete;
 
@@ -48,7 +51,9 @@ public:
     // file, in one write; a write cut short is taken back. A file whose last
     // line was left unfinished by someone else gets a line break first, so
     // that this record stays a line of its own.
-    [[nodiscard]] std::expected<void, QString> Append(const QByteArray &line);
+    // While another program holds the lock, the wait ends as soon as
+    // `giveUp` is set; the record is then not written.
+    [[nodiscard]] std::expected<void, QString> Append(const QByteArray &line, const std::atomic<bool> *giveUp = nullptr);
 
 private:
     RecordFile(UniqueFd fd, QString path) : fd_(std::move(fd)), path_(std::move(path)) {}

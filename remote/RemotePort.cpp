@@ -3,6 +3,7 @@
 
 #include <QTimer>
 #include <QUrl>
+#include <algorithm>
 #include <utility>
 
 namespace qw735 {
@@ -45,6 +46,9 @@ std::expected<std::unique_ptr<RemotePort>, QString> RemotePort::FromUrl(const QS
 RemotePort::RemotePort(QString url, QString host, quint16 port, QObject *parent)
     : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port)
 {
+    // A server may send without end, wanted or not: what waits here stays
+    // within bounds however fast it comes.
+    socket_.setReadBufferSize(ReadLimit);
     connect(&socket_, &QTcpSocket::readyRead, this, &RemotePort::OnReadyRead);
     connect(&socket_, &QTcpSocket::disconnected, this, &RemotePort::OnDropped);
     connect(&socket_, &QTcpSocket::errorOccurred, this, &RemotePort::OnDropped);
@@ -250,8 +254,14 @@ void RemotePort::OnReadyRead()
     decoded_.Clear();
     codec_.Feed(std::span(reinterpret_cast<const std::uint8_t *>(bytes.constData()), static_cast<std::size_t>(bytes.size())),
                 decoded_);
-    Send(decoded_.reply);
-    received_.append(reinterpret_cast<const char *>(decoded_.data.data()), static_cast<qsizetype>(decoded_.data.size()));
+    // Answers to a server that does not read them are not piled up.
+    if (socket_.bytesToWrite() < ReadLimit)
+        Send(decoded_.reply);
+    // The reply a wait looks for is the first byte waiting; bytes beyond the
+    // limit would only be dropped unread later.
+    const auto room = static_cast<std::size_t>(std::max<qsizetype>(0, ReadLimit - received_.size()));
+    received_.append(reinterpret_cast<const char *>(decoded_.data.data()),
+                     static_cast<qsizetype>(std::min(room, decoded_.data.size())));
     for (const telnet::ComPortMessage &message : decoded_.comPort) {
         // Answers to our commands; notifications and purge confirmations
         // change nothing here.

@@ -69,6 +69,10 @@ private:
     // For the server's agreement to com-port control, and for its
     // confirmation of the line settings.
     static constexpr int ServerReplyLimitMs = 2000;
+    // What the server's bytes may take here at most: in the socket, in the
+    // receive buffer, in unsent answers. A write waits for one reply at a
+    // time, so this is ample.
+    static constexpr qsizetype ReadLimit = 64 * 1024;
 
     enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
 

@@ -1,15 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "base/UniqueFd.h"
+#include "base/OutputSink.h"
 #include "trace/TraceFormat.h"
 
 #include <QString>
 #include <chrono>
 #include <cstdint>
-#include <expected>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <string>
 
@@ -26,30 +24,23 @@ public:
 };
 
 // Where trace lines go: stderr or a file, shared by every board of a gang
-// write. Lines are written whole, one at a time, from any thread; each goes
-// out at once, so a trace cut short by a crash still ends in whole lines.
+// write. Lines are put whole, one at a time, from any thread, into an output
+// sink: a board's thread never waits for the trace's reader, and a line the
+// sink could not take or write is counted as lost.
 class TraceOutput {
 public:
-    // Lines go to stderr.
-    TraceOutput();
-    ~TraceOutput();
+    explicit TraceOutput(std::shared_ptr<OutputSink> sink);
     TraceOutput(const TraceOutput &) = delete;
     TraceOutput &operator=(const TraceOutput &) = delete;
 
-    // Lines go to `path`, which is created or emptied.
-    [[nodiscard]] static std::expected<std::unique_ptr<TraceOutput>, QString> ToFile(const QString &path);
-
-    void Write(const std::string &line);
+    void Write(std::string line);
     // Time since this output was made: the trace's zero.
     std::chrono::microseconds SinceStart() const;
+    OutputSink &Sink() const { return *sink_; }
 
 private:
-    explicit TraceOutput(UniqueFd file);
-
-    UniqueFd file_;  // the trace file; none for stderr
-    int fd_;         // where the lines go
+    std::shared_ptr<OutputSink> sink_;
     std::chrono::steady_clock::time_point start_;
-    std::mutex mutex_;
 };
 
 // Turns one link's wire events into trace lines.

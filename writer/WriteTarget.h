@@ -2,6 +2,7 @@
 #pragma once
 
 #include "image/SRecordImage.h"
+#include "writer/SendImage.h"
 #include "writer/TransferResult.h"
 
 #include <QByteArray>
@@ -97,6 +98,8 @@ WriteResult WriteTarget(const WriteRequest &request);
 
 // The same with the input already read, for callers that read the files
 // before they open any port; the result is returned, not shown.
-WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress);
+// `loaderStartMs`: see SendImage.
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress,
+                        int loaderStartMs = DefaultLoaderStartMs);
 
 }  // namespace qw735

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QTcpSocket>
 #include <sys/resource.h>
 
 namespace qw735::test {
@@ -59,6 +60,30 @@ QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArra
     if (file.open(QIODevice::WriteOnly))
         file.write(data);
     return path;
+}
+
+FloodingServer::FloodingServer()
+{
+    server_.listen(QHostAddress::LocalHost);
+    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+        QTcpSocket *client = server_.nextPendingConnection();
+        const QByteArray flood(64 * 1024, '\x5A');
+        const auto pour = [client, flood] {
+            while (client->bytesToWrite() < 4 * flood.size())
+                client->write(flood);
+        };
+        QObject::connect(client, &QTcpSocket::readyRead, client, [client, pour] {
+            client->readAll();
+            client->write(QByteArray("\xFF\xFD\x2C", 3));  // IAC DO COM-PORT-OPTION
+            pour();
+        });
+        QObject::connect(client, &QTcpSocket::bytesWritten, client, pour);
+    });
+}
+
+QString FloodingServer::Url() const
+{
+    return QStringLiteral("rfc2217://127.0.0.1:%1").arg(server_.serverPort());
 }
 
 WriteBench::WriteBench(sim::BoardScript script, int loaderSize)

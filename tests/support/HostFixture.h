@@ -11,6 +11,7 @@
 
 #include <QByteArray>
 #include <QStringList>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -60,6 +61,18 @@ QByteArray TestLoader(int size);
 
 // Writes `data` to `name` in `dir` and returns the path.
 QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data);
+
+// A Telnet server of a few lines on 127.0.0.1 that agrees to com-port
+// control, then pours data without end instead of confirming anything. It
+// runs in this thread's event loop.
+class FloodingServer {
+public:
+    FloodingServer();
+    QString Url() const;
+
+private:
+    QTcpServer server_;
+};
 
 // A whole write against a simulated board: the files in a temporary
 // directory, the host's port open at 9600 baud as the window opens it.

@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace qw735 {
+
+// File names are bytes, and need not be UTF-8. These keep every byte of a
+// name through a QString: valid UTF-8 reads as its characters, any other
+// byte as a lone low surrogate U+DC80..U+DCFF (which no valid UTF-8 can
+// give), and PathBytes turns that back into the very bytes given. Qt's own
+// conversions replace such bytes, and the name would then be another file.
+QString PathString(const QByteArray &bytes);
+QByteArray PathBytes(const QString &path);
+// As messages show a name: each byte that is not UTF-8 as \xNN.
+QString PathDisplay(const QString &path);
+
+}  // namespace qw735

@@ -1,0 +1,117 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "cli/OutputFiles.h"
+
+#include "base/OutputSink.h"
+#include "trace/WireTrace.h"
+#include "writer/WriteTarget.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qw735 {
+
+namespace {
+
+// One file, whatever it is called: a link, another spelling of its path or
+// a second hard link all come to the same device and inode.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    QString role;  // "the S-record file", ...
+};
+
+bool SameFile(const struct stat &info, const FileIdentity &known)
+{
+    return info.st_dev == known.device && info.st_ino == known.inode;
+}
+
+void AddIdentity(std::vector<FileIdentity> &known, const QByteArray &path, const char *role)
+{
+    struct stat info {};
+    if (!path.isEmpty() && ::stat(path.constData(), &info) == 0)
+        known.push_back({info.st_dev, info.st_ino, QString::fromLatin1(role)});
+}
+
+QString SystemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Opens `path` for `role` without changing it, and refuses it when it is a
+// file already taken. Nothing is truncated here: a refused file stays as it
+// was.
+std::expected<int, QString> OpenChecked(const QByteArray &path, const char *role, int flags, std::vector<FileIdentity> &known)
+{
+    const QString name = DisplayPath(path);
+    const int fd = ::open(path.constData(), flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return std::unexpected(QStringLiteral("Cannot open the %1 %2: %3").arg(QLatin1String(role), name, SystemError(errno)));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return std::unexpected(QStringLiteral("Cannot open the %1 %2: %3").arg(QLatin1String(role), name, SystemError(error)));
+    }
+    for (const FileIdentity &other : known) {
+        if (SameFile(info, other)) {
+            ::close(fd);
+            return std::unexpected(QStringLiteral("the %1 %2 is also %3; give each output a file of its own")
+                                       .arg(QLatin1String(role), name, other.role));
+        }
+    }
+    known.push_back({info.st_dev, info.st_ino, QStringLiteral("the ") + QLatin1String(role)});
+    return fd;
+}
+
+}  // namespace
+
+RunOutputs::RunOutputs() = default;
+RunOutputs::RunOutputs(RunOutputs &&) noexcept = default;
+RunOutputs::~RunOutputs() = default;
+
+std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
+{
+    std::vector<FileIdentity> known;
+    AddIdentity(known, request.sFile, "the S-record file");
+    AddIdentity(known, request.loader, "the loader");
+
+    RunOutputs outputs;
+    outputs.out = std::make_shared<OutputSink>(STDOUT_FILENO, false);
+    outputs.err = std::make_shared<OutputSink>(STDERR_FILENO, false);
+    if (!request.report.isEmpty()) {
+        // Without waiting, whatever it is (a device might wait for its line);
+        // what it is decides below.
+        const auto fd = OpenChecked(request.report, "report file", O_RDWR | O_APPEND | O_NONBLOCK, known);
+        if (!fd)
+            return std::unexpected(fd.error());
+        outputs.records.emplace(RecordFile::Adopt(*fd, DisplayPath(request.report)));
+        // A FIFO or a device keeps nothing for traceability: a record sent
+        // into a pipe with no reader, or to a terminal, is gone.
+        struct stat info {};
+        if (::fstat(*fd, &info) != 0 || !S_ISREG(info.st_mode))
+            return std::unexpected(QStringLiteral("the report file %1 is not a regular file; records must be kept in one")
+                                       .arg(DisplayPath(request.report)));
+        ::fcntl(*fd, F_SETFL, O_APPEND);
+    }
+    if (request.trace && request.traceFile.isEmpty()) {
+        outputs.trace = std::make_unique<TraceOutput>(outputs.err);
+        outputs.traceName = QStringLiteral("stderr");
+    } else if (request.trace) {
+        const auto fd = OpenChecked(request.traceFile, "trace file", O_WRONLY, known);
+        if (!fd)
+            return std::unexpected(fd.error());
+        struct stat info {};
+        // A trace starts afresh; only now that it is known to be no input.
+        if (::fstat(*fd, &info) == 0 && S_ISREG(info.st_mode))
+            [[maybe_unused]] const int ignored = ::ftruncate(*fd, 0);
+        outputs.trace = std::make_unique<TraceOutput>(std::make_shared<OutputSink>(*fd, true));
+        outputs.traceName = DisplayPath(request.traceFile);
+    }
+    return outputs;
+}
+
+}  // namespace qw735

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "production/ProductionRecord.h"
+
+#include <QByteArray>
+#include <QString>
+#include <expected>
+#include <memory>
+#include <optional>
+
+namespace qw735 {
+
+class OutputSink;
+class TraceOutput;
+
+// The files a write reads and the outputs it was asked for, as the bytes
+// given on the command line.
+struct OutputRequest {
+    QByteArray sFile;
+    QByteArray loader;
+    QByteArray report;     // empty: no report
+    bool trace = false;
+    QByteArray traceFile;  // empty with `trace`: to stderr
+};
+
+// Where one run's text goes. stdout and stderr go through sinks of their own
+// (see OutputSink), so that no board ever waits for their readers.
+struct RunOutputs {
+    std::shared_ptr<OutputSink> out;
+    std::shared_ptr<OutputSink> err;
+    std::optional<RecordFile> records;
+    std::unique_ptr<TraceOutput> trace;
+    QString traceName;  // as messages show it; "stderr" for stderr
+    RunOutputs();
+    RunOutputs(RunOutputs &&) noexcept;
+    ~RunOutputs();
+};
+
+// Opens the report and the trace file. Neither may be the S-record file,
+// the loader or the other (the same file under any name: compared by device
+// and inode, before anything is written to it); the report must be a
+// regular file, where records stay. The error is the message, for a usage
+// error before any port is opened.
+std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request);
+
+}  // namespace qw735

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "cli/RecordKeeper.h"
+
+#include "base/OutputSink.h"
+
+#include <atomic>
+
+namespace qw735 {
+
+struct RecordKeeper::State {
+    State(RecordFile f, std::shared_ptr<OutputSink> e) : file(std::move(f)), errors(std::move(e)) {}
+
+    RecordFile file;
+    std::shared_ptr<OutputSink> errors;
+    std::atomic<bool> giveUp = false;
+
+    bool Append(const std::string &record)
+    {
+        const auto appended = file.Append(QByteArray::fromStdString(record), &giveUp);
+        if (!appended)
+            errors->Put(OutputSink::Kind::Final, "qw735-write: " + appended.error().toLocal8Bit().toStdString() + '\n');
+        return appended.has_value();
+    }
+};
+
+RecordKeeper::RecordKeeper(RecordFile file, std::shared_ptr<OutputSink> errors)
+    : state_(std::make_shared<State>(std::move(file), std::move(errors))),
+      records_(std::make_unique<OutputSink>([state = state_](const std::string &record) { return state->Append(record); }))
+{
+}
+
+RecordKeeper::~RecordKeeper()
+{
+    GiveUp();
+}
+
+void RecordKeeper::Put(const QByteArray &record)
+{
+    records_->Put(OutputSink::Kind::Final, record.toStdString());
+}
+
+void RecordKeeper::GiveUp()
+{
+    state_->giveUp = true;
+}
+
+bool RecordKeeper::Done() const
+{
+    return records_->Drained();
+}
+
+void RecordKeeper::OnDone(std::function<void()> callback)
+{
+    records_->OnDrained(std::move(callback));
+}
+
+int RecordKeeper::Lost() const
+{
+    return static_cast<int>(records_->Refused());
+}
+
+}  // namespace qw735
