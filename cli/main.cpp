@@ -4,6 +4,7 @@
 // it; the exit status tells the outcome without parsing it.
 
 #include "cli/ExitStatus.h"
+#include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
 #include "image/SRecordImage.h"
 #include "link/PortMap.h"
@@ -31,10 +32,13 @@ namespace qw735 {
 namespace {
 
 constexpr const char *Usage =
-    "Usage: qw735-write [options] PORT [PORT...] FILE.mot\n"
-    "  or:  qw735-write --info FILE.mot\n"
+    "Usage: qw735-write [options] PORT [PORT...] FILE\n"
+    "  or:  qw735-write --info FILE\n"
     "  or:  qw735-write --list-ports\n"
-    "Write FILE.mot into the board on each PORT, all boards at once.\n"
+    "Write FILE into the board on each PORT, all boards at once.\n"
+    "\n"
+    "FILE is an S-record, Intel HEX or ELF file, told apart by its content;\n"
+    "a raw binary file is taken only with --binary-at.\n"
     "\n"
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
@@ -45,6 +49,10 @@ constexpr const char *Usage =
     "  --report FILE   append a JSON record of each board's write to FILE (JSON Lines)\n"
     "  --trace[=FILE]  write every byte on the wire to stderr, or to FILE\n"
     "  --info          summarize the image; open no port\n"
+    "  --binary-at ADDRESS\n"
+    "                  read FILE as raw bytes for ADDRESS on (decimal or 0x-hex)\n"
+    "  --ignore-checksums\n"
+    "                  take records whose checksum is wrong as they stand\n"
     "  --list-ports    show COM1..COM10 and their devices\n"
     "  --help          show this text\n"
     "  --version       show the version\n";
@@ -59,6 +67,7 @@ struct Options {
     enum class Trace { Off, ToStderr, ToFile } trace = Trace::Off;
     QByteArray traceFile;
     bool quiet = false;
+    ProgramOptions program;  // --binary-at, --ignore-checksums
 };
 
 // The arguments with every byte as one Latin-1 character. Options are plain
@@ -127,8 +136,19 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({loader, quiet, report, info, listPorts, help, version});
+    // How the program file is read.
+    const QCommandLineOption binaryAt(QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS"));
+    const QCommandLineOption ignoreChecksums(QStringLiteral("ignore-checksums"));
+    parser.addOptions({binaryAt, ignoreChecksums});
     if (!parser.parse(args) || ValueIsAnOption(args, QStringLiteral("--loader")) || ValueIsAnOption(args, QStringLiteral("--report")))
         return Misused;
+    options.program.verifyChecksums = !parser.isSet(ignoreChecksums);
+    if (parser.isSet(binaryAt)) {
+        const QStringList addresses = parser.values(binaryAt);
+        options.program.binaryAt = addresses.size() == 1 ? ParseAddress(addresses[0]) : std::nullopt;
+        if (!options.program.binaryAt)
+            return Misused;
+    }
 
     if (parser.isSet(help) || parser.isSet(version)) {
         options.mode = parser.isSet(help) ? Options::Mode::Help : Options::Mode::Version;
@@ -168,7 +188,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         options.file = positional[0].toLatin1();
         break;
     case Options::Mode::ListPorts:
-        if (!positional.isEmpty() || parser.isSet(loader) || options.quiet)
+        if (!positional.isEmpty() || parser.isSet(loader) || options.quiet || parser.isSet(binaryAt) || parser.isSet(ignoreChecksums))
             return Misused;
         break;
     case Options::Mode::Help:
@@ -183,21 +203,6 @@ int ListPorts()
     const QStringList devices = SystemComDevices();
     for (int number = 1; number <= ComPortCount; ++number)
         PrintLine(QStringLiteral("%1\t%2").arg(ComName(number), devices.value(number - 1, QStringLiteral("-"))));
-    return ExitOk;
-}
-
-int Info(const QByteArray &file)
-{
-    SRecordImage image;
-    if (const auto read = ReadSRecordFile(file, image, InputReader::Interruptible); !read) {
-        PrintLine(read.error());
-        return ExitSRecordFailed;
-    }
-    const std::int32_t size = TransferSize(image.MaxAddress);
-    const std::uint8_t checksum = ImageChecksum(image);
-    std::printf("highest loaded address  0x%05X\n", static_cast<unsigned>(image.MaxAddress));
-    std::printf("transfer size           %d bytes, %d blocks of %d\n", size, size / BlockSize, BlockSize);
-    std::printf("checksum byte           0x%02X\n", checksum);
     return ExitOk;
 }
 
@@ -237,11 +242,13 @@ int Write(const Options &options)
     // signal handling of our own. Reading a pipe waits for its writer, and
     // whatever the files are, Ctrl-C ends the wait as for any program.
     const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(FileSystem().LoaderPath()) : options.loader;
-    const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible);
+    const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible, options.program);
     if (!input) {
         PrintLine(input.error().message);
+        PrintInputAdvice(input.error().advice);
         return ExitStatusOf(input.error().outcome);
     }
+    PrintInputNotes(input->summary, DisplayPath(options.file));
 
     // The record and the trace go to files that must open before any port
     // does: a bad path stops the run before a board hears a byte.
@@ -297,7 +304,7 @@ int Run(int argc, char **argv)
         PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
         return ExitOk;
     case Options::Mode::ListPorts: return ListPorts();
-    case Options::Mode::Info: return Info(options->file);
+    case Options::Mode::Info: return PrintProgramInfo(options->file, options->program);
     case Options::Mode::Write: break;
     }
     return Write(*options);
