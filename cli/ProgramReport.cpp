@@ -111,12 +111,13 @@ void PrintInputNotes(const ProgramSummary &summary, const QString &file)
         std::fprintf(stderr, "qw735-write: %s %s: the board gets an erased image (all 0xFF)\n", name.constData(), what);
     }
     if (summary.droppedBytes > 0)
-        std::fprintf(stderr, "qw735-write: %s of %s lie past the 128 KiB program area and are not written: %s\n",
-                     qPrintable(Bytes(summary.droppedBytes)), name.constData(),
+        std::fprintf(stderr, "qw735-write: %s of %s %s past the 128 KiB program area and %s not written: %s\n",
+                     qPrintable(Bytes(summary.droppedBytes)), name.constData(), summary.droppedBytes == 1 ? "lies" : "lie",
+                     summary.droppedBytes == 1 ? "is" : "are",
                      qPrintable(Ranges(summary.droppedRanges, summary.droppedRangesCut)));
     if (summary.overwrittenBytes > 0)
-        std::fprintf(stderr, "qw735-write: %s of %s are given twice with different values; the later ones are written\n",
-                     qPrintable(Bytes(summary.overwrittenBytes)), name.constData());
+        std::fprintf(stderr, "qw735-write: %s of %s %s given twice with different values; the later ones are written\n",
+                     qPrintable(Bytes(summary.overwrittenBytes)), name.constData(), summary.overwrittenBytes == 1 ? "is" : "are");
 }
 
 void PrintInputAdvice(InputAdvice advice)
