@@ -45,10 +45,11 @@ std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, st
     const std::size_t count = static_cast<std::size_t>(TableValue(record[1]) << 4 | TableValue(record[2]));
     // ':' count(2) address(4) type(2) data(2 x count) checksum(2)
     const std::size_t end = 11 + 2 * count;
-    const std::string shortPhrase =
-        ShortPhrase(offset + length, Phrase("its byte count 0x%02zX needs %zu characters", count, offset + end).c_str());
+    const auto shortPhrase = [&] {
+        return ShortPhrase(offset + length, Phrase("its byte count 0x%02zX needs %zu characters", count, offset + end).c_str());
+    };
     if (length < end)
-        return FirstFaultIn(record, offset, 1, end - 1, shortPhrase);
+        return FirstFaultIn(record, offset, 1, end - 1, shortPhrase());
     std::array<std::uint8_t, 4 + 255 + 1> bytes{};
     std::uint8_t bad = 0;
     for (std::size_t k = 0; k < (end - 1) / 2; ++k) {
@@ -58,7 +59,7 @@ std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, st
         bytes[k] = static_cast<std::uint8_t>(high << 4 | (low & 0x0F));
     }
     if (bad & 0xF0)
-        return FirstFaultIn(record, offset, 1, end - 1, shortPhrase);
+        return FirstFaultIn(record, offset, 1, end - 1, shortPhrase());
     for (std::size_t p = end; p < length; ++p) {
         if (record[p] != ' ' && record[p] != '\t')
             return std::unexpected(RecordFault{Phrase("'%c' at column %zu is past the record's end: its byte count 0x%02zX ends it at column %zu",

@@ -255,7 +255,7 @@ TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
 }
 
 // Digests of MatrixProgram and of TestLoader(40), from sha256sum.
-constexpr const char *MatrixProgramSha256 = "7b739aa2532b604d13039602b5d139e46eb53bfb64d613576726d332e0da6409";
+constexpr const char *MatrixProgramSha256 = "cf2063958f696e66e4a46ec40e48219f81da895adefec90388f1cc990abd351e";
 constexpr const char *MatrixLoaderSha256 = "f2ea1e82071fc87d76a53021d0098465415616636dfbdb244ea86b02c5a2ef6d";
 
 std::vector<QJsonObject> ReadRecords(const QString &path)

@@ -135,12 +135,12 @@ void FeedPipe(const std::stop_token &stop, const QByteArray &path, const QByteAr
 
 // 16 bytes at 0x90: MaxAddress 0x9F, 159 / 64 = 2.48, three blocks.
 const char *const MatrixProgram =
-    "S00F000051573733352074657374D2\n"
+    "S00D000051573733352074657374CB\n"
     "S1130000000102030405060708090A0B0C0D0E0F74\n"
     "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE4\n"
     "S9030000FC\n";
 const char *const MatrixMalformedProgram =
-    "S00F000051573733352074657374D2\n"
+    "S00D000051573733352074657374CB\n"
     "S1130000000102030405060708090A0B0C0D0E0F74\n"
     "S1130010000102030405060708G90A0B0C0D0E0F74\n";
 
@@ -221,7 +221,7 @@ std::vector<FaultRow> AllFaultRows()
         Row("ProgramAsUtf16", Setup::ProgramAsUtf16, 0, "O.K.", Checksum),
         // The second segment's zero fill (memory size 32) is not written.
         Program("ProgramAsElf", Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x90, 16, 32}}, MatrixData()), 0, "O.K.", Checksum),
-        Refused("SRecordChecksumWrong", "S00F000051573733352074657374D2\nS1130000000102030405060708090A0B0C0D0E0F74\n"
+        Refused("SRecordChecksumWrong", "S00D000051573733352074657374CB\nS1130000000102030405060708090A0B0C0D0E0F74\n"
                                         "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE5\nS9030000FC\n",
                 "S-record file {mot}, line 3: checksum 0xE5 found, 0xE4 expected"),
         Refused("IntelHexChecksumWrong", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE9\n:00000001FF\n",
