@@ -7,6 +7,7 @@
 // when the input's first line is a record. Whatever the input, nothing may
 // land at or above the data area's end, and the tally must match the image.
 
+#include "fuzz/FuzzCheck.h"
 #include "image/ProgramFile.h"
 #include "image/SRecordImage.h"
 
@@ -22,10 +23,7 @@ namespace {
 
 void Check(bool condition, const char *what)
 {
-    if (!condition) {
-        std::fprintf(stderr, "IntelHexFuzz: %s\n", what);
-        std::abort();
-    }
+    fuzz::Check(condition, "IntelHexFuzz", what);
 }
 
 struct Outcome {
@@ -61,11 +59,7 @@ Outcome Load(SRecordImage &image, const char *data, std::size_t size, std::size_
 
 void CheckImage(const SRecordImage &image, const Outcome &outcome)
 {
-    Check(image.ImageBuffer.size() == ImageSize, "image size changed");
-    Check(image.MaxAddress >= 0 && image.MaxAddress < DataAreaSize, "MaxAddress outside the data area");
-    static const std::vector<std::uint8_t> erased(ImageSize - static_cast<std::size_t>(DataAreaSize), 0xFF);
-    Check(std::memcmp(image.ImageBuffer.data() + DataAreaSize, erased.data(), erased.size()) == 0,
-          "data stored at or above the data area's end");
+    fuzz::CheckDataAreaOnly(image, "IntelHexFuzz");
     Check(outcome.loaded <= static_cast<std::uint64_t>(image.MaxAddress) + 1, "more bytes loaded than addresses up to MaxAddress");
     Check((outcome.loaded == 0) == (image.MaxAddress == 0 && image.ImageBuffer[0] == 0xFF) || outcome.loaded == 1,
           "loaded bytes and MaxAddress disagree");
