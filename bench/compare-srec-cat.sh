@@ -60,7 +60,7 @@ row() {
     fi
     printf '  %-22s %14s %10s %10s\n' "$name" "$info" "$srecInfo" "$srecCat"
 }
-[ -n "$BASELINE" ] && printf '  %-22s %14s\n' "S-record, $(basename "$(dirname "$(dirname "$BASELINE")")")" "$(mean_ms "$BASELINE" --info "$work/image.mot")"
+[ -n "$BASELINE" ] && printf '  %-22s %14s\n' "S-record, baseline" "$(mean_ms "$BASELINE" --info "$work/image.mot")"
 row S-record "$work/image.mot" -motorola
 row "Intel HEX" "$work/image.hex" -intel
 row "Intel HEX, UTF-16" "$work/image16.hex" ""
