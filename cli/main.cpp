@@ -49,10 +49,8 @@ constexpr const char *Usage =
     "  --report FILE   append a JSON record of each board's write to FILE (JSON Lines)\n"
     "  --trace[=FILE]  write every byte on the wire to stderr, or to FILE\n"
     "  --info          summarize the image; open no port\n"
-    "  --binary-at ADDRESS\n"
-    "                  read FILE as raw bytes for ADDRESS on (decimal or 0x-hex)\n"
-    "  --ignore-checksums\n"
-    "                  take records whose checksum is wrong as they stand\n"
+    "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
+    "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
     "  --list-ports    show COM1..COM10 and their devices\n"
     "  --help          show this text\n"
     "  --version       show the version\n";
