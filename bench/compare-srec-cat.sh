@@ -45,24 +45,50 @@ printf 'SECTIONS { .text 0 : AT(0) { *(.data) } /DISCARD/ : { *(*) } }\n' > "$wo
 ld -m elf_i386 -n -T "$work/image.ld" "$work/image.o" -o "$work/image.elf"
 
 write="$BUILD/cli/qw735-write"
-echo
-echo "--info on the same 128 KiB program, $RUNS runs each, ms per run:"
-printf '  %-22s %14s %10s %10s\n' format "qw735-write" srec_info srec_cat
-row() {
-    name=$1 file=$2 srecFormat=$3
-    shift 3
-    info=$(mean_ms "$write" --info "$@" "$file")
-    if [ -n "$srecFormat" ]; then
-        srecInfo=$(mean_ms srec_info "$file" "$srecFormat")
-        srecCat=$(mean_ms srec_cat "$file" "$srecFormat" -fill 0xFF 0 0x20000 -o "$work/out.bin" -binary)
-    else
-        srecInfo=- srecCat=-
-    fi
-    printf '  %-22s %14s %10s %10s\n' "$name" "$info" "$srecInfo" "$srecCat"
+# One line per command: row, column, command. Every run goes through all of
+# them in turn, so that a busy moment of the machine costs each the same.
+: > "$work/commands"
+add() {
+    echo "$1|$2|$3" >> "$work/commands"
 }
-[ -n "$BASELINE" ] && printf '  %-22s %14s\n' "S-record, baseline" "$(mean_ms "$BASELINE" --info "$work/image.mot")"
-row S-record "$work/image.mot" -motorola
-row "Intel HEX" "$work/image.hex" -intel
-row "Intel HEX, UTF-16" "$work/image16.hex" ""
-row ELF "$work/image.elf" ""
-row binary "$work/image.bin" -binary --binary-at 0
+[ -n "$BASELINE" ] && add "S-record, baseline" qw735-write "$BASELINE --info $work/image.mot"
+for row in "S-record|image.mot|-motorola" "Intel HEX|image.hex|-intel" "Intel HEX, UTF-16|image16.hex|" "ELF|image.elf|" \
+           "binary|image.bin|-binary"; do
+    name=${row%%|*} rest=${row#*|}
+    file=$work/${rest%%|*} srecFormat=${rest#*|}
+    options=
+    [ "$srecFormat" = -binary ] && options="--binary-at 0"
+    add "$name" qw735-write "$write --info $options $file"
+    if [ -n "$srecFormat" ]; then
+        add "$name" srec_info "srec_info $file $srecFormat"
+        add "$name" srec_cat "srec_cat $file $srecFormat -fill 0xFF 0 0x20000 -o $work/out.bin -binary"
+    fi
+done
+: > "$work/times"
+i=0
+while [ $i -lt "$RUNS" ]; do
+    while IFS='|' read -r name column command; do
+        start=$(date +%s%N)
+        $command > /dev/null 2>&1
+        end=$(date +%s%N)
+        echo "$name|$column|$((end - start))" >> "$work/times"
+    done < "$work/commands"
+    i=$((i + 1))
+done
+echo
+echo "--info on the same 128 KiB program, $RUNS runs each (taken in turn), ms per run:"
+awk -F'|' -v runs="$RUNS" '
+    !($1 in seen) { seen[$1] = 1; order[++rows] = $1 }
+    { total[$1 "|" $2] += $3 }
+    END {
+        printf "  %-22s %12s %10s %10s\n", "format", "qw735-write", "srec_info", "srec_cat"
+        for (r = 1; r <= rows; ++r) {
+            line = sprintf("  %-22s", order[r])
+            split("qw735-write srec_info srec_cat", columns, " ")
+            for (c = 1; c <= 3; ++c) {
+                key = order[r] "|" columns[c]
+                line = line sprintf(c == 1 ? " %12s" : " %10s", key in total ? sprintf("%.2f", total[key] / runs / 1000000) : "-")
+            }
+            print line
+        }
+    }' "$work/times"
