@@ -162,8 +162,10 @@ std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t s
 {
     if (!fault_.empty())
         return std::unexpected(fault_);
-    while (size > 0 && phase_ != Phase::Segments) {
-        // Keep bytes up to what the current phase needs.
+    // Until the program header table has gone by, the bytes are kept. A
+    // phase whose bytes are all here is read at once, also when this chunk
+    // is used up (a table inside the ELF header needs no byte more).
+    while (phase_ != Phase::Segments) {
         const std::uint64_t need = phase_ == Phase::Header ? (head_.size() < IdentSize ? IdentSize : is64_ ? 64 : 52) : tableEnd_;
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, need - std::min<std::uint64_t>(need, head_.size())));
         head_.insert(head_.end(), data, data + take);
@@ -171,17 +173,16 @@ std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t s
         data += take;
         size -= take;
         if (head_.size() < need)
-            continue;
-        if (phase_ == Phase::Header && need == IdentSize) {
-            if (auto read = ReadIdent(); !read)
-                return read;
-        } else if (phase_ == Phase::Header) {
-            if (auto read = ReadHeader(); !read)
-                return read;
-        } else if (phase_ == Phase::Table) {
-            if (auto read = ReadTable(); !read)
-                return read;
-        }
+            return {};
+        std::expected<void, std::string> read;
+        if (phase_ == Phase::Header && need == IdentSize)
+            read = ReadIdent();
+        else if (phase_ == Phase::Header)
+            read = ReadHeader();
+        else
+            read = ReadTable();
+        if (!read)
+            return read;
     }
     if (phase_ == Phase::Segments && size > 0) {
         StoreSpan(data, consumed_, size);
