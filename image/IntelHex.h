@@ -26,7 +26,7 @@ struct IntelHexState {
 // ignored); anything else, a digit that is none, a record shorter or longer
 // than its byte count, or a type whose byte count is not its own, is a
 // fault naming the column. Only blanks may follow the checksum; `cut` says
-// the line went on past what was kept of it. The checksum is verified unless
+// that something else follows past what was kept of the line. The checksum is verified unless
 // `verifyChecksum` is false. Nothing is stored from a faulty record.
 std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, std::size_t offset, bool cut, long line,
                                                      IntelHexState &state, SRecordImage &image, LoadTally *tally,

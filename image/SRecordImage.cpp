@@ -262,10 +262,15 @@ void SRecordLoader::Keep(const char *data, std::size_t size)
             --size;
         }
     }
+    std::size_t kept = 0;
     if (pendingLength_ < pending_.size()) {
-        const std::size_t room = pending_.size() - pendingLength_;
-        std::memcpy(pending_.data() + pendingLength_, data, std::min(room, size));
+        kept = std::min(pending_.size() - pendingLength_, size);
+        std::memcpy(pending_.data() + pendingLength_, data, kept);
     }
+    // Past what is kept, only whether anything but blanks follows matters
+    // (an Intel HEX record may be followed by blanks only).
+    for (std::size_t k = kept; k < size && !pendingTail_; ++k)
+        pendingTail_ = !IsBlank(data[k]);
     pendingLength_ += size;
 }
 
@@ -340,7 +345,9 @@ std::expected<void, SRecordFault> SRecordLoader::Feed(const char *data, std::siz
             return {};
         }
         std::expected<void, SRecordFault> taken;
-        if (pendingLength_ == 0) {
+        // A line that fits is read where it stands; a longer one is read as
+        // much as is kept of it, as when it straddles two chunks.
+        if (pendingLength_ == 0 && static_cast<std::size_t>(terminator - p) <= pending_.size()) {
             taken = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0, false);
         } else {
             Keep(p, static_cast<std::size_t>(terminator - p));
@@ -369,9 +376,10 @@ std::expected<void, SRecordFault> SRecordLoader::TakePendingLine()
 {
     const std::size_t kept = std::min(pendingLength_, pending_.size());
     const std::size_t dropped = droppedBlanks_;
-    const bool cut = pendingLength_ > pending_.size();
+    const bool cut = pendingTail_;
     pendingLength_ = 0;
     droppedBlanks_ = 0;
+    pendingTail_ = false;
     return TakeLine(std::string_view(pending_.data(), kept), dropped, cut);
 }
 

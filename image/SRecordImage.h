@@ -140,6 +140,7 @@ private:
     std::array<char, 1 + LongestReadLinePrefix> pending_{};
     std::size_t pendingLength_ = 0;     // true length of the unfinished line, dropped blanks aside
     std::size_t droppedBlanks_ = 0;     // blanks after its first one, counted only
+    bool pendingTail_ = false;          // something but blanks past what is kept of it
     std::size_t markBytes_ = 0;         // bytes of a byte-order mark seen at the start
     bool pastStart_ = false;            // the start of the input, and any mark, are behind
     long lineCount_ = 0;
