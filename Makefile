@@ -39,10 +39,11 @@ check-sanitize: deps
 fuzz-smoke: deps
 	./fuzz/run-fuzz.sh $(FUZZ_SECONDS)
 
-# Builds the .deb and its debug package, checks them with lintian, installs
-# the .deb, runs the installed programs and a manual page, removes it again.
-package-check: build
-	./scripts/check-package.sh $(BUILD)
+# Builds the Debian packages with dpkg-buildpackage in a scratch copy of the
+# tree, checks them with lintian, installs the command-line package alone and
+# then the window one, runs the installed programs, and purges them again.
+package-check: deps
+	./scripts/check-package.sh
 
 # Everything CI runs.
 ci: check check-sanitize fuzz-smoke package-check

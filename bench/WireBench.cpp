@@ -63,8 +63,17 @@ namespace {
 
 using namespace qw735;
 
+constexpr const char *Usage =
+    "Usage: qw735-bench-wire [--no-wire-time] [KIB...]   writes of KIB KiB images (default 128 4)\n"
+    "  or:  qw735-bench-wire --gang                      64 KiB into 1, 8 and 32 boards at once\n"
+    "  or:  qw735-bench-wire --remote [KIB...]           local and through ser2net on loopback\n"
+    "  or:  qw735-bench-wire --echo N | --echo-wire N | --echo-wire-raw N | --echo-remote N\n"
+    "  or:  qw735-bench-wire --idle-wait\n"
+    "Measures writes through the simulated board against the time the wire needs.\n";
+
 constexpr int LoaderBytes = 2048;
-constexpr double PausesS = 3 * 0.010;  // after each of the loader's two size bytes, and for the loader to start
+// After each of the loader's two size bytes, and for the loader to start.
+constexpr double PausesS = 2 * 0.010 + DefaultLoaderStartMs / 1000.0;
 
 double ThreadCpuSeconds()
 {
@@ -385,6 +394,10 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
     if (argc == 2 && std::string(argv[1]) == "--idle-wait")
         return IdleWait();
     if (argc == 3 && std::string(argv[1]) == "--echo")
@@ -414,7 +427,7 @@ int main(int argc, char **argv)
         else if (const int kib = std::atoi(argv[i]); kib > 0 && kib <= 128)
             sizes << kib;
         else {
-            std::fprintf(stderr, "qw735-bench-wire: %s is no image size in KiB (1..128)\n", argv[i]);
+            std::fprintf(stderr, "qw735-bench-wire: %s is no image size in KiB (1..128)\n%s", argv[i], Usage);
             return 64;
         }
     }

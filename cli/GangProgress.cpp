@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/GangProgress.h"
 
+#include "cli/TerminalProgress.h"
 #include "writer/GangWrite.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace qw735 {
 
@@ -20,6 +22,18 @@ const char *StageName(int stage)
 
 // Redrawing 32 lines at every block would cost more than the writes.
 constexpr int RedrawMs = 200;
+
+// `name` in at most `width` characters, its middle left out: the start and
+// the end of /dev/serial/by-id/usb-..._A1B2C3-if00-port0 tell ports apart.
+QString ShortenMiddle(const QString &name, int width)
+{
+    if (name.size() <= width)
+        return name;
+    if (width <= 3)
+        return name.right(std::max(width, 0));
+    const int head = (width - 3) / 2;
+    return name.left(head) + QStringLiteral("...") + name.right(width - 3 - head);
+}
 
 }  // namespace
 
@@ -87,20 +101,26 @@ int GangProgress::Percent(const Board &board) const
     return board.maximum > 0 ? static_cast<int>(std::clamp(board.value / board.maximum, 0.0f, 1.0f) * 100) : 0;
 }
 
-QString GangProgress::LiveLine(const Board &board) const
+QString GangProgress::LiveLine(const Board &board, int columns) const
 {
-    const QString name = board.name.leftJustified(nameWidth_);
-    if (!board.ended.isEmpty())
-        return QStringLiteral("%1  %2").arg(name, board.ended);
-    if (board.stage == 0)
-        return QStringLiteral("%1  %2").arg(name, QLatin1String(StageName(0)));
-    constexpr int Width = 20;
-    const int percent = Percent(board);
-    const int filled = percent * Width / 100;
-    return QStringLiteral("%1  %2 [%3%4] %5%")
-        .arg(name, QString::fromLatin1(StageName(board.stage)).leftJustified(9))
-        .arg(QString(filled, u'#'), QString(Width - filled, u'.'))
-        .arg(percent, 3);
+    QString state;
+    if (!board.ended.isEmpty() || board.stage == 0) {
+        state = board.ended.isEmpty() ? QString::fromLatin1(StageName(0)) : board.ended;
+    } else {
+        constexpr int Width = 20;
+        const int percent = Percent(board);
+        const int filled = percent * Width / 100;
+        state = QStringLiteral("%1 [%2%3] %4%")
+                    .arg(QString::fromLatin1(StageName(board.stage)).leftJustified(9), QString(filled, u'#'), QString(Width - filled, u'.'))
+                    .arg(percent, 3);
+    }
+    // A line that wraps takes two rows, and the redraw, which climbs one
+    // row per board, would then climb too few: every line stays within the
+    // terminal, the name giving way first. The last column stays free, as
+    // some terminals wrap on writing it.
+    const int room = columns > 0 ? columns - 1 : INT_MAX;
+    const int nameWidth = std::min(nameWidth_, std::max(room - 2 - static_cast<int>(state.size()), 12));
+    return (ShortenMiddle(board.name, nameWidth).leftJustified(nameWidth) + QStringLiteral("  ") + state).left(room);
 }
 
 void GangProgress::Draw()
@@ -109,8 +129,9 @@ void GangProgress::Draw()
     // Back to the first board's line, then every line anew.
     if (drawn_)
         std::fprintf(out_, "\x1b[%zuA", boards_.size());
+    const int columns = TerminalColumns(out_);
     for (const Board &board : boards_)
-        std::fprintf(out_, "\r\x1b[K%s\n", qPrintable(LiveLine(board)));
+        std::fprintf(out_, "\r\x1b[K%s\n", qPrintable(LiveLine(board, columns)));
     std::fflush(out_);
     drawn_ = true;
 }

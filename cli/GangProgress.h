@@ -37,7 +37,8 @@ private:
     void OnMaximum(int board, float maximum);
     void OnValue(int board, float value);
     int Percent(const Board &board) const;
-    QString LiveLine(const Board &board) const;
+    // The board's line, within `columns` when that is known (not 0).
+    QString LiveLine(const Board &board, int columns) const;
     void Draw();
 
     std::FILE *out_;

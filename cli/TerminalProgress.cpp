@@ -2,6 +2,10 @@
 #include "cli/TerminalProgress.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace qw735 {
 
@@ -13,6 +17,18 @@ const char *StageName(int stage)
 }
 
 }  // namespace
+
+bool CanRedraw(std::FILE *out)
+{
+    const char *term = std::getenv("TERM");
+    return ::isatty(::fileno(out)) != 0 && !(term && std::strcmp(term, "dumb") == 0);
+}
+
+int TerminalColumns(std::FILE *out)
+{
+    winsize size {};
+    return ::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 TerminalProgress::TerminalProgress(std::FILE *out, bool interactive) : out_(out), interactive_(interactive) {}
 

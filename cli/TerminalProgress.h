@@ -8,6 +8,12 @@
 
 namespace qw735 {
 
+// Whether `out` takes a redrawn display: a terminal that understands
+// carriage returns and cursor movement (not TERM=dumb).
+bool CanRedraw(std::FILE *out);
+// The width of the terminal behind `out`; 0 when unknown.
+int TerminalColumns(std::FILE *out);
+
 // Progress on stderr: a redrawn bar with percent, bytes and rate on a
 // terminal; otherwise (a log, a pipe) one plain line at every 10%.
 class TerminalProgress : public ProgressDisplay {

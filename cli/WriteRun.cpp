@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/WriteRun.h"
 
+#include "cli/Advice.h"
 #include "cli/ExitStatus.h"
 #include "cli/GangProgress.h"
 #include "cli/TerminalProgress.h"
@@ -30,7 +31,7 @@ WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
 
 int WriteRun::Run()
 {
-    const bool interactive = ::isatty(STDERR_FILENO) != 0;
+    const bool interactive = CanRedraw(stderr);
     std::optional<TerminalProgress> single;
     std::optional<GangProgress> many;
     if (!options_.quiet && gang_.BoardCount() == 1) {
@@ -117,6 +118,8 @@ int WriteRun::ShowSingle() const
         std::fprintf(stderr, "qw735-write: ended by %s; the board is not fully written\n", EndingSignals::Name(endedBy_));
     else
         PrintLine(outcome.result.message);
+    if (NamesNoPort(outcome.result))
+        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(ExistingPortsHint()));
     return ExitStatusOf(outcome.result.outcome);
 }
 
@@ -140,6 +143,12 @@ int WriteRun::ShowGang() const
             failure = outcome.failure;
     }
     PrintLine(QStringLiteral("%1 of %2 boards O.K.").arg(ok).arg(gang_.BoardCount()));
+    for (int board = 0; board < gang_.BoardCount(); ++board) {
+        if (NamesNoPort(gang_.Outcome(board).result)) {
+            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(ExistingPortsHint()));
+            break;
+        }
+    }
     if (failure)
         std::rethrow_exception(failure);
     return status;

@@ -3,6 +3,7 @@
 // The last line on stdout is the write's message, exactly as the window shows
 // it; the exit status tells the outcome without parsing it.
 
+#include "cli/Advice.h"
 #include "cli/ExitStatus.h"
 #include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
@@ -12,6 +13,7 @@
 #include "link/ProcessGuards.h"
 #include "link/WireTrace.h"
 #include "writer/FileSystem.h"
+#include "writer/Messages.h"
 #include "writer/ProductionRecord.h"
 #include "writer/SendImage.h"
 #include "writer/WriteTarget.h"
@@ -34,7 +36,7 @@ namespace {
 constexpr const char *Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
     "  or:  qw735-write --info FILE\n"
-    "  or:  qw735-write --list-ports\n"
+    "  or:  qw735-write --list-ports [--json]\n"
     "Write FILE into the board on each PORT, all boards at once.\n"
     "\n"
     "FILE is an S-record, Intel HEX or ELF file, told apart by its content;\n"
@@ -44,16 +46,20 @@ constexpr const char *Usage =
     "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
     "\n"
     "Options:\n"
-    "  --loader FILE   use FILE instead of qw735/tqw735.bin from the data directories\n"
-    "  --quiet         show no progress\n"
-    "  --report FILE   append a JSON record of each board's write to FILE (JSON Lines)\n"
-    "  --trace[=FILE]  write every byte on the wire to stderr, or to FILE\n"
-    "  --info          summarize the image; open no port\n"
+    "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
+    "  --loader-start MS  wait MS milliseconds (0..3000, default 50) after the end mark\n"
+    "                     before the first byte to the loader, while it starts\n"
+    "  -q, --quiet        show no progress\n"
+    "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines)\n"
+    "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
+    "  --info             summarize the image; open no port\n"
     "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
-    "  --list-ports    show COM1..COM10 and their devices\n"
-    "  --help          show this text\n"
-    "  --version       show the version\n";
+    "  --list-ports       list every serial device: Com number, stable names, USB\n"
+    "                     identity, and which process has it open\n"
+    "  --json             with --list-ports: print one JSON array\n"
+    "  -h, --help         show this text\n"
+    "  -V, --version      show the version\n";
 
 struct Options {
     enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
@@ -65,6 +71,8 @@ struct Options {
     enum class Trace { Off, ToStderr, ToFile } trace = Trace::Off;
     QByteArray traceFile;
     bool quiet = false;
+    bool json = false;
+    int loaderStartMs = DefaultLoaderStartMs;
     ProgramOptions program;  // --binary-at, --ignore-checksums
 };
 
@@ -94,10 +102,25 @@ bool ValueIsAnOption(const QStringList &args, const QString &valueOption)
     return false;
 }
 
-// A command line that asks for nothing this program does: the usage is
-// shown, and the program ends with ExitUsage.
-struct Misuse {};
-constexpr std::unexpected<Misuse> Misused{Misuse{}};
+// A command line that asks for nothing this program does: the program ends
+// with ExitUsage, after `why` and a pointer to --help, or the usage when
+// there is nothing more precise to say.
+struct Misuse {
+    QString why;
+};
+const std::unexpected<Misuse> Misused{Misuse{}};
+
+// The parser's complaint, as "unknown option '--qiuet'".
+Misuse ParserMisuse(const QCommandLineParser &parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty())
+        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), unknown[0])};
+    QString text = parser.errorText();
+    if (text.endsWith(u'.'))
+        text.chop(1);
+    return {text.isEmpty() ? text : text.left(1).toLower() + text.mid(1)};
+}
 
 // Takes --trace and --trace=FILE out of `args`: the option's value is
 // optional, which the parser does not know. Misused when it is given twice
@@ -127,25 +150,32 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return Misused;
     QCommandLineParser parser;
     const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
-    const QCommandLineOption quiet(QStringLiteral("quiet"));
+    const QCommandLineOption loaderStart(QStringLiteral("loader-start"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
     const QCommandLineOption report(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption info(QStringLiteral("info"));
     const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+    const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({loader, quiet, report, info, listPorts, help, version});
+    const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
+    parser.addOptions({loader, loaderStart, quiet, report, info, listPorts, json, help, version});
     // How the program file is read.
     const QCommandLineOption binaryAt(QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS"));
     const QCommandLineOption ignoreChecksums(QStringLiteral("ignore-checksums"));
     parser.addOptions({binaryAt, ignoreChecksums});
-    if (!parser.parse(args) || ValueIsAnOption(args, QStringLiteral("--loader")) || ValueIsAnOption(args, QStringLiteral("--report")))
-        return Misused;
+    if (!parser.parse(args))
+        return std::unexpected(ParserMisuse(parser));
+    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--binary-at"}) {
+        if (ValueIsAnOption(args, QLatin1String(valueOption)))
+            return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
+    }
     options.program.verifyChecksums = !parser.isSet(ignoreChecksums);
     if (parser.isSet(binaryAt)) {
         const QStringList addresses = parser.values(binaryAt);
         options.program.binaryAt = addresses.size() == 1 ? ParseAddress(addresses[0]) : std::nullopt;
         if (!options.program.binaryAt)
-            return Misused;
+            return std::unexpected(Misuse{QStringLiteral("--binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '%1'")
+                                              .arg(addresses.value(addresses.size() - 1))});
     }
 
     if (parser.isSet(help) || parser.isSet(version)) {
@@ -167,9 +197,21 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     if (reports.size() > 1 || (reports.size() == 1 && reports[0].isEmpty()))
         return Misused;
     options.report = reports.value(0).toLatin1();
-    // Only a write has a record and a wire.
-    if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off))
+    // Only a write has a record and a wire, and a loader to wait for.
+    if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off || parser.isSet(loaderStart)))
         return Misused;
+    if (parser.isSet(json) && options.mode != Options::Mode::ListPorts)
+        return Misused;
+    options.json = parser.isSet(json);
+    if (parser.isSet(loaderStart)) {
+        const QStringList values = parser.values(loaderStart);
+        bool number = false;
+        options.loaderStartMs = values.last().toInt(&number);
+        if (values.size() > 1 || !number || options.loaderStartMs < 0 || options.loaderStartMs > LoaderStartLimitMs)
+            return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
+                                              .arg(LoaderStartLimitMs)
+                                              .arg(values.join(u' '))});
+    }
 
     const QStringList positional = parser.positionalArguments();
     switch (options.mode) {
@@ -194,14 +236,6 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         break;
     }
     return options;
-}
-
-int ListPorts()
-{
-    const QStringList devices = SystemComDevices();
-    for (int number = 1; number <= ComPortCount; ++number)
-        PrintLine(QStringLiteral("%1\t%2").arg(ComName(number), devices.value(number - 1, QStringLiteral("-"))));
-    return ExitOk;
 }
 
 // In a catch block: says on stderr why the writer failed, and `what` more.
@@ -239,7 +273,8 @@ int Write(const Options &options)
     // Both files are read before anything is held: no port, no lock, no
     // signal handling of our own. Reading a pipe waits for its writer, and
     // whatever the files are, Ctrl-C ends the wait as for any program.
-    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(FileSystem().LoaderPath()) : options.loader;
+    const FileSystem fileSystem;
+    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(fileSystem.LoaderPath()) : options.loader;
     const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible, options.program);
     if (!input) {
         PrintLine(input.error().message);
@@ -247,6 +282,14 @@ int Write(const Options &options)
         return ExitStatusOf(input.error().outcome);
     }
     PrintInputNotes(input->summary, DisplayPath(options.file));
+    // Unlike the window, which says so after the handshake as it always
+    // did, the command line knows before it opens a port; scripts still
+    // find the same last line.
+    if (!input->loader) {
+        std::fputs(qPrintable(LoaderProblem(options.loader, fileSystem.Candidates())), stderr);
+        PrintLine(QString::fromLatin1(MessageLoaderMissing));
+        return ExitLoaderUnusable;
+    }
 
     // The record and the trace go to files that must open before any port
     // does: a bad path stops the run before a board hears a byte.
@@ -276,7 +319,7 @@ int Write(const Options &options)
     // stdout or stderr fail; that must never end a write midway.
     std::signal(SIGPIPE, SIG_IGN);
     WriteRun run({ports, options.quiet, records ? &*records : nullptr, &program, trace.get()},
-                 [&input](Link &link, ProgressDisplay &progress) { return WriteTarget(link, *input, progress); });
+                 [&input, &options](Link &link, ProgressDisplay &progress) { return WriteTarget(link, *input, progress, options.loaderStartMs); });
     try {
         return run.Run();
     } catch (...) {
@@ -291,7 +334,10 @@ int Run(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
     const auto options = ParseOptions(RawArguments(argc, argv));
     if (!options) {
-        std::fputs(Usage, stderr);
+        if (options.error().why.isEmpty())
+            std::fputs(Usage, stderr);
+        else
+            std::fprintf(stderr, "qw735-write: %s\nTry 'qw735-write --help' for more information.\n", qPrintable(options.error().why));
         return ExitUsage;
     }
     switch (options->mode) {
@@ -301,7 +347,7 @@ int Run(int argc, char **argv)
     case Options::Mode::Version:
         PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
         return ExitOk;
-    case Options::Mode::ListPorts: return ListPorts();
+    case Options::Mode::ListPorts: return PrintPortList(options->json);
     case Options::Mode::Info: return PrintProgramInfo(options->file, options->program);
     case Options::Mode::Write: break;
     }

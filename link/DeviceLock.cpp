@@ -102,6 +102,11 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
         return std::unexpected(QStringLiteral("no such device"));
     if (S_ISCHR(info.st_mode) && major(info.st_rdev) == PtmxMajor && minor(info.st_rdev) == PtmxMinor)
         return std::unexpected(QStringLiteral("it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"));
+    // A file, a directory, /dev/null: the serial port library would only
+    // say that the line settings cannot be read from it.
+    const QString notAPort = QStringLiteral("%1 is not a serial port").arg(path);
+    if (!S_ISCHR(info.st_mode))
+        return std::unexpected(notAPort);
 
     // Opening changes nothing on the line; O_NONBLOCK keeps it from waiting
     // for a carrier.
@@ -118,6 +123,8 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
         default: return std::unexpected(QString::fromLocal8Bit(std::strerror(error)));
         }
     }
+    if (!::isatty(lock.fd_))
+        return std::unexpected(notAPort);
     // A file system that cannot lock leaves the port usable, as before.
     if (::flock(lock.fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return std::unexpected(InUseReason(lock.device_));

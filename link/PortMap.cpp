@@ -53,6 +53,11 @@ QStringList SystemComDevices()
 
 QStringList ComDevicesUnder(const QString &sysTty)
 {
+    return SerialDevicesUnder(sysTty).mid(0, ComPortCount);
+}
+
+QStringList SerialDevicesUnder(const QString &sysTty)
+{
     const QStringList names = QDir(sysTty).entryList(QDir::Dirs | QDir::System | QDir::NoDotAndDotDot);
     const QStringList consoles = ReadSysText(sysTty + QStringLiteral("/console/active")).split(u' ', Qt::SkipEmptyParts);
 
@@ -63,7 +68,7 @@ QStringList ComDevicesUnder(const QString &sysTty)
         if (HasUartBehind(sysTty, name) && !consoles.contains(name))
             devices << QStringLiteral("/dev/") + name;
     }
-    return devices.mid(0, ComPortCount);
+    return devices;
 }
 
 QString ComDevice(const PortMap &map, int number)

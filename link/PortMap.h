@@ -22,6 +22,8 @@ using PortMap = std::function<QStringList()>;
 QStringList SystemComDevices();
 // The same, reading the tty class directory `sysTty` (tests use a fake one).
 QStringList ComDevicesUnder(const QString &sysTty);
+// Every such device in that order, past the tenth too.
+QStringList SerialDevicesUnder(const QString &sysTty);
 
 // The device for COM `number` (1..10) under `map`; empty when there is none.
 QString ComDevice(const PortMap &map, int number);

@@ -6,6 +6,7 @@ set -eu
 
 PACKAGES="
   build-essential cmake make pkg-config dpkg-dev file
+  debhelper devscripts
   help2man librsvg2-bin lintian man-db
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev googletest

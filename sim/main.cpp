@@ -38,12 +38,15 @@ constexpr const char *Usage =
     "  -h, --help               show this help\n"
     "  --version                show the version\n"
     "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
-    "  --no-sync                never answer the synchronisation bytes\n"
+    "  --no-sync                never answer the synchronisation bytes; the write ends\n"
+    "                           a second after the last one, unless --keep-serving\n"
     "  --handshake-reply REPLY  answer 0x55 with REPLY instead of AA\n"
     "  --echo-fault N[:REPLY]   echo loader byte N wrongly (default: none)\n"
     "  --end-mark REPLY         end the loader with REPLY instead of AA\n"
     "  --command-reply REPLY    answer \"P\" 0x00 with REPLY instead of 06\n"
-    "  --request-fault N[:REPLY] request N (1-based; blocks, then the checksum) as REPLY\n"
+    "  --request-fault N[:REPLY]\n"
+    "                           answer request N (1-based: the blocks, then the\n"
+    "                           checksum) with REPLY\n"
     "  --final-reply REPLY      answer a right checksum with REPLY instead of 06\n"
     "  --hang-up-after N        close the line after receiving N bytes\n";
 
@@ -90,6 +93,16 @@ void ParseIndexedFault(const std::string &text, std::size_t &index, Reply &reply
 }
 
 volatile std::sig_atomic_t interrupted = 0;
+
+// A board that never answers the synchronisation bytes cannot tell when the
+// writer gave up; a writer that has not, sends one every 10 ms. A second of
+// silence after the first one ends the write, as the writer's own end ends
+// it on a healthy board.
+bool HostGaveUpSync(const TargetSim &board)
+{
+    const auto received = board.Received();
+    return !received.empty() && std::chrono::steady_clock::now() - received.back().at > std::chrono::seconds(1);
+}
 
 }  // namespace
 
@@ -157,7 +170,7 @@ int main(int argc, char **argv)
     // One write: until the board has played it out (or hung up); a short
     // grace period records anything the host still sends after the end.
     while (!interrupted && (script.keepServing || !board.WaitForEnd(std::chrono::milliseconds(100)))) {
-        if (board.HungUp())
+        if (board.HungUp() || (script.syncAfterZeros == 0 && !script.keepServing && HostGaveUpSync(board)))
             break;
         if (script.keepServing)
             ::usleep(100'000);

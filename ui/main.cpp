@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <string_view>
@@ -16,6 +17,19 @@ constexpr const char *Usage =
     "Writes a program into a target board over a serial port, through the chip's\n"
     "serial boot mode. Opens the port window: click one of Com1..Com10, choose\n"
     "the S-record file (.mot), then press Write in the main window.\n";
+
+// Whether a window can be shown at all: a display server to talk to, or a
+// platform the user chose (QT_QPA_PLATFORM=offscreen, vnc, ...). Without
+// one, Qt would abort with advice about reinstalling the program.
+bool HasGraphicalSession()
+{
+    for (const char *name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"}) {
+        const char *value = std::getenv(name);
+        if (value && *value)
+            return true;
+    }
+    return false;
+}
 
 // The window program: starts with the port selection window. No command
 // line beyond --help and --version, no settings: the port and the file are
@@ -33,6 +47,13 @@ int Run(int argc, char **argv)
         return 0;
     }
 
+    if (!HasGraphicalSession()) {
+        std::fputs("qw735: the window program needs a graphical session, and there is none here (DISPLAY and\n"
+                   "WAYLAND_DISPLAY are not set). To write a board from this terminal, use qw735-write:\n"
+                   "  qw735-write PORT FILE.mot     (qw735-write --help tells more)\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("qw735"));
     // Lets the desktop match the windows to the desktop entry and its icon.

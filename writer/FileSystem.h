@@ -22,6 +22,8 @@ public:
     // The loader file to send: the first candidate that exists, otherwise
     // the first candidate (so that a message can still name a path).
     QString LoaderPath() const;
+    // Every place the loader is looked for, in order.
+    const QStringList &Candidates() const { return candidates_; }
 
 private:
     static constexpr const char *LoaderName = "tqw735.bin";

@@ -45,7 +45,7 @@ std::uint8_t ImageChecksum(const SRecordImage &image)
     return ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(TransferSize(image.MaxAddress))));
 }
 
-TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress)
+TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress, int loaderStartMs)
 {
     link.SetStep(WireStep::Command);
     if (!link.ChangeSettings(QString::fromLatin1(LoaderSettings)) || link.IsDown())
@@ -53,8 +53,10 @@ TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progr
     // The loader the end mark announced starts by setting up its UART, and
     // loses what reaches it sooner. Closing and reopening the port used to
     // give it that time; the switch in place takes well under a millisecond.
-    // Whatever came meanwhile answers nothing: the loader has not been asked.
-    link.Delay(LoaderStartMs);
+    // The wait starts after the end mark was taken, so no byte at the new
+    // speed leaves sooner than loaderStartMs after it. Whatever came
+    // meanwhile answers nothing: the loader has not been asked.
+    link.Delay(loaderStartMs);
     link.DiscardInput();
     if (link.IsDown())
         return TransferResult::LinkDown;

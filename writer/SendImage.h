@@ -17,9 +17,14 @@ inline constexpr std::uint8_t ProgramCommand = 0x50;  // host: "P", program the 
 inline constexpr std::uint8_t CommandAccepted = 0x06; // target: command, or the whole image, accepted
 inline constexpr std::uint8_t BlockMark = 0x11;       // target: send the next block; host: a block follows
 inline constexpr int BlockSize = 64;
-// Time the freshly started loader gets after the switch to 38400 baud,
-// before the first byte at the new speed.
-inline constexpr int LoaderStartMs = 10;
+// Time the freshly started loader gets to set up its UART: no byte at
+// 38400 baud leaves the host sooner than this after the end mark was taken.
+// The end mark often comes in the same packet as the last echo, and the
+// speed is switched in place, so without this wait the loader would hear
+// "P" some 11 ms after its end mark. A generous default, since no loader
+// start-up has been measured; the command line can widen or narrow it.
+inline constexpr int DefaultLoaderStartMs = 50;
+inline constexpr int LoaderStartLimitMs = 3000;
 
 // Bytes sent for an image whose highest loaded address is `maxAddress`:
 // (R(maxAddress / 64) + 1) x 64, where R rounds to the nearest whole number
@@ -35,10 +40,11 @@ std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent);
 std::uint8_t ImageChecksum(const SRecordImage &image);
 
 // Switches the port to 38400 baud without closing it, gives the loader
-// 10 ms to start, and streams the image: "P" 0x00 answered by 0x06, four
+// `loaderStartMs` to start, and streams the image: "P" 0x00 answered by 0x06, four
 // 0x00 and the size, blocks of 0x11 and 64 bytes each requested by 0x11,
 // then 0x11 and the checksum answered by 0x06.
 // Sets image.MaxAddress to the transfer size, as the size sent.
-TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress);
+TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress,
+                         int loaderStartMs = DefaultLoaderStartMs);
 
 }  // namespace qw735

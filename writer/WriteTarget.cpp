@@ -97,7 +97,7 @@ WriteResult ImageResult(Link &link, TransferResult result)
     return Fixed(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
 }
 
-WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress)
+WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress, int loaderStartMs = DefaultLoaderStartMs)
 {
     // Abandoned before it began: not a byte goes out.
     if (link.IsDown())
@@ -112,7 +112,7 @@ WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progr
     // The transfer sets MaxAddress to the size it sent; it gets a copy so
     // that the input stays as read.
     SRecordImage image = input.image;
-    return ImageResult(link, SendImage(link, image, progress));
+    return ImageResult(link, SendImage(link, image, progress, loaderStartMs));
 }
 
 WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
@@ -195,9 +195,9 @@ WriteResult WriteTarget(const WriteRequest &request)
     return Shown(Converse(request.link, *input, request.progress), request.messageBox);
 }
 
-WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress)
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress, int loaderStartMs)
 {
-    return Converse(link, input, progress);
+    return Converse(link, input, progress, loaderStartMs);
 }
 
 }  // namespace qw735

@@ -3,6 +3,7 @@
 
 #include "image/ProgramFile.h"
 #include "image/SRecordImage.h"
+#include "writer/SendImage.h"
 #include "writer/TransferResult.h"
 
 #include <QByteArray>
@@ -111,6 +112,8 @@ WriteResult WriteTarget(const WriteRequest &request);
 
 // The same with the input already read, for callers that read the files
 // before they open any port; the result is returned, not shown.
-WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress);
+// `loaderStartMs`: see SendImage.
+WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress,
+                        int loaderStartMs = DefaultLoaderStartMs);
 
 }  // namespace qw735

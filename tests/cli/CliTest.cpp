@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonArray>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -24,6 +27,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -39,6 +44,7 @@ enum class Stdio {
     AllClosed,   // 0, 1 and 2 closed, as a careless service manager may start it
     BrokenPipe,  // stdout and stderr into a pipe nobody reads any more
     StalledPipe, // stdout into a full pipe its reader does not drain for now
+    Terminal,    // stderr a terminal 60 columns wide; stdout captured
 };
 
 struct WriterRun {
@@ -79,6 +85,25 @@ public:
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
             break;
+        case Stdio::Terminal: {
+            int slave = -1;
+            const winsize size{24, 60, 0, 0};
+            EXPECT_EQ(::openpty(&terminal_, &slave, nullptr, nullptr, &size), 0);
+            ::fcntl(terminal_, F_SETFD, FD_CLOEXEC);
+            ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+            pipeEnds[1] = slave;  // closed here once the writer has it
+            open(1, out.constData(), O_WRONLY | O_CREAT | O_TRUNC);
+            posix_spawn_file_actions_adddup2(&actions, slave, 2);
+            // Drained as it comes, so that the writer never waits for it.
+            screen_ = std::async(std::launch::async, [fd = terminal_] {
+                QByteArray all;
+                char buffer[4096];
+                for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+                    all.append(buffer, got);
+                return all;
+            });
+            break;
+        }
         case Stdio::StalledPipe: {
             EXPECT_EQ(::pipe2(pipeEnds, O_CLOEXEC | O_NONBLOCK), 0);
             const QByteArray filler(4096, '.');
@@ -128,6 +153,10 @@ public:
         }
         if (stalled_ >= 0)
             ::close(stalled_);
+        if (screen_.valid())
+            screen_.wait();
+        if (terminal_ >= 0)
+            ::close(terminal_);
     }
 
     pid_t Pid() const { return pid_; }
@@ -160,7 +189,7 @@ public:
         else if (WIFSIGNALED(status))
             run.signal = WTERMSIG(status);
         run.out = ReadAll(QStringLiteral("out"));
-        run.err = ReadAll(QStringLiteral("err"));
+        run.err = screen_.valid() ? QString::fromUtf8(screen_.get()) : ReadAll(QStringLiteral("err"));
         return run;
     }
 
@@ -174,6 +203,8 @@ private:
     QTemporaryDir files_;
     pid_t pid_ = -1;
     int stalled_ = -1;  // the read end of a stalled stdout
+    int terminal_ = -1;  // the terminal's master side
+    std::future<QByteArray> screen_;  // what the terminal showed
 };
 
 QList<QByteArray> Args(const QStringList &args)
@@ -601,42 +632,62 @@ TEST(CommandLine, WritesFilesMadeByOtherTools)
     }
 }
 
-// Each row: arguments that name no write, and the first line on stderr
-// when the row gives one. --help and -h print the usage on stdout instead.
+// Each row: arguments that name no write, and all that stderr says; "usage"
+// stands for the usage text. A mistyped option or value is named, with a
+// pointer to --help instead of the whole usage.
 TEST(CommandLine, RefusesBadUsage)
 {
+    const QString help = QStringLiteral("\nTry 'qw735-write --help' for more information.\n");
     const std::pair<QStringList, QString> rows[] = {
-        {{}, {}},
-        {{"COM1"}, {}},
-        {{"--bogus"}, {}},
-        {{"--info"}, {}},
-        {{"--list-ports", "x"}, {}},
-        {{"--info", "--list-ports"}, {}},
-        {{"--loader", "--quiet", "COM1", "p.mot"}, {}},  // --loader without its value
-        {{"--loader=", "COM1", "p.mot"}, {}},
-        {{"--loader", "a.bin", "--loader", "b.bin", "COM1", "p.mot"}, {}},
-        {{"--report", "--quiet", "COM1", "p.mot"}, {}},  // --report without its value
-        {{"--trace=", "COM1", "p.mot"}, {}},
-        {{"--trace", "--trace=t.txt", "COM1", "p.mot"}, {}},
-        {{"--info", "--trace", "p.mot"}, {}},
-        {{"--binary-at", "COM1", "p.bin"}, {}},  // without its address
-        {{"--binary-at", "12x", "COM1", "p.bin"}, {}},
-        {{"--binary-at", "-1", "COM1", "p.bin"}, {}},
-        {{"--binary-at", "0x100000000", "COM1", "p.bin"}, {}},
-        {{"--list-ports", "--ignore-checksums"}, {}},
-        {{"", "p.mot"}, "qw735-write: the port name is empty"},
-        {{"COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10"},
-        {{"com11", "p.mot"}, "qw735-write: com11 is out of range: the Com numbers are COM1..COM10"},
-        {{"--help"}, {}},
-        {{"-h", "COM1"}, {}},
+        {{}, "usage"},
+        {{"COM1"}, "usage"},
+        {{"--info"}, "usage"},
+        {{"--list-ports", "x"}, "usage"},
+        {{"--info", "--list-ports"}, "usage"},
+        {{"--json", "COM1", "p.mot"}, "usage"},
+        {{"--loader=", "COM1", "p.mot"}, "usage"},
+        {{"--loader", "a.bin", "--loader", "b.bin", "COM1", "p.mot"}, "usage"},
+        {{"--trace=", "COM1", "p.mot"}, "usage"},
+        {{"--trace", "--trace=t.txt", "COM1", "p.mot"}, "usage"},
+        {{"--info", "--trace", "p.mot"}, "usage"},
+        {{"--list-ports", "--ignore-checksums"}, "usage"},
+        {{"--qiuet", "COM1", "p.mot"}, "qw735-write: unknown option '--qiuet'" + help},
+        {{"--loder", "l.bin", "COM1", "p.mot"}, "qw735-write: unknown option '--loder'" + help},
+        {{"-x", "COM1", "p.mot"}, "qw735-write: unknown option '-x'" + help},
+        {{"--loader", "--quiet", "COM1", "p.mot"}, "qw735-write: missing value after '--loader'" + help},
+        {{"--report", "--quiet", "COM1", "p.mot"}, "qw735-write: missing value after '--report'" + help},
+        {{"COM1", "p.mot", "--loader-start"}, "qw735-write: missing value after '--loader-start'" + help},
+        {{"--loader-start", "3001", "COM1", "p.mot"},
+         "qw735-write: --loader-start takes a time in milliseconds from 0 to 3000, not '3001'" + help},
+        {{"--loader-start", "soon", "COM1", "p.mot"},
+         "qw735-write: --loader-start takes a time in milliseconds from 0 to 3000, not 'soon'" + help},
+        {{"--binary-at", "-1", "COM1", "p.bin"}, "qw735-write: missing value after '--binary-at'" + help},
+        {{"--binary-at", "12x", "COM1", "p.bin"},
+         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '12x'" + help},
+        {{"--binary-at", "0x100000000", "COM1", "p.bin"},
+         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '0x100000000'" + help},
+        {{"", "p.mot"}, "qw735-write: the port name is empty\nusage"},
+        {{"COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10\nusage"},
+        {{"com11", "p.mot"}, "qw735-write: com11 is out of range: the Com numbers are COM1..COM10\nusage"},
     };
-    for (const auto &[args, why] : rows) {
+    for (const auto &[args, err] : rows) {
+        SCOPED_TRACE(args.join(u' ').toStdString());
         const WriterRun run = RunWriter(args);
-        const bool help = args.value(0).startsWith(u"-h") || args.value(0) == u"--help";
-        EXPECT_EQ(run.status, help ? 0 : 64) << args.join(u' ').toStdString();
-        EXPECT_EQ(why.isEmpty() ? why : run.err.section(u'\n', 0, 0), why);
-        EXPECT_TRUE((help ? run.out : run.err).contains(QStringLiteral("Usage: qw735-write"))) << args.join(u' ').toStdString();
-        EXPECT_TRUE((help ? run.err : run.out).isEmpty());
+        EXPECT_EQ(run.status, 64);
+        const qsizetype usage = run.err.indexOf(QStringLiteral("Usage: qw735-write"));
+        EXPECT_EQ((usage < 0 ? run.err : run.err.left(usage) + QStringLiteral("usage")).toStdString(), err.toStdString());
+        EXPECT_TRUE(run.out.isEmpty());
+    }
+    // Help and version, long and short, on stdout.
+    const std::pair<QStringList, QString> asked[] = {
+        {{"--help"}, "Usage: qw735-write"}, {{"-h", "COM1"}, "Usage: qw735-write"},
+        {{"--version"}, "qw735-write "},    {{"-q", "-V"}, "qw735-write "},
+    };
+    for (const auto &[args, out] : asked) {
+        const WriterRun run = RunWriter(args);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(run.out.startsWith(out)) << run.out.toStdString();
+        EXPECT_TRUE(run.err.isEmpty());
     }
 }
 
@@ -805,6 +856,273 @@ TEST(CommandLine, RunningOutOfMemoryEndsWithAMessageAndThePortClosed)
         }
     }
     EXPECT_GT(failedInOurCode, 0) << "no limit ran out of memory in the writer's own code";
+}
+
+// A loader that cannot be read is told before any port opens, on stderr,
+// with what to do; the last line on stdout stays the message scripts match.
+// Without --loader the data directories are searched, here only those of
+// the row.
+TEST(CommandLine, NamesTheLoaderItCannotUseBeforeOpeningAPort)
+{
+    QTemporaryDir dir;
+    const QString mot = WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+    WriteFile(dir, QStringLiteral("empty.bin"), {});
+    QDir(dir.path()).mkpath(QStringLiteral("data2/qw735"));
+    WriteFile(dir, QStringLiteral("data2/qw735/tqw735.bin"), {});
+    const struct {
+        const char *name;
+        QStringList loader;   // --loader and its value, if given
+        const char *dataDirs;  // XDG_DATA_DIRS, under the row's directory
+        const char *err;      // {dir} is filled in
+    } rows[] = {
+        {"GivenFileMissing", {"--loader", "{dir}/none.bin"}, "data1", "qw735-write: cannot use the loader {dir}/none.bin: No such file or directory\n"},
+        {"GivenFileEmpty", {"--loader", "{dir}/empty.bin"}, "data1", "qw735-write: cannot use the loader {dir}/empty.bin: it is empty\n"},
+        {"GivenDirectory", {"--loader", "{dir}"}, "data1", "qw735-write: cannot use the loader {dir}: it is a directory\n"},
+        {"NoneInstalled", {}, "data1:{dir}/data3",
+         "qw735-write: the loader was not found; looked for:\n"
+         "  {dir}/home/qw735/tqw735.bin\n"
+         "  {dir}/data1/qw735/tqw735.bin\n"
+         "  {dir}/data3/qw735/tqw735.bin\n"
+         "qw735-write: put the loader that came with the board in one of these places, named tqw735.bin, or give it with --loader FILE\n"},
+        {"InstalledEmpty", {}, "data1:{dir}/data2", "qw735-write: cannot use the loader {dir}/data2/qw735/tqw735.bin: it is empty\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto filled = [&](QString text) { return text.replace(QStringLiteral("{dir}"), dir.path()); };
+        ::setenv("XDG_DATA_HOME", qPrintable(dir.filePath(QStringLiteral("home"))), 1);
+        ::setenv("XDG_DATA_DIRS", qPrintable(filled(QString::fromLatin1(row.dataDirs)).replace(QStringLiteral("data1"), dir.filePath(QStringLiteral("data1")))), 1);
+        sim::TargetSim board;
+        QStringList args;
+        for (const QString &arg : row.loader)
+            args << filled(arg);
+        const WriterRun run = RunWriter(args << QString::fromStdString(board.SlavePath()) << mot);
+        EXPECT_EQ(run.status, 4);
+        EXPECT_EQ(run.err.toStdString(), filled(QString::fromLatin1(row.err)).toStdString());
+        EXPECT_EQ(run.out, QStringLiteral("Not Found TQW735.BIN\n"));
+        EXPECT_TRUE(board.Received().empty());
+    }
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("XDG_DATA_DIRS");
+}
+
+// The loader's start-up time is the user's to set: none at all loses "P"
+// to a loader that needs 40 ms, more than it needs is enough.
+TEST(CommandLine, GivesTheLoaderTheStartTimeAskedFor)
+{
+    const std::tuple<const char *, int, int, const char *> rows[] = {
+        {"0", 40, 5, "Time Out S File Err"},
+        {"300", 250, 0, "O.K."},
+    };
+    for (const auto &[wait, needs, status, message] : rows) {
+        FaultRow row = FaultRowNamed("Healthy");
+        row.script = [needs](sim::BoardScript &s) { s.loaderStartMs = needs; };
+        const FaultStage stage(row);
+        const WriterRun run = RunWriter({QStringLiteral("--loader-start"), QLatin1String(wait), QStringLiteral("--loader"), stage.loader,
+                                         stage.device, stage.mot});
+        EXPECT_EQ(run.status, status) << wait;
+        EXPECT_EQ(run.LastLine(), QLatin1String(message)) << wait;
+    }
+}
+
+// A machine of known serial devices, in a mount namespace of its own: a
+// sysfs with USB adapters (more than ten), UARTs with and without a chip,
+// the console and a virtual console; /dev with a regular file for each
+// device (no real port is opened) and udev's stable names; a process that
+// holds one of them. The script prints what qw735-write says there, then
+// again with no serial devices at all.
+TEST(CommandLine, ListsTheSerialPortsOfAKnownMachine)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace needs root";
+    QTemporaryDir dir;
+    const QString loader = WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize));
+    const QString mot = WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+    const QString script = QStringLiteral(R"(set -e
+cd "$ROOT"; mkdir -p sys/class/tty sys/devices/platform/serial8250 dev/serial/by-id dev/serial/by-path empty
+usb() { # name bus [vendor product manufacturer product serial]
+    mkdir -p sys/devices/usb1/$2/$2:1.0/$1 sys/class/tty/$1; ln -s ../../../devices/usb1/$2/$2:1.0/$1 sys/class/tty/$1/device
+    [ -z "$3" ] || { echo $3 >sys/devices/usb1/$2/idVendor; echo $4 >sys/devices/usb1/$2/idProduct; }
+    [ -z "$5" ] || echo "$5" >sys/devices/usb1/$2/manufacturer; [ -z "$6" ] || echo "$6" >sys/devices/usb1/$2/product
+    [ -z "$7" ] || echo $7 >sys/devices/usb1/$2/serial; touch dev/$1; }
+uart() { # name type
+    mkdir -p sys/class/tty/$1; ln -s ../../../devices/platform/serial8250 sys/class/tty/$1/device; echo $2 >sys/class/tty/$1/type; touch dev/$1; }
+usb ttyUSB0 1-1 1209 7350 "Bench Works" "Dual UART" BW0001
+usb ttyUSB1 1-2 1209 7351 "" "Probe"
+for i in 2 3 4 5 6 7 8 9 10; do usb ttyUSB$i 2-$i; done
+usb ttyACM0 1-3 1209 7352 "Bench Works" "Board Link" BL42
+uart ttyS0 4; uart ttyS1 4; uart ttyS2 0
+mkdir -p sys/class/tty/ttyAMA0 sys/class/tty/tty1 sys/class/tty/console; ln -s ../../../devices/platform/serial8250 sys/class/tty/ttyAMA0/device
+touch dev/ttyAMA0; echo ttyS0 >sys/class/tty/console/active
+ln -s ../../ttyUSB0 dev/serial/by-id/usb-Bench_Works_Dual_UART_BW0001-if00-port0
+ln -s ../../ttyUSB0 dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0
+ln -s ../../ttyACM0 dev/serial/by-id/usb-Bench_Works_Board_Link_BL42-if00
+touch dev/null; mount --bind /dev/null "$ROOT/dev/null"
+mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev
+sleep 60 3</dev/ttyUSB1 & holder=$!; echo "holder $holder"
+"$WRITE" --list-ports; "$WRITE" --list-ports --json
+"$WRITE" --quiet --loader "$LOADER" /dev/ttyUSB11 "$MOT" 2>&1 || echo "exit $?"
+kill $holder; mount --bind "$ROOT/empty" /sys/class/tty
+"$WRITE" --list-ports; "$WRITE" --quiet --loader "$LOADER" COM1 "$MOT" 2>&1 || echo "exit $?"
+)");
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ROOT"), dir.filePath(QStringLiteral("machine")));
+    env.insert(QStringLiteral("WRITE"), QStringLiteral(QW735_WRITE_PATH));
+    env.insert(QStringLiteral("LOADER"), loader);
+    env.insert(QStringLiteral("MOT"), mot);
+    shell.setProcessEnvironment(env);
+    QDir(dir.path()).mkdir(QStringLiteral("machine"));
+    shell.start(QStringLiteral("unshare"), {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                                            QStringLiteral("sh"), QStringLiteral("-c"), script});
+    ASSERT_TRUE(shell.waitForFinished(30'000));
+    ASSERT_EQ(shell.exitCode(), 0) << shell.readAllStandardError().toStdString();
+    QStringList lines = QString::fromUtf8(shell.readAllStandardOutput()).split(u'\n');
+    const QString holder = lines.takeFirst().section(u' ', 1);
+    QStringList listed;
+    while (!lines.isEmpty() && !lines.first().startsWith(u'['))
+        listed << lines.takeFirst();
+    QString expected = QStringLiteral(
+        "COM1   /dev/ttyUSB0\n"
+        "       by-id     /dev/serial/by-id/usb-Bench_Works_Dual_UART_BW0001-if00-port0\n"
+        "       by-path   /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0\n"
+        "       USB       1209:7350, Bench Works, Dual UART, serial BW0001\n"
+        "COM2   /dev/ttyUSB1\n"
+        "       USB       1209:7351, Probe\n"
+        "       in use by process {holder} (sleep)\n");
+    for (int i = 2; i <= 9; ++i)
+        expected += QStringLiteral("COM%1   /dev/ttyUSB%2\n").arg(i + 1).arg(i).replace(QStringLiteral("COM10   "), QStringLiteral("COM10  "));
+    expected += QStringLiteral(
+        "-      /dev/ttyUSB10\n"
+        "-      /dev/ttyACM0\n"
+        "       by-id     /dev/serial/by-id/usb-Bench_Works_Board_Link_BL42-if00\n"
+        "       USB       1209:7352, Bench Works, Board Link, serial BL42\n"
+        "-      /dev/ttyS1\n"
+        "-      /dev/ttyAMA0\n"
+        "-      /dev/ttyS0  (the system console)");
+    EXPECT_EQ(listed.join(u'\n').toStdString(), expected.replace(QStringLiteral("{holder}"), holder).toStdString());
+
+    const QJsonArray ports = QJsonDocument::fromJson(lines.takeFirst().toUtf8()).array();
+    ASSERT_EQ(ports.size(), 15);
+    EXPECT_EQ(QJsonDocument(ports[1].toObject()).toJson(QJsonDocument::Compact).toStdString(),
+              QStringLiteral(R"({"by_id":[],"by_path":[],"com":"COM2","console":false,"device":"/dev/ttyUSB1",)"
+                             R"("in_use_by":[{"command":"sleep","pid":%1}],"manufacturer":null,"product":"Probe",)"
+                             R"("product_id":"7351","serial_number":null,"vendor_id":"1209"})").arg(holder).toStdString());
+    EXPECT_EQ(ports[0][u"serial_number"].toString() + ports[10][u"com"].toString(QStringLiteral("-")) + ports[14][u"device"].toString(),
+              QStringLiteral("BW0001-/dev/ttyS0"));
+
+    // A port that does not exist, then no ports at all.
+    EXPECT_EQ(lines.join(u'\n').toStdString(),
+              "Cannot open /dev/ttyUSB11: no such device\n"
+              "qw735-write: serial ports found: COM1 (/dev/ttyUSB0), COM2 (/dev/ttyUSB1), COM3 (/dev/ttyUSB2), COM4 (/dev/ttyUSB3), "
+              "COM5 (/dev/ttyUSB4), COM6 (/dev/ttyUSB5), COM7 (/dev/ttyUSB6), COM8 (/dev/ttyUSB7), COM9 (/dev/ttyUSB8), "
+              "COM10 (/dev/ttyUSB9), /dev/ttyUSB10, /dev/ttyACM0, /dev/ttyS1, /dev/ttyAMA0; see qw735-write --list-ports\n"
+              "exit 8\n"
+              "no serial ports found\n"
+              "Cannot open COM1: there is no serial device behind it\n"
+              "qw735-write: no serial ports found; see qw735-write --list-ports\n"
+              "exit 8\n");
+}
+
+// A gang write on a narrow terminal: every live line fits, long port
+// names shortened in the middle. With TERM=dumb the same terminal gets the
+// plain lines of a log, and no cursor movement.
+TEST(CommandLine, FitsTheGangsLinesToTheTerminal)
+{
+    for (const char *term : {"xterm", "dumb"}) {
+        SCOPED_TRACE(term);
+        std::deque<FaultStage> stages;
+        QStringList args = {QStringLiteral("--loader"), QString()};
+        for (int i = 0; i < 2; ++i) {
+            const FaultStage &stage = stages.emplace_back(FaultRowNamed("Healthy"));
+            const QString link = stage.dir.filePath(QStringLiteral("usb-Bench_Works_Dual_UART_BW000%1-if00-port0").arg(i));
+            ASSERT_TRUE(QFile::link(stage.device, link));
+            args << link;
+        }
+        args[1] = stages[0].loader;
+        ::setenv("TERM", term, 1);
+        const WriterRun run = Writer(Args(args << stages[0].mot), Stdio::Terminal).Wait();
+        ::unsetenv("TERM");
+        EXPECT_EQ(run.status, 0);
+        QString screen = run.err;
+        screen.remove(QRegularExpression(QStringLiteral("\r|\x1b\\[K|\x1b\\[\\d+A")));
+        const QStringList lines = screen.split(u'\n', Qt::SkipEmptyParts);
+        const bool dumb = std::string_view(term) == "dumb";
+        for (const QString &line : lines)
+            EXPECT_TRUE(dumb || line.size() < 60) << line.toStdString();
+        EXPECT_EQ(run.err.contains(u'\x1b'), !dumb);
+        EXPECT_EQ(lines.last().contains(QStringLiteral("...")), !dumb) << lines.last().toStdString();
+        EXPECT_TRUE(lines.last().endsWith(dumb ? QStringLiteral("ended: O.K.") : QStringLiteral("  O.K."))) << lines.last().toStdString();
+    }
+}
+
+// The other programs, as a new user first meets them: the window program
+// without a display, the benchmark asked for help, and a board that never
+// synchronises, which ends (as a board whose write ended) once the writer
+// gave up on it.
+TEST(CommandLine, OtherProgramsAnswerAsTheySay)
+{
+    struct Row {
+        const char *program;
+        QStringList args;
+        int status;
+        const char *start;  // of stdout and stderr together
+    };
+    std::vector<Row> rows = {
+        {QW735_BENCH_WIRE_PATH, {"--help"}, 0, "Usage: qw735-bench-wire"},
+        {QW735_BENCH_WIRE_PATH, {"--bogus"}, 64, "qw735-bench-wire: --bogus is no image size in KiB (1..128)\nUsage:"},
+    };
+#ifdef QW735_WINDOW_PATH
+    rows.push_back({QW735_WINDOW_PATH, {}, 1, "qw735: the window program needs a graphical session"});
+#endif
+    for (const Row &row : rows) {
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(QLatin1String(name));
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::MergedChannels);
+        program.start(QLatin1String(row.program), row.args);
+        ASSERT_TRUE(program.waitForFinished(10'000));
+        EXPECT_EQ(program.exitCode(), row.status) << row.program;
+        const QString said = QString::fromUtf8(program.readAll());
+        EXPECT_TRUE(said.startsWith(QLatin1String(row.start))) << said.toStdString();
+    }
+
+    QProcess board;
+    board.start(QStringLiteral(QW735_SIM_PATH), {QStringLiteral("--no-sync")});
+    ASSERT_TRUE(board.waitForReadyRead(10'000));
+    const QString port = QString::fromUtf8(board.readLine()).trimmed();
+    QTemporaryDir dir;
+    const WriterRun run = RunWriter({QStringLiteral("--quiet"), QStringLiteral("--loader"), WriteFile(dir, QStringLiteral("l.bin"), "x"),
+                                     port, WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram)});
+    EXPECT_EQ(run.out, QStringLiteral("Err 1\n"));
+    ASSERT_TRUE(board.waitForFinished(10'000));
+    EXPECT_EQ(board.exitCode(), 1);
+    EXPECT_TRUE(board.readAllStandardError().startsWith("qw735-target-sim: write ended in phase sync;"));
+}
+
+// What bash offers after qw735-write: options, Com names, rfc2217:// and
+// the option values it knows (run where no file matches).
+TEST(CommandLine, CompletesInBash)
+{
+    const std::pair<QStringList, const char *> rows[] = {
+        {{"--loader-s"}, "--loader-start"},
+        {{"--loader-start", ""}, "50 100 200 500 1000 3000"},
+        {{"COM1"}, "COM1 COM10"},
+        {{"rfc"}, "rfc2217://"},
+        {{"-q", "--li"}, "--list-ports"},
+    };
+    QTemporaryDir empty;
+    for (const auto &[words, offered] : rows) {
+        QProcess bash;
+        bash.setWorkingDirectory(empty.path());
+        const QStringList args = {QStringLiteral("-c"),
+                                  QStringLiteral(R"(source "$0"; COMP_WORDS=(qw735-write "${@}"); COMP_CWORD=$#; _qw735_write 2>/dev/null; echo "${COMPREPLY[*]}")"),
+                                  QStringLiteral(QW735_SOURCE_DIR "/packaging/qw735-write.bash-completion")};
+        bash.start(QStringLiteral("bash"), args + words);
+        ASSERT_TRUE(bash.waitForFinished(10'000));
+        EXPECT_EQ(QString::fromUtf8(bash.readAllStandardOutput()).trimmed(), QLatin1String(offered)) << words.join(u' ').toStdString();
+    }
 }
 
 }  // namespace

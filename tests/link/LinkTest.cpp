@@ -169,6 +169,12 @@ TEST(Link, RefusedOpensSayWhy)
              return alias;
          },
          false, "Cannot open {port}: it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"},
+        // Devices and files that are no terminal at all.
+        {"NullDevice", [](const QString &, const QTemporaryDir &, int &) { return QStringLiteral("/dev/null"); }, false,
+         "Cannot open {port}: {port} is not a serial port"},
+        {"RegularFile",
+         [](const QString &, const QTemporaryDir &dir, int &) { return WriteFile(dir, QStringLiteral("port.txt"), "x"); }, false,
+         "Cannot open {port}: {port} is not a serial port"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
