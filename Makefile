@@ -34,7 +34,7 @@ check-sanitize: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# A short run of each fuzzer, the S-record and the Telnet one (the long runs
+# A short run of each fuzzer: S-record, Intel HEX, ELF and Telnet (the long runs
 # are done by hand).
 fuzz-smoke: deps
 	./fuzz/run-fuzz.sh $(FUZZ_SECONDS)

@@ -101,7 +101,10 @@ QString WriteProgram(const QTemporaryDir &dir, int bytes, std::mt19937 &random)
         QByteArray line = QByteArray("S224") + QByteArray::number(address, 16).rightJustified(6, '0').toUpper();
         for (int i = 0; i < 32; ++i)
             line += QByteArray::number(random() & 0xFF, 16).rightJustified(2, '0').toUpper();
-        mot += line + "00\r\n";
+        unsigned sum = 0;
+        for (qsizetype k = 2; k < line.size(); k += 2)
+            sum += line.mid(k, 2).toUInt(nullptr, 16);
+        mot += line + QByteArray::number(~sum & 0xFF, 16).rightJustified(2, '0').toUpper() + "\r\n";
     }
     const QString path = dir.filePath(QStringLiteral("image%1.mot").arg(bytes));
     QFile file(path);

@@ -42,6 +42,6 @@ struct RunOutputs {
 // and inode, before anything is written to it); the report must be a
 // regular file, where records stay. The error is the message, for a usage
 // error before any port is opened.
-std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request);
+[[nodiscard]] std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request);
 
 }  // namespace qw735

@@ -9,6 +9,7 @@
 #include "cli/Advice.h"
 #include "cli/ExitStatus.h"
 #include "cli/OutputFiles.h"
+#include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
 #include "image/SRecordImage.h"
 #include "link/PortMap.h"
@@ -36,10 +37,13 @@ namespace qw735 {
 namespace {
 
 constexpr const char *Usage =
-    "Usage: qw735-write [options] PORT [PORT...] FILE.mot\n"
-    "  or:  qw735-write --info FILE.mot\n"
+    "Usage: qw735-write [options] PORT [PORT...] FILE\n"
+    "  or:  qw735-write --info FILE\n"
     "  or:  qw735-write --list-ports [--json]\n"
-    "Write FILE.mot into the board on each PORT, all boards at once.\n"
+    "Write FILE into the board on each PORT, all boards at once.\n"
+    "\n"
+    "FILE is an S-record, Intel HEX or ELF file, told apart by its content;\n"
+    "a raw binary file is taken only with --binary-at.\n"
     "\n"
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
@@ -52,6 +56,8 @@ constexpr const char *Usage =
     "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines)\n"
     "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
     "  --info             summarize the image; open no port\n"
+    "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
+    "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
     "  --list-ports       list every serial device: Com number, stable names, USB\n"
     "                     identity, and which process has it open\n"
     "  --json             with --list-ports: print one JSON array\n"
@@ -70,6 +76,7 @@ struct Options {
     bool quiet = false;
     bool json = false;
     int loaderStartMs = DefaultLoaderStartMs;
+    ProgramOptions program;  // --binary-at, --ignore-checksums
 };
 
 // The arguments with every byte as one Latin-1 character. Options are plain
@@ -155,11 +162,23 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
     parser.addOptions({loader, loaderStart, quiet, report, info, listPorts, json, help, version});
+    // How the program file is read.
+    const QCommandLineOption binaryAt(QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS"));
+    const QCommandLineOption ignoreChecksums(QStringLiteral("ignore-checksums"));
+    parser.addOptions({binaryAt, ignoreChecksums});
     if (!parser.parse(args))
         return std::unexpected(ParserMisuse(parser));
-    for (const char *valueOption : {"--loader", "--report", "--loader-start"}) {
+    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--binary-at"}) {
         if (ValueIsAnOption(args, QLatin1String(valueOption)))
             return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
+    }
+    options.program.verifyChecksums = !parser.isSet(ignoreChecksums);
+    if (parser.isSet(binaryAt)) {
+        const QStringList addresses = parser.values(binaryAt);
+        options.program.binaryAt = addresses.size() == 1 ? ParseAddress(addresses[0]) : std::nullopt;
+        if (!options.program.binaryAt)
+            return std::unexpected(Misuse{QStringLiteral("--binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '%1'")
+                                              .arg(addresses.value(addresses.size() - 1))});
     }
 
     if (parser.isSet(help) || parser.isSet(version)) {
@@ -212,7 +231,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         options.file = positional[0].toLatin1();
         break;
     case Options::Mode::ListPorts:
-        if (!positional.isEmpty() || parser.isSet(loader) || options.quiet)
+        if (!positional.isEmpty() || parser.isSet(loader) || options.quiet || parser.isSet(binaryAt) || parser.isSet(ignoreChecksums))
             return Misused;
         break;
     case Options::Mode::Help:
@@ -220,21 +239,6 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         break;
     }
     return options;
-}
-
-int Info(const QByteArray &file)
-{
-    SRecordImage image;
-    if (const auto read = ReadSRecordFile(file, image, InputReader::Interruptible); !read) {
-        PrintLine(read.error());
-        return ExitSRecordFailed;
-    }
-    const std::int32_t size = TransferSize(image.MaxAddress);
-    const std::uint8_t checksum = ImageChecksum(image);
-    std::printf("highest loaded address  0x%05X\n", static_cast<unsigned>(image.MaxAddress));
-    std::printf("transfer size           %d bytes, %d blocks of %d\n", size, size / BlockSize, BlockSize);
-    std::printf("checksum byte           0x%02X\n", checksum);
-    return ExitOk;
 }
 
 // In a catch block: says on stderr why the writer failed, and `what` more.
@@ -281,11 +285,13 @@ int Write(const Options &options)
     // whatever the files are, Ctrl-C ends the wait as for any program.
     const FileSystem fileSystem;
     const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(fileSystem.LoaderPath()) : options.loader;
-    const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible);
+    const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible, options.program);
     if (!input) {
         PrintLine(input.error().message);
+        PrintInputAdvice(input.error().advice);
         return ExitStatusOf(input.error().outcome);
     }
+    PrintInputNotes(input->summary, DisplayPath(options.file));
     // Unlike the window, which says so after the handshake as it always
     // did, the command line knows before it opens a port; scripts still
     // find the same last line.
@@ -341,7 +347,7 @@ int Run(int argc, char **argv)
         PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
         return ExitOk;
     case Options::Mode::ListPorts: return PrintPortList(options->json);
-    case Options::Mode::Info: return Info(options->file);
+    case Options::Mode::Info: return PrintProgramInfo(options->file, options->program);
     case Options::Mode::Write: break;
     }
     return Write(*options);

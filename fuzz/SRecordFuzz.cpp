@@ -8,6 +8,7 @@
 // (and so without the blanks the loader counts instead of keeping).
 // Whatever the input, nothing may land at or above the data area's end.
 
+#include "fuzz/FuzzCheck.h"
 #include "image/SRecordImage.h"
 
 #include <cstdint>
@@ -23,10 +24,7 @@ namespace {
 
 void Check(bool condition, const char *what)
 {
-    if (!condition) {
-        std::fprintf(stderr, "SRecordFuzz: %s\n", what);
-        std::abort();
-    }
+    fuzz::Check(condition, "SRecordFuzz", what);
 }
 
 struct Outcome {
@@ -84,13 +82,7 @@ Outcome LoadLineByLine(SRecordImage &image, std::string_view text)
 
 void CheckImage(const SRecordImage &image)
 {
-    Check(image.ImageBuffer.size() == ImageSize, "image size changed");
-    Check(image.MaxAddress >= 0 && image.MaxAddress < DataAreaSize, "MaxAddress outside the data area");
-    // memcmp rather than a byte loop: the coverage instrumentation would make
-    // a 128 KiB loop the bulk of every run.
-    static const std::vector<std::uint8_t> erased(ImageSize - static_cast<std::size_t>(DataAreaSize), 0xFF);
-    Check(std::memcmp(image.ImageBuffer.data() + DataAreaSize, erased.data(), erased.size()) == 0,
-          "data stored at or above the data area's end");
+    fuzz::CheckDataAreaOnly(image, "SRecordFuzz");
 }
 
 void CheckSame(const Outcome &a, const SRecordImage &imageA, const Outcome &b, const SRecordImage &imageB,

@@ -1,10 +1,11 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the fuzz targets with clang-19 into build-fuzz/ (next to fuzz/) and
-# runs each in turn: SRecordFuzz (the S-record loader) and TelnetFuzz (what a
-# remote port's server sends). First argument: a time limit in seconds for
+# runs each in turn: SRecordFuzz (the S-record loader), IntelHexFuzz and
+# ElfFuzz (the Intel HEX and ELF readers) and TelnetFuzz (what a remote
+# port's server sends). First argument: a time limit in seconds for
 # each target (default 60) or a libFuzzer run limit such as -runs=10000000;
-# further arguments name the targets to run (default: both). Exits non-zero
+# further arguments name the targets to run (default: all). Exits non-zero
 # on a crash, leaving the crashing input in build-fuzz/.
 set -eu
 
@@ -13,11 +14,11 @@ build="$root/build-fuzz"
 limit=${1:-60}
 case "$limit" in
     -runs=*) limitFlag=$limit ;;
-    *[!0-9]*|'') echo "usage: $0 [SECONDS|-runs=N] [SRecordFuzz|TelnetFuzz...]" >&2; exit 2 ;;
+    *[!0-9]*|'') echo "usage: $0 [SECONDS|-runs=N] [SRecordFuzz|IntelHexFuzz|ElfFuzz|TelnetFuzz...]" >&2; exit 2 ;;
     *) limitFlag=-max_total_time=$limit ;;
 esac
 [ $# -gt 0 ] && shift
-targets=${*:-SRecordFuzz TelnetFuzz}
+targets=${*:-SRecordFuzz IntelHexFuzz ElfFuzz TelnetFuzz}
 
 compiler=${CXX_FUZZ:-clang++-19}
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -26,6 +27,8 @@ cmake --build "$build" --parallel
 for target in $targets; do
     case "$target" in
         SRecordFuzz) seeds="$root/fuzz/corpus"; maxLen=4096 ;;
+        IntelHexFuzz) seeds="$root/fuzz/hex-corpus"; maxLen=4096 ;;
+        ElfFuzz) seeds="$root/fuzz/elf-corpus"; maxLen=4096 ;;
         TelnetFuzz) seeds="$root/fuzz/telnet-corpus"; maxLen=1024 ;;
         *) echo "$0: no fuzz target $target" >&2; exit 2 ;;
     esac

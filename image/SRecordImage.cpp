@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "image/SRecordImage.h"
 
+#include "image/IntelHex.h"
+#include "image/LoadTally.h"
+#include "image/RecordText.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -9,20 +13,6 @@
 namespace qw735 {
 
 namespace {
-
-// Value 0..15 of one hexadecimal digit, or -1. Lower case counts the same
-// as upper case in every field: reading lower-case digits with the
-// upper-case formula would shift data to wrong addresses without any error.
-constexpr int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 
 // Layout of the data records: address digits and where the data starts.
 struct SRecordLayout {
@@ -42,65 +32,15 @@ constexpr std::optional<SRecordLayout> LayoutOfRecordType(int type)
     }
 }
 
-// The loader keeps this much of a line: the longest record of every type.
-static_assert(LayoutOfRecordType(1)->firstData + 2 * (0xFF - LayoutOfRecordType(1)->overhead) <= LongestReadLinePrefix);
-static_assert(LayoutOfRecordType(2)->firstData + 2 * (0xFF - LayoutOfRecordType(2)->overhead) <= LongestReadLinePrefix);
-static_assert(LayoutOfRecordType(3)->firstData + 2 * (0xFF - LayoutOfRecordType(3)->overhead) <= LongestReadLinePrefix);
-
-// Digit values by character, 0xFF for anything else: one lookup per
-// character, and the invalid value shows in the high bits of an OR of two.
-constexpr std::array<std::uint8_t, 256> MakeHexTable()
-{
-    std::array<std::uint8_t, 256> table{};
-    for (int c = 0; c < 256; ++c) {
-        const int value = HexDigitValue(static_cast<char>(c));
-        table[static_cast<std::size_t>(c)] = value < 0 ? 0xFF : static_cast<std::uint8_t>(value);
-    }
-    return table;
-}
-constexpr std::array<std::uint8_t, 256> HexTable = MakeHexTable();
+// The loader keeps this much of a line: the longest record of every type,
+// its checksum included, and the longest Intel HEX record with room after
+// it to see what follows its end.
+static_assert(LayoutOfRecordType(1)->firstData + 2 * (0xFF - LayoutOfRecordType(1)->overhead) + 2 <= LongestReadLinePrefix);
+static_assert(LayoutOfRecordType(2)->firstData + 2 * (0xFF - LayoutOfRecordType(2)->overhead) + 2 <= LongestReadLinePrefix);
+static_assert(LayoutOfRecordType(3)->firstData + 2 * (0xFF - LayoutOfRecordType(3)->overhead) + 2 <= LongestReadLinePrefix);
+static_assert(11 + 2 * 0xFF < LongestReadLinePrefix);
 
 constexpr std::size_t ReadChunkSize = 64 * 1024;
-
-std::uint8_t TableValue(char c)
-{
-    return HexTable[static_cast<unsigned char>(c)];
-}
-
-// Columns in phrases are 1-based and counted on the whole line: `offset` is
-// the number of characters before the record (the blanks it stands after).
-std::string NotHexPhrase(char c, std::size_t column)
-{
-    const auto byte = static_cast<unsigned char>(c);
-    char text[80];
-    if (byte >= 0x20 && byte < 0x7F)
-        std::snprintf(text, sizeof text, "'%c' at column %zu is not a hexadecimal digit", c, column);
-    else
-        std::snprintf(text, sizeof text, "byte 0x%02X at column %zu is not a hexadecimal digit", byte, column);
-    return text;
-}
-
-// Phrase for the first unusable position among [first, first + count) of
-// `record`: past the end or not a digit. Only called once such a position is
-// known to exist.
-std::unexpected<std::string> FirstFaultIn(std::string_view record, std::size_t offset, std::size_t first, std::size_t count,
-                         const std::string &shortPhrase)
-{
-    for (std::size_t p = first; p < first + count; ++p) {
-        if (p >= record.size())
-            return std::unexpected(shortPhrase);
-        if (TableValue(record[p]) == 0xFF)
-            return std::unexpected(NotHexPhrase(record[p], offset + p + 1));
-    }
-    return std::unexpected(shortPhrase);
-}
-
-std::string ShortPhrase(std::size_t endColumn, const char *need)
-{
-    char text[200];
-    std::snprintf(text, sizeof text, "record ends at column %zu, %s", endColumn, need);
-    return text;
-}
 
 bool IsBlank(char c)
 {
@@ -112,12 +52,22 @@ bool IsRecordMark(char c)
     return c == 'S' || c == 's';
 }
 
+// What a line is read with.
+struct LineContext {
+    SRecordImage &image;
+    LoadTally *tally = nullptr;
+    bool verifyChecksum = true;
+};
+
 // A record, from its position 0, standing after `offset` characters of its
 // line.
-std::expected<void, std::string> ParseRecord(std::string_view record, std::size_t offset, SRecordImage &image)
+std::expected<void, RecordFault> ParseRecord(std::string_view record, std::size_t offset, const LineContext &context)
 {
     // The type digit; a short line, like any other character there, has none.
-    const auto layout = LayoutOfRecordType(record.size() > 1 ? TableValue(record[1]) : -1);
+    const int typeDigit = record.size() > 1 ? TableValue(record[1]) : -1;
+    const auto layout = LayoutOfRecordType(typeDigit);
+    if (context.tally && typeDigit >= 0 && typeDigit <= 9)
+        ++context.tally->records;
     if (!layout)
         return {};
     const char *text = record.data();
@@ -148,64 +98,116 @@ std::expected<void, std::string> ParseRecord(std::string_view record, std::size_
         return FirstFaultIn(record, offset, 4, addressEnd - 4, ShortPhrase(offset + length, need));
     }
 
+    // A record without data stores nothing, and its checksum guards nothing.
     const int dataBytes = count - layout->overhead;
     if (dataBytes <= 0)
         return {};
-    // The buffer is a public member; whatever a caller did to it, the stores
-    // below stay inside it.
-    if (image.ImageBuffer.size() != ImageSize)
-        image.ImageBuffer.resize(ImageSize, 0xFF);
     const std::size_t n = static_cast<std::size_t>(dataBytes);
     const std::size_t start = layout->firstData;
-    const std::size_t dataEnd = start + 2 * n;
-    auto shortData = [&] {
-        std::snprintf(need, sizeof need, "its byte count 0x%02X needs %zu characters", count, offset + dataEnd);
+    // The checksum follows the data; it is read only when it is verified.
+    const std::size_t recordEnd = start + 2 * n + (context.verifyChecksum ? 2 : 0);
+    auto shortRecord = [&] {
+        std::snprintf(need, sizeof need, "its byte count 0x%02X needs %zu characters", count, offset + recordEnd);
         return ShortPhrase(offset + length, need);
     };
-    if (length < dataEnd)
-        return FirstFaultIn(record, offset, start, dataEnd - start, shortData());
+    if (length < recordEnd)
+        return FirstFaultIn(record, offset, start, recordEnd - start, shortRecord());
 
-    // Bytes below the end of the data area are stored; the rest of the record
-    // is still checked but dropped.
-    const std::size_t stored = address < DataAreaSize
-                                   ? static_cast<std::size_t>(std::min<std::int64_t>(DataAreaSize - address,
-                                                                                     static_cast<std::int64_t>(n)))
-                                   : 0;
+    // Every byte is read, also those that will be dropped, so that whether a
+    // file is accepted never depends on where its data lands.
+    std::array<std::uint8_t, 0xFF + 1> bytes;
     const char *digits = text + start;
-    std::uint8_t *target = image.ImageBuffer.data() + (stored ? address : 0);
     bad = 0;
-    for (std::size_t k = 0; k < stored; ++k) {
+    for (std::size_t k = 0; k < (recordEnd - start) / 2; ++k) {
         const std::uint8_t high = TableValue(digits[2 * k]);
         const std::uint8_t low = TableValue(digits[2 * k + 1]);
         bad |= high | low;
-        target[k] = static_cast<std::uint8_t>(high << 4 | (low & 0x0F));
+        bytes[k] = static_cast<std::uint8_t>(high << 4 | (low & 0x0F));
     }
-    for (std::size_t k = stored; k < n; ++k)
-        bad |= TableValue(digits[2 * k]) | TableValue(digits[2 * k + 1]);
     if (bad & 0xF0)
-        return FirstFaultIn(record, offset, start, dataEnd - start, shortData());
+        return FirstFaultIn(record, offset, start, recordEnd - start, shortRecord());
 
-    if (stored) {
-        const auto last = static_cast<std::int32_t>(address + static_cast<std::int64_t>(stored) - 1);
-        image.MaxAddress = std::max(image.MaxAddress, last);
+    if (context.verifyChecksum) {
+        // The ones' complement of the sum of the count, address and data bytes.
+        std::uint8_t sum = static_cast<std::uint8_t>(count);
+        for (int shift = 0; shift < layout->addressDigits * 4; shift += 8)
+            sum = static_cast<std::uint8_t>(sum + ((address >> shift) & 0xFF));
+        for (std::size_t k = 0; k < n; ++k)
+            sum = static_cast<std::uint8_t>(sum + bytes[k]);
+        const auto expected = static_cast<std::uint8_t>(~sum);
+        if (bytes[n] != expected)
+            return ChecksumFault(bytes[n], expected);
     }
+
+    if (context.tally)
+        ++context.tally->dataRecords;
+    StoreBytes(context.image, context.tally, static_cast<std::uint64_t>(address), std::span(bytes.data(), n));
     return {};
 }
 
 // `line` as it came, but for `droppedBlanks` more blanks before it, which
 // the incremental loader counts instead of keeping (it keeps the first).
-std::expected<void, std::string> ParseLine(std::string_view line, std::size_t droppedBlanks, SRecordImage &image)
+std::expected<void, RecordFault> ParseLine(std::string_view line, std::size_t droppedBlanks, const LineContext &context)
 {
     std::size_t blanks = 0;
     while (blanks < line.size() && IsBlank(line[blanks]))
         ++blanks;
     if (droppedBlanks + blanks > 0 && blanks < line.size() && IsRecordMark(line[blanks]))
-        return ParseRecord(line.substr(blanks), droppedBlanks + blanks, image);
+        return ParseRecord(line.substr(blanks), droppedBlanks + blanks, context);
     // Read as it stands. With blanks dropped, there were two or more, so
     // position 1 is a blank: no record type, the line is ignored.
     if (droppedBlanks > 0)
         return {};
-    return ParseRecord(line, 0, image);
+    return ParseRecord(line, 0, context);
+}
+
+// Whether a line holds nothing but blanks and end-of-file marks (0x1A).
+bool IsEmptyLine(std::string_view line)
+{
+    for (char c : line) {
+        if (!IsBlank(c) && c != '\x1A')
+            return false;
+    }
+    return true;
+}
+
+// An Intel HEX line: blank, or a record from ':' after blanks.
+std::expected<void, RecordFault> ParseHexLine(std::string_view line, std::size_t droppedBlanks, bool cut, long lineNumber,
+                                              IntelHexState &state, const LineContext &context)
+{
+    if (IsEmptyLine(line) && !cut)
+        return {};
+    std::size_t blanks = 0;
+    while (blanks < line.size() && IsBlank(line[blanks]))
+        ++blanks;
+    const std::size_t offset = droppedBlanks + blanks;
+    if (blanks == line.size() || line[blanks] != ':') {
+        const char c = blanks < line.size() ? line[blanks] : ' ';
+        char text[120];
+        if (c >= 0x20 && c < 0x7F)
+            std::snprintf(text, sizeof text, "'%c' at column %zu, where a record starts with ':'", c, offset + 1);
+        else
+            std::snprintf(text, sizeof text, "byte 0x%02X at column %zu, where a record starts with ':'", static_cast<unsigned char>(c), offset + 1);
+        return std::unexpected(RecordFault{text});
+    }
+    if (context.tally)
+        ++context.tally->records;
+    return ParseIntelHexRecord(line.substr(blanks), offset, cut, lineNumber, state, context.image, context.tally,
+                               context.verifyChecksum);
+}
+
+// The format a text file's first line that is not empty shows: an S-record
+// type ('S' and a digit) or an Intel HEX record (':'), after any blanks.
+std::optional<TextFormat> FormatOfFirstLine(std::string_view line)
+{
+    std::size_t at = 0;
+    while (at < line.size() && IsBlank(line[at]))
+        ++at;
+    if (at + 1 < line.size() && IsRecordMark(line[at]) && line[at + 1] >= '0' && line[at + 1] <= '9')
+        return TextFormat::SRecord;
+    if (at < line.size() && line[at] == ':')
+        return TextFormat::IntelHex;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -216,9 +218,11 @@ void SRecordImage::Clear()
     MaxAddress = 0;
 }
 
-std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecordImage &image)
+std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecordImage &image, bool verifyChecksum)
 {
-    return ParseLine(line, 0, image);
+    if (auto parsed = ParseLine(line, 0, LineContext{image, nullptr, verifyChecksum}); !parsed)
+        return std::unexpected(std::move(parsed.error().detail));
+    return {};
 }
 
 std::string DescribeSRecordError(const SRecordError &error)
@@ -231,11 +235,11 @@ std::string DescribeSRecordError(const SRecordError &error)
     case SRecordError::Kind::BadRecord:
         break;
     }
-    return "S-record file " + error.path + ", line " + std::to_string(error.line) + ": " + error.detail;
+    return "S-record file " + error.path + (error.line ? ", line " + std::to_string(error.line) : std::string()) + ": " + error.detail;
 }
 
-SRecordLoader::SRecordLoader(SRecordImage &image)
-    : image_(image)
+SRecordLoader::SRecordLoader(SRecordImage &image, TextLoadOptions options)
+    : image_(image), options_(options), format_(options.format)
 {
     image_.Clear();
 }
@@ -258,18 +262,38 @@ void SRecordLoader::Keep(const char *data, std::size_t size)
             --size;
         }
     }
+    std::size_t kept = 0;
     if (pendingLength_ < pending_.size()) {
-        const std::size_t room = pending_.size() - pendingLength_;
-        std::memcpy(pending_.data() + pendingLength_, data, std::min(room, size));
+        kept = std::min(pending_.size() - pendingLength_, size);
+        std::memcpy(pending_.data() + pendingLength_, data, kept);
     }
+    // Past what is kept, only whether anything but blanks follows matters
+    // (an Intel HEX record may be followed by blanks only).
+    for (std::size_t k = kept; k < size && !pendingTail_; ++k)
+        pendingTail_ = !IsBlank(data[k]);
     pendingLength_ += size;
 }
 
-std::expected<void, SRecordFault> SRecordLoader::TakeLine(std::string_view line, std::size_t droppedBlanks)
+std::expected<void, SRecordFault> SRecordLoader::TakeLine(std::string_view line, std::size_t droppedBlanks, bool cut)
 {
     ++lineCount_;
-    if (auto parsed = ParseLine(line, droppedBlanks, image_); !parsed) {
-        fault_ = SRecordFault{lineCount_, std::move(parsed.error())};
+    if (format_ == TextFormat::Detect) {
+        if (IsEmptyLine(line) && !cut)
+            return {};
+        const auto found = FormatOfFirstLine(line);
+        if (!found) {
+            fault_ = SRecordFault{lineCount_, "the first record is neither an S-record nor an Intel HEX record",
+                                  SRecordFault::Kind::NotRecognized};
+            return std::unexpected(*fault_);
+        }
+        format_ = *found;
+    }
+    const LineContext context{image_, &tally_, options_.verifyChecksums};
+    auto parsed = format_ == TextFormat::IntelHex ? ParseHexLine(line, droppedBlanks, cut, lineCount_, hex_, context)
+                                                  : ParseLine(line, droppedBlanks, context);
+    if (!parsed) {
+        fault_ = SRecordFault{lineCount_, std::move(parsed.error().detail),
+                              parsed.error().checksum ? SRecordFault::Kind::BadChecksum : SRecordFault::Kind::BadRecord};
         return std::unexpected(*fault_);
     }
     return {};
@@ -321,8 +345,10 @@ std::expected<void, SRecordFault> SRecordLoader::Feed(const char *data, std::siz
             return {};
         }
         std::expected<void, SRecordFault> taken;
-        if (pendingLength_ == 0) {
-            taken = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0);
+        // A line that fits is read where it stands; a longer one is read as
+        // much as is kept of it, as when it straddles two chunks.
+        if (pendingLength_ == 0 && static_cast<std::size_t>(terminator - p) <= pending_.size()) {
+            taken = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0, false);
         } else {
             Keep(p, static_cast<std::size_t>(terminator - p));
             taken = TakePendingLine();
@@ -350,9 +376,11 @@ std::expected<void, SRecordFault> SRecordLoader::TakePendingLine()
 {
     const std::size_t kept = std::min(pendingLength_, pending_.size());
     const std::size_t dropped = droppedBlanks_;
+    const bool cut = pendingTail_;
     pendingLength_ = 0;
     droppedBlanks_ = 0;
-    return TakeLine(std::string_view(pending_.data(), kept), dropped);
+    pendingTail_ = false;
+    return TakeLine(std::string_view(pending_.data(), kept), dropped, cut);
 }
 
 std::expected<void, SRecordFault> SRecordLoader::Finish()
@@ -365,9 +393,18 @@ std::expected<void, SRecordFault> SRecordLoader::Finish()
         Keep("\xEF\xBB\xBF", markBytes_);
     }
     afterCarriageReturn_ = false;
-    if (pendingLength_ == 0)
-        return {};
-    return TakePendingLine();
+    if (pendingLength_ != 0) {
+        if (auto taken = TakePendingLine(); !taken)
+            return taken;
+    }
+    // A file whose end-of-file record is missing may have been cut short.
+    if (format_ == TextFormat::IntelHex && hex_.endLine == 0)
+        fault_ = SRecordFault{0, "the file ends without an end-of-file record (:00000001FF); it may be cut short"};
+    else if (format_ == TextFormat::Detect)
+        fault_ = SRecordFault{0, "no record", SRecordFault::Kind::NotRecognized};
+    if (fault_)
+        return std::unexpected(*fault_);
+    return {};
 }
 
 namespace {

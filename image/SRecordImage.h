@@ -2,6 +2,8 @@
 #pragma once
 
 #include "image/InputFile.h"
+#include "image/IntelHex.h"
+#include "image/LoadTally.h"
 
 #include <array>
 #include <cstddef>
@@ -31,17 +33,18 @@ struct SRecordImage {
 };
 
 // No position of a record (counted from its first character, normally the
-// 'S') at or past this one is ever read: the data of a record with byte
-// count 0xFF ends just before it, whatever the type.
-inline constexpr std::size_t LongestReadLinePrefix = 512;
+// 'S' or ':') at or past this one is ever read: the longest record of any
+// type, its checksum included, ends well before it.
+inline constexpr std::size_t LongestReadLinePrefix = 1024;
 
 // Applies one line (without its terminator) to the image. Position 0 is never
 // looked at; position 1 is the type, and any type other than 1, 2 or 3 makes
 // the line ignored. Empty and blank lines, and a line of 0x1A end-of-file
 // marks, are ignored by that same rule. Data below DataAreaSize is stored and
-// raises MaxAddress; the rest of the record is dropped. The checksum is
-// neither read nor verified, and nothing after the last data character is
-// read.
+// raises MaxAddress; the rest of the record is dropped. The checksum of a
+// record that carries data is verified (a wrong one is an error, and nothing
+// of the record is stored) unless `verifyChecksum` is false, when it is
+// neither read nor needed; nothing after it is read.
 //
 // A record may stand after blanks (spaces and tabs): when the first character
 // after them is 'S' or 's', the record is read from there. Any other line is
@@ -53,7 +56,7 @@ inline constexpr std::size_t LongestReadLinePrefix = 512;
 // positions its byte count asks for, even those whose data is dropped, so
 // whether a file is accepted never depends on where its data lands. On an
 // error the image may already hold part of the record.
-[[nodiscard]] std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecordImage &image);
+[[nodiscard]] std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecordImage &image, bool verifyChecksum = true);
 
 struct SRecordError {
     enum class Kind { CannotOpen, CannotRead, BadRecord };
@@ -71,8 +74,23 @@ std::string DescribeSRecordError(const SRecordError &error);
 
 // The record that stopped a load.
 struct SRecordFault {
-    long line = 0;       // 1-based
+    // BadChecksum: a record whose checksum does not match its bytes.
+    // NotRecognized: the text is neither S-records nor Intel HEX (only when
+    // the format is detected).
+    enum class Kind { BadRecord, BadChecksum, NotRecognized };
+    long line = 0;       // 1-based; 0 for a fault of the whole file
     std::string detail;  // as ParseSRecordLine says it
+    Kind kind = Kind::BadRecord;
+};
+
+// The text formats the loader reads, or Detect: the first line that is not
+// empty decides ('S' and a digit, or ':' after any blanks), and a file
+// whose first such line is neither, or that has none, is not recognised.
+enum class TextFormat { SRecord, IntelHex, Detect };
+
+struct TextLoadOptions {
+    TextFormat format = TextFormat::SRecord;
+    bool verifyChecksums = true;
 };
 
 // Incremental loader: takes the file's bytes in chunks of any size and gives
@@ -84,10 +102,14 @@ struct SRecordFault {
 // ParseSRecordLine reads it. Memory use does not depend on the input: of each
 // line only the blanks' count and the first LongestReadLinePrefix characters
 // after them are kept.
+//
+// Intel HEX lines (TextFormat::IntelHex, or detected) are read by
+// ParseIntelHexRecord, after blanks; empty lines are skipped, any other line
+// must be a record, and the file must end with its end-of-file record.
 class SRecordLoader {
 public:
     // Clears the image; the loader writes into it and must not outlive it.
-    explicit SRecordLoader(SRecordImage &image);
+    explicit SRecordLoader(SRecordImage &image, TextLoadOptions options = {});
 
     // Takes the next bytes. The error is the bad record that stopped the
     // load, here or before: stop feeding.
@@ -98,19 +120,27 @@ public:
 
     // Lines completed so far (all of them, after Finish()).
     long LineCount() const { return lineCount_; }
+    // The format read: Detect until the first line that is not empty.
+    TextFormat Format() const { return format_; }
+    const LoadTally &Tally() const { return tally_; }
 
 private:
-    [[nodiscard]] std::expected<void, SRecordFault> TakeLine(std::string_view line, std::size_t droppedBlanks);
+    [[nodiscard]] std::expected<void, SRecordFault> TakeLine(std::string_view line, std::size_t droppedBlanks, bool cut);
     [[nodiscard]] std::expected<void, SRecordFault> TakePendingLine();
     void Keep(const char *data, std::size_t size);
     void SkipByteOrderMark(const char *&data, const char *end);
 
     SRecordImage &image_;
+    TextLoadOptions options_;
+    TextFormat format_;
+    IntelHexState hex_;
+    LoadTally tally_;
     // The unfinished line: its first blank, if any, and what follows the
     // blanks, which is as much as a record needs.
     std::array<char, 1 + LongestReadLinePrefix> pending_{};
     std::size_t pendingLength_ = 0;     // true length of the unfinished line, dropped blanks aside
     std::size_t droppedBlanks_ = 0;     // blanks after its first one, counted only
+    bool pendingTail_ = false;          // something but blanks past what is kept of it
     std::size_t markBytes_ = 0;         // bytes of a byte-order mark seen at the start
     bool pastStart_ = false;            // the start of the input, and any mark, are behind
     long lineCount_ = 0;

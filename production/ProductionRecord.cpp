@@ -70,6 +70,8 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
         program.loaderSha256 = QCryptographicHash::hash(*input.loader, QCryptographicHash::Sha256).toHex();
     program.transferSize = TransferSize(input.image.MaxAddress);
     program.checksum = ImageChecksum(input.image);
+    program.format = QString::fromLatin1(FormatName(input.summary.format));
+    program.droppedBytes = input.summary.droppedBytes;
     return program;
 }
 
@@ -89,6 +91,8 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("duration_s"), qRound64(board.seconds * 1000) / 1000.0},
         {QStringLiteral("bytes_sent"), static_cast<qint64>(board.bytesSent)},
         {QStringLiteral("bytes_received"), static_cast<qint64>(board.bytesReceived)},
+        {QStringLiteral("format"), program.format},
+        {QStringLiteral("dropped_bytes"), static_cast<qint64>(program.droppedBytes)},
     };
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }

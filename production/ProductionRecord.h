@@ -21,6 +21,8 @@ struct RecordedProgram {
     QByteArray loaderSha256;  // lower-case hex
     std::int32_t transferSize = 0;
     std::uint8_t checksum = 0;
+    QString format;                 // "S-record", "Intel HEX", "ELF" or "binary"
+    std::uint64_t droppedBytes = 0; // given for addresses past the data area
 };
 
 // The program as the records describe it: the S-record file as messages
@@ -33,7 +35,8 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
 //   {"start":"2025-01-31T09:15:02.125Z","port":"COM3","device":"/dev/ttyUSB0",
 //    "file":"/srv/prog.mot","file_sha256":"…","loader_sha256":"…",
 //    "transfer_size":65600,"checksum":196,"message":"O.K.","exit_status":0,
-//    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106}
+//    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106,
+//    "format":"Intel HEX","dropped_bytes":0}
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus);
 
 // The file records are appended to, shared with other processes writing to

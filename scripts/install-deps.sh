@@ -10,7 +10,7 @@ PACKAGES="
   help2man librsvg2-bin lintian man-db
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev googletest
-  srecord binutils
+  srecord binutils binutils-powerpc-linux-gnu
   ser2net
   clang-19 libclang-rt-19-dev
   xvfb xauth x11-apps fonts-ipafont-gothic

@@ -125,15 +125,17 @@ WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
 }  // namespace
 
 std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
-                                                      InputReader reader)
+                                                      InputReader reader, const ProgramOptions &options)
 {
     // The whole file is checked before the target hears a byte, so that a
     // bad file never leaves a half-written board.
     WriteInput input;
     QCryptographicHash digest(QCryptographicHash::Sha256);
     const auto seen = [&](std::string_view bytes) { digest.addData(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))); };
-    if (auto read = ReadSRecordFile(sFilePath, input.image, reader, seen); !read)
-        return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, std::move(read.error())});
+    auto read = ReadProgramFile(sFilePath, input.image, reader, options, seen);
+    if (!read)
+        return std::unexpected(std::move(read.error()));
+    input.summary = std::move(*read);
     input.sFileSha256 = digest.result().toHex();
 
     // A loader too large for the size field is refused before anything is
@@ -144,12 +146,19 @@ std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePat
     return input;
 }
 
-std::expected<void, QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
-                                             const std::function<void(std::string_view)> &seen)
+std::expected<ProgramSummary, WriteResult> ReadProgramFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+                                                           const ProgramOptions &options,
+                                                           const std::function<void(std::string_view)> &seen)
 {
-    if (const auto loaded = LoadSRecordFile(sFilePath.toStdString(), image, SRecordFileKinds(reader), seen); !loaded)
-        return std::unexpected(SRecordMessage(loaded.error(), sFilePath));
-    return {};
+    auto loaded = LoadProgramFile(sFilePath.toStdString(), image, options, SRecordFileKinds(reader), seen);
+    if (loaded)
+        return std::move(*loaded);
+    ProgramError error = std::move(loaded.error());
+    error.path = DisplayPath(sFilePath).toStdString();
+    const InputAdvice advice = error.kind == ProgramError::Kind::NotRecognized ? InputAdvice::GiveBinaryAddress
+                               : error.kind == ProgramError::Kind::BadChecksum ? InputAdvice::IgnoreChecksums
+                                                                               : InputAdvice::None;
+    return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, QString::fromStdString(DescribeProgramError(error)), advice});
 }
 
 std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader)

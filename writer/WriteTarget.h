@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "image/ProgramFile.h"
 #include "image/SRecordImage.h"
 #include "writer/SendImage.h"
 #include "writer/TransferResult.h"
@@ -34,9 +35,18 @@ enum class WriteOutcome {
     Abandoned,        // the user closed the program mid-write; no message
 };
 
+// What a user can do about a file that was refused, beyond its message:
+// the command line says it (the window has neither choice).
+enum class InputAdvice {
+    None,
+    GiveBinaryAddress,  // not a format read by content: a raw binary needs its address
+    IgnoreChecksums,    // a wrong checksum: a hand-patched file can be written as it stands
+};
+
 struct [[nodiscard]] WriteResult {
     WriteOutcome outcome;
     QString message;  // empty only when abandoned
+    InputAdvice advice = InputAdvice::None;
 };
 
 // What a write sends, read from the files before the write starts. A write
@@ -50,6 +60,8 @@ struct WriteInput {
     // SHA-256 of the S-record file's bytes as read, in hex, for the
     // production record.
     QByteArray sFileSha256;
+    // What the file held: its format, where its data went, what was dropped.
+    ProgramSummary summary;
 };
 
 // Whether the reader of the files can be stopped while it reads. The window
@@ -59,18 +71,20 @@ struct WriteInput {
 // as the size field reaches, anything that opens.
 enum class InputReader { Uninterruptible, Interruptible };
 
-// Reads the S-record file, all of it checked, and the loader. Paths are as
-// the file system takes them (bytes; a name need not be UTF-8). The error is
-// how the write ends before the target hears a byte: SRecordFailed, or
+// Reads the program file (S-record, Intel HEX, ELF, or raw binary when
+// `options` say so), all of it checked, and the loader. Paths are as the
+// file system takes them (bytes; a name need not be UTF-8). The error is how
+// the write ends before the target hears a byte: SRecordFailed, or
 // LoaderTooLarge (the size field of the boot mode holds 16 bits).
 [[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
-                                                      InputReader reader);
+                                                                    InputReader reader, const ProgramOptions &options = {});
 
-// The S-record part of ReadWriteInput. The error is the message, naming the
-// file as DisplayPath shows it. `seen` gets every byte read (see
-// LoadSRecordFile).
-[[nodiscard]] std::expected<void, QString> ReadSRecordFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
-                                             const std::function<void(std::string_view)> &seen = {});
+// The program file part of ReadWriteInput. The error is an SRecordFailed
+// result, its message naming the file as DisplayPath shows it. `seen` gets
+// every byte read (see LoadProgramFile).
+[[nodiscard]] std::expected<ProgramSummary, WriteResult> ReadProgramFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+                                                                         const ProgramOptions &options = {},
+                                                                         const std::function<void(std::string_view)> &seen = {});
 
 // Whether ReadSRecordFile would read the file, judged by its kind without
 // opening it; the error is the message it would end with.

@@ -29,7 +29,11 @@ TEST(LargeFile, HundredMegabytesLoadInFlatMemory)
     const std::string endless(64 * 1024, '7');
     for (long long i = 0, written = 0; written < FileBytes; ++i) {
         char record[96];
-        std::snprintf(record, sizeof record, "S214%06llX%032llX%032llX00\r\n", (i * 16) % 0x20000, i, ~i);
+        std::snprintf(record, sizeof record, "S214%06llX%016llX%016llX", (i * 16) % 0x20000, i, ~i);
+        unsigned sum = 0;
+        for (int k = 2; k < 42; k += 2)
+            sum += static_cast<unsigned>(std::stoul(std::string(record + k, 2), nullptr, 16));
+        std::snprintf(record + 42, sizeof record - 42, "%02X\r\n", ~sum & 0xFF);
         const std::string text = written < FileBytes / 3       ? std::string(record)
                                  : written < 2 * FileBytes / 3 ? (i % 3 == 0 ? std::string(1000, 'x') + "\n" : "S5 no data record " + std::to_string(i) + "\r")
                                                                : endless;

@@ -27,10 +27,10 @@ struct Loaded {
 };
 
 // Feeds `text` in pieces of `piece` bytes (0: all at once).
-Loaded Load(const std::string &text, std::size_t piece = 0)
+Loaded Load(const std::string &text, std::size_t piece = 0, TextLoadOptions options = {})
 {
     Loaded out;
-    SRecordLoader loader(out.image);
+    SRecordLoader loader(out.image, options);
     std::expected<void, SRecordFault> loaded;
     const std::size_t step = piece ? piece : std::max<std::size_t>(text.size(), 1);
     for (std::size_t at = 0; loaded && at < text.size(); at += step)
@@ -54,6 +54,7 @@ struct Stored {
     std::uint32_t at;
     std::vector<std::uint8_t> data;
     std::int32_t maxAddress;
+    bool verify = true;  // checksums verified
 };
 
 }  // namespace
@@ -106,21 +107,22 @@ TEST(SRecordLoader, StoresDataBelowTheDataAreaEndOnly)
         {AcrossEnd, 0x1FFFC, acrossEnd, 0x1FFFF},
         {"S30D0001FFFC112233445566778892", 0x1FFFC, acrossEnd, 0x1FFFF},
         {"S30980000000010203046C", 0, {}, 0},
-        {"S309000200000102030400", 0, {}, 0},
-        {"S309FFFFFFFF0102030400", 0, {}, 0},
-        // The later record wins; its checksum is neither verified nor needed.
+        {"S3090002000001020304EA", 0, {}, 0},
+        {"S309FFFFFFFF01020304F0", 0, {}, 0},
+        // The later record wins.
         {"S207000100010203F1\nS20500010009F0", 0x100, {9, 2, 3}, 0x102},
-        {"S207000100010203F1\nS2050001000900", 0x100, {9, 2, 3}, 0x102},
-        {"S207000100010203F1\nS205000100099", 0x100, {9, 2, 3}, 0x102},
-        {"S207000100010203F1\nS20500010009", 0x100, {9, 2, 3}, 0x102},
-        // Characters after the data are never read.
-        {"S10400005AZZ trailing junk", 0, {0x5A}, 0},
+        // Checksums not verified (--ignore-checksums): neither read nor needed.
+        {"S207000100010203F1\nS2050001000900", 0x100, {9, 2, 3}, 0x102, false},
+        {"S207000100010203F1\nS205000100099", 0x100, {9, 2, 3}, 0x102, false},
+        {"S207000100010203F1\nS20500010009", 0x100, {9, 2, 3}, 0x102, false},
+        // Characters after the checksum are never read.
+        {"S10400005AA1ZZ trailing junk", 0, {0x5A}, 0},
         {"S1030000 no data, not even read\nS1000010\nS10200FF", 0, {}, 0},  // byte counts below 4
         // Lower-case digits keep their value in every field.
         {"s10bab0cdeadbeefcafebabec5", 0xAB0C, {0xDE, 0xAD, 0xBE, 0xEF, 0xCA, 0xFE, 0xBA, 0xBE}, 0xAB13},
     };
     for (const Stored &row : rows) {
-        const Loaded r = Load(row.text);
+        const Loaded r = Load(row.text, 0, {TextFormat::SRecord, row.verify});
         ASSERT_FALSE(r.fault) << row.text;
         std::vector<std::uint8_t> expected = Blank();
         std::copy(row.data.begin(), row.data.end(), expected.begin() + row.at);
@@ -172,14 +174,20 @@ TEST(SRecordLoader, ReportsBadRecordsWithLineAndColumn)
         {"S20500010", "record ends at column 9, its 6-digit address needs columns 5-10"},
         {"S2050X0100", "'X' at column 6 is not a hexadecimal digit"},
         {"S3090000", "record ends at column 8, its 8-digit address needs columns 5-12"},
-        {"S1130000000102030", "record ends at column 17, its byte count 0x13 needs 40 characters"},
-        {"S1070000010203", "record ends at column 14, its byte count 0x07 needs 16 characters"},
+        {"S1130000000102030", "record ends at column 17, its byte count 0x13 needs 42 characters"},
+        {"S1070000010203", "record ends at column 14, its byte count 0x07 needs 18 characters"},
+        {"S1070000010203040", "record ends at column 17, its byte count 0x07 needs 18 characters"},
         {"S1070000010g0304", "'g' at column 12 is not a hexadecimal digit"},
         {"S1070000010\x1A""0304", "byte 0x1A at column 12 is not a hexadecimal digit"},
         {"S30700030000012G", "'G' at column 16 is not a hexadecimal digit"},  // checked though dropped
         // Columns count the blanks a record stands after.
         {"  \tS1G3000000", "'G' at column 6 is not a hexadecimal digit"},
-        {std::string(600, ' ') + "S1130000000102030", "record ends at column 617, its byte count 0x13 needs 640 characters"},
+        {std::string(600, ' ') + "S1130000000102030", "record ends at column 617, its byte count 0x13 needs 642 characters"},
+        // The checksum: ones' complement of the sum of count, address and data.
+        {"S1130000000102030405060708090A0B0C0D0E0F75", "checksum 0x75 found, 0x74 expected"},
+        {"S1130000000102030405060708090A0B0C0D0E1F74", "checksum 0x74 found, 0x64 expected"},
+        {"S30D0001FFFC112233445566778893", "checksum 0x93 found, 0x92 expected"},  // checked though dropped
+        {"S1130000000102030405060708090A0B0C0D0E0F7G", "'G' at column 42 is not a hexadecimal digit"},
     };
     for (const auto &[line, detail] : cases) {
         const Loaded r = Load(Sixteen + "\n\n" + line + "\n" + "S10400005AA1\n");

@@ -41,6 +41,73 @@ FaultRow Row(std::string name, Setup setup, int exitStatus, const char *message,
     return {std::move(name), [](sim::BoardScript &) {}, setup, exitStatus, QString::fromUtf8(message), sent};
 }
 
+// A write of the program file `program`.
+FaultRow Program(std::string name, QByteArray program, int exitStatus, const char *message, std::size_t sent)
+{
+    FaultRow row = Row(std::move(name), Setup::None, exitStatus, message, sent);
+    row.program = std::move(program);
+    return row;
+}
+
+// A program file that must be refused before the port opens.
+FaultRow Refused(std::string name, QByteArray program, const char *message)
+{
+    return Program(std::move(name), std::move(program), 7, message, 0);
+}
+
+// A little-endian ELF file of `bits` bits with one program header per
+// entry of `segments` (type, file offset, physical address, file size,
+// memory size), followed by `data`. Hand-made for faults no linker writes.
+struct ElfSegment {
+    std::uint32_t type, offset, address, fileSize, memorySize;
+};
+QByteArray Elf32(const std::vector<ElfSegment> &segments, const QByteArray &data)
+{
+    QByteArray file(52, '\0');
+    const auto put = [&file](int at, std::uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            file[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    file.replace(0, 7, QByteArray("\x7F" "ELF\x01\x01\x01", 7));
+    put(16, 2, 2);                                            // executable
+    put(18, 20, 2);                                           // PowerPC, say: any machine will do
+    put(20, 1, 4);
+    put(28, 52, 4);                                           // program headers right after
+    put(40, 52, 2);
+    put(42, 32, 2);
+    put(44, static_cast<std::uint32_t>(segments.size()), 2);
+    for (const ElfSegment &segment : segments) {
+        const int at = static_cast<int>(file.size());
+        file.append(32, '\0');
+        put(at, segment.type, 4);
+        put(at + 4, segment.offset, 4);
+        put(at + 8, segment.address, 4);
+        put(at + 12, segment.address, 4);
+        put(at + 16, segment.fileSize, 4);
+        put(at + 20, segment.memorySize, 4);
+    }
+    return file + data;
+}
+
+// MatrixProgram's data: 0x00..0x0F for address 0, 0xF0..0xFF for 0x90.
+QByteArray MatrixData()
+{
+    QByteArray data;
+    for (int i = 0; i < 16; ++i)
+        data += static_cast<char>(i);
+    for (int i = 0; i < 16; ++i)
+        data += static_cast<char>(0xF0 + i);
+    return data;
+}
+
+QByteArray Utf16Le(const QByteArray &text)
+{
+    QByteArray wide;
+    for (char c : text)
+        wide += QByteArray(1, c) + '\0';
+    return wide;
+}
+
 FaultRow WithWindow(FaultRow row, const char *message, std::size_t sent)
 {
     row.window = FaultRow::WindowEnding{message, sent};
@@ -68,12 +135,12 @@ void FeedPipe(const std::stop_token &stop, const QByteArray &path, const QByteAr
 
 // 16 bytes at 0x90: MaxAddress 0x9F, 159 / 64 = 2.48, three blocks.
 const char *const MatrixProgram =
-    "S00F000051573733352074657374D2\n"
+    "S00D000051573733352074657374CB\n"
     "S1130000000102030405060708090A0B0C0D0E0F74\n"
-    "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFF5C\n"
+    "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE4\n"
     "S9030000FC\n";
 const char *const MatrixMalformedProgram =
-    "S00F000051573733352074657374D2\n"
+    "S00D000051573733352074657374CB\n"
     "S1130000000102030405060708090A0B0C0D0E0F74\n"
     "S1130010000102030405060708G90A0B0C0D0E0F74\n";
 
@@ -152,6 +219,45 @@ std::vector<FaultRow> AllFaultRows()
         // the loader's UART starting up. The host drops them unread.
         Row("SizeBytesAnswered", [](S &s) { s.sizeReply = 0x00; }, 0, "O.K.", Checksum),
         Row("NoiseWhileTheLoaderStarts", [](S &s) { s.loaderStartNoise = 0xFF; }, 0, "O.K.", Checksum),
+        // Program files of every format, told apart by content: those that
+        // write MatrixProgram's image, and those refused before the port opens.
+        Row("ProgramAsIntelHex", Setup::ProgramAsIntelHex, 0, "O.K.", Checksum),
+        Row("ProgramAsUtf16", Setup::ProgramAsUtf16, 0, "O.K.", Checksum),
+        // The second segment's zero fill (memory size 32) is not written.
+        Program("ProgramAsElf", Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x90, 16, 32}}, MatrixData()), 0, "O.K.", Checksum),
+        Refused("SRecordChecksumWrong", "S00D000051573733352074657374CB\nS1130000000102030405060708090A0B0C0D0E0F74\n"
+                                        "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE5\nS9030000FC\n",
+                "S-record file {mot}, line 3: checksum 0xE5 found, 0xE4 expected"),
+        Refused("IntelHexChecksumWrong", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE9\n:00000001FF\n",
+                "Intel HEX file {mot}, line 2: checksum 0xE9 found, 0xE8 expected"),
+        Refused("IntelHexBadDigit", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFGE8\n:00000001FF\n",
+                "Intel HEX file {mot}, line 2: 'G' at column 41 is not a hexadecimal digit"),
+        Refused("IntelHexRecordTooShort", ":10000000000102030405060708090A0B0C0D0E0F\n:00000001FF\n",
+                "Intel HEX file {mot}, line 1: record ends at column 41, its byte count 0x10 needs 43 characters"),
+        Refused("IntelHexRecordTooLong", ":0F000000000102030405060708090A0B0C0D0E0F79\n:00000001FF\n",
+                "Intel HEX file {mot}, line 1: '7' at column 42 is past the record's end: its byte count 0x0F ends it at column 41"),
+        Refused("IntelHexUnknownType", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009006F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE2\n:00000001FF\n",
+                "Intel HEX file {mot}, line 2: unknown record type 0x06 at columns 8-9 (known: 00 to 05)"),
+        Refused("IntelHexDataAfterEnd", ":10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE8\n",
+                "Intel HEX file {mot}, line 3: a record after the end-of-file record of line 2"),
+        Refused("IntelHexWithoutEndRecord", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE8\n",
+                "Intel HEX file {mot}: the file ends without an end-of-file record (:00000001FF); it may be cut short"),
+        Refused("IntelHexLineWithoutColon", ":10000000000102030405060708090A0B0C0D0E0F78\nS1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE4\n:00000001FF\n",
+                "Intel HEX file {mot}, line 2: 'S' at column 1, where a record starts with ':'"),
+        Refused("ElfCutShort", Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x90, 16, 16}}, MatrixData()).first(140),
+                "ELF file {mot}: it is cut short: it ends at byte 0x8C, inside segment 2 (bytes 0x84-0x93)"),
+        Refused("ElfHeaderCutShort", Elf32({{1, 116, 0, 16, 16}}, MatrixData()).first(40),
+                "ELF file {mot}: it is cut short: it ends at byte 0x28, inside its ELF header"),
+        Refused("ElfWithoutLoadableSegment", Elf32({{4, 84, 0, 32, 32}}, MatrixData()),
+                "ELF file {mot}: it has no loadable segment (PT_LOAD) with bytes in the file"),
+        Refused("ElfSegmentsOverlap", Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x08, 16, 16}}, MatrixData()),
+                "ELF file {mot}: segments 1 and 2 overlap at physical address 0x8"),
+        Refused("ElfMoreInFileThanInMemory", Elf32({{1, 116, 0, 32, 16}}, MatrixData()),
+                "ELF file {mot}: segment 1 has 0x20 bytes in the file but only 0x10 in memory"),
+        Refused("BinaryFile", QByteArray("\xC2\x10\x00\x20\x4E\x75\x00\x00", 8), "{mot} is not an S-record, Intel HEX or ELF file"),
+        Refused("EmptyFile", QByteArray(), "{mot} is not an S-record, Intel HEX or ELF file"),
+        Refused("Utf16WithoutByteOrderMark", Utf16Le(MatrixProgram), "{mot} is not an S-record, Intel HEX or ELF file"),
+        Refused("TextOfAnotherKind", "# build 42\n" + QByteArray(MatrixProgram), "{mot} is not an S-record, Intel HEX or ELF file"),
     };
 }
 
@@ -205,7 +311,7 @@ FaultStage::FaultStage(const FaultRow &row)
       board(Script(row.script)),
       device(QString::fromStdString(board.SlavePath())),
       loader(WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize))),
-      mot(WriteFile(dir, QStringLiteral("program.mot"), MatrixProgram))
+      mot(WriteFile(dir, QStringLiteral("program.mot"), row.program.value_or(MatrixProgram)))
 {
     const auto hold = [this](const QString &name) {
         holder.emplace();
@@ -227,6 +333,17 @@ FaultStage::FaultStage(const FaultRow &row)
     case FaultRow::Setup::SRecordRemoved: QFile::remove(mot); break;
     case FaultRow::Setup::SRecordMalformed: WriteFile(dir, QStringLiteral("program.mot"), MatrixMalformedProgram); break;
     case FaultRow::Setup::SRecordPipe: FileIntoPipe(mot, MatrixProgram); break;
+    case FaultRow::Setup::ProgramAsIntelHex:
+    case FaultRow::Setup::ProgramAsUtf16: {
+        const QString made = dir.filePath(QStringLiteral("program.made"));
+        const QString command = row.setup == FaultRow::Setup::ProgramAsIntelHex
+                                    ? QStringLiteral("srec_cat '%1' -o '%2' -intel").arg(mot, made)
+                                    : QStringLiteral("iconv -f ASCII -t UTF-16 '%1' > '%2'").arg(mot, made);
+        EXPECT_EQ(std::system(QFile::encodeName(command).constData()), 0) << command.toStdString();
+        QFile::remove(mot);
+        EXPECT_TRUE(QFile::rename(made, mot));
+        break;
+    }
     case FaultRow::Setup::SRecordPipePortBusy:
         FileIntoPipe(mot, MatrixProgram);
         hold(device);

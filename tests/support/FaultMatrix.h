@@ -35,6 +35,9 @@ struct FaultRow {
         // Files that are not regular files.
         SRecordPipe, LoaderPipe, SRecordDevice, LoaderDevice, SRecordDirectory, SRecordSocket,
         SRecordPipePortBusy,  // and this process holds the port: which is judged first?
+        // The program as other tools write it: Intel HEX from srec_cat,
+        // UTF-16 with its byte-order mark from iconv.
+        ProgramAsIntelHex, ProgramAsUtf16,
     };
     // How the window ends instead, where it differs: it reads regular files only.
     struct WindowEnding {
@@ -52,6 +55,9 @@ struct FaultRow {
     std::size_t bytesSent = 0;     // the host sends nothing after these
     std::optional<WindowEnding> window = std::nullopt;
     bool remote = false;  // written through rfc2217:// to ser2net in front of the board
+    // When not empty, the program file holds this instead (any format; the
+    // file keeps its name program.mot, since the content decides).
+    std::optional<QByteArray> program = std::nullopt;
 };
 
 // The loader and image every row writes: a 40-byte loader and an image of

@@ -171,7 +171,10 @@ TEST(WriteTarget, FullDataAreaSendsOneBlockPastIt)
         QByteArray line = "S224" + QByteArray::number(address, 16).rightJustified(6, '0').toUpper();
         for (int i = 0; i < 32; ++i)
             line += QByteArray::number((address + i) % 251, 16).rightJustified(2, '0').toUpper();
-        mot += line + "00\n";
+        unsigned sum = 0;
+        for (qsizetype k = 2; k < line.size(); k += 2)
+            sum += line.mid(k, 2).toUInt(nullptr, 16);
+        mot += line + QByteArray::number(~sum & 0xFF, 16).rightJustified(2, '0').toUpper() + "\n";
     }
     ASSERT_EQ(bench.Write(mot).outcome, WriteOutcome::Ok);
     const Bytes image = bench.host.board->LastWrite().image;

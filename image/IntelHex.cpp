@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "image/IntelHex.h"
+
+#include "image/LoadTally.h"
+#include "image/SRecordImage.h"
+
+#include <array>
+#include <cstdio>
+
+namespace qw735 {
+
+namespace {
+
+enum RecordType { Data = 0, EndOfFile = 1, ExtendedSegment = 2, StartSegment = 3, ExtendedLinear = 4, StartLinear = 5 };
+
+// The byte count each type other than data must have.
+constexpr int CountOfType(int type)
+{
+    switch (type) {
+    case EndOfFile: return 0;
+    case ExtendedSegment:
+    case ExtendedLinear: return 2;
+    default: return 4;  // the two start addresses
+    }
+}
+
+std::string Phrase(const char *format, auto... values)
+{
+    char text[200];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+}  // namespace
+
+std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, std::size_t offset, bool cut, long line,
+                                                     IntelHexState &state, SRecordImage &image, LoadTally *tally,
+                                                     bool verifyChecksum)
+{
+    if (state.endLine != 0)
+        return std::unexpected(RecordFault{Phrase("a record after the end-of-file record of line %ld", state.endLine)});
+    const std::size_t length = record.size();
+    if (length < 3 || ((TableValue(record[1]) | TableValue(record[2])) & 0xF0))
+        return FirstFaultIn(record, offset, 1, 2, ShortPhrase(offset + length, Phrase("the byte count needs columns %zu-%zu", offset + 2, offset + 3).c_str()));
+    const std::size_t count = static_cast<std::size_t>(TableValue(record[1]) << 4 | TableValue(record[2]));
+    // ':' count(2) address(4) type(2) data(2 x count) checksum(2)
+    const std::size_t end = 11 + 2 * count;
+    const auto shortPhrase = [&] {
+        return ShortPhrase(offset + length, Phrase("its byte count 0x%02zX needs %zu characters", count, offset + end).c_str());
+    };
+    if (length < end)
+        return FirstFaultIn(record, offset, 1, end - 1, shortPhrase());
+    std::array<std::uint8_t, 4 + 255 + 1> bytes{};
+    std::uint8_t bad = 0;
+    for (std::size_t k = 0; k < (end - 1) / 2; ++k) {
+        const std::uint8_t high = TableValue(record[1 + 2 * k]);
+        const std::uint8_t low = TableValue(record[2 + 2 * k]);
+        bad |= high | low;
+        bytes[k] = static_cast<std::uint8_t>(high << 4 | (low & 0x0F));
+    }
+    if (bad & 0xF0)
+        return FirstFaultIn(record, offset, 1, end - 1, shortPhrase());
+    for (std::size_t p = end; p < length; ++p) {
+        if (record[p] != ' ' && record[p] != '\t')
+            return std::unexpected(RecordFault{Phrase("'%c' at column %zu is past the record's end: its byte count 0x%02zX ends it at column %zu",
+                                                      record[p] >= 0x20 && record[p] < 0x7F ? record[p] : '?', offset + p + 1, count, offset + end)});
+    }
+    if (cut)
+        return std::unexpected(RecordFault{Phrase("the line goes on past the record's end: its byte count 0x%02zX ends it at column %zu", count, offset + end)});
+
+    const std::size_t total = 4 + count;  // bytes before the checksum
+    std::uint8_t sum = 0;
+    for (std::size_t k = 0; k < total; ++k)
+        sum = static_cast<std::uint8_t>(sum + bytes[k]);
+    const std::uint8_t expected = static_cast<std::uint8_t>(-sum);
+    if (verifyChecksum && bytes[total] != expected)
+        return ChecksumFault(bytes[total], expected);
+
+    const int type = bytes[3];
+    if (type > StartLinear)
+        return std::unexpected(RecordFault{Phrase("unknown record type 0x%02X at columns %zu-%zu (known: 00 to 05)", type, offset + 8, offset + 9)});
+    if (type != Data && static_cast<int>(count) != CountOfType(type))
+        return std::unexpected(RecordFault{Phrase("a type 0x%02X record has byte count 0x%02X, not 0x%02zX", type, CountOfType(type), count)});
+
+    const unsigned field = static_cast<unsigned>(bytes[1] << 8 | bytes[2]);
+    const unsigned value = static_cast<unsigned>(bytes[4] << 8 | bytes[5]);
+    switch (type) {
+    case Data: {
+        if (count == 0)
+            return {};
+        if (tally)
+            ++tally->dataRecords;
+        const std::span<const std::uint8_t> data(bytes.data() + 4, count);
+        // In a segment the offset wraps at 64 KiB, as 8086 addressing does.
+        const std::size_t first = state.segmented ? std::min<std::size_t>(count, 0x10000 - field) : count;
+        StoreBytes(image, tally, state.base + field, data.first(first));
+        if (first < count)
+            StoreBytes(image, tally, state.base, data.subspan(first));
+        return {};
+    }
+    case EndOfFile: state.endLine = line; return {};
+    case ExtendedSegment:
+        state.base = std::uint64_t{value} << 4;
+        state.segmented = true;
+        return {};
+    case ExtendedLinear:
+        state.base = std::uint64_t{value} << 16;
+        state.segmented = false;
+        return {};
+    default: return {};  // start addresses: nothing for the image
+    }
+}
+
+}  // namespace qw735

@@ -1,0 +1,35 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "image/RecordText.h"
+
+#include <cstdint>
+#include <expected>
+#include <string_view>
+
+namespace qw735 {
+
+class LoadTally;
+struct SRecordImage;
+
+// What an Intel HEX file has said so far that later records depend on.
+struct IntelHexState {
+    std::uint64_t base = 0;  // from the last type 02 or 04 record
+    bool segmented = false;  // type 02: offsets wrap within their 64 KiB segment
+    long endLine = 0;        // line of the end-of-file record, 0 before it
+};
+
+// Applies one Intel HEX record, standing from its ':' after `offset`
+// characters of line `line`, to the image. Types 00 (data), 01 (end of
+// file), 02 (extended segment address), 03 (start segment address,
+// ignored), 04 (extended linear address) and 05 (start linear address,
+// ignored); anything else, a digit that is none, a record shorter or longer
+// than its byte count, or a type whose byte count is not its own, is a
+// fault naming the column. Only blanks may follow the checksum; `cut` says
+// that something else follows past what was kept of the line. The checksum is verified unless
+// `verifyChecksum` is false. Nothing is stored from a faulty record.
+[[nodiscard]] std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, std::size_t offset, bool cut, long line,
+                                                                   IntelHexState &state, SRecordImage &image, LoadTally *tally,
+                                                                   bool verifyChecksum);
+
+}  // namespace qw735

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace qw735 {
+
+struct SRecordImage;
+
+// Addresses first..last, both included.
+struct AddressRange {
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+    bool operator==(const AddressRange &) const = default;
+};
+
+// What one load did with the bytes its file gave: where they went, which
+// fell outside the data area, and which replaced a different byte given
+// earlier. Every reader stores through it, so that the summary and the
+// warnings mean the same for every format. Memory is fixed: a bit per
+// address of the data area and at most ListedDroppedRanges ranges.
+class LoadTally {
+public:
+    static constexpr std::size_t ListedDroppedRanges = 16;
+
+    LoadTally();
+
+    // Stores the bytes below the end of the data area at `address` on (the
+    // image's MaxAddress follows) and counts the rest as dropped.
+    void Store(SRecordImage &image, std::uint64_t address, std::span<const std::uint8_t> bytes);
+    // `count` bytes given for `address` on, none of them stored.
+    void Drop(std::uint64_t address, std::uint64_t count);
+
+    // The addresses that received data, as merged ranges in ascending order.
+    std::vector<AddressRange> LoadedRanges() const;
+    std::uint64_t LoadedBytes() const;
+    std::uint64_t DroppedBytes() const { return droppedBytes_; }
+    // Merged, ascending; only the first ListedDroppedRanges distinct ones.
+    const std::vector<AddressRange> &DroppedRanges() const { return dropped_; }
+    bool DroppedRangesCut() const { return droppedCut_; }
+    // Bytes given again for an address with a different value (the later wins).
+    std::uint64_t OverwrittenBytes() const { return overwritten_; }
+
+    long records = 0;      // records (or segments) read
+    long dataRecords = 0;  // of them, those that carried data
+
+private:
+    std::vector<std::uint64_t> written_;  // a bit per data-area address
+    std::uint64_t droppedBytes_ = 0;
+    std::vector<AddressRange> dropped_;
+    bool droppedCut_ = false;
+    std::uint64_t overwritten_ = 0;
+};
+
+// Stores `bytes` at `address` through `tally`, or straight into the image
+// (below the data area's end, MaxAddress raised) when there is none.
+void StoreBytes(SRecordImage &image, LoadTally *tally, std::uint64_t address, std::span<const std::uint8_t> bytes);
+
+}  // namespace qw735
