@@ -60,10 +60,11 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
 
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus)
 {
-    const QJsonObject record{
+    QJsonObject record{
         {QStringLiteral("start"), board.started.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("port"), board.port},
         {QStringLiteral("device"), board.device},
+        {QStringLiteral("remote"), board.remote},
         {QStringLiteral("file"), program.sFilePath},
         {QStringLiteral("file_sha256"), QString::fromLatin1(program.sFileSha256)},
         {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
@@ -75,6 +76,10 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("bytes_sent"), static_cast<qint64>(board.bytesSent)},
         {QStringLiteral("bytes_received"), static_cast<qint64>(board.bytesReceived)},
     };
+    // Which station's server wrote the board: its certificate, as
+    // `openssl x509 -fingerprint -sha256` shows it, without the colons.
+    if (!board.serverSha256.isEmpty())
+        record.insert(QStringLiteral("server_cert_sha256"), QString::fromLatin1(board.serverSha256));
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 
