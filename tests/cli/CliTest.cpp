@@ -512,6 +512,44 @@ TEST(CommandLine, WritesSeveralBoardsAtOnceWithRecordsAndTraces)
     EXPECT_TRUE(ReadTrace(dir.filePath(QStringLiteral("board2.trace"))).lines.contains(QStringLiteral("loader 9 sent 13")));
 }
 
+// A gang of a local board, one through plain RFC 2217 and one through TLS:
+// each written, each record saying whether its board was remote and, over
+// TLS, which server certificate it went through (as openssl prints it).
+TEST(CommandLine, WritesLocalAndRemoteBoardsInOneGangWithTheServersCertificateRecorded)
+{
+    QTemporaryDir dir;
+    std::deque<FaultStage> stages;
+    for (int i = 0; i < 3; ++i)
+        stages.emplace_back(FaultRowNamed("Healthy"));
+    const sim::Ser2netServer plain(stages[1].device.toStdString());
+    const sim::Ser2netServer tls(stages[2].device.toStdString(), {.tls = Certificates().ServerTls()});
+    const QStringList ports = {stages[0].device, QString::fromStdString(plain.Url()), QString::fromStdString(tls.Url())};
+    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
+    const WriterRun run = RunWriter(ClientTlsArgs() + QStringList{QStringLiteral("-q"), QStringLiteral("--report"), report,
+                                                                  QStringLiteral("--loader"), stages[0].loader} + ports
+                                    + QStringList{stages[0].mot});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, ports.join(QStringLiteral(": O.K.\n")) + QStringLiteral(": O.K.\n3 of 3 boards O.K.\n"));
+
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-fingerprint"),
+                                              QStringLiteral("-sha256"), QStringLiteral("-in"),
+                                              QString::fromStdString(Certificates().Crt("server"))});
+    ASSERT_TRUE(openssl.waitForFinished());
+    const QString fingerprint = QString::fromLatin1(openssl.readAllStandardOutput()).section(u'=', 1).trimmed().remove(u':').toLower();
+    ASSERT_EQ(fingerprint.size(), 64);
+    const std::vector<QJsonObject> records = ReadRecords(report);
+    ASSERT_EQ(records.size(), 3u);
+    for (const QJsonObject &record : records) {
+        const qsizetype board = ports.indexOf(record[u"port"].toString());
+        SCOPED_TRACE(board);
+        EXPECT_EQ(record[u"exit_status"].toInt(), 0);
+        EXPECT_EQ(record[u"remote"].toBool(), board > 0);
+        EXPECT_EQ(record[u"server_cert_sha256"].toString(), board == 2 ? fingerprint : QString());
+        EXPECT_EQ(record.contains(u"server_cert_sha256"), board == 2);
+    }
+}
+
 // Ctrl-C in the middle: every board stops, every port is closed, each
 // board's state is shown and recorded, and the run ends by the signal as a
 // single write does.
