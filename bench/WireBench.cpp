@@ -21,7 +21,9 @@
 //   qw735-bench-wire --remote [KIB...]
 //                                  the same image (default 64 KiB) with wire
 //                                  time, on the local pseudo-terminal and
-//                                  through ser2net on loopback, in one run;
+//                                  through ser2net on loopback, plain and
+//                                  with TLS (certificates on both sides), in
+//                                  one run;
 //                                  then what a 1 ms and a 10 ms network round
 //                                  trip would add to a 128 KiB write
 //   qw735-bench-wire --echo-remote N
@@ -32,6 +34,7 @@
 #include "link/Link.h"
 #include "link/PortName.h"
 #include "link/PortSettings.h"
+#include "remote/TlsOptions.h"
 #include "sim/Ser2netServer.h"
 #include "sim/TargetSim.h"
 #include "writer/Feedback.h"
@@ -66,7 +69,7 @@ using namespace qw735;
 constexpr const char *Usage =
     "Usage: qw735-bench-wire [--no-wire-time] [KIB...]   writes of KIB KiB images (default 128 4)\n"
     "  or:  qw735-bench-wire --gang                      64 KiB into 1, 8 and 32 boards at once\n"
-    "  or:  qw735-bench-wire --remote [KIB...]           local and through ser2net on loopback\n"
+    "  or:  qw735-bench-wire --remote [KIB...]           local and through ser2net on loopback, plain and TLS\n"
     "  or:  qw735-bench-wire --echo N | --echo-wire N | --echo-wire-raw N | --echo-remote N\n"
     "  or:  qw735-bench-wire --idle-wait\n"
     "Measures writes through the simulated board against the time the wire needs.\n";
@@ -112,8 +115,8 @@ QString WriteProgram(const QTemporaryDir &dir, int bytes, std::mt19937 &random)
 
 // How the host reaches the board: its pseudo-terminal, or through ser2net
 // on loopback, configured as the tests run it or as the README advises
-// (chardelay: false, tcp(nodelay)).
-enum class Route { Local, Ser2net, Ser2netAdvised };
+// (chardelay: false, tcp(nodelay)), the latter also with TLS.
+enum class Route { Local, Ser2net, Ser2netAdvised, Ser2netTls };
 
 const char *RouteName(Route route)
 {
@@ -121,8 +124,17 @@ const char *RouteName(Route route)
     case Route::Local: return "local pty";
     case Route::Ser2net: return "ser2net, default";
     case Route::Ser2netAdvised: return "ser2net, as advised";
+    case Route::Ser2netTls: return "ser2net, as advised, TLS";
     }
     return "?";
+}
+
+// The throw-away certificates of the TLS route, made at its first use; the
+// writer trusts their CA and is their client "station1".
+const sim::TestCertificates &Certificates()
+{
+    static const sim::TestCertificates certificates;
+    return certificates;
 }
 
 // The host side of a measurement, with ser2net in between when the route
@@ -132,8 +144,20 @@ struct Host {
     {
         QString port = QString::fromStdString(board.SlavePath());
         if (route != Route::Local) {
-            const bool advised = route == Route::Ser2netAdvised;
-            server.emplace(board.SlavePath(), sim::Ser2netServer::Options{.chardelay = !advised, .nodelay = advised});
+            const bool advised = route != Route::Ser2net;
+            sim::Ser2netServer::Options options{.chardelay = !advised, .nodelay = advised};
+            if (route == Route::Ser2netTls) {
+                const sim::TestCertificates &files = Certificates();
+                options.tls = files.ServerTls();
+                auto identity = LoadTlsIdentity(QString::fromStdString(files.Crt("ca")), QString::fromStdString(files.Crt("station1")),
+                                                QString::fromStdString(files.Key("station1")));
+                if (!identity) {
+                    std::fprintf(stderr, "%s\n", qPrintable(identity.error()));
+                    std::exit(1);
+                }
+                SetTlsIdentity(std::move(*identity));
+            }
+            server.emplace(board.SlavePath(), options);
             port = QString::fromStdString(server->Url());
         }
         line = std::move(*TransportForPort(port));
@@ -226,15 +250,21 @@ void Run(int kib, bool wireTime, const QString &loaderPath, const QTemporaryDir 
 void CompareRoutes(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
 {
     const QString mot = WriteProgram(dir, kib * 1024, random);
-    std::printf("| route | image | result | elapsed s | wire s | elapsed / wire | elapsed / local |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
-    double local = 0;
-    for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised}) {
+    std::printf("| route | image | result | elapsed s | wire s | elapsed / wire | elapsed / local | elapsed / plain as advised |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    double local = 0, plain = 0;
+    for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised, Route::Ser2netTls}) {
         const Measured m = WriteOnce(mot, true, loaderPath, route);
         if (route == Route::Local)
             local = m.elapsed;
-        std::printf("| %s | %d KiB | %s | %8.3f | %8.3f | %6.4f | %6.4f |\n", RouteName(route), kib,
-                    m.message.toUtf8().constData(), m.elapsed, m.wire, m.elapsed / m.wire, m.elapsed / local);
+        if (route == Route::Ser2netAdvised)
+            plain = m.elapsed;
+        std::printf("| %s | %d KiB | %s | %8.3f | %8.3f | %6.4f | %6.4f | ", RouteName(route), kib, m.message.toUtf8().constData(),
+                    m.elapsed, m.wire, m.elapsed / m.wire, m.elapsed / local);
+        if (plain > 0)
+            std::printf("%6.4f |\n", m.elapsed / plain);
+        else
+            std::printf("|\n");
         std::fflush(stdout);
     }
 
@@ -400,7 +430,7 @@ int main(int argc, char **argv)
     if (argc == 3 && std::string(argv[1]) == "--echo")
         return EchoRoundTrips(std::atoi(argv[2]), false, Route::Local);
     if (argc == 3 && std::string(argv[1]) == "--echo-remote") {
-        for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised}) {
+        for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised, Route::Ser2netTls}) {
             if (const int failed = EchoRoundTrips(std::atoi(argv[2]), false, route))
                 return failed;
         }
