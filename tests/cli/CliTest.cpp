@@ -1080,7 +1080,7 @@ TEST(CommandLine, OtherProgramsAnswerAsTheySay)
     EXPECT_TRUE(board.readAllStandardError().startsWith("qw735-target-sim: write ended in phase sync;"));
 }
 
-// What bash offers after qw735-write: options, Com names, rfc2217:// and
+// What bash offers after qw735-write: options, Com names, the remote URLs and
 // the option values it knows (run where no file matches).
 TEST(CommandLine, CompletesInBash)
 {
@@ -1088,7 +1088,8 @@ TEST(CommandLine, CompletesInBash)
         {{"--loader-s"}, "--loader-start"},
         {{"--loader-start", ""}, "50 100 200 500 1000 3000"},
         {{"COM1"}, "COM1 COM10"},
-        {{"rfc"}, "rfc2217://"},
+        {{"rfc"}, "rfc2217:// rfc2217+tls://"},
+        {{"--tls-c"}, "--tls-ca --tls-cert"},
         {{"-q", "--li"}, "--list-ports"},
     };
     QTemporaryDir empty;
