@@ -280,11 +280,15 @@ int Write(const Options &options)
         ports << name;
     }
     // The certificates are read before anything is held: a file that cannot
-    // be used is a mistake in the command, like a bad report path.
-    if (auto identity = LoadTlsIdentity(options.tlsCa, options.tlsCert, options.tlsKey); !identity) {
-        std::fprintf(stderr, "qw735-write: %s\n", qPrintable(identity.error()));
-        return ExitUsage;
-    } else {
+    // be used is a mistake in the command, like a bad report path. Without
+    // them nothing here touches the TLS library, which a write through a
+    // local port has no use for.
+    if (!options.tlsCa.isEmpty() || !options.tlsCert.isEmpty() || !options.tlsKey.isEmpty()) {
+        auto identity = LoadTlsIdentity(options.tlsCa, options.tlsCert, options.tlsKey);
+        if (!identity) {
+            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(identity.error()));
+            return ExitUsage;
+        }
         SetTlsIdentity(std::move(*identity));
     }
     // Two writes through one device would corrupt both boards' writes.
