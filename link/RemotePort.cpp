@@ -4,6 +4,7 @@
 #include "remote/TlsOptions.h"
 
 #include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QSslConfiguration>
 #include <QTimer>
 #include <QUrl>
@@ -108,8 +109,11 @@ std::expected<void, QString> RemotePort::Open()
 
 std::expected<void, QString> RemotePort::Connect()
 {
+    QElapsedTimer connecting;
+    connecting.start();
     socket_.connectToHost(host_, port_);
     const WaitEnd end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, ConnectLimitMs);
+    connectMs_ = static_cast<int>(connecting.elapsed());
     switch (end) {
     case WaitEnd::Done:
         break;
@@ -136,7 +140,7 @@ std::expected<void, QString> RemotePort::Connect()
 std::expected<void, QString> RemotePort::StartTls()
 {
     const QString plainUrl = QStringLiteral("%1://%2:%3").arg(QLatin1String(Scheme), host_).arg(port_);
-    switch (WaitFor([this] { return heard_; }, ListenMs)) {
+    switch (WaitFor([this] { return heard_; }, std::clamp(ListenRoundTrips * connectMs_, ListenFloorMs, ListenCeilingMs))) {
     case WaitEnd::TimedOut:
         break;
     case WaitEnd::Done:

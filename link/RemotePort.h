@@ -86,9 +86,13 @@ private:
     // confirmation of the line settings.
     static constexpr int ServerReplyLimitMs = 2000;
     // How long a TLS client listens for a plain server's first words before
-    // its hello. ser2net speaks within a millisecond of the connect on a
-    // local network; a TLS server never does.
-    static constexpr int ListenMs = 300;
+    // its hello: twenty times what the connect took (about one network
+    // round trip), at least 100 ms and at most 1 s. ser2net speaks within a
+    // millisecond of the connect on a local network; a TLS server never
+    // does.
+    static constexpr int ListenFloorMs = 100;
+    static constexpr int ListenCeilingMs = 1000;
+    static constexpr int ListenRoundTrips = 20;
 
     // Who reads what the server sends: the codec, or nobody yet while the
     // client only listens whether the server speaks at all.
@@ -122,6 +126,7 @@ private:
     QSslSocket socket_;
     Phase phase_ = Phase::Telnet;
     bool heard_ = false;  // the server has sent a byte on this connection
+    int connectMs_ = 0;   // how long the connect took
     QList<QSslError> sslErrors_;
     QByteArray serverSha256_;
     QtEventPump pump_;
