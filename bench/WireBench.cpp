@@ -21,7 +21,10 @@
 //   qw735-bench-wire --remote [KIB...]
 //                                  the same image (default 64 KiB) with wire
 //                                  time, on the local pseudo-terminal and
-//                                  through ser2net on loopback, in one run;
+//                                  through ser2net on loopback, plain and
+//                                  with TLS (certificates on both sides), in
+//                                  one run; --rounds N: N times round,
+//                                  medians;
 //                                  then what a 1 ms and a 10 ms network round
 //                                  trip would add to a 128 KiB write
 //   qw735-bench-wire --echo-remote N
@@ -33,6 +36,7 @@
 #include "link/PortSettings.h"
 #include "production/GangWrite.h"
 #include "production/PortName.h"
+#include "remote/TlsOptions.h"
 #include "sim/TargetSim.h"
 #include "tests/support/Ser2netServer.h"
 #include "writer/Feedback.h"
@@ -66,7 +70,9 @@ using namespace qw735;
 constexpr const char *Usage =
     "Usage: qw735-bench-wire [--no-wire-time] [KIB...]   writes of KIB KiB images (default 128 4)\n"
     "  or:  qw735-bench-wire --gang                      64 KiB into 1, 8 and 32 boards at once\n"
-    "  or:  qw735-bench-wire --remote [KIB...]           local and through ser2net on loopback\n"
+    "  or:  qw735-bench-wire --remote [--rounds N] [KIB...]\n"
+    "                                                    local and through ser2net on loopback, plain and TLS,\n"
+    "                                                    N times round (medians)\n"
     "  or:  qw735-bench-wire --echo N | --echo-wire N | --echo-wire-raw N | --echo-remote N\n"
     "  or:  qw735-bench-wire --idle-wait\n"
     "Measures writes through the simulated board against the time the wire needs.\n";
@@ -115,8 +121,8 @@ QString WriteProgram(const QTemporaryDir &dir, int bytes, std::mt19937 &random)
 
 // How the host reaches the board: its pseudo-terminal, or through ser2net
 // on loopback, configured as the tests run it or as the README advises
-// (chardelay: false, tcp(nodelay)).
-enum class Route { Local, Ser2net, Ser2netAdvised };
+// (chardelay: false, tcp(nodelay)), the latter also with TLS.
+enum class Route { Local, Ser2net, Ser2netAdvised, Ser2netTls };
 
 const char *RouteName(Route route)
 {
@@ -124,8 +130,17 @@ const char *RouteName(Route route)
     case Route::Local: return "local pty";
     case Route::Ser2net: return "ser2net, default";
     case Route::Ser2netAdvised: return "ser2net, as advised";
+    case Route::Ser2netTls: return "ser2net, as advised, TLS";
     }
     return "?";
+}
+
+// The throw-away certificates of the TLS route, made at its first use; the
+// writer trusts their CA and is their client "station1".
+const sim::TestCertificates &Certificates()
+{
+    static const sim::TestCertificates certificates;
+    return certificates;
 }
 
 // The host side of a measurement, with ser2net in between when the route
@@ -135,8 +150,20 @@ struct Host {
     {
         QString port = QString::fromStdString(board.SlavePath());
         if (route != Route::Local) {
-            const bool advised = route == Route::Ser2netAdvised;
-            server.emplace(board.SlavePath(), sim::Ser2netServer::Options{.chardelay = !advised, .nodelay = advised});
+            const bool advised = route != Route::Ser2net;
+            sim::Ser2netServer::Options options{.chardelay = !advised, .nodelay = advised};
+            if (route == Route::Ser2netTls) {
+                const sim::TestCertificates &files = Certificates();
+                options.tls = files.ServerTls();
+                auto identity = LoadTlsIdentity(QString::fromStdString(files.Crt("ca")), QString::fromStdString(files.Crt("station1")),
+                                                QString::fromStdString(files.Key("station1")));
+                if (!identity) {
+                    std::fprintf(stderr, "%s\n", qPrintable(identity.error()));
+                    std::exit(1);
+                }
+                SetTlsIdentity(std::move(*identity));
+            }
+            server.emplace(board.SlavePath(), options);
             port = QString::fromStdString(server->Url());
         }
         line = std::move(*TransportForPort(port));
@@ -224,22 +251,44 @@ void Run(int kib, bool wireTime, const QString &loaderPath, const QTemporaryDir 
     std::fflush(stdout);
 }
 
-// The same image written with wire time over each route in turn, then what
-// a network round trip would add to a 128 KiB write.
-void CompareRoutes(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+// The same image written with wire time over each route in turn, `rounds`
+// times round (the routes take turns, so that a busy moment of the machine
+// falls on all of them alike), then what a network round trip would add to
+// a 128 KiB write. Each route shows its median and its fastest round.
+void CompareRoutes(int kib, int rounds, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
 {
     const QString mot = WriteProgram(dir, kib * 1024, random);
-    std::printf("| route | image | result | elapsed s | wire s | elapsed / wire | elapsed / local |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
-    double local = 0;
-    for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised}) {
-        const Measured m = WriteOnce(mot, true, loaderPath, route);
-        if (route == Route::Local)
-            local = m.elapsed;
-        std::printf("| %s | %d KiB | %s | %8.3f | %8.3f | %6.4f | %6.4f |\n", RouteName(route), kib,
-                    m.message.toUtf8().constData(), m.elapsed, m.wire, m.elapsed / m.wire, m.elapsed / local);
-        std::fflush(stdout);
+    constexpr Route routes[] = {Route::Local, Route::Ser2net, Route::Ser2netAdvised, Route::Ser2netTls};
+    std::vector<std::vector<double>> elapsed(std::size(routes));
+    std::vector<QString> results(std::size(routes));
+    double wireS = 0;
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t r = 0; r < std::size(routes); ++r) {
+            const Measured m = WriteOnce(mot, true, loaderPath, routes[r]);
+            elapsed[r].push_back(m.elapsed);
+            if (results[r].isEmpty() || m.message != QStringLiteral("O.K."))
+                results[r] = m.message;
+            wireS = m.wire;
+            std::fprintf(stderr, "round %d, %s: %.3f s\n", round + 1, RouteName(routes[r]), m.elapsed);
+        }
     }
+    const auto median = [](std::vector<double> values) {
+        std::sort(values.begin(), values.end());
+        const std::size_t n = values.size();
+        return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    };
+    std::printf("| route | image | result | median s (%d rounds) | fastest s | wire s | median / wire | median / local | "
+                "median / plain as advised |\n",
+                rounds);
+    std::printf("|---|---|---|---|---|---|---|---|---|\n");
+    const double local = median(elapsed[0]), plain = median(elapsed[2]);
+    for (std::size_t r = 0; r < std::size(routes); ++r) {
+        const double m = median(elapsed[r]);
+        std::printf("| %s | %d KiB | %s | %8.3f | %8.3f | %8.3f | %6.4f | %6.4f | %6.4f |\n", RouteName(routes[r]), kib,
+                    results[r].toUtf8().constData(), m, *std::min_element(elapsed[r].begin(), elapsed[r].end()), wireS, m / wireS,
+                    m / local, m / plain);
+    }
+    std::fflush(stdout);
 
     // 128 KiB: 2049 blocks (the transfer size rounds up one block), with
     // the same loader. Every awaited reply pays one network round trip.
@@ -403,7 +452,7 @@ int main(int argc, char **argv)
     if (argc == 3 && std::string(argv[1]) == "--echo")
         return EchoRoundTrips(std::atoi(argv[2]), false, Route::Local);
     if (argc == 3 && std::string(argv[1]) == "--echo-remote") {
-        for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised}) {
+        for (Route route : {Route::Local, Route::Ser2net, Route::Ser2netAdvised, Route::Ser2netTls}) {
             if (const int failed = EchoRoundTrips(std::atoi(argv[2]), false, route))
                 return failed;
         }
@@ -417,6 +466,7 @@ int main(int argc, char **argv)
     bool wireTime = true;
     bool gang = false;
     bool remote = false;
+    int rounds = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-wire-time")
             wireTime = false;
@@ -424,6 +474,8 @@ int main(int argc, char **argv)
             gang = true;
         else if (std::string(argv[i]) == "--remote")
             remote = true;
+        else if (std::string(argv[i]) == "--rounds" && i + 1 < argc && std::atoi(argv[i + 1]) > 0)
+            rounds = std::atoi(argv[++i]);
         else if (const int kib = std::atoi(argv[i]); kib > 0 && kib <= 128)
             sizes << kib;
         else {
@@ -449,7 +501,7 @@ int main(int argc, char **argv)
         return Gang(loaderPath, dir, random);
     if (remote) {
         for (int kib : sizes)
-            CompareRoutes(kib, loaderPath, dir, random);
+            CompareRoutes(kib, rounds, loaderPath, dir, random);
         return 0;
     }
     std::printf("| image | loader | result | elapsed s | wire s | ratio | host CPU s | CPU share | awaited replies | 16 ms latency (worst) | 1 ms latency (worst) |\n");

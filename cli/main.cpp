@@ -15,6 +15,7 @@
 #include "link/PortMap.h"
 #include "production/PortName.h"
 #include "production/ProductionRecord.h"
+#include "remote/TlsOptions.h"
 #include "trace/WireTrace.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
@@ -32,6 +33,7 @@
 #include <new>
 #include <optional>
 #include <unistd.h>
+#include <utility>
 
 namespace qw735 {
 namespace {
@@ -46,7 +48,8 @@ constexpr const char *Usage =
     "a raw binary file is taken only with --binary-at.\n"
     "\n"
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
-    "or rfc2217://HOST:PORT for a board on another machine's serial port.\n"
+    "or rfc2217://HOST:PORT for a board on another machine's serial port\n"
+    "(rfc2217+tls://HOST:PORT: the same over TLS, the server's name checked).\n"
     "\n"
     "Options:\n"
     "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
@@ -55,6 +58,10 @@ constexpr const char *Usage =
     "  -q, --quiet        show no progress\n"
     "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines)\n"
     "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
+    "  --tls-ca FILE      trust only the CA in FILE for rfc2217+tls:// servers\n"
+    "                     (default: the system's trusted CAs)\n"
+    "  --tls-cert FILE    the client certificate for rfc2217+tls:// servers\n"
+    "  --tls-key FILE     its private key (PEM, no passphrase)\n"
     "  --info             summarize the image; open no port\n"
     "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
@@ -77,6 +84,8 @@ struct Options {
     bool json = false;
     int loaderStartMs = DefaultLoaderStartMs;
     ProgramOptions program;  // --binary-at, --ignore-checksums
+    // rfc2217+tls://: the CA to trust, the client's certificate and key.
+    QString tlsCa, tlsCert, tlsKey;
 };
 
 // The arguments with every byte as one Latin-1 character. Options are plain
@@ -161,14 +170,17 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     const QCommandLineOption json(QStringLiteral("json"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("V"), QStringLiteral("version")});
-    parser.addOptions({loader, loaderStart, quiet, report, info, listPorts, json, help, version});
+    const QCommandLineOption tlsCa(QStringLiteral("tls-ca"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption tlsCert(QStringLiteral("tls-cert"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QString(), QStringLiteral("FILE"));
+    parser.addOptions({loader, loaderStart, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey});
     // How the program file is read.
     const QCommandLineOption binaryAt(QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS"));
     const QCommandLineOption ignoreChecksums(QStringLiteral("ignore-checksums"));
     parser.addOptions({binaryAt, ignoreChecksums});
     if (!parser.parse(args))
         return std::unexpected(ParserMisuse(parser));
-    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--binary-at"}) {
+    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"}) {
         if (ValueIsAnOption(args, QLatin1String(valueOption)))
             return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
     }
@@ -205,6 +217,13 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return Misused;
     if (parser.isSet(json) && options.mode != Options::Mode::ListPorts)
         return Misused;
+    // The TLS files: once each, for a write only.
+    for (const auto &[option, value] : {std::pair{&tlsCa, &options.tlsCa}, {&tlsCert, &options.tlsCert}, {&tlsKey, &options.tlsKey}}) {
+        const QStringList values = parser.values(*option);
+        if (values.size() > 1 || (values.size() == 1 && values[0].isEmpty()) || (!values.isEmpty() && options.mode != Options::Mode::Write))
+            return Misused;
+        *value = QFile::decodeName(values.value(0).toLatin1());
+    }
     options.json = parser.isSet(json);
     if (parser.isSet(loaderStart)) {
         const QStringList values = parser.values(loaderStart);
@@ -266,6 +285,18 @@ int Write(const Options &options)
             return ExitUsage;
         }
         ports << name;
+    }
+    // The certificates are read before anything is held: a file that cannot
+    // be used is a mistake in the command, like a bad report path. Without
+    // them nothing here touches the TLS library, which a write through a
+    // local port has no use for.
+    if (!options.tlsCa.isEmpty() || !options.tlsCert.isEmpty() || !options.tlsKey.isEmpty()) {
+        auto identity = LoadTlsIdentity(options.tlsCa, options.tlsCert, options.tlsKey);
+        if (!identity) {
+            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(identity.error()));
+            return ExitUsage;
+        }
+        SetTlsIdentity(std::move(*identity));
     }
     // Two writes through one device would corrupt both boards' writes.
     if (const auto distinct = CheckDistinctDevices(ports); !distinct) {

@@ -54,6 +54,12 @@ public:
     // How messages name the port: "COM3 (/dev/ttyUSB0)", "/dev/ttyUSB0".
     virtual QString Describe() const = 0;
 
+    // Whether the line is served by another machine, and, for one reached
+    // over TLS and open, the SHA-256 digest of the server's certificate
+    // (lower-case hex): what the production record says of it.
+    virtual bool IsRemote() const { return false; }
+    virtual QByteArray ServerCertificateSha256() const { return {}; }
+
     // Ends at once, and from now on, any wait inside Open or ChangeSettings
     // (a transport that waits for a server there); they then fail. For the
     // user's Ctrl-C or a window closed mid-write.

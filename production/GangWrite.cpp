@@ -65,6 +65,7 @@ public:
         outcome_.device = PathDisplay(DeviceBehind(port, map));
         const auto line = TransportForPort(port, map);
         outcome_.described = line ? (*line)->Describe() : port;
+        outcome_.remote = line && (*line)->IsRemote();
     }
 
     // Runs the write here and now, on the calling thread.
@@ -190,6 +191,7 @@ private:
             return;
         }
         outcome_.opened = true;
+        outcome_.serverSha256 = port.ServerCertificateSha256();
         if (trace)
             trace->OnLineSettings(WireStep::Open, 0, port.Settings());
         {

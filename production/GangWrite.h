@@ -33,6 +33,8 @@ struct BoardOutcome {
     QString port;       // as the user wrote it
     QString described;  // as messages name it: "COM3 (/dev/ttyUSB0)"
     QString device;     // the device behind it
+    bool remote = false;          // served by another machine (rfc2217:// or rfc2217+tls://)
+    QByteArray serverSha256;      // over TLS: the server certificate's SHA-256, lower-case hex
     WriteResult result{WriteOutcome::Abandoned, {}};
     bool opened = false;  // the port was opened
     // For an interrupted write, where it stopped: "at block 17",

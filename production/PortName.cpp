@@ -36,7 +36,8 @@ QString DevicePathFor(const QString &port)
 
 bool IsRemote(const QString &port)
 {
-    return port.startsWith(QLatin1String(RemotePort::Scheme) + u':', Qt::CaseInsensitive);
+    return port.startsWith(QLatin1String(RemotePort::Scheme) + u':', Qt::CaseInsensitive)
+        || port.startsWith(QLatin1String(RemotePort::TlsScheme) + u':', Qt::CaseInsensitive);
 }
 
 // What two names of one device have in common: its device number for a

@@ -15,9 +15,9 @@ namespace qw735 {
 // "COM3" (numbered as the windows number them, through `map`), a device
 // path (absolute; relative to the working directory when it exists there;
 // otherwise a name in /dev), or a board on another machine as
-// rfc2217://HOST:PORT. The error says why the text names no port at all
-// (empty, a Com number out of range); it is a usage error, not a failure to
-// open.
+// rfc2217://HOST:PORT or rfc2217+tls://HOST:PORT. The error says why the
+// text names no port at all (empty, a Com number out of range); it is a
+// usage error, not a failure to open.
 [[nodiscard]] std::expected<std::unique_ptr<ByteTransport>, QString> TransportForPort(const QString &port,
                                                                        const PortMap &map = SystemComDevices);
 

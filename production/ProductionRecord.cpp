@@ -77,10 +77,11 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
 
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus)
 {
-    const QJsonObject record{
+    QJsonObject record{
         {QStringLiteral("start"), board.started.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("port"), board.port},
         {QStringLiteral("device"), board.device},
+        {QStringLiteral("remote"), board.remote},
         {QStringLiteral("file"), program.sFilePath},
         {QStringLiteral("file_sha256"), QString::fromLatin1(program.sFileSha256)},
         {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
@@ -94,6 +95,10 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("format"), program.format},
         {QStringLiteral("dropped_bytes"), static_cast<qint64>(program.droppedBytes)},
     };
+    // Which station's server wrote the board: its certificate, as
+    // `openssl x509 -fingerprint -sha256` shows it, without the colons.
+    if (!board.serverSha256.isEmpty())
+        record.insert(QStringLiteral("server_cert_sha256"), QString::fromLatin1(board.serverSha256));
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 

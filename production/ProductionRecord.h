@@ -32,11 +32,13 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
 
 // One board's record as a JSON object on one line (JSON Lines), ending in a
 // newline:
-//   {"start":"2025-01-31T09:15:02.125Z","port":"COM3","device":"/dev/ttyUSB0",
+//   {"start":"2025-01-31T09:15:02.125Z","port":"COM3","device":"/dev/ttyUSB0","remote":false,
 //    "file":"/srv/prog.mot","file_sha256":"…","loader_sha256":"…",
 //    "transfer_size":65600,"checksum":196,"message":"O.K.","exit_status":0,
 //    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106,
 //    "format":"Intel HEX","dropped_bytes":0}
+// A board written through rfc2217+tls:// also has "server_cert_sha256", the
+// SHA-256 of the server's certificate in lower-case hex.
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus);
 
 // The file records are appended to, shared with other processes writing to

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "remote/RemotePort.h"
 
+#include "remote/TlsOptions.h"
+
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QSslConfiguration>
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
@@ -34,17 +39,19 @@ std::uint8_t StopCode(QSerialPort::StopBits stopBits)
 
 std::expected<std::unique_ptr<RemotePort>, QString> RemotePort::FromUrl(const QString &url)
 {
+    const bool tls = url.startsWith(QLatin1String(TlsScheme) + u':', Qt::CaseInsensitive);
     const QUrl parsed(url, QUrl::StrictMode);
     const int port = parsed.port();
-    if (!parsed.isValid() || parsed.scheme() != QLatin1String(Scheme) || parsed.host().isEmpty() || port < 1
+    if (!parsed.isValid() || parsed.scheme() != QLatin1String(tls ? TlsScheme : Scheme) || parsed.host().isEmpty() || port < 1
         || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == u"/") || parsed.hasQuery()
         || parsed.hasFragment())
-        return std::unexpected(QStringLiteral("%1 is no remote port: write rfc2217://HOST:PORT, PORT 1..65535").arg(url));
-    return std::make_unique<RemotePort>(url, parsed.host(), static_cast<quint16>(port));
+        return std::unexpected(QStringLiteral("%1 is no remote port: write %2://HOST:PORT, PORT 1..65535")
+                                   .arg(url, QLatin1String(tls ? TlsScheme : Scheme)));
+    return std::make_unique<RemotePort>(url, parsed.host(), static_cast<quint16>(port), tls);
 }
 
-RemotePort::RemotePort(QString url, QString host, quint16 port, QObject *parent)
-    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port)
+RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, QObject *parent)
+    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), tls_(tls)
 {
     // A server may send without end, wanted or not: what waits here stays
     // within bounds however fast it comes.
@@ -52,6 +59,21 @@ RemotePort::RemotePort(QString url, QString host, quint16 port, QObject *parent)
     connect(&socket_, &QTcpSocket::readyRead, this, &RemotePort::OnReadyRead);
     connect(&socket_, &QTcpSocket::disconnected, this, &RemotePort::OnDropped);
     connect(&socket_, &QTcpSocket::errorOccurred, this, &RemotePort::OnDropped);
+    // Qt drops the connection after this signal: nothing here ignores an error.
+    connect(&socket_, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) { sslErrors_ = errors; });
+    if (!tls_)
+        return;
+    const TlsIdentity &identity = CurrentTlsIdentity();
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!identity.cas.isEmpty())
+        configuration.setCaCertificates(identity.cas);
+    if (!identity.certificate.isNull()) {
+        configuration.setLocalCertificate(identity.certificate);
+        configuration.setPrivateKey(identity.key);
+    }
+    socket_.setSslConfiguration(configuration);
 }
 
 RemotePort::~RemotePort()
@@ -67,8 +89,14 @@ std::expected<void, QString> RemotePort::Open()
     codec_ = telnet::Codec();
     unconfirmed_.clear();
     refused_ = false;
+    heard_ = false;
+    sslErrors_.clear();
+    serverSha256_.clear();
+    phase_ = tls_ ? Phase::Listening : Phase::Telnet;
 
     auto opened = Connect();
+    if (opened && tls_)
+        opened = StartTls();
     if (opened)
         opened = Negotiate();
     if (opened)
@@ -84,8 +112,11 @@ std::expected<void, QString> RemotePort::Open()
 
 std::expected<void, QString> RemotePort::Connect()
 {
+    QElapsedTimer connecting;
+    connecting.start();
     socket_.connectToHost(host_, port_);
     const WaitEnd end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, ConnectLimitMs);
+    connectMs_ = static_cast<int>(connecting.elapsed());
     switch (end) {
     case WaitEnd::Done:
         break;
@@ -109,9 +140,119 @@ std::expected<void, QString> RemotePort::Connect()
     return {};
 }
 
+std::expected<void, QString> RemotePort::StartTls()
+{
+    const QString plainUrl = QStringLiteral("%1://%2:%3").arg(QLatin1String(Scheme), host_).arg(port_);
+    switch (WaitFor([this] { return heard_; }, std::clamp(ListenRoundTrips * connectMs_, ListenFloorMs, ListenCeilingMs))) {
+    case WaitEnd::TimedOut:
+        break;
+    case WaitEnd::Done:
+        return std::unexpected(QStringLiteral("the server speaks plain RFC 2217, not TLS; nothing was sent. "
+                                              "Write %1 to use it without TLS, or give the server a TLS accepter")
+                                   .arg(plainUrl));
+    case WaitEnd::Interrupted:
+        return std::unexpected(QStringLiteral("interrupted"));
+    case WaitEnd::Dropped:
+        return std::unexpected(DropReason());
+    }
+
+    socket_.startClientEncryption();
+    // A key that does not belong to the certificate fails here, before the
+    // hello, as a context the TLS library cannot make; the connection
+    // itself stays up.
+    switch (WaitFor([this] { return socket_.isEncrypted() || socket_.error() == QAbstractSocket::SslInternalError; },
+                    ConnectLimitMs)) {
+    case WaitEnd::Done:
+        if (socket_.isEncrypted())
+            break;
+        [[fallthrough]];
+    case WaitEnd::Dropped:
+        return std::unexpected(HandshakeRefusal());
+    case WaitEnd::Interrupted:
+        return std::unexpected(QStringLiteral("interrupted"));
+    case WaitEnd::TimedOut:
+        return std::unexpected(QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(ConnectLimitMs / 1000));
+    }
+    serverSha256_ = socket_.peerCertificate().digest(QCryptographicHash::Sha256).toHex();
+
+    // TLS 1.3 ends the client's handshake before the server has judged the
+    // client's certificate; a server that does not admit it hangs up now,
+    // before it says a word.
+    switch (WaitFor([this] { return heard_; }, ServerReplyLimitMs)) {
+    case WaitEnd::Done:
+        phase_ = Phase::Telnet;
+        return {};
+    case WaitEnd::TimedOut:
+        return std::unexpected(QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
+    case WaitEnd::Interrupted:
+        return std::unexpected(QStringLiteral("interrupted"));
+    case WaitEnd::Dropped:
+        break;
+    }
+    const TlsIdentity &identity = CurrentTlsIdentity();
+    if (identity.certificate.isNull())
+        return std::unexpected(QStringLiteral("the server hung up after the TLS handshake: it wants a client certificate. "
+                                              "Give yours with --tls-cert FILE --tls-key FILE"));
+    return std::unexpected(QStringLiteral("the server hung up after the TLS handshake: it did not admit the client certificate %1 "
+                                          "(%2, signed by %3). Ask its owner to admit that certificate's CA under the name "
+                                          "in its authdir, or use a certificate it admits")
+                               .arg(identity.certFile, SubjectOf(identity.certificate), IssuerOf(identity.certificate)));
+}
+
+// Why the handshake failed, from the certificate errors Qt found, else from
+// the TLS library's own words.
+QString RemotePort::HandshakeRefusal() const
+{
+    const TlsIdentity &identity = CurrentTlsIdentity();
+    const auto has = [this](std::initializer_list<QSslError::SslError> kinds) -> const QSslError * {
+        for (const QSslError &error : sslErrors_) {
+            if (std::find(kinds.begin(), kinds.end(), error.error()) != kinds.end())
+                return &error;
+        }
+        return nullptr;
+    };
+    const QSslCertificate server = socket_.peerCertificateChain().value(0);
+    if (const QSslError *error = has({QSslError::UnableToGetLocalIssuerCertificate, QSslError::UnableToGetIssuerCertificate,
+                                      QSslError::SelfSignedCertificate, QSslError::SelfSignedCertificateInChain,
+                                      QSslError::UnableToVerifyFirstCertificate, QSslError::CertificateUntrusted,
+                                      QSslError::CertificateRejected})) {
+        const QSslCertificate certificate = error->certificate().isNull() ? server : error->certificate();
+        const QString trusted = identity.caFile.isEmpty() ? QStringLiteral("not among this system's trusted CAs")
+                                                          : QStringLiteral("not the CA in --tls-ca %1").arg(identity.caFile);
+        return QStringLiteral("the server's certificate (%1) is not trusted: it is signed by %2, %3. "
+                              "Give the CA that signed it with --tls-ca FILE")
+            .arg(SubjectOf(server), IssuerOf(certificate), trusted);
+    }
+    if (const QSslError *error = has({QSslError::CertificateExpired}))
+        return QStringLiteral("the server's certificate (%1) expired on %2: the server needs a new one")
+            .arg(SubjectOf(error->certificate()), error->certificate().expiryDate().toUTC().toString(u"yyyy-MM-dd HH:mm 'UTC'"));
+    if (const QSslError *error = has({QSslError::CertificateNotYetValid}))
+        return QStringLiteral("the server's certificate (%1) is valid only from %2: check the clocks of both machines")
+            .arg(SubjectOf(error->certificate()), error->certificate().effectiveDate().toUTC().toString(u"yyyy-MM-dd HH:mm 'UTC'"));
+    if (has({QSslError::HostNameMismatch})) {
+        QStringList names = server.subjectAlternativeNames().values();
+        if (names.isEmpty())
+            names = server.subjectInfo(QSslCertificate::CommonName);
+        return QStringLiteral("the server's certificate is for %1, not %2: connect by a name it has, or give the server a "
+                              "certificate for %2")
+            .arg(names.join(u", "), host_);
+    }
+    if (!sslErrors_.isEmpty())
+        return QStringLiteral("the server's certificate is not accepted: %1").arg(sslErrors_.first().errorString());
+    if (socket_.error() == QAbstractSocket::SslInternalError && !identity.certificate.isNull())
+        return QStringLiteral("the key %1 does not belong to the certificate %2: give the key made with that certificate")
+            .arg(identity.keyFile, identity.certFile);
+    if (socket_.error() == QAbstractSocket::SslHandshakeFailedError)
+        return QStringLiteral("the TLS handshake failed: %1").arg(socket_.errorString());
+    return QStringLiteral("the server hung up during the TLS handshake: %1").arg(DropReason());
+}
+
 std::expected<void, QString> RemotePort::Negotiate()
 {
     Send(codec_.Start());
+    // Bytes the server sent before the codec took over.
+    if (socket_.bytesAvailable() > 0)
+        OnReadyRead();
     switch (WaitFor([this] { return codec_.ComPort() != telnet::OptionState::Requested; }, ServerReplyLimitMs)) {
     case WaitEnd::Done:
         if (codec_.ComPort() == telnet::OptionState::Yes)
@@ -124,7 +265,18 @@ std::expected<void, QString> RemotePort::Negotiate()
     case WaitEnd::Dropped:
         break;
     }
-    return std::unexpected(DropReason());
+    return std::unexpected(SilentDropReason());
+}
+
+QString RemotePort::SilentDropReason() const
+{
+    // A TLS server takes the Telnet offer for a broken hello and hangs up
+    // without a byte; the offer never reached its board.
+    if (!tls_ && !heard_ && socket_.error() == QAbstractSocket::RemoteHostClosedError)
+        return QStringLiteral("the server hung up without a word at the first bytes, as a TLS port does: write %1://%2:%3")
+            .arg(QLatin1String(TlsScheme), host_)
+            .arg(port_);
+    return DropReason();
 }
 
 std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings, bool withControl)
@@ -250,6 +402,10 @@ void RemotePort::Send(const std::vector<std::uint8_t> &bytes)
 
 void RemotePort::OnReadyRead()
 {
+    heard_ = true;
+    // Left where it is until the codec takes over.
+    if (phase_ == Phase::Listening)
+        return;
     const QByteArray bytes = socket_.readAll();
     decoded_.Clear();
     codec_.Feed(std::span(reinterpret_cast<const std::uint8_t *>(bytes.constData()), static_cast<std::size_t>(bytes.size())),

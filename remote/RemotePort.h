@@ -9,7 +9,8 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-#include <QTcpSocket>
+#include <QSslError>
+#include <QSslSocket>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -20,7 +21,18 @@
 namespace qw735 {
 
 // A board's serial port on another machine, served over TCP with com-port
-// control (RFC 2217): rfc2217://HOST:PORT.
+// control (RFC 2217): rfc2217://HOST:PORT, or with TLS under the Telnet
+// layer: rfc2217+tls://HOST:PORT, the client's identity and the CAs it
+// trusts taken from CurrentTlsIdentity(). The server's certificate must be
+// signed by a trusted CA, be in force and name HOST; nothing turns that off.
+//
+// Before its hello, a TLS client listens for a moment: a plain Telnet
+// server speaks first, a TLS server waits, and a plain port is refused
+// before the hello's bytes could reach its board's line. After the
+// handshake it waits for the server's first Telnet bytes before it sends
+// any: a server that does not admit the client's certificate (or wants one)
+// hangs up there. Each refusal says what to do, before the board has heard
+// a byte.
 //
 // Open connects, agrees com-port control with the server and puts the line
 // settings in force; ChangeSettings returns once the server has confirmed
@@ -36,11 +48,13 @@ class RemotePort : public QObject, public ByteTransport {
     Q_OBJECT
 public:
     static constexpr const char *Scheme = "rfc2217";
+    static constexpr const char *TlsScheme = "rfc2217+tls";
 
-    // Reads "rfc2217://HOST:PORT"; the error says why the text is no such URL.
+    // Reads "rfc2217://HOST:PORT" or "rfc2217+tls://HOST:PORT"; the error
+    // says why the text is no such URL.
     [[nodiscard]] static std::expected<std::unique_ptr<RemotePort>, QString> FromUrl(const QString &url);
 
-    RemotePort(QString url, QString host, quint16 port, QObject *parent = nullptr);
+    RemotePort(QString url, QString host, quint16 port, bool tls = false, QObject *parent = nullptr);
     ~RemotePort() override;
 
     [[nodiscard]] std::expected<void, QString> Open() override;
@@ -63,6 +77,8 @@ public:
     // The URL as written.
     QString Describe() const override { return url_; }
     void Interrupt() override { interrupted_ = true; }
+    bool IsRemote() const override { return true; }
+    QByteArray ServerCertificateSha256() const override { return serverSha256_; }
 
 private:
     static constexpr int ConnectLimitMs = 5000;
@@ -74,9 +90,28 @@ private:
     // time, so this is ample.
     static constexpr qsizetype ReadLimit = 64 * 1024;
 
+    // How long a TLS client listens for a plain server's first words before
+    // its hello: twenty times what the connect took (about one network
+    // round trip), at least 100 ms and at most 1 s. ser2net speaks within a
+    // millisecond of the connect on a local network; a TLS server never
+    // does.
+    static constexpr int ListenFloorMs = 100;
+    static constexpr int ListenCeilingMs = 1000;
+    static constexpr int ListenRoundTrips = 20;
+
+    // Who reads what the server sends: the codec, or nobody yet while the
+    // client only listens whether the server speaks at all.
+    enum class Phase { Listening, Telnet };
+
     enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
 
     [[nodiscard]] std::expected<void, QString> Connect();
+    // Listens, shakes hands and waits for the server's first Telnet bytes.
+    [[nodiscard]] std::expected<void, QString> StartTls();
+    QString HandshakeRefusal() const;
+    // A drop where the server should have spoken first or answered: the
+    // reason, with what to do when the port's kind explains it.
+    QString SilentDropReason() const;
     [[nodiscard]] std::expected<void, QString> Negotiate();
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
@@ -92,7 +127,13 @@ private:
     QString host_;
     quint16 port_ = 0;
     PortSettings settings_;
-    QTcpSocket socket_;
+    bool tls_ = false;
+    QSslSocket socket_;
+    Phase phase_ = Phase::Telnet;
+    bool heard_ = false;  // the server has sent a byte on this connection
+    int connectMs_ = 0;   // how long the connect took
+    QList<QSslError> sslErrors_;
+    QByteArray serverSha256_;
     QtEventPump pump_;
     telnet::Codec codec_;
     telnet::Decoded decoded_;

@@ -11,7 +11,7 @@ PACKAGES="
   qt6-base-dev qt6-serialport-dev libgl-dev
   libgtest-dev googletest
   srecord binutils binutils-powerpc-linux-gnu
-  ser2net
+  ser2net openssl libqt6network6
   clang-19 libclang-rt-19-dev
   xvfb xauth x11-apps fonts-ipafont-gothic
 "

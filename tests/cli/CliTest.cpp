@@ -13,6 +13,7 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -249,20 +250,43 @@ bool PortIsFree(const QString &device)
     return port.Open().has_value();
 }
 
+// The throw-away CA and certificates of this test process.
+const sim::TestCertificates &Certificates()
+{
+    static const sim::TestCertificates certificates;
+    return certificates;
+}
+
+// The writer's options for a client with certificate `client`.
+QStringList ClientTlsArgs(const std::string &client = "station1")
+{
+    const sim::TestCertificates &files = Certificates();
+    return {QStringLiteral("--tls-ca"), QString::fromStdString(files.Crt("ca")), QStringLiteral("--tls-cert"),
+            QString::fromStdString(files.Crt(client)), QStringLiteral("--tls-key"), QString::fromStdString(files.Key(client))};
+}
+
 class CommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
 
 // Through the board's device, and (the Remote rows) through ser2net in front
-// of it as rfc2217://127.0.0.1:PORT: every byte value both ways (0xFF doubled
-// on the network), the speed switched on the board's line before the loader
-// hears a byte at 38400.
+// of it as rfc2217://127.0.0.1:PORT, or (RemoteTls) as rfc2217+tls:// with
+// certificates on both sides: every byte value both ways (0xFF doubled on
+// the network, across TLS records), the speed switched on the board's line
+// before the loader hears a byte at 38400.
 TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
 {
     using Clock = std::chrono::steady_clock;
     const FaultRow &row = GetParam();
     FaultStage stage(row);
     std::optional<sim::Ser2netServer> server;
-    if (row.remote)
-        server.emplace(stage.device.toStdString());
+    QStringList args;
+    if (row.remote) {
+        sim::Ser2netServer::Options options;
+        if (row.tls) {
+            options.tls = Certificates().ServerTls();
+            args = ClientTlsArgs();
+        }
+        server.emplace(stage.device.toStdString(), options);
+    }
     const QString port = server ? QString::fromStdString(server->Url()) : stage.device;
     std::optional<Clock::time_point> killedAt;
     std::thread killer;
@@ -275,7 +299,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
             server->Kill();
         });
     }
-    const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, port, stage.mot});
+    const WriterRun run = RunWriter(args + QStringList{QStringLiteral("--loader"), stage.loader, port, stage.mot});
     const auto finished = Clock::now();
     if (killer.joinable())
         killer.join();
@@ -292,6 +316,72 @@ INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRow
                          [](const auto &info) { return info.param.name; });
 INSTANTIATE_TEST_SUITE_P(Remote, CommandLineFaults, ::testing::ValuesIn(RemoteFaultRows()),
                          [](const auto &info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(RemoteTls, CommandLineFaults, ::testing::ValuesIn(RemoteFaultRows(true)),
+                         [](const auto &info) { return info.param.name; });
+
+// Every way a TLS connection is refused, each with what to do: the run ends
+// within seconds with status 8, and the board has not heard a byte. A plain
+// server is recognised before the TLS hello goes out, a TLS server by its
+// silent hang-up at the Telnet offer.
+TEST(CommandLine, RefusesTlsConnectionsBeforeTheBoardHearsAByte)
+{
+    const sim::TestCertificates &files = Certificates();
+    const auto crt = [&](const char *name) { return QString::fromStdString(files.Crt(name)); };
+    const auto key = [&](const char *name) { return QString::fromStdString(files.Key(name)); };
+    const QString expiry = QSslCertificate::fromPath(crt("expired")).value(0).expiryDate().toUTC().toString(u"yyyy-MM-dd HH:mm 'UTC'");
+    const struct {
+        const char *name;
+        const char *serverCert;  // nullptr: a plain RFC 2217 server
+        bool tlsUrl;
+        QStringList args;
+        QString reason;  // {plain} and {tls} stand for the URL with either scheme
+    } rows[] = {
+        {"UntrustedServer", "server", true, {"--tls-ca", crt("other-ca")},
+         "the server's certificate (CN=127.0.0.1) is not trusted: it is signed by CN=qw735 test CA, not the CA in --tls-ca "
+             + crt("other-ca") + ". Give the CA that signed it with --tls-ca FILE"},
+        {"ServerNotTrustedBySystem", "server", true, {},
+         "the server's certificate (CN=127.0.0.1) is not trusted: it is signed by CN=qw735 test CA, not among this system's "
+         "trusted CAs. Give the CA that signed it with --tls-ca FILE"},
+        {"WrongName", "wrong-name", true, ClientTlsArgs(),
+         "the server's certificate is for elsewhere.invalid, not 127.0.0.1: connect by a name it has, or give the server a "
+         "certificate for 127.0.0.1"},
+        {"ExpiredServerCertificate", "expired", true, ClientTlsArgs(),
+         "the server's certificate (CN=127.0.0.1) expired on " + expiry + ": the server needs a new one"},
+        {"NoClientCertificate", "server", true, {"--tls-ca", crt("ca")},
+         "the server hung up after the TLS handshake: it wants a client certificate. Give yours with --tls-cert FILE --tls-key FILE"},
+        {"ClientCertificateFromAnotherCa", "server", true, ClientTlsArgs("stranger"),
+         "the server hung up after the TLS handshake: it did not admit the client certificate " + crt("stranger")
+             + " (CN=station1, signed by CN=qw735 other CA). Ask its owner to admit that certificate's CA under the name in its "
+               "authdir, or use a certificate it admits"},
+        {"KeyNotMatching", "server", true, {"--tls-ca", crt("ca"), "--tls-cert", crt("station1"), "--tls-key", key("stranger")},
+         "the key " + key("stranger") + " does not belong to the certificate " + crt("station1")
+             + ": give the key made with that certificate"},
+        {"TlsToPlainPort", nullptr, true, ClientTlsArgs(),
+         "the server speaks plain RFC 2217, not TLS; nothing was sent. Write {plain} to use it without TLS, or give the server "
+         "a TLS accepter"},
+        {"PlainToTlsPort", "server", false, {},
+         "the server hung up without a word at the first bytes, as a TLS port does: write {tls}"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const FaultStage stage(FaultRowNamed("Healthy"));
+        sim::Ser2netServer::Options options;
+        if (row.serverCert)
+            options.tls = files.ServerTls(row.serverCert);
+        const sim::Ser2netServer server(stage.device.toStdString(), options);
+        const QString address = QString::fromStdString(server.Url()).section(QStringLiteral("://"), 1);
+        const QString plain = QStringLiteral("rfc2217://") + address, tls = QStringLiteral("rfc2217+tls://") + address;
+        const QString url = row.tlsUrl ? tls : plain;
+
+        const auto start = std::chrono::steady_clock::now();
+        const WriterRun run = RunWriter(row.args + QStringList{QStringLiteral("-q"), QStringLiteral("--loader"), stage.loader, url, stage.mot});
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+        EXPECT_EQ(run.status, 8) << run.err.toStdString();
+        EXPECT_EQ(run.out.toStdString(), ("Cannot open " + url + ": " + QString(row.reason).replace(QStringLiteral("{plain}"), plain).replace(QStringLiteral("{tls}"), tls) + u'\n').toStdString());
+        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(stage.board.Received().empty());
+    }
+}
 
 // The loader is as long as the image: the two stages still show apart.
 TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
@@ -444,6 +534,44 @@ TEST(CommandLine, WritesSeveralBoardsAtOnceWithRecordsAndTraces)
     ASSERT_TRUE(trace.open(QIODevice::ReadOnly));
     EXPECT_TRUE(trace.readAll().contains((stages[2].device + QStringLiteral(" loader 9    recv 13\n")).toLatin1()));
     EXPECT_TRUE(ReadTrace(dir.filePath(QStringLiteral("board2.trace"))).lines.contains(QStringLiteral("loader 9 sent 13")));
+}
+
+// A gang of a local board, one through plain RFC 2217 and one through TLS:
+// each written, each record saying whether its board was remote and, over
+// TLS, which server certificate it went through (as openssl prints it).
+TEST(CommandLine, WritesLocalAndRemoteBoardsInOneGangWithTheServersCertificateRecorded)
+{
+    QTemporaryDir dir;
+    std::deque<FaultStage> stages;
+    for (int i = 0; i < 3; ++i)
+        stages.emplace_back(FaultRowNamed("Healthy"));
+    const sim::Ser2netServer plain(stages[1].device.toStdString());
+    const sim::Ser2netServer tls(stages[2].device.toStdString(), {.tls = Certificates().ServerTls()});
+    const QStringList ports = {stages[0].device, QString::fromStdString(plain.Url()), QString::fromStdString(tls.Url())};
+    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
+    const WriterRun run = RunWriter(ClientTlsArgs() + QStringList{QStringLiteral("-q"), QStringLiteral("--report"), report,
+                                                                  QStringLiteral("--loader"), stages[0].loader} + ports
+                                    + QStringList{stages[0].mot});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, ports.join(QStringLiteral(": O.K.\n")) + QStringLiteral(": O.K.\n3 of 3 boards O.K.\n"));
+
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), {QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-fingerprint"),
+                                              QStringLiteral("-sha256"), QStringLiteral("-in"),
+                                              QString::fromStdString(Certificates().Crt("server"))});
+    ASSERT_TRUE(openssl.waitForFinished());
+    const QString fingerprint = QString::fromLatin1(openssl.readAllStandardOutput()).section(u'=', 1).trimmed().remove(u':').toLower();
+    ASSERT_EQ(fingerprint.size(), 64);
+    const std::vector<QJsonObject> records = ReadRecords(report);
+    ASSERT_EQ(records.size(), 3u);
+    for (const QJsonObject &record : records) {
+        const qsizetype board = ports.indexOf(record[u"port"].toString());
+        SCOPED_TRACE(board);
+        EXPECT_EQ(record[u"exit_status"].toInt(), 0);
+        EXPECT_EQ(record[u"remote"].toBool(), board > 0);
+        EXPECT_EQ(record[u"server_cert_sha256"].toString(), board == 2 ? fingerprint : QString());
+        EXPECT_EQ(record.contains(u"server_cert_sha256"), board == 2);
+    }
 }
 
 // Ctrl-C in the middle: every board stops, every port is closed, each
@@ -690,6 +818,19 @@ TEST(CommandLine, RefusesBadUsage)
         {{"", "p.mot"}, "qw735-write: the port name is empty\nusage"},
         {{"COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10\nusage"},
         {{"com11", "p.mot"}, "qw735-write: com11 is out of range: the Com numbers are COM1..COM10\nusage"},
+        // Certificate files that cannot be used end the run before a port opens.
+        {{"--tls-ca", "missing.crt", "rfc2217+tls://127.0.0.1:1", "p.mot"},
+         "qw735-write: cannot read the CA certificate file missing.crt: No such file or directory\n"},
+        {{"--tls-ca", "/dev/null", "rfc2217+tls://127.0.0.1:1", "p.mot"},
+         "qw735-write: cannot read the CA certificate file /dev/null: it holds no PEM certificate\n"},
+        {{"--tls-cert", "/dev/null", "--tls-key", "/dev/null", "rfc2217+tls://127.0.0.1:1", "p.mot"},
+         "qw735-write: cannot read the certificate file /dev/null: it holds no PEM certificate\n"},
+        {{"--tls-cert", "c.crt", "rfc2217+tls://127.0.0.1:1", "p.mot"},
+         "qw735-write: --tls-cert and --tls-key go together: give the client's certificate and its key\n"},
+        {{"--tls-key", "--quiet", "COM1", "p.mot"}, "qw735-write: missing value after '--tls-key'" + help},
+        {{"--info", "--tls-ca", "ca.crt", "p.mot"}, "usage"},
+        {{"rfc2217+tls://127.0.0.1", "p.mot"},
+         "qw735-write: rfc2217+tls://127.0.0.1 is no remote port: write rfc2217+tls://HOST:PORT, PORT 1..65535\nusage"},
     };
     for (const auto &[args, err] : rows) {
         SCOPED_TRACE(args.join(u' ').toStdString());
@@ -1262,7 +1403,7 @@ TEST(CommandLine, OtherProgramsAnswerAsTheySay)
     EXPECT_TRUE(board.readAllStandardError().startsWith("qw735-target-sim: write ended in phase sync;"));
 }
 
-// What bash offers after qw735-write: options, Com names, rfc2217:// and
+// What bash offers after qw735-write: options, Com names, the remote URLs and
 // the option values it knows (run where no file matches).
 TEST(CommandLine, CompletesInBash)
 {
@@ -1270,7 +1411,8 @@ TEST(CommandLine, CompletesInBash)
         {{"--loader-s"}, "--loader-start"},
         {{"--loader-start", ""}, "50 100 200 500 1000 3000"},
         {{"COM1"}, "COM1 COM10"},
-        {{"rfc"}, "rfc2217://"},
+        {{"rfc"}, "rfc2217:// rfc2217+tls://"},
+        {{"--tls-c"}, "--tls-ca --tls-cert"},
         {{"-q", "--li"}, "--list-ports"},
     };
     QTemporaryDir empty;

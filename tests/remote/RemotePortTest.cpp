@@ -78,9 +78,17 @@ TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
         ASSERT_FALSE(line) << url;
         EXPECT_EQ(line.error().toStdString(), std::string(url) + " is no remote port: write rfc2217://HOST:PORT, PORT 1..65535");
     }
-    const auto line = TransportForPort(QStringLiteral("RFC2217://[::1]:4000/"));
-    ASSERT_TRUE(line);
-    EXPECT_EQ((*line)->Describe(), QStringLiteral("RFC2217://[::1]:4000/"));
+    for (const char *url : {"rfc2217+tls://127.0.0.1", "rfc2217+tls://host:4000/board", "rfc2217+tls:host:4000"}) {
+        const auto line = TransportForPort(QString::fromLatin1(url));
+        ASSERT_FALSE(line) << url;
+        EXPECT_EQ(line.error().toStdString(), std::string(url) + " is no remote port: write rfc2217+tls://HOST:PORT, PORT 1..65535");
+    }
+    for (const char *url : {"RFC2217://[::1]:4000/", "rfc2217+TLS://pi.local:4000"}) {
+        const auto line = TransportForPort(QString::fromLatin1(url));
+        ASSERT_TRUE(line) << url;
+        EXPECT_EQ((*line)->Describe(), QString::fromLatin1(url));
+        EXPECT_TRUE((*line)->IsRemote());
+    }
 }
 
 TEST(RemotePort, OpenFailuresSayWhy)
@@ -91,11 +99,14 @@ TEST(RemotePort, OpenFailuresSayWhy)
         Server server;
         bool interrupt;  // Ctrl-C while waiting
         std::string reason;
+        bool tls = false;  // rfc2217+tls://
     } rows[] = {
         {"ConnectionRefused", Server::None, false, "the connection was refused"},
         {"ComPortControlRefused", Server::Refusing, false, "the server does not offer serial-port control (RFC 2217)"},
         {"ComPortControlUnanswered", Server::Silent, false, "the server does not offer serial-port control (RFC 2217)"},
         {"InterruptedWhileNegotiating", Server::Silent, true, "interrupted"},
+        // Past the listening moment, waiting for a handshake that never comes.
+        {"InterruptedDuringTheTlsHandshake", Server::Silent, true, "interrupted", true},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -105,13 +116,15 @@ TEST(RemotePort, OpenFailuresSayWhy)
             peer.emplace(row.server == Server::Refusing ? ScriptedPeer::Answer::Refuses : ScriptedPeer::Answer::Silent);
         else
             closed.listen(QHostAddress::LocalHost);
-        const QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
+        QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
+        if (row.tls)
+            url.replace(QStringLiteral("rfc2217:"), QStringLiteral("rfc2217+tls:"));
         closed.close();
         const auto line = Remote(url);
         QtEventPump pump;
         Link link(*line, pump);
         if (row.interrupt)
-            QTimer::singleShot(50, &link, [&link] { link.Abandon(); });
+            QTimer::singleShot(row.tls ? 1000 : 50, &link, [&link] { link.Abandon(); });
         const auto opened = line->Open();
         ASSERT_FALSE(opened);
         EXPECT_EQ(opened.error().toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);

@@ -276,7 +276,7 @@ std::vector<FaultRow> FaultRows(FrontEnd frontEnd)
     return rows;
 }
 
-std::vector<FaultRow> RemoteFaultRows()
+std::vector<FaultRow> RemoteFaultRows(bool tls)
 {
     // The server only sees its device fail, and hangs up: that is all a
     // remote port can tell of a board that went away.
@@ -294,7 +294,7 @@ std::vector<FaultRow> RemoteFaultRows()
     rows.push_back({"ServerKilledDuringImage", [](sim::BoardScript &s) { s.requestFaultAt = 2, s.requestFaultReply.reset(); },
                     Setup::ServerKilled, 8, dropped, Blocks(1)});
     for (FaultRow &row : rows)
-        row.remote = true;
+        row.remote = true, row.tls = tls;
     return rows;
 }
 

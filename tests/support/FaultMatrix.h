@@ -58,6 +58,7 @@ struct FaultRow {
     // When not empty, the program file holds this instead (any format; the
     // file keeps its name program.mot, since the content decides).
     std::optional<QByteArray> program = std::nullopt;
+    bool tls = false;     // through rfc2217+tls:// instead, certificates on both sides
 };
 
 // The loader and image every row writes: a 40-byte loader and an image of
@@ -75,9 +76,9 @@ std::vector<FaultRow> FaultRows(FrontEnd frontEnd);
 // by side.
 FaultRow FaultRowNamed(const std::string &name);
 // The rows that also run through a remote port (rfc2217:// to ser2net in
-// front of the board), with the same messages and statuses, and the faults
-// only a remote port has.
-std::vector<FaultRow> RemoteFaultRows();
+// front of the board, or rfc2217+tls:// with `tls`), with the same messages
+// and statuses, and the faults only a remote port has.
+std::vector<FaultRow> RemoteFaultRows(bool tls = false);
 
 inline void PrintTo(const FaultRow &row, std::ostream *out)
 {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <netinet/in.h>
 #include <sstream>
@@ -49,6 +50,7 @@ Ser2netServer::Ser2netServer(const std::string &device) : Ser2netServer(device, 
 }
 
 Ser2netServer::Ser2netServer(const std::string &device, Options options)
+    : tls_(options.tls.has_value())
 {
     char dir[] = "/tmp/qw735-ser2net-XXXXXX";
     if (!::mkdtemp(dir))
@@ -79,19 +81,24 @@ void Ser2netServer::RemoveFiles() const
 
 std::string Ser2netServer::Url() const
 {
-    return "rfc2217://127.0.0.1:" + std::to_string(port_);
+    return std::string(tls_ ? "rfc2217+tls" : "rfc2217") + "://127.0.0.1:" + std::to_string(port_);
 }
 
 std::string Ser2netServer::Configuration(const std::string &device, int port, Options options)
 {
     std::ostringstream yaml;
+    std::string ssl;
+    if (options.tls)
+        ssl = "ssl(key=" + options.tls->key + ",cert=" + options.tls->cert + ",CA=" + options.tls->ca + ",clientauth),";
     yaml << "connection: &board\n"
-         << "  accepter: telnet(rfc2217)," << (options.nodelay ? "tcp(nodelay)" : "tcp") << ",127.0.0.1," << port << "\n"
+         << "  accepter: telnet(rfc2217)," << ssl << (options.nodelay ? "tcp(nodelay)" : "tcp") << ",127.0.0.1," << port << "\n"
          << "  connector: serialdev," << device << ",9600n81,local\n"
          << "  options:\n"
          << "    kickolduser: true\n";
     if (!options.chardelay)
         yaml << "    chardelay: false\n";
+    if (options.tls)
+        yaml << "    authdir: " << options.tls->authdir << "\n";
     return yaml.str();
 }
 
@@ -183,6 +190,56 @@ std::string Ser2netServer::Log() const
     std::stringstream text;
     text << log.rdbuf();
     return text.str();
+}
+
+TestCertificates::TestCertificates()
+{
+    char dir[] = "/tmp/qw735-certs-XXXXXX";
+    if (!::mkdtemp(dir))
+        throw std::runtime_error("cannot make a directory for the certificates");
+    dir_ = dir;
+    // One request and one signature per certificate; the expired one ends
+    // a day before it begins, which openssl takes for "expired".
+    const std::string script = R"(set -e
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key"; }
+ca() { key "$1"; openssl req -x509 -new -key "$1.key" -days 30 -subj "/CN=$2" -out "$1.crt"; }
+signed() {
+    key "$1"
+    openssl req -new -key "$1.key" -subj "/CN=$2" -out "$1.csr"
+    printf '%s
+' "$4" > "$1.ext"
+    openssl x509 -req -in "$1.csr" -CA "$3.crt" -CAkey "$3.key" -CAcreateserial -days "$5" -extfile "$1.ext" -out "$1.crt"
+}
+ca ca "qw735 test CA"
+ca other-ca "qw735 other CA"
+signed server 127.0.0.1 ca "subjectAltName=IP:127.0.0.1" 30
+signed wrong-name elsewhere.invalid ca "subjectAltName=DNS:elsewhere.invalid" 30
+signed expired 127.0.0.1 ca "subjectAltName=IP:127.0.0.1" -1
+signed station1 station1 ca "extendedKeyUsage=clientAuth" 30
+signed stranger station1 other-ca "extendedKeyUsage=clientAuth" 30
+mkdir -p auth/station1/allowed_certs
+cp ca.crt auth/station1/allowed_certs/
+openssl rehash auth/station1/allowed_certs
+)";
+    const std::string command = "cd '" + dir_ + "' && sh ./make.sh > make.log 2>&1";
+    std::ofstream(dir_ + "/make.sh") << script;
+    if (std::system(command.c_str()) != 0) {
+        std::ifstream log(dir_ + "/make.log");
+        std::stringstream text;
+        text << log.rdbuf();
+        throw std::runtime_error("openssl could not make the test certificates: " + text.str());
+    }
+}
+
+TestCertificates::~TestCertificates()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+Ser2netServer::Options::Tls TestCertificates::ServerTls(const std::string &server) const
+{
+    return {Key(server), Crt(server), Crt("ca"), AuthDir()};
 }
 
 }  // namespace qw735::sim

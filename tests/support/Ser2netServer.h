@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <optional>
 #include <string>
 #include <sys/types.h>
 
@@ -21,6 +22,13 @@ public:
         // Send small packets at once instead of waiting for the client's
         // acknowledgement of the previous one (TCP_NODELAY).
         bool nodelay = false;
+        // TLS under the Telnet layer, admitting only clients whose
+        // certificate a CA in authdir/<the certificate's CN>/allowed_certs
+        // signed: Url() is then rfc2217+tls://.
+        struct Tls {
+            std::string key, cert, ca, authdir;
+        };
+        std::optional<Tls> tls = std::nullopt;
     };
 
     // Throws std::runtime_error, with ser2net's own output, when the server
@@ -31,7 +39,7 @@ public:
     Ser2netServer(const Ser2netServer &) = delete;
     Ser2netServer &operator=(const Ser2netServer &) = delete;
 
-    // "rfc2217://127.0.0.1:PORT"
+    // "rfc2217://127.0.0.1:PORT", or rfc2217+tls:// with TLS
     std::string Url() const;
     // Ends the server at once with SIGKILL, as a crash or a power cut would.
     void Kill();
@@ -48,6 +56,38 @@ private:
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;
+    bool tls_ = false;
+};
+
+// Throw-away certificates for TLS tests, made with openssl in a folder of
+// their own that goes with this object. All keys are P-256, without a
+// passphrase. The files, by name:
+//   ca             the CA of the servers and of admitted clients
+//   other-ca       a CA nobody here trusts
+//   server         for 127.0.0.1 (IP address in subjectAltName), by ca
+//   wrong-name     for elsewhere.invalid only, by ca
+//   expired        for 127.0.0.1, expired yesterday, by ca
+//   station1       a client, CN=station1, by ca
+//   stranger       a client, CN=station1 as well, by other-ca
+// each as NAME.crt and NAME.key, and the authdir that admits ca's clients
+// named station1.
+class TestCertificates {
+public:
+    // Throws std::runtime_error, with openssl's own output, when a file
+    // cannot be made.
+    TestCertificates();
+    ~TestCertificates();
+    TestCertificates(const TestCertificates &) = delete;
+    TestCertificates &operator=(const TestCertificates &) = delete;
+
+    std::string Crt(const std::string &name) const { return dir_ + "/" + name + ".crt"; }
+    std::string Key(const std::string &name) const { return dir_ + "/" + name + ".key"; }
+    std::string AuthDir() const { return dir_ + "/auth"; }
+    // ser2net serving with the named server certificate, clients by ca.
+    Ser2netServer::Options::Tls ServerTls(const std::string &server = "server") const;
+
+private:
+    std::string dir_;
 };
 
 }  // namespace qw735::sim
