@@ -32,7 +32,7 @@ demo: configure
 check-sanitize: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DQW735_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=quarantine_size_mb=32 QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 # A short run of each fuzzer: S-record, Intel HEX, ELF and Telnet (the long runs
 # are done by hand).
