@@ -46,11 +46,11 @@ void Link::SendBytes(std::span<const std::uint8_t> values)
     Report(WireDirection::Sent, values);
 }
 
-std::expected<void, QString> Link::ChangeSettings(const QString &text)
+std::expected<void, QString> Link::ChangeSettings(const PortSettings &settings)
 {
     if (observer_)
-        observer_->OnLineSettings(step_, stepNumber_, text);
-    return line_.ChangeSettings(text);
+        observer_->OnLineSettings(step_, stepNumber_, settings.text);
+    return line_.ChangeSettings(settings);
 }
 
 void Link::DiscardInput()

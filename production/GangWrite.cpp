@@ -156,7 +156,7 @@ private:
         }
         ByteTransport &port = **line;
         // Closed, the port only takes the settings to open with.
-        if (const auto set = port.ChangeSettings(QString::fromLatin1(BootSettings)); !set) {
+        if (const auto set = port.ChangeSettings(BootSettings()); !set) {
             outcome_.result = {WriteOutcome::PortLost, set.error()};
             return;
         }
@@ -193,7 +193,7 @@ private:
         outcome_.opened = true;
         outcome_.serverSha256 = port.ServerCertificateSha256();
         if (trace)
-            trace->OnLineSettings(WireStep::Open, 0, port.Settings());
+            trace->OnLineSettings(WireStep::Open, 0, port.Settings().text);
         {
             // A cancel that came while the port opened: not a byte goes out.
             std::lock_guard lock(mutex_);

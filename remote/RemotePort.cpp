@@ -84,8 +84,7 @@ RemotePort::~RemotePort()
 std::expected<void, QString> RemotePort::Open()
 {
     Close();
-    lost_ = false;
-    lostReason_.clear();
+    ForgetLoss();
     codec_ = telnet::Codec();
     unconfirmed_.clear();
     refused_ = false;
@@ -100,7 +99,7 @@ std::expected<void, QString> RemotePort::Open()
     if (opened)
         opened = Negotiate();
     if (opened)
-        opened = PutInForce(settings_, true);
+        opened = PutInForce(Settings(), true);
     if (!opened) {
         Close();
         return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(url_, opened.error()));
@@ -314,7 +313,7 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
     case WaitEnd::Dropped:
         break;
     }
-    return std::unexpected(lostReason_.isEmpty() ? DropReason() : lostReason_);
+    return std::unexpected(LostReason().isEmpty() ? DropReason() : LostReason());
 }
 
 void RemotePort::Close()
@@ -332,21 +331,12 @@ void RemotePort::Close()
 
 bool RemotePort::IsOpen() const
 {
-    return open_ && !lost_;
+    return open_ && !IsLost();
 }
 
-std::expected<void, QString> RemotePort::ChangeSettings(const QString &text)
+std::expected<void, QString> RemotePort::ApplySettings()
 {
-    auto parsed = ParsePortSettings(text);
-    if (!parsed)
-        return std::unexpected(parsed.error());
-    settings_ = std::move(*parsed);
-    if (!IsOpen())
-        return {};
-
-    // The server applies the change in stream order, after every byte
-    // already sent; its confirmation says the new speed is set.
-    if (const auto done = PutInForce(settings_, false); !done) {
+    if (const auto done = PutInForce(Settings(), false); !done) {
         if (!interrupted_)
             MarkLost(done.error());
         return done;
@@ -385,7 +375,7 @@ std::expected<void, QString> RemotePort::WriteBytes(std::span<const std::uint8_t
     escaped.reserve(values.size() + 8);
     telnet::Codec::AppendData(values, escaped);
     Send(escaped);
-    if (lost_)
+    if (IsLost())
         return NotWritten();
     return {};
 }
@@ -453,14 +443,12 @@ QString RemotePort::DropReason() const
 
 void RemotePort::MarkLost(const QString &reason)
 {
-    if (lost_)
+    if (!NoteLost(reason))
         return;
-    lost_ = true;
-    lostReason_ = reason;
     received_.clear();
     // Not from inside the socket's own notification.
     QTimer::singleShot(0, this, [this] {
-        if (lost_)
+        if (IsLost())
             socket_.abort();
     });
 }
@@ -478,7 +466,7 @@ RemotePort::WaitEnd RemotePort::WaitFor(const std::function<bool()> &done, int l
             return WaitEnd::Done;
         if (interrupted_)
             return WaitEnd::Interrupted;
-        if (lost_ || socket_.state() == QAbstractSocket::UnconnectedState)
+        if (IsLost() || socket_.state() == QAbstractSocket::UnconnectedState)
             return WaitEnd::Dropped;
         if (expired)
             return WaitEnd::TimedOut;

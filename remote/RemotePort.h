@@ -44,7 +44,7 @@ namespace qw735 {
 //
 // Every wait here sleeps in the event loop and ends at once when the
 // connection drops or Interrupt is called.
-class RemotePort : public QObject, public ByteTransport {
+class RemotePort : public QObject, public LineTransport {
     Q_OBJECT
 public:
     static constexpr const char *Scheme = "rfc2217";
@@ -61,9 +61,6 @@ public:
     void Close() override;
     bool IsOpen() const override;
 
-    [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text) override;
-    QString Settings() const override { return settings_.text; }
-
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
     // Drops what is here and asks the server to drop what it holds; bytes
@@ -72,8 +69,6 @@ public:
     void DropWaiting() override { received_.clear(); }
     [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
 
-    bool IsLost() const override { return lost_; }
-    QString LostReason() const override { return lostReason_; }
     // The URL as written.
     QString Describe() const override { return url_; }
     void Interrupt() override { interrupted_ = true; }
@@ -113,6 +108,9 @@ private:
     // reason, with what to do when the port's kind explains it.
     QString SilentDropReason() const;
     [[nodiscard]] std::expected<void, QString> Negotiate();
+    // The server applies the change in stream order, after every byte
+    // already sent; its confirmation says the new speed is set.
+    [[nodiscard]] std::expected<void, QString> ApplySettings() override;
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
     [[nodiscard]] std::expected<void, QString> PutInForce(const PortSettings &settings, bool withControl);
@@ -126,7 +124,6 @@ private:
     QString url_;
     QString host_;
     quint16 port_ = 0;
-    PortSettings settings_;
     bool tls_ = false;
     QSslSocket socket_;
     Phase phase_ = Phase::Telnet;
@@ -142,8 +139,6 @@ private:
     std::map<std::uint8_t, std::uint32_t> unconfirmed_;
     bool refused_ = false;  // the server confirmed another value than asked
     bool open_ = false;
-    bool lost_ = false;
-    QString lostReason_;
     bool interrupted_ = false;
 };
 

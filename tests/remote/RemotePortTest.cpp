@@ -143,9 +143,9 @@ TEST(RemotePort, SettingsWaitForTheServerAndADiscardPurgesIt)
     Link link(*line, pump);
     ASSERT_TRUE(line->Open());
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(line->ChangeSettings(QStringLiteral("38400,N,8,1")));
+    ASSERT_TRUE(line->ChangeSettings(LoaderSettings()));
     EXPECT_GE(MsSince(start), ScriptedPeer::SpeedAnswerMs);
-    EXPECT_EQ(line->Settings(), QStringLiteral("38400,N,8,1"));
+    EXPECT_EQ(line->Settings(), LoaderSettings());
     line->Discard();
     EXPECT_TRUE(PumpUntil([&] { return peer.purges == 1; }, std::chrono::seconds(2)));
 }
