@@ -46,10 +46,7 @@ QString SerialPort::DevicePath() const
 
 QString SerialPort::Describe() const
 {
-    if (portNumber_ == 0)
-        return PathDisplay(devicePath_);
-    const QString device = DevicePath();
-    return device.isEmpty() ? ComName(portNumber_) : QStringLiteral("%1 (%2)").arg(ComName(portNumber_), device);
+    return portNumber_ > 0 ? DescribeCom(map_, portNumber_) : PathDisplay(devicePath_);
 }
 
 std::expected<void, QString> SerialPort::Open()
