@@ -16,8 +16,8 @@
 
 namespace qw735 {
 
-// A serial device on this machine: a port number or a device path, a
-// settings text, open/close, and the byte-level operations the target
+// A serial device on this machine: a port number or a device path, line
+// settings, open/close, and the byte-level operations the target
 // conversations need. Nothing above this class touches termios.
 //
 // Data is binary both ways: no flow control, no CR/LF or other translation,
