@@ -96,7 +96,8 @@ std::optional<int> ParseComName(const QString &text)
     const auto match = com.match(text);
     if (!match.hasMatch())
         return std::nullopt;
-    return match.captured(1).toInt();
+    const int number = match.captured(1).toInt();
+    return number >= 1 && number <= ComPortCount ? number : 0;
 }
 
 }  // namespace qw735

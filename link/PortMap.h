@@ -35,8 +35,8 @@ QString ComName(int number);
 // behind it under `map`, "COM3" when there is none.
 QString DescribeCom(const PortMap &map, int number);
 
-// Reads "COM3"/"com3" as 3, whatever the number (0 when it is too long);
-// nothing when the text is no Com name.
+// Reads "COM3"/"com3" as 3, a Com name out of 1..10 (COM0, COM11) as 0;
+// nothing when the text is no Com name at all.
 std::optional<int> ParseComName(const QString &text);
 
 }  // namespace qw735

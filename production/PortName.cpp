@@ -28,7 +28,7 @@ std::expected<PortName, QString> PortName::Parse(const QString &text, PortMap ma
     if (HasScheme(text, RemotePort::Scheme) || HasScheme(text, RemotePort::TlsScheme))
         return ParseUrl(std::move(name));
     if (const auto number = ParseComName(text)) {
-        if (*number < 1 || *number > ComPortCount)
+        if (*number == 0)
             return std::unexpected(QStringLiteral("%1 is out of range: the Com numbers are %2..%3")
                                        .arg(text, ComName(1), ComName(ComPortCount)));
         name.kind_ = Kind::Com;
