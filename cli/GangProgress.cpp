@@ -59,7 +59,7 @@ GangProgress::GangProgress(OutputSink &out, bool interactive, GangWrite &gang)
     }
 }
 
-void GangProgress::OnMaximum(int index, float maximum)
+void GangProgress::OnMaximum(int index, ProgressStage, float maximum)
 {
     Board &board = boards_[static_cast<std::size_t>(index)];
     board.stage = std::min(board.stage + 1, 2);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "writer/Feedback.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -35,7 +37,7 @@ private:
         QString ended;  // the board's message, once it has ended
     };
 
-    void OnMaximum(int board, float maximum);
+    void OnMaximum(int board, ProgressStage stage, float maximum);
     void OnValue(int board, float value);
     int Percent(const Board &board) const;
     // The board's line, within `columns` when that is known (not 0).

@@ -40,7 +40,7 @@ TerminalProgress::~TerminalProgress()
     Finish();
 }
 
-void TerminalProgress::SetMaximum(float maximum)
+void TerminalProgress::SetMaximum(ProgressStage, float maximum)
 {
     // Each transfer sets its maximum once: a new maximum is the next stage,
     // even when the image is as long as the loader.

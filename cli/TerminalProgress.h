@@ -24,7 +24,7 @@ public:
     // are dropped rather than waited for.
     TerminalProgress(OutputSink &out, bool interactive);
     ~TerminalProgress() override;
-    void SetMaximum(float maximum) override;
+    void SetMaximum(ProgressStage stage, float maximum) override;
     void SetValue(float value) override;
     // Ends the bar's line so that the next output starts on a fresh one.
     void Finish();
