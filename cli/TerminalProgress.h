@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "cli/StageProgress.h"
 #include "writer/Feedback.h"
 
 #include <chrono>
@@ -34,10 +35,7 @@ private:
 
     OutputSink &out_;
     bool interactive_;
-    int stage_ = 0;  // 1 while the loader goes, 2 for the image
-    float maximum_ = 0;
-    float value_ = 0;
-    int lastTenth_ = -1;
+    StageProgress progress_;
     bool barOpen_ = false;
     std::chrono::steady_clock::time_point stageStart_;
     std::chrono::steady_clock::time_point lastDraw_;
