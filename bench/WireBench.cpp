@@ -167,7 +167,7 @@ struct Host {
             server.emplace(board.SlavePath(), options);
             port = QString::fromStdString(server->Url());
         }
-        line = std::move(*TransportForPort(port));
+        line = PortName::Parse(port)->MakeTransport(pump);
         link = std::make_unique<Link>(*line, pump);
     }
     void Open()
@@ -178,8 +178,8 @@ struct Host {
         }
     }
     std::optional<sim::Ser2netServer> server;
+    QtEventPump pump;  // the remote port waits with it
     std::unique_ptr<ByteTransport> line;
-    QtEventPump pump;
     std::unique_ptr<Link> link;
 };
 
@@ -390,10 +390,10 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         script.modelWireTime = true;
         script.lightWireTime = true;
         std::vector<std::unique_ptr<sim::TargetSim>> boards;
-        QStringList ports;
+        std::vector<PortName> ports;
         for (int i = 0; i < count; ++i) {
             boards.push_back(std::make_unique<sim::TargetSim>(script));
-            ports << QString::fromStdString(boards.back()->SlavePath());
+            ports.push_back(*PortName::Parse(QString::fromStdString(boards.back()->SlavePath())));
         }
         std::mutex mutex;
         double boardCpu = 0;

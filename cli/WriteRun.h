@@ -20,7 +20,7 @@ struct RecordedProgram;
 void PrintLine(const QString &text);
 
 struct WriteRunOptions {
-    QStringList ports;                          // one or more, in the order given
+    std::vector<PortName> ports;                // one or more, in the order given
     bool quiet = false;                         // no progress on stderr
     RunOutputs *outputs = nullptr;              // stdout, stderr, --report, --trace
     const RecordedProgram *program = nullptr;   // what the records say was written

@@ -277,14 +277,14 @@ void ReportFailure(const char *what)
 
 int Write(const Options &options)
 {
-    QStringList ports;
+    std::vector<PortName> ports;
     for (const QByteArray &port : options.ports) {
-        const QString name = PathString(port);  // every byte kept
-        if (const auto line = TransportForPort(name); !line) {
-            std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(line.error()), Usage);
+        auto name = PortName::Parse(PathString(port));  // every byte kept
+        if (!name) {
+            std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(name.error()), Usage);
             return ExitUsage;
         }
-        ports << name;
+        ports.push_back(std::move(*name));
     }
     // The certificates are read before anything is held: a file that cannot
     // be used is a mistake in the command, like a bad report path. Without
@@ -348,7 +348,7 @@ int Write(const Options &options)
     // A file size limit reached by the report or the trace is a write that
     // fails, said and counted like a full disk, not the end of the writer.
     std::signal(SIGXFSZ, SIG_IGN);
-    WriteRun run({ports, options.quiet, &*outputs, &program},
+    WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
                  [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.loaderStartMs); });
     try {
         return run.Run();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "link/PortSettings.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -26,12 +28,11 @@ public:
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
 
-    // Line settings as "9600,N,8,1". On an open transport they are in force
-    // when this returns: every byte already written has left at the old
-    // settings first, and the receive buffer is empty. On a closed one the
-    // next Open uses them.
-    [[nodiscard]] virtual std::expected<void, QString> ChangeSettings(const QString &text) = 0;
-    virtual QString Settings() const = 0;
+    // On an open transport the settings are in force when this returns:
+    // every byte already written has left at the old settings first, and
+    // the receive buffer is empty. On a closed one the next Open uses them.
+    [[nodiscard]] virtual std::expected<void, QString> ChangeSettings(const PortSettings &settings) = 0;
+    virtual const PortSettings &Settings() const = 0;
 
     // Number of received bytes waiting; 0 when closed or lost.
     virtual int WaitingCount() const = 0;
@@ -71,6 +72,47 @@ protected:
     {
         return std::unexpected(IsLost() ? LostReason() : QStringLiteral("the port is not open"));
     }
+};
+
+// What every transport keeps alike: the settings it opens with or has in
+// force, and whether and why it was lost.
+class LineTransport : public ByteTransport {
+public:
+    [[nodiscard]] std::expected<void, QString> ChangeSettings(const PortSettings &settings) final
+    {
+        settings_ = settings;
+        if (!IsOpen())
+            return {};
+        return ApplySettings();
+    }
+    const PortSettings &Settings() const final { return settings_; }
+    bool IsLost() const final { return lost_; }
+    QString LostReason() const final { return lostReason_; }
+
+protected:
+    // Puts Settings() in force on the open line; a failure marks it lost.
+    [[nodiscard]] virtual std::expected<void, QString> ApplySettings() = 0;
+    // Records the loss; false when the line was lost already, which the
+    // first reason stays for.
+    bool NoteLost(const QString &reason)
+    {
+        if (lost_)
+            return false;
+        lost_ = true;
+        lostReason_ = reason;
+        return true;
+    }
+    // A new Open starts with a line that is not lost.
+    void ForgetLoss()
+    {
+        lost_ = false;
+        lostReason_.clear();
+    }
+
+private:
+    PortSettings settings_ = BootSettings();
+    bool lost_ = false;
+    QString lostReason_;
 };
 
 }  // namespace qw735

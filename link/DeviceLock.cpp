@@ -3,6 +3,7 @@
 
 #include "base/PathName.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <cerrno>
@@ -112,13 +113,21 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
     return lock;
 }
 
+DeviceName ReadDeviceName(const QString &name)
+{
+    struct stat info {};
+    if (QDir::isRelativePath(name) && ::stat(PathBytes(name).constData(), &info) == 0) {
+        const QString here = QDir::cleanPath(QDir::currentPath() + u'/' + name);  // a string operation: keeps every byte
+        return {here, here};
+    }
+    const bool bare = !name.startsWith(u'/') && !name.startsWith(u"./") && !name.startsWith(u"../");
+    return {name, bare ? QStringLiteral("/dev/") + name : name};
+}
+
 QString ResolveDevicePath(const QString &path)
 {
-    // A bare name such as "ttyUSB0" names a device under /dev, as the serial
-    // port library has always read it.
-    const bool bare = !path.startsWith(u'/') && !path.startsWith(u"./") && !path.startsWith(u"../");
     char resolved[PATH_MAX];
-    if (!::realpath(PathBytes(bare ? QStringLiteral("/dev/") + path : path).constData(), resolved))
+    if (!::realpath(PathBytes(ReadDeviceName(path).file).constData(), resolved))
         return {};
     return PathString(QByteArray(resolved));
 }

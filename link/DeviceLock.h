@@ -33,9 +33,18 @@ private:
     QString device_;
 };
 
-// The device a port name opens, as its own path: a bare name such as
-// "ttyUSB0" under /dev, symbolic links resolved. Empty when there is no such
-// file.
+// How a device name reads, as the serial port library has always read it,
+// with one addition: a relative name that exists in the working directory
+// (a link made by a test rig or a board simulator) means that file. Any
+// other bare name, such as "ttyUSB0", is a device in /dev.
+struct DeviceName {
+    QString path;  // how messages show it: that file as an absolute path, or the name as written
+    QString file;  // the file it opens
+};
+DeviceName ReadDeviceName(const QString &name);
+
+// The device a port name opens (see ReadDeviceName), as its own path:
+// symbolic links resolved. Empty when there is no such file.
 QString ResolveDevicePath(const QString &path);
 
 // "it is in use by another program", with the process ID of the holder when

@@ -41,11 +41,11 @@ void Link::SendBytes(std::span<const std::uint8_t> values)
         observer_->OnSent(values);
 }
 
-std::expected<void, QString> Link::ChangeSettings(const QString &text)
+std::expected<void, QString> Link::ChangeSettings(const PortSettings &settings)
 {
     if (observer_)
-        observer_->OnLineSettings(text);
-    return line_.ChangeSettings(text);
+        observer_->OnLineSettings(settings.text);
+    return line_.ChangeSettings(settings);
 }
 
 void Link::DiscardInput()

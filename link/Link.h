@@ -41,7 +41,7 @@ public:
     int WaitingCount() const { return line_.WaitingCount(); }
     // Puts new line settings in force on the open line; every byte already
     // sent leaves at the old ones first. A failure takes the link down.
-    [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text);
+    [[nodiscard]] std::expected<void, QString> ChangeSettings(const PortSettings &settings);
     // Clears TimeoutFlag and starts Timer4 counting `limitMs` from now.
     void ArmTimeout(int limitMs);
     // TimeoutFlag: the timeout armed last has run out.

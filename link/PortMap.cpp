@@ -84,12 +84,18 @@ QString ComName(int number)
     return QStringLiteral("COM%1").arg(number);
 }
 
-int ParseComName(const QString &text)
+QString DescribeCom(const PortMap &map, int number)
+{
+    const QString device = ComDevice(map, number);
+    return device.isEmpty() ? ComName(number) : QStringLiteral("%1 (%2)").arg(ComName(number), device);
+}
+
+std::optional<int> ParseComName(const QString &text)
 {
     static const QRegularExpression com(QStringLiteral("^COM(\\d+)$"), QRegularExpression::CaseInsensitiveOption);
     const auto match = com.match(text);
     if (!match.hasMatch())
-        return 0;
+        return std::nullopt;
     const int number = match.captured(1).toInt();
     return number >= 1 && number <= ComPortCount ? number : 0;
 }

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 namespace qw735 {
 
@@ -30,8 +31,12 @@ QString ComDevice(const PortMap &map, int number);
 
 // "COM3" for a number; the name the user knows the port by.
 QString ComName(int number);
+// How messages name COM `number`: "COM3 (/dev/ttyUSB0)" with the device
+// behind it under `map`, "COM3" when there is none.
+QString DescribeCom(const PortMap &map, int number);
 
-// Reads "COM3"/"com3" as 3; 0 when the text is no Com name in 1..10.
-int ParseComName(const QString &text);
+// Reads "COM3"/"com3" as 3, a Com name out of 1..10 (COM0, COM11) as 0;
+// nothing when the text is no Com name at all.
+std::optional<int> ParseComName(const QString &text);
 
 }  // namespace qw735

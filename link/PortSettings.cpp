@@ -58,4 +58,26 @@ std::expected<PortSettings, QString> ParsePortSettings(const QString &text)
     return settings;
 }
 
+namespace {
+
+// Only for the two constant texts below, which always read.
+PortSettings Constant(const char *text)
+{
+    return *ParsePortSettings(QString::fromLatin1(text));
+}
+
+}  // namespace
+
+const PortSettings &BootSettings()
+{
+    static const PortSettings settings = Constant("9600,N,8,1");
+    return settings;
+}
+
+const PortSettings &LoaderSettings()
+{
+    static const PortSettings settings = Constant("38400,N,8,1");
+    return settings;
+}
+
 }  // namespace qw735

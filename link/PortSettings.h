@@ -7,14 +7,11 @@
 
 namespace qw735 {
 
-// The two settings texts on the wire: boot mode, and the running loader.
-inline constexpr const char *BootSettings = "9600,N,8,1";
-inline constexpr const char *LoaderSettings = "38400,N,8,1";
-
-// Line settings as the "baud,parity,data,stop" text the writer uses.
+// Line settings, read from the "baud,parity,data,stop" text the writer
+// uses; the text stays with them for messages and the trace.
 struct PortSettings {
-    QString text = QString::fromLatin1(BootSettings);  // as given
-    qint32 baudRate = 9600;
+    QString text;  // as given
+    qint32 baudRate = 0;
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::DataBits dataBits = QSerialPort::Data8;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
@@ -25,5 +22,10 @@ struct PortSettings {
 // Parses "9600,N,8,1". The error, when any field is malformed, is the
 // message a settings change ends with.
 [[nodiscard]] std::expected<PortSettings, QString> ParsePortSettings(const QString &text);
+
+// The two settings on the wire: boot mode ("9600,N,8,1"), and the running
+// loader ("38400,N,8,1"). Each text is read once.
+[[nodiscard]] const PortSettings &BootSettings();
+[[nodiscard]] const PortSettings &LoaderSettings();
 
 }  // namespace qw735

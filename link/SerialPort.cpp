@@ -46,17 +46,13 @@ QString SerialPort::DevicePath() const
 
 QString SerialPort::Describe() const
 {
-    if (portNumber_ == 0)
-        return PathDisplay(devicePath_);
-    const QString device = DevicePath();
-    return device.isEmpty() ? ComName(portNumber_) : QStringLiteral("%1 (%2)").arg(ComName(portNumber_), device);
+    return portNumber_ > 0 ? DescribeCom(map_, portNumber_) : PathDisplay(devicePath_);
 }
 
 std::expected<void, QString> SerialPort::Open()
 {
     Close();
-    lost_ = false;
-    lostReason_.clear();
+    ForgetLoss();
 
     const QString device = DevicePath();
     if (device.isEmpty()) {
@@ -73,11 +69,12 @@ std::expected<void, QString> SerialPort::Open()
     if (!lock)
         return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), lock.error()));
 
+    const PortSettings &settings = Settings();
     port_.setPortName(lock->Device());
-    port_.setBaudRate(settings_.baudRate);
-    port_.setParity(settings_.parity);
-    port_.setDataBits(settings_.dataBits);
-    port_.setStopBits(settings_.stopBits);
+    port_.setBaudRate(settings.baudRate);
+    port_.setParity(settings.parity);
+    port_.setDataBits(settings.dataBits);
+    port_.setStopBits(settings.stopBits);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
         QString reason = port_.errorString();
@@ -112,25 +109,19 @@ void SerialPort::Close()
 
 bool SerialPort::IsOpen() const
 {
-    return port_.isOpen() && !lost_;
+    return port_.isOpen() && !IsLost();
 }
 
-std::expected<void, QString> SerialPort::ChangeSettings(const QString &text)
+std::expected<void, QString> SerialPort::ApplySettings()
 {
-    auto parsed = ParsePortSettings(text);
-    if (!parsed)
-        return std::unexpected(parsed.error());
-    settings_ = std::move(*parsed);
-    if (!IsOpen())
-        return {};
-
     // Every byte already written must leave at the old speed.
     port_.flush();
     ::tcdrain(port_.handle());
-    const bool ok = port_.setBaudRate(settings_.baudRate) && port_.setParity(settings_.parity)
-                    && port_.setDataBits(settings_.dataBits) && port_.setStopBits(settings_.stopBits);
+    const PortSettings &settings = Settings();
+    const bool ok = port_.setBaudRate(settings.baudRate) && port_.setParity(settings.parity)
+                    && port_.setDataBits(settings.dataBits) && port_.setStopBits(settings.stopBits);
     if (!ok) {
-        const QString reason = QStringLiteral("cannot switch to %1 (%2)").arg(text, FailureReason());
+        const QString reason = QStringLiteral("cannot switch to %1 (%2)").arg(settings.text, FailureReason());
         MarkLost(reason);
         return std::unexpected(reason);
     }
@@ -166,7 +157,7 @@ std::expected<void, QString> SerialPort::WriteBytes(std::span<const std::uint8_t
     // Hand the bytes to the driver now rather than at the next event loop
     // pass: the reply wait that follows measures from this moment.
     port_.flush();
-    if (lost_)
+    if (IsLost())
         return NotWritten();
     return {};
 }
@@ -200,15 +191,13 @@ QString SerialPort::FailureReason() const
 
 void SerialPort::MarkLost(const QString &reason)
 {
-    if (lost_)
+    if (!NoteLost(reason.isEmpty() ? QStringLiteral("the device stopped responding") : reason))
         return;
-    lost_ = true;
-    lostReason_ = reason.isEmpty() ? QStringLiteral("the device stopped responding") : reason;
     // A vanished adapter can make the driver report the same error again and
     // again while the port claims to be open. Close once control is back in
     // the event loop, since this runs inside the port's own notification.
     QTimer::singleShot(0, this, [this] {
-        if (lost_ && port_.isOpen())
+        if (IsLost() && port_.isOpen())
             port_.close();
     });
 }

@@ -16,13 +16,13 @@
 
 namespace qw735 {
 
-// A serial device on this machine: a port number or a device path, a
-// settings text, open/close, and the byte-level operations the target
+// A serial device on this machine: a port number or a device path, line
+// settings, open/close, and the byte-level operations the target
 // conversations need. Nothing above this class touches termios.
 //
 // Data is binary both ways: no flow control, no CR/LF or other translation,
 // since 0x11 and 0x13 are protocol bytes here, not XON/XOFF.
-class SerialPort : public QObject, public ByteTransport {
+class SerialPort : public QObject, public LineTransport {
     Q_OBJECT
 public:
     explicit SerialPort(PortMap map = SystemComDevices, QObject *parent = nullptr);
@@ -43,23 +43,18 @@ public:
     void Close() override;
     bool IsOpen() const override;
 
-    // Switches an open port without closing it: the pending output drains
-    // first, then the speed changes and the receive buffer is emptied.
-    // Closing instead would drop the modem lines, which resets some boards.
-    [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text) override;
-    QString Settings() const override { return settings_.text; }
-
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
     void Discard() override;
     [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
 
-    // True once the port failed while open (adapter unplugged, I/O error);
-    // the port is then closed and stays unusable until the next Open.
-    bool IsLost() const override { return lost_; }
-    QString LostReason() const override { return lostReason_; }
-
 private:
+    // Switches an open port without closing it: the pending output drains
+    // first, then the speed changes and the receive buffer is emptied.
+    // Closing instead would drop the modem lines, which resets some boards.
+    [[nodiscard]] std::expected<void, QString> ApplySettings() override;
+    // Once the port failed while open (adapter unplugged, I/O error), it is
+    // closed and stays unusable until the next Open.
     void OnError(QSerialPort::SerialPortError error);
     void MarkLost(const QString &reason);
     // Why the open port just failed, in words for the user.
@@ -71,11 +66,8 @@ private:
     PortMap map_;
     int portNumber_ = 0;
     QString devicePath_;
-    PortSettings settings_;
     QSerialPort port_;
     DeviceLock lock_;  // held while the port is open
-    bool lost_ = false;
-    QString lostReason_;
     // Serial flags as found on open, restored on close; -1 when untouched.
     int savedSerialFlags_ = -1;
 };

@@ -56,16 +56,14 @@ QString StoppedAt(WireStep step, int number)
 
 class GangWrite::Board : public QThread {
 public:
-    Board(GangWrite &gang, int index, const QString &port, const PortMap &map)
-        : gang_(gang), index_(index), map_(map), port_(port)
+    Board(GangWrite &gang, int index, PortName port) : gang_(gang), index_(index), port_(std::move(port))
     {
         // Names keep their bytes (see PathString); records and messages show
         // the bytes that are not UTF-8 as \xNN.
-        outcome_.port = PathDisplay(port);
-        outcome_.device = PathDisplay(DeviceBehind(port, map));
-        const auto line = TransportForPort(port, map);
-        outcome_.described = line ? (*line)->Describe() : port;
-        outcome_.remote = line && (*line)->IsRemote();
+        outcome_.port = PathDisplay(port_.Text());
+        outcome_.device = PathDisplay(port_.DeviceBehind());
+        outcome_.described = port_.Describe();
+        outcome_.remote = port_.IsRemote();
     }
 
     // Runs the write here and now, on the calling thread.
@@ -149,19 +147,15 @@ private:
 
     void Write()
     {
-        auto line = TransportForPort(port_, map_);
-        if (!line) {
-            outcome_.result = {WriteOutcome::PortLost, line.error()};
-            return;
-        }
-        ByteTransport &port = **line;
+        QtEventPump pump;
+        const auto line = port_.MakeTransport(pump);
+        ByteTransport &port = *line;
         // Closed, the port only takes the settings to open with.
-        if (const auto set = port.ChangeSettings(QString::fromLatin1(BootSettings)); !set) {
+        if (const auto set = port.ChangeSettings(BootSettings()); !set) {
             outcome_.result = {WriteOutcome::PortLost, set.error()};
             return;
         }
 
-        QtEventPump pump;
         Link link(port, pump);
         Progress progress(gang_, index_);
         std::optional<WireTrace> trace;
@@ -195,7 +189,7 @@ private:
         outcome_.opened = true;
         outcome_.serverSha256 = port.ServerCertificateSha256();
         if (trace)
-            trace->OnLineSettings(WireStep::Open, 0, port.Settings());
+            trace->OnLineSettings(WireStep::Open, 0, port.Settings().text);
         {
             // A cancel that came while the port opened: not a byte goes out.
             std::lock_guard lock(mutex_);
@@ -217,8 +211,7 @@ private:
 
     GangWrite &gang_;
     const int index_;
-    const PortMap map_;
-    const QString port_;  // as given, every byte kept
+    const PortName port_;
     BoardOutcome outcome_;
 
     std::mutex mutex_;
@@ -226,11 +219,11 @@ private:
     Link *link_ = nullptr;
 };
 
-GangWrite::GangWrite(QStringList ports, BoardWrite write, PortMap map, QObject *parent)
+GangWrite::GangWrite(std::vector<PortName> ports, BoardWrite write, QObject *parent)
     : QObject(parent), write_(std::move(write))
 {
-    for (qsizetype i = 0; i < ports.size(); ++i)
-        boards_.push_back(std::make_unique<Board>(*this, static_cast<int>(i), ports[i], map));
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        boards_.push_back(std::make_unique<Board>(*this, static_cast<int>(i), std::move(ports[i])));
 }
 
 GangWrite::~GangWrite()

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "link/PortMap.h"
+#include "production/PortName.h"
 #include "writer/Feedback.h"
 #include "writer/WriteTarget.h"
 
@@ -59,7 +59,7 @@ struct BoardOutcome {
 class GangWrite : public QObject {
     Q_OBJECT
 public:
-    GangWrite(QStringList ports, BoardWrite write, PortMap map = SystemComDevices, QObject *parent = nullptr);
+    GangWrite(std::vector<PortName> ports, BoardWrite write, QObject *parent = nullptr);
     // Cancels whatever still runs and waits for every board's thread.
     ~GangWrite() override;
 

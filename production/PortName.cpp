@@ -4,11 +4,8 @@
 #include "base/PathName.h"
 #include "link/DeviceLock.h"
 #include "link/SerialPort.h"
-#include "remote/RemotePort.h"
 
-#include <QDir>
-#include <QFile>
-#include <QRegularExpression>
+#include <QStringList>
 #include <QUrl>
 #include <sys/stat.h>
 
@@ -16,35 +13,84 @@ namespace qw735 {
 
 namespace {
 
-// "COM" and digits, whatever the number: a Com name the windows cannot show.
-bool LooksLikeComName(const QString &text)
+bool HasScheme(const QString &text, const char *scheme)
 {
-    static const QRegularExpression com(QStringLiteral("^COM\\d+$"), QRegularExpression::CaseInsensitiveOption);
-    return com.match(text).hasMatch();
+    return text.startsWith(QLatin1String(scheme) + u':', Qt::CaseInsensitive);
 }
 
-// The serial port library reads a bare name such as "ttyUSB0" as a device
-// in /dev. A name that exists in the working directory (a link made by a
-// test rig or a board simulator) means that file instead.
-QString DevicePathFor(const QString &port)
+}  // namespace
+
+std::expected<PortName, QString> PortName::Parse(const QString &text, PortMap map)
 {
-    struct stat info {};
-    if (QDir::isRelativePath(port) && ::stat(PathBytes(port).constData(), &info) == 0)
-        return QDir::cleanPath(QDir::currentPath() + u'/' + port);  // a string operation: keeps every byte
-    return port;
+    PortName name(text, std::move(map));
+    if (text.isEmpty())
+        return std::unexpected(QStringLiteral("the port name is empty"));
+    if (HasScheme(text, RemotePort::Scheme) || HasScheme(text, RemotePort::TlsScheme))
+        return ParseUrl(std::move(name));
+    if (const auto number = ParseComName(text)) {
+        if (*number == 0)
+            return std::unexpected(QStringLiteral("%1 is out of range: the Com numbers are %2..%3")
+                                       .arg(text, ComName(1), ComName(ComPortCount)));
+        name.kind_ = Kind::Com;
+        name.number_ = *number;
+        return name;
+    }
+    name.path_ = ReadDeviceName(text).path;
+    return name;
 }
 
-bool IsRemote(const QString &port)
+std::expected<PortName, QString> PortName::ParseUrl(PortName name)
 {
-    return port.startsWith(QLatin1String(RemotePort::Scheme) + u':', Qt::CaseInsensitive)
-        || port.startsWith(QLatin1String(RemotePort::TlsScheme) + u':', Qt::CaseInsensitive);
+    const QString &url = name.text_;
+    const bool tls = HasScheme(url, RemotePort::TlsScheme);
+    const char *scheme = tls ? RemotePort::TlsScheme : RemotePort::Scheme;
+    const QUrl parsed(url, QUrl::StrictMode);
+    const int port = parsed.port();
+    if (!parsed.isValid() || parsed.scheme() != QLatin1String(scheme) || parsed.host().isEmpty() || port < 1
+        || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == u"/") || parsed.hasQuery()
+        || parsed.hasFragment())
+        return std::unexpected(QStringLiteral("%1 is no remote port: write %2://HOST:PORT, PORT 1..65535").arg(url, QLatin1String(scheme)));
+    name.kind_ = Kind::Remote;
+    name.host_ = parsed.host();
+    name.port_ = static_cast<quint16>(port);
+    name.tls_ = tls;
+    return name;
 }
 
-// What two names of one device have in common: its device number for a
-// device node (also one made twice with mknod), its path for another file,
-// the text itself for anything that is no file here.
-QString DeviceKey(const QString &device)
+QString PortName::Describe() const
 {
+    switch (kind_) {
+    case Kind::Com: return DescribeCom(map_, number_);
+    case Kind::Device: return PathDisplay(path_);
+    case Kind::Remote: return text_;
+    }
+    std::unreachable();
+}
+
+QString PortName::DeviceBehind() const
+{
+    if (kind_ == Kind::Remote)
+        return text_;
+    const QString name = kind_ == Kind::Com ? ComDevice(map_, number_) : path_;
+    if (name.isEmpty())
+        return {};
+    const QString device = ResolveDevicePath(name);
+    return device.isEmpty() ? name : device;
+}
+
+QString PortName::DeviceKey() const
+{
+    // One server however its URL is spelled: the scheme and the host in any
+    // case, a trailing slash, the port with leading zeros. What differs
+    // after that (another name for the same address) is the user's to know.
+    if (kind_ == Kind::Remote)
+        return QStringLiteral("remote:%1:%2").arg(host_.toLower()).arg(port_);
+    // A Com with nothing behind it fails when opened, with its own message.
+    const QString device = DeviceBehind();
+    if (device.isEmpty())
+        return QStringLiteral("com:") + text_.toUpper();
+    // A device node by its number (also one made twice with mknod), another
+    // file by its path, anything that is no file here by its text.
     struct stat info {};
     if (::stat(PathBytes(device).constData(), &info) != 0)
         return QStringLiteral("name:") + device;
@@ -53,60 +99,28 @@ QString DeviceKey(const QString &device)
     return QStringLiteral("file:") + device;
 }
 
-// One server however its URL is spelled: the scheme and the host in any
-// case, a trailing slash, the port with leading zeros. What differs after
-// that (another name for the same address) is the user's to know.
-QString RemoteKey(const QString &port)
+std::unique_ptr<ByteTransport> PortName::MakeTransport(EventPump &pump, const RemoteLimits &limits) const
 {
-    const QUrl url(port, QUrl::StrictMode);
-    return QStringLiteral("remote:%1:%2").arg(url.host().toLower()).arg(url.port());
-}
-
-}  // namespace
-
-std::expected<std::unique_ptr<ByteTransport>, QString> TransportForPort(const QString &port, const PortMap &map)
-{
-    if (port.isEmpty())
-        return std::unexpected(QStringLiteral("the port name is empty"));
-    if (IsRemote(port))
-        return RemotePort::FromUrl(port);
-    const int number = ParseComName(port);
-    if (number == 0 && LooksLikeComName(port))
-        return std::unexpected(QStringLiteral("%1 is out of range: the Com numbers are %2..%3")
-                                   .arg(port, ComName(1), ComName(ComPortCount)));
-    auto serial = std::make_unique<SerialPort>(map);
-    if (number)
-        serial->SelectPort(number);
+    if (kind_ == Kind::Remote)
+        return std::make_unique<RemotePort>(text_, host_, port_, tls_, pump, limits);
+    auto serial = std::make_unique<SerialPort>(map_);
+    if (kind_ == Kind::Com)
+        serial->SelectPort(number_);
     else
-        serial->SelectDevice(DevicePathFor(port));
+        serial->SelectDevice(path_);
     return serial;
 }
 
-QString DeviceBehind(const QString &port, const PortMap &map)
-{
-    if (IsRemote(port))
-        return port;
-    const int number = ParseComName(port);
-    const QString name = number ? ComDevice(map, number) : DevicePathFor(port);
-    if (name.isEmpty())
-        return {};
-    const QString device = ResolveDevicePath(name);
-    return device.isEmpty() ? name : device;
-}
-
-std::expected<void, QString> CheckDistinctDevices(const QStringList &ports, const PortMap &map)
+std::expected<void, QString> CheckDistinctDevices(std::span<const PortName> ports)
 {
     QStringList keys;
-    for (qsizetype i = 0; i < ports.size(); ++i) {
-        const QString device = DeviceBehind(ports[i], map);
-        // A Com with nothing behind it fails when opened, with its own message.
-        const QString key = IsRemote(ports[i]) ? RemoteKey(ports[i])
-                            : device.isEmpty() ? QStringLiteral("com:") + ports[i].toUpper()
-                                               : DeviceKey(device);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const QString key = ports[i].DeviceKey();
         if (const qsizetype first = keys.indexOf(key); first >= 0) {
+            const QString device = ports[i].DeviceBehind();
             return std::unexpected(QStringLiteral("%1 and %2 name the same device (%3); each board needs a port of its own")
-                                       .arg(PathDisplay(ports[first]), PathDisplay(ports[i]),
-                                            PathDisplay(device.isEmpty() ? ports[i] : device)));
+                                       .arg(PathDisplay(ports[static_cast<std::size_t>(first)].Text()), PathDisplay(ports[i].Text()),
+                                            PathDisplay(device.isEmpty() ? ports[i].Text() : device)));
         }
         keys << key;
     }

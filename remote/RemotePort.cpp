@@ -7,7 +7,6 @@
 #include <QElapsedTimer>
 #include <QSslConfiguration>
 #include <QTimer>
-#include <QUrl>
 #include <algorithm>
 #include <utility>
 
@@ -37,21 +36,8 @@ std::uint8_t StopCode(QSerialPort::StopBits stopBits)
 
 }  // namespace
 
-std::expected<std::unique_ptr<RemotePort>, QString> RemotePort::FromUrl(const QString &url)
-{
-    const bool tls = url.startsWith(QLatin1String(TlsScheme) + u':', Qt::CaseInsensitive);
-    const QUrl parsed(url, QUrl::StrictMode);
-    const int port = parsed.port();
-    if (!parsed.isValid() || parsed.scheme() != QLatin1String(tls ? TlsScheme : Scheme) || parsed.host().isEmpty() || port < 1
-        || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == u"/") || parsed.hasQuery()
-        || parsed.hasFragment())
-        return std::unexpected(QStringLiteral("%1 is no remote port: write %2://HOST:PORT, PORT 1..65535")
-                                   .arg(url, QLatin1String(tls ? TlsScheme : Scheme)));
-    return std::make_unique<RemotePort>(url, parsed.host(), static_cast<quint16>(port), tls);
-}
-
-RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, QObject *parent)
-    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), tls_(tls)
+RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits, QObject *parent)
+    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), tls_(tls), pump_(pump), limits_(limits)
 {
     // A server may send without end, wanted or not: what waits here stays
     // within bounds however fast it comes.
@@ -84,8 +70,7 @@ RemotePort::~RemotePort()
 std::expected<void, QString> RemotePort::Open()
 {
     Close();
-    lost_ = false;
-    lostReason_.clear();
+    ForgetLoss();
     codec_ = telnet::Codec();
     unconfirmed_.clear();
     refused_ = false;
@@ -100,7 +85,7 @@ std::expected<void, QString> RemotePort::Open()
     if (opened)
         opened = Negotiate();
     if (opened)
-        opened = PutInForce(settings_, true);
+        opened = PutInForce(Settings(), true);
     if (!opened) {
         Close();
         return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(url_, opened.error()));
@@ -115,7 +100,7 @@ std::expected<void, QString> RemotePort::Connect()
     QElapsedTimer connecting;
     connecting.start();
     socket_.connectToHost(host_, port_);
-    const WaitEnd end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, ConnectLimitMs);
+    const WaitEnd end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, limits_.connectMs);
     connectMs_ = static_cast<int>(connecting.elapsed());
     switch (end) {
     case WaitEnd::Done:
@@ -123,7 +108,7 @@ std::expected<void, QString> RemotePort::Connect()
     case WaitEnd::Interrupted:
         return std::unexpected(QStringLiteral("interrupted"));
     case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(ConnectLimitMs / 1000));
+        return std::unexpected(QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(limits_.connectMs / 1000));
     case WaitEnd::Dropped:
         switch (socket_.error()) {
         case QAbstractSocket::HostNotFoundError:
@@ -161,7 +146,7 @@ std::expected<void, QString> RemotePort::StartTls()
     // hello, as a context the TLS library cannot make; the connection
     // itself stays up.
     switch (WaitFor([this] { return socket_.isEncrypted() || socket_.error() == QAbstractSocket::SslInternalError; },
-                    ConnectLimitMs)) {
+                    limits_.connectMs)) {
     case WaitEnd::Done:
         if (socket_.isEncrypted())
             break;
@@ -171,14 +156,14 @@ std::expected<void, QString> RemotePort::StartTls()
     case WaitEnd::Interrupted:
         return std::unexpected(QStringLiteral("interrupted"));
     case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(ConnectLimitMs / 1000));
+        return std::unexpected(QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(limits_.connectMs / 1000));
     }
     serverSha256_ = socket_.peerCertificate().digest(QCryptographicHash::Sha256).toHex();
 
     // TLS 1.3 ends the client's handshake before the server has judged the
     // client's certificate; a server that does not admit it hangs up now,
     // before it says a word.
-    switch (WaitFor([this] { return heard_; }, ServerReplyLimitMs)) {
+    switch (WaitFor([this] { return heard_; }, limits_.serverReplyMs)) {
     case WaitEnd::Done:
         phase_ = Phase::Telnet;
         return {};
@@ -253,7 +238,7 @@ std::expected<void, QString> RemotePort::Negotiate()
     // Bytes the server sent before the codec took over.
     if (socket_.bytesAvailable() > 0)
         OnReadyRead();
-    switch (WaitFor([this] { return codec_.ComPort() != telnet::OptionState::Requested; }, ServerReplyLimitMs)) {
+    switch (WaitFor([this] { return codec_.ComPort() != telnet::OptionState::Requested; }, limits_.serverReplyMs)) {
     case WaitEnd::Done:
         if (codec_.ComPort() == telnet::OptionState::Yes)
             return {};
@@ -297,7 +282,7 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
     refused_ = false;
     Send(commands);
 
-    switch (WaitFor([this] { return unconfirmed_.empty() || refused_; }, ServerReplyLimitMs)) {
+    switch (WaitFor([this] { return unconfirmed_.empty() || refused_; }, limits_.serverReplyMs)) {
     case WaitEnd::Done:
         if (!refused_)
             return {};
@@ -307,14 +292,14 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
         unconfirmed_.clear();
         return std::unexpected(QStringLiteral("the server did not confirm the line settings %1 within %2 s")
                                    .arg(settings.text)
-                                   .arg(ServerReplyLimitMs / 1000));
+                                   .arg(limits_.serverReplyMs / 1000));
     case WaitEnd::Interrupted:
         unconfirmed_.clear();
         return std::unexpected(QStringLiteral("interrupted"));
     case WaitEnd::Dropped:
         break;
     }
-    return std::unexpected(lostReason_.isEmpty() ? DropReason() : lostReason_);
+    return std::unexpected(LostReason().isEmpty() ? DropReason() : LostReason());
 }
 
 void RemotePort::Close()
@@ -332,21 +317,12 @@ void RemotePort::Close()
 
 bool RemotePort::IsOpen() const
 {
-    return open_ && !lost_;
+    return open_ && !IsLost();
 }
 
-std::expected<void, QString> RemotePort::ChangeSettings(const QString &text)
+std::expected<void, QString> RemotePort::ApplySettings()
 {
-    auto parsed = ParsePortSettings(text);
-    if (!parsed)
-        return std::unexpected(parsed.error());
-    settings_ = std::move(*parsed);
-    if (!IsOpen())
-        return {};
-
-    // The server applies the change in stream order, after every byte
-    // already sent; its confirmation says the new speed is set.
-    if (const auto done = PutInForce(settings_, false); !done) {
+    if (const auto done = PutInForce(Settings(), false); !done) {
         if (!interrupted_)
             MarkLost(done.error());
         return done;
@@ -385,7 +361,7 @@ std::expected<void, QString> RemotePort::WriteBytes(std::span<const std::uint8_t
     escaped.reserve(values.size() + 8);
     telnet::Codec::AppendData(values, escaped);
     Send(escaped);
-    if (lost_)
+    if (IsLost())
         return NotWritten();
     return {};
 }
@@ -453,14 +429,12 @@ QString RemotePort::DropReason() const
 
 void RemotePort::MarkLost(const QString &reason)
 {
-    if (lost_)
+    if (!NoteLost(reason))
         return;
-    lost_ = true;
-    lostReason_ = reason;
     received_.clear();
     // Not from inside the socket's own notification.
     QTimer::singleShot(0, this, [this] {
-        if (lost_)
+        if (IsLost())
             socket_.abort();
     });
 }
@@ -478,7 +452,7 @@ RemotePort::WaitEnd RemotePort::WaitFor(const std::function<bool()> &done, int l
             return WaitEnd::Done;
         if (interrupted_)
             return WaitEnd::Interrupted;
-        if (lost_ || socket_.state() == QAbstractSocket::UnconnectedState)
+        if (IsLost() || socket_.state() == QAbstractSocket::UnconnectedState)
             return WaitEnd::Dropped;
         if (expired)
             return WaitEnd::TimedOut;

@@ -15,10 +15,17 @@
 #include <expected>
 #include <functional>
 #include <map>
-#include <memory>
 #include <span>
 
 namespace qw735 {
+
+// How long a remote port waits for its server.
+struct RemoteLimits {
+    int connectMs = 5000;
+    // For the server's agreement to com-port control, and for its
+    // confirmation of the line settings.
+    int serverReplyMs = 2000;
+};
 
 // A board's serial port on another machine, served over TCP with com-port
 // control (RFC 2217): rfc2217://HOST:PORT, or with TLS under the Telnet
@@ -42,27 +49,23 @@ namespace qw735 {
 // never answers for them). Data is transparent both ways; the server's
 // notifications never reach the data.
 //
-// Every wait here sleeps in the event loop and ends at once when the
-// connection drops or Interrupt is called.
-class RemotePort : public QObject, public ByteTransport {
+// Every wait here pumps the event pump it was given, within the limits it
+// was given, and ends at once when the connection drops or Interrupt is
+// called.
+class RemotePort : public QObject, public LineTransport {
     Q_OBJECT
 public:
     static constexpr const char *Scheme = "rfc2217";
     static constexpr const char *TlsScheme = "rfc2217+tls";
 
-    // Reads "rfc2217://HOST:PORT" or "rfc2217+tls://HOST:PORT"; the error
-    // says why the text is no such URL.
-    [[nodiscard]] static std::expected<std::unique_ptr<RemotePort>, QString> FromUrl(const QString &url);
-
-    RemotePort(QString url, QString host, quint16 port, bool tls = false, QObject *parent = nullptr);
+    // `url` as written, for messages; `pump` must outlive the port.
+    RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits = {},
+               QObject *parent = nullptr);
     ~RemotePort() override;
 
     [[nodiscard]] std::expected<void, QString> Open() override;
     void Close() override;
     bool IsOpen() const override;
-
-    [[nodiscard]] std::expected<void, QString> ChangeSettings(const QString &text) override;
-    QString Settings() const override { return settings_.text; }
 
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
@@ -72,8 +75,6 @@ public:
     void DropWaiting() override { received_.clear(); }
     [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
 
-    bool IsLost() const override { return lost_; }
-    QString LostReason() const override { return lostReason_; }
     // The URL as written.
     QString Describe() const override { return url_; }
     void Interrupt() override { interrupted_ = true; }
@@ -81,10 +82,6 @@ public:
     QByteArray ServerCertificateSha256() const override { return serverSha256_; }
 
 private:
-    static constexpr int ConnectLimitMs = 5000;
-    // For the server's agreement to com-port control, and for its
-    // confirmation of the line settings.
-    static constexpr int ServerReplyLimitMs = 2000;
     // What the server's bytes may take here at most: in the socket, in the
     // receive buffer, in unsent answers. A write waits for one reply at a
     // time, so this is ample.
@@ -113,6 +110,9 @@ private:
     // reason, with what to do when the port's kind explains it.
     QString SilentDropReason() const;
     [[nodiscard]] std::expected<void, QString> Negotiate();
+    // The server applies the change in stream order, after every byte
+    // already sent; its confirmation says the new speed is set.
+    [[nodiscard]] std::expected<void, QString> ApplySettings() override;
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
     [[nodiscard]] std::expected<void, QString> PutInForce(const PortSettings &settings, bool withControl);
@@ -126,7 +126,6 @@ private:
     QString url_;
     QString host_;
     quint16 port_ = 0;
-    PortSettings settings_;
     bool tls_ = false;
     QSslSocket socket_;
     Phase phase_ = Phase::Telnet;
@@ -134,7 +133,8 @@ private:
     int connectMs_ = 0;   // how long the connect took
     QList<QSslError> sslErrors_;
     QByteArray serverSha256_;
-    QtEventPump pump_;
+    EventPump &pump_;
+    const RemoteLimits limits_;
     telnet::Codec codec_;
     telnet::Decoded decoded_;
     QByteArray received_;
@@ -142,8 +142,6 @@ private:
     std::map<std::uint8_t, std::uint32_t> unconfirmed_;
     bool refused_ = false;  // the server confirmed another value than asked
     bool open_ = false;
-    bool lost_ = false;
-    QString lostReason_;
     bool interrupted_ = false;
 };
 

@@ -184,8 +184,8 @@ void Form1::SetValue(float value)
 
 void Form1::UseBootSettings()
 {
-    // Closed, the port only reads the text, and the boot settings always read.
-    [[maybe_unused]] const auto set = port_.ChangeSettings(QString::fromLatin1(BootSettings));
+    // Closed, the port only keeps the settings for the next open.
+    [[maybe_unused]] const auto set = port_.ChangeSettings(BootSettings());
     assert(set);
 }
 

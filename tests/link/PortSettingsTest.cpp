@@ -56,7 +56,7 @@ TEST(PortMap, ReadsComNames)
     EXPECT_EQ(ParseComName(QStringLiteral("com10")), 10);
     EXPECT_EQ(ParseComName(QStringLiteral("COM11")), 0);
     EXPECT_EQ(ParseComName(QStringLiteral("COM0")), 0);
-    EXPECT_EQ(ParseComName(QStringLiteral("/dev/ttyUSB0")), 0);
+    EXPECT_EQ(ParseComName(QStringLiteral("/dev/ttyUSB0")), std::nullopt);
 }
 
 }  // namespace

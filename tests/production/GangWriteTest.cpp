@@ -18,10 +18,10 @@ TEST(GangWrite, AWriteThatThrowsEndsItsBoardAsFailed)
 {
     for (const int count : {1, 2}) {
         std::vector<std::unique_ptr<sim::TargetSim>> boards;
-        QStringList ports;
+        std::vector<PortName> ports;
         for (int i = 0; i < count; ++i) {
             boards.push_back(std::make_unique<sim::TargetSim>());
-            ports << QString::fromStdString(boards.back()->SlavePath());
+            ports.push_back(*PortName::Parse(QString::fromStdString(boards.back()->SlavePath())));
         }
         GangWrite gang(ports, [](Link &, StepTracker &) -> WriteResult { throw std::bad_alloc(); });
         int ended = 0;

@@ -63,31 +63,28 @@ private:
     QTcpServer server_;
 };
 
-std::unique_ptr<ByteTransport> Remote(const QString &url)
+std::unique_ptr<ByteTransport> Remote(const QString &url, EventPump &pump)
 {
-    auto line = TransportForPort(url);
-    EXPECT_TRUE(line) << line.error().toStdString();
-    return line ? std::move(*line) : nullptr;
+    auto name = PortName::Parse(url);
+    EXPECT_TRUE(name) << name.error().toStdString();
+    return name ? name->MakeTransport(pump) : nullptr;
 }
 
 TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
 {
     for (const char *url : {"rfc2217://127.0.0.1", "rfc2217://:4000", "rfc2217://host:0", "rfc2217://host:70000",
-                            "rfc2217://host:4000/board", "rfc2217://user@host:4000", "rfc2217:host:4000"}) {
-        const auto line = TransportForPort(QString::fromLatin1(url));
+                            "rfc2217://host:4000/board", "rfc2217://user@host:4000", "rfc2217:host:4000",
+                            "rfc2217+tls://127.0.0.1", "rfc2217+tls://host:4000/board", "rfc2217+tls:host:4000"}) {
+        const auto line = PortName::Parse(QString::fromLatin1(url));
         ASSERT_FALSE(line) << url;
-        EXPECT_EQ(line.error().toStdString(), std::string(url) + " is no remote port: write rfc2217://HOST:PORT, PORT 1..65535");
-    }
-    for (const char *url : {"rfc2217+tls://127.0.0.1", "rfc2217+tls://host:4000/board", "rfc2217+tls:host:4000"}) {
-        const auto line = TransportForPort(QString::fromLatin1(url));
-        ASSERT_FALSE(line) << url;
-        EXPECT_EQ(line.error().toStdString(), std::string(url) + " is no remote port: write rfc2217+tls://HOST:PORT, PORT 1..65535");
+        const std::string scheme(url, std::string_view(url).find(':'));
+        EXPECT_EQ(line.error().toStdString(), std::string(url) + " is no remote port: write " + scheme + "://HOST:PORT, PORT 1..65535");
     }
     for (const char *url : {"RFC2217://[::1]:4000/", "rfc2217+TLS://pi.local:4000"}) {
-        const auto line = TransportForPort(QString::fromLatin1(url));
+        const auto line = PortName::Parse(QString::fromLatin1(url));
         ASSERT_TRUE(line) << url;
-        EXPECT_EQ((*line)->Describe(), QString::fromLatin1(url));
-        EXPECT_TRUE((*line)->IsRemote());
+        EXPECT_EQ(line->Describe(), QString::fromLatin1(url));
+        EXPECT_TRUE(line->IsRemote());
     }
 }
 
@@ -120,8 +117,8 @@ TEST(RemotePort, OpenFailuresSayWhy)
         if (row.tls)
             url.replace(QStringLiteral("rfc2217:"), QStringLiteral("rfc2217+tls:"));
         closed.close();
-        const auto line = Remote(url);
         QtEventPump pump;
+        const auto line = Remote(url, pump);
         Link link(*line, pump);
         if (row.interrupt)
             QTimer::singleShot(row.tls ? 1000 : 50, &link, [&link] { link.Abandon(); });
@@ -138,14 +135,14 @@ TEST(RemotePort, OpenFailuresSayWhy)
 TEST(RemotePort, SettingsWaitForTheServerAndADiscardPurgesIt)
 {
     ScriptedPeer peer(ScriptedPeer::Answer::AgreesSlowly);
-    const auto line = Remote(peer.Url());
     QtEventPump pump;
+    const auto line = Remote(peer.Url(), pump);
     Link link(*line, pump);
     ASSERT_TRUE(line->Open());
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(line->ChangeSettings(QStringLiteral("38400,N,8,1")));
+    ASSERT_TRUE(line->ChangeSettings(LoaderSettings()));
     EXPECT_GE(MsSince(start), ScriptedPeer::SpeedAnswerMs);
-    EXPECT_EQ(line->Settings(), QStringLiteral("38400,N,8,1"));
+    EXPECT_EQ(line->Settings(), LoaderSettings());
     line->Discard();
     EXPECT_TRUE(PumpUntil([&] { return peer.purges == 1; }, std::chrono::seconds(2)));
 }

@@ -95,7 +95,7 @@ WriteBench::WriteBench(sim::BoardScript script, int loaderSize)
 
 WriteResult WriteBench::Write(const QByteArray &mot)
 {
-    if (!host.port.ChangeSettings(QString::fromLatin1(BootSettings)) || !host.port.Open())
+    if (!host.port.ChangeSettings(BootSettings()) || !host.port.Open())
         return {WriteOutcome::PortLost, QStringLiteral("cannot open")};
     return WriteTarget({host.link, fileSystem, progress, messages, WriteFile(dir, QStringLiteral("program.mot"), mot)});
 }

@@ -402,7 +402,7 @@ TEST_P(WindowFaults, EndInTheirMessageAndAnIdleWindow)
     }
 
     EXPECT_FALSE(form1.PDQComm1().IsOpen());
-    EXPECT_EQ(form1.PDQComm1().Settings(), QString::fromLatin1(BootSettings));
+    EXPECT_EQ(form1.PDQComm1().Settings(), BootSettings());
     EXPECT_TRUE(write->isEnabled());
     EXPECT_TRUE(change->isEnabled());
     EXPECT_EQ(bar->value(), 0);
