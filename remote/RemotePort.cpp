@@ -34,6 +34,18 @@ std::uint8_t StopCode(QSerialPort::StopBits stopBits)
     }
 }
 
+// Why a wait inside Open or ChangeSettings failed, where the reason is the
+// same whichever wait it was.
+std::unexpected<QString> Interrupted()
+{
+    return std::unexpected(QStringLiteral("interrupted"));
+}
+
+std::unexpected<QString> NoComPortControl()
+{
+    return std::unexpected(QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
+}
+
 }  // namespace
 
 RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits, QObject *parent)
@@ -106,7 +118,7 @@ std::expected<void, QString> RemotePort::Connect()
     case WaitEnd::Done:
         break;
     case WaitEnd::Interrupted:
-        return std::unexpected(QStringLiteral("interrupted"));
+        return Interrupted();
     case WaitEnd::TimedOut:
         return std::unexpected(QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(limits_.connectMs / 1000));
     case WaitEnd::Dropped:
@@ -136,7 +148,7 @@ std::expected<void, QString> RemotePort::StartTls()
                                               "Write %1 to use it without TLS, or give the server a TLS accepter")
                                    .arg(plainUrl));
     case WaitEnd::Interrupted:
-        return std::unexpected(QStringLiteral("interrupted"));
+        return Interrupted();
     case WaitEnd::Dropped:
         return std::unexpected(DropReason());
     }
@@ -154,7 +166,7 @@ std::expected<void, QString> RemotePort::StartTls()
     case WaitEnd::Dropped:
         return std::unexpected(HandshakeRefusal());
     case WaitEnd::Interrupted:
-        return std::unexpected(QStringLiteral("interrupted"));
+        return Interrupted();
     case WaitEnd::TimedOut:
         return std::unexpected(QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(limits_.connectMs / 1000));
     }
@@ -168,9 +180,9 @@ std::expected<void, QString> RemotePort::StartTls()
         phase_ = Phase::Telnet;
         return {};
     case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
+        return NoComPortControl();
     case WaitEnd::Interrupted:
-        return std::unexpected(QStringLiteral("interrupted"));
+        return Interrupted();
     case WaitEnd::Dropped:
         break;
     }
@@ -244,9 +256,9 @@ std::expected<void, QString> RemotePort::Negotiate()
             return {};
         [[fallthrough]];
     case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
+        return NoComPortControl();
     case WaitEnd::Interrupted:
-        return std::unexpected(QStringLiteral("interrupted"));
+        return Interrupted();
     case WaitEnd::Dropped:
         break;
     }
@@ -295,7 +307,7 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
                                    .arg(limits_.serverReplyMs / 1000));
     case WaitEnd::Interrupted:
         unconfirmed_.clear();
-        return std::unexpected(QStringLiteral("interrupted"));
+        return Interrupted();
     case WaitEnd::Dropped:
         break;
     }
