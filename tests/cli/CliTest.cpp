@@ -251,16 +251,16 @@ bool PortIsFree(const QString &device)
 }
 
 // The throw-away CA and certificates of this test process.
-const sim::TestCertificates &Certificates()
+const TestCertificates &Certificates()
 {
-    static const sim::TestCertificates certificates;
+    static const TestCertificates certificates;
     return certificates;
 }
 
 // The writer's options for a client with certificate `client`.
 QStringList ClientTlsArgs(const std::string &client = "station1")
 {
-    const sim::TestCertificates &files = Certificates();
+    const TestCertificates &files = Certificates();
     return {QStringLiteral("--tls-ca"), QString::fromStdString(files.Crt("ca")), QStringLiteral("--tls-cert"),
             QString::fromStdString(files.Crt(client)), QStringLiteral("--tls-key"), QString::fromStdString(files.Key(client))};
 }
@@ -277,10 +277,10 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     using Clock = std::chrono::steady_clock;
     const FaultRow &row = GetParam();
     FaultStage stage(row);
-    std::optional<sim::Ser2netServer> server;
+    std::optional<Ser2netServer> server;
     QStringList args;
     if (row.remote) {
-        sim::Ser2netServer::Options options;
+        Ser2netServer::Options options;
         if (row.tls) {
             options.tls = Certificates().ServerTls();
             args = ClientTlsArgs();
@@ -325,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(RemoteTls, CommandLineFaults, ::testing::ValuesIn(Remot
 // silent hang-up at the Telnet offer.
 TEST(CommandLine, RefusesTlsConnectionsBeforeTheBoardHearsAByte)
 {
-    const sim::TestCertificates &files = Certificates();
+    const TestCertificates &files = Certificates();
     const auto crt = [&](const char *name) { return QString::fromStdString(files.Crt(name)); };
     const auto key = [&](const char *name) { return QString::fromStdString(files.Key(name)); };
     const QString expiry = QSslCertificate::fromPath(crt("expired")).value(0).expiryDate().toUTC().toString(u"yyyy-MM-dd HH:mm 'UTC'");
@@ -365,10 +365,10 @@ TEST(CommandLine, RefusesTlsConnectionsBeforeTheBoardHearsAByte)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         const FaultStage stage(FaultRowNamed("Healthy"));
-        sim::Ser2netServer::Options options;
+        Ser2netServer::Options options;
         if (row.serverCert)
             options.tls = files.ServerTls(row.serverCert);
-        const sim::Ser2netServer server(stage.device.toStdString(), options);
+        const Ser2netServer server(stage.device.toStdString(), options);
         const QString address = QString::fromStdString(server.Url()).section(QStringLiteral("://"), 1);
         const QString plain = QStringLiteral("rfc2217://") + address, tls = QStringLiteral("rfc2217+tls://") + address;
         const QString url = row.tlsUrl ? tls : plain;
@@ -545,8 +545,8 @@ TEST(CommandLine, WritesLocalAndRemoteBoardsInOneGangWithTheServersCertificateRe
     std::deque<FaultStage> stages;
     for (int i = 0; i < 3; ++i)
         stages.emplace_back(FaultRowNamed("Healthy"));
-    const sim::Ser2netServer plain(stages[1].device.toStdString());
-    const sim::Ser2netServer tls(stages[2].device.toStdString(), {.tls = Certificates().ServerTls()});
+    const Ser2netServer plain(stages[1].device.toStdString());
+    const Ser2netServer tls(stages[2].device.toStdString(), {.tls = Certificates().ServerTls()});
     const QStringList ports = {stages[0].device, QString::fromStdString(plain.Url()), QString::fromStdString(tls.Url())};
     const QString report = dir.filePath(QStringLiteral("r.jsonl"));
     const WriterRun run = RunWriter(ClientTlsArgs() + QStringList{QStringLiteral("-q"), QStringLiteral("--report"), report,

@@ -18,7 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace qw735::sim {
+namespace qw735::test {
 
 namespace {
 
@@ -242,4 +242,4 @@ Ser2netServer::Options::Tls TestCertificates::ServerTls(const std::string &serve
     return {Key(server), Crt(server), Crt("ca"), AuthDir()};
 }
 
-}  // namespace qw735::sim
+}  // namespace qw735::test

@@ -5,7 +5,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace qw735::sim {
+namespace qw735::test {
 
 // Debian's ser2net serving one serial device (the simulated board's
 // pseudo-terminal) with com-port control (RFC 2217) on 127.0.0.1, on a free
@@ -90,4 +90,4 @@ private:
     std::string dir_;
 };
 
-}  // namespace qw735::sim
+}  // namespace qw735::test
