@@ -3,6 +3,7 @@
 #include "remote/RemotePort.h"
 #include "remote/TelnetCodec.h"
 #include "tests/support/HostFixture.h"
+#include "tests/support/Ser2netServer.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -111,15 +112,11 @@ TEST(RemotePort, OpenFailuresSayWhy)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         std::optional<ScriptedPeer> peer;
-        QTcpServer closed;
         if (row.server != Server::None)
             peer.emplace(row.server == Server::Refusing ? ScriptedPeer::Answer::Refuses : ScriptedPeer::Answer::Silent);
-        else
-            closed.listen(QHostAddress::LocalHost);
-        QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
+        QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(FreeTcpPort());
         if (row.tls)
             url.replace(QStringLiteral("rfc2217:"), QStringLiteral("rfc2217+tls:"));
-        closed.close();
         const auto line = Remote(url);
         QtEventPump pump;
         Link link(*line, pump);

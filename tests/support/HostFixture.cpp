@@ -62,6 +62,19 @@ QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArra
     return path;
 }
 
+QByteArray ReadFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool PortIsFree(const QString &device)
+{
+    SerialPort port;
+    port.SelectDevice(device);
+    return port.Open().has_value();
+}
+
 FloodingServer::FloodingServer()
 {
     server_.listen(QHostAddress::LocalHost);

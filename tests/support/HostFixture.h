@@ -61,6 +61,11 @@ QByteArray TestLoader(int size);
 
 // Writes `data` to `name` in `dir` and returns the path.
 QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data);
+// The whole of the file at `path`; empty when it cannot be read.
+QByteArray ReadFile(const QString &path);
+
+// Whether another writer could open the serial device now.
+bool PortIsFree(const QString &device);
 
 // A Telnet server of a few lines on 127.0.0.1 that agrees to com-port
 // control, then pours data without end instead of confirming anything. It
