@@ -23,7 +23,6 @@
 #include <future>
 #include <numeric>
 #include <optional>
-#include <random>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -528,80 +527,6 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0][u"format"].toString(), row.options.contains(u"--binary-at") ? u"binary" : u"S-record");
         EXPECT_EQ(records[0][u"dropped_bytes"].toInteger(), static_cast<qint64>(row.dropped));
-    }
-}
-
-// Files other tools write from one random program with holes, in every
-// format, each written through a board: what the board receives must equal
-// srec_cat's 0xFF-filled binary of the same file (of objcopy's S-records of
-// it, for ELF, which srec_cat does not read), cut at the program area.
-TEST(CommandLine, WritesFilesMadeByOtherTools)
-{
-    if (std::system("command -v srec_cat objcopy ld iconv powerpc-linux-gnu-ld >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "srec_cat, binutils, iconv or binutils-powerpc-linux-gnu not installed";
-    QTemporaryDir dir;
-    const std::string d = dir.path().toStdString() + "/";
-    std::mt19937 random(16);
-    const auto randomFile = [&](const char *name, int size) {
-        QByteArray data(size, '\0');
-        for (char &c : data)
-            c = static_cast<char>(random());
-        WriteFile(dir, QString::fromLatin1(name), data);
-    };
-    randomFile("in.bin", 0x1F000);
-    randomFile("a.bin", 0x8000);
-    randomFile("b.bin", 0x3000);
-    // Code at 0x100; data that runs at 0x80000 but is stored at 0x9000, with
-    // zero fill after it that is not in the file.
-    WriteFile(dir, QStringLiteral("elf.ld"), "SECTIONS {\n  .text 0x100 : AT(0x100) { a.o(.data) }\n"
-                                            "  .data 0x80000 : AT(0x9000) { b.o(.data) }\n  .bss (NOLOAD) : { . += 0x400; }\n"
-                                            "  /DISCARD/ : { *(*) }\n}\n");
-    const auto elf = [&](const std::string &tools, const std::string &bfd, const std::string &arch, const std::string &emulation) {
-        return "cd " + d + " && " + tools + "objcopy -I binary -O " + bfd + " -B " + arch + " a.bin a.o && " + tools + "objcopy -I binary -O " +
-               bfd + " -B " + arch + " b.bin b.o && " + tools + "ld -m " + emulation + " -n -T elf.ld a.o b.o -o " + emulation +
-               ".elf && " + tools + "objcopy -O srec " + emulation + ".elf " + emulation + ".srec";
-    };
-    const std::string in = d + "in.bin -binary ";
-    const struct {
-        std::string file;     // written through the board
-        std::string make;     // makes it
-        std::string oracle;   // srec_cat's input for the expected image
-    } rows[] = {
-        {"s19.mot", "srec_cat " + in + "-crop 0 0xF000 -o " + d + "s19.mot -motorola -address-length=2", "s19.mot -motorola"},
-        {"s28.mot", "srec_cat " + in + "-exclude 0x1000 0x1800 -offset 0x100 -o " + d + "s28.mot -motorola -address-length=3", "s28.mot -motorola"},
-        // Past the program area by 0x800 bytes: those are dropped.
-        {"s37.mot", "srec_cat " + in + "-offset 0x1800 -o " + d + "s37.mot -motorola -address-length=4", "s37.mot -motorola"},
-        {"linear.hex", "srec_cat " + in + "-exclude 0x9001 0x9002 -o " + d + "linear.hex -intel", "linear.hex -intel"},
-        {"segment.hex", "srec_cat " + in + "-o " + d + "segment.hex -intel -address-length=3", "segment.hex -intel"},
-        {"objcopy.hex", "objcopy -I binary -O ihex --change-addresses 0x40 " + d + "in.bin " + d + "objcopy.hex", "objcopy.hex -intel"},
-        {"objcopy.srec", "objcopy -I binary -O srec --srec-forceS3 " + d + "in.bin " + d + "objcopy.srec", "objcopy.srec -motorola"},
-        {"utf16.hex", "iconv -f ASCII -t UTF-16 " + d + "linear.hex > " + d + "utf16.hex", "linear.hex -intel"},
-        {"elf_x86_64.elf", elf("", "elf64-x86-64", "i386:x86-64", "elf_x86_64"), "elf_x86_64.srec -motorola"},
-        {"elf_i386.elf", elf("", "elf32-i386", "i386", "elf_i386"), "elf_i386.srec -motorola"},
-        {"elf32ppc.elf", elf("powerpc-linux-gnu-", "elf32-powerpc", "powerpc", "elf32ppc"), "elf32ppc.srec -motorola"},
-        {"elf64ppc.elf", elf("powerpc-linux-gnu-", "elf64-powerpc", "powerpc", "elf64ppc"), "elf64ppc.srec -motorola"},
-    };
-    const QString loader = WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize));
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.file);
-        ASSERT_EQ(std::system(row.make.c_str()), 0) << row.make;
-        const std::string oracle = "cd " + d + " && srec_cat " + row.oracle + " -fill 0xFF 0 0x20000 -o expected.bin -binary";
-        ASSERT_EQ(std::system(oracle.c_str()), 0) << oracle;
-        const QByteArray expected = ReadFile(dir.filePath(QStringLiteral("expected.bin"))).left(0x20000);
-
-        sim::TargetSim board;
-        const WriterRun run = RunWriter({QStringLiteral("--quiet"), QStringLiteral("--loader"), loader,
-                                         QString::fromStdString(board.SlavePath()), QString::fromStdString(d + row.file)});
-        ASSERT_EQ(run.status, 0) << run.out.toStdString() << run.err.toStdString();
-        const std::vector<std::uint8_t> image = board.LastWrite().image;
-        ASSERT_FALSE(image.empty());
-        for (std::size_t at = 0; at < image.size(); ++at) {
-            const auto want = at < static_cast<std::size_t>(expected.size()) ? static_cast<std::uint8_t>(expected[at]) : 0xFF;
-            ASSERT_EQ(image[at], want) << "at 0x" << std::hex << at;
-        }
-        // Nothing past what was sent holds data.
-        EXPECT_EQ(expected.mid(static_cast<qsizetype>(image.size())).count('\xFF'), expected.size() - std::min<qsizetype>(expected.size(), image.size()));
-        EXPECT_EQ(run.err.contains(QStringLiteral("past the 128 KiB program area")), row.file == "s37.mot") << run.err.toStdString();
     }
 }
 
