@@ -316,9 +316,7 @@ TEST_F(Ui, ChangeFileCancelKeepsTheFileAndOkReplacesIt)
 TEST_F(Ui, ClosingTheMainWindowDuringAWriteEndsItAndTheProgramWithoutAMessage)
 {
     // The loader never answers the program command: the write would wait 3 s.
-    BoardScript script;
-    script.commandReply = std::nullopt;
-    QPointer<Form1> form1 = MainWindow(script);
+    QPointer<Form1> form1 = MainWindow(Script([](auto &s) { s.commandReply.reset(); }));
     QElapsedTimer sinceClose;
     qint64 writeEndedAfterClose = -1;
     bool portOpenAtClose = false, portOpenAfterWrite = true;
