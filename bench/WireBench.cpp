@@ -41,6 +41,7 @@
 #include "tests/support/Ser2netServer.h"
 #include "writer/Feedback.h"
 #include "writer/FileSystem.h"
+#include "writer/StepTracker.h"
 #include "writer/WriteTarget.h"
 
 #include <QCoreApplication>
@@ -397,8 +398,8 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         std::mutex mutex;
         double boardCpu = 0;
         std::chrono::steady_clock::time_point start;
-        GangWrite gang(ports, [&](Link &link, ProgressDisplay &progress) {
-            const WriteResult result = WriteTarget(link, *input, progress);
+        GangWrite gang(ports, [&](Link &link, StepTracker &steps) {
+            const WriteResult result = WriteTarget(link, *input, steps);
             // A board thread's whole time; a lone board runs on the main
             // thread, which is measured as a whole below.
             if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
@@ -408,12 +409,11 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
             return result;
         });
         // A front end's share: every progress report crosses to this thread.
-        // The second maximum of a board starts its image, after the loader.
-        std::vector<int> maximums(static_cast<std::size_t>(count));
+        // A board's image begins after its loader.
         std::vector<double> loaderEnds(static_cast<std::size_t>(count));
         QObject::connect(&gang, &GangWrite::ValueSet, &gang, [](int, float) {});
-        QObject::connect(&gang, &GangWrite::MaximumSet, &gang, [&](int board, float) {
-            if (++maximums[static_cast<std::size_t>(board)] == 2)
+        QObject::connect(&gang, &GangWrite::MaximumSet, &gang, [&](int board, ProgressStage stage, float) {
+            if (stage == ProgressStage::Image)
                 loaderEnds[static_cast<std::size_t>(board)] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         });
         QEventLoop loop;

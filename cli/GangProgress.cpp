@@ -13,15 +13,6 @@ namespace qw735 {
 
 namespace {
 
-const char *StageName(int stage)
-{
-    switch (stage) {
-    case 0: return "handshake";
-    case 1: return "loader";
-    default: return "image";
-    }
-}
-
 // Redrawing 32 lines at every block would cost more than the writes.
 constexpr int RedrawMs = 200;
 
@@ -59,32 +50,22 @@ GangProgress::GangProgress(OutputSink &out, bool interactive, GangWrite &gang)
     }
 }
 
-void GangProgress::OnMaximum(int index, float maximum)
+void GangProgress::OnMaximum(int index, ProgressStage stage, float maximum)
 {
-    Board &board = boards_[static_cast<std::size_t>(index)];
-    board.stage = std::min(board.stage + 1, 2);
-    board.maximum = maximum;
-    board.value = 0;
-    board.lastTenth = -1;
+    boards_[static_cast<std::size_t>(index)].progress.Begin(stage, maximum);
     dirty_ = true;
 }
 
 void GangProgress::OnValue(int index, float value)
 {
     Board &board = boards_[static_cast<std::size_t>(index)];
-    // The image transfer ends by setting 0; a finished stage stays full.
-    if (board.stage == 0 || value == 0)
+    if (!board.progress.Take(value))
         return;
-    board.value = value;
     dirty_ = true;
     if (interactive_)
         return;
-    const int tenth = Percent(board) / 10;
-    if (tenth != board.lastTenth) {
-        board.lastTenth = tenth;
-        out_.Put(OutputSink::Kind::Progress,
-                 PrintfText("%-*s %-6s %3d%%\n", nameWidth_, qPrintable(board.name), StageName(board.stage), tenth * 10));
-    }
+    if (const std::string line = board.progress.TenthLine(); !line.empty())
+        out_.Put(OutputSink::Kind::Progress, PrintfText("%-*s ", nameWidth_, qPrintable(board.name)) + line);
 }
 
 void GangProgress::Ended(int index, const QString &message)
@@ -97,24 +78,13 @@ void GangProgress::Ended(int index, const QString &message)
     }
 }
 
-int GangProgress::Percent(const Board &board) const
-{
-    return board.maximum > 0 ? static_cast<int>(std::clamp(board.value / board.maximum, 0.0f, 1.0f) * 100) : 0;
-}
-
 QString GangProgress::LiveLine(const Board &board, int columns) const
 {
-    QString state;
-    if (!board.ended.isEmpty() || board.stage == 0) {
-        state = board.ended.isEmpty() ? QString::fromLatin1(StageName(0)) : board.ended;
-    } else {
-        constexpr int Width = 20;
-        const int percent = Percent(board);
-        const int filled = percent * Width / 100;
-        state = QStringLiteral("%1 [%2%3] %4%")
-                    .arg(QString::fromLatin1(StageName(board.stage)).leftJustified(9), QString(filled, u'#'), QString(Width - filled, u'.'))
-                    .arg(percent, 3);
-    }
+    // A board in its handshake has no bar yet: its line says so.
+    const QString state = !board.ended.isEmpty() ? board.ended
+                          : board.progress.Stage() == ProgressStage::Handshake
+                              ? QString::fromLatin1(StageName(ProgressStage::Handshake))
+                              : QString::fromStdString(board.progress.Gauge(9, 20));
     // A line that wraps takes two rows, and the redraw, which climbs one
     // row per board, would then climb too few: every line stays within the
     // terminal, the name giving way first. The last column stays free, as

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "cli/StageProgress.h"
+#include "writer/Feedback.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -28,16 +31,12 @@ public:
 private:
     struct Board {
         QString name;
-        int stage = 0;  // 0 handshake, 1 loader, 2 image
-        float maximum = 0;
-        float value = 0;
-        int lastTenth = -1;
+        StageProgress progress;
         QString ended;  // the board's message, once it has ended
     };
 
-    void OnMaximum(int board, float maximum);
+    void OnMaximum(int board, ProgressStage stage, float maximum);
     void OnValue(int board, float value);
-    int Percent(const Board &board) const;
     // The board's line, within `columns` when that is known (not 0).
     QString LiveLine(const Board &board, int columns) const;
     void Draw(bool mustShow = false);

@@ -4,22 +4,14 @@
 #include "cli/PrintfText.h"
 #include "base/OutputSink.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace qw735 {
-
-namespace {
-
-const char *StageName(int stage)
-{
-    return stage == 1 ? "loader" : "image ";
-}
-
-}  // namespace
 
 bool CanRedraw(std::FILE *out)
 {
@@ -40,36 +32,26 @@ TerminalProgress::~TerminalProgress()
     Finish();
 }
 
-void TerminalProgress::SetMaximum(float maximum)
+void TerminalProgress::SetMaximum(ProgressStage stage, float maximum)
 {
-    // Each transfer sets its maximum once: a new maximum is the next stage,
-    // even when the image is as long as the loader.
+    // A stage's bar ends where the next stage begins.
     Finish();
-    maximum_ = maximum;
-    ++stage_;
-    lastTenth_ = -1;
+    progress_.Begin(stage, maximum);
     stageStart_ = std::chrono::steady_clock::now();
 }
 
 void TerminalProgress::SetValue(float value)
 {
-    // The image transfer ends by setting 0; a finished bar stays as it is.
-    if (stage_ == 0 || value == 0)
-        return;
-    value_ = value;
-    Draw(value_ >= maximum_);
+    if (progress_.Take(value))
+        Draw(progress_.Value() >= progress_.Maximum());
 }
 
 void TerminalProgress::Draw(bool force)
 {
-    const double fraction = maximum_ > 0 ? std::clamp(value_ / maximum_, 0.0f, 1.0f) : 0.0;
     const auto now = std::chrono::steady_clock::now();
     if (!interactive_) {
-        const int tenth = static_cast<int>(fraction * 10);
-        if (tenth != lastTenth_) {
-            lastTenth_ = tenth;
-            out_.Put(OutputSink::Kind::Progress, PrintfText("%s %3d%%\n", StageName(stage_), tenth * 10));
-        }
+        if (std::string line = progress_.TenthLine(); !line.empty())
+            out_.Put(OutputSink::Kind::Progress, std::move(line));
         return;
     }
     // Redrawing every byte would cost more than the write itself.
@@ -77,16 +59,10 @@ void TerminalProgress::Draw(bool force)
         return;
     lastDraw_ = now;
     const double seconds = std::chrono::duration<double>(now - stageStart_).count();
-    const double rate = seconds > 0 ? value_ / seconds : 0;
-    constexpr int Width = 30;
-    char bar[Width + 1];
-    const int filled = static_cast<int>(fraction * Width);
-    for (int i = 0; i < Width; ++i)
-        bar[i] = i < filled ? '#' : '.';
-    bar[Width] = '\0';
-    out_.Put(OutputSink::Kind::Progress, PrintfText("\r%s [%s] %3d%%  %7.0f/%.0f bytes  %6.0f B/s", StageName(stage_), bar,
-                                                   static_cast<int>(fraction * 100), static_cast<double>(value_),
-                                                   static_cast<double>(maximum_), rate));
+    const double value = progress_.Value();
+    const double rate = seconds > 0 ? value / seconds : 0;
+    out_.Put(OutputSink::Kind::Progress, PrintfText("\r%s  %7.0f/%.0f bytes  %6.0f B/s", progress_.Gauge(6, 30).c_str(), value,
+                                                   static_cast<double>(progress_.Maximum()), rate));
     barOpen_ = true;
 }
 
@@ -96,7 +72,6 @@ void TerminalProgress::Finish()
         out_.Put(OutputSink::Kind::Final, "\n");
         barOpen_ = false;
     }
-    value_ = 0;
 }
 
 }  // namespace qw735

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "cli/StageProgress.h"
 #include "writer/Feedback.h"
 
 #include <chrono>
@@ -24,7 +25,7 @@ public:
     // are dropped rather than waited for.
     TerminalProgress(OutputSink &out, bool interactive);
     ~TerminalProgress() override;
-    void SetMaximum(float maximum) override;
+    void SetMaximum(ProgressStage stage, float maximum) override;
     void SetValue(float value) override;
     // Ends the bar's line so that the next output starts on a fresh one.
     void Finish();
@@ -34,10 +35,7 @@ private:
 
     OutputSink &out_;
     bool interactive_;
-    int stage_ = 0;  // 1 while the loader goes, 2 for the image
-    float maximum_ = 0;
-    float value_ = 0;
-    int lastTenth_ = -1;
+    StageProgress progress_;
     bool barOpen_ = false;
     std::chrono::steady_clock::time_point stageStart_;
     std::chrono::steady_clock::time_point lastDraw_;

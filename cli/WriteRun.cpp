@@ -56,7 +56,7 @@ int WriteRun::Run()
     std::optional<GangProgress> many;
     if (!options_.quiet && gang_.BoardCount() == 1) {
         single.emplace(*outputs.err, inPlace);
-        connect(&gang_, &GangWrite::MaximumSet, this, [&](int, float maximum) { single->SetMaximum(maximum); });
+        connect(&gang_, &GangWrite::MaximumSet, this, [&](int, ProgressStage stage, float maximum) { single->SetMaximum(stage, maximum); });
         connect(&gang_, &GangWrite::ValueSet, this, [&](int, float value) { single->SetValue(value); });
     } else if (!options_.quiet) {
         many_ = &many.emplace(*outputs.err, inPlace, gang_);

@@ -349,7 +349,7 @@ int Write(const Options &options)
     // fails, said and counted like a full disk, not the end of the writer.
     std::signal(SIGXFSZ, SIG_IGN);
     WriteRun run({ports, options.quiet, &*outputs, &program},
-                 [&input, &options](Link &link, ProgressDisplay &progress) { return WriteTarget(link, *input, progress, options.loaderStartMs); });
+                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.loaderStartMs); });
     try {
         return run.Run();
     } catch (...) {

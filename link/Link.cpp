@@ -25,12 +25,6 @@ std::span<const std::uint8_t> BytesOf(const QByteArray &data)
 
 }  // namespace
 
-void Link::Report(WireDirection direction, std::span<const std::uint8_t> bytes)
-{
-    if (observer_)
-        observer_->OnBytes(step_, stepNumber_, direction, bytes);
-}
-
 void Link::SendByte(std::uint8_t value)
 {
     SendBytes(std::span(&value, 1));
@@ -43,13 +37,14 @@ void Link::SendBytes(std::span<const std::uint8_t> values)
     if (!line_.WriteBytes(values))
         return;
     bytesSent_ += values.size();
-    Report(WireDirection::Sent, values);
+    if (observer_)
+        observer_->OnSent(values);
 }
 
 std::expected<void, QString> Link::ChangeSettings(const QString &text)
 {
     if (observer_)
-        observer_->OnLineSettings(step_, stepNumber_, text);
+        observer_->OnLineSettings(text);
     return line_.ChangeSettings(text);
 }
 
@@ -60,7 +55,8 @@ void Link::DiscardInput()
     const QByteArray waiting = line_.ReadAllWaiting();
     line_.Discard();
     bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
-    Report(WireDirection::Dropped, BytesOf(waiting));
+    if (observer_)
+        observer_->OnDropped(BytesOf(waiting));
 }
 
 std::uint8_t Link::ReadFirstByte()
@@ -69,8 +65,8 @@ std::uint8_t Link::ReadFirstByte()
     line_.DropWaiting();
     bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
     // One read, one event: the reply first, then whatever came with it.
-    if (!waiting.isEmpty())
-        Report(WireDirection::Received, BytesOf(waiting));
+    if (observer_ && !waiting.isEmpty())
+        observer_->OnReceived(BytesOf(waiting));
     cameWithLastReply_ = waiting.mid(1);
     return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
 }

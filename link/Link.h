@@ -4,7 +4,7 @@
 #include "link/ByteTransport.h"
 #include "link/EventPump.h"
 #include "link/ReplyResult.h"
-#include "trace/WireTrace.h"
+#include "link/WireObserver.h"
 
 #include <QObject>
 #include <QString>
@@ -73,16 +73,6 @@ public:
     QString Describe() const { return line_.Describe(); }
     QString LostReason() const { return line_.LostReason(); }
 
-    // The step of the write that the next wire events belong to; the
-    // conversations set it as they go. `number` counts loader bytes and
-    // blocks from 1.
-    void SetStep(WireStep step, int number = 0)
-    {
-        step_ = step;
-        stepNumber_ = number;
-    }
-    WireStep Step() const { return step_; }
-    int StepNumber() const { return stepNumber_; }
     // Where wire events go; none by default. Off, tracing costs one pointer
     // test per operation and formats nothing.
     void SetObserver(WireObserver *observer) { observer_ = observer; }
@@ -102,15 +92,12 @@ private:
     // Takes all waiting bytes, keeps the first, drops the rest (also those
     // that came while reading). Call only after a non-zero waiting count.
     std::uint8_t ReadFirstByte();
-    void Report(WireDirection direction, std::span<const std::uint8_t> bytes);
 
     ByteTransport &line_;
     EventPump &pump_;
     bool abandoned_ = false;
     QByteArray cameWithLastReply_;
     WireObserver *observer_ = nullptr;
-    WireStep step_ = WireStep::Open;
-    int stepNumber_ = 0;
     std::uint64_t bytesSent_ = 0;
     std::uint64_t bytesReceived_ = 0;
 };

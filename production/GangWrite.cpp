@@ -8,7 +8,7 @@
 #include "link/PortSettings.h"
 #include "production/PortName.h"
 #include "trace/WireTrace.h"
-#include "writer/Feedback.h"
+#include "writer/StepTracker.h"
 
 #include <QScopeGuard>
 #include <QThread>
@@ -109,7 +109,7 @@ private:
     class Progress : public ProgressDisplay {
     public:
         Progress(GangWrite &gang, int board) : gang_(gang), board_(board) {}
-        void SetMaximum(float maximum) override { emit gang_.MaximumSet(board_, maximum); }
+        void SetMaximum(ProgressStage stage, float maximum) override { emit gang_.MaximumSet(board_, stage, maximum); }
         void SetValue(float value) override { emit gang_.ValueSet(board_, value); }
 
     private:
@@ -163,11 +163,13 @@ private:
 
         QtEventPump pump;
         Link link(port, pump);
+        Progress progress(gang_, index_);
         std::optional<WireTrace> trace;
-        if (gang_.trace_) {
+        if (gang_.trace_)
             trace.emplace(*gang_.trace_, gang_.BoardCount() > 1 ? outcome_.port : QString());
-            link.SetObserver(&*trace);
-        }
+        StepTracker steps(progress, trace ? &*trace : nullptr);
+        if (trace)
+            link.SetObserver(&steps);
         {
             std::lock_guard lock(mutex_);
             if (cancelled_) {
@@ -200,16 +202,15 @@ private:
             if (cancelled_)
                 link.Abandon();
         }
-        Progress progress(gang_, index_);
         try {
-            outcome_.result = gang_.write_(link, progress);
+            outcome_.result = gang_.write_(link, steps);
         } catch (...) {
             port.Close();
             throw;
         }
         port.Close();
         if (outcome_.result.outcome == WriteOutcome::Abandoned)
-            outcome_.stoppedAt = StoppedAt(link.Step(), link.StepNumber());
+            outcome_.stoppedAt = StoppedAt(steps.Step(), steps.StepNumber());
         outcome_.bytesSent = link.BytesSent();
         outcome_.bytesReceived = link.BytesReceived();
     }

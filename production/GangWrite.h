@@ -2,6 +2,7 @@
 #pragma once
 
 #include "link/PortMap.h"
+#include "writer/Feedback.h"
 #include "writer/WriteTarget.h"
 
 #include <QDateTime>
@@ -17,16 +18,16 @@
 namespace qw735 {
 
 class Link;
-class ProgressDisplay;
+class StepTracker;
 class TraceOutput;
 
 // The write every board runs, called on the board's thread with the board's
-// link (port open at 9600 baud, input discarded). It may use only what it
+// link (port open at 9600 baud, input discarded) and step tracker. It may use only what it
 // shares read-only with the other boards: one WriteInput. It returns its
 // result without showing it: the front end shows every board's once the
 // ports are closed, in the order the ports were given, since printing may
 // block or fail (a stalled or closed pipe) and no port may wait for that.
-using BoardWrite = std::function<WriteResult(Link &link, ProgressDisplay &progress)>;
+using BoardWrite = std::function<WriteResult(Link &link, StepTracker &steps)>;
 
 // How one board's write went, for its result line and its record.
 struct BoardOutcome {
@@ -86,9 +87,9 @@ public:
     const BoardOutcome &Outcome(int board) const;
 
 signals:
-    // The board's progress display: maximum = bytes to send in the current
-    // stage (loader, then image), value = bytes sent.
-    void MaximumSet(int board, float maximum);
+    // The board's progress display: maximum = bytes to send in the stage it
+    // begins (loader, then image), value = bytes sent.
+    void MaximumSet(int board, ProgressStage stage, float maximum);
     void ValueSet(int board, float value);
     void BoardEnded(int board);
     void AllEnded();

@@ -13,16 +13,6 @@
 
 namespace qw735 {
 
-// What the link reports of the wire when asked to: every byte sent or taken,
-// every discard and every change of line settings, each with the step of the
-// write it belongs to. Called on the link's own thread.
-class WireObserver {
-public:
-    virtual ~WireObserver() = default;
-    virtual void OnBytes(WireStep step, int number, WireDirection direction, std::span<const std::uint8_t> bytes) = 0;
-    virtual void OnLineSettings(WireStep step, int number, const QString &settings) = 0;
-};
-
 // Where trace lines go: stderr or a file, shared by every board of a gang
 // write. Lines are put whole, one at a time, from any thread, into an output
 // sink: a board's thread never waits for the trace's reader, and a line the
@@ -43,13 +33,14 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
-// Turns one link's wire events into trace lines.
-class WireTrace : public WireObserver {
+// Turns one link's wire events, each with the step of the write it belongs
+// to, into trace lines.
+class WireTrace {
 public:
     // `port` names the port on every line; empty for a single write.
     WireTrace(TraceOutput &output, const QString &port);
-    void OnBytes(WireStep step, int number, WireDirection direction, std::span<const std::uint8_t> bytes) override;
-    void OnLineSettings(WireStep step, int number, const QString &settings) override;
+    void OnBytes(WireStep step, int number, WireDirection direction, std::span<const std::uint8_t> bytes);
+    void OnLineSettings(WireStep step, int number, const QString &settings);
 
 private:
     TraceOutput &output_;

@@ -163,7 +163,7 @@ void Form1::Command2_Click()
         SetSFilePath(*path);
 }
 
-void Form1::SetMaximum(float maximum)
+void Form1::SetMaximum(ProgressStage, float maximum)
 {
     // The bar counts in whole bytes; an image of 256 KiB fits an int.
     const int bytes = std::max(1, static_cast<int>(std::lround(maximum)));

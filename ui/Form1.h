@@ -48,8 +48,9 @@ public:
     void SetSFilePath(const QString &path);
     const QString &SFilePath() const { return sFilePath_; }
 
-    // ProgressDisplay: maximum = bytes to send, value = bytes sent.
-    void SetMaximum(float maximum) override;
+    // ProgressDisplay: maximum = bytes to send, value = bytes sent; the bar
+    // does not show the stage.
+    void SetMaximum(ProgressStage stage, float maximum) override;
     void SetValue(float value) override;
     // MessageBox: the result of a write, modal, until dismissed.
     void Show(const QString &text) override;

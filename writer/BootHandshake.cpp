@@ -2,6 +2,7 @@
 #include "writer/BootHandshake.h"
 
 #include "link/Link.h"
+#include "writer/StepTracker.h"
 
 namespace qw735 {
 
@@ -28,10 +29,10 @@ SyncOutcome SyncAttempt(Link &link)
     }
 }
 
-bool Synchronise(Link &link)
+bool Synchronise(Link &link, StepTracker &steps)
 {
     int attempts = 0;
-    link.SetStep(WireStep::Sync);
+    steps.SetStep(WireStep::Sync);
     for (;;) {
         switch (SyncAttempt(link)) {
         case SyncOutcome::Answered:
@@ -45,12 +46,12 @@ bool Synchronise(Link &link)
     }
 }
 
-bool Confirm(Link &link)
+bool Confirm(Link &link, StepTracker &steps)
 {
     // The value of the synchronisation answer means nothing; drop it and
     // whatever came with it.
     link.DiscardInput();
-    link.SetStep(WireStep::Handshake);
+    steps.SetStep(WireStep::Handshake);
     link.SendByte(HandshakeRequest);
     // The reply wait's own order (events, the waiting count, then the flag):
     // a first byte other than 0xAA fails at once, silence after 500 ms.
@@ -59,9 +60,9 @@ bool Confirm(Link &link)
 
 }  // namespace
 
-bool BootHandshake(Link &link)
+bool BootHandshake(Link &link, StepTracker &steps)
 {
-    return Synchronise(link) && Confirm(link);
+    return Synchronise(link, steps) && Confirm(link, steps);
 }
 
 }  // namespace qw735

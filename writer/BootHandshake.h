@@ -6,6 +6,7 @@
 namespace qw735 {
 
 class Link;
+class StepTracker;
 
 // Boot-mode handshake bytes, at 9600 baud.
 inline constexpr std::uint8_t SyncByte = 0x00;           // host: bit-rate synchronisation, repeated
@@ -19,7 +20,8 @@ inline constexpr int HandshakeReplyMs = 500;    // limit for the 0xAA
 // Brings the target's boot mode into step and has it confirm: 0x00 every
 // 10 ms until anything answers (at most 51), then 0x55 answered by 0xAA
 // within 500 ms. The port is open at 9600 baud. False on any failure; when
-// the link went down meanwhile, link.IsDown() tells.
-bool BootHandshake(Link &link);
+// the link went down meanwhile, link.IsDown() tells. `steps` learns the
+// step.
+bool BootHandshake(Link &link, StepTracker &steps);
 
 }  // namespace qw735

@@ -5,12 +5,17 @@
 
 namespace qw735 {
 
+// Where a write is, as its progress shows it: the handshake until the loader
+// transfer sets its maximum, then the loader, then the image.
+enum class ProgressStage { Handshake, Loader, Image };
+
 // What the user sees of a write's progress; the front end binds it to a
-// progress bar or a terminal line. Maximum = bytes to send, value = bytes sent.
+// progress bar or a terminal line. Maximum = bytes to send in the stage it
+// begins, value = bytes sent; the image transfer ends by setting 0.
 class ProgressDisplay {
 public:
     virtual ~ProgressDisplay() = default;
-    virtual void SetMaximum(float maximum) = 0;
+    virtual void SetMaximum(ProgressStage stage, float maximum) = 0;
     virtual void SetValue(float value) = 0;
 };
 
@@ -24,7 +29,7 @@ public:
 // For callers that do not show progress.
 class NoProgress : public ProgressDisplay {
 public:
-    void SetMaximum(float) override {}
+    void SetMaximum(ProgressStage, float) override {}
     void SetValue(float) override {}
 };
 

@@ -4,15 +4,15 @@
 #include "image/SRecordImage.h"
 #include "link/Link.h"
 #include "link/PortSettings.h"
-#include "writer/Feedback.h"
+#include "writer/StepTracker.h"
 
 namespace qw735 {
 
 namespace {
 
-void SendSize(Link &link, std::int32_t size)
+void SendSize(Link &link, StepTracker &steps, std::int32_t size)
 {
-    link.SetStep(WireStep::Size);
+    steps.SetStep(WireStep::Size);
     for (int i = 0; i < 4; ++i)
         link.SendByte(0x00);
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -45,9 +45,9 @@ std::uint8_t ImageChecksum(const SRecordImage &image)
     return ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(TransferSize(image.MaxAddress))));
 }
 
-TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress, int loaderStartMs)
+TransferResult SendImage(Link &link, SRecordImage &image, StepTracker &steps, int loaderStartMs)
 {
-    link.SetStep(WireStep::Command);
+    steps.SetStep(WireStep::Command);
     if (!link.ChangeSettings(QString::fromLatin1(LoaderSettings)) || link.IsDown())
         return TransferResult::LinkDown;
     // The loader the end mark announced starts by setting up its UART, and
@@ -68,13 +68,13 @@ TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progr
 
     const std::int32_t size = TransferSize(image.MaxAddress);
     image.MaxAddress = size;
-    SendSize(link, size);
+    SendSize(link, steps, size);
     const std::span<const std::uint8_t> sent(image.ImageBuffer.data(), static_cast<std::size_t>(size));
 
     // The progress value keeps the loader's length until the first block is out.
-    progress.SetMaximum(static_cast<float>(size));
+    steps.SetMaximum(static_cast<float>(size));
     for (std::int32_t position = 0; position < size;) {
-        link.SetStep(WireStep::Block, position / BlockSize + 1);
+        steps.SetStep(WireStep::Block, position / BlockSize + 1);
         if (const auto result = TransferResultOf(link.WaitForByte(BlockMark)); result != TransferResult::Done)
             return result;
         // The loader asks for each block: never more than one block ahead,
@@ -82,20 +82,20 @@ TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progr
         link.SendByte(BlockMark);
         link.SendBytes(sent.subspan(static_cast<std::size_t>(position), BlockSize));
         position += BlockSize;
-        progress.SetValue(static_cast<float>(position));
+        steps.SetValue(static_cast<float>(position));
     }
-    progress.SetValue(static_cast<float>(size));
+    steps.SetValue(static_cast<float>(size));
 
     // The size is a multiple of 64, so this request is for the checksum.
-    link.SetStep(WireStep::Checksum);
+    steps.SetStep(WireStep::Checksum);
     if (const auto result = TransferResultOf(link.WaitForByte(BlockMark)); result != TransferResult::Done)
         return result;
     link.SendByte(BlockMark);
     link.SendByte(ImageChecksum(sent));
-    link.SetStep(WireStep::Final);
+    steps.SetStep(WireStep::Final);
     if (const auto result = TransferResultOf(link.WaitForByte(CommandAccepted)); result != TransferResult::Done)
         return result;
-    progress.SetValue(0);
+    steps.SetValue(0);
     return TransferResult::Done;
 }
 

@@ -9,7 +9,7 @@
 namespace qw735 {
 
 class Link;
-class ProgressDisplay;
+class StepTracker;
 struct SRecordImage;
 
 // Image transfer to the running loader, at 38400 baud.
@@ -44,7 +44,7 @@ std::uint8_t ImageChecksum(const SRecordImage &image);
 // 0x00 and the size, blocks of 0x11 and 64 bytes each requested by 0x11,
 // then 0x11 and the checksum answered by 0x06.
 // Sets image.MaxAddress to the transfer size, as the size sent.
-TransferResult SendImage(Link &link, SRecordImage &image, ProgressDisplay &progress,
+TransferResult SendImage(Link &link, SRecordImage &image, StepTracker &steps,
                          int loaderStartMs = DefaultLoaderStartMs);
 
 }  // namespace qw735

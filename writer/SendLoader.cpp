@@ -2,7 +2,7 @@
 #include "writer/SendLoader.h"
 
 #include "link/Link.h"
-#include "writer/Feedback.h"
+#include "writer/StepTracker.h"
 
 #include <utility>
 
@@ -10,9 +10,9 @@ namespace qw735 {
 
 namespace {
 
-void SendSize(Link &link, qint64 length)
+void SendSize(Link &link, StepTracker &steps, qint64 length)
 {
-    link.SetStep(WireStep::LoaderSize);
+    steps.SetStep(WireStep::LoaderSize);
     link.SendByte(static_cast<std::uint8_t>((length >> 8) & 0xFF));
     link.Delay(SizeFieldPauseMs);
     link.SendByte(static_cast<std::uint8_t>(length & 0xFF));
@@ -21,23 +21,23 @@ void SendSize(Link &link, qint64 length)
     link.DiscardInput();
 }
 
-TransferResult SendBody(Link &link, const QByteArray &loader, ProgressDisplay &progress)
+TransferResult SendBody(Link &link, const QByteArray &loader, StepTracker &steps)
 {
-    progress.SetMaximum(static_cast<float>(loader.size()));
+    steps.SetMaximum(static_cast<float>(loader.size()));
     int step = 0;
     for (qsizetype i = 0; i < loader.size(); ++i) {
         const auto value = static_cast<std::uint8_t>(loader[i]);
-        link.SetStep(WireStep::Loader, static_cast<int>(i + 1));
+        steps.SetStep(WireStep::Loader, static_cast<int>(i + 1));
         link.SendByte(value);
         // One byte in flight: the next goes only after this one's echo.
         if (const auto result = TransferResultOf(link.WaitForByte(value)); result != TransferResult::Done)
             return result;
         if (++step >= ProgressEveryLoaderBytes) {
             step = 0;
-            progress.SetValue(static_cast<float>(i + 1));
+            steps.SetValue(static_cast<float>(i + 1));
         }
     }
-    progress.SetValue(static_cast<float>(loader.size()));
+    steps.SetValue(static_cast<float>(loader.size()));
     return TransferResult::Done;
 }
 
@@ -70,20 +70,20 @@ std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path,
     return loader;
 }
 
-TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay &progress)
+TransferResult SendLoader(Link &link, const QByteArray &loader, StepTracker &steps)
 {
     if (loader.isEmpty())
         return TransferResult::LoaderMissing;
     if (loader.size() > LoaderSizeLimit)
         return TransferResult::LoaderTooLarge;
 
-    SendSize(link, loader.size());
+    SendSize(link, steps, loader.size());
     if (link.IsDown())
         return TransferResult::LinkDown;
-    if (const auto result = SendBody(link, loader, progress); result != TransferResult::Done)
+    if (const auto result = SendBody(link, loader, steps); result != TransferResult::Done)
         return result;
 
-    link.SetStep(WireStep::EndMark);
+    steps.SetStep(WireStep::EndMark);
     // A USB adapter passes bytes on in packets, and the end mark often comes
     // in the same one as the last echo. Taken from there, it saves the whole
     // reply wait; any other byte that came with the echo is dropped as

@@ -13,7 +13,7 @@ namespace qw735 {
 
 class FileSystem;
 class Link;
-class ProgressDisplay;
+class StepTracker;
 
 // Boot-mode loader transfer, at 9600 baud.
 inline constexpr std::uint8_t LoaderEndMark = 0xAA;  // target: loader received, now running it
@@ -32,6 +32,6 @@ inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
 // each, then every byte with its echo checked, then waits for the end mark
 // (unless it came right behind the last echo). A missing end mark counts as
 // success: the image transfer that follows finds out whether the loader runs.
-TransferResult SendLoader(Link &link, const QByteArray &loader, ProgressDisplay &progress);
+TransferResult SendLoader(Link &link, const QByteArray &loader, StepTracker &steps);
 
 }  // namespace qw735

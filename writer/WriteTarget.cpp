@@ -4,11 +4,11 @@
 #include "image/SRecordImage.h"
 #include "link/Link.h"
 #include "writer/BootHandshake.h"
-#include "writer/Feedback.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
 #include "writer/SendImage.h"
 #include "writer/SendLoader.h"
+#include "writer/StepTracker.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -97,22 +97,22 @@ WriteResult ImageResult(Link &link, TransferResult result)
     std::unreachable();
 }
 
-WriteResult Converse(Link &link, const WriteInput &input, ProgressDisplay &progress, int loaderStartMs = DefaultLoaderStartMs)
+WriteResult Converse(Link &link, const WriteInput &input, StepTracker &steps, int loaderStartMs = DefaultLoaderStartMs)
 {
     // Abandoned before it began: not a byte goes out.
     if (link.IsDown())
         return LinkDownResult(link);
-    if (!BootHandshake(link))
+    if (!BootHandshake(link, steps))
         return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 
-    const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, progress) : input.loader.error();
+    const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, steps) : input.loader.error();
     if (const auto goOn = AfterLoader(link, loaderSent, input); !goOn)
         return goOn.error();
 
     // The transfer sets MaxAddress to the size it sent; it gets a copy so
     // that the input stays as read.
     SRecordImage image = input.image;
-    return ImageResult(link, SendImage(link, image, progress, loaderStartMs));
+    return ImageResult(link, SendImage(link, image, steps, loaderStartMs));
 }
 
 WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
@@ -192,12 +192,13 @@ WriteResult WriteTarget(const WriteRequest &request)
                                       InputReader::Uninterruptible);
     if (!input)
         return Shown(input.error(), request.messageBox);
-    return Shown(Converse(request.link, *input, request.progress), request.messageBox);
+    StepTracker steps(request.progress);
+    return Shown(Converse(request.link, *input, steps), request.messageBox);
 }
 
-WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress, int loaderStartMs)
+WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, int loaderStartMs)
 {
-    return Converse(link, input, progress, loaderStartMs);
+    return Converse(link, input, steps, loaderStartMs);
 }
 
 }  // namespace qw735

@@ -18,6 +18,7 @@ class FileSystem;
 class Link;
 class MessageBox;
 class ProgressDisplay;
+class StepTracker;
 
 // How a write ended. The first seven have the fixed messages of
 // writer/Messages.h; the others carry a message of their own.
@@ -111,9 +112,10 @@ struct WriteRequest {
 WriteResult WriteTarget(const WriteRequest &request);
 
 // The same with the input already read, for callers that read the files
-// before they open any port; the result is returned, not shown.
+// before they open any port; the result is returned, not shown. `steps`
+// takes the progress and tells afterwards where the write stopped.
 // `loaderStartMs`: see SendImage.
-WriteResult WriteTarget(Link &link, const WriteInput &input, ProgressDisplay &progress,
+WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps,
                         int loaderStartMs = DefaultLoaderStartMs);
 
 }  // namespace qw735

@@ -105,7 +105,7 @@ TEST(Link, CountsAByteWaitingWhenTheTimerHasAlreadyFired)
     EXPECT_TRUE(link.TimedOut());
     // The boot mode's synchronisation loop looks at its flag before the
     // events, but at the waiting count after them: the same pass answers it.
-    EXPECT_TRUE(BootHandshake(link));
+    EXPECT_TRUE(BootHandshake(link, host.steps));
     host.board->WaitForReceived(3, 50ms);
     EXPECT_EQ(host.board->ReceivedValues(), (std::vector<std::uint8_t>{0x00, 0x55}));
 }

@@ -7,6 +7,7 @@
 #include "sim/TargetSim.h"
 #include "writer/Feedback.h"
 #include "writer/FileSystem.h"
+#include "writer/StepTracker.h"
 #include "writer/WriteTarget.h"
 
 #include <QByteArray>
@@ -28,6 +29,7 @@ struct HostSide {
     SerialPort port;
     QtEventPump pump;
     Link link{port, pump};
+    StepTracker steps;  // no progress, no trace
 };
 
 // A healthy board's script with one change: Script([](auto &s) { s.endMark.reset(); }).
@@ -45,7 +47,7 @@ double MsSince(std::chrono::steady_clock::time_point start);
 // Every SetMaximum ('M') and SetValue ('V') in order.
 struct RecordingProgress : ProgressDisplay {
     std::vector<std::pair<char, float>> calls;
-    void SetMaximum(float maximum) override { calls.emplace_back('M', maximum); }
+    void SetMaximum(ProgressStage, float maximum) override { calls.emplace_back('M', maximum); }
     void SetValue(float value) override { calls.emplace_back('V', value); }
 };
 

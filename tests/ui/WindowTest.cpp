@@ -284,9 +284,9 @@ TEST_F(Ui, ProgressKeepsTheLoadersLengthUntilTheFirstBlock)
 {
     QPointer<Form1> form1 = MainWindow();
     ProgressDisplay &progress = *form1;
-    progress.SetMaximum(200);
+    progress.SetMaximum(ProgressStage::Loader, 200);
     progress.SetValue(200);
-    progress.SetMaximum(64);
+    progress.SetMaximum(ProgressStage::Image, 64);
     EXPECT_EQ(Child<QProgressBar>(form1, "ProgressBar1")->value(), 64);
 }
 

@@ -28,7 +28,7 @@ TEST(BootHandshake, SynchronisesOnTheFirstAnswer)
     for (const auto &[script, sent] : rows) {
         HostSide host(script);
         ASSERT_TRUE(host.port.Open());
-        EXPECT_TRUE(BootHandshake(host.link));
+        EXPECT_TRUE(BootHandshake(host.link, host.steps));
         host.board->WaitForReceived(sent.size() + 1, 50ms);
         EXPECT_EQ(host.board->ReceivedValues(), sent);
     }
@@ -42,7 +42,7 @@ TEST(BootHandshake, AcceptsAaFirstAmongSeveralAndDropsTheRest)
         if (host.board->WaitForReceived(2, 2s))
             host.board->SendToHost({0xAA, 0x01, 0x02});
     });
-    EXPECT_TRUE(BootHandshake(host.link));
+    EXPECT_TRUE(BootHandshake(host.link, host.steps));
     replier.join();
     EXPECT_EQ(host.port.WaitingCount(), 0);
 }
@@ -52,7 +52,7 @@ TEST(BootHandshake, EndsWhenThePortIsLost)
     HostSide host(Script([](auto &s) { s.syncAfterZeros = 0, s.hangUpAfter = 3; }));
     ASSERT_TRUE(host.port.Open());
     const auto start = Clock::now();
-    EXPECT_FALSE(BootHandshake(host.link));
+    EXPECT_FALSE(BootHandshake(host.link, host.steps));
     EXPECT_TRUE(host.link.IsDown());
     // Not after the 51 silent attempts of 10 ms have run out.
     EXPECT_LT(MsSince(start), 500);
@@ -87,11 +87,12 @@ TEST(SendLoader, SendsSizeThenEchoedBytesThenTakesTheEndMark)
 {
     HostSide host;
     ASSERT_TRUE(host.port.Open());
-    ASSERT_TRUE(BootHandshake(host.link));
+    ASSERT_TRUE(BootHandshake(host.link, host.steps));
     RecordingProgress progress;
+    StepTracker steps(progress);
     const QByteArray loader("\xA1\xB2\xC3", 3);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(SendLoader(host.link, loader, progress), TransferResult::Done);
+    EXPECT_EQ(SendLoader(host.link, loader, steps), TransferResult::Done);
     // Two 10 ms pauses after the size bytes.
     EXPECT_GE(MsSince(start), 20.0);
     host.board->WaitForReceived(7, 1s);
@@ -108,10 +109,9 @@ TEST(SendLoader, TakesAnEndMarkThatCameWithTheLastEcho)
     for (const std::uint8_t endMark : {0xAA, 0x00}) {
         HostSide host(Script([&](auto &s) { s.batchReplies = true, s.endMark = endMark; }));
         ASSERT_TRUE(host.port.Open());
-        ASSERT_TRUE(BootHandshake(host.link));
-        RecordingProgress progress;
+        ASSERT_TRUE(BootHandshake(host.link, host.steps));
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(SendLoader(host.link, TestLoader(3), progress), TransferResult::Done);
+        EXPECT_EQ(SendLoader(host.link, TestLoader(3), host.steps), TransferResult::Done);
         if (endMark == 0xAA)
             EXPECT_LT(MsSince(start), 1500);
         else

@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "writer/StepTracker.h"
+
+#include "trace/WireTrace.h"
+
+#include <utility>
+
+namespace qw735 {
+
+namespace {
+
+ProgressStage StageOf(WireStep step)
+{
+    switch (step) {
+    case WireStep::Open:
+    case WireStep::Sync:
+    case WireStep::Handshake: return ProgressStage::Handshake;
+    case WireStep::LoaderSize:
+    case WireStep::Loader:
+    case WireStep::EndMark: return ProgressStage::Loader;
+    case WireStep::Command:
+    case WireStep::Size:
+    case WireStep::Block:
+    case WireStep::Checksum:
+    case WireStep::Final:
+    case WireStep::Done: return ProgressStage::Image;
+    }
+    std::unreachable();
+}
+
+ProgressDisplay &Unseen()
+{
+    // Keeps no state: one serves every thread.
+    static NoProgress none;
+    return none;
+}
+
+}  // namespace
+
+StepTracker::StepTracker() : StepTracker(Unseen()) {}
+
+StepTracker::StepTracker(ProgressDisplay &progress, WireTrace *trace) : progress_(progress), trace_(trace) {}
+
+void StepTracker::SetMaximum(float maximum)
+{
+    progress_.SetMaximum(StageOf(step_), maximum);
+}
+
+void StepTracker::OnSent(std::span<const std::uint8_t> bytes)
+{
+    if (trace_)
+        trace_->OnBytes(step_, stepNumber_, WireDirection::Sent, bytes);
+}
+
+void StepTracker::OnReceived(std::span<const std::uint8_t> bytes)
+{
+    if (trace_)
+        trace_->OnBytes(step_, stepNumber_, WireDirection::Received, bytes);
+}
+
+void StepTracker::OnDropped(std::span<const std::uint8_t> bytes)
+{
+    if (trace_)
+        trace_->OnBytes(step_, stepNumber_, WireDirection::Dropped, bytes);
+}
+
+void StepTracker::OnLineSettings(const QString &settings)
+{
+    if (trace_)
+        trace_->OnLineSettings(step_, stepNumber_, settings);
+}
+
+}  // namespace qw735
