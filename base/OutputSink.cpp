@@ -24,7 +24,7 @@ constexpr std::chrono::milliseconds GatherTime{2};
 
 struct OutputSink::State {
     int fd = -1;
-    bool owned = false;
+    UniqueFd owned;  // fd, when the sink closes it; closed with the last holder of this state
     std::size_t limit = DefaultLimit;
     std::function<bool(const std::string &)> write;  // instead of the descriptor
     bool threaded = false;
@@ -119,15 +119,20 @@ struct OutputSink::State {
                 lock.lock();
             }
         }
-        if (owned)
-            ::close(fd);
     }
 };
 
-OutputSink::OutputSink(int fd, bool owned, std::size_t limit) : state_(std::make_shared<State>())
+OutputSink::OutputSink(int fd, std::size_t limit) : state_(std::make_shared<State>())
 {
     state_->fd = fd;
-    state_->owned = owned;
+    state_->limit = limit;
+    Start();
+}
+
+OutputSink::OutputSink(UniqueFd fd, std::size_t limit) : state_(std::make_shared<State>())
+{
+    state_->fd = fd.Get();
+    state_->owned = std::move(fd);
     state_->limit = limit;
     Start();
 }
@@ -151,11 +156,8 @@ void OutputSink::Start()
 
 OutputSink::~OutputSink()
 {
-    if (!state_->threaded) {
-        if (state_->owned)
-            ::close(state_->fd);
+    if (!state_->threaded)
         return;
-    }
     std::lock_guard lock(state_->mutex);
     state_->waiting.clear();
     state_->waitingBytes = 0;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/UniqueFd.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +24,12 @@ class OutputSink {
 public:
     enum class Kind { Progress, Trace, Final };
 
-    // Writes to `fd`, which it closes at the end when `owned`. The thread is
-    // made here; without it (no thread could be made) every line is written
-    // at once by the caller, as before there was a sink.
-    OutputSink(int fd, bool owned, std::size_t limit = DefaultLimit);
+    // Writes to `fd`, which stays open (stdout, stderr). The thread is made
+    // here; without it (no thread could be made) every line is written at
+    // once by the caller, as before there was a sink.
+    explicit OutputSink(int fd, std::size_t limit = DefaultLimit);
+    // Writes to `fd` and closes it once the sink and its thread are done.
+    explicit OutputSink(UniqueFd fd, std::size_t limit = DefaultLimit);
     // Lines go to `write` instead, on the sink's thread; it says whether the
     // line was taken. For outputs that are more than a descriptor.
     explicit OutputSink(std::function<bool(const std::string &)> write);

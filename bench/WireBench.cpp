@@ -138,9 +138,9 @@ const char *RouteName(Route route)
 
 // The throw-away certificates of the TLS route, made at its first use; the
 // writer trusts their CA and is their client "station1".
-const sim::TestCertificates &Certificates()
+const test::TestCertificates &Certificates()
 {
-    static const sim::TestCertificates certificates;
+    static const test::TestCertificates certificates;
     return certificates;
 }
 
@@ -152,9 +152,9 @@ struct Host {
         QString port = QString::fromStdString(board.SlavePath());
         if (route != Route::Local) {
             const bool advised = route != Route::Ser2net;
-            sim::Ser2netServer::Options options{.chardelay = !advised, .nodelay = advised};
+            test::Ser2netServer::Options options{.chardelay = !advised, .nodelay = advised};
             if (route == Route::Ser2netTls) {
-                const sim::TestCertificates &files = Certificates();
+                const test::TestCertificates &files = Certificates();
                 options.tls = files.ServerTls();
                 auto identity = LoadTlsIdentity(QString::fromStdString(files.Crt("ca")), QString::fromStdString(files.Crt("station1")),
                                                 QString::fromStdString(files.Key("station1")));
@@ -177,7 +177,7 @@ struct Host {
             std::exit(1);
         }
     }
-    std::optional<sim::Ser2netServer> server;
+    std::optional<test::Ser2netServer> server;
     QtEventPump pump;  // the remote port waits with it
     std::unique_ptr<ByteTransport> line;
     std::unique_ptr<Link> link;

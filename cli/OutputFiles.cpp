@@ -2,6 +2,7 @@
 #include "cli/OutputFiles.h"
 
 #include "base/OutputSink.h"
+#include "base/UniqueFd.h"
 #include "trace/WireTrace.h"
 #include "writer/WriteTarget.h"
 
@@ -44,21 +45,15 @@ QString SystemError(int error)
 // Opens `path` for `role` without changing it, and refuses it when it is a
 // file already taken. Nothing is truncated here: a refused file stays as it
 // was.
-std::expected<int, QString> OpenChecked(const QByteArray &path, const char *role, int flags, std::vector<FileIdentity> &known)
+std::expected<UniqueFd, QString> OpenChecked(const QByteArray &path, const char *role, int flags, std::vector<FileIdentity> &known)
 {
     const QString name = DisplayPath(path);
-    const int fd = ::open(path.constData(), flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return std::unexpected(QStringLiteral("Cannot open the %1 %2: %3").arg(QLatin1String(role), name, SystemError(errno)));
+    UniqueFd fd(::open(path.constData(), flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644));
     struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return std::unexpected(QStringLiteral("Cannot open the %1 %2: %3").arg(QLatin1String(role), name, SystemError(error)));
-    }
+    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0)
+        return std::unexpected(QStringLiteral("Cannot open the %1 %2: %3").arg(QLatin1String(role), name, SystemError(errno)));
     for (const FileIdentity &other : known) {
         if (SameFile(info, other)) {
-            ::close(fd);
             return std::unexpected(QStringLiteral("the %1 %2 is also %3; give each output a file of its own")
                                        .arg(QLatin1String(role), name, other.role));
         }
@@ -80,35 +75,36 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
     AddIdentity(known, request.loader, "the loader");
 
     RunOutputs outputs;
-    outputs.out = std::make_shared<OutputSink>(STDOUT_FILENO, false);
-    outputs.err = std::make_shared<OutputSink>(STDERR_FILENO, false);
+    outputs.out = std::make_shared<OutputSink>(STDOUT_FILENO);
+    outputs.err = std::make_shared<OutputSink>(STDERR_FILENO);
     if (!request.report.isEmpty()) {
         // Without waiting, whatever it is (a device might wait for its line);
         // what it is decides below.
-        const auto fd = OpenChecked(request.report, "report file", O_RDWR | O_APPEND | O_NONBLOCK, known);
+        auto fd = OpenChecked(request.report, "report file", O_RDWR | O_APPEND | O_NONBLOCK, known);
         if (!fd)
             return std::unexpected(fd.error());
-        outputs.records.emplace(RecordFile::Adopt(*fd, DisplayPath(request.report)));
+        const int report = fd->Get();
+        outputs.records.emplace(RecordFile::Adopt(std::move(*fd), DisplayPath(request.report)));
         // A FIFO or a device keeps nothing for traceability: a record sent
         // into a pipe with no reader, or to a terminal, is gone.
         struct stat info {};
-        if (::fstat(*fd, &info) != 0 || !S_ISREG(info.st_mode))
+        if (::fstat(report, &info) != 0 || !S_ISREG(info.st_mode))
             return std::unexpected(QStringLiteral("the report file %1 is not a regular file; records must be kept in one")
                                        .arg(DisplayPath(request.report)));
-        ::fcntl(*fd, F_SETFL, O_APPEND);
+        ::fcntl(report, F_SETFL, O_APPEND);
     }
     if (request.trace && request.traceFile.isEmpty()) {
         outputs.trace = std::make_unique<TraceOutput>(outputs.err);
         outputs.traceName = QStringLiteral("stderr");
     } else if (request.trace) {
-        const auto fd = OpenChecked(request.traceFile, "trace file", O_WRONLY, known);
+        auto fd = OpenChecked(request.traceFile, "trace file", O_WRONLY, known);
         if (!fd)
             return std::unexpected(fd.error());
         struct stat info {};
         // A trace starts afresh; only now that it is known to be no input.
-        if (::fstat(*fd, &info) == 0 && S_ISREG(info.st_mode))
-            [[maybe_unused]] const int ignored = ::ftruncate(*fd, 0);
-        outputs.trace = std::make_unique<TraceOutput>(std::make_shared<OutputSink>(*fd, true));
+        if (::fstat(fd->Get(), &info) == 0 && S_ISREG(info.st_mode))
+            [[maybe_unused]] const int ignored = ::ftruncate(fd->Get(), 0);
+        outputs.trace = std::make_unique<TraceOutput>(std::make_shared<OutputSink>(std::move(*fd)));
         outputs.traceName = DisplayPath(request.traceFile);
     }
     return outputs;

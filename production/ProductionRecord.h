@@ -48,7 +48,7 @@ class RecordFile {
 public:
     [[nodiscard]] static std::expected<RecordFile, QString> Open(const QString &path);
     // Takes `fd`, opened for appending; `shownAs` names it in messages.
-    static RecordFile Adopt(int fd, QString shownAs) { return RecordFile(UniqueFd(fd), std::move(shownAs)); }
+    static RecordFile Adopt(UniqueFd fd, QString shownAs) { return RecordFile(std::move(fd), std::move(shownAs)); }
     RecordFile(RecordFile &&) noexcept = default;
     RecordFile &operator=(RecordFile &&) = delete;
 

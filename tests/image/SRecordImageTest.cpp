@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "image/ProgramFile.h"
 #include "image/SRecordImage.h"
 #include "tests/support/HostFixture.h"
 
@@ -54,50 +55,33 @@ struct Stored {
     std::uint32_t at;
     std::vector<std::uint8_t> data;
     std::int32_t maxAddress;
+    long lines = 0;      // the lines counted, when not 0
     bool verify = true;  // checksums verified
 };
 
 }  // namespace
 
-// A byte-order mark at the very start and blanks before a record used to
-// drop the record silently: the type digit is read at a fixed position.
-TEST(SRecordLoader, RecordsStandAfterAByteOrderMarkAndBlanks)
-{
-    const std::string mark = "\xEF\xBB\xBF";
-    const struct {
-        std::string text;
-        long lines;
-        bool stored;  // Sixteen's data, or nothing
-    } rows[] = {
-        {mark + Sixteen, 1, true},
-        {" " + Sixteen, 1, true},
-        {"\t \t" + Sixteen, 1, true},
-        {std::string(1000, ' ') + Sixteen, 1, true},  // far more blanks than a line keeps of itself
-        {mark + "\n" + Sixteen, 2, true},
-        {"S00600004844521B\n  s1130000000102030405060708090a0b0c0d0e0f74", 2, true},
-        {" " + Sixteen.substr(1), 1, true},  // a blank in position 0, which is never looked at
-        // Every other line reads as it always did.
-        {"S00600004844521B\n" + mark + Sixteen, 2, false},  // a mark past the start is no mark
-        {"\xEF\xBB" + Sixteen, 1, false},                   // nor is part of one
-        {"  " + Sixteen.substr(1), 1, false},                // blanks, then no record
-        {" x" + Sixteen.substr(1), 1, false},
-    };
-    for (const auto &row : rows) {
-        for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{100}}) {
-            const Loaded r = Load(row.text, piece);
-            ASSERT_FALSE(r.fault) << row.text << " in pieces of " << piece;
-            EXPECT_EQ(r.image.MaxAddress, row.stored ? 15 : 0) << row.text << " in pieces of " << piece;
-            EXPECT_EQ(r.image.ImageBuffer[7], row.stored ? 7 : 0xFF) << row.text << " in pieces of " << piece;
-            EXPECT_EQ(r.lines, row.lines) << row.text;
-        }
-    }
-}
-
+// Every row in pieces of any size. A byte-order mark at the very start and
+// blanks before a record used to drop the record silently: the type digit
+// is read at a fixed position.
 TEST(SRecordLoader, StoresDataBelowTheDataAreaEndOnly)
 {
     const std::vector<std::uint8_t> sixteen = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     const std::vector<std::uint8_t> acrossEnd = {0x11, 0x22, 0x33, 0x44};  // the other four dropped
+    const std::string mark = "\xEF\xBB\xBF";
     const Stored rows[] = {
+        {mark + Sixteen, 0, sixteen, 15, 1},
+        {" " + Sixteen, 0, sixteen, 15, 1},
+        {"\t \t" + Sixteen, 0, sixteen, 15, 1},
+        {std::string(1000, ' ') + Sixteen, 0, sixteen, 15, 1},  // far more blanks than a line keeps of itself
+        {mark + "\n" + Sixteen, 0, sixteen, 15, 2},
+        {"S00600004844521B\n  s1130000000102030405060708090a0b0c0d0e0f74", 0, sixteen, 15, 2},
+        {" " + Sixteen.substr(1), 0, sixteen, 15, 1},  // a blank in position 0, which is never looked at
+        // Every other line reads as it always did.
+        {"S00600004844521B\n" + mark + Sixteen, 0, {}, 0, 2},  // a mark past the start is no mark
+        {"\xEF\xBB" + Sixteen, 0, {}, 0, 1},                   // nor is part of one
+        {"  " + Sixteen.substr(1), 0, {}, 0, 1},                // blanks, then no record
+        {" x" + Sixteen.substr(1), 0, {}, 0, 1},
         // No S1, S2 or S3 record: headers, counts, start addresses, junk, blanks, end-of-file marks.
         {"S00600004844521B\n\nS5030001FB\nS9030000FC\nS804000000FB\nS70500000000FA\n"
          "SG130000000102030405060708090A0B0C0D0E0F74\nHello\nS\n \t \n  " + Sixteen.substr(1) + "\n\x1A\x1A", 0, {}, 0},
@@ -112,9 +96,9 @@ TEST(SRecordLoader, StoresDataBelowTheDataAreaEndOnly)
         // The later record wins.
         {"S207000100010203F1\nS20500010009F0", 0x100, {9, 2, 3}, 0x102},
         // Checksums not verified (--ignore-checksums): neither read nor needed.
-        {"S207000100010203F1\nS2050001000900", 0x100, {9, 2, 3}, 0x102, false},
-        {"S207000100010203F1\nS205000100099", 0x100, {9, 2, 3}, 0x102, false},
-        {"S207000100010203F1\nS20500010009", 0x100, {9, 2, 3}, 0x102, false},
+        {"S207000100010203F1\nS2050001000900", 0x100, {9, 2, 3}, 0x102, 0, false},
+        {"S207000100010203F1\nS205000100099", 0x100, {9, 2, 3}, 0x102, 0, false},
+        {"S207000100010203F1\nS20500010009", 0x100, {9, 2, 3}, 0x102, 0, false},
         // Characters after the checksum are never read.
         {"S10400005AA1ZZ trailing junk", 0, {0x5A}, 0},
         {"S1030000 no data, not even read\nS1000010\nS10200FF", 0, {}, 0},  // byte counts below 4
@@ -122,12 +106,16 @@ TEST(SRecordLoader, StoresDataBelowTheDataAreaEndOnly)
         {"s10bab0cdeadbeefcafebabec5", 0xAB0C, {0xDE, 0xAD, 0xBE, 0xEF, 0xCA, 0xFE, 0xBA, 0xBE}, 0xAB13},
     };
     for (const Stored &row : rows) {
-        const Loaded r = Load(row.text, 0, {TextFormat::SRecord, row.verify});
-        ASSERT_FALSE(r.fault) << row.text;
         std::vector<std::uint8_t> expected = Blank();
         std::copy(row.data.begin(), row.data.end(), expected.begin() + row.at);
-        EXPECT_EQ(r.image.ImageBuffer, expected) << row.text;
-        EXPECT_EQ(r.image.MaxAddress, row.maxAddress) << row.text;
+        for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{100}}) {
+            SCOPED_TRACE(row.text + " in pieces of " + std::to_string(piece));
+            const Loaded r = Load(row.text, piece, {TextFormat::SRecord, row.verify});
+            ASSERT_FALSE(r.fault);
+            EXPECT_EQ(r.image.ImageBuffer, expected);
+            EXPECT_EQ(r.image.MaxAddress, row.maxAddress);
+            EXPECT_TRUE(row.lines == 0 || r.lines == row.lines) << r.lines;
+        }
     }
 }
 
@@ -198,50 +186,69 @@ TEST(SRecordLoader, ReportsBadRecordsWithLineAndColumn)
     }
 }
 
-// Files written by other converters from a random binary with holes must load
-// to exactly that binary, cut at the end of the data area.
+// Files other tools write from one random program with holes, in every
+// format: each loads to exactly srec_cat's 0xFF-filled binary of the same
+// file (of objcopy's S-records of it, for ELF, which srec_cat does not
+// read), cut at the end of the data area, MaxAddress at its last byte.
 TEST(SRecordLoader, MatchesFilesWrittenByConverters)
 {
-    if (std::system("command -v srec_cat >/dev/null 2>&1 && command -v objcopy >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "srec_cat or objcopy not installed";
-    std::mt19937 random(735);
-    std::string data(0x22000, '\0');
-    for (char &c : data)
-        c = static_cast<char>(random());
+    if (std::system("command -v srec_cat objcopy ld iconv powerpc-linux-gnu-ld >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "srec_cat, binutils, iconv or binutils-powerpc-linux-gnu not installed";
     QTemporaryDir dir;
-    const std::string bin = test::WriteFile(dir, QStringLiteral("in.bin"), QByteArray::fromStdString(data)).toStdString();
     const std::string d = dir.path().toStdString() + "/";
-    struct Variant {
-        std::string file;
-        std::string command;  // writes `file` from in.bin
-        std::size_t offset;   // where in.bin byte 0 goes
-        std::size_t length;   // bytes of in.bin used
-        std::vector<std::pair<std::size_t, std::size_t>> holes;  // [from, to) of in.bin left out
-    } variants[] = {
-        {"s1.mot", "srec_cat " + bin + " -binary -crop 0 0xF000 -o " + d + "s1.mot -motorola -address-length=2", 0,
-         0xF000, {}},
-        {"s2.mot", "srec_cat " + bin + " -binary -exclude 0x1000 0x1800 -exclude 0x9001 0x9002 -offset 0x100 -o " + d +
-             "s2.mot -motorola -address-length=3", 0x100, data.size(), {{0x1000, 0x1800}, {0x9001, 0x9002}}},
-        {"s3.mot", "srec_cat " + bin + " -binary -exclude 0x3 0x80 -o " + d + "s3.mot -motorola -address-length=4", 0,
-         data.size(), {{0x3, 0x80}}},
-        {"oc.srec", "objcopy -I binary -O srec --change-addresses 0x40 " + bin + " " + d + "oc.srec", 0x40,
-         data.size(), {}},
-        {"oc3.srec", "objcopy -I binary -O srec --srec-forceS3 --srec-len=64 " + bin + " " + d + "oc3.srec", 0,
-         data.size(), {}},
+    std::mt19937 random(16);
+    for (const auto &[name, size] : {std::pair{"in.bin", 0x1F000}, {"a.bin", 0x8000}, {"b.bin", 0x3000}}) {
+        QByteArray data(size, '\0');
+        for (char &c : data)
+            c = static_cast<char>(random());
+        test::WriteFile(dir, QString::fromLatin1(name), data);
+    }
+    // Code at 0x100; data that runs at 0x80000 but is stored at 0x9000, with
+    // zero fill after it that is not in the file.
+    test::WriteFile(dir, QStringLiteral("elf.ld"), "SECTIONS {\n  .text 0x100 : AT(0x100) { a.o(.data) }\n"
+                                                  "  .data 0x80000 : AT(0x9000) { b.o(.data) }\n  .bss (NOLOAD) : { . += 0x400; }\n"
+                                                  "  /DISCARD/ : { *(*) }\n}\n");
+    const auto elf = [&](const std::string &tools, const std::string &bfd, const std::string &arch, const std::string &emulation) {
+        const std::string object = tools + "objcopy -I binary -O " + bfd + " -B " + arch + " ";
+        return "cd " + d + " && " + object + "a.bin a.o && " + object + "b.bin b.o && " + tools + "ld -m " + emulation +
+               " -n -T elf.ld a.o b.o -o " + emulation + ".elf && " + tools + "objcopy -O srec " + emulation + ".elf " + emulation + ".srec";
     };
-    for (const Variant &v : variants) {
-        ASSERT_EQ(std::system(v.command.c_str()), 0) << v.command;
+    const std::string in = "srec_cat " + d + "in.bin -binary ";
+    const struct {
+        std::string file;     // loaded
+        std::string make;     // makes it
+        std::string oracle;   // srec_cat's input for the expected image
+        std::int32_t maxAddress;
+    } rows[] = {
+        {"s19.mot", in + "-crop 0 0xF000 -o " + d + "s19.mot -motorola -address-length=2", "s19.mot -motorola", 0xEFFF},
+        {"s28.mot", in + "-exclude 0x1000 0x1800 -offset 0x100 -o " + d + "s28.mot -motorola -address-length=3", "s28.mot -motorola", 0x1F0FF},
+        // Past the data area by 0x800 bytes: those are dropped.
+        {"s37.mot", in + "-exclude 0x3 0x80 -offset 0x1800 -o " + d + "s37.mot -motorola -address-length=4", "s37.mot -motorola", 0x1FFFF},
+        {"linear.hex", in + "-exclude 0x9001 0x9002 -o " + d + "linear.hex -intel", "linear.hex -intel", 0x1EFFF},
+        {"segment.hex", in + "-o " + d + "segment.hex -intel -address-length=3", "segment.hex -intel", 0x1EFFF},
+        {"objcopy.hex", "objcopy -I binary -O ihex --change-addresses 0x40 " + d + "in.bin " + d + "objcopy.hex", "objcopy.hex -intel", 0x1F03F},
+        {"objcopy.srec", "objcopy -I binary -O srec --srec-forceS3 --srec-len=64 " + d + "in.bin " + d + "objcopy.srec", "objcopy.srec -motorola",
+         0x1EFFF},
+        {"utf16.hex", "iconv -f ASCII -t UTF-16 " + d + "linear.hex > " + d + "utf16.hex", "linear.hex -intel", 0x1EFFF},
+        {"elf_x86_64.elf", elf("", "elf64-x86-64", "i386:x86-64", "elf_x86_64"), "elf_x86_64.srec -motorola", 0xBFFF},
+        {"elf_i386.elf", elf("", "elf32-i386", "i386", "elf_i386"), "elf_i386.srec -motorola", 0xBFFF},
+        {"elf32ppc.elf", elf("powerpc-linux-gnu-", "elf32-powerpc", "powerpc", "elf32ppc"), "elf32ppc.srec -motorola", 0xBFFF},
+        {"elf64ppc.elf", elf("powerpc-linux-gnu-", "elf64-powerpc", "powerpc", "elf64ppc"), "elf64ppc.srec -motorola", 0xBFFF},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.file);
+        ASSERT_EQ(std::system(row.make.c_str()), 0) << row.make;
+        const std::string oracle = "cd " + d + " && srec_cat " + row.oracle + " -fill 0xFF 0 0x20000 -o expected.bin -binary";
+        ASSERT_EQ(std::system(oracle.c_str()), 0) << oracle;
         std::vector<std::uint8_t> expected = Blank();
-        for (std::size_t i = 0; i < v.length && v.offset + i < 0x20000; ++i)
-            expected[v.offset + i] = static_cast<std::uint8_t>(data[i]);
-        for (const auto &[from, to] : v.holes)
-            std::fill(expected.begin() + v.offset + from, expected.begin() + v.offset + to, 0xFF);
+        const QByteArray area = test::ReadFile(dir.filePath(QStringLiteral("expected.bin"))).left(0x20000);
+        std::copy(area.begin(), area.end(), expected.begin());
 
         SRecordImage image;
-        const auto loaded = LoadSRecordFile(d + v.file, image);
-        ASSERT_TRUE(loaded) << DescribeSRecordError(loaded.error());
-        EXPECT_EQ(image.ImageBuffer, expected) << v.file;
-        EXPECT_EQ(image.MaxAddress, static_cast<std::int32_t>(std::min<std::size_t>(0x1FFFF, v.offset + v.length - 1)))
-            << v.file;
+        const auto loaded = LoadProgramFile(d + row.file, image);
+        ASSERT_TRUE(loaded) << DescribeProgramError(loaded.error());
+        EXPECT_EQ(image.ImageBuffer, expected);
+        EXPECT_EQ(image.MaxAddress, row.maxAddress);
+        EXPECT_EQ(loaded->droppedBytes, row.file == "s37.mot" ? 0x800u : 0u);
     }
 }

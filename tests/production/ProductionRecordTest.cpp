@@ -16,12 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QByteArray ReadAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
 // Several processes may append to one record file: each record goes in
 // whole, under a lock, or not at all.
 TEST(ProductionRecord, AppendsWholeRecordsUnderALock)
@@ -35,11 +29,11 @@ TEST(ProductionRecord, AppendsWholeRecordsUnderALock)
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
     std::thread append([&] { EXPECT_TRUE(file->Append("{\"b\":2}\n")); });
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(ReadAll(path), "{\"a\":");  // waits for the other writer's lock
+    EXPECT_EQ(ReadFile(path), "{\"a\":");  // waits for the other writer's lock
     ::flock(other, LOCK_UN);
     append.join();
     ::close(other);
-    EXPECT_EQ(ReadAll(path), "{\"a\":\n{\"b\":2}\n");
+    EXPECT_EQ(ReadFile(path), "{\"a\":\n{\"b\":2}\n");
 
     // A write cut short (here by a file size limit, in a child process) is
     // taken back.
@@ -51,7 +45,7 @@ TEST(ProductionRecord, AppendsWholeRecordsUnderALock)
         std::_Exit(!appended && appended.error().startsWith(QStringLiteral("Cannot write the report file")) ? 0 : 1);
     };
     EXPECT_EXIT(appendPastTheLimit(), ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(ReadAll(path), "{\"a\":\n{\"b\":2}\n");
+    EXPECT_EQ(ReadFile(path), "{\"a\":\n{\"b\":2}\n");
 }
 
 }  // namespace

@@ -3,9 +3,8 @@
 #include "remote/RemotePort.h"
 #include "remote/TelnetCodec.h"
 #include "tests/support/HostFixture.h"
+#include "tests/support/Ser2netServer.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -21,47 +20,6 @@ QByteArray Bytes(std::initializer_list<int> values)
         bytes.append(static_cast<char>(value));
     return bytes;
 }
-
-// A Telnet server of a few lines. It refuses com-port control, says
-// nothing at all, or agrees and confirms each setting with the value asked
-// for, the speed only after a while; it counts the purges asked of it.
-class ScriptedPeer {
-public:
-    enum class Answer { Refuses, Silent, AgreesSlowly };
-    static constexpr int SpeedAnswerMs = 300;
-
-    explicit ScriptedPeer(Answer answer)
-    {
-        server_.listen(QHostAddress::LocalHost);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this, answer] {
-            QTcpSocket *client = server_.nextPendingConnection();
-            QObject::connect(client, &QTcpSocket::readyRead, [this, client, answer] {
-                QByteArray in = client->readAll();
-                if (answer == Answer::Silent)
-                    return;
-                if (in.contains(Bytes({Iac, Will, OptionComPort})))
-                    client->write(Bytes({Iac, answer == Answer::Refuses ? Dont : Do, OptionComPort}));
-                // Each command is IAC SB 44 command value IAC SE; the server
-                // answers with the command + 100 and the same value.
-                for (qsizetype at = in.indexOf(Bytes({Iac, Sb, OptionComPort})); at >= 0;
-                     at = in.indexOf(Bytes({Iac, Sb, OptionComPort}), at + 1)) {
-                    const qsizetype end = in.indexOf(Bytes({Iac, Se}), at);
-                    QByteArray answerBytes = in.mid(at, end + 2 - at);
-                    const std::uint8_t command = static_cast<std::uint8_t>(answerBytes[3]);
-                    purges += command == PurgeData;
-                    answerBytes[3] = static_cast<char>(command + ServerAnswer);
-                    QTimer::singleShot(command == SetBaudRate ? SpeedAnswerMs : 0, client,
-                                       [client, answerBytes] { client->write(answerBytes); });
-                }
-            });
-        });
-    }
-    QString Url() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(server_.serverPort()); }
-    int purges = 0;
-
-private:
-    QTcpServer server_;
-};
 
 std::unique_ptr<ByteTransport> Remote(const QString &url, EventPump &pump)
 {
@@ -108,15 +66,11 @@ TEST(RemotePort, OpenFailuresSayWhy)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         std::optional<ScriptedPeer> peer;
-        QTcpServer closed;
         if (row.server != Server::None)
             peer.emplace(row.server == Server::Refusing ? ScriptedPeer::Answer::Refuses : ScriptedPeer::Answer::Silent);
-        else
-            closed.listen(QHostAddress::LocalHost);
-        QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed.serverPort());
+        QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(FreeTcpPort());
         if (row.tls)
             url.replace(QStringLiteral("rfc2217:"), QStringLiteral("rfc2217+tls:"));
-        closed.close();
         QtEventPump pump;
         const auto line = Remote(url, pump);
         Link link(*line, pump);

@@ -31,14 +31,43 @@ constexpr std::size_t Header = Command + 8;                            // zero f
 constexpr std::size_t Blocks(std::size_t sent) { return Header + sent * 65; }
 constexpr std::size_t Checksum = Blocks(MatrixBlocks) + 2;
 
+// The server only sees its device fail, and hangs up: that is all a remote
+// port can tell of a board that went away.
+constexpr const char *ServerHungUp = "Lost {port} during the write: the server closed the connection";
+
+// A board that answers block request `at` (the checksum's is MatrixBlocks + 1) with `reply`.
+std::function<void(sim::BoardScript &)> Request(std::size_t at, sim::Reply reply)
+{
+    return [=](sim::BoardScript &s) { s.requestFaultAt = at, s.requestFaultReply = reply; };
+}
+
 FaultRow Row(std::string name, std::function<void(sim::BoardScript &)> script, int exitStatus, const char *message, std::size_t sent)
 {
-    return {std::move(name), std::move(script), Setup::None, exitStatus, QString::fromUtf8(message), sent};
+    FaultRow row{std::move(name), std::move(script), Setup::None, exitStatus, QString::fromUtf8(message), sent};
+    if (row.message.startsWith(u"Time Out"))
+        row.time.atLeastMs = 3000;
+    return row;
 }
 
 FaultRow Row(std::string name, Setup setup, int exitStatus, const char *message, std::size_t sent)
 {
-    return {std::move(name), [](sim::BoardScript &) {}, setup, exitStatus, QString::fromUtf8(message), sent};
+    FaultRow row = Row(std::move(name), [](sim::BoardScript &) {}, exitStatus, message, sent);
+    row.setup = setup;
+    return row;
+}
+
+FaultRow Timed(FaultRow row, FaultRow::Time time)
+{
+    row.time = time;
+    return row;
+}
+
+// A row that also runs through a remote port, there ending in `message` if given.
+FaultRow AlsoRemote(FaultRow row, const char *message = nullptr)
+{
+    row.runsRemotely = true;
+    row.remoteMessage = message;
+    return row;
 }
 
 // A write of the program file `program`.
@@ -149,34 +178,33 @@ namespace {
 std::vector<FaultRow> AllFaultRows()
 {
     using S = sim::BoardScript;
-    const auto request = [](std::size_t at, sim::Reply reply) {
-        return [=](S &s) { s.requestFaultAt = at, s.requestFaultReply = reply; };
-    };
+    constexpr FaultRow::Time Unplugged = {.belowMs = 3000, .cpuBelowMs = 500};
     return {
-        Row("NoSyncAnswer", [](S &s) { s.syncAfterZeros = 0; }, 1, "Err 1", 51),
+        Timed(Row("NoSyncAnswer", [](S &s) { s.syncAfterZeros = 0; }, 1, "Err 1", 51), {.atLeastMs = 510, .belowMs = 3000}),
         Row("WrongHandshakeReply", [](S &s) { s.handshakeReply = 0x00; }, 1, "Err 1", Handshake),
-        Row("NoHandshakeReply", [](S &s) { s.handshakeReply.reset(); }, 1, "Err 1", Handshake),
-        Row("WrongEcho", [](S &s) { s.echoFaultAt = 9, s.echoFaultReply = 0x13; }, 3, "Farm Err", LoaderSize + 9),
+        Timed(Row("NoHandshakeReply", [](S &s) { s.handshakeReply.reset(); }, 1, "Err 1", Handshake), {.atLeastMs = 500, .belowMs = 3000}),
+        AlsoRemote(Row("WrongEcho", [](S &s) { s.echoFaultAt = 9, s.echoFaultReply = 0x13; }, 3, "Farm Err", LoaderSize + 9)),
         Row("NoEcho", [](S &s) { s.echoFaultAt = 9; }, 2, "Time Out Farm Err", LoaderSize + 9),
         Row("WrongEndMark", [](S &s) { s.endMark = 0x00; }, 3, "Farm Err", Loader),
         // A missing end mark counts as done; the loader then does not answer.
         Row("NoEndMark", [](S &s) { s.endMark.reset(); }, 5, "Time Out S File Err", Command),
         Row("WrongCommandReply", [](S &s) { s.commandReply = 0x15; }, 6, "S File Err ", Command),
         Row("NoCommandReply", [](S &s) { s.commandReply.reset(); }, 5, "Time Out S File Err", Command),
-        Row("WrongFirstBlockRequest", request(1, 0x13), 6, "S File Err ", Blocks(0)),
-        Row("NoFirstBlockRequest", request(1, std::nullopt), 5, "Time Out S File Err", Blocks(0)),
-        Row("WrongMiddleBlockRequest", request(2, 0x13), 6, "S File Err ", Blocks(1)),
-        Row("NoMiddleBlockRequest", request(2, std::nullopt), 5, "Time Out S File Err", Blocks(1)),
-        Row("WrongLastBlockRequest", request(3, 0x13), 6, "S File Err ", Blocks(2)),
-        Row("NoLastBlockRequest", request(3, std::nullopt), 5, "Time Out S File Err", Blocks(2)),
-        Row("WrongChecksumRequest", request(4, 0x06), 6, "S File Err ", Blocks(3)),
-        Row("NoChecksumRequest", request(4, std::nullopt), 5, "Time Out S File Err", Blocks(3)),
+        Row("WrongFirstBlockRequest", Request(1, 0x13), 6, "S File Err ", Blocks(0)),
+        Row("NoFirstBlockRequest", Request(1, std::nullopt), 5, "Time Out S File Err", Blocks(0)),
+        Row("WrongMiddleBlockRequest", Request(2, 0x13), 6, "S File Err ", Blocks(1)),
+        AlsoRemote(Row("NoMiddleBlockRequest", Request(2, std::nullopt), 5, "Time Out S File Err", Blocks(1))),
+        Row("WrongLastBlockRequest", Request(3, 0x13), 6, "S File Err ", Blocks(2)),
+        Row("NoLastBlockRequest", Request(3, std::nullopt), 5, "Time Out S File Err", Blocks(2)),
+        Row("WrongChecksumRequest", Request(4, 0x06), 6, "S File Err ", Blocks(3)),
+        Row("NoChecksumRequest", Request(4, std::nullopt), 5, "Time Out S File Err", Blocks(3)),
         Row("WrongFinalReply", [](S &s) { s.finalReply = 0x15; }, 6, "S File Err ", Checksum),
         Row("NoFinalReply", [](S &s) { s.finalReply.reset(); }, 5, "Time Out S File Err", Checksum),
-        Row("HangUpDuringLoader", [](S &s) { s.hangUpAfter = LoaderSize + 20; }, 8,
-            "Lost {port} during the write: the device was disconnected", LoaderSize + 20),
-        Row("HangUpDuringImage", [](S &s) { s.hangUpAfter = Blocks(1) + 30; }, 8,
-            "Lost {port} during the write: the device was disconnected", Blocks(1) + 30),
+        Timed(Row("HangUpDuringLoader", [](S &s) { s.hangUpAfter = LoaderSize + 20; }, 8,
+                  "Lost {port} during the write: the device was disconnected", LoaderSize + 20), Unplugged),
+        AlsoRemote(Timed(Row("HangUpDuringImage", [](S &s) { s.hangUpAfter = Blocks(1) + 30; }, 8,
+                             "Lost {port} during the write: the device was disconnected", Blocks(1) + 30), Unplugged),
+                   ServerHungUp),
         Row("PortHeldByAnotherProgram", Setup::PortBusy, 8, "Cannot open {port}: it is in use by another program (process {pid})", 0),
         // Two names for one device, as /dev/serial/by-id/... beside /dev/ttyUSB0.
         Row("PortHeldUnderAnotherName", Setup::PortBusyThroughLink, 8,
@@ -209,12 +237,12 @@ std::vector<FaultRow> AllFaultRows()
             "Cannot read S-record file /dev/zero: it is a character device, not a regular file", 0),
         Row("SRecordIsADirectory", Setup::SRecordDirectory, 7, "Cannot read S-record file {mot}: Is a directory", 0),
         Row("SRecordIsASocket", Setup::SRecordSocket, 7, "Cannot read S-record file {mot}: it is a socket, not a regular file", 0),
-        Row("Healthy", [](S &) {}, 0, "O.K.", Checksum),
+        AlsoRemote(Row("Healthy", [](S &) {}, 0, "O.K.", Checksum)),
         // A loader that loses what comes in its first 40 ms: the host gives
         // it 50 ms from the end mark, also when the end mark came in one
         // packet with the last echo.
-        Row("LoaderSlowToStart", [](S &s) { s.loaderStartMs = 40; }, 0, "O.K.", Checksum),
-        Row("LoaderSlowToStartInPackets", [](S &s) { s.loaderStartMs = 40, s.batchReplies = true; }, 0, "O.K.", Checksum),
+        AlsoRemote(Row("LoaderSlowToStart", [](S &s) { s.loaderStartMs = 40; }, 0, "O.K.", Checksum)),
+        AlsoRemote(Row("LoaderSlowToStartInPackets", [](S &s) { s.loaderStartMs = 40, s.batchReplies = true; }, 0, "O.K.", Checksum)),
         // Bytes that answer nothing: the boot mode's word on the size, and
         // the loader's UART starting up. The host drops them unread.
         Row("SizeBytesAnswered", [](S &s) { s.sizeReply = 0x00; }, 0, "O.K.", Checksum),
@@ -278,21 +306,17 @@ std::vector<FaultRow> FaultRows(FrontEnd frontEnd)
 
 std::vector<FaultRow> RemoteFaultRows(bool tls)
 {
-    // The server only sees its device fail, and hangs up: that is all a
-    // remote port can tell of a board that went away.
-    const QString dropped = QStringLiteral("Lost {port} during the write: the server closed the connection");
     std::vector<FaultRow> rows;
     for (FaultRow &row : FaultRows(FrontEnd::CommandLine)) {
-        if (row.name == "HangUpDuringImage")
-            row.message = dropped;
-        if (row.name == "WrongEcho" || row.name == "NoMiddleBlockRequest" || row.name == "HangUpDuringImage"
-            || row.name == "Healthy" || row.name.starts_with("LoaderSlowToStart"))
+        if (row.remoteMessage)
+            row.message = QString::fromUtf8(row.remoteMessage);
+        if (row.runsRemotely)
             rows.push_back(std::move(row));
     }
     // Killed while the host waits for a block request that the board holds
     // back: the wait must end on the dropped connection, not on its limit.
-    rows.push_back({"ServerKilledDuringImage", [](sim::BoardScript &s) { s.requestFaultAt = 2, s.requestFaultReply.reset(); },
-                    Setup::ServerKilled, 8, dropped, Blocks(1)});
+    rows.push_back(Row("ServerKilledDuringImage", Request(2, std::nullopt), 8, ServerHungUp, Blocks(1)));
+    rows.back().setup = Setup::ServerKilled;
     for (FaultRow &row : rows)
         row.remote = true, row.tls = tls;
     return rows;

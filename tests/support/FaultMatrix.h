@@ -59,6 +59,19 @@ struct FaultRow {
     // file keeps its name program.mot, since the content decides).
     std::optional<QByteArray> program = std::nullopt;
     bool tls = false;     // through rfc2217+tls:// instead, certificates on both sides
+    // Also run through a remote port, ending there in `remoteMessage` when
+    // that is set (a remote port tells less of a board that went away).
+    bool runsRemotely = false;
+    const char *remoteMessage = nullptr;
+    // How long the write takes, start to message, and the CPU it may burn:
+    // a reply that never comes is waited for 3 s, the 0xAA for 500 ms, each
+    // of 51 0x00 for 10 ms; an unplugged adapter ends the write at once,
+    // without the driver's repeated errors keeping the CPU busy.
+    struct Time {
+        int atLeastMs = 0;
+        int belowMs = 60'000;
+        int cpuBelowMs = 60'000;
+    } time = {};
 };
 
 // The loader and image every row writes: a 40-byte loader and an image of

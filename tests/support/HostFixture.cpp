@@ -2,11 +2,13 @@
 #include "tests/support/HostFixture.h"
 
 #include "link/PortSettings.h"
+#include "remote/TelnetCodec.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QTcpSocket>
+#include <QTimer>
 #include <sys/resource.h>
 
 namespace qw735::test {
@@ -62,26 +64,61 @@ QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArra
     return path;
 }
 
-FloodingServer::FloodingServer()
+QByteArray ReadFile(const QString &path)
 {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool PortIsFree(const QString &device)
+{
+    SerialPort port;
+    port.SelectDevice(device);
+    return port.Open().has_value();
+}
+
+ScriptedPeer::ScriptedPeer(Answer answer)
+{
+    using namespace telnet;
+    const auto bytes = [](std::initializer_list<int> values) {
+        QByteArray out;
+        for (int value : values)
+            out.append(static_cast<char>(value));
+        return out;
+    };
     server_.listen(QHostAddress::LocalHost);
-    QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+    QObject::connect(&server_, &QTcpServer::newConnection, [this, answer, bytes] {
         QTcpSocket *client = server_.nextPendingConnection();
         const QByteArray flood(64 * 1024, '\x5A');
         const auto pour = [client, flood] {
             while (client->bytesToWrite() < 4 * flood.size())
                 client->write(flood);
         };
-        QObject::connect(client, &QTcpSocket::readyRead, client, [client, pour] {
-            client->readAll();
-            client->write(QByteArray("\xFF\xFD\x2C", 3));  // IAC DO COM-PORT-OPTION
-            pour();
+        if (answer == Answer::Floods)
+            QObject::connect(client, &QTcpSocket::bytesWritten, client, pour);
+        QObject::connect(client, &QTcpSocket::readyRead, client, [this, client, answer, bytes, pour] {
+            const QByteArray in = client->readAll();
+            if (answer == Answer::Silent)
+                return;
+            if (answer == Answer::Floods || in.contains(bytes({Iac, Will, OptionComPort})))
+                client->write(bytes({Iac, answer == Answer::Refuses ? Dont : Do, OptionComPort}));
+            if (answer == Answer::Floods)
+                return pour();
+            // Each command is IAC SB 44 command value IAC SE; the server
+            // answers with the command + 100 and the same value.
+            const QByteArray start = bytes({Iac, Sb, OptionComPort});
+            for (qsizetype at = in.indexOf(start); at >= 0; at = in.indexOf(start, at + 1)) {
+                QByteArray reply = in.mid(at, in.indexOf(bytes({Iac, Se}), at) + 2 - at);
+                const std::uint8_t command = static_cast<std::uint8_t>(reply[3]);
+                purges += command == PurgeData;
+                reply[3] = static_cast<char>(command + ServerAnswer);
+                QTimer::singleShot(command == SetBaudRate ? SpeedAnswerMs : 0, client, [client, reply] { client->write(reply); });
+            }
         });
-        QObject::connect(client, &QTcpSocket::bytesWritten, client, pour);
     });
 }
 
-QString FloodingServer::Url() const
+QString ScriptedPeer::Url() const
 {
     return QStringLiteral("rfc2217://127.0.0.1:%1").arg(server_.serverPort());
 }

@@ -63,14 +63,25 @@ QByteArray TestLoader(int size);
 
 // Writes `data` to `name` in `dir` and returns the path.
 QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data);
+// The whole of the file at `path`; empty when it cannot be read.
+QByteArray ReadFile(const QString &path);
 
-// A Telnet server of a few lines on 127.0.0.1 that agrees to com-port
-// control, then pours data without end instead of confirming anything. It
-// runs in this thread's event loop.
-class FloodingServer {
+// Whether another writer could open the serial device now.
+bool PortIsFree(const QString &device);
+
+// A Telnet server of a few lines on 127.0.0.1, in this thread's event loop.
+// It refuses com-port control, says nothing at all, agrees and confirms each
+// setting with the value asked for (the speed only after a while), or agrees
+// and then pours data without end instead of confirming anything. It counts
+// the purges asked of it.
+class ScriptedPeer {
 public:
-    FloodingServer();
+    enum class Answer { Refuses, Silent, AgreesSlowly, Floods };
+    static constexpr int SpeedAnswerMs = 300;
+
+    explicit ScriptedPeer(Answer answer);
     QString Url() const;
+    int purges = 0;
 
 private:
     QTcpServer server_;

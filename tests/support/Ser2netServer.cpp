@@ -18,7 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace qw735::sim {
+namespace qw735::test {
 
 namespace {
 
@@ -26,9 +26,18 @@ using namespace std::chrono_literals;
 
 constexpr auto StartLimit = 5s;
 
-// A port nobody listens on right now. Another program may take it before
-// ser2net does; Start then fails and the caller tries again.
-int FreePort()
+// The text of the file at `path`: what a helper program said.
+std::string ReadText(const std::string &path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+int FreeTcpPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -42,8 +51,6 @@ int FreePort()
     ::close(fd);
     return port;
 }
-
-}  // namespace
 
 Ser2netServer::Ser2netServer(const std::string &device) : Ser2netServer(device, Options{})
 {
@@ -60,7 +67,7 @@ Ser2netServer::Ser2netServer(const std::string &device, Options options)
         if (Start(device, options))
             return;
     }
-    const std::string log = Log();
+    const std::string log = ReadText(dir_ + "/ser2net.log");
     Stop();
     RemoveFiles();
     throw std::runtime_error("ser2net did not start serving " + device + ": " + log);
@@ -105,7 +112,9 @@ std::string Ser2netServer::Configuration(const std::string &device, int port, Op
 bool Ser2netServer::Start(const std::string &device, Options options)
 {
     Stop();
-    port_ = FreePort();
+    // Another program may take the port before ser2net does; Start then
+    // fails and the caller tries again.
+    port_ = FreeTcpPort();
     const std::string config = dir_ + "/ser2net.yaml";
     std::ofstream(config) << Configuration(device, port_, options);
     const std::string pidFile = dir_ + "/ser2net.pid";
@@ -184,13 +193,6 @@ void Ser2netServer::Stop()
     Kill();
 }
 
-std::string Ser2netServer::Log() const
-{
-    std::ifstream log(dir_ + "/ser2net.log");
-    std::stringstream text;
-    text << log.rdbuf();
-    return text.str();
-}
 
 TestCertificates::TestCertificates()
 {
@@ -223,12 +225,8 @@ openssl rehash auth/station1/allowed_certs
 )";
     const std::string command = "cd '" + dir_ + "' && sh ./make.sh > make.log 2>&1";
     std::ofstream(dir_ + "/make.sh") << script;
-    if (std::system(command.c_str()) != 0) {
-        std::ifstream log(dir_ + "/make.log");
-        std::stringstream text;
-        text << log.rdbuf();
-        throw std::runtime_error("openssl could not make the test certificates: " + text.str());
-    }
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("openssl could not make the test certificates: " + ReadText(dir_ + "/make.log"));
 }
 
 TestCertificates::~TestCertificates()
@@ -242,4 +240,4 @@ Ser2netServer::Options::Tls TestCertificates::ServerTls(const std::string &serve
     return {Key(server), Crt(server), Crt("ca"), AuthDir()};
 }
 
-}  // namespace qw735::sim
+}  // namespace qw735::test

@@ -5,7 +5,11 @@
 #include <string>
 #include <sys/types.h>
 
-namespace qw735::sim {
+namespace qw735::test {
+
+// A TCP port on 127.0.0.1 that nobody listens on right now (another program
+// may take it at any time).
+int FreeTcpPort();
 
 // Debian's ser2net serving one serial device (the simulated board's
 // pseudo-terminal) with com-port control (RFC 2217) on 127.0.0.1, on a free
@@ -50,7 +54,6 @@ private:
     bool Start(const std::string &device, Options options);
     bool Listening() const;
     void Stop();
-    std::string Log() const;
     void RemoveFiles() const;
 
     std::string dir_;
@@ -90,4 +93,4 @@ private:
     std::string dir_;
 };
 
-}  // namespace qw735::sim
+}  // namespace qw735::test

@@ -36,9 +36,7 @@ TEST(BootHandshake, SynchronisesOnTheFirstAnswer)
 
 TEST(BootHandshake, AcceptsAaFirstAmongSeveralAndDropsTheRest)
 {
-    sim::BoardScript script;
-    script.handshakeReply.reset();
-    HostSide host(script);
+    HostSide host(Script([](auto &s) { s.handshakeReply.reset(); }));
     ASSERT_TRUE(host.port.Open());
     std::thread replier([&] {
         if (host.board->WaitForReceived(2, 2s))
@@ -51,10 +49,7 @@ TEST(BootHandshake, AcceptsAaFirstAmongSeveralAndDropsTheRest)
 
 TEST(BootHandshake, EndsWhenThePortIsLost)
 {
-    sim::BoardScript script;
-    script.syncAfterZeros = 0;
-    script.hangUpAfter = 3;
-    HostSide host(script);
+    HostSide host(Script([](auto &s) { s.syncAfterZeros = 0, s.hangUpAfter = 3; }));
     ASSERT_TRUE(host.port.Open());
     const auto start = Clock::now();
     EXPECT_FALSE(BootHandshake(host.link, host.steps));
