@@ -3,6 +3,7 @@
 
 #include "production/GangWrite.h"
 #include "writer/SendImage.h"
+#include "writer/WriteInput.h"
 
 #include <QCryptographicHash>
 #include <QFile>
