@@ -5,7 +5,7 @@
 #include "cli/WriteRun.h"
 #include "link/PortInventory.h"
 #include "link/PortMap.h"
-#include "writer/WriteTarget.h"
+#include "writer/WriteInput.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "writer/WriteTarget.h"
+#include "writer/WriteResult.h"
 
 #include <utility>
 

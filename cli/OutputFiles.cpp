@@ -4,7 +4,7 @@
 #include "base/OutputSink.h"
 #include "base/UniqueFd.h"
 #include "trace/WireTrace.h"
-#include "writer/WriteTarget.h"
+#include "writer/WriteInput.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "writer/WriteTarget.h"
+#include "writer/WriteInput.h"
 
 #include <QByteArray>
 #include <QString>

@@ -49,8 +49,8 @@ std::string DescribeProgramError(const ProgramError &error)
 {
     const std::string kind = FormatName(error.format);
     switch (error.kind) {
-    case ProgramError::Kind::CannotOpen: return "Cannot open S-record file " + error.path + ": " + error.detail;
-    case ProgramError::Kind::CannotRead: return "Cannot read S-record file " + error.path + ": " + error.detail;
+    case ProgramError::Kind::CannotOpen: return FileAccessMessage(true, error.path, error.detail);
+    case ProgramError::Kind::CannotRead: return FileAccessMessage(false, error.path, error.detail);
     case ProgramError::Kind::NotRecognized: return error.path + " is not an S-record, Intel HEX or ELF file";
     case ProgramError::Kind::BadElf:
     case ProgramError::Kind::BadRecord:

@@ -225,13 +225,18 @@ std::expected<void, std::string> ParseSRecordLine(std::string_view line, SRecord
     return {};
 }
 
+std::string FileAccessMessage(bool opening, const std::string &path, const std::string &detail)
+{
+    return (opening ? "Cannot open S-record file " : "Cannot read S-record file ") + path + ": " + detail;
+}
+
 std::string DescribeSRecordError(const SRecordError &error)
 {
     switch (error.kind) {
     case SRecordError::Kind::CannotOpen:
-        return "Cannot open S-record file " + error.path + ": " + error.detail;
+        return FileAccessMessage(true, error.path, error.detail);
     case SRecordError::Kind::CannotRead:
-        return "Cannot read S-record file " + error.path + ": " + error.detail;
+        return FileAccessMessage(false, error.path, error.detail);
     case SRecordError::Kind::BadRecord:
         break;
     }

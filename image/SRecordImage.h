@@ -66,6 +66,11 @@ struct SRecordError {
     std::string detail;  // what is wrong; the OS reason for CannotOpen/CannotRead
 };
 
+// How a reader says that a program file could not be opened or read:
+// "Cannot open S-record file PATH: DETAIL" ("Cannot read ..."), the same
+// words for every format, since scripts look for them.
+std::string FileAccessMessage(bool opening, const std::string &path, const std::string &detail);
+
 // One line for the user, naming the file (and the line for BadRecord):
 //   "S-record file /x/a.mot, line 12: 'G' at column 12 is not a hexadecimal digit"
 //   "Cannot open S-record file /x/a.mot: No such file or directory"

@@ -3,7 +3,7 @@
 
 #include "production/PortName.h"
 #include "writer/Feedback.h"
-#include "writer/WriteTarget.h"
+#include "writer/WriteResult.h"
 
 #include <QDateTime>
 #include <QObject>

@@ -3,6 +3,7 @@
 
 #include "production/GangWrite.h"
 #include "writer/SendImage.h"
+#include "writer/WriteInput.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -112,15 +113,18 @@ std::expected<RecordFile, QString> RecordFile::Open(const QString &path)
 
 std::expected<void, QString> RecordFile::Append(const QByteArray &line, const std::atomic<bool> *giveUp)
 {
+    const auto cannotWrite = [this](const QString &reason) {
+        return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason));
+    };
     const FileLock lock(fd_.Get(), giveUp);
     if (!lock.Locked() && errno == EINTR)
-        return std::unexpected(QStringLiteral("Cannot write the report file %1: the run ended while another program held the file").arg(path_));
+        return cannotWrite(QStringLiteral("the run ended while another program held the file"));
     if (!lock.Locked())
         return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, SystemError()));
 
     struct stat info {};
     if (::fstat(fd_.Get(), &info) != 0)
-        return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, SystemError()));
+        return cannotWrite(SystemError());
     QByteArray text = line;
     if (info.st_size > 0) {
         char last = '\n';
@@ -139,7 +143,7 @@ std::expected<void, QString> RecordFile::Append(const QByteArray &line, const st
                                        : QStringLiteral("only %1 of %2 bytes could be written").arg(written).arg(text.size());
     if (written > 0)
         [[maybe_unused]] const int ignored = ::ftruncate(fd_.Get(), info.st_size);
-    return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason));
+    return cannotWrite(reason);
 }
 
 }  // namespace qw735

@@ -3,6 +3,15 @@
 
 namespace qw735::telnet {
 
+namespace {
+
+// Options the codec asks for besides com-port control: every byte value
+// is data, and no go-ahead is ever sent.
+constexpr std::uint8_t OptionBinary = 0;
+constexpr std::uint8_t OptionSuppressGoAhead = 3;
+
+}  // namespace
+
 void Decoded::Clear()
 {
     data.clear();

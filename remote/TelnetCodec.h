@@ -25,10 +25,6 @@ inline constexpr std::uint8_t Will = 251;
 inline constexpr std::uint8_t Sb = 250;    // subnegotiation begins
 inline constexpr std::uint8_t Se = 240;    // subnegotiation ends
 
-// Options.
-inline constexpr std::uint8_t OptionBinary = 0;
-inline constexpr std::uint8_t OptionSuppressGoAhead = 3;
-
 // What one Feed produced. The caller sends `reply` back to the server.
 struct Decoded {
     std::vector<std::uint8_t> data;

@@ -8,6 +8,12 @@ namespace qw735 {
 
 namespace {
 
+constexpr std::uint8_t HandshakeAccepted = 0xAA;  // target: yes, to 0x55
+
+constexpr int SyncIntervalMs = 10;     // one 0x00 per interval until any answer
+constexpr int SyncAttemptLimit = 50;   // silent attempts tolerated after the first
+constexpr int HandshakeReplyMs = 500;  // limit for the 0xAA
+
 enum class SyncOutcome { Answered, Silent, LinkDown };
 
 // One 0x00 and a wait of up to one interval for anything at all. Unlike the

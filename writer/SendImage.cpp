@@ -10,6 +10,9 @@ namespace qw735 {
 
 namespace {
 
+constexpr std::uint8_t ProgramCommand = 0x50;   // host: "P", program the image (followed by 0x00)
+constexpr std::uint8_t CommandAccepted = 0x06;  // target: command, or the whole image, accepted
+
 void SendSize(Link &link, StepTracker &steps, std::int32_t size)
 {
     steps.SetStep(WireStep::Size);
@@ -45,7 +48,7 @@ std::uint8_t ImageChecksum(const SRecordImage &image)
     return ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(TransferSize(image.MaxAddress))));
 }
 
-TransferResult SendImage(Link &link, SRecordImage &image, StepTracker &steps, int loaderStartMs)
+TransferResult SendImage(Link &link, const SRecordImage &image, StepTracker &steps, int loaderStartMs)
 {
     steps.SetStep(WireStep::Command);
     if (!link.ChangeSettings(LoaderSettings()) || link.IsDown())
@@ -67,7 +70,6 @@ TransferResult SendImage(Link &link, SRecordImage &image, StepTracker &steps, in
         return result;
 
     const std::int32_t size = TransferSize(image.MaxAddress);
-    image.MaxAddress = size;
     SendSize(link, steps, size);
     const std::span<const std::uint8_t> sent(image.ImageBuffer.data(), static_cast<std::size_t>(size));
 

@@ -13,8 +13,6 @@ class StepTracker;
 struct SRecordImage;
 
 // Image transfer to the running loader, at 38400 baud.
-inline constexpr std::uint8_t ProgramCommand = 0x50;  // host: "P", program the image (followed by 0x00)
-inline constexpr std::uint8_t CommandAccepted = 0x06; // target: command, or the whole image, accepted
 inline constexpr std::uint8_t BlockMark = 0x11;       // target: send the next block; host: a block follows
 inline constexpr int BlockSize = 64;
 // Time the freshly started loader gets to set up its UART: no byte at
@@ -43,8 +41,9 @@ std::uint8_t ImageChecksum(const SRecordImage &image);
 // `loaderStartMs` to start, and streams the image: "P" 0x00 answered by 0x06, four
 // 0x00 and the size, blocks of 0x11 and 64 bytes each requested by 0x11,
 // then 0x11 and the checksum answered by 0x06.
-// Sets image.MaxAddress to the transfer size, as the size sent.
-TransferResult SendImage(Link &link, SRecordImage &image, StepTracker &steps,
+// The image stays as read: the size sent is worked out here, not written
+// back into MaxAddress, so one image serves any number of writes.
+TransferResult SendImage(Link &link, const SRecordImage &image, StepTracker &steps,
                          int loaderStartMs = DefaultLoaderStartMs);
 
 }  // namespace qw735

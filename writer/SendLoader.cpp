@@ -10,6 +10,10 @@ namespace qw735 {
 
 namespace {
 
+constexpr std::uint8_t LoaderEndMark = 0xAA;  // target: loader received, now running it
+constexpr int SizeFieldPauseMs = 10;          // after each of the two size bytes
+constexpr int ProgressEveryLoaderBytes = 11;  // the bar moves after bytes 11, 22, 33, ...
+
 void SendSize(Link &link, StepTracker &steps, qint64 length)
 {
     steps.SetStep(WireStep::LoaderSize);

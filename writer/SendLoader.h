@@ -16,9 +16,6 @@ class Link;
 class StepTracker;
 
 // Boot-mode loader transfer, at 9600 baud.
-inline constexpr std::uint8_t LoaderEndMark = 0xAA;  // target: loader received, now running it
-inline constexpr int SizeFieldPauseMs = 10;          // after each of the two size bytes
-inline constexpr int ProgressEveryLoaderBytes = 11;  // the bar moves after bytes 11, 22, 33, ...
 // The size field has 16 bits: a larger loader cannot be described.
 inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
 

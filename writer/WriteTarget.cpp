@@ -10,11 +10,7 @@
 #include "writer/SendLoader.h"
 #include "writer/StepTracker.h"
 
-#include <QCryptographicHash>
 #include <QFile>
-#include <utility>
-
-#include <sys/stat.h>
 
 namespace qw735 {
 
@@ -33,29 +29,6 @@ WriteResult LinkDownResult(Link &link)
         return {WriteOutcome::Abandoned, QString()};
     return {WriteOutcome::PortLost,
             QStringLiteral("Lost %1 during the write: %2").arg(link.Describe(), link.LostReason())};
-}
-
-InputKinds SRecordFileKinds(InputReader reader)
-{
-    return reader == InputReader::Interruptible ? InputKinds::FilesAndPipes : InputKinds::Files;
-}
-
-QString SRecordMessage(SRecordError error, const QByteArray &sFilePath)
-{
-    error.path = DisplayPath(sFilePath).toStdString();
-    return QString::fromStdString(DescribeSRecordError(error));
-}
-
-WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
-{
-    // A regular file says how large it is; a pipe or a device was read only
-    // as far as needed to know it is too large.
-    struct stat status {};
-    const bool sized = ::stat(loaderPath.constData(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > LoaderSizeLimit;
-    const QString size = sized ? QString::number(status.st_size) : QStringLiteral("more than %1").arg(LoaderSizeLimit);
-    return {WriteOutcome::LoaderTooLarge, QStringLiteral("TQW735.BIN is too large: %1 has %2 bytes, the boot mode takes at most %3")
-                                              .arg(DisplayPath(loaderPath), size)
-                                              .arg(LoaderSizeLimit)};
 }
 
 // Whether the write goes on to the image after the loader transfer, or how
@@ -109,10 +82,7 @@ WriteResult Converse(Link &link, const WriteInput &input, StepTracker &steps, in
     if (const auto goOn = AfterLoader(link, loaderSent, input); !goOn)
         return goOn.error();
 
-    // The transfer sets MaxAddress to the size it sent; it gets a copy so
-    // that the input stays as read.
-    SRecordImage image = input.image;
-    return ImageResult(link, SendImage(link, image, steps, loaderStartMs));
+    return ImageResult(link, SendImage(link, input.image, steps, loaderStartMs));
 }
 
 WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
@@ -123,68 +93,6 @@ WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
 }
 
 }  // namespace
-
-std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
-                                                      InputReader reader, const ProgramOptions &options)
-{
-    // The whole file is checked before the target hears a byte, so that a
-    // bad file never leaves a half-written board.
-    WriteInput input;
-    QCryptographicHash digest(QCryptographicHash::Sha256);
-    const auto seen = [&](std::string_view bytes) { digest.addData(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))); };
-    auto read = ReadProgramFile(sFilePath, input.image, reader, options, seen);
-    if (!read)
-        return std::unexpected(std::move(read.error()));
-    input.summary = std::move(*read);
-    input.sFileSha256 = digest.result().toHex();
-
-    // A loader too large for the size field is refused before anything is
-    // sent; a missing one is reported after the handshake, as it always was.
-    input.loader = ReadLoaderFile(loaderPath, reader == InputReader::Interruptible ? InputKinds::Anything : InputKinds::Files);
-    if (!input.loader && input.loader.error() == TransferResult::LoaderTooLarge)
-        return std::unexpected(LoaderTooLargeResult(loaderPath));
-    return input;
-}
-
-std::expected<ProgramSummary, WriteResult> ReadProgramFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
-                                                           const ProgramOptions &options,
-                                                           const std::function<void(std::string_view)> &seen)
-{
-    auto loaded = LoadProgramFile(sFilePath.toStdString(), image, options, SRecordFileKinds(reader), seen);
-    if (loaded)
-        return std::move(*loaded);
-    ProgramError error = std::move(loaded.error());
-    error.path = DisplayPath(sFilePath).toStdString();
-    const InputAdvice advice = error.kind == ProgramError::Kind::NotRecognized ? InputAdvice::GiveBinaryAddress
-                               : error.kind == ProgramError::Kind::BadChecksum ? InputAdvice::IgnoreChecksums
-                                                                               : InputAdvice::None;
-    return std::unexpected(WriteResult{WriteOutcome::SRecordFailed, QString::fromStdString(DescribeProgramError(error)), advice});
-}
-
-std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader)
-{
-    if (const auto checked = CheckSRecordFileKind(sFilePath.toStdString(), SRecordFileKinds(reader)); !checked)
-        return std::unexpected(SRecordMessage(checked.error(), sFilePath));
-    return {};
-}
-
-QString DisplayPath(const QByteArray &path)
-{
-    QString shown;
-    for (qsizetype at = 0; at < path.size();) {
-        const auto lead = static_cast<unsigned char>(path[at]);
-        const qsizetype length = lead < 0x80 ? 1 : (lead >> 5) == 0x06 ? 2 : (lead >> 4) == 0x0E ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-        const QByteArray character = path.mid(at, length);
-        if (length > 0 && character.size() == length && character.isValidUtf8()) {
-            shown += QString::fromUtf8(character);
-            at += length;
-        } else {
-            shown += QStringLiteral("\\x%1").arg(QString::number(lead, 16).toUpper().rightJustified(2, u'0'));
-            ++at;
-        }
-    }
-    return shown;
-}
 
 WriteResult WriteTarget(const WriteRequest &request)
 {

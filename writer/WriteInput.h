@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "image/ProgramFile.h"
+#include "image/SRecordImage.h"
+#include "writer/TransferResult.h"
+#include "writer/WriteResult.h"
+
+#include <QByteArray>
+#include <QString>
+#include <expected>
+#include <functional>
+#include <string_view>
+
+namespace qw735 {
+
+// What a write sends, read from the files before the write starts. A write
+// only reads it, so one input can serve any number of writes, also at the
+// same time on several threads.
+struct WriteInput {
+    SRecordImage image;
+    // The loader's bytes, or LoaderMissing: a missing or empty loader is
+    // reported after the handshake, as it always was.
+    std::expected<QByteArray, TransferResult> loader;
+    // SHA-256 of the S-record file's bytes as read, in hex, for the
+    // production record.
+    QByteArray sFileSha256;
+    // What the file held: its format, where its data went, what was dropped.
+    ProgramSummary summary;
+};
+
+// Whether the reader of the files can be stopped while it reads. The window
+// reads inside the write while the user waits: it takes regular files only.
+// The command line reads before it holds anything, where Ctrl-C ends any
+// wait: it also takes pipes, and for the loader, which it reads only so far
+// as the size field reaches, anything that opens.
+enum class InputReader { Uninterruptible, Interruptible };
+
+// Reads the program file (S-record, Intel HEX, ELF, or raw binary when
+// `options` say so), all of it checked, and the loader. Paths are as the
+// file system takes them (bytes; a name need not be UTF-8). The error is how
+// the write ends before the target hears a byte: SRecordFailed, or
+// LoaderTooLarge (the size field of the boot mode holds 16 bits).
+[[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
+                                                                    InputReader reader, const ProgramOptions &options = {});
+
+// The program file part of ReadWriteInput. The error is an SRecordFailed
+// result, its message naming the file as DisplayPath shows it. `seen` gets
+// every byte read (see LoadProgramFile).
+[[nodiscard]] std::expected<ProgramSummary, WriteResult> ReadProgramFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
+                                                                         const ProgramOptions &options = {},
+                                                                         const std::function<void(std::string_view)> &seen = {});
+
+// Whether ReadSRecordFile would read the file, judged by its kind without
+// opening it; the error is the message it would end with.
+[[nodiscard]] std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader);
+
+// How messages show a path given as bytes: as UTF-8, each byte that is not
+// part of valid UTF-8 as \xNN.
+QString DisplayPath(const QByteArray &path);
+
+}  // namespace qw735
