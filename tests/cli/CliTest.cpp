@@ -48,17 +48,10 @@ WriterRun RunWriter(const QStringList &args, const QString &cwd = {})
     return Writer(Args(args), Stdio::Files, cwd).Wait();
 }
 
-// The throw-away CA and certificates of this test process.
-const TestCertificates &Certificates()
-{
-    static const TestCertificates certificates;
-    return certificates;
-}
-
 // The writer's options for a client with certificate `client`.
 QStringList ClientTlsArgs(const std::string &client = "station1")
 {
-    const TestCertificates &files = Certificates();
+    const TestCertificates &files = TestCertificates::Shared();
     return {QStringLiteral("--tls-ca"), QString::fromStdString(files.Crt("ca")), QStringLiteral("--tls-cert"),
             QString::fromStdString(files.Crt(client)), QStringLiteral("--tls-key"), QString::fromStdString(files.Key(client))};
 }
@@ -80,7 +73,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     if (row.remote) {
         Ser2netServer::Options options;
         if (row.tls) {
-            options.tls = Certificates().ServerTls();
+            options.tls = TestCertificates::Shared().ServerTls();
             args = ClientTlsArgs();
         }
         server.emplace(stage.device.toStdString(), options);
@@ -123,7 +116,7 @@ INSTANTIATE_TEST_SUITE_P(RemoteTls, CommandLineFaults, ::testing::ValuesIn(Remot
 // silent hang-up at the Telnet offer.
 TEST(CommandLine, RefusesTlsConnectionsBeforeTheBoardHearsAByte)
 {
-    const TestCertificates &files = Certificates();
+    const TestCertificates &files = TestCertificates::Shared();
     const auto crt = [&](const char *name) { return QString::fromStdString(files.Crt(name)); };
     const auto key = [&](const char *name) { return QString::fromStdString(files.Key(name)); };
     const QString expiry = QSslCertificate::fromPath(crt("expired")).value(0).expiryDate().toUTC().toString(u"yyyy-MM-dd HH:mm 'UTC'");
@@ -241,26 +234,31 @@ TraceSide ReadTrace(const QString &path, const QString &port = {})
     return side;
 }
 
-// Five boards at once, both ends of each wire traced, written once for the
-// cases below. The host's trace names each board's port; each board writes
+// Seven boards at once, both ends of each wire traced, written once for the
+// cases below: five local ones, then one through plain RFC 2217 and one
+// through TLS. The host's trace names each board's port; each board writes
 // its own, complete once the board has stopped.
 class SeveralBoardsAtOnce : public ::testing::Test {
 protected:
     struct Gang {
         Gang()
         {
-            QStringList args = {QStringLiteral("--report"), report, QStringLiteral("--trace=") + hostTrace};
-            for (const char *name : {"Healthy", "NoMiddleBlockRequest", "WrongEcho", "HangUpDuringImage", "Healthy"}) {
+            for (const char *name : {"Healthy", "NoMiddleBlockRequest", "WrongEcho", "HangUpDuringImage", "Healthy", "Healthy", "Healthy"}) {
                 boardTraces.emplace_back(std::fopen(QFile::encodeName(BoardTrace(stages.size())).constData(), "w"), std::fclose);
                 FaultRow row = FaultRowNamed(name);
                 row.script = [script = row.script, trace = boardTraces.back().get()](sim::BoardScript &s) {
                     script(s);
                     s.trace = trace;
                 };
-                args << stages.emplace_back(row).device;
+                ports << stages.emplace_back(row).device;
             }
+            plain.emplace(stages[5].device.toStdString());
+            tls.emplace(stages[6].device.toStdString(), Ser2netServer::Options{.tls = TestCertificates::Shared().ServerTls()});
+            ports[5] = QString::fromStdString(plain->Url());
+            ports[6] = QString::fromStdString(tls->Url());
             // Every board writes the first stage's files; the others hold the same.
-            run = RunWriter(QStringList{QStringLiteral("--loader"), stages[0].loader} + args + QStringList{stages[0].mot});
+            run = RunWriter(ClientTlsArgs() + QStringList{QStringLiteral("--report"), report, QStringLiteral("--trace=") + hostTrace,
+                                                          QStringLiteral("--loader"), stages[0].loader} + ports + QStringList{stages[0].mot});
             std::this_thread::sleep_for(100ms);  // for stragglers
             for (std::size_t i = 0; i < stages.size(); ++i) {
                 if (!stages[i].board.HungUp()) {
@@ -276,12 +274,15 @@ protected:
         const QString hostTrace = dir.filePath(QStringLiteral("host.trace"));
         std::vector<std::unique_ptr<std::FILE, int (*)(std::FILE *)>> boardTraces;
         std::deque<FaultStage> stages;
+        QStringList ports;  // as given: the device, or the server's URL
+        std::optional<Ser2netServer> plain, tls;
         WriterRun run;
     };
     static void SetUpTestSuite() { gang = new Gang; }
     static void TearDownTestSuite() { delete gang; }
     static inline Gang *gang = nullptr;
     const std::deque<FaultStage> &stages = gang->stages;
+    const QStringList &ports = gang->ports;
     const WriterRun &run = gang->run;
 };
 
@@ -291,9 +292,9 @@ TEST_F(SeveralBoardsAtOnce, PrintALineEachInOrderAndTheFirstFailingBoardsStatus)
 {
     EXPECT_EQ(run.status, 5) << run.err.toStdString();
     QString out;
-    for (const FaultStage &stage : stages)
-        out += stage.device + QStringLiteral(": ") + ExpectedMessage(stage.row, stage.device, stages[0].mot, stages[0].loader) + u'\n';
-    EXPECT_EQ(run.out, out + QStringLiteral("2 of 5 boards O.K.\n"));
+    for (std::size_t i = 0; i < stages.size(); ++i)
+        out += ports[i] + QStringLiteral(": ") + ExpectedMessage(stages[i].row, ports[i], stages[0].mot, stages[0].loader) + u'\n';
+    EXPECT_EQ(run.out, out + QStringLiteral("4 of 7 boards O.K.\n"));
 }
 
 // Progress and ends on stderr, the ends as they came: the silent block
@@ -303,7 +304,7 @@ TEST_F(SeveralBoardsAtOnce, ShowProgressAndEndsAsTheyCome)
     const QStringList err = run.err.split(u'\n');
     const auto at = [&](int board, const char *what) {
         return std::find_if(err.begin(), err.end(), [&](const QString &line) {
-                   return line.startsWith(stages[board].device + u' ') && line.simplified().contains(QLatin1String(what));
+                   return line.startsWith(ports[board] + u' ') && line.simplified().contains(QLatin1String(what));
                }) - err.begin();
     };
     EXPECT_LT(at(0, "image 100%"), err.size()) << run.err.toStdString();
@@ -311,28 +312,38 @@ TEST_F(SeveralBoardsAtOnce, ShowProgressAndEndsAsTheyCome)
     EXPECT_GT(at(1, "ended:"), at(4, "ended:"));
 }
 
-// A record each that matches what its board saw and what went over its wire.
+// A record each that matches what its board saw and what went over its wire,
+// saying whether its board was remote and, over TLS, which server
+// certificate it went through (as openssl prints it).
 TEST_F(SeveralBoardsAtOnce, RecordEachBoard)
 {
     const std::vector<QJsonObject> records = ReadRecords(gang->report);
-    ASSERT_EQ(records.size(), 5u);
+    ASSERT_EQ(records.size(), 7u);
     const sim::WriteRecord healthy = stages[0].board.LastWrite();
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (const FaultStage &stage : stages) {
-        SCOPED_TRACE(stage.row.name);
-        const TraceSide host = ReadTrace(gang->hostTrace, stage.device);
-        const auto record = std::find_if(records.begin(), records.end(), [&](const QJsonObject &r) { return r[u"port"] == stage.device; });
+    const QString fingerprint = RunProcess({QStringLiteral("openssl"), QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-fingerprint"),
+                                            QStringLiteral("-sha256"), QStringLiteral("-in"), QString::fromStdString(TestCertificates::Shared().Crt("server"))})
+                                    .out.section(u'=', 1).trimmed().remove(u':').toLower();
+    ASSERT_EQ(fingerprint.size(), 64);
+    for (std::size_t i = 0; i < stages.size(); ++i) {
+        const FaultStage &stage = stages[i];
+        SCOPED_TRACE(ports[i].toStdString());
+        const TraceSide host = ReadTrace(gang->hostTrace, ports[i]);
+        const auto record = std::find_if(records.begin(), records.end(), [&](const QJsonObject &r) { return r[u"port"] == ports[i]; });
         ASSERT_NE(record, records.end());
         const QDateTime start = QDateTime::fromString((*record)[u"start"].toString(), Qt::ISODateWithMs);
         EXPECT_EQ(start.timeSpec(), Qt::UTC);
         EXPECT_LT(start.secsTo(now), 60);
-        EXPECT_EQ((*record)[u"device"].toString(), stage.device);
+        EXPECT_EQ((*record)[u"device"].toString(), ports[i]);
+        EXPECT_EQ((*record)[u"remote"].toBool(), i >= 5);
+        EXPECT_EQ((*record)[u"server_cert_sha256"].toString(), i == 6 ? fingerprint : QString());
+        EXPECT_EQ(record->contains(u"server_cert_sha256"), i == 6);
         EXPECT_EQ((*record)[u"file"].toString(), stages[0].mot);
         EXPECT_EQ((*record)[u"file_sha256"].toString(), QLatin1String(MatrixProgramSha256));
         EXPECT_EQ((*record)[u"loader_sha256"].toString(), QLatin1String(MatrixLoaderSha256));
         EXPECT_EQ((*record)[u"transfer_size"].toInt(), static_cast<int>(healthy.imageSize));
         EXPECT_EQ((*record)[u"checksum"].toInt(), healthy.checksum);
-        stage.ExpectEnding((*record)[u"message"].toString(), stage.device);
+        stage.ExpectEnding((*record)[u"message"].toString(), ports[i]);
         EXPECT_EQ((*record)[u"exit_status"].toInt(), stage.row.exitStatus);
         EXPECT_GT((*record)[u"duration_s"].toDouble(), 0);
         EXPECT_EQ((*record)[u"bytes_sent"].toInteger(), static_cast<qint64>(host.sent.size()));
@@ -344,8 +355,8 @@ TEST_F(SeveralBoardsAtOnce, RecordEachBoard)
 TEST_F(SeveralBoardsAtOnce, TraceExactlyWhatWentOverEachWire)
 {
     for (std::size_t i = 0; i < stages.size(); ++i) {
-        SCOPED_TRACE(stages[i].row.name);
-        const TraceSide host = ReadTrace(gang->hostTrace, stages[i].device);
+        SCOPED_TRACE(ports[i].toStdString());
+        const TraceSide host = ReadTrace(gang->hostTrace, ports[i]);
         const std::vector<std::uint8_t> received = stages[i].board.ReceivedValues();
         if (stages[i].board.HungUp()) {  // the host may have sent more before it noticed
             ASSERT_GE(host.sent.size(), received.size());
@@ -360,41 +371,6 @@ TEST_F(SeveralBoardsAtOnce, TraceExactlyWhatWentOverEachWire)
     // Where the wrong echo came, on both sides.
     EXPECT_TRUE(ReadFile(gang->hostTrace).contains((stages[2].device + QStringLiteral(" loader 9    recv 13\n")).toLatin1()));
     EXPECT_TRUE(ReadTrace(gang->BoardTrace(2)).lines.contains(QStringLiteral("loader 9 sent 13")));
-}
-
-// A gang of a local board, one through plain RFC 2217 and one through TLS:
-// each written, each record saying whether its board was remote and, over
-// TLS, which server certificate it went through (as openssl prints it).
-TEST(CommandLine, WritesLocalAndRemoteBoardsInOneGangWithTheServersCertificateRecorded)
-{
-    QTemporaryDir dir;
-    std::deque<FaultStage> stages;
-    for (int i = 0; i < 3; ++i)
-        stages.emplace_back(FaultRowNamed("Healthy"));
-    const Ser2netServer plain(stages[1].device.toStdString());
-    const Ser2netServer tls(stages[2].device.toStdString(), {.tls = Certificates().ServerTls()});
-    const QStringList ports = {stages[0].device, QString::fromStdString(plain.Url()), QString::fromStdString(tls.Url())};
-    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
-    const WriterRun run = RunWriter(ClientTlsArgs() + QStringList{QStringLiteral("-q"), QStringLiteral("--report"), report,
-                                                                  QStringLiteral("--loader"), stages[0].loader} + ports
-                                    + QStringList{stages[0].mot});
-    EXPECT_EQ(run.status, 0) << run.err.toStdString();
-    EXPECT_EQ(run.out, ports.join(QStringLiteral(": O.K.\n")) + QStringLiteral(": O.K.\n3 of 3 boards O.K.\n"));
-
-    const QString fingerprint = RunProcess({QStringLiteral("openssl"), QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-fingerprint"),
-                                     QStringLiteral("-sha256"), QStringLiteral("-in"), QString::fromStdString(Certificates().Crt("server"))})
-                                    .out.section(u'=', 1).trimmed().remove(u':').toLower();
-    ASSERT_EQ(fingerprint.size(), 64);
-    const std::vector<QJsonObject> records = ReadRecords(report);
-    ASSERT_EQ(records.size(), 3u);
-    for (const QJsonObject &record : records) {
-        const qsizetype board = ports.indexOf(record[u"port"].toString());
-        SCOPED_TRACE(board);
-        EXPECT_EQ(record[u"exit_status"].toInt(), 0);
-        EXPECT_EQ(record[u"remote"].toBool(), board > 0);
-        EXPECT_EQ(record[u"server_cert_sha256"].toString(), board == 2 ? fingerprint : QString());
-        EXPECT_EQ(record.contains(u"server_cert_sha256"), board == 2);
-    }
 }
 
 // Ctrl-C in the middle: every board stops, every port is closed, each
@@ -734,6 +710,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         int status = 0;
         const char *err = "";         // the start of a line on stderr
         const char *out = nullptr;    // the last line on stdout
+        int loaderNeedsMs = 0;        // the boards' loader loses what comes sooner after its end mark
     } rows[] = {
         {.name = "AllStandardDescriptorsClosed", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::AllClosed},
         {.name = "OutputsIntoABrokenPipe", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::BrokenPipe},
@@ -772,6 +749,12 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
          .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "O.K."},
         {.name = "TraceLostAndTheBoardFailed", .boards = {"NoSyncAnswer"}, .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"},
          .status = 1, .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "Err 1"},
+        // The loader's start-up time is the user's to set: none at all loses
+        // "P" to a loader that needs 40 ms, more than it needs is enough.
+        {.name = "NoLoaderStartTime", .args = {"--loader-start", "0", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 5,
+         .out = "Time Out S File Err", .loaderNeedsMs = 40},
+        {.name = "LoaderStartTimeAskedFor", .args = {"--loader-start", "300", "--loader", "{loader}", "{ports}", "{mot}"}, .out = "O.K.",
+         .loaderNeedsMs = 250},
         {.name = "RecordCannotBeWritten", .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
          .prefix = {"prlimit", "--fsize=300", "--"}, .status = 9,
          .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: only 300 of ", .out = "O.K."},
@@ -779,8 +762,12 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         std::deque<FaultStage> stages;
-        for (const std::string &board : row.boards)
-            stages.emplace_back(FaultRowNamed(board));
+        for (const std::string &board : row.boards) {
+            FaultRow fault = FaultRowNamed(board);
+            if (row.loaderNeedsMs)
+                fault.script = [ms = row.loaderNeedsMs](sim::BoardScript &s) { s.loaderStartMs = ms; };
+            stages.emplace_back(fault);
+        }
         const FaultStage &first = stages[0];
         const QByteArray dir = QFile::encodeName(first.dir.path());
         std::optional<ScriptedPeer> flood;
@@ -929,25 +916,6 @@ TEST(CommandLine, NamesTheLoaderItCannotUseBeforeOpeningAPort)
     }
     ::unsetenv("XDG_DATA_HOME");
     ::unsetenv("XDG_DATA_DIRS");
-}
-
-// The loader's start-up time is the user's to set: none at all loses "P"
-// to a loader that needs 40 ms, more than it needs is enough.
-TEST(CommandLine, GivesTheLoaderTheStartTimeAskedFor)
-{
-    const std::tuple<const char *, int, int, const char *> rows[] = {
-        {"0", 40, 5, "Time Out S File Err"},
-        {"300", 250, 0, "O.K."},
-    };
-    for (const auto &[wait, needs, status, message] : rows) {
-        FaultRow row = FaultRowNamed("Healthy");
-        row.script = [needs](sim::BoardScript &s) { s.loaderStartMs = needs; };
-        const FaultStage stage(row);
-        const WriterRun run = RunWriter({QStringLiteral("--loader-start"), QLatin1String(wait), QStringLiteral("--loader"), stage.loader,
-                                         stage.device, stage.mot});
-        EXPECT_EQ(run.status, status) << wait;
-        EXPECT_EQ(run.LastLine(), QLatin1String(message)) << wait;
-    }
 }
 
 // A machine of known serial devices, in a mount namespace of its own: a
