@@ -61,6 +61,9 @@ struct RecordingMessageBox : MessageBox {
 // write's echo check carries them both ways, then runs through 0..255.
 QByteArray TestLoader(int size);
 
+// The bytes of `values`, as Telnet commands are written: Bytes({Iac, Will, OptionComPort}).
+QByteArray Bytes(std::initializer_list<int> values);
+
 // Writes `data` to `name` in `dir` and returns the path.
 QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data);
 // The whole of the file at `path`; empty when it cannot be read.
