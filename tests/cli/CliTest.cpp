@@ -557,58 +557,6 @@ TEST(CommandLine, RefusesBadUsage)
     }
 }
 
-// Ways of naming the files and the port, with the message each ends in.
-// Names need not be UTF-8 (here Latin-1, as older systems write them): they
-// are opened by their bytes and shown with \xNN for the others.
-TEST(CommandLine, TakesNamesAsTheyAreGiven)
-{
-    const struct {
-        const char *name;
-        QList<QByteArray> args;  // {dir} and {port} are filled in
-        const char *message;     // the last line on stdout; {dir} is filled in
-    } rows[] = {
-        {"LoaderWithEqualsSign", {"--loader={dir}/tqw735.bin", "{port}", "{dir}/p.mot"}, "O.K."},
-        {"DashDashEndsTheOptions", {"--loader", "tqw735.bin", "--", "{port}", "-p.mot"}, "O.K."},
-        // In the working directory, where the serial port library looks in /dev.
-        {"RelativePortName", {"--loader", "tqw735.bin", "board", "p.mot"}, "O.K."},
-        {"SRecordNameNotUtf8", {"--loader", "tqw735.bin", "{port}", "caf\xE9.mot"}, "O.K."},
-        {"LoaderNameNotUtf8", {"--loader", "l\xE9.bin", "{port}", "p.mot"}, "O.K."},
-        {"MessageNamesNotUtf8", {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"},
-         "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
-        // The outputs are created under the names given; checked below.
-        {"OutputNamesNotUtf8", {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "p.mot"}, "O.K."},
-        {"PortLinkNotUtf8", {"--loader", "tqw735.bin", "board\xE9", "p.mot"}, "O.K."},
-    };
-    QTemporaryDir dir;
-    const QByteArray in = QFile::encodeName(dir.path());
-    const QByteArray loader = TestLoader(MatrixLoaderSize);
-    const std::pair<QByteArray, QByteArray> files[] = {{"tqw735.bin", loader},          {"l\xE9.bin", loader},
-                                                       {"p.mot", MatrixProgram},        {"-p.mot", MatrixProgram},
-                                                       {"caf\xE9.mot", MatrixProgram}, {"bad\xE9.mot", MatrixMalformedProgram}};
-    for (const auto &[name, data] : files)
-        std::ofstream((in + '/' + name).toStdString(), std::ios::binary) << data.toStdString();
-    for (const auto &row : rows) {
-        sim::TargetSim board;
-        QFile::remove(dir.filePath(QStringLiteral("board")));
-        QFile::link(QString::fromStdString(board.SlavePath()), dir.filePath(QStringLiteral("board")));
-        ::unlink((in + "/board\xE9").constData());
-        ::symlink(board.SlavePath().c_str(), (in + "/board\xE9").constData());
-        QList<QByteArray> args = row.args;
-        for (QByteArray &arg : args)
-            arg.replace("{dir}", in).replace("{port}", QByteArray::fromStdString(board.SlavePath()));
-        const WriterRun run = Writer(args, Stdio::Files, dir.path()).Wait();
-        EXPECT_EQ(run.LastLine(), QString::fromUtf8(row.message).replace(QStringLiteral("{dir}"), dir.path())) << row.name;
-        EXPECT_EQ(run.status, QByteArray(row.message) == "O.K." ? 0 : 7) << row.name << ": " << run.err.toStdString();
-    }
-    for (const char *output : {"r\xE9.jsonl", "t\xE9.txt"})
-        EXPECT_EQ(::access((in + '/' + output).constData(), F_OK), 0) << output;
-    // Qt cannot name them to remove them.
-    for (const auto &[name, data] : files)
-        ::unlink((in + '/' + name).constData());
-    for (const char *name : {"r\xE9.jsonl", "t\xE9.txt", "board\xE9"})
-        ::unlink((in + '/' + name).constData());
-}
-
 // A stdout whose reader does not drain it yet: the message waits for the
 // pipe's reader; the port must not.
 TEST(CommandLine, LetsThePortGoWhileTheMessageWaitsForAStalledPipe)
@@ -681,7 +629,10 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
 // The edges around the write itself: the descriptors a shell, a service
 // manager or a pipeline may hand over, outputs that stall or fail, too few
 // descriptors, an output named like an input, one port or server under two
-// names, a server that floods. Each row names its boards (fault rows), how
+// names, a server that floods, and names as they are given: relative to
+// the working directory (the first board's folder), after "--", or not
+// UTF-8 (here Latin-1, as older systems write them), which are opened by
+// their bytes and shown with \xNN for the others. Each row names its boards (fault rows), how
 // the writer is started, its arguments ({ports} for every board's port,
 // {port} for the first, {mot}, {loader}, {dir}, {server}, {free} for a port
 // where nothing listens), and how it must end. A signal of a row goes once
@@ -698,7 +649,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
 #else
     constexpr long MemoryBoundKiB = 64 * 1024;
 #endif
-    enum class Set { None, LockedReport, Fifo, LoaderLink, PortLink, Flood };
+    enum class Set { None, LockedReport, Fifo, LoaderLink, PortLink, Flood, Names };
     const struct Row {
         const char *name;
         std::vector<std::string> boards = {"Healthy"};
@@ -711,6 +662,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         const char *err = "";         // the start of a line on stderr
         const char *out = nullptr;    // the last line on stdout
         int loaderNeedsMs = 0;        // the boards' loader loses what comes sooner after its end mark
+        std::vector<const char *> outputs = {};  // files the run leaves in {dir}
     } rows[] = {
         {.name = "AllStandardDescriptorsClosed", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::AllClosed},
         {.name = "OutputsIntoABrokenPipe", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::BrokenPipe},
@@ -749,6 +701,16 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
          .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "O.K."},
         {.name = "TraceLostAndTheBoardFailed", .boards = {"NoSyncAnswer"}, .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"},
          .status = 1, .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "Err 1"},
+        {.name = "LoaderWithEqualsSign", .args = {"--loader={loader}", "{port}", "{mot}"}, .out = "O.K."},
+        {.name = "DashDashEndsTheOptions", .args = {"--loader", "tqw735.bin", "--", "{port}", "-p.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "RelativePortName", .args = {"--loader", "tqw735.bin", "board", "program.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "SRecordNameNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "caf\xE9.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "LoaderNameNotUtf8", .args = {"--loader", "l\xE9.bin", "{port}", "program.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "MessageNamesNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"}, .set = Set::Names, .status = 7,
+         .out = "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
+        {.name = "OutputNamesNotUtf8", .args = {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "program.mot"},
+         .set = Set::Names, .out = "O.K.", .outputs = {"r\xE9.jsonl", "t\xE9.txt"}},
+        {.name = "PortLinkNotUtf8", .args = {"--loader", "tqw735.bin", "board\xE9", "program.mot"}, .set = Set::Names, .out = "O.K."},
         // The loader's start-up time is the user's to set: none at all loses
         // "P" to a loader that needs 40 ms, more than it needs is enough.
         {.name = "NoLoaderStartTime", .args = {"--loader-start", "0", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 5,
@@ -783,6 +745,13 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         case Set::LoaderLink: ASSERT_EQ(::symlink(QFile::encodeName(first.loader).constData(), (dir + "/link.bin").constData()), 0); break;
         case Set::PortLink: ASSERT_TRUE(QFile::link(first.device, first.dir.filePath(QStringLiteral("board")))); break;
         case Set::Flood: flood.emplace(ScriptedPeer::Answer::Floods); break;
+        case Set::Names:
+            for (const auto &[name, data] : {std::pair{"/-p.mot", QByteArray(MatrixProgram)}, {"/caf\xE9.mot", MatrixProgram},
+                                             {"/bad\xE9.mot", MatrixMalformedProgram}, {"/l\xE9.bin", TestLoader(MatrixLoaderSize)}})
+                std::ofstream((dir + name).toStdString(), std::ios::binary) << data.toStdString();
+            for (const char *link : {"/board", "/board\xE9"})
+                ASSERT_EQ(::symlink(QFile::encodeName(first.device).constData(), (dir + link).constData()), 0);
+            break;
         }
         const auto fill = [&](QByteArray text) {
             return text.replace("{dir}", dir).replace("{mot}", QFile::encodeName(first.mot)).replace("{loader}", QFile::encodeName(first.loader))
@@ -796,7 +765,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
                 args << QFile::encodeName(stages[i].device);
         }
 
-        Writer writer(args, row.stdio, {}, row.prefix);
+        Writer writer(args, row.stdio, first.dir.path(), row.prefix);
         WriterRun run;
         if (row.signal) {
             EXPECT_TRUE(first.board.WaitForEnd(10s)) << "the board was held back";
@@ -820,6 +789,11 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
             EXPECT_TRUE(row.status != 0 || row.signal || stage.board.LastWrite().completed);
             EXPECT_TRUE(PortIsFree(stage.device));
         }
+        for (const char *output : row.outputs)
+            EXPECT_EQ(::access((dir + '/' + output).constData(), F_OK), 0) << output;
+        // Qt cannot name them to remove them.
+        for (const char *name : {"/caf\xE9.mot", "/bad\xE9.mot", "/l\xE9.bin", "/board\xE9", "/r\xE9.jsonl", "/t\xE9.txt"})
+            ::unlink((dir + name).constData());
         if (holder >= 0)
             ::close(holder);
     }
