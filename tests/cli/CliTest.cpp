@@ -83,9 +83,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     std::thread killer;
     if (row.setup == FaultRow::Setup::ServerKilled) {
         killer = std::thread([&] {
-            const auto deadline = Clock::now() + std::chrono::seconds(30);
-            while (CountedBytes(stage.board.Received()) < row.bytesSent && Clock::now() < deadline)
-                stage.board.WaitForReceived(stage.board.Received().size() + 1, std::chrono::milliseconds(100));
+            WaitForCounted(stage.board, row.bytesSent, std::chrono::seconds(30));
             killedAt = Clock::now();
             server->Kill();
         });
@@ -604,9 +602,7 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
         if (when == When::Writing) {
             // Counted as the rows count them: a board slowed down by a busy
             // machine answers late, and the host sends another sync byte.
-            const auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (CountedBytes(board.Received()) < 2u + 2 + 9 && std::chrono::steady_clock::now() < deadline)
-                board.WaitForReceived(board.Received().size() + 1, 100ms);
+            WaitForCounted(board, 2u + 2 + 9, 20s);
             ASSERT_EQ(CountedBytes(board.Received()), 2u + 2 + 9);
         } else {
             std::this_thread::sleep_for(200ms);

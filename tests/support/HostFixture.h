@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
