@@ -136,14 +136,6 @@ const char *RouteName(Route route)
     return "?";
 }
 
-// The throw-away certificates of the TLS route, made at its first use; the
-// writer trusts their CA and is their client "station1".
-const test::TestCertificates &Certificates()
-{
-    static const test::TestCertificates certificates;
-    return certificates;
-}
-
 // The host side of a measurement, with ser2net in between when the route
 // says so.
 struct Host {
@@ -154,7 +146,8 @@ struct Host {
             const bool advised = route != Route::Ser2net;
             test::Ser2netServer::Options options{.chardelay = !advised, .nodelay = advised};
             if (route == Route::Ser2netTls) {
-                const test::TestCertificates &files = Certificates();
+                // The writer trusts their CA and is their client "station1".
+                const test::TestCertificates &files = test::TestCertificates::Shared();
                 options.tls = files.ServerTls();
                 auto identity = LoadTlsIdentity(QString::fromStdString(files.Crt("ca")), QString::fromStdString(files.Crt("station1")),
                                                 QString::fromStdString(files.Key("station1")));

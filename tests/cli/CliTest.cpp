@@ -48,17 +48,10 @@ WriterRun RunWriter(const QStringList &args, const QString &cwd = {})
     return Writer(Args(args), Stdio::Files, cwd).Wait();
 }
 
-// The throw-away CA and certificates of this test process.
-const TestCertificates &Certificates()
-{
-    static const TestCertificates certificates;
-    return certificates;
-}
-
 // The writer's options for a client with certificate `client`.
 QStringList ClientTlsArgs(const std::string &client = "station1")
 {
-    const TestCertificates &files = Certificates();
+    const TestCertificates &files = TestCertificates::Shared();
     return {QStringLiteral("--tls-ca"), QString::fromStdString(files.Crt("ca")), QStringLiteral("--tls-cert"),
             QString::fromStdString(files.Crt(client)), QStringLiteral("--tls-key"), QString::fromStdString(files.Key(client))};
 }
@@ -80,7 +73,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     if (row.remote) {
         Ser2netServer::Options options;
         if (row.tls) {
-            options.tls = Certificates().ServerTls();
+            options.tls = TestCertificates::Shared().ServerTls();
             args = ClientTlsArgs();
         }
         server.emplace(stage.device.toStdString(), options);
@@ -90,9 +83,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
     std::thread killer;
     if (row.setup == FaultRow::Setup::ServerKilled) {
         killer = std::thread([&] {
-            const auto deadline = Clock::now() + std::chrono::seconds(30);
-            while (CountedBytes(stage.board.Received()) < row.bytesSent && Clock::now() < deadline)
-                stage.board.WaitForReceived(stage.board.Received().size() + 1, std::chrono::milliseconds(100));
+            WaitForCounted(stage.board, row.bytesSent, std::chrono::seconds(30));
             killedAt = Clock::now();
             server->Kill();
         });
@@ -123,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(RemoteTls, CommandLineFaults, ::testing::ValuesIn(Remot
 // silent hang-up at the Telnet offer.
 TEST(CommandLine, RefusesTlsConnectionsBeforeTheBoardHearsAByte)
 {
-    const TestCertificates &files = Certificates();
+    const TestCertificates &files = TestCertificates::Shared();
     const auto crt = [&](const char *name) { return QString::fromStdString(files.Crt(name)); };
     const auto key = [&](const char *name) { return QString::fromStdString(files.Key(name)); };
     const QString expiry = QSslCertificate::fromPath(crt("expired")).value(0).expiryDate().toUTC().toString(u"yyyy-MM-dd HH:mm 'UTC'");
@@ -241,26 +232,31 @@ TraceSide ReadTrace(const QString &path, const QString &port = {})
     return side;
 }
 
-// Five boards at once, both ends of each wire traced, written once for the
-// cases below. The host's trace names each board's port; each board writes
+// Seven boards at once, both ends of each wire traced, written once for the
+// cases below: five local ones, then one through plain RFC 2217 and one
+// through TLS. The host's trace names each board's port; each board writes
 // its own, complete once the board has stopped.
 class SeveralBoardsAtOnce : public ::testing::Test {
 protected:
     struct Gang {
         Gang()
         {
-            QStringList args = {QStringLiteral("--report"), report, QStringLiteral("--trace=") + hostTrace};
-            for (const char *name : {"Healthy", "NoMiddleBlockRequest", "WrongEcho", "HangUpDuringImage", "Healthy"}) {
+            for (const char *name : {"Healthy", "NoMiddleBlockRequest", "WrongEcho", "HangUpDuringImage", "Healthy", "Healthy", "Healthy"}) {
                 boardTraces.emplace_back(std::fopen(QFile::encodeName(BoardTrace(stages.size())).constData(), "w"), std::fclose);
                 FaultRow row = FaultRowNamed(name);
                 row.script = [script = row.script, trace = boardTraces.back().get()](sim::BoardScript &s) {
                     script(s);
                     s.trace = trace;
                 };
-                args << stages.emplace_back(row).device;
+                ports << stages.emplace_back(row).device;
             }
+            plain.emplace(stages[5].device.toStdString());
+            tls.emplace(stages[6].device.toStdString(), Ser2netServer::Options{.tls = TestCertificates::Shared().ServerTls()});
+            ports[5] = QString::fromStdString(plain->Url());
+            ports[6] = QString::fromStdString(tls->Url());
             // Every board writes the first stage's files; the others hold the same.
-            run = RunWriter(QStringList{QStringLiteral("--loader"), stages[0].loader} + args + QStringList{stages[0].mot});
+            run = RunWriter(ClientTlsArgs() + QStringList{QStringLiteral("--report"), report, QStringLiteral("--trace=") + hostTrace,
+                                                          QStringLiteral("--loader"), stages[0].loader} + ports + QStringList{stages[0].mot});
             std::this_thread::sleep_for(100ms);  // for stragglers
             for (std::size_t i = 0; i < stages.size(); ++i) {
                 if (!stages[i].board.HungUp()) {
@@ -276,12 +272,15 @@ protected:
         const QString hostTrace = dir.filePath(QStringLiteral("host.trace"));
         std::vector<std::unique_ptr<std::FILE, int (*)(std::FILE *)>> boardTraces;
         std::deque<FaultStage> stages;
+        QStringList ports;  // as given: the device, or the server's URL
+        std::optional<Ser2netServer> plain, tls;
         WriterRun run;
     };
     static void SetUpTestSuite() { gang = new Gang; }
     static void TearDownTestSuite() { delete gang; }
     static inline Gang *gang = nullptr;
     const std::deque<FaultStage> &stages = gang->stages;
+    const QStringList &ports = gang->ports;
     const WriterRun &run = gang->run;
 };
 
@@ -291,9 +290,9 @@ TEST_F(SeveralBoardsAtOnce, PrintALineEachInOrderAndTheFirstFailingBoardsStatus)
 {
     EXPECT_EQ(run.status, 5) << run.err.toStdString();
     QString out;
-    for (const FaultStage &stage : stages)
-        out += stage.device + QStringLiteral(": ") + ExpectedMessage(stage.row, stage.device, stages[0].mot, stages[0].loader) + u'\n';
-    EXPECT_EQ(run.out, out + QStringLiteral("2 of 5 boards O.K.\n"));
+    for (std::size_t i = 0; i < stages.size(); ++i)
+        out += ports[i] + QStringLiteral(": ") + ExpectedMessage(stages[i].row, ports[i], stages[0].mot, stages[0].loader) + u'\n';
+    EXPECT_EQ(run.out, out + QStringLiteral("4 of 7 boards O.K.\n"));
 }
 
 // Progress and ends on stderr, the ends as they came: the silent block
@@ -303,7 +302,7 @@ TEST_F(SeveralBoardsAtOnce, ShowProgressAndEndsAsTheyCome)
     const QStringList err = run.err.split(u'\n');
     const auto at = [&](int board, const char *what) {
         return std::find_if(err.begin(), err.end(), [&](const QString &line) {
-                   return line.startsWith(stages[board].device + u' ') && line.simplified().contains(QLatin1String(what));
+                   return line.startsWith(ports[board] + u' ') && line.simplified().contains(QLatin1String(what));
                }) - err.begin();
     };
     EXPECT_LT(at(0, "image 100%"), err.size()) << run.err.toStdString();
@@ -311,28 +310,38 @@ TEST_F(SeveralBoardsAtOnce, ShowProgressAndEndsAsTheyCome)
     EXPECT_GT(at(1, "ended:"), at(4, "ended:"));
 }
 
-// A record each that matches what its board saw and what went over its wire.
+// A record each that matches what its board saw and what went over its wire,
+// saying whether its board was remote and, over TLS, which server
+// certificate it went through (as openssl prints it).
 TEST_F(SeveralBoardsAtOnce, RecordEachBoard)
 {
     const std::vector<QJsonObject> records = ReadRecords(gang->report);
-    ASSERT_EQ(records.size(), 5u);
+    ASSERT_EQ(records.size(), 7u);
     const sim::WriteRecord healthy = stages[0].board.LastWrite();
     const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (const FaultStage &stage : stages) {
-        SCOPED_TRACE(stage.row.name);
-        const TraceSide host = ReadTrace(gang->hostTrace, stage.device);
-        const auto record = std::find_if(records.begin(), records.end(), [&](const QJsonObject &r) { return r[u"port"] == stage.device; });
+    const QString fingerprint = RunProcess({QStringLiteral("openssl"), QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-fingerprint"),
+                                            QStringLiteral("-sha256"), QStringLiteral("-in"), QString::fromStdString(TestCertificates::Shared().Crt("server"))})
+                                    .out.section(u'=', 1).trimmed().remove(u':').toLower();
+    ASSERT_EQ(fingerprint.size(), 64);
+    for (std::size_t i = 0; i < stages.size(); ++i) {
+        const FaultStage &stage = stages[i];
+        SCOPED_TRACE(ports[i].toStdString());
+        const TraceSide host = ReadTrace(gang->hostTrace, ports[i]);
+        const auto record = std::find_if(records.begin(), records.end(), [&](const QJsonObject &r) { return r[u"port"] == ports[i]; });
         ASSERT_NE(record, records.end());
         const QDateTime start = QDateTime::fromString((*record)[u"start"].toString(), Qt::ISODateWithMs);
         EXPECT_EQ(start.timeSpec(), Qt::UTC);
         EXPECT_LT(start.secsTo(now), 60);
-        EXPECT_EQ((*record)[u"device"].toString(), stage.device);
+        EXPECT_EQ((*record)[u"device"].toString(), ports[i]);
+        EXPECT_EQ((*record)[u"remote"].toBool(), i >= 5);
+        EXPECT_EQ((*record)[u"server_cert_sha256"].toString(), i == 6 ? fingerprint : QString());
+        EXPECT_EQ(record->contains(u"server_cert_sha256"), i == 6);
         EXPECT_EQ((*record)[u"file"].toString(), stages[0].mot);
         EXPECT_EQ((*record)[u"file_sha256"].toString(), QLatin1String(MatrixProgramSha256));
         EXPECT_EQ((*record)[u"loader_sha256"].toString(), QLatin1String(MatrixLoaderSha256));
         EXPECT_EQ((*record)[u"transfer_size"].toInt(), static_cast<int>(healthy.imageSize));
         EXPECT_EQ((*record)[u"checksum"].toInt(), healthy.checksum);
-        stage.ExpectEnding((*record)[u"message"].toString(), stage.device);
+        stage.ExpectEnding((*record)[u"message"].toString(), ports[i]);
         EXPECT_EQ((*record)[u"exit_status"].toInt(), stage.row.exitStatus);
         EXPECT_GT((*record)[u"duration_s"].toDouble(), 0);
         EXPECT_EQ((*record)[u"bytes_sent"].toInteger(), static_cast<qint64>(host.sent.size()));
@@ -344,8 +353,8 @@ TEST_F(SeveralBoardsAtOnce, RecordEachBoard)
 TEST_F(SeveralBoardsAtOnce, TraceExactlyWhatWentOverEachWire)
 {
     for (std::size_t i = 0; i < stages.size(); ++i) {
-        SCOPED_TRACE(stages[i].row.name);
-        const TraceSide host = ReadTrace(gang->hostTrace, stages[i].device);
+        SCOPED_TRACE(ports[i].toStdString());
+        const TraceSide host = ReadTrace(gang->hostTrace, ports[i]);
         const std::vector<std::uint8_t> received = stages[i].board.ReceivedValues();
         if (stages[i].board.HungUp()) {  // the host may have sent more before it noticed
             ASSERT_GE(host.sent.size(), received.size());
@@ -360,41 +369,6 @@ TEST_F(SeveralBoardsAtOnce, TraceExactlyWhatWentOverEachWire)
     // Where the wrong echo came, on both sides.
     EXPECT_TRUE(ReadFile(gang->hostTrace).contains((stages[2].device + QStringLiteral(" loader 9    recv 13\n")).toLatin1()));
     EXPECT_TRUE(ReadTrace(gang->BoardTrace(2)).lines.contains(QStringLiteral("loader 9 sent 13")));
-}
-
-// A gang of a local board, one through plain RFC 2217 and one through TLS:
-// each written, each record saying whether its board was remote and, over
-// TLS, which server certificate it went through (as openssl prints it).
-TEST(CommandLine, WritesLocalAndRemoteBoardsInOneGangWithTheServersCertificateRecorded)
-{
-    QTemporaryDir dir;
-    std::deque<FaultStage> stages;
-    for (int i = 0; i < 3; ++i)
-        stages.emplace_back(FaultRowNamed("Healthy"));
-    const Ser2netServer plain(stages[1].device.toStdString());
-    const Ser2netServer tls(stages[2].device.toStdString(), {.tls = Certificates().ServerTls()});
-    const QStringList ports = {stages[0].device, QString::fromStdString(plain.Url()), QString::fromStdString(tls.Url())};
-    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
-    const WriterRun run = RunWriter(ClientTlsArgs() + QStringList{QStringLiteral("-q"), QStringLiteral("--report"), report,
-                                                                  QStringLiteral("--loader"), stages[0].loader} + ports
-                                    + QStringList{stages[0].mot});
-    EXPECT_EQ(run.status, 0) << run.err.toStdString();
-    EXPECT_EQ(run.out, ports.join(QStringLiteral(": O.K.\n")) + QStringLiteral(": O.K.\n3 of 3 boards O.K.\n"));
-
-    const QString fingerprint = RunProcess({QStringLiteral("openssl"), QStringLiteral("x509"), QStringLiteral("-noout"), QStringLiteral("-fingerprint"),
-                                     QStringLiteral("-sha256"), QStringLiteral("-in"), QString::fromStdString(Certificates().Crt("server"))})
-                                    .out.section(u'=', 1).trimmed().remove(u':').toLower();
-    ASSERT_EQ(fingerprint.size(), 64);
-    const std::vector<QJsonObject> records = ReadRecords(report);
-    ASSERT_EQ(records.size(), 3u);
-    for (const QJsonObject &record : records) {
-        const qsizetype board = ports.indexOf(record[u"port"].toString());
-        SCOPED_TRACE(board);
-        EXPECT_EQ(record[u"exit_status"].toInt(), 0);
-        EXPECT_EQ(record[u"remote"].toBool(), board > 0);
-        EXPECT_EQ(record[u"server_cert_sha256"].toString(), board == 2 ? fingerprint : QString());
-        EXPECT_EQ(record.contains(u"server_cert_sha256"), board == 2);
-    }
 }
 
 // Ctrl-C in the middle: every board stops, every port is closed, each
@@ -581,58 +555,6 @@ TEST(CommandLine, RefusesBadUsage)
     }
 }
 
-// Ways of naming the files and the port, with the message each ends in.
-// Names need not be UTF-8 (here Latin-1, as older systems write them): they
-// are opened by their bytes and shown with \xNN for the others.
-TEST(CommandLine, TakesNamesAsTheyAreGiven)
-{
-    const struct {
-        const char *name;
-        QList<QByteArray> args;  // {dir} and {port} are filled in
-        const char *message;     // the last line on stdout; {dir} is filled in
-    } rows[] = {
-        {"LoaderWithEqualsSign", {"--loader={dir}/tqw735.bin", "{port}", "{dir}/p.mot"}, "O.K."},
-        {"DashDashEndsTheOptions", {"--loader", "tqw735.bin", "--", "{port}", "-p.mot"}, "O.K."},
-        // In the working directory, where the serial port library looks in /dev.
-        {"RelativePortName", {"--loader", "tqw735.bin", "board", "p.mot"}, "O.K."},
-        {"SRecordNameNotUtf8", {"--loader", "tqw735.bin", "{port}", "caf\xE9.mot"}, "O.K."},
-        {"LoaderNameNotUtf8", {"--loader", "l\xE9.bin", "{port}", "p.mot"}, "O.K."},
-        {"MessageNamesNotUtf8", {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"},
-         "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
-        // The outputs are created under the names given; checked below.
-        {"OutputNamesNotUtf8", {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "p.mot"}, "O.K."},
-        {"PortLinkNotUtf8", {"--loader", "tqw735.bin", "board\xE9", "p.mot"}, "O.K."},
-    };
-    QTemporaryDir dir;
-    const QByteArray in = QFile::encodeName(dir.path());
-    const QByteArray loader = TestLoader(MatrixLoaderSize);
-    const std::pair<QByteArray, QByteArray> files[] = {{"tqw735.bin", loader},          {"l\xE9.bin", loader},
-                                                       {"p.mot", MatrixProgram},        {"-p.mot", MatrixProgram},
-                                                       {"caf\xE9.mot", MatrixProgram}, {"bad\xE9.mot", MatrixMalformedProgram}};
-    for (const auto &[name, data] : files)
-        std::ofstream((in + '/' + name).toStdString(), std::ios::binary) << data.toStdString();
-    for (const auto &row : rows) {
-        sim::TargetSim board;
-        QFile::remove(dir.filePath(QStringLiteral("board")));
-        QFile::link(QString::fromStdString(board.SlavePath()), dir.filePath(QStringLiteral("board")));
-        ::unlink((in + "/board\xE9").constData());
-        ::symlink(board.SlavePath().c_str(), (in + "/board\xE9").constData());
-        QList<QByteArray> args = row.args;
-        for (QByteArray &arg : args)
-            arg.replace("{dir}", in).replace("{port}", QByteArray::fromStdString(board.SlavePath()));
-        const WriterRun run = Writer(args, Stdio::Files, dir.path()).Wait();
-        EXPECT_EQ(run.LastLine(), QString::fromUtf8(row.message).replace(QStringLiteral("{dir}"), dir.path())) << row.name;
-        EXPECT_EQ(run.status, QByteArray(row.message) == "O.K." ? 0 : 7) << row.name << ": " << run.err.toStdString();
-    }
-    for (const char *output : {"r\xE9.jsonl", "t\xE9.txt"})
-        EXPECT_EQ(::access((in + '/' + output).constData(), F_OK), 0) << output;
-    // Qt cannot name them to remove them.
-    for (const auto &[name, data] : files)
-        ::unlink((in + '/' + name).constData());
-    for (const char *name : {"r\xE9.jsonl", "t\xE9.txt", "board\xE9"})
-        ::unlink((in + '/' + name).constData());
-}
-
 // A stdout whose reader does not drain it yet: the message waits for the
 // pipe's reader; the port must not.
 TEST(CommandLine, LetsThePortGoWhileTheMessageWaitsForAStalledPipe)
@@ -680,9 +602,7 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
         if (when == When::Writing) {
             // Counted as the rows count them: a board slowed down by a busy
             // machine answers late, and the host sends another sync byte.
-            const auto deadline = std::chrono::steady_clock::now() + 20s;
-            while (CountedBytes(board.Received()) < 2u + 2 + 9 && std::chrono::steady_clock::now() < deadline)
-                board.WaitForReceived(board.Received().size() + 1, 100ms);
+            WaitForCounted(board, 2u + 2 + 9, 20s);
             ASSERT_EQ(CountedBytes(board.Received()), 2u + 2 + 9);
         } else {
             std::this_thread::sleep_for(200ms);
@@ -705,7 +625,10 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
 // The edges around the write itself: the descriptors a shell, a service
 // manager or a pipeline may hand over, outputs that stall or fail, too few
 // descriptors, an output named like an input, one port or server under two
-// names, a server that floods. Each row names its boards (fault rows), how
+// names, a server that floods, and names as they are given: relative to
+// the working directory (the first board's folder), after "--", or not
+// UTF-8 (here Latin-1, as older systems write them), which are opened by
+// their bytes and shown with \xNN for the others. Each row names its boards (fault rows), how
 // the writer is started, its arguments ({ports} for every board's port,
 // {port} for the first, {mot}, {loader}, {dir}, {server}, {free} for a port
 // where nothing listens), and how it must end. A signal of a row goes once
@@ -722,7 +645,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
 #else
     constexpr long MemoryBoundKiB = 64 * 1024;
 #endif
-    enum class Set { None, LockedReport, Fifo, LoaderLink, PortLink, Flood };
+    enum class Set { None, LockedReport, Fifo, LoaderLink, PortLink, Flood, Names };
     const struct Row {
         const char *name;
         std::vector<std::string> boards = {"Healthy"};
@@ -734,6 +657,8 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         int status = 0;
         const char *err = "";         // the start of a line on stderr
         const char *out = nullptr;    // the last line on stdout
+        int loaderNeedsMs = 0;        // the boards' loader loses what comes sooner after its end mark
+        std::vector<const char *> outputs = {};  // files the run leaves in {dir}
     } rows[] = {
         {.name = "AllStandardDescriptorsClosed", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::AllClosed},
         {.name = "OutputsIntoABrokenPipe", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::BrokenPipe},
@@ -772,6 +697,22 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
          .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "O.K."},
         {.name = "TraceLostAndTheBoardFailed", .boards = {"NoSyncAnswer"}, .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"},
          .status = 1, .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "Err 1"},
+        {.name = "LoaderWithEqualsSign", .args = {"--loader={loader}", "{port}", "{mot}"}, .out = "O.K."},
+        {.name = "DashDashEndsTheOptions", .args = {"--loader", "tqw735.bin", "--", "{port}", "-p.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "RelativePortName", .args = {"--loader", "tqw735.bin", "board", "program.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "SRecordNameNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "caf\xE9.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "LoaderNameNotUtf8", .args = {"--loader", "l\xE9.bin", "{port}", "program.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "MessageNamesNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"}, .set = Set::Names, .status = 7,
+         .out = "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
+        {.name = "OutputNamesNotUtf8", .args = {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "program.mot"},
+         .set = Set::Names, .out = "O.K.", .outputs = {"r\xE9.jsonl", "t\xE9.txt"}},
+        {.name = "PortLinkNotUtf8", .args = {"--loader", "tqw735.bin", "board\xE9", "program.mot"}, .set = Set::Names, .out = "O.K."},
+        // The loader's start-up time is the user's to set: none at all loses
+        // "P" to a loader that needs 40 ms, more than it needs is enough.
+        {.name = "NoLoaderStartTime", .args = {"--loader-start", "0", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 5,
+         .out = "Time Out S File Err", .loaderNeedsMs = 40},
+        {.name = "LoaderStartTimeAskedFor", .args = {"--loader-start", "300", "--loader", "{loader}", "{ports}", "{mot}"}, .out = "O.K.",
+         .loaderNeedsMs = 250},
         {.name = "RecordCannotBeWritten", .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
          .prefix = {"prlimit", "--fsize=300", "--"}, .status = 9,
          .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: only 300 of ", .out = "O.K."},
@@ -779,8 +720,12 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
     for (const Row &row : rows) {
         SCOPED_TRACE(row.name);
         std::deque<FaultStage> stages;
-        for (const std::string &board : row.boards)
-            stages.emplace_back(FaultRowNamed(board));
+        for (const std::string &board : row.boards) {
+            FaultRow fault = FaultRowNamed(board);
+            if (row.loaderNeedsMs)
+                fault.script = [ms = row.loaderNeedsMs](sim::BoardScript &s) { s.loaderStartMs = ms; };
+            stages.emplace_back(fault);
+        }
         const FaultStage &first = stages[0];
         const QByteArray dir = QFile::encodeName(first.dir.path());
         std::optional<ScriptedPeer> flood;
@@ -796,6 +741,13 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         case Set::LoaderLink: ASSERT_EQ(::symlink(QFile::encodeName(first.loader).constData(), (dir + "/link.bin").constData()), 0); break;
         case Set::PortLink: ASSERT_TRUE(QFile::link(first.device, first.dir.filePath(QStringLiteral("board")))); break;
         case Set::Flood: flood.emplace(ScriptedPeer::Answer::Floods); break;
+        case Set::Names:
+            for (const auto &[name, data] : {std::pair{"/-p.mot", QByteArray(MatrixProgram)}, {"/caf\xE9.mot", MatrixProgram},
+                                             {"/bad\xE9.mot", MatrixMalformedProgram}, {"/l\xE9.bin", TestLoader(MatrixLoaderSize)}})
+                std::ofstream((dir + name).toStdString(), std::ios::binary) << data.toStdString();
+            for (const char *link : {"/board", "/board\xE9"})
+                ASSERT_EQ(::symlink(QFile::encodeName(first.device).constData(), (dir + link).constData()), 0);
+            break;
         }
         const auto fill = [&](QByteArray text) {
             return text.replace("{dir}", dir).replace("{mot}", QFile::encodeName(first.mot)).replace("{loader}", QFile::encodeName(first.loader))
@@ -809,7 +761,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
                 args << QFile::encodeName(stages[i].device);
         }
 
-        Writer writer(args, row.stdio, {}, row.prefix);
+        Writer writer(args, row.stdio, first.dir.path(), row.prefix);
         WriterRun run;
         if (row.signal) {
             EXPECT_TRUE(first.board.WaitForEnd(10s)) << "the board was held back";
@@ -833,6 +785,11 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
             EXPECT_TRUE(row.status != 0 || row.signal || stage.board.LastWrite().completed);
             EXPECT_TRUE(PortIsFree(stage.device));
         }
+        for (const char *output : row.outputs)
+            EXPECT_EQ(::access((dir + '/' + output).constData(), F_OK), 0) << output;
+        // Qt cannot name them to remove them.
+        for (const char *name : {"/caf\xE9.mot", "/bad\xE9.mot", "/l\xE9.bin", "/board\xE9", "/r\xE9.jsonl", "/t\xE9.txt"})
+            ::unlink((dir + name).constData());
         if (holder >= 0)
             ::close(holder);
     }
@@ -929,25 +886,6 @@ TEST(CommandLine, NamesTheLoaderItCannotUseBeforeOpeningAPort)
     }
     ::unsetenv("XDG_DATA_HOME");
     ::unsetenv("XDG_DATA_DIRS");
-}
-
-// The loader's start-up time is the user's to set: none at all loses "P"
-// to a loader that needs 40 ms, more than it needs is enough.
-TEST(CommandLine, GivesTheLoaderTheStartTimeAskedFor)
-{
-    const std::tuple<const char *, int, int, const char *> rows[] = {
-        {"0", 40, 5, "Time Out S File Err"},
-        {"300", 250, 0, "O.K."},
-    };
-    for (const auto &[wait, needs, status, message] : rows) {
-        FaultRow row = FaultRowNamed("Healthy");
-        row.script = [needs](sim::BoardScript &s) { s.loaderStartMs = needs; };
-        const FaultStage stage(row);
-        const WriterRun run = RunWriter({QStringLiteral("--loader-start"), QLatin1String(wait), QStringLiteral("--loader"), stage.loader,
-                                         stage.device, stage.mot});
-        EXPECT_EQ(run.status, status) << wait;
-        EXPECT_EQ(run.LastLine(), QLatin1String(message)) << wait;
-    }
 }
 
 // A machine of known serial devices, in a mount namespace of its own: a

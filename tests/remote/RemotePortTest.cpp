@@ -13,14 +13,6 @@ namespace {
 
 using namespace qw735::telnet;
 
-QByteArray Bytes(std::initializer_list<int> values)
-{
-    QByteArray bytes;
-    for (int value : values)
-        bytes.append(static_cast<char>(value));
-    return bytes;
-}
-
 std::unique_ptr<ByteTransport> Remote(const QString &url, EventPump &pump)
 {
     auto name = PortName::Parse(url);

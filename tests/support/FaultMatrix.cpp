@@ -143,23 +143,6 @@ FaultRow WithWindow(FaultRow row, const char *message, std::size_t sent)
     return row;
 }
 
-// Once a reader opens the FIFO at `path`, writes `data` into it. Gives up
-// when asked to stop, also while no reader has come.
-void FeedPipe(const std::stop_token &stop, const QByteArray &path, const QByteArray &data)
-{
-    int fd = -1;
-    while (fd < 0 && !stop.stop_requested()) {
-        fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    // Far less than a pipe holds: the write never waits for the reader.
-    if (fd >= 0) {
-        EXPECT_EQ(::write(fd, data.constData(), static_cast<std::size_t>(data.size())), data.size());
-        ::close(fd);
-    }
-}
-
 }  // namespace
 
 // 16 bytes at 0x90: MaxAddress 0x9F, 159 / 64 = 2.48, three blocks.
@@ -397,7 +380,21 @@ void FaultStage::FileIntoPipe(const QString &path, const QByteArray &data)
     QFile::remove(path);
     const QByteArray name = QFile::encodeName(path);
     EXPECT_EQ(::mkfifo(name.constData(), 0600), 0);
-    feeder = std::jthread([name, data](std::stop_token stop) { FeedPipe(stop, name, data); });
+    // Once a reader opens it, `data` goes in; given up when asked to stop,
+    // also while no reader has come.
+    feeder = std::jthread([name, data](std::stop_token stop) {
+        int fd = -1;
+        while (fd < 0 && !stop.stop_requested()) {
+            fd = ::open(name.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        // Far less than a pipe holds: the write never waits for the reader.
+        if (fd >= 0) {
+            EXPECT_EQ(::write(fd, data.constData(), static_cast<std::size_t>(data.size())), data.size());
+            ::close(fd);
+        }
+    });
 }
 
 void FaultStage::ExpectEnding(const QString &shown, const QString &portName) const
@@ -429,6 +426,13 @@ std::size_t CountedBytes(const std::vector<sim::ReceivedByte> &received)
         syncBytes += byte.phase == sim::Phase::Sync || (byte.phase == sim::Phase::Handshake && byte.value == 0x00);
     }
     return answered ? received.size() - (syncBytes - 1) : received.size();
+}
+
+void WaitForCounted(const sim::TargetSim &board, std::size_t count, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (CountedBytes(board.Received()) < count && std::chrono::steady_clock::now() < deadline)
+        board.WaitForReceived(board.Received().size() + 1, std::chrono::milliseconds(100));
 }
 
 QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader)

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <QString>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -129,6 +130,8 @@ private:
 // board slowed down by a busy machine answers after the 10 ms interval and
 // the host sends another 0x00, as it should.
 std::size_t CountedBytes(const std::vector<sim::ReceivedByte> &received);
+// Waits until `board` has received `count` counted bytes, `limit` at most.
+void WaitForCounted(const sim::TargetSim &board, std::size_t count, std::chrono::milliseconds limit);
 
 // The row's message with the placeholders filled in.
 QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader);

@@ -55,6 +55,14 @@ QByteArray TestLoader(int size)
     return loader;
 }
 
+QByteArray Bytes(std::initializer_list<int> values)
+{
+    QByteArray bytes;
+    for (int value : values)
+        bytes.append(static_cast<char>(value));
+    return bytes;
+}
+
 QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data)
 {
     const QString path = dir.filePath(name);
@@ -80,14 +88,8 @@ bool PortIsFree(const QString &device)
 ScriptedPeer::ScriptedPeer(Answer answer)
 {
     using namespace telnet;
-    const auto bytes = [](std::initializer_list<int> values) {
-        QByteArray out;
-        for (int value : values)
-            out.append(static_cast<char>(value));
-        return out;
-    };
     server_.listen(QHostAddress::LocalHost);
-    QObject::connect(&server_, &QTcpServer::newConnection, [this, answer, bytes] {
+    QObject::connect(&server_, &QTcpServer::newConnection, [this, answer] {
         QTcpSocket *client = server_.nextPendingConnection();
         const QByteArray flood(64 * 1024, '\x5A');
         const auto pour = [client, flood] {
@@ -96,19 +98,19 @@ ScriptedPeer::ScriptedPeer(Answer answer)
         };
         if (answer == Answer::Floods)
             QObject::connect(client, &QTcpSocket::bytesWritten, client, pour);
-        QObject::connect(client, &QTcpSocket::readyRead, client, [this, client, answer, bytes, pour] {
+        QObject::connect(client, &QTcpSocket::readyRead, client, [this, client, answer, pour] {
             const QByteArray in = client->readAll();
             if (answer == Answer::Silent)
                 return;
-            if (answer == Answer::Floods || in.contains(bytes({Iac, Will, OptionComPort})))
-                client->write(bytes({Iac, answer == Answer::Refuses ? Dont : Do, OptionComPort}));
+            if (answer == Answer::Floods || in.contains(Bytes({Iac, Will, OptionComPort})))
+                client->write(Bytes({Iac, answer == Answer::Refuses ? Dont : Do, OptionComPort}));
             if (answer == Answer::Floods)
                 return pour();
             // Each command is IAC SB 44 command value IAC SE; the server
             // answers with the command + 100 and the same value.
-            const QByteArray start = bytes({Iac, Sb, OptionComPort});
+            const QByteArray start = Bytes({Iac, Sb, OptionComPort});
             for (qsizetype at = in.indexOf(start); at >= 0; at = in.indexOf(start, at + 1)) {
-                QByteArray reply = in.mid(at, in.indexOf(bytes({Iac, Se}), at) + 2 - at);
+                QByteArray reply = in.mid(at, in.indexOf(Bytes({Iac, Se}), at) + 2 - at);
                 const std::uint8_t command = static_cast<std::uint8_t>(reply[3]);
                 purges += command == PurgeData;
                 reply[3] = static_cast<char>(command + ServerAnswer);

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -60,6 +61,9 @@ struct RecordingMessageBox : MessageBox {
 // eats or changes (XON, XOFF, LF, CR, 0xFF, 0x00, 0x7F, 0x80), so that every
 // write's echo check carries them both ways, then runs through 0..255.
 QByteArray TestLoader(int size);
+
+// The bytes of `values`, as Telnet commands are written: Bytes({Iac, Will, OptionComPort}).
+QByteArray Bytes(std::initializer_list<int> values);
 
 // Writes `data` to `name` in `dir` and returns the path.
 QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data);

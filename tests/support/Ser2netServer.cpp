@@ -81,9 +81,8 @@ Ser2netServer::~Ser2netServer()
 
 void Ser2netServer::RemoveFiles() const
 {
-    for (const char *name : {"/ser2net.yaml", "/ser2net.pid", "/ser2net.log"})
-        ::unlink((dir_ + name).c_str());
-    ::rmdir(dir_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string Ser2netServer::Url() const
@@ -233,6 +232,12 @@ TestCertificates::~TestCertificates()
 {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
+}
+
+const TestCertificates &TestCertificates::Shared()
+{
+    static const TestCertificates certificates;
+    return certificates;
 }
 
 Ser2netServer::Options::Tls TestCertificates::ServerTls(const std::string &server) const

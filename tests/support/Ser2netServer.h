@@ -82,6 +82,8 @@ public:
     ~TestCertificates();
     TestCertificates(const TestCertificates &) = delete;
     TestCertificates &operator=(const TestCertificates &) = delete;
+    // One set for the whole process, made at its first use.
+    static const TestCertificates &Shared();
 
     std::string Crt(const std::string &name) const { return dir_ + "/" + name + ".crt"; }
     std::string Key(const std::string &name) const { return dir_ + "/" + name + ".key"; }

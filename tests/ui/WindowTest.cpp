@@ -48,44 +48,42 @@ QObject *Watchers()
     return watchers;
 }
 
-// Calls `act` with the first modal widget of type T to come up, from a timer
-// (timers also fire inside a dialog's loop and inside a write's waits).
+// Calls `act` with the first modal widget of type T to come up (with every
+// one, when `each`), from a timer (timers also fire inside a dialog's loop
+// and inside a write's waits).
 template <class T>
-void WhenModal(std::function<void(T *)> act)
+void WhenModal(std::function<void(T *)> act, bool each = false)
 {
     auto *timer = new QTimer(Watchers());
-    QObject::connect(timer, &QTimer::timeout, [timer, act] {
+    QObject::connect(timer, &QTimer::timeout, [timer, act, each] {
         if (auto *widget = qobject_cast<T *>(QApplication::activeModalWidget())) {
-            timer->stop();
-            timer->deleteLater();
+            if (!each) {
+                timer->stop();
+                timer->deleteLater();
+            }
             act(widget);
         }
     });
     timer->start(5);
 }
 
-// Presses OK on every message box that comes up, from a timer (timers also
-// fire inside a dialog's loop and inside a write's waits), and keeps what
-// the last one showed.
+// Presses OK on every message box that comes up, and keeps what the last
+// one showed.
 struct Boxes {
     int count = 0;
     QString text, title;
     QMessageBox::Icon icon = QMessageBox::Warning;
     bool onlyOk = false;  // a single button, OK
-    QTimer timer;
     Boxes()
     {
-        QObject::connect(&timer, &QTimer::timeout, [this] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                ++count;
-                text = box->text();
-                title = box->windowTitle();
-                icon = box->icon();
-                onlyOk = box->buttons().size() == 1 && box->standardButtons() == QMessageBox::Ok;
-                box->button(QMessageBox::Ok)->click();
-            }
-        });
-        timer.start(5);
+        WhenModal<QMessageBox>([this](QMessageBox *box) {
+            ++count;
+            text = box->text();
+            title = box->windowTitle();
+            icon = box->icon();
+            onlyOk = box->buttons().size() == 1 && box->standardButtons() == QMessageBox::Ok;
+            box->button(QMessageBox::Ok)->click();
+        }, true);
     }
 };
 

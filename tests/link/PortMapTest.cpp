@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "link/PortMap.h"
-#include "link/PortSettings.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,12 +8,6 @@
 
 namespace qw735 {
 namespace {
-
-TEST(PortSettings, RefusesMalformedText)
-{
-    for (const char *text : {"", "9600", "9600,N,8", "fast,N,8,1", "9600,X,8,1", "9600,N,9,1", "9600,N,8,3", "9600,N,8,1,1"})
-        EXPECT_FALSE(ParsePortSettings(QString::fromLatin1(text))) << text;
-}
 
 TEST(PortMap, PutsUsbAdaptersFirstAndSkipsEmptyUartsAndTheConsole)
 {
