@@ -188,8 +188,7 @@ private:
         }
         outcome_.opened = true;
         outcome_.serverSha256 = port.ServerCertificateSha256();
-        if (trace)
-            trace->OnLineSettings(WireStep::Open, 0, port.Settings().text);
+        steps.OnLineSettings(port.Settings().text);
         {
             // A cancel that came while the port opened: not a byte goes out.
             std::lock_guard lock(mutex_);
