@@ -5,7 +5,6 @@
 #include "base/PathName.h"
 #include "link/EventPump.h"
 #include "link/Link.h"
-#include "link/PortSettings.h"
 #include "production/PortName.h"
 #include "trace/WireTrace.h"
 #include "writer/StepTracker.h"
@@ -148,13 +147,9 @@ private:
     void Write()
     {
         QtEventPump pump;
+        // A new line opens at the boot mode's settings, 9600,N,8,1.
         const auto line = port_.MakeTransport(pump);
         ByteTransport &port = *line;
-        // Closed, the port only takes the settings to open with.
-        if (const auto set = port.ChangeSettings(BootSettings()); !set) {
-            outcome_.result = {WriteOutcome::PortLost, set.error()};
-            return;
-        }
 
         Link link(port, pump);
         Progress progress(gang_, index_);
