@@ -352,14 +352,15 @@ std::optional<QString> TlsWithoutTlsPort(const Options &options, std::span<const
     }
     if (given.isEmpty() || std::ranges::any_of(ports, &PortName::IsTls))
         return std::nullopt;
-    const QString named = given.join(QStringLiteral(", ")) + (given.size() == 1 ? QStringLiteral(" goes") : QStringLiteral(" go"));
+    const QString last = given.takeLast();
+    const QString named = given.isEmpty() ? last + QStringLiteral(" goes") : given.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last + QStringLiteral(" go");
     for (const PortName &port : ports) {
         if (port.IsRemote())
             return QStringLiteral("%1 only with rfc2217+tls:// ports, and %2 is plain RFC 2217, written in clear: write rfc2217+tls://%3 to use TLS")
                 .arg(named, PathDisplay(port.Text()), PathDisplay(port.Text().section(QStringLiteral("://"), 1)));
     }
     return QStringLiteral("%1 only with rfc2217+tls:// ports, and none is given: leave %2 out for a local port")
-        .arg(named, given.size() == 1 ? QStringLiteral("it") : QStringLiteral("them"));
+        .arg(named, given.isEmpty() ? QStringLiteral("it") : QStringLiteral("them"));
 }
 
 int Write(const Options &options)
