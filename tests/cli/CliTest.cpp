@@ -1136,9 +1136,11 @@ TEST(CommandLine, OtherProgramsAnswerAsTheySay)
     std::vector<Row> rows = {
         {QW735_BENCH_WIRE_PATH, {"--help"}, 0, "Usage: qw735-bench-wire"},
         {QW735_BENCH_WIRE_PATH, {"--bogus"}, 64, "qw735-bench-wire: --bogus is no image size in KiB (1..128)\nUsage:"},
+        {QW735_SIM_PATH, {"-V"}, 0, "qw735-target-sim " QW735_VERSION "\n"},
     };
 #ifdef QW735_WINDOW_PATH
     rows.push_back({QW735_WINDOW_PATH, {}, 1, "qw735: the window program needs a graphical session"});
+    rows.push_back({QW735_WINDOW_PATH, {"-V"}, 0, "qw735 " QW735_VERSION "\n"});
 #endif
     for (const Row &row : rows) {
         const ProcessRun run = RunProcess(QStringList{QStringLiteral("env"), QStringLiteral("-u"), QStringLiteral("DISPLAY"), QStringLiteral("-u"),
@@ -1161,22 +1163,37 @@ TEST(CommandLine, OtherProgramsAnswerAsTheySay)
     EXPECT_TRUE(board.readAllStandardError().startsWith("qw735-target-sim: write ended in phase sync;"));
 }
 
-// What bash offers after qw735-write: options, Com names, the remote URLs and
-// the option values it knows (run where no file matches).
+// What bash offers after qw735-write: options, the ports the program itself
+// lists (here a listing of its own: a Com name only where a device is behind
+// it, never the console), the remote URLs however bash splits them at their
+// colons, and the option values it knows (run where no file matches).
 TEST(CommandLine, CompletesInBash)
 {
     const std::pair<QStringList, const char *> rows[] = {
         {{"--loader-s"}, "--loader-start"},
         {{"--loader-start", ""}, "50 100 200 500 1000 3000"},
-        {{"COM1"}, "COM1 COM10"},
+        {{"--bin"}, "--binary-at"},
+        {{"--binary-at", ""}, ""},
+        {{"--ig"}, "--ignore-checksums"},
+        {{"-"}, "--loader --loader-start -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --info --binary-at "
+                "--ignore-checksums --list-ports --json -h --help -V --version --"},
+        {{"COM"}, "COM1 COM2"},
+        {{""}, "COM1 COM2 rfc2217:// rfc2217+tls://"},
+        {{"/dev/"}, "/dev/ttyUSB0 /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0 /dev/ttyS1 /dev/ttyACM0"},
+        {{"/dev/tty"}, "/dev/ttyUSB0 /dev/ttyS1 /dev/ttyACM0"},
         {{"rfc"}, "rfc2217:// rfc2217+tls://"},
+        {{"rfc2217", ":"}, "//"},
+        {{"rfc2217", ":", "//pi", ":", "40"}, ""},
         {{"--tls-c"}, "--tls-ca --tls-cert"},
         {{"-q", "--li"}, "--list-ports"},
     };
     QTemporaryDir empty;
+    const QString listing = QStringLiteral(R"(qw735-write() { printf '%s\n' 'COM1   /dev/ttyUSB0' \
+    '       by-id     /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0' '       USB       1209:7350, Bench Works' \
+    'COM2   /dev/ttyS1' '-      /dev/ttyACM0' '-      /dev/ttyS0  (the system console)' '       by-path   /dev/serial/by-path/console'; })");
     for (const auto &[words, offered] : rows) {
         const QStringList command = {QStringLiteral("bash"), QStringLiteral("-c"),
-                                     QStringLiteral(R"(source "$0"; COMP_WORDS=(qw735-write "${@}"); COMP_CWORD=$#; _qw735_write 2>/dev/null; echo "${COMPREPLY[*]}")"),
+                                     QStringLiteral(R"(source "$0"; %1; COMP_WORDS=(qw735-write "${@}"); COMP_CWORD=$#; _qw735_write 2>/dev/null; echo "${COMPREPLY[*]}")").arg(listing),
                                      QStringLiteral(QW735_SOURCE_DIR "/packaging/qw735-write.bash-completion")};
         EXPECT_EQ(RunProcess(command + words, empty.path()).out.trimmed(), QLatin1String(offered)) << words.join(u' ').toStdString();
     }
