@@ -124,7 +124,9 @@ QString LoaderProblem(const QByteArray &givenLoader, const QStringList &placesTr
         why = QString::fromLocal8Bit(std::strerror(errno));
     else {
         ::close(fd);
-        why = QStringLiteral("it is empty");
+        // The result says "Not Found TQW735.BIN" for an empty loader as for
+        // a missing one: the boot mode has nothing to run either way.
+        why = QStringLiteral("it is empty, and an empty loader counts as not found");
     }
     return QStringLiteral("qw735-write: cannot use the loader %1: %2\n").arg(DisplayPath(path), why);
 }

@@ -77,7 +77,9 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
     RunOutputs outputs;
     outputs.out = std::make_shared<OutputSink>(STDOUT_FILENO);
     outputs.err = std::make_shared<OutputSink>(STDERR_FILENO);
-    if (!request.report.isEmpty()) {
+    if (request.report == "-") {
+        outputs.recordsToStdout = true;
+    } else if (!request.report.isEmpty()) {
         // Without waiting, whatever it is (a device might wait for its line);
         // what it is decides below.
         auto fd = OpenChecked(request.report, "report file", O_RDWR | O_APPEND | O_NONBLOCK, known);

@@ -19,7 +19,7 @@ class TraceOutput;
 struct OutputRequest {
     QByteArray sFile;
     QByteArray loader;
-    QByteArray report;     // empty: no report
+    QByteArray report;     // empty: no report; "-": the records on stdout
     bool trace = false;
     QByteArray traceFile;  // empty with `trace`: to stderr
 };
@@ -30,6 +30,9 @@ struct RunOutputs {
     std::shared_ptr<OutputSink> out;
     std::shared_ptr<OutputSink> err;
     std::optional<RecordFile> records;
+    // --report -: each record a line on stdout, which then holds nothing
+    // else (the results go to stderr), for a script that reads them.
+    bool recordsToStdout = false;
     std::unique_ptr<TraceOutput> trace;
     QString traceName;  // as messages show it; "stderr" for stderr
     RunOutputs();

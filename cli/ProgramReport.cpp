@@ -2,10 +2,15 @@
 #include "cli/ProgramReport.h"
 
 #include "cli/ExitStatus.h"
+#include "cli/Mistakes.h"
 #include "cli/WriteRun.h"
+#include "production/ProductionRecord.h"
 #include "writer/SendImage.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringList>
 #include <cstdio>
 
@@ -52,34 +57,93 @@ void Field(const char *label, const QString &value)
 
 }  // namespace
 
-std::optional<std::uint64_t> ParseAddress(const QString &text)
+std::expected<std::uint64_t, QString> ParseAddress(const QString &text)
 {
-    bool ok = false;
-    const bool hex = text.startsWith(u"0x") || text.startsWith(u"0X");
-    const QString digits = hex ? text.mid(2) : text;
-    // Digits only: no sign, no blanks, no octal guess from a leading zero.
-    for (const QChar c : digits) {
-        if (!(c.isDigit() || (hex && QStringLiteral("abcdefABCDEF").contains(c))))
-            return std::nullopt;
+    const QByteArray bytes = text.toLatin1();
+    if (bytes.startsWith('-'))
+        return std::unexpected(QStringLiteral("it is negative"));
+    if (bytes.startsWith('+'))
+        return std::unexpected(QStringLiteral("an address takes no sign"));
+    const bool hex = bytes.startsWith("0x") || bytes.startsWith("0X");
+    const QByteArray digits = hex ? bytes.mid(2) : bytes;
+    if (digits.isEmpty())
+        return std::unexpected(hex ? QStringLiteral("no digits after 0x") : QStringLiteral("it is empty"));
+    // Digits only: no blanks, no octal guess from a leading zero.
+    for (qsizetype at = 0; at < digits.size(); ++at) {
+        const char c = digits[at];
+        if ((c >= '0' && c <= '9') || (hex && QByteArrayView("abcdefABCDEF").contains(c)))
+            continue;
+        // The character as the user sees it: a whole UTF-8 character, or \xNN.
+        const QString rest = DisplayPath(digits.mid(at));
+        const qsizetype length = rest.startsWith(u'\\') && static_cast<unsigned char>(c) >= 0x80 ? 4 : rest[0].isHighSurrogate() ? 2 : 1;
+        return std::unexpected(QStringLiteral("'%1' is not a %2 digit").arg(rest.left(length), QLatin1String(hex ? "hexadecimal" : "decimal")));
     }
+    bool ok = false;
     const qulonglong value = digits.toULongLong(&ok, hex ? 16 : 10);
     if (!ok || value > 0xFFFFFFFFu)
-        return std::nullopt;
+        return std::unexpected(QStringLiteral("it lies past 0xFFFFFFFF"));
     return value;
 }
 
-int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options)
+namespace {
+
+QJsonArray RangesJson(const std::vector<AddressRange> &ranges)
+{
+    QJsonArray all;
+    for (const AddressRange &range : ranges)
+        all.append(QJsonArray{static_cast<qint64>(range.first), static_cast<qint64>(range.last)});
+    return all;
+}
+
+// The summary as one JSON object, with the names the production record
+// uses where it holds the same.
+QJsonObject InfoJson(const QByteArray &file, const QByteArray &fileSha256, const ProgramSummary &summary, const SRecordImage &image)
+{
+    const std::int32_t size = TransferSize(image.MaxAddress);
+    return {
+        {QStringLiteral("file"), DisplayPath(file)},
+        {QStringLiteral("file_sha256"), QString::fromLatin1(fileSha256)},
+        {QStringLiteral("format"), QLatin1String(FormatName(summary.format))},
+        {QStringLiteral("detail"), summary.detail.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString::fromStdString(summary.detail))},
+        {QStringLiteral("records"), static_cast<qint64>(summary.records)},
+        {QStringLiteral("data_records"), static_cast<qint64>(summary.dataRecords)},
+        {QStringLiteral("loaded"), RangesJson(summary.loaded)},
+        {QStringLiteral("loaded_bytes"), static_cast<qint64>(summary.loadedBytes)},
+        {QStringLiteral("dropped"), RangesJson(summary.droppedRanges)},
+        {QStringLiteral("dropped_more"), summary.droppedRangesCut},
+        {QStringLiteral("dropped_bytes"), static_cast<qint64>(summary.droppedBytes)},
+        {QStringLiteral("overwritten_bytes"), static_cast<qint64>(summary.overwrittenBytes)},
+        {QStringLiteral("highest_address"), image.MaxAddress},
+        {QStringLiteral("transfer_size"), size},
+        {QStringLiteral("blocks"), size / BlockSize},
+        {QStringLiteral("checksum"), ImageChecksum(image)},
+        {QStringLiteral("image_sha256"), QString::fromLatin1(ImageSha256(image))},
+    };
+}
+
+}  // namespace
+
+int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool json, const QByteArray &loader)
 {
     SRecordImage image;
-    const auto read = ReadProgramFile(file, image, InputReader::Interruptible, options);
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    const auto seen = [&](std::string_view bytes) { digest.addData(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))); };
+    const auto read = ReadProgramFile(file, image, InputReader::Interruptible, options, seen);
     if (!read) {
-        PrintLine(read.error().message);
-        PrintInputAdvice(read.error().advice);
+        // JSON or nothing on stdout for a script that asked for JSON.
+        if (json)
+            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(read.error().message));
+        else
+            PrintLine(read.error().message);
+        PrintInputAdvice(read.error().advice, file, loader);
         return ExitSRecordFailed;
     }
     const ProgramSummary &summary = *read;
+    if (json) {
+        PrintLine(QString::fromUtf8(QJsonDocument(InfoJson(file, digest.result().toHex(), summary, image)).toJson(QJsonDocument::Compact)));
+        return ExitOk;
+    }
     const std::int32_t size = TransferSize(image.MaxAddress);
-    const QByteArray sent(reinterpret_cast<const char *>(image.ImageBuffer.data()), size);
 
     Field("format", FormatLine(summary));
     if (summary.format == ProgramFormat::Elf)
@@ -97,7 +161,7 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options)
     std::printf("highest loaded address  0x%05X\n", static_cast<unsigned>(image.MaxAddress));
     std::printf("transfer size           %d bytes, %d blocks of %d\n", size, size / BlockSize, BlockSize);
     std::printf("checksum byte           0x%02X\n", ImageChecksum(image));
-    Field("image SHA-256", QString::fromLatin1(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex()));
+    Field("image SHA-256", QString::fromLatin1(ImageSha256(image)));
     return ExitOk;
 }
 
@@ -120,12 +184,17 @@ void PrintInputNotes(const ProgramSummary &summary, const QString &file)
                      qPrintable(Bytes(summary.overwrittenBytes)), name.constData(), summary.overwrittenBytes == 1 ? "is" : "are");
 }
 
-void PrintInputAdvice(InputAdvice advice)
+void PrintInputAdvice(InputAdvice advice, const QByteArray &file, const QByteArray &loader)
 {
     switch (advice) {
     case InputAdvice::None: return;
     case InputAdvice::GiveBinaryAddress:
-        std::fputs("qw735-write: a raw binary file is written with --binary-at ADDRESS\n", stderr);
+        // Unless the file shows it is something else: following this advice
+        // would write UTF-16 text, or the loader, into the board as a program.
+        if (const QString hint = UnrecognizedFileHint(file, loader); !hint.isEmpty())
+            std::fprintf(stderr, "qw735-write: %s\n", hint.toLocal8Bit().constData());
+        else
+            std::fputs("qw735-write: a raw binary file is written with --binary-at ADDRESS\n", stderr);
         return;
     case InputAdvice::IgnoreChecksums:
         std::fputs("qw735-write: --ignore-checksums writes a hand-patched file as it stands\n", stderr);

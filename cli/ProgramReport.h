@@ -6,24 +6,30 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <expected>
 #include <optional>
 
 namespace qw735 {
 
 // An address as --binary-at takes it: decimal, or hexadecimal after 0x;
-// at most 0xFFFFFFFF.
-std::optional<std::uint64_t> ParseAddress(const QString &text);
+// at most 0xFFFFFFFF. `text` holds the argument's bytes as Latin-1. The
+// error says why it is no address ("it is negative", "'x' is not a decimal
+// digit"), bytes that are not UTF-8 shown as \xNN.
+std::expected<std::uint64_t, QString> ParseAddress(const QString &text);
 
 // --info: reads the file as a write would and prints what it holds and what
-// a write would send; returns the exit status.
-int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options);
+// a write would send, as text or (`json`) as one JSON object; returns the
+// exit status. `loader` is the loader a write would send, for the advice
+// on a file that is no program.
+int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool json, const QByteArray &loader);
 
 // On stderr, before a write: what of the file will not reach the board as
 // it stands in the file (data past the program area, bytes given twice, no
 // data at all).
 void PrintInputNotes(const ProgramSummary &summary, const QString &file);
 
-// On stderr: what the user can do about a refused file.
-void PrintInputAdvice(InputAdvice advice);
+// On stderr: what the user can do about a refused `file`; `loader` as for
+// PrintProgramInfo.
+void PrintInputAdvice(InputAdvice advice, const QByteArray &file, const QByteArray &loader);
 
 }  // namespace qw735

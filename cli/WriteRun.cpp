@@ -15,6 +15,7 @@
 #include <QEventLoop>
 #include <QScopeGuard>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -30,10 +31,33 @@ constexpr int LastWordsMs = 300;
 
 }  // namespace
 
+namespace {
+
+// The first error stdout gave, for the runs whose output is all there is.
+int stdoutError = 0;
+
+void KeepStdoutError()
+{
+    if (stdoutError == 0)
+        stdoutError = errno != 0 ? errno : EIO;
+}
+
+}  // namespace
+
 void PrintLine(const QString &text)
 {
-    std::printf("%s\n", text.toLocal8Bit().constData());
-    std::fflush(stdout);
+    if (std::printf("%s\n", text.toLocal8Bit().constData()) < 0 || std::fflush(stdout) != 0)
+        KeepStdoutError();
+}
+
+int StdoutStatus(int status)
+{
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        KeepStdoutError();
+    if (stdoutError == 0)
+        return status;
+    std::fprintf(stderr, "qw735-write: the output could not be written to stdout: %s\n", std::strerror(stdoutError));
+    return status == ExitOk ? ExitOutputLost : status;
 }
 
 WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
@@ -110,7 +134,9 @@ int WriteRun::Run()
         many->Finish();
 
     // The records and the trace are complete before the status is told.
-    const auto kept = [&] { return (!records_ || records_->Done()) && (!trace || trace->Drained()); };
+    const auto kept = [&] {
+        return (!records_ || records_->Done()) && (!outputs.recordsToStdout || outputs.out->Drained()) && (!trace || trace->Drained());
+    };
     if (endedBy_ == 0)
         WaitFor(ending, kept);
     if (endedBy_ != 0 && records_) {
@@ -168,12 +194,26 @@ void WriteRun::OnBoardEnded(int board)
         many_->Ended(board, MessageOf(outcome));
     if (records_)
         records_->Put(RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)));
+    else if (options_.outputs->recordsToStdout)
+        options_.outputs->out->Put(OutputSink::Kind::Final, RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)).toStdString());
+}
+
+OutputSink &WriteRun::Results() const
+{
+    const RunOutputs &outputs = *options_.outputs;
+    return outputs.recordsToStdout ? *outputs.err : *outputs.out;
 }
 
 bool WriteRun::ShowLosses() const
 {
     bool lost = records_ && records_->Lost() > 0;
     const RunOutputs &outputs = *options_.outputs;
+    if (const std::uint64_t records = outputs.out->Refused(); outputs.recordsToStdout && records > 0) {
+        Say(QStringLiteral("qw735-write: %1 could not be written to stdout: %2")
+                .arg(records == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(records),
+                     QString::fromLocal8Bit(std::strerror(outputs.out->WriteError()))));
+        lost = true;
+    }
     if (!outputs.trace)
         return lost;
     const OutputSink &trace = outputs.trace->Sink();
@@ -229,7 +269,7 @@ int WriteRun::ShowSingle(std::exception_ptr &failure) const
     else if (outcome.result.outcome == WriteOutcome::Abandoned)
         Say(QStringLiteral("qw735-write: ended by %1; the board is not fully written").arg(QLatin1String(EndingSignals::Name(endedBy_))));
     else
-        options_.outputs->out->Put(OutputSink::Kind::Final, (outcome.result.message + u'\n').toLocal8Bit().toStdString());
+        Results().Put(OutputSink::Kind::Final, (outcome.result.message + u'\n').toLocal8Bit().toStdString());
     if (NamesNoPort(outcome.result))
         Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());
     return ExitStatusOf(outcome.result.outcome);
@@ -255,7 +295,7 @@ int WriteRun::ShowGang(std::exception_ptr &failure) const
             failure = outcome.failure;
     }
     lines += QStringLiteral("%1 of %2 boards O.K.\n").arg(ok).arg(gang_.BoardCount()).toLocal8Bit().toStdString();
-    options_.outputs->out->Put(OutputSink::Kind::Final, std::move(lines));
+    Results().Put(OutputSink::Kind::Final, std::move(lines));
     for (int board = 0; board < gang_.BoardCount(); ++board) {
         if (NamesNoPort(gang_.Outcome(board).result)) {
             Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());

@@ -12,12 +12,18 @@ namespace qw735 {
 
 class EndingSignals;
 class GangProgress;
+class OutputSink;
 class RecordKeeper;
 struct RunOutputs;
 struct RecordedProgram;
 
 // One line of qw735-write's output on stdout, flushed at once.
 void PrintLine(const QString &text);
+// For a run whose output on stdout is what the user asked for (--info,
+// --list-ports, --help, --version): `status`, or, when stdout did not take
+// all of it (a full disk, /dev/full), ExitOutputLost and a line on stderr
+// that says so. A failing run keeps its own status.
+int StdoutStatus(int status);
 
 struct WriteRunOptions {
     std::vector<PortName> ports;                // one or more, in the order given
@@ -65,6 +71,8 @@ private:
     // false), or `limitMs` passes when it is not negative (then false).
     bool WaitFor(EndingSignals &ending, const std::function<bool()> &done, int limitMs = -1);
     void Say(const QString &line) const;  // on stderr, never dropped
+    // Where the results go: stdout, or stderr when stdout holds the records.
+    OutputSink &Results() const;
 
     WriteRunOptions options_;
     GangWrite gang_;

@@ -8,6 +8,7 @@
 #include "base/StandardDescriptors.h"
 #include "cli/Advice.h"
 #include "cli/ExitStatus.h"
+#include "cli/Mistakes.h"
 #include "cli/OutputFiles.h"
 #include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
@@ -26,12 +27,14 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QStringList>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <expected>
 #include <new>
 #include <optional>
+#include <span>
 #include <unistd.h>
 #include <utility>
 
@@ -40,7 +43,7 @@ namespace {
 
 constexpr const char *Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
-    "  or:  qw735-write --info FILE\n"
+    "  or:  qw735-write --info [--json] FILE\n"
     "  or:  qw735-write --list-ports [--json]\n"
     "Write FILE into the board on each PORT, all boards at once.\n"
     "\n"
@@ -56,7 +59,8 @@ constexpr const char *Usage =
     "  --loader-start MS  wait MS milliseconds (0..3000, default 50) after the end mark\n"
     "                     before the first byte to the loader, while it starts\n"
     "  -q, --quiet        show no progress\n"
-    "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines)\n"
+    "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines);\n"
+    "                     - for stdout, which then holds the records only\n"
     "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
     "  --tls-ca FILE      trust only the CA in FILE for rfc2217+tls:// servers\n"
     "                     (default: the system's trusted CAs)\n"
@@ -67,7 +71,8 @@ constexpr const char *Usage =
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
     "  --list-ports       list every serial device: Com number, stable names, USB\n"
     "                     identity, and which process has it open\n"
-    "  --json             with --list-ports: print one JSON array\n"
+    "  --json             with --info: print one JSON object; with --list-ports: one\n"
+    "                     JSON array\n"
     "  -h, --help         show this text\n"
     "  -V, --version      show the version\n";
 
@@ -100,34 +105,47 @@ QStringList RawArguments(int argc, char **argv)
     return args;
 }
 
+// An argument as messages show it: its bytes as UTF-8, each byte that is
+// not part of valid UTF-8 as \xNN.
+QString Shown(const QString &argument)
+{
+    return DisplayPath(argument.toLatin1());
+}
+
 // True when a value-taking option is followed by another option instead of
 // its value ("--loader --quiet PORT F"): the option was most likely given
 // without its value, and taking the next option as a file name would only
-// hide that. A file whose name starts with '-' can be given as ./-name.
+// hide that. A file whose name starts with '-' can be given as ./-name. A
+// number with a sign ("--binary-at -1") is a value, refused by its option
+// with the reason.
 bool ValueIsAnOption(const QStringList &args, const QString &valueOption)
 {
     for (qsizetype i = 1; i + 1 < args.size() && args[i] != u"--"; ++i) {
         const QString &next = args[i + 1];
-        if (args[i] == valueOption && next.startsWith(u'-') && next != u"-")
+        if (args[i] == valueOption && next.startsWith(u'-') && next != u"-" && !next[1].isDigit())
             return true;
     }
     return false;
 }
 
 // A command line that asks for nothing this program does: the program ends
-// with ExitUsage, after `why` and a pointer to --help, or the usage when
-// there is nothing more precise to say.
+// with ExitUsage, after `why` and a pointer to --help.
 struct Misuse {
     QString why;
 };
-const std::unexpected<Misuse> Misused{Misuse{}};
+
+int Misused(const QString &why)
+{
+    std::fprintf(stderr, "qw735-write: %s\nTry 'qw735-write --help' for more information.\n", why.toLocal8Bit().constData());
+    return ExitUsage;
+}
 
 // The parser's complaint, as "unknown option '--qiuet'".
 Misuse ParserMisuse(const QCommandLineParser &parser)
 {
     const QStringList unknown = parser.unknownOptionNames();
     if (!unknown.isEmpty())
-        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), unknown[0])};
+        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), Shown(unknown[0]))};
     QString text = parser.errorText();
     if (text.endsWith(u'.'))
         text.chop(1);
@@ -135,7 +153,7 @@ Misuse ParserMisuse(const QCommandLineParser &parser)
 }
 
 // Takes --trace and --trace=FILE out of `args`: the option's value is
-// optional, which the parser does not know. Misused when it is given twice
+// optional, which the parser does not know. A misuse when it is given twice
 // or with an empty FILE.
 std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
 {
@@ -145,21 +163,67 @@ std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
             continue;
         }
         if (options.trace != Options::Trace::Off)
-            return Misused;
+            return std::unexpected(Misuse{QStringLiteral("--trace is given twice")});
         options.trace = args[i] == u"--trace" ? Options::Trace::ToStderr : Options::Trace::ToFile;
         options.traceFile = args[i].mid(8).toLatin1();
         if (options.trace == Options::Trace::ToFile && options.traceFile.isEmpty())
-            return Misused;
+            return std::unexpected(Misuse{QStringLiteral("empty value after '--trace='")});
         args.removeAt(i);
     }
     return {};
 }
 
+// The one value of a value-taking option; empty when it is not given.
+std::expected<QString, Misuse> OneValue(const QCommandLineParser &parser, const QCommandLineOption &option)
+{
+    const QStringList values = parser.values(option);
+    const QString name = QStringLiteral("--") + option.names().constLast();
+    if (values.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("%1 is given twice").arg(name)});
+    if (values.size() == 1 && values[0].isEmpty())
+        return std::unexpected(Misuse{QStringLiteral("empty value after '%1'").arg(name)});
+    return values.value(0);
+}
+
+// The arguments after the options, as each kind of run takes them.
+std::expected<void, Misuse> TakePositional(const QStringList &positional, Options &options)
+{
+    QStringList shown;
+    for (const QString &argument : positional)
+        shown << ShellWord(Shown(argument));
+    switch (options.mode) {
+    case Options::Mode::Write:
+        if (positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("give the PORT, then the program FILE to write into its board (PORT FILE)")});
+        if (positional.size() == 1)
+            return std::unexpected(Misuse{LoneArgument(positional[0].toLatin1())});
+        for (const QString &port : positional.first(positional.size() - 1))
+            options.ports << port.toLatin1();
+        options.file = positional.last().toLatin1();
+        return {};
+    case Options::Mode::Info:
+        if (positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("--info needs the program FILE to summarise")});
+        if (positional.size() > 1)
+            return std::unexpected(Misuse{QStringLiteral("--info summarises one FILE and opens no port: leave out %1")
+                                              .arg(shown.first(shown.size() - 1).join(u' '))});
+        options.file = positional[0].toLatin1();
+        return {};
+    case Options::Mode::ListPorts:
+        if (!positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("--list-ports takes no PORT or FILE: leave out %1").arg(shown.join(u' '))});
+        return {};
+    case Options::Mode::Help:
+    case Options::Mode::Version: return {};
+    }
+    std::unreachable();
+}
+
 std::expected<Options, Misuse> ParseOptions(QStringList args)
 {
     Options options;
-    if (!TakeTraceOption(args, options))
-        return Misused;
+    if (const auto taken = TakeTraceOption(args, options); !taken)
+        return std::unexpected(taken.error());
     QCommandLineParser parser;
     const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption loaderStart(QStringLiteral("loader-start"), QString(), QStringLiteral("MS"));
@@ -184,79 +248,80 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (ValueIsAnOption(args, QLatin1String(valueOption)))
             return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
     }
-    options.program.verifyChecksums = !parser.isSet(ignoreChecksums);
-    if (parser.isSet(binaryAt)) {
-        const QStringList addresses = parser.values(binaryAt);
-        options.program.binaryAt = addresses.size() == 1 ? ParseAddress(addresses[0]) : std::nullopt;
-        if (!options.program.binaryAt)
-            return std::unexpected(Misuse{QStringLiteral("--binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '%1'")
-                                              .arg(addresses.value(addresses.size() - 1))});
-    }
-
     if (parser.isSet(help) || parser.isSet(version)) {
         options.mode = parser.isSet(help) ? Options::Mode::Help : Options::Mode::Version;
         return options;
     }
+
     if (parser.isSet(info) && parser.isSet(listPorts))
-        return Misused;
+        return std::unexpected(Misuse{QStringLiteral("--info and --list-ports do not go together")});
     if (parser.isSet(info))
         options.mode = Options::Mode::Info;
     else if (parser.isSet(listPorts))
         options.mode = Options::Mode::ListPorts;
-    const QStringList loaders = parser.values(loader);
-    if (loaders.size() > 1 || (loaders.size() == 1 && loaders[0].isEmpty()))
-        return Misused;
-    options.loader = loaders.value(0).toLatin1();
-    options.quiet = parser.isSet(quiet);
-    const QStringList reports = parser.values(report);
-    if (reports.size() > 1 || (reports.size() == 1 && reports[0].isEmpty()))
-        return Misused;
-    options.report = reports.value(0).toLatin1();
-    // Only a write has a record and a wire, and a loader to wait for.
-    if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off || parser.isSet(loaderStart)))
-        return Misused;
-    if (parser.isSet(json) && options.mode != Options::Mode::ListPorts)
-        return Misused;
-    // The TLS files: once each, for a write only.
-    for (const auto &[option, value] : {std::pair{&tlsCa, &options.tlsCa}, {&tlsCert, &options.tlsCert}, {&tlsKey, &options.tlsKey}}) {
-        const QStringList values = parser.values(*option);
-        if (values.size() > 1 || (values.size() == 1 && values[0].isEmpty()) || (!values.isEmpty() && options.mode != Options::Mode::Write))
-            return Misused;
-        *value = QFile::decodeName(values.value(0).toLatin1());
+    // What goes with which run: a write takes every option but --json,
+    // --info those that say how the program file is read, --list-ports only
+    // --json. -q goes with any: there is simply no progress to hide.
+    const struct {
+        const QCommandLineOption &option;
+        bool write, info, listPorts;
+    } scopes[] = {
+        {loader, true, false, false},  {loaderStart, true, false, false}, {report, true, false, false},
+        {tlsCa, true, false, false},   {tlsCert, true, false, false},     {tlsKey, true, false, false},
+        {binaryAt, true, true, false}, {ignoreChecksums, true, true, false}, {json, false, true, true},
+    };
+    const QString mode = options.mode == Options::Mode::Info ? QStringLiteral("--info") : QStringLiteral("--list-ports");
+    for (const auto &scope : scopes) {
+        const bool fits = options.mode == Options::Mode::Write ? scope.write : options.mode == Options::Mode::Info ? scope.info : scope.listPorts;
+        const QString name = QStringLiteral("--") + scope.option.names().constLast();
+        if (parser.isSet(scope.option) && !fits)
+            return std::unexpected(Misuse{options.mode == Options::Mode::Write ? QStringLiteral("%1 goes only with --info or --list-ports").arg(name)
+                                                                                : QStringLiteral("%1 does not go with %2").arg(name, mode)});
     }
+    if (options.trace != Options::Trace::Off && options.mode != Options::Mode::Write)
+        return std::unexpected(Misuse{QStringLiteral("--trace does not go with %1").arg(mode)});
+
+    const auto loaderFile = OneValue(parser, loader);
+    const auto reportFile = OneValue(parser, report);
+    for (const auto *value : {&loaderFile, &reportFile}) {
+        if (!*value)
+            return std::unexpected(value->error());
+    }
+    options.loader = loaderFile->toLatin1();
+    options.report = reportFile->toLatin1();
+    // The TLS files: once each.
+    for (const auto &[option, value] : {std::pair{&tlsCa, &options.tlsCa}, {&tlsCert, &options.tlsCert}, {&tlsKey, &options.tlsKey}}) {
+        const auto file = OneValue(parser, *option);
+        if (!file)
+            return std::unexpected(file.error());
+        *value = QFile::decodeName(file->toLatin1());
+    }
+    options.quiet = parser.isSet(quiet);
     options.json = parser.isSet(json);
+    options.program.verifyChecksums = !parser.isSet(ignoreChecksums);
+    if (parser.isSet(binaryAt)) {
+        const QStringList addresses = parser.values(binaryAt);
+        if (addresses.size() > 1)
+            return std::unexpected(Misuse{QStringLiteral("--binary-at is given twice")});
+        const auto address = ParseAddress(addresses[0]);
+        if (!address)
+            return std::unexpected(Misuse{QStringLiteral("--binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '%1': %2")
+                                              .arg(Shown(addresses[0]), address.error())});
+        options.program.binaryAt = *address;
+    }
     if (parser.isSet(loaderStart)) {
         const QStringList values = parser.values(loaderStart);
+        if (values.size() > 1)
+            return std::unexpected(Misuse{QStringLiteral("--loader-start is given twice")});
         bool number = false;
-        options.loaderStartMs = values.last().toInt(&number);
-        if (values.size() > 1 || !number || options.loaderStartMs < 0 || options.loaderStartMs > LoaderStartLimitMs)
+        options.loaderStartMs = values[0].toInt(&number);
+        if (!number || options.loaderStartMs < 0 || options.loaderStartMs > LoaderStartLimitMs)
             return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
                                               .arg(LoaderStartLimitMs)
-                                              .arg(values.join(u' '))});
+                                              .arg(Shown(values[0]))});
     }
-
-    const QStringList positional = parser.positionalArguments();
-    switch (options.mode) {
-    case Options::Mode::Write:
-        if (positional.size() < 2)
-            return Misused;
-        for (const QString &port : positional.first(positional.size() - 1))
-            options.ports << port.toLatin1();
-        options.file = positional.last().toLatin1();
-        break;
-    case Options::Mode::Info:
-        if (positional.size() != 1 || parser.isSet(loader) || options.quiet)
-            return Misused;
-        options.file = positional[0].toLatin1();
-        break;
-    case Options::Mode::ListPorts:
-        if (!positional.isEmpty() || parser.isSet(loader) || options.quiet || parser.isSet(binaryAt) || parser.isSet(ignoreChecksums))
-            return Misused;
-        break;
-    case Options::Mode::Help:
-    case Options::Mode::Version:
-        break;
-    }
+    if (const auto taken = TakePositional(parser.positionalArguments(), options); !taken)
+        return std::unexpected(taken.error());
     return options;
 }
 
@@ -275,17 +340,46 @@ void ReportFailure(const char *what)
     }
 }
 
+// The TLS files are used by rfc2217+tls:// ports only. Given with no such
+// port they would be read and then not used: a board meant to be written
+// over TLS would be written in clear, without a word.
+std::optional<QString> TlsWithoutTlsPort(const Options &options, std::span<const PortName> ports)
+{
+    QStringList given;
+    for (const auto &[name, file] : {std::pair{"--tls-ca", &options.tlsCa}, {"--tls-cert", &options.tlsCert}, {"--tls-key", &options.tlsKey}}) {
+        if (!file->isEmpty())
+            given << QLatin1String(name);
+    }
+    if (given.isEmpty() || std::ranges::any_of(ports, &PortName::IsTls))
+        return std::nullopt;
+    const QString last = given.takeLast();
+    const QString named = given.isEmpty() ? last + QStringLiteral(" goes") : given.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last + QStringLiteral(" go");
+    for (const PortName &port : ports) {
+        if (port.IsRemote())
+            return QStringLiteral("%1 only with rfc2217+tls:// ports, and %2 is plain RFC 2217, written in clear: write rfc2217+tls://%3 to use TLS")
+                .arg(named, PathDisplay(port.Text()), PathDisplay(port.Text().section(QStringLiteral("://"), 1)));
+    }
+    return QStringLiteral("%1 only with rfc2217+tls:// ports, and none is given: leave %2 out for a local port")
+        .arg(named, given.isEmpty() ? QStringLiteral("it") : QStringLiteral("them"));
+}
+
 int Write(const Options &options)
 {
+    const FileSystem fileSystem;
+    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(fileSystem.LoaderPath()) : options.loader;
+    // Arguments in the wrong order are told before anything is read or
+    // opened, with what was probably meant.
+    if (const auto misplaced = MisplacedArgument(options.ports, options.file, loaderPath))
+        return Misused(*misplaced);
     std::vector<PortName> ports;
     for (const QByteArray &port : options.ports) {
         auto name = PortName::Parse(PathString(port));  // every byte kept
-        if (!name) {
-            std::fprintf(stderr, "qw735-write: %s\n%s", qPrintable(name.error()), Usage);
-            return ExitUsage;
-        }
+        if (!name)
+            return Misused(name.error());
         ports.push_back(std::move(*name));
     }
+    if (const auto misuse = TlsWithoutTlsPort(options, ports))
+        return Misused(*misuse);
     // The certificates are read before anything is held: a file that cannot
     // be used is a mistake in the command, like a bad report path. Without
     // them nothing here touches the TLS library, which a write through a
@@ -297,6 +391,8 @@ int Write(const Options &options)
             return ExitUsage;
         }
         SetTlsIdentity(std::move(*identity));
+        if (const QString warning = OpenKeyWarning(options.tlsKey); !warning.isEmpty())
+            std::fprintf(stderr, "qw735-write: %s\n", warning.toLocal8Bit().constData());
     }
     // Two writes through one device would corrupt both boards' writes.
     if (const auto distinct = CheckDistinctDevices(ports); !distinct) {
@@ -314,12 +410,10 @@ int Write(const Options &options)
     // Both files are read before anything is held: no port, no lock, no
     // signal handling of our own. Reading a pipe waits for its writer, and
     // whatever the files are, Ctrl-C ends the wait as for any program.
-    const FileSystem fileSystem;
-    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(fileSystem.LoaderPath()) : options.loader;
     const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible, options.program);
     if (!input) {
         PrintLine(input.error().message);
-        PrintInputAdvice(input.error().advice);
+        PrintInputAdvice(input.error().advice, options.file, loaderPath);
         return ExitStatusOf(input.error().outcome);
     }
     PrintInputNotes(input->summary, DisplayPath(options.file));
@@ -342,12 +436,6 @@ int Write(const Options &options)
     }
     const RecordedProgram program = RecordedProgramOf(DisplayPath(options.file), *input);
 
-    // A reader that went away (qw735-write ... | head -1) makes writes to
-    // stdout or stderr fail; that must never end a write midway.
-    std::signal(SIGPIPE, SIG_IGN);
-    // A file size limit reached by the report or the trace is a write that
-    // fails, said and counted like a full disk, not the end of the writer.
-    std::signal(SIGXFSZ, SIG_IGN);
     WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
                  [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.loaderStartMs); });
     try {
@@ -358,27 +446,31 @@ int Write(const Options &options)
     }
 }
 
-int Run(int argc, char **argv)
+using SignalHandler = void (*)(int);
+
+// `inheritedPipe`: how SIGPIPE was handled when the program started.
+int Run(int argc, char **argv, SignalHandler inheritedPipe)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(QW735_VERSION));
     const auto options = ParseOptions(RawArguments(argc, argv));
-    if (!options) {
-        if (options.error().why.isEmpty())
-            std::fputs(Usage, stderr);
-        else
-            std::fprintf(stderr, "qw735-write: %s\nTry 'qw735-write --help' for more information.\n", qPrintable(options.error().why));
-        return ExitUsage;
-    }
+    if (!options)
+        return Misused(options.error().why);
+    // What only prints ends as any filter does when its reader goes away
+    // (qw735-write --list-ports | head -1); nothing is held that a signal
+    // could leave behind.
+    if (options->mode != Options::Mode::Write)
+        std::signal(SIGPIPE, inheritedPipe);
     switch (options->mode) {
     case Options::Mode::Help:
         std::fputs(Usage, stdout);
-        return ExitOk;
+        return StdoutStatus(ExitOk);
     case Options::Mode::Version:
         PrintLine(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
-        return ExitOk;
-    case Options::Mode::ListPorts: return PrintPortList(options->json);
-    case Options::Mode::Info: return PrintProgramInfo(options->file, options->program);
+        return StdoutStatus(ExitOk);
+    case Options::Mode::ListPorts: return StdoutStatus(PrintPortList(options->json));
+    case Options::Mode::Info:
+        return StdoutStatus(PrintProgramInfo(options->file, options->program, options->json, QFile::encodeName(FileSystem().LoaderPath())));
     case Options::Mode::Write: break;
     }
     return Write(*options);
@@ -391,10 +483,18 @@ int main(int argc, char **argv)
 {
     if (!qw735::OpenStandardDescriptors())
         return qw735::ExitInternal;
+    // A reader that went away (qw735-write ... 2>&1 | head -1) makes writes
+    // to stdout or stderr fail; that must never end a write, not even at a
+    // warning about the program file, before any port is open.
+    const auto inheritedPipe = std::signal(SIGPIPE, SIG_IGN);
+    // A file size limit reached by the report, the trace or an output the
+    // user asked for is a write that fails, said and counted like a full
+    // disk, not the end of the writer.
+    std::signal(SIGXFSZ, SIG_IGN);
     // Whatever fails, no exception leaves main: the port, if it was open,
     // is closed on the way here, and a line says why.
     try {
-        return qw735::Run(argc, argv);
+        return qw735::Run(argc, argv, inheritedPipe);
     } catch (...) {
         qw735::ReportFailure("");
     }

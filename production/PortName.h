@@ -31,6 +31,9 @@ public:
     const QString &Text() const { return text_; }
     // Served by another machine.
     bool IsRemote() const { return kind_ == Kind::Remote; }
+    // Served over TLS (rfc2217+tls://), the only kind that uses the
+    // client's certificates.
+    bool IsTls() const { return kind_ == Kind::Remote && tls_; }
     // How messages name the port: "COM3 (/dev/ttyUSB0)", "/dev/ttyUSB0",
     // the URL as written.
     QString Describe() const;

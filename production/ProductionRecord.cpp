@@ -62,6 +62,12 @@ private:
 
 }  // namespace
 
+QByteArray ImageSha256(const SRecordImage &image)
+{
+    const QByteArrayView sent(image.ImageBuffer.data(), TransferSize(image.MaxAddress));
+    return QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex();
+}
+
 RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &input)
 {
     RecordedProgram program;
@@ -69,6 +75,7 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
     program.sFileSha256 = input.sFileSha256;
     if (input.loader)
         program.loaderSha256 = QCryptographicHash::hash(*input.loader, QCryptographicHash::Sha256).toHex();
+    program.imageSha256 = ImageSha256(input.image);
     program.transferSize = TransferSize(input.image.MaxAddress);
     program.checksum = ImageChecksum(input.image);
     program.format = QString::fromLatin1(FormatName(input.summary.format));
@@ -86,6 +93,7 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("file"), program.sFilePath},
         {QStringLiteral("file_sha256"), QString::fromLatin1(program.sFileSha256)},
         {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
+        {QStringLiteral("image_sha256"), QString::fromLatin1(program.imageSha256)},
         {QStringLiteral("transfer_size"), program.transferSize},
         {QStringLiteral("checksum"), program.checksum},
         {QStringLiteral("message"), message},

@@ -12,6 +12,7 @@
 namespace qw735 {
 
 struct BoardOutcome;
+struct SRecordImage;
 struct WriteInput;
 
 // What every board of one run shares in its record: the program written.
@@ -19,11 +20,18 @@ struct RecordedProgram {
     QString sFilePath;
     QByteArray sFileSha256;   // lower-case hex
     QByteArray loaderSha256;  // lower-case hex
+    QByteArray imageSha256;   // lower-case hex, of the bytes sent (see ImageSha256)
     std::int32_t transferSize = 0;
     std::uint8_t checksum = 0;
     QString format;                 // "S-record", "Intel HEX", "ELF" or "binary"
     std::uint64_t droppedBytes = 0; // given for addresses past the data area
 };
+
+// The SHA-256 of the bytes a write of `image` sends (its first
+// TransferSize(MaxAddress) bytes), in lower-case hex: the same however the
+// file was written, so that --info of a file and a board's record can be
+// matched.
+QByteArray ImageSha256(const SRecordImage &image);
 
 // The program as the records describe it: the S-record file as messages
 // show it, the digests of its bytes and of the loader (empty when there is
@@ -33,7 +41,7 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
 // One board's record as a JSON object on one line (JSON Lines), ending in a
 // newline:
 //   {"start":"2025-01-31T09:15:02.125Z","port":"COM3","device":"/dev/ttyUSB0","remote":false,
-//    "file":"/srv/prog.mot","file_sha256":"…","loader_sha256":"…",
+//    "file":"/srv/prog.mot","file_sha256":"…","loader_sha256":"…","image_sha256":"…",
 //    "transfer_size":65600,"checksum":196,"message":"O.K.","exit_status":0,
 //    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106,
 //    "format":"Intel HEX","dropped_bytes":0}

@@ -1,23 +1,48 @@
 #!/bin/sh
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Installs everything needed to build, test, fuzz and package QW735 on
-# Debian 12. Safe to run again: it does nothing when all is present.
+# Installs what QW735 needs on Debian 12, by what is to be done:
+#   demo     build qw735-write and qw735-target-sim (and their manual
+#            pages) and write the sample through the simulated board
+#            (make demo)
+#   build    build everything: the window program, the manual pages, the
+#            test suite and the benchmarks (make build)
+#   check    and run the suite (make check, make check-sanitize)
+#   fuzz     build and run the fuzzers (make fuzz-smoke)
+#   package  build and check the Debian packages (make package-check)
+#   all      all of these, and what the screenshots of the windows are
+#            taken with; the default, as CI runs everything
+# Each set holds the ones before it. Safe to run again: it does nothing when
+# all is present.
 set -eu
 
-PACKAGES="
-  build-essential cmake make pkg-config dpkg-dev file
-  debhelper devscripts
-  help2man librsvg2-bin lintian man-db
-  qt6-base-dev qt6-serialport-dev libgl-dev
-  libgtest-dev googletest
-  srecord binutils binutils-powerpc-linux-gnu
-  ser2net openssl libqt6network6
-  clang-19 libclang-rt-19-dev
-  xvfb xauth x11-apps fonts-ipafont-gothic
-"
+DEMO="g++ make cmake qt6-base-dev qt6-serialport-dev help2man"
+BUILD="$DEMO pkg-config librsvg2-bin libgl-dev libgtest-dev googletest"
+# The tests' oracles and peers: srec_cat, objcopy and ld (also for a
+# big-endian ELF), ser2net with openssl for the remote ports, and the fonts
+# the windows are laid out with.
+CHECK="$BUILD srecord binutils binutils-powerpc-linux-gnu ser2net openssl libqt6network6 fonts-ipafont-gothic"
+FUZZ="$CHECK clang-19 libclang-rt-19-dev"
+PACKAGE="$CHECK build-essential dpkg-dev file debhelper devscripts lintian man-db"
+ALL="$FUZZ $PACKAGE xvfb xauth x11-apps"
+
+packages=""
+for set in ${*:-all}; do
+    case $set in
+        demo) packages="$packages $DEMO" ;;
+        build) packages="$packages $BUILD" ;;
+        check) packages="$packages $CHECK" ;;
+        fuzz) packages="$packages $FUZZ" ;;
+        package) packages="$packages $PACKAGE" ;;
+        all) packages="$packages $ALL" ;;
+        *)
+            echo "install-deps.sh: no package set '$set'; the sets are demo, build, check, fuzz, package and all" >&2
+            exit 64
+            ;;
+    esac
+done
 
 missing=""
-for package in $PACKAGES; do
+for package in $(echo "$packages" | tr ' ' '\n' | sort -u); do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
         missing="$missing $package"
     fi

@@ -36,7 +36,7 @@ constexpr const char *Usage =
     "  --loader-start MS        the loader takes MS ms to set up its UART after the\n"
     "                           end mark and loses the bytes that come sooner\n"
     "  -h, --help               show this help\n"
-    "  --version                show the version\n"
+    "  -V, --version            show the version\n"
     "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
     "  --no-sync                never answer the synchronisation bytes; the write ends\n"
     "                           a second after the last one, unless --keep-serving\n"
@@ -146,7 +146,7 @@ int main(int argc, char **argv)
         else if (arg == "-h" || arg == "--help") {
             std::fputs(Usage, stdout);
             return 0;
-        } else if (arg == "--version") {
+        } else if (arg == "-V" || arg == "--version") {
             std::printf("qw735-target-sim %s\n", QW735_VERSION);
             return 0;
         } else

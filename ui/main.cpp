@@ -14,7 +14,7 @@
 namespace {
 
 constexpr const char *Usage =
-    "Usage: qw735 [--help | --version]\n"
+    "Usage: qw735 [-h | --help | -V | --version]\n"
     "Writes a program into a target board over a serial port, through the chip's\n"
     "serial boot mode. Opens the port window: click one of Com1..Com10, choose\n"
     "the S-record file (.mot), then press Write in the main window.\n";
@@ -39,7 +39,7 @@ int Run(int argc, char **argv)
 {
     // Answered before Qt loads a display platform, so they work without one.
     const std::string_view only = argc == 2 ? argv[1] : "";
-    if (only == "--version") {
+    if (only == "--version" || only == "-V") {
         std::printf("qw735 %s\n", QW735_VERSION);
         return 0;
     }

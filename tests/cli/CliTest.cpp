@@ -414,10 +414,15 @@ const QByteArray OverlapsAndOverflow = "S1130000000102030405060708090A0B0C0D0E0F
                                        "S10500000909E8\n"
                                        "S20C01FFFC112233445566778893\nS9030000FC\n";
 
-TEST(CommandLine, SummarisesAnImageWithoutOpeningAPort)
+// --info as text and as JSON, without opening a port; then a write of the
+// same file whose record, on stdout with --report -, carries the same image
+// SHA-256 and file SHA-256 (sha256sum's), so that the two can be matched.
+TEST(CommandLine, SummarisesAnImageThatARecordMatches)
 {
-    QTemporaryDir dir;
-    const WriterRun run = RunWriter({QStringLiteral("--info"), WriteFile(dir, QStringLiteral("p.mot"), OverlapsAndOverflow)});
+    FaultRow healthy = FaultRowNamed("Healthy");
+    healthy.program = OverlapsAndOverflow;
+    const FaultStage stage(healthy);
+    const WriterRun run = RunWriter({QStringLiteral("--info"), stage.mot});
     // What the board would get is the first 131136 bytes (2049 blocks) of the
     // image: 0x09 0x09 0x02..0x0F, 0xFF up to 0x1FFFC, 0x11 0x22 0x33 0x44,
     // 0xFF to the end. Its checksum byte (the ones' complement of the byte
@@ -432,6 +437,31 @@ TEST(CommandLine, SummarisesAnImageWithoutOpeningAPort)
                                       "transfer size           131136 bytes, 2049 blocks of 64\n"
                                       "checksum byte           0xF8\n"
                                       "image SHA-256           6570a233dab023479b88cd3575361a9813c1bafdbb2d0cfea365056c72807f27\n"));
+    EXPECT_TRUE(stage.board.Received().empty());
+
+    const QString fileSha256 = RunProcess({QStringLiteral("sha256sum"), stage.mot}).out.section(u' ', 0, 0);
+    const WriterRun json = RunWriter({QStringLiteral("--info"), QStringLiteral("--json"), stage.mot});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out.toStdString(),
+              QStringLiteral(R"({"blocks":2049,"checksum":248,"data_records":3,"detail":null,"dropped":[[131072,131075]],"dropped_bytes":4,)"
+                             R"("dropped_more":false,"file":"%1","file_sha256":"%2","format":"S-record","highest_address":131071,)"
+                             R"("image_sha256":"6570a233dab023479b88cd3575361a9813c1bafdbb2d0cfea365056c72807f27",)"
+                             R"("loaded":[[0,15],[131068,131071]],"loaded_bytes":20,"overwritten_bytes":2,"records":4,"transfer_size":131136})"
+                             "\n")
+                  .arg(stage.mot, fileSha256)
+                  .toStdString());
+
+    // stdout holds the record alone; the message goes to stderr, after the warnings.
+    const WriterRun write = RunWriter({QStringLiteral("--quiet"), QStringLiteral("--report"), QStringLiteral("-"), QStringLiteral("--loader"),
+                                       stage.loader, stage.device, stage.mot});
+    EXPECT_EQ(write.status, 0);
+    EXPECT_TRUE(write.err.endsWith(QStringLiteral(" the later ones are written\nO.K.\n"))) << write.err.toStdString();
+    ASSERT_EQ(write.out.count(u'\n'), 1) << write.out.toStdString();
+    const QJsonObject record = QJsonDocument::fromJson(write.out.toUtf8()).object();
+    EXPECT_EQ(record[u"message"].toString(), QStringLiteral("O.K."));
+    EXPECT_EQ(record[u"image_sha256"].toString(), QStringLiteral("6570a233dab023479b88cd3575361a9813c1bafdbb2d0cfea365056c72807f27"));
+    EXPECT_EQ(record[u"file_sha256"].toString(), fileSha256);
+    EXPECT_TRUE(stage.board.LastWrite().completed);
 }
 
 // How a program file is read, and what qw735-write says on stderr besides
@@ -444,8 +474,9 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
         QStringList options;
         QByteArray program;
         int status;
-        const char *err;  // stderr; {mot} is the file
+        const char *err;  // stderr; {mot} is the file, {loader} the loader, {dir} their folder
         std::uint64_t dropped;
+        bool loaderAsProgram = false;  // the loader given as the program file
     } rows[] = {
         {"NoDataRecords", {}, "S00600004844521B\nS9030000FC\n", 0,
          "qw735-write: {mot} has no data records (S1, S2, S3): the board gets an erased image (all 0xFF)\n", 0},
@@ -456,6 +487,13 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
          "qw735-write: --ignore-checksums writes a hand-patched file as it stands\n", 0},
         {"WrongChecksumIgnored", {"--ignore-checksums"}, "S1130000000102030405060708090A0B0C0D0E0F75\n", 0, "", 0},
         {"Binary", {}, QByteArray("\x7F\x45\x4C", 3), 7, "qw735-write: a raw binary file is written with --binary-at ADDRESS\n", 0},
+        // Files a raw address would only write as garbage.
+        {"Utf16WithoutMark", {}, QByteArray("S\0001\0001\0003\0000\0000\0000\0000\000", 16), 7,
+         "qw735-write: {mot} looks like S-record text in UTF-16 without a byte-order mark; convert it, then write the result: "
+         "iconv -f UTF-16LE -t ASCII {mot} > {dir}/program-ascii.mot\n", 0},
+        {"LoaderGivenAsProgram", {}, MatrixProgram, 7,
+         "qw735-write: {loader} is the loader, not a program: the program file (S-record, Intel HEX or ELF) comes last, "
+         "and the loader goes with --loader FILE\n", 0, true},
         {"BinaryAtAnAddress", {"--binary-at", "0x1FFFE"}, QByteArray("\x7F\x45\x4C", 3), 0,
          "qw735-write: 1 byte of {mot} lies past the 128 KiB program area and is not written: 0x20000\n", 1},
         {"EmptyBinary", {"--binary-at", "4096"}, QByteArray(), 0,
@@ -469,9 +507,12 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
         const FaultStage stage(healthy);
         const QString report = stage.dir.filePath(QStringLiteral("r.jsonl"));
         const WriterRun run = RunWriter(QStringList{QStringLiteral("--quiet"), QStringLiteral("--report"), report, QStringLiteral("--loader"),
-                                                    stage.loader} + row.options + QStringList{stage.device, stage.mot});
+                                                    stage.loader} + row.options + QStringList{stage.device, row.loaderAsProgram ? stage.loader : stage.mot});
         EXPECT_EQ(run.status, row.status);
-        EXPECT_EQ(run.err, err.replace(QStringLiteral("{mot}"), stage.mot));
+        EXPECT_EQ(run.err.toStdString(), err.replace(QStringLiteral("{mot}"), stage.mot)
+                                             .replace(QStringLiteral("{loader}"), stage.loader)
+                                             .replace(QStringLiteral("{dir}"), stage.dir.path())
+                                             .toStdString());
         if (row.status != 0) {
             EXPECT_TRUE(stage.board.Received().empty());
             continue;
@@ -483,25 +524,40 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
     }
 }
 
-// Each row: arguments that name no write, and all that stderr says; "usage"
-// stands for the usage text. A mistyped option or value is named, with a
-// pointer to --help instead of the whole usage.
+// Each row: arguments that name no write, and all that stderr says. Every
+// mistake in the command line is named, with a pointer to --help instead of
+// the whole usage; a file named in it that cannot be used is named alone.
+// Arguments in the wrong order are told before any port opens, with what was
+// probably meant. They run in a folder that holds p.mot, the loader
+// tqw735.bin and notes.txt.
 TEST(CommandLine, RefusesBadUsage)
 {
+    QTemporaryDir dir;
+    WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+    WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize));
+    WriteFile(dir, QStringLiteral("notes.txt"), "notes\n");
     const QString help = QStringLiteral("\nTry 'qw735-write --help' for more information.\n");
     const std::pair<QStringList, QString> rows[] = {
-        {{}, "usage"},
-        {{"COM1"}, "usage"},
-        {{"--info"}, "usage"},
-        {{"--list-ports", "x"}, "usage"},
-        {{"--info", "--list-ports"}, "usage"},
-        {{"--json", "COM1", "p.mot"}, "usage"},
-        {{"--loader=", "COM1", "p.mot"}, "usage"},
-        {{"--loader", "a.bin", "--loader", "b.bin", "COM1", "p.mot"}, "usage"},
-        {{"--trace=", "COM1", "p.mot"}, "usage"},
-        {{"--trace", "--trace=t.txt", "COM1", "p.mot"}, "usage"},
-        {{"--info", "--trace", "p.mot"}, "usage"},
-        {{"--list-ports", "--ignore-checksums"}, "usage"},
+        {{}, "qw735-write: give the PORT, then the program FILE to write into its board (PORT FILE)" + help},
+        {{"COM1"}, "qw735-write: COM1 is a port; the program file to write comes after it (COM1 FILE)" + help},
+        {{"p.mot"}, "qw735-write: no port to write p.mot through: the port comes first (PORT p.mot)" + help},
+        {{"--info"}, "qw735-write: --info needs the program FILE to summarise" + help},
+        {{"--info", "COM1", "p.mot"}, "qw735-write: --info summarises one FILE and opens no port: leave out COM1" + help},
+        {{"--list-ports", "x"}, "qw735-write: --list-ports takes no PORT or FILE: leave out x" + help},
+        {{"--info", "--list-ports"}, "qw735-write: --info and --list-ports do not go together" + help},
+        {{"--json"}, "qw735-write: --json goes only with --info or --list-ports" + help},
+        {{"--json", "COM1", "p.mot"}, "qw735-write: --json goes only with --info or --list-ports" + help},
+        {{"--loader=", "COM1", "p.mot"}, "qw735-write: empty value after '--loader'" + help},
+        {{"--loader", "a.bin", "--loader", "b.bin", "COM1", "p.mot"}, "qw735-write: --loader is given twice" + help},
+        {{"--trace=", "COM1", "p.mot"}, "qw735-write: empty value after '--trace='" + help},
+        {{"--trace", "--trace=t.txt", "COM1", "p.mot"}, "qw735-write: --trace is given twice" + help},
+        // The options of a write, with --info and --list-ports.
+        {{"--info", "--trace", "p.mot"}, "qw735-write: --trace does not go with --info" + help},
+        {{"--info", "--loader", "tqw735.bin", "p.mot"}, "qw735-write: --loader does not go with --info" + help},
+        {{"--info", "--loader-start", "100", "p.mot"}, "qw735-write: --loader-start does not go with --info" + help},
+        {{"--info", "--report", "r.jsonl", "p.mot"}, "qw735-write: --report does not go with --info" + help},
+        {{"--info", "--tls-ca", "ca.crt", "p.mot"}, "qw735-write: --tls-ca does not go with --info" + help},
+        {{"--list-ports", "--ignore-checksums"}, "qw735-write: --ignore-checksums does not go with --list-ports" + help},
         {{"--qiuet", "COM1", "p.mot"}, "qw735-write: unknown option '--qiuet'" + help},
         {{"--loder", "l.bin", "COM1", "p.mot"}, "qw735-write: unknown option '--loder'" + help},
         {{"-x", "COM1", "p.mot"}, "qw735-write: unknown option '-x'" + help},
@@ -512,14 +568,39 @@ TEST(CommandLine, RefusesBadUsage)
          "qw735-write: --loader-start takes a time in milliseconds from 0 to 3000, not '3001'" + help},
         {{"--loader-start", "soon", "COM1", "p.mot"},
          "qw735-write: --loader-start takes a time in milliseconds from 0 to 3000, not 'soon'" + help},
-        {{"--binary-at", "-1", "COM1", "p.bin"}, "qw735-write: missing value after '--binary-at'" + help},
+        {{"--loader-start", "-5", "COM1", "p.mot"},
+         "qw735-write: --loader-start takes a time in milliseconds from 0 to 3000, not '-5'" + help},
+        // An address as typed, and why it is none.
+        {{"--binary-at", "-1", "COM1", "p.bin"},
+         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '-1': it is negative" + help},
+        {{"--binary-at", "-0x10", "COM1", "p.bin"},
+         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '-0x10': it is negative" + help},
         {{"--binary-at", "12x", "COM1", "p.bin"},
-         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '12x'" + help},
+         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '12x': 'x' is not a decimal digit" + help},
+        {{"--binary-at", "0x1G", "COM1", "p.bin"},
+         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '0x1G': 'G' is not a hexadecimal digit" + help},
         {{"--binary-at", "0x100000000", "COM1", "p.bin"},
-         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '0x100000000'" + help},
-        {{"", "p.mot"}, "qw735-write: the port name is empty\nusage"},
-        {{"COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10\nusage"},
-        {{"com11", "p.mot"}, "qw735-write: com11 is out of range: the Com numbers are COM1..COM10\nusage"},
+         "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '0x100000000': it lies past 0xFFFFFFFF" + help},
+        {{"", "p.mot"}, "qw735-write: the port name is empty" + help},
+        {{"COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10" + help},
+        {{"com11", "p.mot"}, "qw735-write: com11 is out of range: the Com numbers are COM1..COM10" + help},
+        {{"rfc2217+tls://127.0.0.1", "p.mot"},
+         "qw735-write: rfc2217+tls://127.0.0.1 is no remote port: write rfc2217+tls://HOST:PORT, PORT 1..65535" + help},
+        // Arguments in the wrong order.
+        {{"p.mot", "COM1"}, "qw735-write: COM1 is a port, and the program file comes last (COM1 p.mot)" + help},
+        {{"p.mot", "rfc2217://pi.local:4000"},
+         "qw735-write: rfc2217://pi.local:4000 is a port, and the program file comes last (rfc2217://pi.local:4000 p.mot)" + help},
+        {{"COM1", "COM2"}, "qw735-write: COM2 is a port; the program file comes last, after the ports" + help},
+        {{"tqw735.bin", "COM1", "p.mot"}, "qw735-write: tqw735.bin is the loader, not a port: give it with --loader tqw735.bin" + help},
+        {{"notes.txt", "COM1", "p.mot"}, "qw735-write: notes.txt is a file, not a port: give the ports, then the one program file" + help},
+        {{"raspberrypi.local:4000", "p.mot"},
+         "qw735-write: raspberrypi.local:4000 is no serial device: did you mean rfc2217://raspberrypi.local:4000?" + help},
+        // The TLS files, for TLS ports only.
+        {{"--tls-ca", "ca.crt", "COM1", "p.mot"},
+         "qw735-write: --tls-ca goes only with rfc2217+tls:// ports, and none is given: leave it out for a local port" + help},
+        {{"--tls-cert", "c.crt", "--tls-key", "c.key", "rfc2217://127.0.0.1:1", "p.mot"},
+         "qw735-write: --tls-cert and --tls-key go only with rfc2217+tls:// ports, and rfc2217://127.0.0.1:1 is plain RFC 2217, "
+         "written in clear: write rfc2217+tls://127.0.0.1:1 to use TLS" + help},
         // Certificate files that cannot be used end the run before a port opens.
         {{"--tls-ca", "missing.crt", "rfc2217+tls://127.0.0.1:1", "p.mot"},
          "qw735-write: cannot read the CA certificate file missing.crt: No such file or directory\n"},
@@ -530,25 +611,22 @@ TEST(CommandLine, RefusesBadUsage)
         {{"--tls-cert", "c.crt", "rfc2217+tls://127.0.0.1:1", "p.mot"},
          "qw735-write: --tls-cert and --tls-key go together: give the client's certificate and its key\n"},
         {{"--tls-key", "--quiet", "COM1", "p.mot"}, "qw735-write: missing value after '--tls-key'" + help},
-        {{"--info", "--tls-ca", "ca.crt", "p.mot"}, "usage"},
-        {{"rfc2217+tls://127.0.0.1", "p.mot"},
-         "qw735-write: rfc2217+tls://127.0.0.1 is no remote port: write rfc2217+tls://HOST:PORT, PORT 1..65535\nusage"},
     };
     for (const auto &[args, err] : rows) {
         SCOPED_TRACE(args.join(u' ').toStdString());
-        const WriterRun run = RunWriter(args);
+        const WriterRun run = RunWriter(args, dir.path());
         EXPECT_EQ(run.status, 64);
-        const qsizetype usage = run.err.indexOf(QStringLiteral("Usage: qw735-write"));
-        EXPECT_EQ((usage < 0 ? run.err : run.err.left(usage) + QStringLiteral("usage")).toStdString(), err.toStdString());
+        EXPECT_EQ(run.err.toStdString(), err.toStdString());
         EXPECT_TRUE(run.out.isEmpty());
     }
-    // Help and version, long and short, on stdout.
+    // Help and version, long and short, on stdout; -q goes with --info.
     const std::pair<QStringList, QString> asked[] = {
         {{"--help"}, "Usage: qw735-write"}, {{"-h", "COM1"}, "Usage: qw735-write"},
         {{"--version"}, "qw735-write "},    {{"-q", "-V"}, "qw735-write "},
+        {{"-q", "--info", "p.mot"}, "format                  S-record\n"},
     };
     for (const auto &[args, out] : asked) {
-        const WriterRun run = RunWriter(args);
+        const WriterRun run = RunWriter(args, dir.path());
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(run.out.startsWith(out)) << run.out.toStdString();
         EXPECT_TRUE(run.err.isEmpty());
@@ -645,10 +723,13 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
 #else
     constexpr long MemoryBoundKiB = 64 * 1024;
 #endif
-    enum class Set { None, LockedReport, Fifo, LoaderLink, PortLink, Flood, Names };
+    enum class Set { None, LockedReport, Fifo, LoaderLink, PortLink, Flood, Names, OpenKey };
+    // Runs the writer with stdout on a full disk.
+    const QList<QByteArray> intoAFullDisk = {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
     const struct Row {
         const char *name;
         std::vector<std::string> boards = {"Healthy"};
+        QByteArray program = {};  // of the boards, when not the fault rows' own
         QList<QByteArray> args;
         QList<QByteArray> prefix = {};
         Stdio stdio = Stdio::Files;
@@ -662,6 +743,20 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
     } rows[] = {
         {.name = "AllStandardDescriptorsClosed", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::AllClosed},
         {.name = "OutputsIntoABrokenPipe", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::BrokenPipe},
+        // Warnings about the file come before any port opens; a reader gone
+        // by then must not end the write either.
+        {.name = "WarningsIntoABrokenPipe", .program = OverlapsAndOverflow, .args = {"-q", "--loader", "{loader}", "{ports}", "{mot}"},
+         .stdio = Stdio::BrokenPipe},
+        // What --info and --list-ports were asked for, and could not write.
+        {.name = "InfoIntoAFullDisk", .args = {"--info", "{mot}"}, .prefix = intoAFullDisk, .status = 9,
+         .err = "qw735-write: the output could not be written to stdout: No space left on device\n"},
+        {.name = "PortListIntoAFullDisk", .args = {"--list-ports", "--json"}, .prefix = intoAFullDisk, .status = 9,
+         .err = "qw735-write: the output could not be written to stdout: No space left on device\n"},
+        {.name = "ClientKeyOthersCanRead",
+         .args = {"--tls-ca", "{dir}/ca.crt", "--tls-cert", "{dir}/station1.crt", "--tls-key", "{dir}/open.key", "--loader", "{loader}",
+                  "rfc2217+tls://127.0.0.1:{free}", "{mot}"},
+         .set = Set::OpenKey, .status = 8,
+         .err = "qw735-write: the private key {dir}/open.key can be read by other users (mode 0644): chmod 600 {dir}/open.key\n"},
         {.name = "StalledStderrHoldsNoBoardBack", .args = {"--trace", "--loader", "{loader}", "{ports}", "{mot}"},
          .stdio = Stdio::StalledStderr, .signal = SIGTERM},
         {.name = "SignalWhileAnotherRunHoldsTheReport", .boards = {"Healthy", "Healthy"},
@@ -707,6 +802,8 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         {.name = "OutputNamesNotUtf8", .args = {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "program.mot"},
          .set = Set::Names, .out = "O.K.", .outputs = {"r\xE9.jsonl", "t\xE9.txt"}},
         {.name = "PortLinkNotUtf8", .args = {"--loader", "tqw735.bin", "board\xE9", "program.mot"}, .set = Set::Names, .out = "O.K."},
+        {.name = "AddressNotUtf8", .args = {"--binary-at", "1\xFF", "{port}", "{mot}"}, .status = 64,
+         .err = "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '1\\xFF': '\\xFF' is not a decimal digit\n"},
         // The loader's start-up time is the user's to set: none at all loses
         // "P" to a loader that needs 40 ms, more than it needs is enough.
         {.name = "NoLoaderStartTime", .args = {"--loader-start", "0", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 5,
@@ -722,6 +819,8 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         std::deque<FaultStage> stages;
         for (const std::string &board : row.boards) {
             FaultRow fault = FaultRowNamed(board);
+            if (!row.program.isEmpty())
+                fault.program = row.program;
             if (row.loaderNeedsMs)
                 fault.script = [ms = row.loaderNeedsMs](sim::BoardScript &s) { s.loaderStartMs = ms; };
             stages.emplace_back(fault);
@@ -748,6 +847,13 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
             for (const char *link : {"/board", "/board\xE9"})
                 ASSERT_EQ(::symlink(QFile::encodeName(first.device).constData(), (dir + link).constData()), 0);
             break;
+        case Set::OpenKey: {
+            const TestCertificates &files = TestCertificates::Shared();
+            for (const auto &[from, to] : {std::pair{files.Crt("ca"), "/ca.crt"}, {files.Crt("station1"), "/station1.crt"}, {files.Key("station1"), "/open.key"}})
+                ASSERT_TRUE(QFile::copy(QString::fromStdString(from), QString::fromLatin1(dir + to)));
+            ASSERT_EQ(::chmod((dir + "/open.key").constData(), 0644), 0);
+            break;
+        }
         }
         const auto fill = [&](QByteArray text) {
             return text.replace("{dir}", dir).replace("{mot}", QFile::encodeName(first.mot)).replace("{loader}", QFile::encodeName(first.loader))
@@ -777,7 +883,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         EXPECT_EQ(row.out ? run.LastLine() : QString(), QString::fromUtf8(fill(row.out ? row.out : "")));
         EXPECT_TRUE(row.status != 64 || run.out.isEmpty()) << run.out.toStdString();
         EXPECT_LT(run.maxRssKiB, MemoryBoundKiB);
-        EXPECT_EQ(ReadFile(first.mot), MatrixProgram);
+        EXPECT_EQ(ReadFile(first.mot), row.program.isEmpty() ? QByteArray(MatrixProgram) : row.program);
         EXPECT_EQ(ReadFile(first.loader), TestLoader(MatrixLoaderSize));
         for (const FaultStage &stage : stages) {
             // Refused before any port opens.
@@ -859,7 +965,8 @@ TEST(CommandLine, NamesTheLoaderItCannotUseBeforeOpeningAPort)
         const char *err;      // {dir} is filled in
     } rows[] = {
         {"GivenFileMissing", {"--loader", "{dir}/none.bin"}, "data1", "qw735-write: cannot use the loader {dir}/none.bin: No such file or directory\n"},
-        {"GivenFileEmpty", {"--loader", "{dir}/empty.bin"}, "data1", "qw735-write: cannot use the loader {dir}/empty.bin: it is empty\n"},
+        {"GivenFileEmpty", {"--loader", "{dir}/empty.bin"}, "data1",
+         "qw735-write: cannot use the loader {dir}/empty.bin: it is empty, and an empty loader counts as not found\n"},
         {"GivenDirectory", {"--loader", "{dir}"}, "data1", "qw735-write: cannot use the loader {dir}: it is a directory\n"},
         {"NoneInstalled", {}, "data1:{dir}/data3",
          "qw735-write: the loader was not found; looked for:\n"
@@ -867,7 +974,8 @@ TEST(CommandLine, NamesTheLoaderItCannotUseBeforeOpeningAPort)
          "  {dir}/data1/qw735/tqw735.bin\n"
          "  {dir}/data3/qw735/tqw735.bin\n"
          "qw735-write: put the loader that came with the board in one of these places, named tqw735.bin, or give it with --loader FILE\n"},
-        {"InstalledEmpty", {}, "data1:{dir}/data2", "qw735-write: cannot use the loader {dir}/data2/qw735/tqw735.bin: it is empty\n"},
+        {"InstalledEmpty", {}, "data1:{dir}/data2",
+         "qw735-write: cannot use the loader {dir}/data2/qw735/tqw735.bin: it is empty, and an empty loader counts as not found\n"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -1028,9 +1136,11 @@ TEST(CommandLine, OtherProgramsAnswerAsTheySay)
     std::vector<Row> rows = {
         {QW735_BENCH_WIRE_PATH, {"--help"}, 0, "Usage: qw735-bench-wire"},
         {QW735_BENCH_WIRE_PATH, {"--bogus"}, 64, "qw735-bench-wire: --bogus is no image size in KiB (1..128)\nUsage:"},
+        {QW735_SIM_PATH, {"-V"}, 0, "qw735-target-sim " QW735_VERSION "\n"},
     };
 #ifdef QW735_WINDOW_PATH
     rows.push_back({QW735_WINDOW_PATH, {}, 1, "qw735: the window program needs a graphical session"});
+    rows.push_back({QW735_WINDOW_PATH, {"-V"}, 0, "qw735 " QW735_VERSION "\n"});
 #endif
     for (const Row &row : rows) {
         const ProcessRun run = RunProcess(QStringList{QStringLiteral("env"), QStringLiteral("-u"), QStringLiteral("DISPLAY"), QStringLiteral("-u"),
@@ -1053,22 +1163,37 @@ TEST(CommandLine, OtherProgramsAnswerAsTheySay)
     EXPECT_TRUE(board.readAllStandardError().startsWith("qw735-target-sim: write ended in phase sync;"));
 }
 
-// What bash offers after qw735-write: options, Com names, the remote URLs and
-// the option values it knows (run where no file matches).
+// What bash offers after qw735-write: options, the ports the program itself
+// lists (here a listing of its own: a Com name only where a device is behind
+// it, never the console), the remote URLs however bash splits them at their
+// colons, and the option values it knows (run where no file matches).
 TEST(CommandLine, CompletesInBash)
 {
     const std::pair<QStringList, const char *> rows[] = {
         {{"--loader-s"}, "--loader-start"},
         {{"--loader-start", ""}, "50 100 200 500 1000 3000"},
-        {{"COM1"}, "COM1 COM10"},
+        {{"--bin"}, "--binary-at"},
+        {{"--binary-at", ""}, ""},
+        {{"--ig"}, "--ignore-checksums"},
+        {{"-"}, "--loader --loader-start -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --info --binary-at "
+                "--ignore-checksums --list-ports --json -h --help -V --version --"},
+        {{"COM"}, "COM1 COM2"},
+        {{""}, "COM1 COM2 rfc2217:// rfc2217+tls://"},
+        {{"/dev/"}, "/dev/ttyUSB0 /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0 /dev/ttyS1 /dev/ttyACM0"},
+        {{"/dev/tty"}, "/dev/ttyUSB0 /dev/ttyS1 /dev/ttyACM0"},
         {{"rfc"}, "rfc2217:// rfc2217+tls://"},
+        {{"rfc2217", ":"}, "//"},
+        {{"rfc2217", ":", "//pi", ":", "40"}, ""},
         {{"--tls-c"}, "--tls-ca --tls-cert"},
         {{"-q", "--li"}, "--list-ports"},
     };
     QTemporaryDir empty;
+    const QString listing = QStringLiteral(R"(qw735-write() { printf '%s\n' 'COM1   /dev/ttyUSB0' \
+    '       by-id     /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0' '       USB       1209:7350, Bench Works' \
+    'COM2   /dev/ttyS1' '-      /dev/ttyACM0' '-      /dev/ttyS0  (the system console)' '       by-path   /dev/serial/by-path/console'; })");
     for (const auto &[words, offered] : rows) {
         const QStringList command = {QStringLiteral("bash"), QStringLiteral("-c"),
-                                     QStringLiteral(R"(source "$0"; COMP_WORDS=(qw735-write "${@}"); COMP_CWORD=$#; _qw735_write 2>/dev/null; echo "${COMPREPLY[*]}")"),
+                                     QStringLiteral(R"(source "$0"; %1; COMP_WORDS=(qw735-write "${@}"); COMP_CWORD=$#; _qw735_write 2>/dev/null; echo "${COMPREPLY[*]}")").arg(listing),
                                      QStringLiteral(QW735_SOURCE_DIR "/packaging/qw735-write.bash-completion")};
         EXPECT_EQ(RunProcess(command + words, empty.path()).out.trimmed(), QLatin1String(offered)) << words.join(u' ').toStdString();
     }

@@ -200,9 +200,10 @@ TestCertificates::TestCertificates()
         throw std::runtime_error("cannot make a directory for the certificates");
     dir_ = dir;
     // One request and one signature per certificate; the expired one ends
-    // a day before it begins, which openssl takes for "expired".
+    // a day before it begins, which openssl takes for "expired". Keys are
+    // their owner's alone, as the writer wants a client's key kept.
     const std::string script = R"(set -e
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key"; }
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1.key"; chmod 600 "$1.key"; }
 ca() { key "$1"; openssl req -x509 -new -key "$1.key" -days 30 -subj "/CN=$2" -out "$1.crt"; }
 signed() {
     key "$1"
