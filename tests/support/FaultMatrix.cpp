@@ -349,8 +349,12 @@ FaultStage::FaultStage(const FaultRow &row)
         break;
     case FaultRow::Setup::PortHeldWithoutALock: {
         lockless.emplace(QList<QByteArray>{"cat", QFile::encodeName(device)});
-        const QString fd = QStringLiteral("/proc/%1/fd/3").arg(lockless->Pid());
-        EXPECT_TRUE(PumpUntil([&] { return QFileInfo(fd).symLinkTarget() == device; }, std::chrono::seconds(10)));
+        // Under whatever descriptor it got: a test runner may hand down more than 0, 1 and 2.
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(lockless->Pid()));
+        EXPECT_TRUE(PumpUntil([&] {
+            const QFileInfoList open = fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+            return std::any_of(open.begin(), open.end(), [&](const QFileInfo &fd) { return fd.symLinkTarget() == device; });
+        }, std::chrono::seconds(10)));
         break;
     }
     case FaultRow::Setup::LoaderMissing: QFile::remove(loader); break;
