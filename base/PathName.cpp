@@ -53,6 +53,19 @@ void Walk(const QString &path, const std::function<void(QStringView)> &text, con
     }
 }
 
+QString ByteEscape(unsigned char byte)
+{
+    return QStringLiteral("\\x") + QString::number(byte, 16).toUpper().rightJustified(2, u'0');
+}
+
+// C0 controls, DEL and the C1 controls (U+0080..U+009F, of which U+009B
+// starts a terminal's control sequence as ESC [ does).
+bool IsControl(QStringView text)
+{
+    const char16_t c = text.size() == 1 ? text[0].unicode() : 0x20;
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
 }  // namespace
 
 QString PathString(const QByteArray &bytes)
@@ -82,9 +95,26 @@ QByteArray PathBytes(const QString &path)
 QString PathDisplay(const QString &path)
 {
     QString shown;
-    Walk(path, [&](QStringView text) { shown += text; },
-         [&](unsigned char byte) { shown += QStringLiteral("\\x") + QString::number(byte, 16).toUpper(); });
+    Walk(
+        path,
+        [&](QStringView text) {
+            if (!IsControl(text)) {
+                shown += text;
+                return;
+            }
+            for (const char byte : text.toUtf8())
+                shown += ByteEscape(static_cast<unsigned char>(byte));
+        },
+        [&](unsigned char byte) { shown += ByteEscape(byte); });
     return shown;
+}
+
+QString PathEscaped(const QString &path)
+{
+    QString escaped;
+    Walk(path, [&](QStringView text) { escaped += text == u"\\" ? QStringLiteral("\\\\") : text.toString(); },
+         [&](unsigned char byte) { escaped += ByteEscape(byte); });
+    return escaped;
 }
 
 }  // namespace qw735

@@ -13,7 +13,13 @@ namespace qw735 {
 // conversions replace such bytes, and the name would then be another file.
 QString PathString(const QByteArray &bytes);
 QByteArray PathBytes(const QString &path);
-// As messages show a name: each byte that is not UTF-8 as \xNN.
+// As messages show a name: each byte that is not UTF-8 as \xNN, and so are
+// the bytes of control characters (C0, DEL, C1), so that a name cannot move
+// the cursor, clear the screen or start a line of its own on a terminal.
 QString PathDisplay(const QString &path);
+// As machine-readable output (JSON) gives a name: every byte that is not
+// UTF-8 as \xNN and a backslash as \\, everything else as it is. Different
+// bytes stay different, and the name's bytes can be read back from it.
+QString PathEscaped(const QString &path);
 
 }  // namespace qw735

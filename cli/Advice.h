@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "writer/WriteResult.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 namespace qw735 {
-
-struct WriteResult;
 
 // qw735-write --list-ports: every serial device with its Com number, stable
 // names, USB identity and users, as text or as one JSON array. Returns the
@@ -18,6 +18,11 @@ int PrintPortList(bool json);
 // the --loader file given and why it cannot be used, or else every place
 // looked in and the name the file must have.
 QString LoaderProblem(const QByteArray &givenLoader, const QStringList &placesTried);
+
+// What to check after a write that ended in one of the designed result
+// texts other than "O.K.": a line for stderr, after that text. Empty for
+// every other outcome.
+QString OutcomeAdvice(WriteOutcome outcome);
 
 // Whether a write ended on a port that does not exist.
 bool NamesNoPort(const WriteResult &result);

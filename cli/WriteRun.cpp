@@ -15,6 +15,7 @@
 #include <QEventLoop>
 #include <QScopeGuard>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -145,7 +146,13 @@ int WriteRun::Run()
     }
 
     std::exception_ptr failure;
-    int status = gang_.BoardCount() == 1 ? ShowSingle(failure) : ShowGang(failure);
+    QStringList advice;
+    int status = gang_.BoardCount() == 1 ? ShowSingle(failure, advice) : ShowGang(failure, advice);
+    // Said once the results are out: on a terminal the advice reads after them.
+    if (endedBy_ == 0 && !advice.isEmpty())
+        WaitFor(ending, [&] { return outputs.out->Drained(); });
+    for (const QString &line : advice)
+        Say(QStringLiteral("qw735-write: ") + line);
     // Lost records or trace lines say so by a status of their own, only
     // when every board went well: a board's own status always wins.
     if (ShowLosses() && status == ExitOk && !failure)
@@ -256,7 +263,7 @@ int WriteRun::StatusOf(const BoardOutcome &outcome) const
 // As a single write always ended: the message as the last line on stdout,
 // or on stderr what ended it. A write that threw has its record by now, and
 // its failure is passed on, as a gang's is.
-int WriteRun::ShowSingle(std::exception_ptr &failure) const
+int WriteRun::ShowSingle(std::exception_ptr &failure, QStringList &advice) const
 {
     const BoardOutcome &outcome = gang_.Outcome(0);
     if (outcome.failure) {
@@ -271,15 +278,18 @@ int WriteRun::ShowSingle(std::exception_ptr &failure) const
     else
         Results().Put(OutputSink::Kind::Final, (outcome.result.message + u'\n').toLocal8Bit().toStdString());
     if (NamesNoPort(outcome.result))
-        Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());
+        advice << ExistingPortsHint();
+    if (const QString check = OutcomeAdvice(outcome.result.outcome); !check.isEmpty())
+        advice << check;
     return ExitStatusOf(outcome.result.outcome);
 }
 
 // A line per board in the order given, then how many are done. The status
 // is the first failing board's, so that the single write's table still
 // tells what went wrong. A board whose write threw has its line too, and
-// then its failure is passed on.
-int WriteRun::ShowGang(std::exception_ptr &failure) const
+// then its failure is passed on. What to check is said once per kind of
+// ending, with the boards that ended so.
+int WriteRun::ShowGang(std::exception_ptr &failure, QStringList &advice) const
 {
     int ok = 0;
     int status = ExitOk;
@@ -298,10 +308,27 @@ int WriteRun::ShowGang(std::exception_ptr &failure) const
     Results().Put(OutputSink::Kind::Final, std::move(lines));
     for (int board = 0; board < gang_.BoardCount(); ++board) {
         if (NamesNoPort(gang_.Outcome(board).result)) {
-            Say(QStringLiteral("qw735-write: ") + ExistingPortsHint());
+            advice << ExistingPortsHint();
             break;
         }
     }
+    struct Kind {
+        WriteOutcome outcome;
+        QString message;
+        QStringList boards;
+    };
+    std::vector<Kind> kinds;  // in the order first seen
+    for (int board = 0; board < gang_.BoardCount(); ++board) {
+        const BoardOutcome &outcome = gang_.Outcome(board);
+        if (outcome.failure || OutcomeAdvice(outcome.result.outcome).isEmpty())
+            continue;
+        auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind &k) { return k.outcome == outcome.result.outcome; });
+        if (kind == kinds.end())
+            kind = kinds.insert(kinds.end(), {outcome.result.outcome, outcome.result.message.trimmed(), {}});
+        kind->boards << outcome.described;
+    }
+    for (const Kind &kind : kinds)
+        advice << QStringLiteral("%1 on %2: %3").arg(kind.message, kind.boards.join(QStringLiteral(", ")), OutcomeAdvice(kind.outcome));
     return status;
 }
 

@@ -63,8 +63,10 @@ private:
     // The board's result line: its message, or which signal ended it where.
     QString MessageOf(const BoardOutcome &outcome) const;
     int StatusOf(const BoardOutcome &outcome) const;
-    int ShowSingle(std::exception_ptr &failure) const;
-    int ShowGang(std::exception_ptr &failure) const;
+    // Each puts the results on stdout and adds to `advice` the lines that
+    // say what to check, for stderr once the results are out.
+    int ShowSingle(std::exception_ptr &failure, QStringList &advice) const;
+    int ShowGang(std::exception_ptr &failure, QStringList &advice) const;
     // Says what of the record and the trace was lost; true when anything was.
     bool ShowLosses() const;
     // Runs the event loop until `done` holds, or a signal ends the run (then

@@ -2,6 +2,8 @@
 #include "link/DeviceLock.h"
 
 #include "base/PathName.h"
+#include "link/ConsoleDevices.h"
+#include "link/PortInventory.h"
 
 #include <QDir>
 #include <QFile>
@@ -67,6 +69,13 @@ QString PermissionReason(const QByteArray &device)
         .arg(name);
 }
 
+// The processes that hold the device without a lock, for "Cannot open PORT: ".
+QString HeldReason(const QList<PortUser> &users)
+{
+    return QStringLiteral("it is open in %1, which would take the board's replies: end %2 first")
+        .arg(UsersText(users), QLatin1String(users.size() == 1 ? "that program" : "those programs"));
+}
+
 }  // namespace
 
 void DeviceLock::Release()
@@ -89,6 +98,10 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
     const QString notAPort = QStringLiteral("%1 is not a serial port").arg(path);
     if (!S_ISCHR(info.st_mode))
         return std::unexpected(notAPort);
+    // Judged before the open: whatever is opened here, the kernel's messages
+    // or a login may be waiting on it.
+    if (const ConsoleRole role = ConsoleRoleOf(lock.device_, info.st_rdev, ConsoleList::Read()); role != ConsoleRole::None)
+        return std::unexpected(ConsoleRefusal(role));
 
     // Opening changes nothing on the line; O_NONBLOCK keeps it from waiting
     // for a carrier.
@@ -110,6 +123,10 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
     // A file system that cannot lock leaves the port usable, as before.
     if (::flock(lock.fd_.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return std::unexpected(InUseReason(lock.device_));
+    // A terminal program or a plain `cat` takes no lock, yet it would read
+    // the board's replies before the writer could.
+    if (const QList<PortUser> users = DeviceUsers(lock.device_); !users.isEmpty())
+        return std::unexpected(HeldReason(users));
     return lock;
 }
 

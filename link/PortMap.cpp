@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "link/PortMap.h"
 
+#include "link/ConsoleDevices.h"
+
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -51,21 +53,24 @@ QStringList SystemComDevices()
     return ComDevicesUnder(QStringLiteral("/sys/class/tty"));
 }
 
-QStringList ComDevicesUnder(const QString &sysTty)
+QStringList ComDevicesUnder(const QString &sysTty, const QString &procConsoles)
 {
-    return SerialDevicesUnder(sysTty).mid(0, ComPortCount);
+    return SerialDevicesUnder(sysTty, procConsoles).mid(0, ComPortCount);
 }
 
-QStringList SerialDevicesUnder(const QString &sysTty)
+QStringList SerialDevicesUnder(const QString &sysTty, const QString &procConsoles)
 {
     const QStringList names = QDir(sysTty).entryList(QDir::Dirs | QDir::System | QDir::NoDotAndDotDot);
-    const QStringList consoles = ReadSysText(sysTty + QStringLiteral("/console/active")).split(u' ', Qt::SkipEmptyParts);
+    // A USB adapter can be the console too (console=ttyUSB0).
+    const ConsoleList consoles = ConsoleList::Read(sysTty, procConsoles);
 
     QStringList devices;
-    for (const QString &name : NumberedTtys(names, QStringLiteral("ttyUSB")) + NumberedTtys(names, QStringLiteral("ttyACM")))
-        devices << QStringLiteral("/dev/") + name;
+    for (const QString &name : NumberedTtys(names, QStringLiteral("ttyUSB")) + NumberedTtys(names, QStringLiteral("ttyACM"))) {
+        if (!consoles.Names(name))
+            devices << QStringLiteral("/dev/") + name;
+    }
     for (const QString &name : NumberedTtys(names, QStringLiteral("ttyS"))) {
-        if (HasUartBehind(sysTty, name) && !consoles.contains(name))
+        if (HasUartBehind(sysTty, name) && !consoles.Names(name))
             devices << QStringLiteral("/dev/") + name;
     }
     return devices;

@@ -18,13 +18,15 @@ using PortMap = std::function<QStringList()>;
 // The machine's serial devices in a stable order: USB adapters first
 // (ttyUSB*, then ttyACM*, each in numeric order), then on-board UARTs that
 // have hardware behind them. The system console is left out, so that a
-// click on a Com never talks to the console. Looks at sysfs only: opening a
-// device to probe it could disturb whatever is attached.
+// click on a Com never talks to the console. Looks at sysfs and
+// /proc/consoles only: opening a device to probe it could disturb whatever
+// is attached.
 QStringList SystemComDevices();
-// The same, reading the tty class directory `sysTty` (tests use a fake one).
-QStringList ComDevicesUnder(const QString &sysTty);
+// The same, reading the tty class directory `sysTty` and the console list
+// `procConsoles` (tests use fake ones).
+QStringList ComDevicesUnder(const QString &sysTty, const QString &procConsoles = QStringLiteral("/proc/consoles"));
 // Every such device in that order, past the tenth too.
-QStringList SerialDevicesUnder(const QString &sysTty);
+QStringList SerialDevicesUnder(const QString &sysTty, const QString &procConsoles = QStringLiteral("/proc/consoles"));
 
 // The device for COM `number` (1..10) under `map`; empty when there is none.
 QString ComDevice(const PortMap &map, int number);

@@ -46,6 +46,18 @@ std::unexpected<QString> NoComPortControl()
     return std::unexpected(QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
 }
 
+// ser2net accepts every connection; one it cannot serve it answers with a
+// line of text among the data, then hangs up. This line starts its notice
+// when it cannot open its serial device ("Device open failure: Value or
+// file not found" for a device that is not there).
+constexpr QLatin1StringView DeviceOpenFailure("Device open failure");
+
+// A server's notice: printable ASCII.
+bool IsNoticeText(const QByteArray &line)
+{
+    return !line.isEmpty() && std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
 }  // namespace
 
 RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits, QObject *parent)
@@ -87,6 +99,7 @@ std::expected<void, QString> RemotePort::Open()
     unconfirmed_.clear();
     refused_ = false;
     heard_ = false;
+    hungUp_ = false;
     sslErrors_.clear();
     serverSha256_.clear();
     phase_ = tls_ ? Phase::Listening : Phase::Telnet;
@@ -273,7 +286,28 @@ QString RemotePort::SilentDropReason() const
         return QStringLiteral("the server hung up without a word at the first bytes, as a TLS port does: write %1://%2:%3")
             .arg(QLatin1String(TlsScheme), host_)
             .arg(port_);
+    return HangUpReason();
+}
+
+QString RemotePort::HangUpReason() const
+{
+    const QString words = ServerWords();
+    if (words.startsWith(DeviceOpenFailure))
+        return QStringLiteral("the server could not open its serial device (it said \"%1\"): the adapter on the server may be "
+                              "unplugged, or its configuration names the wrong device")
+            .arg(words);
+    if (!words.isEmpty())
+        return QStringLiteral("the server hung up, saying \"%1\"").arg(words);
     return DropReason();
+}
+
+QString RemotePort::ServerWords() const
+{
+    // A board's bytes that came before the drop are no words of the server's.
+    if (received_.size() > ServerWordsLimit || !received_.endsWith("\r\n"))
+        return {};
+    const QByteArray line = received_.chopped(2);
+    return IsNoticeText(line) ? QString::fromLatin1(line) : QString();
 }
 
 std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings, bool withControl)
@@ -311,7 +345,8 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
     case WaitEnd::Dropped:
         break;
     }
-    return std::unexpected(LostReason().isEmpty() ? DropReason() : LostReason());
+    // Lost while open (a settings change mid-write), or dropped while opening.
+    return std::unexpected(LostReason().isEmpty() ? HangUpReason() : LostReason());
 }
 
 void RemotePort::Close()
@@ -422,6 +457,10 @@ void RemotePort::OnReadyRead()
 
 void RemotePort::OnDropped()
 {
+    // A TLS socket reports the server's hang-up as an error while it stays
+    // connected for as long as it holds bytes nobody has read.
+    if (socket_.error() == QAbstractSocket::RemoteHostClosedError)
+        hungUp_ = true;
     // Errors while connecting are read by Connect(); a write cannot fail
     // without the connection failing too.
     if (open_)
@@ -464,8 +503,15 @@ RemotePort::WaitEnd RemotePort::WaitFor(const std::function<bool()> &done, int l
             return WaitEnd::Done;
         if (interrupted_)
             return WaitEnd::Interrupted;
-        if (IsLost() || socket_.state() == QAbstractSocket::UnconnectedState)
+        if (IsLost() || hungUp_ || socket_.state() == QAbstractSocket::UnconnectedState) {
+            // What the server said before it hung up is taken first: it may
+            // be why, or the very reply waited for.
+            if (phase_ == Phase::Telnet && socket_.bytesAvailable() > 0) {
+                OnReadyRead();
+                continue;
+            }
             return WaitEnd::Dropped;
+        }
         if (expired)
             return WaitEnd::TimedOut;
         pump_.Pump();

@@ -86,6 +86,8 @@ private:
     // receive buffer, in unsent answers. A write waits for one reply at a
     // time, so this is ample.
     static constexpr qsizetype ReadLimit = 64 * 1024;
+    // The longest notice a server sends before it hangs up, as quoted.
+    static constexpr qsizetype ServerWordsLimit = 200;
 
     // How long a TLS client listens for a plain server's first words before
     // its hello: twenty times what the connect took (about one network
@@ -109,6 +111,12 @@ private:
     // A drop where the server should have spoken first or answered: the
     // reason, with what to do when the port's kind explains it.
     QString SilentDropReason() const;
+    // Why the server hung up while the port was being opened, in its own
+    // words where it gave any, with their likely cause.
+    QString HangUpReason() const;
+    // The one line of text the server sent before it hung up, when that is
+    // all it sent; empty otherwise.
+    QString ServerWords() const;
     [[nodiscard]] std::expected<void, QString> Negotiate();
     // The server applies the change in stream order, after every byte
     // already sent; its confirmation says the new speed is set.
@@ -130,6 +138,7 @@ private:
     QSslSocket socket_;
     Phase phase_ = Phase::Telnet;
     bool heard_ = false;  // the server has sent a byte on this connection
+    bool hungUp_ = false; // the server has closed this connection
     int connectMs_ = 0;   // how long the connect took
     QList<QSslError> sslErrors_;
     QByteArray serverSha256_;

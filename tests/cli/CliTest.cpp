@@ -24,6 +24,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -56,6 +57,32 @@ QStringList ClientTlsArgs(const std::string &client = "station1")
             QString::fromStdString(files.Crt(client)), QStringLiteral("--tls-key"), QString::fromStdString(files.Key(client))};
 }
 
+// What the command line says on stderr after each result text but "O.K.",
+// by the exit status its kind of ending has; empty for the others.
+QString AdviceAfter(int status)
+{
+    switch (status) {
+    case 1:
+        return QStringLiteral("check that the board is in boot mode (set its mode pin or jumper, then reset it), that it is on "
+                              "this port (qw735-write --list-ports), and the TX/RX wiring (this side's TX to the board's RX); "
+                              "--trace shows the bytes on the wire");
+    case 2:
+        return QStringLiteral("the boot mode stopped echoing the loader: check the cable and the board's power (a reset ends "
+                              "the boot mode), then write again; --trace shows the last byte echoed");
+    case 3:
+        return QStringLiteral("the boot mode echoed a loader byte wrongly or ended the loader without 0xAA: check the cable "
+                              "(noise, its length, another device on the line) and that the board takes this loader; "
+                              "--trace shows the byte that differed");
+    case 5:
+        return QStringLiteral("the loader did not answer: check that it is the loader for this board (--loader FILE), and "
+                              "give it more time to start (--loader-start MS); --trace shows where it stopped");
+    case 6:
+        return QStringLiteral("the loader answered with a byte it should not have: check that it is the loader for this "
+                              "board (--loader FILE) and the cable; --trace shows the byte");
+    default: return {};
+    }
+}
+
 class CommandLineFaults : public ::testing::TestWithParam<FaultRow> {};
 
 // Through the board's device, and (the Remote rows) through ser2net in front
@@ -76,7 +103,8 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
             options.tls = TestCertificates::Shared().ServerTls();
             args = ClientTlsArgs();
         }
-        server.emplace(stage.device.toStdString(), options);
+        const QString device = row.setup == FaultRow::Setup::ServerWithoutItsDevice ? stage.dir.filePath(QStringLiteral("unplugged")) : stage.device;
+        server.emplace(device.toStdString(), options);
     }
     const QString port = server ? QString::fromStdString(server->Url()) : stage.device;
     std::optional<Clock::time_point> killedAt;
@@ -95,10 +123,16 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
 
     EXPECT_EQ(run.status, row.exitStatus) << run.err.toStdString();
     stage.ExpectEnding(run.LastLine(), port);
+    // What to check comes after the result, on stderr, chosen by the kind of ending.
+    const QString advice = AdviceAfter(row.exitStatus);
+    if (advice.isEmpty())
+        EXPECT_FALSE(run.err.contains(QStringLiteral("--trace shows"))) << run.err.toStdString();
+    else
+        EXPECT_TRUE((u'\n' + run.err).endsWith(QStringLiteral("\nqw735-write: ") + advice + u'\n')) << run.err.toStdString();
     // A dropped connection ends the wait at once, not at the reply limit.
     EXPECT_LT((killedAt ? std::chrono::duration<double, std::milli>(finished - *killedAt).count() : 0.0), 1000);
     // The port is free again for the next write, unless another holds it or it is gone.
-    EXPECT_TRUE(stage.holder || stage.board.HungUp() || server || PortIsFree(stage.device));
+    EXPECT_TRUE(stage.holder || stage.lockless || stage.board.HungUp() || server || PortIsFree(stage.device));
 }
 
 INSTANTIATE_TEST_SUITE_P(Matrix, CommandLineFaults, ::testing::ValuesIn(FaultRows(FrontEnd::CommandLine)),
@@ -293,6 +327,16 @@ TEST_F(SeveralBoardsAtOnce, PrintALineEachInOrderAndTheFirstFailingBoardsStatus)
     for (std::size_t i = 0; i < stages.size(); ++i)
         out += ports[i] + QStringLiteral(": ") + ExpectedMessage(stages[i].row, ports[i], stages[0].mot, stages[0].loader) + u'\n';
     EXPECT_EQ(run.out, out + QStringLiteral("4 of 7 boards O.K.\n"));
+}
+
+// What to check, once for each kind of ending that has advice, naming the
+// boards that ended so, after everything else on stderr.
+TEST_F(SeveralBoardsAtOnce, SayWhatToCheckOncePerKindOfEnding)
+{
+    EXPECT_TRUE(run.err.endsWith(QStringLiteral("qw735-write: Time Out S File Err on %1: %2\n"
+                                                "qw735-write: Farm Err on %3: %4\n")
+                                     .arg(ports[1], AdviceAfter(5), ports[2], AdviceAfter(3))))
+        << run.err.toStdString();
 }
 
 // Progress and ends on stderr, the ends as they came: the silent block
@@ -996,6 +1040,71 @@ TEST(CommandLine, NamesTheLoaderItCannotUseBeforeOpeningAPort)
     ::unsetenv("XDG_DATA_DIRS");
 }
 
+// Runs the shell `script` in a mount namespace of its own (as root), where
+// what it mounts is seen by it and its children only: a machine's sysfs,
+// /dev or console list, faked. $WRITE is the writer; `env` as NAME=VALUE,
+// `args` as "$@".
+ProcessRun RunWithMountsOfItsOwn(const QString &script, const QStringList &env, const QStringList &args = {})
+{
+    return RunProcess(QStringList{QStringLiteral("env"), QStringLiteral("WRITE=" QW735_WRITE_PATH)} + env
+                      + QStringList{QStringLiteral("unshare"), QStringLiteral("--mount"), QStringLiteral("--propagation"),
+                                    QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"), script, QStringLiteral("sh")}
+                      + args);
+}
+
+// A board whose pseudo-terminal the system takes for its console, or the
+// writer's own terminal, hears nothing: the console list the writer reads
+// (/proc/consoles, /sys/class/tty/console/active) is faked in a mount
+// namespace of the row's own, to name it by name or by number; the
+// controlling terminal is made the board's by `setsid --ctty`. No real
+// console, and no node with a console's numbers, is touched.
+TEST(CommandLine, RefusesAConsoleBeforeOpeningIt)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace needs root";
+    const QString system = QStringLiteral("it is the system console (the kernel's messages and logins go there), not a board's serial port");
+    const struct {
+        const char *name;
+        const char *consoles;  // /proc/consoles; {name} and {number} are the board's
+        const char *active;    // /sys/class/tty/console/active
+        bool controllingTerminal;
+        QString reason;
+    } rows[] = {
+        {"ListedInProcConsoles", "ttyS0                -W- (EC  p a)    4:64\n{name}                -W- (E   p  )  {number}\n", "ttyS0", false, system},
+        {"ActiveInSysfs", "", "tty0 {name}", false, system},
+        {"ListedByNumberUnderAnotherName", "ttyGS0               -W- (EC  p a)  {number}\n", "ttyGS0", false, system},
+        {"ControllingTerminal", nullptr, nullptr, true, "it is the terminal this program runs in, not a board's serial port"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const FaultStage stage(FaultRowNamed("Healthy"));
+        struct stat info {};
+        ASSERT_EQ(::stat(QFile::encodeName(stage.device).constData(), &info), 0);
+        const auto fill = [&](const char *text) {
+            return QString::fromLatin1(text)
+                .replace(QStringLiteral("{name}"), stage.device.mid(5))
+                .replace(QStringLiteral("{number}"), QStringLiteral("%1:%2").arg(major(info.st_rdev)).arg(minor(info.st_rdev)));
+        };
+        const QStringList write = {QStringLiteral("-q"), QStringLiteral("--loader"), stage.loader, stage.device, stage.mot};
+        ProcessRun run;
+        if (row.controllingTerminal) {
+            run = RunProcess(QStringList{QStringLiteral("env"), QStringLiteral("PORT=") + stage.device, QStringLiteral("sh"),
+                                         QStringLiteral("-c"), QStringLiteral(R"(exec setsid --ctty --wait "$0" "$@" <"$PORT")"),
+                                         QStringLiteral(QW735_WRITE_PATH)} + write);
+        } else {
+            WriteFile(stage.dir, QStringLiteral("consoles"), fill(row.consoles).toLatin1());
+            WriteFile(stage.dir, QStringLiteral("active"), (fill(row.active) + u'\n').toLatin1());
+            run = RunWithMountsOfItsOwn(QStringLiteral(R"(set -e
+mount --bind "$DIR/consoles" /proc/consoles; mount --bind "$DIR/active" /sys/class/tty/console/active
+exec "$WRITE" "$@")"), {QStringLiteral("DIR=") + stage.dir.path()}, write);
+        }
+        EXPECT_EQ(run.status, 8) << run.err.toStdString();
+        EXPECT_EQ(run.out.toStdString(), ("Cannot open " + stage.device + ": " + row.reason + u'\n').toStdString());
+        std::this_thread::sleep_for(100ms);
+        EXPECT_TRUE(stage.board.Received().empty());
+    }
+}
+
 // A machine of known serial devices, in a mount namespace of its own: a
 // sysfs with USB adapters (more than ten), UARTs with and without a chip,
 // the console and a virtual console; /dev with a regular file for each
@@ -1024,12 +1133,12 @@ for i in 2 3 4 5 6 7 8 9 10; do usb ttyUSB$i 2-$i; done
 usb ttyACM0 1-3 1209 7352 "Bench Works" "Board Link" BL42
 uart ttyS0 4; uart ttyS1 4; uart ttyS2 0
 mkdir -p sys/class/tty/ttyAMA0 sys/class/tty/tty1 sys/class/tty/console; ln -s ../../../devices/platform/serial8250 sys/class/tty/ttyAMA0/device
-touch dev/ttyAMA0; echo ttyS0 >sys/class/tty/console/active
+touch dev/ttyAMA0; echo ttyS0 >sys/class/tty/console/active; echo "ttyS0  -W- (EC p a)  4:64" >consoles
 ln -s ../../ttyUSB0 dev/serial/by-id/usb-Bench_Works_Dual_UART_BW0001-if00-port0
 ln -s ../../ttyUSB0 dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0
 ln -s ../../ttyACM0 dev/serial/by-id/usb-Bench_Works_Board_Link_BL42-if00
 touch dev/null; mount --bind /dev/null "$ROOT/dev/null"
-mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev
+mount --bind "$ROOT/consoles" /proc/consoles; mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev
 sleep 60 3</dev/ttyUSB1 & holder=$!; echo "holder $holder"
 "$WRITE" --list-ports; "$WRITE" --list-ports --json
 "$WRITE" --quiet --loader "$LOADER" /dev/ttyUSB11 "$MOT" 2>&1 || echo "exit $?"
@@ -1037,10 +1146,8 @@ kill $holder; mount --bind "$ROOT/empty" /sys/class/tty
 "$WRITE" --list-ports; "$WRITE" --quiet --loader "$LOADER" COM1 "$MOT" 2>&1 || echo "exit $?"
 )");
     QDir(dir.path()).mkdir(QStringLiteral("machine"));
-    const ProcessRun shell = RunProcess({QStringLiteral("env"), QStringLiteral("ROOT=") + dir.filePath(QStringLiteral("machine")),
-                                  QStringLiteral("WRITE=" QW735_WRITE_PATH), QStringLiteral("LOADER=") + loader, QStringLiteral("MOT=") + mot,
-                                  QStringLiteral("unshare"), QStringLiteral("--mount"), QStringLiteral("--propagation"),
-                                  QStringLiteral("private"), QStringLiteral("sh"), QStringLiteral("-c"), script});
+    const ProcessRun shell = RunWithMountsOfItsOwn(script, {QStringLiteral("ROOT=") + dir.filePath(QStringLiteral("machine")),
+                                                            QStringLiteral("LOADER=") + loader, QStringLiteral("MOT=") + mot});
     ASSERT_EQ(shell.status, 0) << shell.err.toStdString();
     QStringList lines = shell.out.split(u'\n');
     const QString holder = lines.takeFirst().section(u' ', 1);
@@ -1087,6 +1194,77 @@ kill $holder; mount --bind "$ROOT/empty" /sys/class/tty
               "Cannot open COM1: there is no serial device behind it\n"
               "qw735-write: no serial ports found; see qw735-write --list-ports\n"
               "exit 8\n");
+}
+
+// Names that come from whoever plugs a USB device or starts a process:
+// by-id links and USB strings with escape sequences (ESC and the one-byte
+// CSI, U+009B), a newline that would fake another port's line, bytes that
+// are not UTF-8, two serial numbers that differ in such a byte only, and a
+// holding process named likewise. The text shows each control character
+// and stray byte as \xNN, and no line of its own; the JSON lists every link
+// and keeps different bytes apart.
+TEST(CommandLine, ListsEveryNameEscapedAndKeepsItsBytes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace needs root";
+    QTemporaryDir dir;
+    const QString script = QStringLiteral(R"sh(set -e
+cd "$ROOT"; mkdir -p sys/class/tty dev/serial/by-id dev/serial/by-path
+usb() { # name bus serial (printf format)
+    mkdir -p sys/devices/usb1/$2/$2:1.0/$1 sys/class/tty/$1; ln -s ../../../devices/usb1/$2/$2:1.0/$1 sys/class/tty/$1/device
+    echo 1209 >sys/devices/usb1/$2/idVendor; echo 7350 >sys/devices/usb1/$2/idProduct; printf "$3\n" >sys/devices/usb1/$2/serial
+    touch dev/$1; }
+usb ttyUSB0 1-1 'BW\37701'; usb ttyUSB1 1-2 'BW\37601'
+printf '\033]0;owned\007Bench\033[2J\n' >sys/devices/usb1/1-1/manufacturer
+printf 'Dual\nCOM9   /dev/ttyUSB9\n' >sys/devices/usb1/1-1/product
+printf 'Caf\303\251 \\x41\n' >sys/devices/usb1/1-2/product
+for name in 'usb-Evil_\033[2J_x' 'usb-Two\nCOM1-x' 'usb-BW\37701' 'usb-BW\37601' 'usb-Caf\303\251' 'usb-back\\xFF' 'usb-C1\302\2332J'; do
+    ln -s ../../ttyUSB0 "dev/serial/by-id/$(printf "$name")"; done
+ln -s ../../ttyUSB1 "dev/serial/by-path/$(printf 'pci-\377')"
+mkdir -p sys/class/tty/console; : >sys/class/tty/console/active; : >consoles
+ln -s "$(command -v sleep)" "$(printf 'sl\033[2J\377')"
+touch dev/null; mount --bind /dev/null "$ROOT/dev/null"
+mount --bind "$ROOT/consoles" /proc/consoles; mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev
+"./$(printf 'sl\033[2J\377')" 60 3</dev/ttyUSB1 & holder=$!; echo "holder $holder"
+"$WRITE" --list-ports; echo "json"; "$WRITE" --list-ports --json; kill $holder
+)sh");
+    QDir(dir.path()).mkdir(QStringLiteral("machine"));
+    const ProcessRun shell = RunWithMountsOfItsOwn(script, {QStringLiteral("ROOT=") + dir.filePath(QStringLiteral("machine"))});
+    RunProcess({QStringLiteral("rm"), QStringLiteral("-rf"), dir.filePath(QStringLiteral("machine"))});  // names Qt cannot give back
+    ASSERT_EQ(shell.status, 0) << shell.err.toStdString();
+    const QString holder = shell.out.section(u'\n', 0, 0).section(u' ', 1);
+    const QString text = shell.out.section(u'\n', 1).section(QStringLiteral("json\n"), 0, 0);
+    EXPECT_EQ(text.toStdString(), QStringLiteral(
+        "COM1   /dev/ttyUSB0\n"
+        "       by-id     /dev/serial/by-id/usb-BW\\xFE01\n"
+        "       by-id     /dev/serial/by-id/usb-BW\\xFF01\n"
+        "       by-id     /dev/serial/by-id/usb-C1\\xC2\\x9B2J\n"
+        "       by-id     /dev/serial/by-id/usb-Caf\u00e9\n"
+        "       by-id     /dev/serial/by-id/usb-Evil_\\x1B[2J_x\n"
+        "       by-id     /dev/serial/by-id/usb-Two\\x0ACOM1-x\n"
+        "       by-id     /dev/serial/by-id/usb-back\\xFF\n"
+        "       USB       1209:7350, \\x1B]0;owned\\x07Bench\\x1B[2J, Dual\\x0ACOM9   /dev/ttyUSB9, serial BW\\xFF01\n"
+        "COM2   /dev/ttyUSB1\n"
+        "       by-path   /dev/serial/by-path/pci-\\xFF\n"
+        "       USB       1209:7350, Caf\u00e9 \\x41, serial BW\\xFE01\n"
+        "       in use by process {holder} (sl\\x1B[2J\\xFF)\n").replace(QStringLiteral("{holder}"), holder).toStdString());
+
+    // Nothing a terminal acts on, in the JSON either: control characters as \u escapes.
+    for (const char16_t control : {u'\x1b', u'\x07', u'\x9b'})
+        EXPECT_FALSE(shell.out.contains(QChar(control))) << int(control);
+    const QJsonArray ports = QJsonDocument::fromJson(shell.out.section(QStringLiteral("json\n"), 1).toUtf8()).array();
+    ASSERT_EQ(ports.size(), 2) << shell.out.toStdString();
+    QStringList byId;
+    for (const QJsonValue &link : ports[0][u"by_id"].toArray())
+        byId << link.toString().section(u'/', 4);
+    EXPECT_EQ(byId, QStringList({"usb-BW\\xFE01", "usb-BW\\xFF01", QStringLiteral("usb-C1\u009b2J"), QStringLiteral("usb-Caf\u00e9"),
+                                 "usb-Evil_\x1b[2J_x", "usb-Two\nCOM1-x", "usb-back\\\\xFF"}));
+    EXPECT_EQ(ports[0][u"serial_number"].toString(), "BW\\xFF01");
+    EXPECT_EQ(ports[1][u"serial_number"].toString(), "BW\\xFE01");
+    EXPECT_EQ(ports[0][u"manufacturer"].toString(), "\x1b]0;owned\aBench\x1b[2J");
+    EXPECT_EQ(ports[1][u"product"].toString(), QStringLiteral("Caf\u00e9 \\\\x41"));
+    EXPECT_EQ(ports[1][u"by_path"].toArray().first().toString(), "/dev/serial/by-path/pci-\\xFF");
+    EXPECT_EQ(ports[1][u"in_use_by"].toArray().first()[u"command"].toString(), "sl\x1b[2J\\xFF");
 }
 
 // A gang write on a narrow terminal: every live line fits, long port

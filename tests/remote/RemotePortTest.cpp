@@ -5,7 +5,9 @@
 #include "tests/support/HostFixture.h"
 #include "tests/support/Ser2netServer.h"
 
+#include <QTcpSocket>
 #include <QTimer>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 namespace qw735::test {
@@ -40,7 +42,7 @@ TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
 
 TEST(RemotePort, OpenFailuresSayWhy)
 {
-    enum class Server { None, Refusing, Silent };
+    enum class Server { None, Refusing, Silent, Ser2netInUse };
     const struct {
         const char *name;
         Server server;
@@ -54,13 +56,24 @@ TEST(RemotePort, OpenFailuresSayWhy)
         {"InterruptedWhileNegotiating", Server::Silent, true, "interrupted"},
         // Past the listening moment, waiting for a handshake that never comes.
         {"InterruptedDuringTheTlsHandshake", Server::Silent, true, "interrupted", true},
+        // Another client has the board: ser2net says so in a line and hangs up.
+        {"PortInUseOnTheServer", Server::Ser2netInUse, false, "the server hung up, saying \"Port already in use\""},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         std::optional<ScriptedPeer> peer;
-        if (row.server != Server::None)
+        if (row.server == Server::Refusing || row.server == Server::Silent)
             peer.emplace(row.server == Server::Refusing ? ScriptedPeer::Answer::Refuses : ScriptedPeer::Answer::Silent);
-        QString url = peer ? peer->Url() : QStringLiteral("rfc2217://127.0.0.1:%1").arg(FreeTcpPort());
+        std::optional<sim::TargetSim> board;
+        std::optional<Ser2netServer> server;
+        QTcpSocket first;
+        if (row.server == Server::Ser2netInUse) {
+            server.emplace(board.emplace().SlavePath(), Ser2netServer::Options{.kickOldUser = false});
+            const QUrl url(QString::fromStdString(server->Url()));
+            first.connectToHost(url.host(), static_cast<quint16>(url.port()));
+            ASSERT_TRUE(first.waitForReadyRead(5000));  // the server has taken it and opened the device
+        }
+        QString url = peer ? peer->Url() : server ? QString::fromStdString(server->Url()) : QStringLiteral("rfc2217://127.0.0.1:%1").arg(FreeTcpPort());
         if (row.tls)
             url.replace(QStringLiteral("rfc2217:"), QStringLiteral("rfc2217+tls:"));
         QtEventPump pump;

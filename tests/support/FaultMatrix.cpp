@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 #include <gtest/gtest.h>
 
@@ -192,6 +193,10 @@ std::vector<FaultRow> AllFaultRows()
         // Two names for one device, as /dev/serial/by-id/... beside /dev/ttyUSB0.
         Row("PortHeldUnderAnotherName", Setup::PortBusyThroughLink, 8,
             "Cannot open {port}: it is in use by another program (process {pid})", 0),
+        // Found through /proc, as --list-ports finds it; the simulated board,
+        // which holds the pseudo-terminal's other side, is no such holder.
+        Row("PortHeldWithoutALock", Setup::PortHeldWithoutALock, 8,
+            "Cannot open {port}: it is open in process {holder} (cat), which would take the board's replies: end that program first", 0),
         // The command line reads the loader before it opens the port; the
         // window finds it missing after the handshake, as it always did.
         WithWindow(Row("LoaderMissing", Setup::LoaderMissing, 4, "Not Found TQW735.BIN", 0), "Not Found TQW735.BIN", Handshake),
@@ -300,6 +305,13 @@ std::vector<FaultRow> RemoteFaultRows(bool tls)
     // back: the wait must end on the dropped connection, not on its limit.
     rows.push_back(Row("ServerKilledDuringImage", Request(2, std::nullopt), 8, ServerHungUp, Blocks(1)));
     rows.back().setup = Setup::ServerKilled;
+    // An adapter unplugged from the station, or its device named wrongly in
+    // the server's configuration: the server takes the connection, says so
+    // and hangs up. The network is fine.
+    rows.push_back(Row("ServerWithoutItsDevice", Setup::ServerWithoutItsDevice, 8,
+                       "Cannot open {port}: the server could not open its serial device (it said \"Device open failure: "
+                       "Value or file not found\"): the adapter on the server may be unplugged, or its configuration names "
+                       "the wrong device", 0));
     for (FaultRow &row : rows)
         row.remote = true, row.tls = tls;
     return rows;
@@ -328,12 +340,23 @@ FaultStage::FaultStage(const FaultRow &row)
     const QString alias = dir.filePath(QStringLiteral("port-alias"));
     switch (row.setup) {
     case FaultRow::Setup::None:
-    case FaultRow::Setup::ServerKilled: break;
+    case FaultRow::Setup::ServerKilled:
+    case FaultRow::Setup::ServerWithoutItsDevice: break;
     case FaultRow::Setup::PortBusy: hold(device); break;
     case FaultRow::Setup::PortBusyThroughLink:
         EXPECT_TRUE(QFile::link(device, alias));
         hold(alias);
         break;
+    case FaultRow::Setup::PortHeldWithoutALock: {
+        lockless.emplace(QList<QByteArray>{"cat", QFile::encodeName(device)});
+        // Under whatever descriptor it got: a test runner may hand down more than 0, 1 and 2.
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(lockless->Pid()));
+        EXPECT_TRUE(PumpUntil([&] {
+            const QFileInfoList open = fds.entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+            return std::any_of(open.begin(), open.end(), [&](const QFileInfo &fd) { return fd.symLinkTarget() == device; });
+        }, std::chrono::seconds(10)));
+        break;
+    }
     case FaultRow::Setup::LoaderMissing: QFile::remove(loader); break;
     case FaultRow::Setup::LoaderEmpty: WriteFile(dir, QStringLiteral("tqw735.bin"), {}); break;
     case FaultRow::Setup::LoaderTooLarge: WriteFile(dir, QStringLiteral("tqw735.bin"), QByteArray(0x10000, 'x')); break;
@@ -399,7 +422,7 @@ void FaultStage::FileIntoPipe(const QString &path, const QByteArray &data)
 
 void FaultStage::ExpectEnding(const QString &shown, const QString &portName) const
 {
-    EXPECT_EQ(shown.toStdString(), ExpectedMessage(row, portName, mot, loader).toStdString());
+    EXPECT_EQ(shown.toStdString(), ExpectedMessage(row, portName, mot, loader, lockless ? lockless->Pid() : 0).toStdString());
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // A board that hung up did so at a count of raw bytes.
     const auto received = board.Received();
@@ -435,10 +458,11 @@ void WaitForCounted(const sim::TargetSim &board, std::size_t count, std::chrono:
         board.WaitForReceived(board.Received().size() + 1, std::chrono::milliseconds(100));
 }
 
-QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader)
+QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader, pid_t holder)
 {
     QString message = row.message;
-    return message.replace(QStringLiteral("{port}"), port)
+    return message.replace(QStringLiteral("{holder}"), QString::number(holder))
+        .replace(QStringLiteral("{port}"), port)
         .replace(QStringLiteral("{mot}"), mot)
         .replace(QStringLiteral("{loader}"), loader)
         .replace(QStringLiteral("{pid}"), QString::number(QCoreApplication::applicationPid()));

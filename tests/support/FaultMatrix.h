@@ -3,6 +3,7 @@
 
 #include "link/SerialPort.h"
 #include "sim/TargetSim.h"
+#include "tests/support/Process.h"
 
 #include <QTemporaryDir>
 
@@ -27,12 +28,14 @@ struct FaultRow {
         None,
         PortBusy,             // this process holds the port
         PortBusyThroughLink,  // this process holds the port, opened through a symbolic link to it
+        PortHeldWithoutALock, // another program has the port open and takes no lock (`cat PORT`)
         LoaderMissing,
         LoaderEmpty,
         LoaderTooLarge,
         SRecordRemoved,
         SRecordMalformed,
         ServerKilled,  // the remote port's server dies once the host has sent bytesSent
+        ServerWithoutItsDevice,  // the remote port's server is set up with a device that is not there
         // Files that are not regular files.
         SRecordPipe, LoaderPipe, SRecordDevice, LoaderDevice, SRecordDirectory, SRecordSocket,
         SRecordPipePortBusy,  // and this process holds the port: which is judged first?
@@ -51,7 +54,7 @@ struct FaultRow {
     Setup setup = Setup::None;
     int exitStatus = 0;
     // The message; {port}, {mot} and {loader} stand for the paths used,
-    // {pid} for this process's ID.
+    // {pid} for this process's ID, {holder} for the other program's.
     QString message;
     std::size_t bytesSent = 0;     // the host sends nothing after these
     std::optional<WindowEnding> window = std::nullopt;
@@ -112,6 +115,7 @@ struct FaultStage {
     QString loader;
     QString mot;
     std::optional<SerialPort> holder;
+    std::optional<Process> lockless;  // holds the port without a lock
     std::jthread feeder;  // writes into a pipe that stands for a file
 
     // Checks how the write ended: what the front end showed against the
@@ -134,6 +138,6 @@ std::size_t CountedBytes(const std::vector<sim::ReceivedByte> &received);
 void WaitForCounted(const sim::TargetSim &board, std::size_t count, std::chrono::milliseconds limit);
 
 // The row's message with the placeholders filled in.
-QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader);
+QString ExpectedMessage(const FaultRow &row, const QString &port, const QString &mot, const QString &loader, pid_t holder = 0);
 
 }  // namespace qw735::test

@@ -100,7 +100,7 @@ std::string Ser2netServer::Configuration(const std::string &device, int port, Op
          << "  accepter: telnet(rfc2217)," << ssl << (options.nodelay ? "tcp(nodelay)" : "tcp") << ",127.0.0.1," << port << "\n"
          << "  connector: serialdev," << device << ",9600n81,local\n"
          << "  options:\n"
-         << "    kickolduser: true\n";
+         << "    kickolduser: " << (options.kickOldUser ? "true" : "false") << "\n";
     if (!options.chardelay)
         yaml << "    chardelay: false\n";
     if (options.tls)

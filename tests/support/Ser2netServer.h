@@ -26,6 +26,10 @@ public:
         // Send small packets at once instead of waiting for the client's
         // acknowledgement of the previous one (TCP_NODELAY).
         bool nodelay = false;
+        // A new client takes the device from the one before (a writer that
+        // died leaves no stale connection in the way); otherwise the server
+        // turns it away while the device is in use.
+        bool kickOldUser = true;
         // TLS under the Telnet layer, admitting only clients whose
         // certificate a CA in authdir/<the certificate's CN>/allowed_certs
         // signed: Url() is then rfc2217+tls://.

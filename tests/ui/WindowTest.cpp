@@ -2,6 +2,7 @@
 #include "link/PortSettings.h"
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/HostFixture.h"
+#include "tests/support/Process.h"
 #include "ui/Form1.h"
 #include "ui/Form2.h"
 
@@ -22,6 +23,9 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 using namespace qw735;
 using namespace qw735::test;
@@ -254,6 +258,56 @@ TEST_F(Ui, PortThatCannotBeOpenedIsReportedWithoutADialog)
     EXPECT_EQ(dialogs, 0);
     ASSERT_TRUE(form2 && form2->isVisible());
     EXPECT_EQ(form2->PortNumber(), 0);
+}
+
+// Both windows refuse the system console before they open it: the port
+// window's try of a Com, and the main window's write. Run only by
+// RefusesTheConsoleInBothWindows, in a mount namespace of its own whose
+// console list names the board's pseudo-terminal ($QW735_TEST_CONSOLE).
+TEST_F(Ui, DISABLED_RefusesTheConsoleInItsNamespace)
+{
+    const QString device = qEnvironmentVariable("QW735_TEST_CONSOLE");
+    ASSERT_FALSE(device.isEmpty());
+    const QString refusal = "Cannot open COM1 (" + device
+                            + "): it is the system console (the kernel's messages and logins go there), not a board's serial port";
+    QPointer<Form2> form2 = PortWindow([device] { return QStringList{device}; });
+    Boxes box;
+    int dialogs = 0;
+    WhenModal<QFileDialog>([&](QFileDialog *dialog) { ++dialogs; dialog->reject(); });
+    QTest::mouseClick(Child<QRadioButton>(form2, "Option1_0"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box.count == 1; }, 5000));
+    EXPECT_EQ(box.text, refusal);
+    EXPECT_EQ(dialogs, 0);
+    EXPECT_EQ(form2->PortNumber(), 0);
+
+    Form1 &form1 = *MainWindow({}, device);
+    form1.Command1_Click();
+    EXPECT_EQ(box.count, 2);
+    EXPECT_EQ(box.text, refusal);
+    EXPECT_TRUE(Child<QPushButton>(&form1, "Command1")->isEnabled());
+}
+
+TEST_F(Ui, RefusesTheConsoleInBothWindows)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a mount namespace needs root";
+    const TargetSim board;
+    const QString device = QString::fromStdString(board.SlavePath());
+    struct stat info {};
+    ASSERT_EQ(::stat(board.SlavePath().c_str(), &info), 0);
+    const QString consoles = WriteFile(dir_, QStringLiteral("consoles"),
+                                       QStringLiteral("%1  -W- (EC p a)  %2:%3\n")
+                                           .arg(device.mid(5))
+                                           .arg(major(info.st_rdev))
+                                           .arg(minor(info.st_rdev))
+                                           .toLatin1());
+    const ProcessRun run = RunProcess(
+        {"env", "QW735_TEST_CONSOLE=" + device, "unshare", "--mount", "--propagation", "private", "sh", "-c",
+         R"(mount --bind "$0" /proc/consoles && exec "$1" --gtest_also_run_disabled_tests --gtest_filter=Ui.DISABLED_RefusesTheConsoleInItsNamespace)",
+         consoles, QCoreApplication::applicationFilePath()});
+    EXPECT_EQ(run.status, 0) << run.out.toStdString() << run.err.toStdString();
+    EXPECT_TRUE(run.out.contains("[  PASSED  ] 1 test.")) << run.out.toStdString();
+    EXPECT_TRUE(board.Received().empty());
 }
 
 TEST_F(Ui, ClosingThePortWindowUnloadsTheHiddenMainWindowAndEndsTheProgram)
