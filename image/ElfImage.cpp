@@ -230,7 +230,7 @@ std::expected<void, std::string> ElfLoader::WriteSections()
             return offset >= segment.offset && size <= segment.size && offset - segment.offset <= segment.size - size;
         });
         if (holder == segments_.end())
-            return Fail(Phrase("section %u has bytes in the file (0x%llX bytes at 0x%llX) but lies in no loadable segment, "
+            return Fail(Phrase("section %u has bytes in the file (0x%llX bytes at 0x%llX) that no loadable segment holds, "
                                "so it has no load address", i, Ull(size), Ull(offset)));
         WritePiece(*holder, offset, offset + size);
         ++sectionsWritten_;

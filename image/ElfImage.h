@@ -34,10 +34,10 @@ struct SRecordImage;
 // lies past it is only counted. The program header table must end within
 // the first ElfTableLimit bytes of the file (linkers put it right after the
 // ELF header); the section header table is kept whole wherever it is (at
-// most 0xFEFF entries).
+// most 0xFFFF entries of 64 bytes).
 //
 // A file cut short, a header that contradicts itself, segments that
-// overlap in physical memory, a section in no loadable segment or a file
+// overlap in physical memory, a section no loadable segment holds or a file
 // with nothing to write is an error that names what is wrong; the image may
 // then hold part of the file: do not use it.
 inline constexpr std::uint64_t ElfTableLimit = 1024 * 1024;

@@ -408,7 +408,7 @@ TEST(ProgramLoader, ReadsFilesAsTheFormatsEndAndWrapThemAndSaysWhatIsThere)
          "ELF file f: it has no section headers, and its loadable segments hold nothing but its own headers"},
         {"ElfSectionInNoSegment",
          test::Elf32({{1, 84, 0, 8, 8}}, QByteArray(16, 'x'), {{test::ElfProgbits, test::ElfAllocated, 84, 16}}).toStdString(), {},
-         "ELF file f: section 1 has bytes in the file (0x10 bytes at 0x54) but lies in no loadable segment, so it has no load address"},
+         "ELF file f: section 1 has bytes in the file (0x10 bytes at 0x54) that no loadable segment holds, so it has no load address"},
         {"ElfNoAllocatedSection", ElfWithHeadersInASegment(0x1000, {{test::ElfProgbits, 0, 84, 16}, {test::ElfNobits, test::ElfAllocated, 84, 16}}),
          {}, "ELF file f: it has no allocated section with bytes in the file"},
         {"ElfSectionTableCutShort", ElfWithHeadersInASegment(0x1000, {{test::ElfProgbits, test::ElfAllocated, 84, 16}}).substr(0, 170), {},
