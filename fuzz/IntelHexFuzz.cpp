@@ -89,10 +89,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
           "whole and split tallies differ");
     Check(whole.MaxAddress == split.MaxAddress && whole.ImageBuffer == split.ImageBuffer, "whole and split images differ");
 
-    // Told by content: a file whose first record is Intel HEX reads the same.
+    // Told by content: a file whose first line that is not empty (blanks
+    // and 0x1A only) is an Intel HEX record, after blanks, reads the same.
     std::size_t at = 0;
-    while (at < size && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n' || text[at] == '\x1A'))
-        ++at;
+    for (std::size_t line = 0; line < size;) {
+        std::size_t end = line;
+        while (end < size && text[end] != '\r' && text[end] != '\n')
+            ++end;
+        at = line;
+        while (at < end && (text[at] == ' ' || text[at] == '\t'))
+            ++at;
+        std::size_t rest = at;
+        while (rest < end && (text[rest] == ' ' || text[rest] == '\t' || text[rest] == '\x1A'))
+            ++rest;
+        if (rest < end)
+            break;
+        at = size;
+        line = end + 1;
+    }
     if (at < size && text[at] == ':' && !(size >= 2 && (data[0] == 0xFF || data[0] == 0xFE)) && !(size >= 3 && data[0] == 0xEF)) {
         ProgramLoader loader(detected, {verify, std::nullopt});
         auto fed = loader.Feed(text, size);
