@@ -18,7 +18,8 @@ namespace qw735 {
 // threads put trace and progress lines here between two bytes of a write.
 //
 // What waits is bounded: once `limit` bytes wait, a progress line is dropped
-// (the next one says as much) and a trace line is counted as lost. Final
+// (the next one shows where the write is by then) and a trace line is
+// counted as lost. Final
 // lines (results, messages) are never dropped; there are few of them.
 class OutputSink {
 public:

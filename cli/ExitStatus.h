@@ -15,7 +15,7 @@ enum ExitStatus {
     ExitHandshakeFailed = 1,
     ExitLoaderNoReply = 2,
     ExitLoaderWrongReply = 3,
-    ExitLoaderUnusable = 4,  // missing, empty or too large
+    ExitLoaderUnusable = 4,  // missing, empty, too large, or the program file itself
     ExitImageNoReply = 5,
     ExitImageWrongReply = 6,
     ExitSRecordFailed = 7,
@@ -33,7 +33,8 @@ constexpr int ExitStatusOf(WriteOutcome outcome)
     case WriteOutcome::LoaderNoReply: return ExitLoaderNoReply;
     case WriteOutcome::LoaderWrongReply: return ExitLoaderWrongReply;
     case WriteOutcome::LoaderMissing:
-    case WriteOutcome::LoaderTooLarge: return ExitLoaderUnusable;
+    case WriteOutcome::LoaderTooLarge:
+    case WriteOutcome::LoaderIsProgram: return ExitLoaderUnusable;
     case WriteOutcome::ImageNoReply: return ExitImageNoReply;
     case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
     case WriteOutcome::SRecordFailed: return ExitSRecordFailed;

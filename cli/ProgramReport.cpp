@@ -55,6 +55,19 @@ void Field(const char *label, const QString &value)
     PrintLine(QStringLiteral("%1%2").arg(QLatin1String(label), -24).arg(value));
 }
 
+// On stderr: what the user should know of a file that is written all the
+// same, each note naming the file and its line.
+void PrintNotes(const ProgramSummary &summary, const QByteArray &name)
+{
+    for (const LoadNote &note : summary.notes) {
+        const QByteArray where = note.line ? name + ", line " + QByteArray::number(note.line) : name;
+        std::fprintf(stderr, "qw735-write: %s: %s\n", where.constData(), note.text.c_str());
+    }
+    if (summary.notesLeftOut > 0)
+        std::fprintf(stderr, "qw735-write: %s: %llu more like %s\n", name.constData(),
+                     static_cast<unsigned long long>(summary.notesLeftOut), summary.notes.size() == 1 ? "it" : "these");
+}
+
 }  // namespace
 
 std::expected<std::uint64_t, QString> ParseAddress(const QString &text)
@@ -141,14 +154,17 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
     const ProgramSummary &summary = *read;
     if (json) {
         PrintLine(QString::fromUtf8(QJsonDocument(InfoJson(file, digest.result().toHex(), summary, image)).toJson(QJsonDocument::Compact)));
+        PrintNotes(summary, DisplayPath(file).toLocal8Bit());
         return ExitOk;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);
 
     Field("format", FormatLine(summary));
-    if (summary.format == ProgramFormat::Elf)
+    if (summary.format == ProgramFormat::Elf) {
         Field("segments", QStringLiteral("%1 loadable, %2 with bytes in the file").arg(summary.records).arg(summary.dataRecords));
-    else if (summary.format != ProgramFormat::Binary)
+        Field("sections", summary.sections > 0 ? QStringLiteral("%1 written").arg(summary.sections)
+                                               : QStringLiteral("none in the file: the segments are written, less the headers"));
+    } else if (summary.format != ProgramFormat::Binary)
         Field("records", QStringLiteral("%1, %2 with data").arg(summary.records).arg(summary.dataRecords));
     Field("loaded", summary.loaded.empty() ? QStringLiteral("nothing (the image is all 0xFF)")
                                            : QStringLiteral("%1: %2").arg(Bytes(summary.loadedBytes), Ranges(summary.loaded, false)));
@@ -159,9 +175,10 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
                           ? QStringLiteral("none")
                           : QStringLiteral("%1 given again with another value (the later is sent)").arg(Bytes(summary.overwrittenBytes)));
     std::printf("highest loaded address  0x%05X\n", static_cast<unsigned>(image.MaxAddress));
-    std::printf("transfer size           %d bytes, %d blocks of %d\n", size, size / BlockSize, BlockSize);
+    std::printf("transfer size           %d bytes, %d %s of %d\n", size, size / BlockSize, size / BlockSize == 1 ? "block" : "blocks", BlockSize);
     std::printf("checksum byte           0x%02X\n", ImageChecksum(image));
     Field("image SHA-256", QString::fromLatin1(ImageSha256(image)));
+    PrintNotes(summary, DisplayPath(file).toLocal8Bit());
     return ExitOk;
 }
 
@@ -182,6 +199,7 @@ void PrintInputNotes(const ProgramSummary &summary, const QString &file)
     if (summary.overwrittenBytes > 0)
         std::fprintf(stderr, "qw735-write: %s of %s %s given twice with different values; the later ones are written\n",
                      qPrintable(Bytes(summary.overwrittenBytes)), name.constData(), summary.overwrittenBytes == 1 ? "is" : "are");
+    PrintNotes(summary, name);
 }
 
 void PrintInputAdvice(InputAdvice advice, const QByteArray &file, const QByteArray &loader)

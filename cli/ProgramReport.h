@@ -18,14 +18,16 @@ namespace qw735 {
 std::expected<std::uint64_t, QString> ParseAddress(const QString &text);
 
 // --info: reads the file as a write would and prints what it holds and what
-// a write would send, as text or (`json`) as one JSON object; returns the
-// exit status. `loader` is the loader a write would send, for the advice
-// on a file that is no program.
+// a write would send, as text or (`json`) as one JSON object, and on stderr
+// what the file's notes say; returns the exit status. `loader` is the loader
+// a write would send, for the advice on a file that is no program.
 int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool json, const QByteArray &loader);
 
 // On stderr, before a write: what of the file will not reach the board as
 // it stands in the file (data past the program area, bytes given twice, no
-// data at all).
+// data at all), and what else the reader noted (a count record that does
+// not match, text after the end of an Intel HEX file, an ELF file without
+// section headers).
 void PrintInputNotes(const ProgramSummary &summary, const QString &file);
 
 // On stderr: what the user can do about a refused `file`; `loader` as for

@@ -9,7 +9,7 @@ namespace qw735 {
 
 // The progress of one board's write as the command line shows it, on a
 // redrawn line or as plain lines: the stage under way, the share of its
-// bytes sent, and a plain line at each 10%.
+// bytes sent, and a plain line at the first value in each tenth it reaches.
 class StageProgress {
 public:
     // A stage begins with its maximum; nothing of it is sent yet.

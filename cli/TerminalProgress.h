@@ -18,7 +18,8 @@ int TerminalColumns(std::FILE *out);
 class OutputSink;
 
 // Progress on stderr: a redrawn bar with percent, bytes and rate on a
-// terminal; otherwise (a log, a pipe) one plain line at every 10%.
+// terminal; otherwise (a log, a pipe) one plain line at about every 10%
+// (a short stage moves in steps larger than a tenth).
 class TerminalProgress : public ProgressDisplay {
 public:
     // Lines go through `out`: when it cannot keep up, redraws and 10% lines

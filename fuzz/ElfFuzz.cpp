@@ -4,7 +4,9 @@
 // Each input is loaded by the streaming reader fed whole and fed in chunks
 // split at points taken from the input; both must agree. A plain reader
 // here, which has the whole input at hand and seeks, must accept exactly
-// the same files and build exactly the same image. Inputs that do not start
+// the same files and build exactly the same image: the bytes of the
+// allocated sections at their load addresses, or, without section headers,
+// the segments less the headers, byte by byte. Inputs that do not start
 // with the ELF magic number get it put in front, so that the fuzzer spends
 // its time past the first four bytes.
 
@@ -33,6 +35,8 @@ void Check(bool condition, const char *what)
 struct Outcome {
     bool ok = true;
     std::string detail;
+    std::uint64_t dropped = 0;  // bytes for addresses past the data area
+    long sections = 0;          // written
 };
 
 Outcome Load(SRecordImage &image, const std::string &file, std::size_t first, std::size_t second)
@@ -47,7 +51,7 @@ Outcome Load(SRecordImage &image, const std::string &file, std::size_t first, st
         loaded = loader.Feed(file.data() + second, file.size() - second);
     if (loaded)
         loaded = loader.Finish();
-    return {loaded.has_value(), loaded ? std::string() : loaded.error()};
+    return {loaded.has_value(), loaded ? std::string() : loaded.error(), tally.DroppedBytes(), loader.SectionsWritten()};
 }
 
 // The reference: the whole file at hand, fields read where they are.
@@ -66,10 +70,24 @@ struct Reference {
         return value;
     }
 
-    // Whether the file is accepted, and if so its image.
-    bool Read(SRecordImage &image) const
+    // Stores the file's byte at `offset` for `address`, or counts it dropped.
+    void Put(SRecordImage &image, std::uint64_t address, std::uint64_t offset, std::uint64_t &dropped) const
+    {
+        if (address >= static_cast<std::uint64_t>(DataAreaSize)) {
+            ++dropped;
+            return;
+        }
+        image.ImageBuffer[address] = static_cast<std::uint8_t>(file[offset]);
+        image.MaxAddress = std::max<std::int32_t>(image.MaxAddress, static_cast<std::int32_t>(address));
+    }
+
+    // Whether the file is accepted, and if so its image, the bytes dropped
+    // and the sections written.
+    bool Read(SRecordImage &image, std::uint64_t &dropped, long &sections) const
     {
         image.Clear();
+        dropped = 0;
+        sections = 0;
         if (file.size() < 16 || file.compare(0, 4, "\x7F" "ELF") != 0)
             return false;
         const int cls = static_cast<std::uint8_t>(file[4]), data = static_cast<std::uint8_t>(file[5]);
@@ -86,6 +104,11 @@ struct Reference {
             return false;
         const std::uint64_t tableEnd = phoff + entries * entSize;
         if (phoff > ElfTableLimit || tableEnd > ElfTableLimit || tableEnd > file.size())
+            return false;
+        const std::uint64_t shoff = Field(is64 ? 40 : 32, is64 ? 8 : 4, inside);
+        const std::uint64_t shentSize = Field(is64 ? 58 : 46, 2, inside);
+        const std::uint64_t shnum = shoff ? Field(is64 ? 60 : 48, 2, inside) : 0;
+        if (shoff && (shnum == 0 || shentSize != (is64 ? 64u : 40u) || shoff + shnum * shentSize < shoff))
             return false;
         struct Segment { std::uint64_t offset, address, size; };
         std::vector<Segment> segments;
@@ -114,14 +137,43 @@ struct Reference {
         for (const Segment &s : segments) {
             if (s.offset + s.size > file.size())
                 return false;
-            const auto area = static_cast<std::uint64_t>(DataAreaSize);
-            if (s.address >= area)
-                continue;
-            const std::uint64_t count = std::min(s.size, area - s.address);
-            std::memcpy(image.ImageBuffer.data() + s.address, file.data() + s.offset, count);
-            image.MaxAddress = std::max<std::int32_t>(image.MaxAddress, static_cast<std::int32_t>(s.address + count - 1));
         }
-        return true;
+        if (shoff + shnum * shentSize > file.size())
+            return false;
+        if (shnum == 0) {
+            // The segments, byte by byte, but for the ELF header and the
+            // program header table.
+            bool wrote = false;
+            for (const Segment &s : segments) {
+                for (std::uint64_t k = 0; k < s.size; ++k) {
+                    const std::uint64_t offset = s.offset + k;
+                    if (offset < (is64 ? 64u : 52u) || (offset >= phoff && offset < tableEnd))
+                        continue;
+                    Put(image, s.address + k, offset, dropped);
+                    wrote = true;
+                }
+            }
+            return wrote;
+        }
+        const int word = is64 ? 8 : 4;
+        for (std::uint64_t i = 0; i < shnum; ++i) {
+            const std::uint64_t at = shoff + i * shentSize;
+            const std::uint64_t type = Field(at + 4, 4, inside), flags = Field(at + 8, word, inside);
+            const std::uint64_t offset = Field(at + (is64 ? 24 : 16), word, inside), size = Field(at + (is64 ? 32 : 20), word, inside);
+            if (type == 0 || type == 8 || !(flags & 2) || size == 0)
+                continue;
+            const Segment *holder = nullptr;
+            for (const Segment &s : segments) {
+                if (!holder && offset >= s.offset && offset + size >= offset && offset + size <= s.offset + s.size)
+                    holder = &s;
+            }
+            if (!holder)
+                return false;
+            for (std::uint64_t k = 0; k < size; ++k)
+                Put(image, holder->address + (offset - holder->offset) + k, offset + k, dropped);
+            ++sections;
+        }
+        return sections > 0;
     }
 };
 
@@ -143,11 +195,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (a.ok)
         Check(whole.ImageBuffer == split.ImageBuffer && whole.MaxAddress == split.MaxAddress, "whole and split images differ");
 
-    const bool accepted = Reference{file, file.size() > 5 && file[5] == 2}.Read(reference);
+    std::uint64_t dropped = 0;
+    long sections = 0;
+    const bool accepted = Reference{file, file.size() > 5 && file[5] == 2}.Read(reference, dropped, sections);
     Check(accepted == a.ok, a.ok ? "accepted what the reference refuses" : "refused what the reference accepts");
     if (a.ok) {
         Check(reference.ImageBuffer == whole.ImageBuffer, "the image differs from the reference's");
         Check(reference.MaxAddress == whole.MaxAddress, "MaxAddress differs from the reference's");
+        Check(dropped == a.dropped && sections == a.sections, "the bytes dropped or the sections differ from the reference's");
     }
     fuzz::CheckDataAreaOnly(whole, "ElfFuzz");
     return 0;

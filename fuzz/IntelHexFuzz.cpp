@@ -3,7 +3,7 @@
 //
 // Each input is loaded as Intel HEX fed whole and fed in three chunks split
 // at points taken from the input: both must agree exactly (fault, line,
-// image, tally), and also with the loader that tells the format by content
+// image, tally, notes such as the lines after the end), and also with the loader that tells the format by content
 // when the input's first line is a record. Whatever the input, nothing may
 // land at or above the data area's end, and the tally must match the image.
 
@@ -32,6 +32,7 @@ struct Outcome {
     std::string detail;
     SRecordFault::Kind kind = SRecordFault::Kind::BadRecord;
     std::uint64_t dropped = 0, overwritten = 0, loaded = 0;
+    std::vector<LoadNote> notes;
 };
 
 Outcome Load(SRecordImage &image, const char *data, std::size_t size, std::size_t first, std::size_t second, bool verify)
@@ -54,6 +55,7 @@ Outcome Load(SRecordImage &image, const char *data, std::size_t size, std::size_
     out.dropped = loader.Tally().DroppedBytes();
     out.overwritten = loader.Tally().OverwrittenBytes();
     out.loaded = loader.Tally().LoadedBytes();
+    out.notes = loader.Tally().Notes();
     return out;
 }
 
@@ -83,13 +85,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Outcome b = Load(split, text, size, first, second, verify);
     CheckImage(split, b);
     Check(a.ok == b.ok && a.line == b.line && a.detail == b.detail && a.kind == b.kind, "whole and split loads differ");
-    Check(a.dropped == b.dropped && a.overwritten == b.overwritten && a.loaded == b.loaded, "whole and split tallies differ");
+    Check(a.dropped == b.dropped && a.overwritten == b.overwritten && a.loaded == b.loaded && a.notes == b.notes,
+          "whole and split tallies differ");
     Check(whole.MaxAddress == split.MaxAddress && whole.ImageBuffer == split.ImageBuffer, "whole and split images differ");
 
-    // Told by content: a file whose first record is Intel HEX reads the same.
+    // Told by content: a file whose first line that is not empty (blanks
+    // and 0x1A only) is an Intel HEX record, after blanks, reads the same.
     std::size_t at = 0;
-    while (at < size && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n' || text[at] == '\x1A'))
-        ++at;
+    for (std::size_t line = 0; line < size;) {
+        std::size_t end = line;
+        while (end < size && text[end] != '\r' && text[end] != '\n')
+            ++end;
+        at = line;
+        while (at < end && (text[at] == ' ' || text[at] == '\t'))
+            ++at;
+        std::size_t rest = at;
+        while (rest < end && (text[rest] == ' ' || text[rest] == '\t' || text[rest] == '\x1A'))
+            ++rest;
+        if (rest < end)
+            break;
+        at = size;
+        line = end + 1;
+    }
     if (at < size && text[at] == ':' && !(size >= 2 && (data[0] == 0xFF || data[0] == 0xFE)) && !(size >= 3 && data[0] == 0xEF)) {
         ProgramLoader loader(detected, {verify, std::nullopt});
         auto fed = loader.Feed(text, size);

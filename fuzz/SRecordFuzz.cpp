@@ -32,6 +32,7 @@ struct Outcome {
     long line = 0;
     std::string detail;
     long lineCount = 0;
+    std::vector<LoadNote> notes;  // the loader's: count records that do not match
 };
 
 Outcome LoadInChunks(SRecordImage &image, const char *data, std::size_t size, std::size_t split)
@@ -52,6 +53,7 @@ Outcome LoadInChunks(SRecordImage &image, const char *data, std::size_t size, st
               "a bad record is not reported again after it stopped the load");
     }
     out.lineCount = loader.LineCount();
+    out.notes = loader.Tally().Notes();
     return out;
 }
 
@@ -113,6 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Outcome splitOutcome = LoadInChunks(split, text, size, at);
     CheckImage(split);
     CheckSame(wholeOutcome, whole, splitOutcome, split, "whole and split loads differ");
+    Check(wholeOutcome.notes == splitOutcome.notes, "whole and split loads note otherwise");
 
     const Outcome referenceOutcome = LoadLineByLine(reference, std::string_view(text, size));
     CheckImage(reference);

@@ -2,12 +2,14 @@
 #include "image/ElfImage.h"
 
 #include "image/LoadTally.h"
+#include "image/SRecordImage.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <span>
+#include <utility>
 
 namespace qw735 {
 
@@ -17,6 +19,9 @@ constexpr std::size_t IdentSize = 16;
 constexpr std::uint32_t LoadableSegment = 1;  // PT_LOAD
 constexpr unsigned RelocatableType = 1;       // ET_REL: an object file, not linked
 constexpr unsigned ExtendedNumbering = 0xFFFF; // PN_XNUM: the count lives elsewhere
+constexpr std::uint32_t NullSection = 0;      // SHT_NULL: an unused entry
+constexpr std::uint32_t NoBitsSection = 8;    // SHT_NOBITS: zero fill, no bytes in the file
+constexpr std::uint64_t AllocatedFlag = 0x2;  // SHF_ALLOC: the section is in memory when the program runs
 
 std::string Phrase(const char *format, auto... values)
 {
@@ -45,11 +50,11 @@ std::expected<void, std::string> ElfLoader::Fail(std::string why)
     return std::unexpected(fault_);
 }
 
-std::uint64_t ElfLoader::Field(std::size_t at, int bytes) const
+std::uint64_t ElfLoader::Field(const std::vector<char> &bytes, std::size_t at, int size) const
 {
     std::uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        const auto byte = static_cast<std::uint8_t>(head_[at + static_cast<std::size_t>(bigEndian_ ? i : bytes - 1 - i)]);
+    for (int i = 0; i < size; ++i) {
+        const auto byte = static_cast<std::uint8_t>(bytes[at + static_cast<std::size_t>(bigEndian_ ? i : size - 1 - i)]);
         value = value << 8 | byte;
     }
     return value;
@@ -74,10 +79,10 @@ std::expected<void, std::string> ElfLoader::ReadIdent()
 
 std::expected<void, std::string> ElfLoader::ReadHeader()
 {
-    type_ = static_cast<unsigned>(Field(16, 2));
-    tableOffset_ = Field(is64_ ? 32 : 28, is64_ ? 8 : 4);
-    entrySize_ = static_cast<unsigned>(Field(is64_ ? 54 : 42, 2));
-    entries_ = static_cast<unsigned>(Field(is64_ ? 56 : 44, 2));
+    type_ = static_cast<unsigned>(Field(head_, 16, 2));
+    tableOffset_ = Field(head_, is64_ ? 32 : 28, is64_ ? 8 : 4);
+    entrySize_ = static_cast<unsigned>(Field(head_, is64_ ? 54 : 42, 2));
+    entries_ = static_cast<unsigned>(Field(head_, is64_ ? 56 : 44, 2));
     const unsigned wanted = is64_ ? 56 : 32;
     if (entries_ == 0 || tableOffset_ == 0) {
         if (type_ == RelocatableType)
@@ -93,7 +98,36 @@ std::expected<void, std::string> ElfLoader::ReadHeader()
     if (tableOffset_ > ElfTableLimit || tableEnd_ > ElfTableLimit)
         return Fail(Phrase("its program header table ends at byte 0x%llX, past the first 0x%llX bytes where this reader takes it",
                            Ull(tableEnd_), Ull(ElfTableLimit)));
+    if (auto sections = ReadSectionHeaderFields(); !sections)
+        return sections;
     phase_ = Phase::Table;
+    return {};
+}
+
+// Where the section header table is. Without one (no offset), the file's
+// segments are written instead.
+std::expected<void, std::string> ElfLoader::ReadSectionHeaderFields()
+{
+    sectionOffset_ = Field(head_, is64_ ? 40 : 32, is64_ ? 8 : 4);
+    sectionEntrySize_ = static_cast<unsigned>(Field(head_, is64_ ? 58 : 46, 2));
+    sectionCount_ = static_cast<unsigned>(Field(head_, is64_ ? 60 : 48, 2));
+    if (sectionOffset_ == 0) {
+        sectionCount_ = 0;
+        return {};
+    }
+    // A count of 0 with a table means more than 0xFEFF sections, counted in
+    // the table's first entry.
+    if (sectionCount_ == 0)
+        return Fail("it counts its section headers elsewhere (0 entries with a table at byte 0x" +
+                    Phrase("%llX", Ull(sectionOffset_)) + "), which this reader does not take");
+    const unsigned wanted = is64_ ? 64 : 40;
+    if (sectionEntrySize_ != wanted)
+        return Fail(Phrase("its section headers are %u bytes each, not the %u of a %s file", sectionEntrySize_, wanted,
+                           is64_ ? "64-bit" : "32-bit"));
+    const std::uint64_t tableSize = std::uint64_t{sectionCount_} * sectionEntrySize_;
+    if (sectionOffset_ > std::numeric_limits<std::uint64_t>::max() - tableSize)
+        return Fail(Phrase("its section header table at byte 0x%llX runs past the end of any file", Ull(sectionOffset_)));
+    sectionEnd_ = sectionOffset_ + tableSize;
     return {};
 }
 
@@ -102,17 +136,17 @@ std::expected<void, std::string> ElfLoader::ReadTable()
     constexpr std::uint64_t top = std::numeric_limits<std::uint64_t>::max();
     for (unsigned i = 0; i < entries_; ++i) {
         const std::size_t at = static_cast<std::size_t>(tableOffset_) + std::size_t{i} * entrySize_;
-        if (Field(at, 4) != LoadableSegment)
+        if (Field(head_, at, 4) != LoadableSegment)
             continue;
         const int number = static_cast<int>(i) + 1;
         Segment segment{};
         std::uint64_t memorySize = 0;
         if (is64_) {
-            segment = {Field(at + 8, 8), Field(at + 24, 8), Field(at + 32, 8), number};
-            memorySize = Field(at + 40, 8);
+            segment = {Field(head_, at + 8, 8), Field(head_, at + 24, 8), Field(head_, at + 32, 8), number};
+            memorySize = Field(head_, at + 40, 8);
         } else {
-            segment = {Field(at + 4, 4), Field(at + 12, 4), Field(at + 16, 4), number};
-            memorySize = Field(at + 20, 4);
+            segment = {Field(head_, at + 4, 4), Field(head_, at + 12, 4), Field(head_, at + 16, 4), number};
+            memorySize = Field(head_, at + 20, 4);
         }
         ++tally_.records;
         if (segment.size > memorySize)
@@ -137,25 +171,101 @@ std::expected<void, std::string> ElfLoader::ReadTable()
             return Fail(Phrase("segments %d and %d overlap at physical address 0x%llX", std::min(a.number, b.number),
                                std::max(a.number, b.number), Ull(b.address)));
     }
-    phase_ = Phase::Segments;
-    StoreSpan(head_.data(), 0, head_.size());
+    phase_ = Phase::Body;
+    staged_.assign(static_cast<std::size_t>(DataAreaSize), 0xFF);
+    TakeSpan(head_.data(), 0, head_.size());
     head_.clear();
     head_.shrink_to_fit();
     return {};
 }
 
-// The bytes at file offsets [from, from + size) that belong to a segment.
-void ElfLoader::StoreSpan(const char *data, std::uint64_t from, std::uint64_t size)
+// The bytes at file offsets [from, from + size): those of a segment are
+// kept by physical address when they are for the data area, and those of
+// the section header table are kept as they come.
+void ElfLoader::TakeSpan(const char *data, std::uint64_t from, std::uint64_t size)
 {
     const std::uint64_t to = from + size;
+    const auto area = static_cast<std::uint64_t>(DataAreaSize);
     for (const Segment &segment : segments_) {
         const std::uint64_t first = std::max(from, segment.offset);
         const std::uint64_t last = std::min(to, segment.offset + segment.size);
-        if (first >= last)
+        const std::uint64_t address = segment.address + (first - segment.offset);
+        if (first >= last || address >= area)
             continue;
-        const auto *bytes = reinterpret_cast<const std::uint8_t *>(data + (first - from));
-        tally_.Store(image_, segment.address + (first - segment.offset), std::span(bytes, static_cast<std::size_t>(last - first)));
+        const std::uint64_t count = std::min(last - first, area - address);
+        std::memcpy(staged_.data() + address, data + (first - from), static_cast<std::size_t>(count));
     }
+    const std::uint64_t first = std::max(from, sectionOffset_);
+    const std::uint64_t last = std::min(to, sectionEnd_);
+    if (first < last)
+        sectionTable_.insert(sectionTable_.end(), data + (first - from), data + (last - from));
+}
+
+// Writes the bytes at file offsets [from, to) of `segment`: those for the
+// data area from what was kept, the rest only counted as dropped.
+void ElfLoader::WritePiece(const Segment &segment, std::uint64_t from, std::uint64_t to)
+{
+    const std::uint64_t address = segment.address + (from - segment.offset);
+    const std::uint64_t count = to - from;
+    const auto area = static_cast<std::uint64_t>(DataAreaSize);
+    const std::uint64_t kept = address < area ? std::min(count, area - address) : 0;
+    if (kept > 0)
+        tally_.Store(image_, address, std::span(staged_.data() + address, static_cast<std::size_t>(kept)));
+    tally_.Drop(address + kept, count - kept);
+}
+
+std::expected<void, std::string> ElfLoader::WriteSections()
+{
+    const int word = is64_ ? 8 : 4;
+    for (unsigned i = 0; i < sectionCount_; ++i) {
+        const std::size_t at = std::size_t{i} * sectionEntrySize_;
+        const std::uint64_t type = Field(sectionTable_, at + 4, 4);
+        const std::uint64_t flags = Field(sectionTable_, at + 8, word);
+        const std::uint64_t offset = Field(sectionTable_, at + (is64_ ? 24 : 16), word);
+        const std::uint64_t size = Field(sectionTable_, at + (is64_ ? 32 : 20), word);
+        if (type == NullSection || type == NoBitsSection || !(flags & AllocatedFlag) || size == 0)
+            continue;
+        // The segment that holds the section's bytes gives its load address.
+        const auto holder = std::find_if(segments_.begin(), segments_.end(), [&](const Segment &segment) {
+            return offset >= segment.offset && size <= segment.size && offset - segment.offset <= segment.size - size;
+        });
+        if (holder == segments_.end())
+            return Fail(Phrase("section %u has bytes in the file (0x%llX bytes at 0x%llX) that no loadable segment holds, "
+                               "so it has no load address", i, Ull(size), Ull(offset)));
+        WritePiece(*holder, offset, offset + size);
+        ++sectionsWritten_;
+    }
+    if (sectionsWritten_ == 0)
+        return Fail("it has no allocated section with bytes in the file");
+    return {};
+}
+
+std::expected<void, std::string> ElfLoader::WriteSegmentsLessHeaders()
+{
+    using Range = std::pair<std::uint64_t, std::uint64_t>;  // file offsets [first, second)
+    const Range headers[] = {{0, is64_ ? 64 : 52}, {tableOffset_, tableEnd_}};
+    bool wrote = false;
+    for (const Segment &segment : segments_) {
+        // What is left of the segment once the headers' ranges are taken out.
+        std::vector<Range> left = {{segment.offset, segment.offset + segment.size}};
+        for (const auto &[cutFrom, cutTo] : headers) {
+            std::vector<Range> rest;
+            for (const auto &[from, to] : left) {
+                if (from < cutFrom)
+                    rest.emplace_back(from, std::min(to, cutFrom));
+                if (cutTo < to)
+                    rest.emplace_back(std::max(from, cutTo), to);
+            }
+            left = std::move(rest);
+        }
+        for (const auto &[from, to] : left) {
+            WritePiece(segment, from, to);
+            wrote = true;
+        }
+    }
+    if (!wrote)
+        return Fail("it has no section headers, and its loadable segments hold nothing but its own headers");
+    return {};
 }
 
 std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t size)
@@ -165,7 +275,7 @@ std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t s
     // Until the program header table has gone by, the bytes are kept. A
     // phase whose bytes are all here is read at once, also when this chunk
     // is used up (a table inside the ELF header needs no byte more).
-    while (phase_ != Phase::Segments) {
+    while (phase_ != Phase::Body) {
         const std::uint64_t need = phase_ == Phase::Header ? (head_.size() < IdentSize ? IdentSize : is64_ ? 64 : 52) : tableEnd_;
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, need - std::min<std::uint64_t>(need, head_.size())));
         head_.insert(head_.end(), data, data + take);
@@ -184,8 +294,8 @@ std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t s
         if (!read)
             return read;
     }
-    if (phase_ == Phase::Segments && size > 0) {
-        StoreSpan(data, consumed_, size);
+    if (size > 0) {
+        TakeSpan(data, consumed_, size);
         consumed_ += size;
     }
     return {};
@@ -201,14 +311,17 @@ std::expected<void, std::string> ElfLoader::Finish()
     case Phase::Table:
         return Fail(Phrase("it is cut short: it ends at byte 0x%llX, inside its program header table (bytes 0x%llX-0x%llX)",
                            Ull(consumed_), Ull(tableOffset_), Ull(tableEnd_ - 1)));
-    case Phase::Segments: break;
+    case Phase::Body: break;
     }
     for (const Segment &segment : segments_) {
         if (segment.offset + segment.size > consumed_)
             return Fail(Phrase("it is cut short: it ends at byte 0x%llX, inside segment %d (bytes 0x%llX-0x%llX)",
                                Ull(consumed_), segment.number, Ull(segment.offset), Ull(segment.offset + segment.size - 1)));
     }
-    return {};
+    if (sectionCount_ > 0 && sectionEnd_ > consumed_)
+        return Fail(Phrase("it is cut short: it ends at byte 0x%llX, inside its section header table (bytes 0x%llX-0x%llX)",
+                           Ull(consumed_), Ull(sectionOffset_), Ull(sectionEnd_ - 1)));
+    return sectionCount_ > 0 ? WriteSections() : WriteSegmentsLessHeaders();
 }
 
 }  // namespace qw735

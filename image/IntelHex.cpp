@@ -4,6 +4,7 @@
 #include "image/LoadTally.h"
 #include "image/SRecordImage.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -33,12 +34,10 @@ std::string Phrase(const char *format, auto... values)
 
 }  // namespace
 
-std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, std::size_t offset, bool cut, long line,
+std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, std::size_t offset, LineBeyond beyond, long line,
                                                      IntelHexState &state, SRecordImage &image, LoadTally *tally,
                                                      bool verifyChecksum)
 {
-    if (state.endLine != 0)
-        return std::unexpected(RecordFault{Phrase("a record after the end-of-file record of line %ld", state.endLine)});
     const std::size_t length = record.size();
     if (length < 3 || ((TableValue(record[1]) | TableValue(record[2])) & 0xF0))
         return FirstFaultIn(record, offset, 1, 2, ShortPhrase(offset + length, Phrase("the byte count needs columns %zu-%zu", offset + 2, offset + 3).c_str()));
@@ -60,13 +59,22 @@ std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, st
     }
     if (bad & 0xF0)
         return FirstFaultIn(record, offset, 1, end - 1, shortPhrase());
-    for (std::size_t p = end; p < length; ++p) {
-        if (record[p] != ' ' && record[p] != '\t')
-            return std::unexpected(RecordFault{Phrase("'%c' at column %zu is past the record's end: its byte count 0x%02zX ends it at column %zu",
-                                                      record[p] >= 0x20 && record[p] < 0x7F ? record[p] : '?', offset + p + 1, count, offset + end)});
+    const int type = bytes[3];
+    if (type == EndOfFile) {
+        // The file ends here: what follows on the line is no part of it.
+        for (std::size_t p = end; p < length; ++p)
+            state.textAfterEnd |= !IsPadding(record[p]);
+        state.textAfterEnd |= beyond == LineBeyond::Text;
+    } else {
+        for (std::size_t p = end; p < length; ++p) {
+            if (record[p] != ' ' && record[p] != '\t')
+                return std::unexpected(RecordFault{CharacterName(record, p) +
+                                                   Phrase(" at column %zu is past the record's end: its byte count 0x%02zX ends it at column %zu",
+                                                          offset + p + 1, count, offset + end)});
+        }
+        if (beyond != LineBeyond::Nothing)
+            return std::unexpected(RecordFault{Phrase("the line goes on past the record's end: its byte count 0x%02zX ends it at column %zu", count, offset + end)});
     }
-    if (cut)
-        return std::unexpected(RecordFault{Phrase("the line goes on past the record's end: its byte count 0x%02zX ends it at column %zu", count, offset + end)});
 
     const std::size_t total = 4 + count;  // bytes before the checksum
     std::uint8_t sum = 0;
@@ -76,11 +84,10 @@ std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, st
     if (verifyChecksum && bytes[total] != expected)
         return ChecksumFault(bytes[total], expected);
 
-    const int type = bytes[3];
     if (type > StartLinear)
         return std::unexpected(RecordFault{Phrase("unknown record type 0x%02X at columns %zu-%zu (known: 00 to 05)", type, offset + 8, offset + 9)});
     if (type != Data && static_cast<int>(count) != CountOfType(type))
-        return std::unexpected(RecordFault{Phrase("a type 0x%02X record has byte count 0x%02X, not 0x%02zX", type, CountOfType(type), count)});
+        return std::unexpected(RecordFault{Phrase("a type 0x%02X record has byte count 0x%02X, but this one has 0x%02zX", type, CountOfType(type), count)});
 
     const unsigned field = static_cast<unsigned>(bytes[1] << 8 | bytes[2]);
     const unsigned value = static_cast<unsigned>(bytes[4] << 8 | bytes[5]);
@@ -91,11 +98,15 @@ std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, st
         if (tally)
             ++tally->dataRecords;
         const std::span<const std::uint8_t> data(bytes.data() + 4, count);
-        // In a segment the offset wraps at 64 KiB, as 8086 addressing does.
-        const std::size_t first = state.segmented ? std::min<std::size_t>(count, 0x10000 - field) : count;
-        StoreBytes(image, tally, state.base + field, data.first(first));
+        // Where the bytes wrap: in a segment, the offset at 64 KiB to the
+        // segment's start, as 8086 addressing does; a linear address at
+        // 4 GiB to 0, as 32-bit addresses do.
+        const std::uint64_t address = state.base + field;
+        const std::uint64_t room = state.segmented ? 0x10000 - field : 0x100000000 - address;
+        const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(count, room));
+        StoreBytes(image, tally, address, data.first(first));
         if (first < count)
-            StoreBytes(image, tally, state.base, data.subspan(first));
+            StoreBytes(image, tally, state.segmented ? state.base : 0, data.subspan(first));
         return {};
     }
     case EndOfFile: state.endLine = line; return {};

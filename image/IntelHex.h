@@ -17,6 +17,7 @@ struct IntelHexState {
     std::uint64_t base = 0;  // from the last type 02 or 04 record
     bool segmented = false;  // type 02: offsets wrap within their 64 KiB segment
     long endLine = 0;        // line of the end-of-file record, 0 before it
+    bool textAfterEnd = false;  // its line goes on with more than padding
 };
 
 // Applies one Intel HEX record, standing from its ':' after `offset`
@@ -25,10 +26,13 @@ struct IntelHexState {
 // ignored), 04 (extended linear address) and 05 (start linear address,
 // ignored); anything else, a digit that is none, a record shorter or longer
 // than its byte count, or a type whose byte count is not its own, is a
-// fault naming the column. Only blanks may follow the checksum; `cut` says
-// that something else follows past what was kept of the line. The checksum is verified unless
-// `verifyChecksum` is false. Nothing is stored from a faulty record.
-[[nodiscard]] std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, std::size_t offset, bool cut, long line,
+// fault naming the column. Only blanks may follow the checksum; `beyond`
+// says what follows past what was kept of the line. The end-of-file record
+// ends the file: what follows it on its line is no part of the record
+// (`textAfterEnd` says whether more than padding does), and no record may
+// be given after it. The checksum is verified unless `verifyChecksum` is
+// false. Nothing is stored from a faulty record.
+[[nodiscard]] std::expected<void, RecordFault> ParseIntelHexRecord(std::string_view record, std::size_t offset, LineBeyond beyond, long line,
                                                                    IntelHexState &state, SRecordImage &image, LoadTally *tally,
                                                                    bool verifyChecksum);
 

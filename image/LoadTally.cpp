@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace qw735 {
 
@@ -80,6 +81,14 @@ void LoadTally::Drop(std::uint64_t address, std::uint64_t count)
     dropped_.insert(std::upper_bound(dropped_.begin(), dropped_.end(), range,
                                      [](const AddressRange &a, const AddressRange &b) { return a.first < b.first; }),
                     range);
+}
+
+void LoadTally::Note(long line, std::string text)
+{
+    if (notes_.size() < ListedNotes)
+        notes_.push_back({line, std::move(text)});
+    else
+        ++notesLeftOut_;
 }
 
 std::vector<AddressRange> LoadTally::LoadedRanges() const

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace qw735 {
@@ -17,6 +18,14 @@ struct AddressRange {
     bool operator==(const AddressRange &) const = default;
 };
 
+// Something about a file that is written all the same, for the user to
+// know: "the count record says 5 data records, but 4 come before it".
+struct LoadNote {
+    long line = 0;     // 1-based; 0 when it is about no one line
+    std::string text;
+    bool operator==(const LoadNote &) const = default;
+};
+
 // What one load did with the bytes its file gave: where they went, which
 // fell outside the data area, and which replaced a different byte given
 // earlier. Every reader stores through it, so that the summary and the
@@ -25,6 +34,7 @@ struct AddressRange {
 class LoadTally {
 public:
     static constexpr std::size_t ListedDroppedRanges = 16;
+    static constexpr std::size_t ListedNotes = 8;
 
     LoadTally();
 
@@ -44,6 +54,11 @@ public:
     // Bytes given again for an address with a different value (the later wins).
     std::uint64_t OverwrittenBytes() const { return overwritten_; }
 
+    // Keeps the first ListedNotes notes; the others are only counted.
+    void Note(long line, std::string text);
+    const std::vector<LoadNote> &Notes() const { return notes_; }
+    std::uint64_t NotesLeftOut() const { return notesLeftOut_; }
+
     long records = 0;      // records (or segments) read
     long dataRecords = 0;  // of them, those that carried data
 
@@ -53,6 +68,8 @@ private:
     std::vector<AddressRange> dropped_;
     bool droppedCut_ = false;
     std::uint64_t overwritten_ = 0;
+    std::vector<LoadNote> notes_;
+    std::uint64_t notesLeftOut_ = 0;
 };
 
 // Stores `bytes` at `address` through `tally`, or straight into the image

@@ -30,8 +30,6 @@ void AppendUtf8(std::string &out, std::uint32_t code)
     }
 }
 
-constexpr std::uint32_t Replacement = 0xFFFD;
-
 }  // namespace
 
 const char *FormatName(ProgramFormat format)
@@ -85,6 +83,11 @@ std::expected<void, ProgramError> ProgramLoader::TextFault(const SRecordFault &f
     return std::unexpected(ProgramError{kind, {}, TextProgramFormat(), fault.line, fault.detail});
 }
 
+std::expected<void, ProgramError> ProgramLoader::Utf16Fault(long line, std::string detail) const
+{
+    return std::unexpected(ProgramError{ProgramError::Kind::BadRecord, {}, TextProgramFormat(), line, std::move(detail)});
+}
+
 std::expected<void, ProgramError> ProgramLoader::Decide()
 {
     const std::string_view head(head_, headSize_);
@@ -126,6 +129,17 @@ std::expected<void, ProgramError> ProgramLoader::Pass(const char *data, std::siz
     return {};
 }
 
+std::expected<void, ProgramError> ProgramLoader::FeedDecoded()
+{
+    if (decoded_.empty())
+        return {};
+    auto fed = text_->Feed(decoded_.data(), decoded_.size());
+    decoded_.clear();
+    if (!fed)
+        return TextFault(fed.error());
+    return {};
+}
+
 std::expected<void, ProgramError> ProgramLoader::PassUtf16(const char *data, std::size_t size)
 {
     decoded_.clear();
@@ -139,25 +153,26 @@ std::expected<void, ProgramError> ProgramLoader::PassUtf16(const char *data, std
         const auto first = static_cast<std::uint16_t>(oddByte_);
         const std::uint16_t unit = little ? static_cast<std::uint16_t>(byte << 8 | first) : static_cast<std::uint16_t>(first << 8 | byte);
         oddByte_ = -1;
-        if (highSurrogate_) {
-            if (unit >= 0xDC00 && unit <= 0xDFFF) {
-                AppendUtf8(decoded_, 0x10000 + ((highSurrogate_ - 0xD800u) << 10) + (unit - 0xDC00u));
-                highSurrogate_ = 0;
-                continue;
-            }
-            AppendUtf8(decoded_, Replacement);
+        const bool low = unit >= 0xDC00 && unit <= 0xDFFF;
+        if (highSurrogate_ && low) {
+            AppendUtf8(decoded_, 0x10000 + ((highSurrogate_ - 0xD800u) << 10) + (unit - 0xDC00u));
             highSurrogate_ = 0;
-        }
-        if (unit >= 0xD800 && unit <= 0xDBFF)
+        } else if (highSurrogate_ || low) {
+            // Half a pair is no character. The text before it is read
+            // first: a fault there comes first, and the line is known.
+            const unsigned unpaired = highSurrogate_ ? highSurrogate_ : unit;
+            if (auto fed = FeedDecoded(); !fed)
+                return fed;
+            char detail[40];
+            std::snprintf(detail, sizeof detail, "unpaired surrogate U+%04X", unpaired);
+            return Utf16Fault(text_->LineCount() + 1, detail);
+        } else if (unit >= 0xD800 && unit <= 0xDBFF) {
             highSurrogate_ = unit;
-        else
-            AppendUtf8(decoded_, unit >= 0xDC00 && unit <= 0xDFFF ? Replacement : unit);
+        } else {
+            AppendUtf8(decoded_, unit);
+        }
     }
-    if (decoded_.empty())
-        return {};
-    if (auto fed = text_->Feed(decoded_.data(), decoded_.size()); !fed)
-        return TextFault(fed.error());
-    return {};
+    return FeedDecoded();
 }
 
 std::expected<void, ProgramError> ProgramLoader::Feed(const char *data, std::size_t size)
@@ -187,14 +202,10 @@ std::expected<ProgramSummary, ProgramError> ProgramLoader::Finish()
     case Mode::Undecided: break;
     case Mode::Utf16Le:
     case Mode::Utf16Be:
-        // A lone byte or half a pair at the end is a character that is no
-        // character: it shows where the text is read.
-        if (oddByte_ >= 0 || highSurrogate_) {
-            decoded_.clear();
-            AppendUtf8(decoded_, Replacement);
-            if (auto fed = text_->Feed(decoded_.data(), decoded_.size()); !fed)
-                return std::unexpected(TextFault(fed.error()).error());
-        }
+        // A lone byte, or the first half of a pair, at the end: the file was
+        // cut short, which explains any record the cut leaves short.
+        if (oddByte_ >= 0 || highSurrogate_)
+            return std::unexpected(Utf16Fault(0, "the UTF-16 text is cut in the middle of a character").error());
         summary.detail = "UTF-16";
         [[fallthrough]];
     case Mode::Text:
@@ -208,6 +219,10 @@ std::expected<ProgramSummary, ProgramError> ProgramLoader::Finish()
             return std::unexpected(ProgramError{ProgramError::Kind::BadElf, {}, ProgramFormat::Elf, 0, finished.error()});
         summary.format = ProgramFormat::Elf;
         summary.detail = elf_->Describe();
+        summary.sections = elf_->SectionsWritten();
+        if (elf_->WithoutSections())
+            tally_->Note(0, "it has no section headers: its loadable segments are written as they stand in the file, "
+                            "less the ELF header and the program header table");
         tally = &*tally_;
         break;
     case Mode::Binary: {
@@ -228,6 +243,8 @@ std::expected<ProgramSummary, ProgramError> ProgramLoader::Finish()
     summary.droppedRanges = tally->DroppedRanges();
     summary.droppedRangesCut = tally->DroppedRangesCut();
     summary.overwrittenBytes = tally->OverwrittenBytes();
+    summary.notes = tally->Notes();
+    summary.notesLeftOut = tally->NotesLeftOut();
     return summary;
 }
 

@@ -38,12 +38,17 @@ struct ProgramSummary {
     std::string detail;        // "UTF-16", "32-bit, little-endian", "at 0x1000"; may be empty
     long records = 0;          // records, or loadable segments for ELF
     long dataRecords = 0;      // of them, those with data
+    long sections = 0;         // ELF: the sections written; 0 when the file has none
     std::vector<AddressRange> loaded;
     std::uint64_t loadedBytes = 0;
     std::uint64_t droppedBytes = 0;           // given for addresses past the data area
     std::vector<AddressRange> droppedRanges;  // merged; the first LoadTally::ListedDroppedRanges
     bool droppedRangesCut = false;
     std::uint64_t overwrittenBytes = 0;       // given again with another value
+    // What the user should know of a file that is written all the same; the
+    // first LoadTally::ListedNotes, the others counted.
+    std::vector<LoadNote> notes;
+    std::uint64_t notesLeftOut = 0;
 };
 
 struct ProgramError {
@@ -70,10 +75,11 @@ std::string DescribeProgramError(const ProgramError &error);
 // Incremental loader of a program file of any format: takes the file's
 // bytes in chunks of any size, with the same result however they are
 // split. The first bytes decide: the ELF magic number, a UTF-16 byte-order
-// mark (the text is decoded and read on), or else text, S-records or Intel
-// HEX by its first line that is not empty (SRecordLoader). With binaryAt,
-// the bytes are the image from that address on. Memory does not depend on
-// the input.
+// mark (the text is decoded and read on; text cut in the middle of a
+// character, or with half a surrogate pair, is refused), or else text,
+// S-records or Intel HEX by its first line that is a record
+// (SRecordLoader). With binaryAt, the bytes are the image from that address
+// on. Memory does not depend on the input.
 class ProgramLoader {
 public:
     // Clears the image; the loader writes into it and must not outlive it.
@@ -89,6 +95,8 @@ private:
     [[nodiscard]] std::expected<void, ProgramError> Pass(const char *data, std::size_t size);
     [[nodiscard]] std::expected<void, ProgramError> PassUtf16(const char *data, std::size_t size);
     [[nodiscard]] std::expected<void, ProgramError> TextFault(const SRecordFault &fault) const;
+    [[nodiscard]] std::expected<void, ProgramError> Utf16Fault(long line, std::string detail) const;
+    [[nodiscard]] std::expected<void, ProgramError> FeedDecoded();
     ProgramFormat TextProgramFormat() const;
 
     SRecordImage &image_;

@@ -21,6 +21,18 @@ struct RecordFault {
     bool checksum = false;
 };
 
+// What a line holds past the part of it a reader keeps: nothing but
+// blanks, also padding (see IsPadding), or anything else.
+enum class LineBeyond { Nothing, Padding, Text };
+
+// Whether a character may pad a file after its last record: blanks, NUL
+// and the erased value 0xFF (programmers that pad a file to a block size),
+// and the end-of-file mark 0x1A of old systems.
+constexpr bool IsPadding(char c)
+{
+    return c == ' ' || c == '\t' || c == '\0' || c == '\xFF' || c == '\x1A';
+}
+
 // Value 0..15 of one hexadecimal digit, or -1. Lower case counts the same
 // as upper case in every field: reading lower-case digits with the
 // upper-case formula would shift data to wrong addresses without any error.
@@ -53,17 +65,55 @@ inline std::uint8_t TableValue(char c)
     return HexTable[static_cast<unsigned char>(c)];
 }
 
-// "'G' at column 12 is not a hexadecimal digit"; a byte that is no
-// printable character is shown by its value.
-inline std::string NotHexPhrase(char c, std::size_t column)
+// Whether a character beyond ASCII may be shown as itself: not one that
+// shows nothing or changes how the text around it is shown (C1 controls,
+// spaces, joiners and direction marks, combining marks, variation
+// selectors, private use, specials).
+constexpr bool ShowsAsItself(std::uint32_t code)
 {
-    const auto byte = static_cast<unsigned char>(c);
-    char text[80];
-    if (byte >= 0x20 && byte < 0x7F)
-        std::snprintf(text, sizeof text, "'%c' at column %zu is not a hexadecimal digit", c, column);
+    return !(code < 0xA1 || code == 0xAD || (code >= 0x300 && code <= 0x36F) || (code >= 0x2000 && code <= 0x206F) ||
+             code == 0x3000 || (code >= 0xE000 && code <= 0xF8FF) || (code >= 0xFE00 && code <= 0xFE0F) || code == 0xFEFF ||
+             code >= 0xFFF0);
+}
+
+// How a message names what stands at `at` of `text`: a printable ASCII
+// character as itself, 'G'; a character beyond ASCII (UTF-8, as the UTF-16
+// reader also hands it on) as itself and its code point, 'é' (U+00E9), or
+// by its code point alone where showing it could mislead, U+200B; any
+// other byte by its value, byte 0x1A.
+inline std::string CharacterName(std::string_view text, std::size_t at)
+{
+    const auto byte = static_cast<unsigned char>(text[at]);
+    char name[40];
+    if (byte >= 0x20 && byte < 0x7F) {
+        std::snprintf(name, sizeof name, "'%c'", byte);
+        return name;
+    }
+    // The length of a UTF-8 sequence by its lead byte, its payload bits, and
+    // the least code point it may carry (a longer form is no character).
+    const std::size_t length = byte >= 0xC2 && byte <= 0xDF ? 2 : byte >= 0xE0 && byte <= 0xEF ? 3 : byte >= 0xF0 && byte <= 0xF4 ? 4 : 0;
+    std::uint32_t code = length == 2 ? byte & 0x1Fu : length == 3 ? byte & 0x0Fu : byte & 0x07u;
+    bool valid = length > 0 && text.size() - at >= length;
+    for (std::size_t k = 1; valid && k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        valid = (next & 0xC0) == 0x80;
+        code = code << 6 | (next & 0x3Fu);
+    }
+    const std::uint32_t least = length == 3 ? 0x800 : length == 4 ? 0x10000 : 0x80;
+    valid = valid && code >= least && code <= 0x10FFFF && !(code >= 0xD800 && code <= 0xDFFF);
+    if (!valid)
+        std::snprintf(name, sizeof name, "byte 0x%02X", byte);
+    else if (ShowsAsItself(code))
+        std::snprintf(name, sizeof name, "'%.*s' (U+%04X)", static_cast<int>(length), text.data() + at, static_cast<unsigned>(code));
     else
-        std::snprintf(text, sizeof text, "byte 0x%02X at column %zu is not a hexadecimal digit", byte, column);
-    return text;
+        std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(code));
+    return name;
+}
+
+// "'G' at column 12 is not a hexadecimal digit"
+inline std::string NotHexPhrase(std::string_view text, std::size_t at, std::size_t column)
+{
+    return CharacterName(text, at) + " at column " + std::to_string(column) + " is not a hexadecimal digit";
 }
 
 inline std::string ShortPhrase(std::size_t endColumn, const char *need)
@@ -84,7 +134,7 @@ inline std::unexpected<RecordFault> FirstFaultIn(std::string_view record, std::s
         if (p >= record.size())
             return std::unexpected(RecordFault{shortPhrase});
         if (TableValue(record[p]) == 0xFF)
-            return std::unexpected(RecordFault{NotHexPhrase(record[p], offset + p + 1)});
+            return std::unexpected(RecordFault{NotHexPhrase(record, p, offset + p + 1)});
     }
     return std::unexpected(RecordFault{shortPhrase});
 }

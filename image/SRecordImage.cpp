@@ -57,7 +57,41 @@ struct LineContext {
     SRecordImage &image;
     LoadTally *tally = nullptr;
     bool verifyChecksum = true;
+    long line = 0;                    // 1-based, for notes
+    SRecordCount *counted = nullptr;  // for the count records
 };
+
+std::string Phrase(const char *format, auto... values)
+{
+    char text[240];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+// A count record (S5, S6) holds in its address field how many data records
+// came before it. One that does not match says that records were lost or
+// added: the file is written all the same (the count is no part of the
+// image) and the user is told. A count record that is not well formed is
+// ignored, as every record without data always was.
+void CheckCountRecord(std::string_view record, int digits, const LineContext &context)
+{
+    const std::size_t end = 4 + static_cast<std::size_t>(digits);
+    if (!context.tally || record.size() < end)
+        return;
+    long said = 0;
+    for (std::size_t p = 4; p < end; ++p) {
+        const std::uint8_t digit = TableValue(record[p]);
+        if (digit > 0x0F)
+            return;
+        said = said << 4 | digit;
+    }
+    const SRecordCount &counted = *context.counted;
+    if (said == counted.dataRecords)
+        return;
+    const std::string since = counted.sinceLine ? Phrase(" since the header record of line %ld", counted.sinceLine) : std::string();
+    context.tally->Note(context.line, Phrase("the count record says %ld data records, but %ld come before it%s", said,
+                                             counted.dataRecords, since.c_str()));
+}
 
 // A record, from its position 0, standing after `offset` characters of its
 // line.
@@ -68,6 +102,17 @@ std::expected<void, RecordFault> ParseRecord(std::string_view record, std::size_
     const auto layout = LayoutOfRecordType(typeDigit);
     if (context.tally && typeDigit >= 0 && typeDigit <= 9)
         ++context.tally->records;
+    if (context.counted) {
+        SRecordCount &counted = *context.counted;
+        if (typeDigit == 0 && counted.dataRecords > 0) {
+            // A header starts another file's records (files joined end to end).
+            counted = {0, context.line};
+        } else if (layout) {
+            ++counted.dataRecords;
+        } else if (typeDigit == 5 || typeDigit == 6) {
+            CheckCountRecord(record, typeDigit == 5 ? 4 : 6, context);
+        }
+    }
     if (!layout)
         return {};
     const char *text = record.data();
@@ -172,28 +217,35 @@ bool IsEmptyLine(std::string_view line)
 }
 
 // An Intel HEX line: blank, or a record from ':' after blanks.
-std::expected<void, RecordFault> ParseHexLine(std::string_view line, std::size_t droppedBlanks, bool cut, long lineNumber,
+std::expected<void, RecordFault> ParseHexLine(std::string_view line, std::size_t droppedBlanks, LineBeyond beyond,
                                               IntelHexState &state, const LineContext &context)
 {
-    if (IsEmptyLine(line) && !cut)
+    if (IsEmptyLine(line) && beyond == LineBeyond::Nothing)
         return {};
     std::size_t blanks = 0;
     while (blanks < line.size() && IsBlank(line[blanks]))
         ++blanks;
     const std::size_t offset = droppedBlanks + blanks;
     if (blanks == line.size() || line[blanks] != ':') {
-        const char c = blanks < line.size() ? line[blanks] : ' ';
-        char text[120];
-        if (c >= 0x20 && c < 0x7F)
-            std::snprintf(text, sizeof text, "'%c' at column %zu, where a record starts with ':'", c, offset + 1);
-        else
-            std::snprintf(text, sizeof text, "byte 0x%02X at column %zu, where a record starts with ':'", static_cast<unsigned char>(c), offset + 1);
-        return std::unexpected(RecordFault{text});
+        const std::string found = blanks < line.size() ? CharacterName(line, blanks) : "' '";
+        return std::unexpected(RecordFault{found + Phrase(" at column %zu, where a record starts with ':'", offset + 1)});
     }
     if (context.tally)
         ++context.tally->records;
-    return ParseIntelHexRecord(line.substr(blanks), offset, cut, lineNumber, state, context.image, context.tally,
+    return ParseIntelHexRecord(line.substr(blanks), offset, beyond, context.line, state, context.image, context.tally,
                                context.verifyChecksum);
+}
+
+// Whether a line holds a byte that no text file does: a control character
+// other than a tab, a form feed or the end-of-file mark 0x1A.
+bool HoldsNonText(std::string_view line)
+{
+    for (char c : line) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && byte != '\t' && byte != '\v' && byte != '\f' && byte != 0x1A) || byte == 0x7F)
+            return true;
+    }
+    return false;
 }
 
 // The format a text file's first line that is not empty shows: an S-record
@@ -273,35 +325,57 @@ void SRecordLoader::Keep(const char *data, std::size_t size)
         std::memcpy(pending_.data() + pendingLength_, data, kept);
     }
     // Past what is kept, only whether anything but blanks follows matters
-    // (an Intel HEX record may be followed by blanks only).
-    for (std::size_t k = kept; k < size && !pendingTail_; ++k)
-        pendingTail_ = !IsBlank(data[k]);
+    // (an Intel HEX record may be followed by blanks only, and its
+    // end-of-file record by padding).
+    for (std::size_t k = kept; k < size && pendingBeyond_ != LineBeyond::Text; ++k) {
+        if (!IsBlank(data[k]))
+            pendingBeyond_ = IsPadding(data[k]) ? LineBeyond::Padding : LineBeyond::Text;
+    }
     pendingLength_ += size;
 }
 
-std::expected<void, SRecordFault> SRecordLoader::TakeLine(std::string_view line, std::size_t droppedBlanks, bool cut)
+std::expected<void, SRecordFault> SRecordLoader::TakeLine(std::string_view line, std::size_t droppedBlanks, LineBeyond beyond)
 {
     ++lineCount_;
     if (format_ == TextFormat::Detect) {
-        if (IsEmptyLine(line) && !cut)
+        if (IsEmptyLine(line) && beyond == LineBeyond::Nothing)
             return {};
         const auto found = FormatOfFirstLine(line);
-        if (!found) {
-            fault_ = SRecordFault{lineCount_, "the first record is neither an S-record nor an Intel HEX record",
-                                  SRecordFault::Kind::NotRecognized};
+        if (!found && HoldsNonText(line)) {
+            fault_ = SRecordFault{lineCount_, "a byte that no text holds, before any record", SRecordFault::Kind::NotRecognized};
             return std::unexpected(*fault_);
         }
+        if (!found)
+            return {};  // a title or a comment
         format_ = *found;
     }
-    const LineContext context{image_, &tally_, options_.verifyChecksums};
-    auto parsed = format_ == TextFormat::IntelHex ? ParseHexLine(line, droppedBlanks, cut, lineCount_, hex_, context)
+    const LineContext context{image_, &tally_, options_.verifyChecksums, lineCount_, &counted_};
+    auto parsed = format_ == TextFormat::IntelHex ? ParseHexLine(line, droppedBlanks, beyond, hex_, context)
                                                   : ParseLine(line, droppedBlanks, context);
     if (!parsed) {
         fault_ = SRecordFault{lineCount_, std::move(parsed.error().detail),
                               parsed.error().checksum ? SRecordFault::Kind::BadChecksum : SRecordFault::Kind::BadRecord};
         return std::unexpected(*fault_);
     }
+    if (format_ == TextFormat::IntelHex && hex_.endLine != 0) {
+        afterEnd_ = true;
+        linesAfterEnd_ = hex_.textAfterEnd ? 1 : 0;
+    }
     return {};
+}
+
+// After an Intel HEX end-of-file record: the rest is read only to count
+// the lines that hold more than padding.
+void SRecordLoader::SkipAfterEnd(const char *data, const char *end)
+{
+    for (; data < end; ++data) {
+        if (*data == '\r' || *data == '\n') {
+            linesAfterEnd_ += textAfterEnd_;
+            textAfterEnd_ = false;
+        } else {
+            textAfterEnd_ |= !IsPadding(*data);
+        }
+    }
 }
 
 void SRecordLoader::SkipByteOrderMark(const char *&data, const char *end)
@@ -331,6 +405,10 @@ std::expected<void, SRecordFault> SRecordLoader::Feed(const char *data, std::siz
         if (p == end)
             return {};
     }
+    if (afterEnd_) {
+        SkipAfterEnd(p, end);
+        return {};
+    }
     if (afterCarriageReturn_ && *p == '\n')
         ++p;
     afterCarriageReturn_ = false;
@@ -353,7 +431,7 @@ std::expected<void, SRecordFault> SRecordLoader::Feed(const char *data, std::siz
         // A line that fits is read where it stands; a longer one is read as
         // much as is kept of it, as when it straddles two chunks.
         if (pendingLength_ == 0 && static_cast<std::size_t>(terminator - p) <= pending_.size()) {
-            taken = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0, false);
+            taken = TakeLine(std::string_view(p, static_cast<std::size_t>(terminator - p)), 0, LineBeyond::Nothing);
         } else {
             Keep(p, static_cast<std::size_t>(terminator - p));
             taken = TakePendingLine();
@@ -369,6 +447,10 @@ std::expected<void, SRecordFault> SRecordLoader::Feed(const char *data, std::siz
             if (*p == '\n')
                 ++p;
         }
+        if (afterEnd_) {
+            SkipAfterEnd(p, end);
+            return {};
+        }
         if (nextCr < p)
             nextCr = find(p, '\r');
         if (nextLf < p)
@@ -381,11 +463,11 @@ std::expected<void, SRecordFault> SRecordLoader::TakePendingLine()
 {
     const std::size_t kept = std::min(pendingLength_, pending_.size());
     const std::size_t dropped = droppedBlanks_;
-    const bool cut = pendingTail_;
+    const LineBeyond beyond = pendingBeyond_;
     pendingLength_ = 0;
     droppedBlanks_ = 0;
-    pendingTail_ = false;
-    return TakeLine(std::string_view(pending_.data(), kept), dropped, cut);
+    pendingBeyond_ = LineBeyond::Nothing;
+    return TakeLine(std::string_view(pending_.data(), kept), dropped, beyond);
 }
 
 std::expected<void, SRecordFault> SRecordLoader::Finish()
@@ -401,6 +483,13 @@ std::expected<void, SRecordFault> SRecordLoader::Finish()
     if (pendingLength_ != 0) {
         if (auto taken = TakePendingLine(); !taken)
             return taken;
+    }
+    if (afterEnd_) {
+        linesAfterEnd_ += textAfterEnd_;
+        textAfterEnd_ = false;
+        if (linesAfterEnd_ > 0)
+            tally_.Note(0, Phrase("%ld %s after the end-of-file record of line %ld %s ignored", linesAfterEnd_,
+                                  linesAfterEnd_ == 1 ? "line" : "lines", hex_.endLine, linesAfterEnd_ == 1 ? "is" : "are"));
     }
     // A file whose end-of-file record is missing may have been cut short.
     if (format_ == TextFormat::IntelHex && hex_.endLine == 0)

@@ -88,10 +88,22 @@ struct SRecordFault {
     Kind kind = Kind::BadRecord;
 };
 
-// The text formats the loader reads, or Detect: the first line that is not
-// empty decides ('S' and a digit, or ':' after any blanks), and a file
-// whose first such line is neither, or that has none, is not recognised.
+// The text formats the loader reads, or Detect: the first line that is a
+// record decides ('S' and a digit, or ':' after any blanks). Lines before
+// it, a title or a comment, are skipped, as S-record files always had
+// lines that are no record skipped. A file without such a line is not
+// recognised, and neither is one with a byte before it that no text holds
+// (a control character other than a tab, a form feed or 0x1A): a binary
+// file is told at once, not read to its end.
 enum class TextFormat { SRecord, IntelHex, Detect };
+
+// Data records (S1, S2, S3) counted for the count records (S5, S6): since
+// the start, or since the header record (S0) of line `sinceLine` that
+// began another file's records, as when files are joined end to end.
+struct SRecordCount {
+    long dataRecords = 0;
+    long sinceLine = 0;
+};
 
 struct TextLoadOptions {
     TextFormat format = TextFormat::SRecord;
@@ -111,6 +123,11 @@ struct TextLoadOptions {
 // Intel HEX lines (TextFormat::IntelHex, or detected) are read by
 // ParseIntelHexRecord, after blanks; empty lines are skipped, any other line
 // must be a record, and the file must end with its end-of-file record.
+// Nothing after that record is read as a record: padding is skipped, and
+// lines with more than padding are counted and noted in the tally.
+//
+// A count record (S5, S6) whose count does not match the data records
+// before it is noted in the tally; the file is read all the same.
 class SRecordLoader {
 public:
     // Clears the image; the loader writes into it and must not outlive it.
@@ -123,17 +140,19 @@ public:
     // the error is the bad record met here or before. Feed no more after.
     [[nodiscard]] std::expected<void, SRecordFault> Finish();
 
-    // Lines completed so far (all of them, after Finish()).
+    // Lines completed so far (all of them, after Finish()), up to an Intel
+    // HEX end-of-file record.
     long LineCount() const { return lineCount_; }
-    // The format read: Detect until the first line that is not empty.
+    // The format read: Detect until the first line that is a record.
     TextFormat Format() const { return format_; }
     const LoadTally &Tally() const { return tally_; }
 
 private:
-    [[nodiscard]] std::expected<void, SRecordFault> TakeLine(std::string_view line, std::size_t droppedBlanks, bool cut);
+    [[nodiscard]] std::expected<void, SRecordFault> TakeLine(std::string_view line, std::size_t droppedBlanks, LineBeyond beyond);
     [[nodiscard]] std::expected<void, SRecordFault> TakePendingLine();
     void Keep(const char *data, std::size_t size);
     void SkipByteOrderMark(const char *&data, const char *end);
+    void SkipAfterEnd(const char *data, const char *end);
 
     SRecordImage &image_;
     TextLoadOptions options_;
@@ -145,11 +164,17 @@ private:
     std::array<char, 1 + LongestReadLinePrefix> pending_{};
     std::size_t pendingLength_ = 0;     // true length of the unfinished line, dropped blanks aside
     std::size_t droppedBlanks_ = 0;     // blanks after its first one, counted only
-    bool pendingTail_ = false;          // something but blanks past what is kept of it
+    LineBeyond pendingBeyond_ = LineBeyond::Nothing;  // what lies past what is kept of it
     std::size_t markBytes_ = 0;         // bytes of a byte-order mark seen at the start
     bool pastStart_ = false;            // the start of the input, and any mark, are behind
     long lineCount_ = 0;
     bool afterCarriageReturn_ = false;  // an LF now only completes a CR LF
+    SRecordCount counted_;
+    // After an Intel HEX end-of-file record: the lines that hold more than
+    // padding, and whether the line being read does.
+    bool afterEnd_ = false;
+    long linesAfterEnd_ = 0;
+    bool textAfterEnd_ = false;
     std::optional<SRecordFault> fault_;  // once met, every later call reports it
 };
 

@@ -35,11 +35,27 @@ WriteResult LoaderTooLargeResult(const QByteArray &loaderPath)
                                               .arg(LoaderSizeLimit)};
 }
 
+// Whether two paths name one file, whatever their names: another spelling,
+// a link, a second hard link, or one pipe given twice (/dev/stdin).
+bool SameFile(const QByteArray &one, const QByteArray &other)
+{
+    struct stat first {}, second {};
+    return ::stat(one.constData(), &first) == 0 && ::stat(other.constData(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
 }  // namespace
 
 std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                       InputReader reader, const ProgramOptions &options)
 {
+    // The program's text would go to the boot mode as the loader; and one
+    // pipe read as the program leaves nothing for the loader.
+    if (SameFile(loaderPath, sFilePath))
+        return std::unexpected(WriteResult{WriteOutcome::LoaderIsProgram,
+                                           QStringLiteral("TQW735.BIN is the program file itself: %1 and %2 are one file; give the loader "
+                                                          "that came with the board")
+                                               .arg(DisplayPath(loaderPath), DisplayPath(sFilePath))});
     // The whole file is checked before the target hears a byte, so that a
     // bad file never leaves a half-written board.
     WriteInput input;

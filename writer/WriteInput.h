@@ -39,8 +39,9 @@ enum class InputReader { Uninterruptible, Interruptible };
 // Reads the program file (S-record, Intel HEX, ELF, or raw binary when
 // `options` say so), all of it checked, and the loader. Paths are as the
 // file system takes them (bytes; a name need not be UTF-8). The error is how
-// the write ends before the target hears a byte: SRecordFailed, or
-// LoaderTooLarge (the size field of the boot mode holds 16 bits).
+// the write ends before the target hears a byte: SRecordFailed,
+// LoaderTooLarge (the size field of the boot mode holds 16 bits), or
+// LoaderIsProgram (both paths name one file), judged before either is read.
 [[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                                     InputReader reader, const ProgramOptions &options = {});
 

@@ -16,6 +16,7 @@ enum class WriteOutcome {
     ImageNoReply,
     ImageWrongReply,
     LoaderTooLarge,   // the size field of the boot mode holds 16 bits
+    LoaderIsProgram,  // the loader named is the program file itself
     SRecordFailed,    // the S-record file cannot be read or has a bad record
     PortLost,         // the port failed while open (adapter unplugged)
     Abandoned,        // the user closed the program mid-write; no message

@@ -506,6 +506,15 @@ TEST(CommandLine, SummarisesAnImageThatARecordMatches)
     EXPECT_EQ(record[u"image_sha256"].toString(), QStringLiteral("6570a233dab023479b88cd3575361a9813c1bafdbb2d0cfea365056c72807f27"));
     EXPECT_EQ(record[u"file_sha256"].toString(), fileSha256);
     EXPECT_TRUE(stage.board.LastWrite().completed);
+
+    // An ELF file says how many of its sections were written; one block is one.
+    const QByteArray elf = Elf32({{1, 84, 0, 16, 16}}, QByteArray(16, 'x'),
+                                 {{ElfProgbits, ElfAllocated, 84, 16}, {ElfNobits, ElfAllocated, 100, 4}, {ElfProgbits, 0, 84, 16}});
+    const WriterRun elfRun = RunWriter({QStringLiteral("--info"), WriteFile(dir, QStringLiteral("p.elf"), elf)});
+    EXPECT_TRUE(elfRun.out.contains(QStringLiteral("segments                1 loadable, 1 with bytes in the file\n"
+                                                   "sections                1 written\n")))
+        << elfRun.out.toStdString();
+    EXPECT_TRUE(elfRun.out.contains(QStringLiteral("transfer size           64 bytes, 1 block of 64\n"))) << elfRun.out.toStdString();
 }
 
 // How a program file is read, and what qw735-write says on stderr besides
@@ -520,7 +529,8 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
         int status;
         const char *err;  // stderr; {mot} is the file, {loader} the loader, {dir} their folder
         std::uint64_t dropped;
-        bool loaderAsProgram = false;  // the loader given as the program file
+        const char *format = "S-record";  // as the record names it
+        bool loaderAsProgram = false;     // the loader given as the program file
     } rows[] = {
         {"NoDataRecords", {}, "S00600004844521B\nS9030000FC\n", 0,
          "qw735-write: {mot} has no data records (S1, S2, S3): the board gets an erased image (all 0xFF)\n", 0},
@@ -530,6 +540,14 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
         {"WrongChecksum", {}, "S1130000000102030405060708090A0B0C0D0E0F75\n", 7,
          "qw735-write: --ignore-checksums writes a hand-patched file as it stands\n", 0},
         {"WrongChecksumIgnored", {"--ignore-checksums"}, "S1130000000102030405060708090A0B0C0D0E0F75\n", 0, "", 0},
+        // Written all the same, with a word on what the file holds.
+        {"CountRecordDoesNotMatch", {}, "S1130000000102030405060708090A0B0C0D0E0F74\nS5030002FA\n", 0,
+         "qw735-write: {mot}, line 2: the count record says 2 data records, but 1 come before it\n", 0},
+        {"TextAfterTheEndOfIntelHex", {}, ":10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n:00000001FF\n", 0,
+         "qw735-write: {mot}: 1 line after the end-of-file record of line 2 is ignored\n", 0, "Intel HEX"},
+        {"ElfWithoutSectionHeaders", {}, Elf32({{1, 84, 0, 16, 16}}, QByteArray(16, 'x')), 0,
+         "qw735-write: {mot}: it has no section headers: its loadable segments are written as they stand in the file, less the ELF "
+         "header and the program header table\n", 0, "ELF"},
         {"Binary", {}, QByteArray("\x7F\x45\x4C", 3), 7, "qw735-write: a raw binary file is written with --binary-at ADDRESS\n", 0},
         // Files a raw address would only write as garbage.
         {"Utf16WithoutMark", {}, QByteArray("S\0001\0001\0003\0000\0000\0000\0000\000", 16), 7,
@@ -537,11 +555,11 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
          "iconv -f UTF-16LE -t ASCII {mot} > {dir}/program-ascii.mot\n", 0},
         {"LoaderGivenAsProgram", {}, MatrixProgram, 7,
          "qw735-write: {loader} is the loader, not a program: the program file (S-record, Intel HEX or ELF) comes last, "
-         "and the loader goes with --loader FILE\n", 0, true},
+         "and the loader goes with --loader FILE\n", 0, "S-record", true},
         {"BinaryAtAnAddress", {"--binary-at", "0x1FFFE"}, QByteArray("\x7F\x45\x4C", 3), 0,
-         "qw735-write: 1 byte of {mot} lies past the 128 KiB program area and is not written: 0x20000\n", 1},
+         "qw735-write: 1 byte of {mot} lies past the 128 KiB program area and is not written: 0x20000\n", 1, "binary"},
         {"EmptyBinary", {"--binary-at", "4096"}, QByteArray(), 0,
-         "qw735-write: {mot} is empty: the board gets an erased image (all 0xFF)\n", 0},
+         "qw735-write: {mot} is empty: the board gets an erased image (all 0xFF)\n", 0, "binary"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -563,7 +581,7 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
         }
         const std::vector<QJsonObject> records = ReadRecords(report);
         ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0][u"format"].toString(), row.options.contains(u"--binary-at") ? u"binary" : u"S-record");
+        EXPECT_EQ(records[0][u"format"].toString(), QString::fromLatin1(row.format));
         EXPECT_EQ(records[0][u"dropped_bytes"].toInteger(), static_cast<qint64>(row.dropped));
     }
 }

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "image/ProgramFile.h"
 #include "image/SRecordImage.h"
+#include "tests/support/FaultMatrix.h"
 #include "tests/support/HostFixture.h"
+#include "writer/SendImage.h"
 
 #include <gtest/gtest.h>
 
@@ -189,7 +191,11 @@ TEST(SRecordLoader, ReportsBadRecordsWithLineAndColumn)
 // Files other tools write from one random program with holes, in every
 // format: each loads to exactly srec_cat's 0xFF-filled binary of the same
 // file (of objcopy's S-records of it, for ELF, which srec_cat does not
-// read), cut at the end of the data area, MaxAddress at its last byte.
+// read), cut at the end of the data area, MaxAddress at its last byte; and
+// a write puts exactly that on a board. ELF files are linked by ld in the
+// layouts that put the ELF header and the program headers into a loadable
+// segment (the default script, a flash region that starts above 0), and
+// in one that does not (-n), for both word sizes and byte orders.
 TEST(SRecordLoader, MatchesFilesWrittenByConverters)
 {
     if (std::system("command -v srec_cat objcopy ld iconv powerpc-linux-gnu-ld >/dev/null 2>&1") != 0)
@@ -203,42 +209,78 @@ TEST(SRecordLoader, MatchesFilesWrittenByConverters)
             c = static_cast<char>(random());
         test::WriteFile(dir, QString::fromLatin1(name), data);
     }
-    // Code at 0x100; data that runs at 0x80000 but is stored at 0x9000, with
-    // zero fill after it that is not in the file.
-    test::WriteFile(dir, QStringLiteral("elf.ld"), "SECTIONS {\n  .text 0x100 : AT(0x100) { a.o(.data) }\n"
-                                                  "  .data 0x80000 : AT(0x9000) { b.o(.data) }\n  .bss (NOLOAD) : { . += 0x400; }\n"
-                                                  "  /DISCARD/ : { *(*) }\n}\n");
-    const auto elf = [&](const std::string &tools, const std::string &bfd, const std::string &arch, const std::string &emulation) {
-        const std::string object = tools + "objcopy -I binary -O " + bfd + " -B " + arch + " ";
-        return "cd " + d + " && " + object + "a.bin a.o && " + object + "b.bin b.o && " + tools + "ld -m " + emulation +
-               " -n -T elf.ld a.o b.o -o " + emulation + ".elf && " + tools + "objcopy -O srec " + emulation + ".elf " + emulation + ".srec";
-    };
+    // -n: code at 0x100; data that runs at 0x80000 but is stored at 0x9000,
+    // with zero fill after it that is not in the file.
+    test::WriteFile(dir, QStringLiteral("n.ld"), "SECTIONS {\n  .text 0x100 : AT(0x100) { a.o(.text) }\n"
+                                                "  .data 0x80000 : AT(0x9000) { b.o(.data) }\n  .bss (NOLOAD) : { . += 0x400; }\n"
+                                                "  /DISCARD/ : { *(*) }\n}\n");
+    test::WriteFile(dir, QStringLiteral("flash.ld"), "MEMORY { flash (rx) : ORIGIN = 0x1400, LENGTH = 0x1EC00 }\n"
+                                                    "SECTIONS {\n  .text : { *(.text) } > flash\n  .rodata : { *(.data) } > flash\n}\n");
     const std::string in = "srec_cat " + d + "in.bin -binary ";
-    const struct {
+    struct Row {
         std::string file;     // loaded
         std::string make;     // makes it
         std::string oracle;   // srec_cat's input for the expected image
         std::int32_t maxAddress;
-    } rows[] = {
+        std::uint64_t dropped = 0;
+        long sections = 0;    // ELF: written, or 0 for a file without section headers
+    };
+    std::vector<Row> rows = {
         {"s19.mot", in + "-crop 0 0xF000 -o " + d + "s19.mot -motorola -address-length=2", "s19.mot -motorola", 0xEFFF},
         {"s28.mot", in + "-exclude 0x1000 0x1800 -offset 0x100 -o " + d + "s28.mot -motorola -address-length=3", "s28.mot -motorola", 0x1F0FF},
         // Past the data area by 0x800 bytes: those are dropped.
-        {"s37.mot", in + "-exclude 0x3 0x80 -offset 0x1800 -o " + d + "s37.mot -motorola -address-length=4", "s37.mot -motorola", 0x1FFFF},
+        {"s37.mot", in + "-exclude 0x3 0x80 -offset 0x1800 -o " + d + "s37.mot -motorola -address-length=4", "s37.mot -motorola", 0x1FFFF, 0x800},
         {"linear.hex", in + "-exclude 0x9001 0x9002 -o " + d + "linear.hex -intel", "linear.hex -intel", 0x1EFFF},
         {"segment.hex", in + "-o " + d + "segment.hex -intel -address-length=3", "segment.hex -intel", 0x1EFFF},
         {"objcopy.hex", "objcopy -I binary -O ihex --change-addresses 0x40 " + d + "in.bin " + d + "objcopy.hex", "objcopy.hex -intel", 0x1F03F},
         {"objcopy.srec", "objcopy -I binary -O srec --srec-forceS3 --srec-len=64 " + d + "in.bin " + d + "objcopy.srec", "objcopy.srec -motorola",
          0x1EFFF},
         {"utf16.hex", "iconv -f ASCII -t UTF-16 " + d + "linear.hex > " + d + "utf16.hex", "linear.hex -intel", 0x1EFFF},
-        {"elf_x86_64.elf", elf("", "elf64-x86-64", "i386:x86-64", "elf_x86_64"), "elf_x86_64.srec -motorola", 0xBFFF},
-        {"elf_i386.elf", elf("", "elf32-i386", "i386", "elf_i386"), "elf_i386.srec -motorola", 0xBFFF},
-        {"elf32ppc.elf", elf("powerpc-linux-gnu-", "elf32-powerpc", "powerpc", "elf32ppc"), "elf32ppc.srec -motorola", 0xBFFF},
-        {"elf64ppc.elf", elf("powerpc-linux-gnu-", "elf64-powerpc", "powerpc", "elf64ppc"), "elf64ppc.srec -motorola", 0xBFFF},
     };
-    for (const auto &row : rows) {
+    const struct {
+        const char *emulation, *bfd, *arch, *tools;
+        bool is64;
+    } machines[] = {{"elf_x86_64", "elf64-x86-64", "i386:x86-64", "", true},
+                    {"elf_i386", "elf32-i386", "i386", "", false},
+                    {"elf32ppc", "elf32-powerpc", "powerpc", "powerpc-linux-gnu-", false},
+                    {"elf64ppc", "elf64-powerpc", "powerpc", "powerpc-linux-gnu-", true}};
+    const struct {
+        const char *name, *options;
+        std::int32_t maxAddress;
+        std::uint64_t dropped;
+    } layouts[] = {{"n", "-n -T n.ld", 0xBFFF, 0},
+                   // Data from 0x1F800: 0x2800 of its bytes lie past the area.
+                   {"default", "-Ttext=0x8000 -Tdata=0x1F800 -e 0x8000", 0x1FFFF, 0x2800},
+                   {"flash", "-T flash.ld", 0xC3FF, 0}};
+    for (const auto &machine : machines) {
+        const std::string tools = machine.tools;
+        const std::string objects = "cd " + d + " && " + tools + "objcopy -I binary -O " + machine.bfd + " -B " + machine.arch +
+                                    " --rename-section .data=.text,alloc,load,readonly,code,contents a.bin a.o && " + tools +
+                                    "objcopy -I binary -O " + machine.bfd + " -B " + machine.arch + " b.bin b.o && ";
+        for (const auto &layout : layouts) {
+            const std::string name = std::string(machine.emulation) + "-" + layout.name;
+            rows.push_back({name + ".elf",
+                            objects + tools + "ld -m " + machine.emulation + " " + layout.options + " a.o b.o -o " + name + ".elf 2>/dev/null && " +
+                                tools + "objcopy -O srec " + name + ".elf " + name + ".srec",
+                            name + ".srec -motorola", layout.maxAddress, layout.dropped, 2});
+        }
+    }
+    // Stripped of their section headers: the segments are written, less the
+    // headers, which here is exactly what the sections hold.
+    for (const char *name : {"elf_x86_64-flash", "elf_i386-default"}) {
+        const bool is64 = std::string(name).starts_with("elf_x86_64");
+        const Row &original = *std::find_if(rows.begin(), rows.end(), [&](const Row &row) { return row.file == name + std::string(".elf"); });
+        const std::string stripped = std::string(name) + "-stripped.elf";
+        rows.push_back({stripped,
+                        "cd " + d + " && cp " + original.file + " " + stripped + " && dd if=/dev/zero of=" + stripped + " bs=1 conv=notrunc status=none " +
+                            (is64 ? "seek=40 count=8" : "seek=32 count=4") + " && dd if=/dev/zero of=" + stripped +
+                            " bs=1 conv=notrunc status=none " + (is64 ? "seek=60 count=4" : "seek=48 count=4"),
+                        original.oracle, original.maxAddress, original.dropped, 0});
+    }
+    for (const Row &row : rows) {
         SCOPED_TRACE(row.file);
         ASSERT_EQ(std::system(row.make.c_str()), 0) << row.make;
-        const std::string oracle = "cd " + d + " && srec_cat " + row.oracle + " -fill 0xFF 0 0x20000 -o expected.bin -binary";
+        const std::string oracle = "cd " + d + " && srec_cat " + row.oracle + " -fill 0xFF 0 0x20000 -o expected.bin -binary 2>/dev/null";
         ASSERT_EQ(std::system(oracle.c_str()), 0) << oracle;
         std::vector<std::uint8_t> expected = Blank();
         const QByteArray area = test::ReadFile(dir.filePath(QStringLiteral("expected.bin"))).left(0x20000);
@@ -249,6 +291,150 @@ TEST(SRecordLoader, MatchesFilesWrittenByConverters)
         ASSERT_TRUE(loaded) << DescribeProgramError(loaded.error());
         EXPECT_EQ(image.ImageBuffer, expected);
         EXPECT_EQ(image.MaxAddress, row.maxAddress);
-        EXPECT_EQ(loaded->droppedBytes, row.file == "s37.mot" ? 0x800u : 0u);
+        EXPECT_EQ(loaded->droppedBytes, row.dropped);
+        if (loaded->format == ProgramFormat::Elf) {
+            EXPECT_EQ(loaded->sections, row.sections);
+            EXPECT_EQ(loaded->notes.size(), row.sections == 0 ? 1u : 0u);
+        }
+
+        test::WriteBench bench;
+        ASSERT_EQ(bench.Write(test::ReadFile(QString::fromStdString(d + row.file))).outcome, WriteOutcome::Ok);
+        const std::vector<std::uint8_t> received = bench.host.board->LastWrite().image;
+        ASSERT_EQ(received.size(), static_cast<std::size_t>(TransferSize(row.maxAddress)));
+        EXPECT_TRUE(std::equal(received.begin(), received.end(), expected.begin())) << "the board got another image";
+    }
+}
+
+namespace {
+
+// A program file's bytes, and what the loader must make of them: the
+// bytes stored (0xFF elsewhere), or the message that refuses the file,
+// and the notes it leaves for the user.
+struct ProgramRow {
+    const char *name;
+    std::string bytes;
+    std::vector<std::pair<std::uint32_t, std::vector<std::uint8_t>>> stored = {};
+    std::string error = {};  // DescribeProgramError of a file named f
+    std::vector<LoadNote> notes = {};
+    std::uint64_t dropped = 0;
+};
+
+const std::string HexSixteen = ":10000000000102030405060708090A0B0C0D0E0F78\n";
+const std::string HexEnd = ":00000001FF";
+const std::vector<std::uint8_t> SixteenBytes = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+std::string Utf16Le(const std::u16string &text)
+{
+    std::string bytes = "\xFF\xFE";
+    for (char16_t unit : text)
+        bytes += std::string{static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    return bytes;
+}
+
+std::u16string Wide(const std::string &ascii)
+{
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+// An ELF file whose one segment holds its own headers (84 bytes) and 16
+// bytes of program after them, for physical address `at`.
+std::string ElfWithHeadersInASegment(std::uint32_t at, const std::vector<test::ElfSection> &sections)
+{
+    const QByteArray program(reinterpret_cast<const char *>(SixteenBytes.data()), 16);
+    return test::Elf32({{1, 0, at, 100, 100}}, program, sections).toStdString();
+}
+
+}  // namespace
+
+// Every row fed whole, byte by byte and in pieces of 7.
+TEST(ProgramLoader, ReadsFilesAsTheFormatsEndAndWrapThemAndSaysWhatIsThere)
+{
+    const std::string sixteen = Sixteen + "\n";
+    const ProgramRow rows[] = {
+        // Lines before the first record, as stored files have them.
+        {"TitleBeforeSRecords", "# built by the release script\r\nFirmware 1.2\n\n" + sixteen, {{0, SixteenBytes}}},
+        {"TitleBeforeIntelHex", "Firmware 1.2\n" + HexSixteen + HexEnd + "\n", {{0, SixteenBytes}}},
+        {"NoRecordAtAll", "# notes\nnothing here\n", {}, "f is not an S-record, Intel HEX or ELF file"},
+        {"NoTextBeforeARecord", "ab\x01" "cd\n" + sixteen, {}, "f is not an S-record, Intel HEX or ELF file"},
+        // What follows the end-of-file record of Intel HEX: padding says nothing.
+        {"NulPaddingAfterTheEnd", HexSixteen + HexEnd + "\r\n" + std::string(600, '\0'), {{0, SixteenBytes}}},
+        {"PaddingOfEveryKindAfterTheEnd", HexSixteen + HexEnd + "\n\x1A\n\xFF\xFF \t\n\n\0\0", {{0, SixteenBytes}}},
+        {"PaddingOnTheEndRecordsLine", HexSixteen + HexEnd + std::string(3000, '\0'), {{0, SixteenBytes}}},
+        {"RecordsAfterTheEnd", HexSixteen + HexEnd + "\n:040010005566778832\n\nS1130000\n\0\0\n", {{0, SixteenBytes}}, {},
+         {{0, "2 lines after the end-of-file record of line 2 are ignored"}}},
+        {"TextOnTheEndRecordsLine", HexSixteen + HexEnd + " end of file", {{0, SixteenBytes}}, {},
+         {{0, "1 line after the end-of-file record of line 2 is ignored"}}},
+        // A linear address wraps at 4 GiB, a segment's offset at 64 KiB.
+        {"LinearAddressWraps", ":02000004FFFFFC\n:04FFFE001122334455\n" + HexEnd, {{0, {0x33, 0x44}}}, {}, {}, 2},
+        {"SegmentOffsetWraps", ":020000021000EC\n:04FFFE001122334455\n" + HexEnd, {{0x10000, {0x33, 0x44}}, {0x1FFFE, {0x11, 0x22}}}},
+        // Count records: one that does not match is noted, the file written.
+        {"CountMatches", "S00600004844521B\n" + sixteen + "S105001099AAA7\nS5030002FA\n", {{0, SixteenBytes}, {0x10, {0x99, 0xAA}}}},
+        {"CountDoesNotMatch", sixteen + "S105001099AAA7\nS5030003F9\nS9030000FC\n", {{0, SixteenBytes}, {0x10, {0x99, 0xAA}}}, {},
+         {{3, "the count record says 3 data records, but 2 come before it"}}},
+        {"LongCountDoesNotMatch", sixteen + "S604000002F9\n", {{0, SixteenBytes}}, {},
+         {{2, "the count record says 2 data records, but 1 come before it"}}},
+        {"FilesJoinedEndToEnd", "S00600004844521B\n" + sixteen + "S5030001FB\nS00600004844521B\nS105001099AAA7\nS5030002FA\n",
+         {{0, SixteenBytes}, {0x10, {0x99, 0xAA}}}, {},
+         {{6, "the count record says 2 data records, but 1 come before it since the header record of line 4"}}},
+        {"MalformedCountIsIgnored", sixteen + "S503XYZ\nS5\n", {{0, SixteenBytes}}},
+        // What the messages name.
+        {"ByteCountOfAnAddressRecord", ":03000004000000F9\n" + HexEnd, {}, "Intel HEX file f, line 1: a type 0x04 record has byte count 0x02, but this one has 0x03"},
+        {"StrayByteAfterAChecksum", ":10000000000102030405060708090A0B0C0D0E0F78" + std::string(1, '\0') + "\n" + HexEnd, {},
+         "Intel HEX file f, line 1: byte 0x00 at column 44 is past the record's end: its byte count 0x10 ends it at column 43"},
+        {"CharacterInARecord", "S1130000000102030405060708090A0B0C0D0E\xC3\xA9" "F74\n", {},
+         "S-record file f, line 1: '\xC3\xA9' (U+00E9) at column 39 is not a hexadecimal digit"},
+        {"InvisibleCharacterInARecord", "S1130000000102030405060708090A0B0C0D0E\xE2\x80\x8B" "F74\n", {},
+         "S-record file f, line 1: U+200B at column 39 is not a hexadecimal digit"},
+        {"NoCharacterInARecord", "S1130000000102030405060708090A0B0C0D0E\xC3" "F74\n", {},
+         "S-record file f, line 1: byte 0xC3 at column 39 is not a hexadecimal digit"},
+        {"Utf16", Utf16Le(Wide(sixteen)), {{0, SixteenBytes}}},
+        {"Utf16CharacterInARecord", Utf16Le(Wide("S00600004844521B\n") + u"S1130000000102030405060708090A0B0C0D0E\u00E9F74\n"), {},
+         "S-record file f, line 2: '\xC3\xA9' (U+00E9) at column 39 is not a hexadecimal digit"},
+        {"Utf16CutInACharacter", Utf16Le(Wide(sixteen)) + "S", {}, "S-record file f: the UTF-16 text is cut in the middle of a character"},
+        {"Utf16CutInAPair", Utf16Le(Wide(sixteen) + u"\xD83D"), {}, "S-record file f: the UTF-16 text is cut in the middle of a character"},
+        {"Utf16HalfAPair", Utf16Le(Wide("S00600004844521B\n") + Wide(sixteen) + u"\xD800x\n"), {},
+         "S-record file f, line 3: unpaired surrogate U+D800"},
+        {"Utf16LowHalfAlone", Utf16Le(Wide("S00600004844521B\r\n") + u"\xDC00" + Wide(sixteen)), {},
+         "S-record file f, line 2: unpaired surrogate U+DC00"},
+        {"Utf16Pair", Utf16Le(u"# \U0001F600\n" + Wide(sixteen)), {{0, SixteenBytes}}},
+        // ELF: the sections' bytes, without the headers the segment holds.
+        {"ElfSectionsOnly", ElfWithHeadersInASegment(0x1000, {{test::ElfProgbits, test::ElfAllocated, 84, 16}}), {{0x1054, SixteenBytes}}},
+        {"ElfSectionPastTheArea", ElfWithHeadersInASegment(0x1FFA4, {{test::ElfProgbits, test::ElfAllocated, 84, 16}}),
+         {{0x1FFF8, {0, 1, 2, 3, 4, 5, 6, 7}}}, {}, {}, 8},
+        {"ElfWithoutSectionHeaders", ElfWithHeadersInASegment(0x1000, {}), {{0x1054, SixteenBytes}}, {},
+         {{0, "it has no section headers: its loadable segments are written as they stand in the file, less the ELF header "
+              "and the program header table"}}},
+        {"ElfNothingButHeaders", test::Elf32({{1, 0, 0x1000, 84, 84}}, {}).toStdString(), {},
+         "ELF file f: it has no section headers, and its loadable segments hold nothing but its own headers"},
+        {"ElfSectionInNoSegment",
+         test::Elf32({{1, 84, 0, 8, 8}}, QByteArray(16, 'x'), {{test::ElfProgbits, test::ElfAllocated, 84, 16}}).toStdString(), {},
+         "ELF file f: section 1 has bytes in the file (0x10 bytes at 0x54) that no loadable segment holds, so it has no load address"},
+        {"ElfNoAllocatedSection", ElfWithHeadersInASegment(0x1000, {{test::ElfProgbits, 0, 84, 16}, {test::ElfNobits, test::ElfAllocated, 84, 16}}),
+         {}, "ELF file f: it has no allocated section with bytes in the file"},
+        {"ElfSectionTableCutShort", ElfWithHeadersInASegment(0x1000, {{test::ElfProgbits, test::ElfAllocated, 84, 16}}).substr(0, 170), {},
+         "ELF file f: it is cut short: it ends at byte 0xAA, inside its section header table (bytes 0x64-0xB3)"},
+    };
+    for (const ProgramRow &row : rows) {
+        std::vector<std::uint8_t> expected = Blank();
+        for (const auto &[at, data] : row.stored)
+            std::copy(data.begin(), data.end(), expected.begin() + at);
+        for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+            SCOPED_TRACE(std::string(row.name) + " in pieces of " + std::to_string(piece));
+            SRecordImage image;
+            ProgramLoader loader(image);
+            std::expected<void, ProgramError> fed;
+            const std::size_t step = piece ? piece : std::max<std::size_t>(row.bytes.size(), 1);
+            for (std::size_t at = 0; fed && at < row.bytes.size(); at += step)
+                fed = loader.Feed(row.bytes.data() + at, std::min(step, row.bytes.size() - at));
+            auto loaded = fed ? loader.Finish() : std::unexpected(fed.error());
+            if (!loaded)
+                loaded.error().path = "f";
+            ASSERT_EQ(loaded ? std::string() : DescribeProgramError(loaded.error()), row.error);
+            if (!loaded)
+                continue;
+            EXPECT_EQ(image.ImageBuffer, expected);
+            EXPECT_EQ(loaded->notes, row.notes);
+            EXPECT_EQ(loaded->droppedBytes, row.dropped);
+        }
     }
 }

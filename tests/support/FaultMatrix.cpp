@@ -85,13 +85,9 @@ FaultRow Refused(std::string name, QByteArray program, const char *message)
     return Program(std::move(name), std::move(program), 7, message, 0);
 }
 
-// A little-endian ELF file of `bits` bits with one program header per
-// entry of `segments` (type, file offset, physical address, file size,
-// memory size), followed by `data`. Hand-made for faults no linker writes.
-struct ElfSegment {
-    std::uint32_t type, offset, address, fileSize, memorySize;
-};
-QByteArray Elf32(const std::vector<ElfSegment> &segments, const QByteArray &data)
+}  // namespace
+
+QByteArray Elf32(const std::vector<ElfSegment> &segments, const QByteArray &data, const std::vector<ElfSection> &sections)
 {
     QByteArray file(52, '\0');
     const auto put = [&file](int at, std::uint32_t value, int bytes) {
@@ -116,8 +112,25 @@ QByteArray Elf32(const std::vector<ElfSegment> &segments, const QByteArray &data
         put(at + 16, segment.fileSize, 4);
         put(at + 20, segment.memorySize, 4);
     }
-    return file + data;
+    file += data;
+    if (!sections.empty()) {
+        put(32, static_cast<std::uint32_t>(file.size()), 4);
+        put(46, 40, 2);
+        put(48, static_cast<std::uint32_t>(sections.size() + 1), 2);
+        file.append(40, '\0');
+        for (const ElfSection &section : sections) {
+            const int at = static_cast<int>(file.size());
+            file.append(40, '\0');
+            put(at + 4, section.type, 4);
+            put(at + 8, section.flags, 4);
+            put(at + 16, section.offset, 4);
+            put(at + 20, section.size, 4);
+        }
+    }
+    return file;
 }
+
+namespace {
 
 // MatrixProgram's data: 0x00..0x0F for address 0, 0xF0..0xFF for 0x90.
 QByteArray MatrixData()
@@ -239,8 +252,14 @@ std::vector<FaultRow> AllFaultRows()
         // write MatrixProgram's image, and those refused before the port opens.
         Row("ProgramAsIntelHex", Setup::ProgramAsIntelHex, 0, "O.K.", Checksum),
         Row("ProgramAsUtf16", Setup::ProgramAsUtf16, 0, "O.K.", Checksum),
-        // The second segment's zero fill (memory size 32) is not written.
-        Program("ProgramAsElf", Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x90, 16, 32}}, MatrixData()), 0, "O.K.", Checksum),
+        // Its sections: code, data, the data's zero fill (memory size 32,
+        // not written) and a note that is no part of the program.
+        Program("ProgramAsElf",
+                Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x90, 16, 32}}, MatrixData() + "GCC 12",
+                      {{ElfProgbits, ElfAllocated, 116, 16}, {ElfProgbits, ElfAllocated, 132, 16}, {ElfNobits, ElfAllocated, 148, 16},
+                       {ElfProgbits, 0, 148, 6}}),
+                0, "O.K.", Checksum),
+        Program("ProgramAsElfWithoutSectionHeaders", Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x90, 16, 32}}, MatrixData()), 0, "O.K.", Checksum),
         Refused("SRecordChecksumWrong", "S00D000051573733352074657374CB\nS1130000000102030405060708090A0B0C0D0E0F74\n"
                                         "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE5\nS9030000FC\n",
                 "S-record file {mot}, line 3: checksum 0xE5 found, 0xE4 expected"),
@@ -254,8 +273,10 @@ std::vector<FaultRow> AllFaultRows()
                 "Intel HEX file {mot}, line 1: '7' at column 42 is past the record's end: its byte count 0x0F ends it at column 41"),
         Refused("IntelHexUnknownType", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009006F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE2\n:00000001FF\n",
                 "Intel HEX file {mot}, line 2: unknown record type 0x06 at columns 8-9 (known: 00 to 05)"),
-        Refused("IntelHexDataAfterEnd", ":10000000000102030405060708090A0B0C0D0E0F78\n:00000001FF\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE8\n",
-                "Intel HEX file {mot}, line 3: a record after the end-of-file record of line 2"),
+        // The end-of-file record ends the file: what follows is not written.
+        Program("IntelHexRecordsAfterEnd", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE8\n"
+                                           ":00000001FF\n:10009000000102030405060708090A0B0C0D0E0FE8\n",
+                0, "O.K.", Checksum),
         Refused("IntelHexWithoutEndRecord", ":10000000000102030405060708090A0B0C0D0E0F78\n:10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE8\n",
                 "Intel HEX file {mot}: the file ends without an end-of-file record (:00000001FF); it may be cut short"),
         Refused("IntelHexLineWithoutColon", ":10000000000102030405060708090A0B0C0D0E0F78\nS1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE4\n:00000001FF\n",
@@ -273,7 +294,17 @@ std::vector<FaultRow> AllFaultRows()
         Refused("BinaryFile", QByteArray("\xC2\x10\x00\x20\x4E\x75\x00\x00", 8), "{mot} is not an S-record, Intel HEX or ELF file"),
         Refused("EmptyFile", QByteArray(), "{mot} is not an S-record, Intel HEX or ELF file"),
         Refused("Utf16WithoutByteOrderMark", Utf16Le(MatrixProgram), "{mot} is not an S-record, Intel HEX or ELF file"),
-        Refused("TextOfAnotherKind", "# build 42\n" + QByteArray(MatrixProgram), "{mot} is not an S-record, Intel HEX or ELF file"),
+        Program("ProgramAfterATitleLine", "# build 42\n" + QByteArray(MatrixProgram), 0, "O.K.", Checksum),
+        Refused("TextOfAnotherKind", "# build 42\nno record here\n", "{mot} is not an S-record, Intel HEX or ELF file"),
+        // One file for the loader and the program: its text would go to the
+        // boot mode as the loader, a pipe would be drained by the program.
+        Row("LoaderIsTheProgram", Setup::LoaderIsTheProgram, 4,
+            "TQW735.BIN is the program file itself: {loader} and {mot} are one file; give the loader that came with the board", 0),
+        Row("LoaderIsAHardLinkToTheProgram", Setup::LoaderIsAHardLinkToTheProgram, 4,
+            "TQW735.BIN is the program file itself: {loader} and {mot} are one file; give the loader that came with the board", 0),
+        WithWindow(Row("OnePipeForLoaderAndProgram", Setup::OnePipeForLoaderAndProgram, 4,
+                       "TQW735.BIN is the program file itself: {loader} and {mot} are one file; give the loader that came with the board", 0),
+                   "Cannot read S-record file {mot}: it is a pipe, not a regular file", 0),
     };
 }
 
@@ -363,6 +394,15 @@ FaultStage::FaultStage(const FaultRow &row)
     case FaultRow::Setup::SRecordRemoved: QFile::remove(mot); break;
     case FaultRow::Setup::SRecordMalformed: WriteFile(dir, QStringLiteral("program.mot"), MatrixMalformedProgram); break;
     case FaultRow::Setup::SRecordPipe: FileIntoPipe(mot, MatrixProgram); break;
+    case FaultRow::Setup::LoaderIsTheProgram: loader = mot; break;
+    case FaultRow::Setup::LoaderIsAHardLinkToTheProgram:
+        QFile::remove(loader);
+        EXPECT_EQ(::link(QFile::encodeName(mot).constData(), QFile::encodeName(loader).constData()), 0);
+        break;
+    case FaultRow::Setup::OnePipeForLoaderAndProgram:
+        FileIntoPipe(mot, MatrixProgram);
+        loader = mot;
+        break;
     case FaultRow::Setup::ProgramAsIntelHex:
     case FaultRow::Setup::ProgramAsUtf16: {
         const QString made = dir.filePath(QStringLiteral("program.made"));

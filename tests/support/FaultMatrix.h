@@ -7,7 +7,9 @@
 
 #include <QTemporaryDir>
 
+#include <QByteArray>
 #include <QString>
+#include <cstdint>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -42,6 +44,9 @@ struct FaultRow {
         // The program as other tools write it: Intel HEX from srec_cat,
         // UTF-16 with its byte-order mark from iconv.
         ProgramAsIntelHex, ProgramAsUtf16,
+        // One file named as both the loader and the program: the same path,
+        // a hard link, or a pipe.
+        LoaderIsTheProgram, LoaderIsAHardLinkToTheProgram, OnePipeForLoaderAndProgram,
     };
     // How the window ends instead, where it differs: it reads regular files only.
     struct WindowEnding {
@@ -84,6 +89,21 @@ inline constexpr int MatrixLoaderSize = 40;
 inline constexpr int MatrixBlocks = 3;
 extern const char *const MatrixProgram;
 extern const char *const MatrixMalformedProgram;
+
+// A little-endian 32-bit ELF file with one program header per entry of
+// `segments` (type, file offset, physical address, file size, memory size),
+// followed by `data`, then, when there are `sections` (type, flags, file
+// offset, size), their header table after an unused first entry.
+// Hand-made for faults no linker writes.
+struct ElfSegment {
+    std::uint32_t type, offset, address, fileSize, memorySize;
+};
+struct ElfSection {
+    std::uint32_t type, flags, offset, size;
+};
+inline constexpr std::uint32_t ElfProgbits = 1, ElfNobits = 8;  // section types
+inline constexpr std::uint32_t ElfAllocated = 2;                // SHF_ALLOC
+QByteArray Elf32(const std::vector<ElfSegment> &segments, const QByteArray &data, const std::vector<ElfSection> &sections = {});
 
 enum class FrontEnd { CommandLine, Window };
 
