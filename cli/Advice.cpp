@@ -185,6 +185,7 @@ QString OutcomeAdvice(WriteOutcome outcome)
     case WriteOutcome::Ok:
     case WriteOutcome::LoaderMissing:
     case WriteOutcome::LoaderTooLarge:
+    case WriteOutcome::LoaderIsProgram:
     case WriteOutcome::SRecordFailed:
     case WriteOutcome::PortLost:
     case WriteOutcome::Abandoned:

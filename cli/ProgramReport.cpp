@@ -113,6 +113,9 @@ QJsonArray RangesJson(const std::vector<AddressRange> &ranges)
 QJsonObject InfoJson(const QByteArray &file, const QByteArray &fileSha256, const ProgramSummary &summary, const SRecordImage &image)
 {
     const std::int32_t size = TransferSize(image.MaxAddress);
+    // An ELF file's sections written; null for the other formats, and 0 for
+    // an ELF file without section headers, whose segments are written.
+    const QJsonValue sections = summary.format == ProgramFormat::Elf ? QJsonValue(static_cast<qint64>(summary.sections)) : QJsonValue();
     return {
         {QStringLiteral("file"), DisplayPath(file)},
         {QStringLiteral("file_sha256"), QString::fromLatin1(fileSha256)},
@@ -120,6 +123,7 @@ QJsonObject InfoJson(const QByteArray &file, const QByteArray &fileSha256, const
         {QStringLiteral("detail"), summary.detail.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString::fromStdString(summary.detail))},
         {QStringLiteral("records"), static_cast<qint64>(summary.records)},
         {QStringLiteral("data_records"), static_cast<qint64>(summary.dataRecords)},
+        {QStringLiteral("sections"), sections},
         {QStringLiteral("loaded"), RangesJson(summary.loaded)},
         {QStringLiteral("loaded_bytes"), static_cast<qint64>(summary.loadedBytes)},
         {QStringLiteral("dropped"), RangesJson(summary.droppedRanges)},

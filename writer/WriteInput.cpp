@@ -49,15 +49,12 @@ bool SameFile(const QByteArray &one, const QByteArray &other)
 std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                       InputReader reader, const ProgramOptions &options)
 {
-    // The program's text would go to the boot mode as the loader; and one
-    // pipe read as the program leaves nothing for the loader.
-    if (SameFile(loaderPath, sFilePath))
-        return std::unexpected(WriteResult{WriteOutcome::LoaderIsProgram,
-                                           QStringLiteral("TQW735.BIN is the program file itself: %1 and %2 are one file; give the loader "
-                                                          "that came with the board")
-                                               .arg(DisplayPath(loaderPath), DisplayPath(sFilePath))});
+    // Judged before either is read: one pipe given twice is empty once read.
+    const bool oneFile = SameFile(loaderPath, sFilePath);
     // The whole file is checked before the target hears a byte, so that a
-    // bad file never leaves a half-written board.
+    // bad file never leaves a half-written board. A loader given as the
+    // program is no program, and is refused as such: the front end then
+    // says it is the loader.
     WriteInput input;
     QCryptographicHash digest(QCryptographicHash::Sha256);
     const auto seen = [&](std::string_view bytes) { digest.addData(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))); };
@@ -66,6 +63,12 @@ std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePat
         return std::unexpected(std::move(read.error()));
     input.summary = std::move(*read);
     input.sFileSha256 = digest.result().toHex();
+    // A program given as the loader: its text would go to the boot mode.
+    if (oneFile)
+        return std::unexpected(WriteResult{WriteOutcome::LoaderIsProgram,
+                                           QStringLiteral("TQW735.BIN is the program file itself: %1 and %2 are one file; give the loader "
+                                                          "that came with the board")
+                                               .arg(DisplayPath(loaderPath), DisplayPath(sFilePath))});
 
     // A loader too large for the size field is refused before anything is
     // sent; a missing one is reported after the handshake, as it always was.

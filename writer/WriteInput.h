@@ -41,7 +41,8 @@ enum class InputReader { Uninterruptible, Interruptible };
 // file system takes them (bytes; a name need not be UTF-8). The error is how
 // the write ends before the target hears a byte: SRecordFailed,
 // LoaderTooLarge (the size field of the boot mode holds 16 bits), or
-// LoaderIsProgram (both paths name one file), judged before either is read.
+// LoaderIsProgram (both paths name one file that reads as a program; one
+// that does not is refused as the program it is not).
 [[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
                                                                     InputReader reader, const ProgramOptions &options = {});
 

@@ -490,7 +490,7 @@ TEST(CommandLine, SummarisesAnImageThatARecordMatches)
               QStringLiteral(R"({"blocks":2049,"checksum":248,"data_records":3,"detail":null,"dropped":[[131072,131075]],"dropped_bytes":4,)"
                              R"("dropped_more":false,"file":"%1","file_sha256":"%2","format":"S-record","highest_address":131071,)"
                              R"("image_sha256":"6570a233dab023479b88cd3575361a9813c1bafdbb2d0cfea365056c72807f27",)"
-                             R"("loaded":[[0,15],[131068,131071]],"loaded_bytes":20,"overwritten_bytes":2,"records":4,"transfer_size":131136})"
+                             R"("loaded":[[0,15],[131068,131071]],"loaded_bytes":20,"overwritten_bytes":2,"records":4,"sections":null,"transfer_size":131136})"
                              "\n")
                   .arg(stage.mot, fileSha256)
                   .toStdString());
@@ -510,7 +510,7 @@ TEST(CommandLine, SummarisesAnImageThatARecordMatches)
     // An ELF file says how many of its sections were written; one block is one.
     const QByteArray elf = Elf32({{1, 84, 0, 16, 16}}, QByteArray(16, 'x'),
                                  {{ElfProgbits, ElfAllocated, 84, 16}, {ElfNobits, ElfAllocated, 100, 4}, {ElfProgbits, 0, 84, 16}});
-    const WriterRun elfRun = RunWriter({QStringLiteral("--info"), WriteFile(dir, QStringLiteral("p.elf"), elf)});
+    const WriterRun elfRun = RunWriter({QStringLiteral("--info"), WriteFile(stage.dir, QStringLiteral("p.elf"), elf)});
     EXPECT_TRUE(elfRun.out.contains(QStringLiteral("segments                1 loadable, 1 with bytes in the file\n"
                                                    "sections                1 written\n")))
         << elfRun.out.toStdString();
