@@ -59,6 +59,9 @@ private:
     int StatusOf(const BoardOutcome &outcome) const;
     int ShowSingle(std::exception_ptr &failure) const;
     int ShowGang(std::exception_ptr &failure) const;
+    // Says which ports hold every reply back (an adapter's latency timer
+    // that could not be lowered), after the progress and before the results.
+    void ShowLatencyNotes() const;
     // Says what of the record and the trace was lost; true when anything was.
     bool ShowLosses() const;
     // Runs the event loop until `done` holds, or a signal ends the run (then

@@ -38,6 +38,9 @@
 namespace qw735 {
 namespace {
 
+// An hour is more than any bench needs to reset a board.
+constexpr int WaitForBoardLimitS = 3600;
+
 constexpr const char *Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
     "  or:  qw735-write --info FILE\n"
@@ -55,6 +58,9 @@ constexpr const char *Usage =
     "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
     "  --loader-start MS  wait MS milliseconds (0..3000, default 50) after the end mark\n"
     "                     before the first byte to the loader, while it starts\n"
+    "  --wait-for-board SECONDS\n"
+    "                     keep synchronising for up to SECONDS (1..3600) until the\n"
+    "                     board answers: start the write, then reset the board\n"
     "  -q, --quiet        show no progress\n"
     "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines)\n"
     "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
@@ -66,7 +72,7 @@ constexpr const char *Usage =
     "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
     "  --list-ports       list every serial device: Com number, stable names, USB\n"
-    "                     identity, and which process has it open\n"
+    "                     identity, latency timer, and which process has it open\n"
     "  --json             with --list-ports: print one JSON array\n"
     "  -h, --help         show this text\n"
     "  -V, --version      show the version\n";
@@ -82,7 +88,7 @@ struct Options {
     QByteArray traceFile;
     bool quiet = false;
     bool json = false;
-    int loaderStartMs = DefaultLoaderStartMs;
+    WriteTiming timing;      // --loader-start, --wait-for-board
     ProgramOptions program;  // --binary-at, --ignore-checksums
     // rfc2217+tls://: the CA to trust, the client's certificate and key.
     QString tlsCa, tlsCert, tlsKey;
@@ -163,6 +169,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     QCommandLineParser parser;
     const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption loaderStart(QStringLiteral("loader-start"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption waitForBoard(QStringLiteral("wait-for-board"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
     const QCommandLineOption report(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption info(QStringLiteral("info"));
@@ -173,14 +180,14 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     const QCommandLineOption tlsCa(QStringLiteral("tls-ca"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption tlsCert(QStringLiteral("tls-cert"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({loader, loaderStart, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey});
+    parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey});
     // How the program file is read.
     const QCommandLineOption binaryAt(QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS"));
     const QCommandLineOption ignoreChecksums(QStringLiteral("ignore-checksums"));
     parser.addOptions({binaryAt, ignoreChecksums});
     if (!parser.parse(args))
         return std::unexpected(ParserMisuse(parser));
-    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"}) {
+    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"}) {
         if (ValueIsAnOption(args, QLatin1String(valueOption)))
             return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
     }
@@ -213,7 +220,8 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return Misused;
     options.report = reports.value(0).toLatin1();
     // Only a write has a record and a wire, and a loader to wait for.
-    if (options.mode != Options::Mode::Write && (parser.isSet(report) || options.trace != Options::Trace::Off || parser.isSet(loaderStart)))
+    if (options.mode != Options::Mode::Write
+        && (parser.isSet(report) || options.trace != Options::Trace::Off || parser.isSet(loaderStart) || parser.isSet(waitForBoard)))
         return Misused;
     if (parser.isSet(json) && options.mode != Options::Mode::ListPorts)
         return Misused;
@@ -228,11 +236,21 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     if (parser.isSet(loaderStart)) {
         const QStringList values = parser.values(loaderStart);
         bool number = false;
-        options.loaderStartMs = values.last().toInt(&number);
-        if (values.size() > 1 || !number || options.loaderStartMs < 0 || options.loaderStartMs > LoaderStartLimitMs)
+        options.timing.loaderStartMs = values.last().toInt(&number);
+        if (values.size() > 1 || !number || options.timing.loaderStartMs < 0 || options.timing.loaderStartMs > LoaderStartLimitMs)
             return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
                                               .arg(LoaderStartLimitMs)
                                               .arg(values.join(u' '))});
+    }
+    if (parser.isSet(waitForBoard)) {
+        const QStringList values = parser.values(waitForBoard);
+        bool number = false;
+        const int seconds = values.last().toInt(&number);
+        if (values.size() > 1 || !number || seconds < 1 || seconds > WaitForBoardLimitS)
+            return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
+                                              .arg(WaitForBoardLimitS)
+                                              .arg(values.join(u' '))});
+        options.timing.waitForBoardMs = seconds * 1000;
     }
 
     const QStringList positional = parser.positionalArguments();
@@ -349,7 +367,7 @@ int Write(const Options &options)
     // fails, said and counted like a full disk, not the end of the writer.
     std::signal(SIGXFSZ, SIG_IGN);
     WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
-                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.loaderStartMs); });
+                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
     try {
         return run.Run();
     } catch (...) {

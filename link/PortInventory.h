@@ -24,6 +24,9 @@ struct SerialPortEntry {
     // From the USB device it sits on; empty when it is none or says nothing.
     QString vendorId, productId, manufacturer, product, serialNumber;
     QList<PortUser> users;  // other processes that have it open
+    // How long the adapter holds received bytes before passing them on, in
+    // ms, where the kernel shows it (FTDI adapters); -1 where it does not.
+    int latencyTimerMs = -1;
 };
 
 // Every serial device: those the Com numbers go to, in their order, past
@@ -31,5 +34,9 @@ struct SerialPortEntry {
 // them. Reads sysfs, /dev/serial and /proc only: opening a device to probe
 // it could disturb whatever is attached.
 QList<SerialPortEntry> SerialPortInventory();
+
+// The latency timer of the serial device `device` (a path under /dev,
+// links resolved), in ms, as sysfs shows it; -1 when it shows none.
+int LatencyTimerMs(const QString &device);
 
 }  // namespace qw735
