@@ -72,8 +72,10 @@ void GangProgress::OnValue(int index, float value)
 // In a log, a line of its own; the live lines have no room for it.
 void GangProgress::OnRoundTrip(int index, double ms)
 {
-    if (!interactive_)
-        out_.Put(OutputSink::Kind::Progress, PrintfText("%-*s round trip %.1f ms\n", nameWidth_, qPrintable(boards_[static_cast<std::size_t>(index)].name), ms));
+    if (!interactive_) {
+        const QString &name = boards_[static_cast<std::size_t>(index)].name;
+        out_.Put(OutputSink::Kind::Progress, PrintfText("%-*s round trip %.1f ms\n", nameWidth_, qPrintable(name), ms));
+    }
 }
 
 void GangProgress::Ended(int index, const QString &message)

@@ -11,22 +11,23 @@ namespace qw735 {
 
 namespace {
 
-constexpr std::uint8_t LoaderEndMark = 0xAA;  // target: loader received, now running it
 using Clock = std::chrono::steady_clock;
 
+constexpr std::uint8_t LoaderEndMark = 0xAA;  // target: loader received, now running it
 constexpr int SizeFieldPauseMs = 10;          // after each of the two size bytes
 constexpr int SizeAnswers = 2;                // at most one per size byte
-constexpr int SizeAnswerRoundTrips = 4;       // how late the answers may come, in round trips of the line
+constexpr int SizeAnswerRoundTrips = 4;       // how late they may come, in round trips of the line
 constexpr int ProgressEveryLoaderBytes = 11;  // the bar moves after bytes 11, 22, 33, ...
 
 // Whatever the boot mode says to the size bytes is no echo, and is dropped
-// before the first loader byte goes. A healthy board may say nothing, or
-// echo each: both are met in the field. On a direct line the answers are in
-// before the pause after the second byte has run out; on a slow one (a USB
-// adapter's latency timer, a network) they come later, and one taken for
-// the first loader byte's echo would end the write in "Farm Err". So they
-// are awaited, up to a limit that follows the line's own round trip; a
-// board that says nothing costs that limit once per write.
+// before the first loader byte goes. Whether a boot ROM says nothing to them
+// or echoes each is not known for every board, so either is taken. On a
+// direct line the answers are in before the pause after the second byte has
+// run out; on a slow one (a USB adapter's latency timer, a network) they
+// come later, and one taken for the first loader byte's echo would end the
+// write in "Farm Err". So they are awaited, up to a limit that follows the
+// line's own round trip; a board that says nothing costs that limit once
+// per write.
 void SendSize(Link &link, StepTracker &steps, qint64 length, std::chrono::microseconds roundTrip)
 {
     steps.SetStep(WireStep::LoaderSize);
