@@ -267,11 +267,11 @@ std::vector<FaultRow> AllFaultRows()
         AlsoRemote(RepliesLate("RepliesLate100ms", 100, [](S &s) { s.echoSize = true; })),
         // A boot ROM that says nothing to the size bytes, and one that answers
         // each 0x00 the host sent before it saw the first answer.
-        RepliesLate("RepliesLateSizeUnanswered", 60, [](S &) {}),
+        RepliesLate("RepliesLateSizeUnanswered", 30, [](S &) {}),
         RepliesLate("RepliesLateEveryZeroAnswered", 30, [](S &s) { s.answerEveryZero = true; }),
         // Put in boot mode only after the writer began: --wait-for-board keeps
         // synchronising; the window gives up after its 51 attempts.
-        WithWindow(WithArgs(Row("BoardInBootModeLate", [](S &s) { s.syncAfterZeros = 150; }, 0, "O.K.", Checksum),
+        WithWindow(WithArgs(Row("BoardInBootModeLate", [](S &s) { s.syncAfterZeros = 80; }, 0, "O.K.", Checksum),
                             {QStringLiteral("--wait-for-board"), QStringLiteral("10")}),
                    "Err 1", 51),
         // Program files of every format, told apart by content: those that
