@@ -30,6 +30,12 @@
 //   qw735-bench-wire --echo-remote N
 //                                  echo round trips without wire time, local
 //                                  and through ser2net
+//   qw735-bench-wire --latency [--loader FILE] [KIB]
+//                                  the same image (default 32 KiB) with wire
+//                                  time, every reply 0, 1, 16, 30, 60 and
+//                                  100 ms late, local and through ser2net as
+//                                  advised: elapsed time against the wire's
+//                                  plus one latency per awaited reply
 
 #include "link/EventPump.h"
 #include "link/Link.h"
@@ -47,6 +53,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 #include <chrono>
@@ -74,6 +81,8 @@ constexpr const char *Usage =
     "  or:  qw735-bench-wire --remote [--rounds N] [KIB...]\n"
     "                                                    local and through ser2net on loopback, plain and TLS,\n"
     "                                                    N times round (medians)\n"
+    "  or:  qw735-bench-wire --latency [--loader FILE] [KIB]\n"
+    "                                                    replies 0..100 ms late, local and through ser2net\n"
     "  or:  qw735-bench-wire --echo N | --echo-wire N | --echo-wire-raw N | --echo-remote N\n"
     "  or:  qw735-bench-wire --idle-wait\n"
     "Measures writes through the simulated board against the time the wire needs.\n";
@@ -199,10 +208,11 @@ struct Measured {
     std::size_t replies = 0;
 };
 
-Measured WriteOnce(const QString &mot, bool wireTime, const QString &loaderPath, Route route)
+Measured WriteOnce(const QString &mot, bool wireTime, const QString &loaderPath, Route route, int latencyMs = 0)
 {
     sim::BoardScript script;
     script.modelWireTime = wireTime;
+    script.replyLatencyMs = latencyMs;
     sim::TargetSim board(script);
 
     Host host(board, route);
@@ -293,6 +303,30 @@ void CompareRoutes(int kib, int rounds, const QString &loaderPath, const QTempor
     for (double rtt : {0.001, 0.010})
         std::printf("128 KiB write, %zu awaited replies, wire %.1f s: a %.0f ms network round trip adds %.1f s (+%.0f%%)\n",
                     replies, wire, rtt * 1000, replies * rtt, 100 * replies * rtt / wire);
+}
+
+// The same image with wire time, every reply `latencyMs` late, for each
+// latency and route in turn. The floor is the wire's time plus one latency
+// for every awaited reply: the host cannot ask before it has its answer.
+// A board that says nothing to the loader's size bytes (the healthy
+// script) costs the size answers' limit on top, once.
+int Latency(int kib, const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &random)
+{
+    const QString mot = WriteProgram(dir, kib * 1024, random);
+    std::printf("| route | latency ms | loader | image | result | elapsed s | wire s | replies | wire + replies x latency s | "
+                "elapsed / that |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    for (Route route : {Route::Local, Route::Ser2netAdvised}) {
+        for (int latencyMs : {0, 1, 16, 30, 60, 100}) {
+            const Measured m = WriteOnce(mot, true, loaderPath, route, latencyMs);
+            const double floor = m.wire + static_cast<double>(m.replies) * latencyMs / 1000.0;
+            std::printf("| %s | %d | %lld B | %d KiB | %s | %.3f | %.3f | %zu | %.3f | %.4f |\n", RouteName(route), latencyMs,
+                        static_cast<long long>(QFileInfo(loaderPath).size()), kib, m.message.toUtf8().constData(), m.elapsed,
+                        m.wire, m.replies, floor, m.elapsed / floor);
+            std::fflush(stdout);
+        }
+    }
+    return 0;
 }
 
 // One byte out, its echo back, through the link's own reply wait: the
@@ -459,6 +493,8 @@ int main(int argc, char **argv)
     bool wireTime = true;
     bool gang = false;
     bool remote = false;
+    bool latency = false;
+    QString givenLoader;
     int rounds = 1;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--no-wire-time")
@@ -467,6 +503,10 @@ int main(int argc, char **argv)
             gang = true;
         else if (std::string(argv[i]) == "--remote")
             remote = true;
+        else if (std::string(argv[i]) == "--latency")
+            latency = true;
+        else if (std::string(argv[i]) == "--loader" && i + 1 < argc)
+            givenLoader = QString::fromLocal8Bit(argv[++i]);
         else if (std::string(argv[i]) == "--rounds" && i + 1 < argc && std::atoi(argv[i + 1]) > 0)
             rounds = std::atoi(argv[++i]);
         else if (const int kib = std::atoi(argv[i]); kib > 0 && kib <= 128)
@@ -477,21 +517,27 @@ int main(int argc, char **argv)
         }
     }
     if (sizes.isEmpty())
-        sizes = remote ? QList<int>{64} : QList<int>{128, 4};
+        sizes = remote ? QList<int>{64} : latency ? QList<int>{32} : QList<int>{128, 4};
 
     QTemporaryDir dir;
     std::mt19937 random(735);
     QByteArray loader(LoaderBytes, 0);
     for (char &byte : loader)
         byte = static_cast<char>(random());
-    const QString loaderPath = dir.filePath(QStringLiteral("tqw735.bin"));
-    QFile file(loaderPath);
-    file.open(QIODevice::WriteOnly);
-    file.write(loader);
-    file.close();
+    const QString loaderPath = givenLoader.isEmpty() ? dir.filePath(QStringLiteral("tqw735.bin")) : givenLoader;
+    if (givenLoader.isEmpty()) {
+        QFile file(loaderPath);
+        file.open(QIODevice::WriteOnly);
+        file.write(loader);
+    }
 
     if (gang)
         return Gang(loaderPath, dir, random);
+    if (latency) {
+        for (int kib : sizes)
+            Latency(kib, loaderPath, dir, random);
+        return 0;
+    }
     if (remote) {
         for (int kib : sizes)
             CompareRoutes(kib, rounds, loaderPath, dir, random);

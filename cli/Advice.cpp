@@ -82,6 +82,7 @@ QJsonObject AsJson(const SerialPortEntry &entry)
         {QStringLiteral("product"), TextOrNull(entry.product)},
         {QStringLiteral("serial_number"), TextOrNull(entry.serialNumber)},
         {QStringLiteral("in_use_by"), users},
+        {QStringLiteral("latency_timer_ms"), entry.latencyTimerMs >= 0 ? QJsonValue(entry.latencyTimerMs) : QJsonValue(QJsonValue::Null)},
     };
 }
 
@@ -107,6 +108,10 @@ void PrintEntry(const SerialPortEntry &entry)
             usb << QStringLiteral("serial ") + entry.serialNumber;
         detail("USB", usb.join(QStringLiteral(", ")));
     }
+    // How late its replies may come: the writer asks for 1 ms while it
+    // writes, and says so when it cannot have it.
+    if (entry.latencyTimerMs >= 0)
+        detail("latency", QStringLiteral("%1 ms timer").arg(entry.latencyTimerMs));
     if (!entry.users.isEmpty())
         detail("in use by", UsersText(entry.users));
 }

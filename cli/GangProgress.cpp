@@ -40,6 +40,7 @@ GangProgress::GangProgress(OutputSink &out, bool interactive, GangWrite &gang)
     }
     connect(&gang, &GangWrite::MaximumSet, this, &GangProgress::OnMaximum);
     connect(&gang, &GangWrite::ValueSet, this, &GangProgress::OnValue);
+    connect(&gang, &GangWrite::RoundTripMeasured, this, &GangProgress::OnRoundTrip);
     if (interactive_) {
         connect(&redraw_, &QTimer::timeout, this, [this] {
             if (dirty_)
@@ -66,6 +67,15 @@ void GangProgress::OnValue(int index, float value)
         return;
     if (const std::string line = board.progress.TenthLine(); !line.empty())
         out_.Put(OutputSink::Kind::Progress, PrintfText("%-*s ", nameWidth_, qPrintable(board.name)) + line);
+}
+
+// In a log, a line of its own; the live lines have no room for it.
+void GangProgress::OnRoundTrip(int index, double ms)
+{
+    if (!interactive_) {
+        const QString &name = boards_[static_cast<std::size_t>(index)].name;
+        out_.Put(OutputSink::Kind::Progress, PrintfText("%-*s round trip %.1f ms\n", nameWidth_, qPrintable(name), ms));
+    }
 }
 
 void GangProgress::Ended(int index, const QString &message)

@@ -37,6 +37,7 @@ private:
 
     void OnMaximum(int board, ProgressStage stage, float maximum);
     void OnValue(int board, float value);
+    void OnRoundTrip(int board, double ms);
     // The board's line, within `columns` when that is known (not 0).
     QString LiveLine(const Board &board, int columns) const;
     void Draw(bool mustShow = false);

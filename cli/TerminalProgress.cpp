@@ -46,6 +46,12 @@ void TerminalProgress::SetValue(float value)
         Draw(progress_.Value() >= progress_.Maximum());
 }
 
+void TerminalProgress::SetRoundTrip(double ms)
+{
+    Finish();
+    out_.Put(OutputSink::Kind::Progress, PrintfText("round trip %.1f ms\n", ms));
+}
+
 void TerminalProgress::Draw(bool force)
 {
     const auto now = std::chrono::steady_clock::now();

@@ -28,6 +28,8 @@ public:
     ~TerminalProgress() override;
     void SetMaximum(ProgressStage stage, float maximum) override;
     void SetValue(float value) override;
+    // A line of its own, between the handshake and the loader's bar.
+    void SetRoundTrip(double ms) override;
     // Ends the bar's line so that the next output starts on a fresh one.
     void Finish();
 

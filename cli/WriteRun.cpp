@@ -83,12 +83,14 @@ int WriteRun::Run()
         single.emplace(*outputs.err, inPlace);
         connect(&gang_, &GangWrite::MaximumSet, this, [&](int, ProgressStage stage, float maximum) { single->SetMaximum(stage, maximum); });
         connect(&gang_, &GangWrite::ValueSet, this, [&](int, float value) { single->SetValue(value); });
+        connect(&gang_, &GangWrite::RoundTripMeasured, this, [&](int, double ms) { single->SetRoundTrip(ms); });
     } else if (!options_.quiet) {
         many_ = &many.emplace(*outputs.err, inPlace, gang_);
     }
     const auto quiet = qScopeGuard([this] {
         disconnect(&gang_, &GangWrite::MaximumSet, this, nullptr);
         disconnect(&gang_, &GangWrite::ValueSet, this, nullptr);
+        disconnect(&gang_, &GangWrite::RoundTripMeasured, this, nullptr);
         many_ = nullptr;
     });
 
@@ -133,6 +135,7 @@ int WriteRun::Run()
         single->Finish();
     if (many)
         many->Finish();
+    ShowLatencyNotes();
 
     // The records and the trace are complete before the status is told.
     const auto kept = [&] {
@@ -209,6 +212,15 @@ OutputSink &WriteRun::Results() const
 {
     const RunOutputs &outputs = *options_.outputs;
     return outputs.recordsToStdout ? *outputs.err : *outputs.out;
+}
+
+void WriteRun::ShowLatencyNotes() const
+{
+    for (int board = 0; board < gang_.BoardCount(); ++board) {
+        const BoardOutcome &outcome = gang_.Outcome(board);
+        if (!outcome.latencyNote.isEmpty())
+            Say(QStringLiteral("qw735-write: %1: %2").arg(outcome.described, outcome.latencyNote));
+    }
 }
 
 bool WriteRun::ShowLosses() const

@@ -67,6 +67,9 @@ private:
     // say what to check, for stderr once the results are out.
     int ShowSingle(std::exception_ptr &failure, QStringList &advice) const;
     int ShowGang(std::exception_ptr &failure, QStringList &advice) const;
+    // Says which ports hold every reply back (an adapter's latency timer
+    // that could not be lowered), after the progress and before the results.
+    void ShowLatencyNotes() const;
     // Says what of the record and the trace was lost; true when anything was.
     bool ShowLosses() const;
     // Runs the event loop until `done` holds, or a signal ends the run (then

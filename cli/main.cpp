@@ -41,6 +41,9 @@
 namespace qw735 {
 namespace {
 
+// An hour is more than any bench needs to reset a board.
+constexpr int WaitForBoardLimitS = 3600;
+
 constexpr const char *Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
     "  or:  qw735-write --info [--json] FILE\n"
@@ -58,6 +61,9 @@ constexpr const char *Usage =
     "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
     "  --loader-start MS  wait MS milliseconds (0..3000, default 50) after the end mark\n"
     "                     before the first byte to the loader, while it starts\n"
+    "  --wait-for-board SECONDS\n"
+    "                     keep synchronising for up to SECONDS (1..3600) until the\n"
+    "                     board answers: start the write, then reset the board\n"
     "  -q, --quiet        show no progress\n"
     "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines);\n"
     "                     - for stdout, which then holds the records only\n"
@@ -70,7 +76,7 @@ constexpr const char *Usage =
     "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
     "  --list-ports       list every serial device: Com number, stable names, USB\n"
-    "                     identity, and which process has it open\n"
+    "                     identity, latency timer, and which process has it open\n"
     "  --json             with --info: print one JSON object; with --list-ports: one\n"
     "                     JSON array\n"
     "  -h, --help         show this text\n"
@@ -87,7 +93,7 @@ struct Options {
     QByteArray traceFile;
     bool quiet = false;
     bool json = false;
-    int loaderStartMs = DefaultLoaderStartMs;
+    WriteTiming timing;      // --loader-start, --wait-for-board
     ProgramOptions program;  // --binary-at, --ignore-checksums
     // rfc2217+tls://: the CA to trust, the client's certificate and key.
     QString tlsCa, tlsCert, tlsKey;
@@ -227,6 +233,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     QCommandLineParser parser;
     const QCommandLineOption loader(QStringLiteral("loader"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption loaderStart(QStringLiteral("loader-start"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption waitForBoard(QStringLiteral("wait-for-board"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption quiet(QStringList{QStringLiteral("q"), QStringLiteral("quiet")});
     const QCommandLineOption report(QStringLiteral("report"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption info(QStringLiteral("info"));
@@ -237,14 +244,14 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
     const QCommandLineOption tlsCa(QStringLiteral("tls-ca"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption tlsCert(QStringLiteral("tls-cert"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption tlsKey(QStringLiteral("tls-key"), QString(), QStringLiteral("FILE"));
-    parser.addOptions({loader, loaderStart, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey});
+    parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey});
     // How the program file is read.
     const QCommandLineOption binaryAt(QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS"));
     const QCommandLineOption ignoreChecksums(QStringLiteral("ignore-checksums"));
     parser.addOptions({binaryAt, ignoreChecksums});
     if (!parser.parse(args))
         return std::unexpected(ParserMisuse(parser));
-    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"}) {
+    for (const char *valueOption : {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"}) {
         if (ValueIsAnOption(args, QLatin1String(valueOption)))
             return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
     }
@@ -266,7 +273,8 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         const QCommandLineOption &option;
         bool write, info, listPorts;
     } scopes[] = {
-        {loader, true, false, false},  {loaderStart, true, false, false}, {report, true, false, false},
+        {loader, true, false, false},  {loaderStart, true, false, false}, {waitForBoard, true, false, false},
+        {report, true, false, false},
         {tlsCa, true, false, false},   {tlsCert, true, false, false},     {tlsKey, true, false, false},
         {binaryAt, true, true, false}, {ignoreChecksums, true, true, false}, {json, false, true, true},
     };
@@ -314,11 +322,23 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (values.size() > 1)
             return std::unexpected(Misuse{QStringLiteral("--loader-start is given twice")});
         bool number = false;
-        options.loaderStartMs = values[0].toInt(&number);
-        if (!number || options.loaderStartMs < 0 || options.loaderStartMs > LoaderStartLimitMs)
+        options.timing.loaderStartMs = values[0].toInt(&number);
+        if (!number || options.timing.loaderStartMs < 0 || options.timing.loaderStartMs > LoaderStartLimitMs)
             return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
                                               .arg(LoaderStartLimitMs)
                                               .arg(Shown(values[0]))});
+    }
+    if (parser.isSet(waitForBoard)) {
+        const QStringList values = parser.values(waitForBoard);
+        if (values.size() > 1)
+            return std::unexpected(Misuse{QStringLiteral("--wait-for-board is given twice")});
+        bool number = false;
+        const int seconds = values[0].toInt(&number);
+        if (!number || seconds < 1 || seconds > WaitForBoardLimitS)
+            return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
+                                              .arg(WaitForBoardLimitS)
+                                              .arg(Shown(values[0]))});
+        options.timing.waitForBoardMs = seconds * 1000;
     }
     if (const auto taken = TakePositional(parser.positionalArguments(), options); !taken)
         return std::unexpected(taken.error());
@@ -437,7 +457,7 @@ int Write(const Options &options)
     const RecordedProgram program = RecordedProgramOf(DisplayPath(options.file), *input);
 
     WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
-                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.loaderStartMs); });
+                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
     try {
         return run.Run();
     } catch (...) {

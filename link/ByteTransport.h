@@ -61,6 +61,11 @@ public:
     virtual bool IsRemote() const { return false; }
     virtual QByteArray ServerCertificateSha256() const { return {}; }
 
+    // Once open: why every reply may reach us late on this line, when the
+    // transport can tell and could not help it (an adapter that holds
+    // received bytes for its latency timer); empty otherwise.
+    virtual QString LatencyNote() const { return {}; }
+
     // Ends at once, and from now on, any wait inside Open or ChangeSettings
     // (a transport that waits for a server there); they then fail. For the
     // user's Ctrl-C or a window closed mid-write.

@@ -48,7 +48,7 @@ std::expected<void, QString> Link::ChangeSettings(const PortSettings &settings)
     return line_.ChangeSettings(settings);
 }
 
-void Link::DiscardInput()
+int Link::DiscardInput()
 {
     // Taking the waiting bytes before dropping them changes nothing on the
     // line, and lets the count and the trace say what was dropped.
@@ -57,18 +57,31 @@ void Link::DiscardInput()
     bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
     if (observer_)
         observer_->OnDropped(BytesOf(waiting));
+    return static_cast<int>(waiting.size());
 }
 
-std::uint8_t Link::ReadFirstByte()
+std::optional<ReplyResult> Link::TakeReply(std::uint8_t expected, int &passOver)
 {
     const QByteArray waiting = line_.ReadAllWaiting();
-    line_.DropWaiting();
     bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
     // One read, one event: the reply first, then whatever came with it.
     if (observer_ && !waiting.isEmpty())
         observer_->OnReceived(BytesOf(waiting));
-    cameWithLastReply_ = waiting.mid(1);
-    return waiting.isEmpty() ? 0 : static_cast<std::uint8_t>(waiting[0]);
+    // A count without bytes behind it reads as a 0x00, as it always did.
+    const QByteArray taken = waiting.isEmpty() ? QByteArray(1, '\0') : waiting;
+    for (qsizetype at = 0; at < taken.size(); ++at) {
+        const auto value = static_cast<std::uint8_t>(taken[at]);
+        if (value != expected && passOver > 0) {
+            --passOver;
+            continue;
+        }
+        line_.DropWaiting();
+        cameWithLastReply_ = taken.mid(at + 1);
+        return value == expected ? ReplyResult::Expected : ReplyResult::OtherByte;
+    }
+    // Late answers only; the reply may still come, and nothing is dropped
+    // that could be it.
+    return std::nullopt;
 }
 
 void Link::ArmTimeout(int limitMs)
@@ -79,17 +92,17 @@ void Link::ArmTimeout(int limitMs)
     Timer4.start();
 }
 
-void Link::PumpEvents()
+void Link::PumpEvents(int enough)
 {
     // What these look at changes only in event handlers on this thread, so
     // a pump that blocks after they said no misses nothing.
-    if (WaitingCount() != 0 || TimedOut() || IsDown())
+    if (WaitingCount() >= enough || TimedOut() || IsDown())
         pump_.PumpPending();
     else
         pump_.Pump();
 }
 
-ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs)
+ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs, int passOver)
 {
     ArmTimeout(limitMs);
     // Events first, then the waiting count, then the flag: a byte that is
@@ -98,13 +111,30 @@ ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs)
         PumpEvents();
         if (IsDown())
             return ReplyResult::LinkDown;
-        if (WaitingCount() != 0)
-            return ReadFirstByte() == expected ? ReplyResult::Expected : ReplyResult::OtherByte;
+        if (WaitingCount() != 0) {
+            if (const auto reply = TakeReply(expected, passOver))
+                return *reply;
+            continue;
+        }
         if (TimedOut())
             return ReplyResult::NoReply;
     }
     // The timer keeps running after a return; the next wait clears the flag
     // and re-arms it before polling, so a late firing changes nothing.
+}
+
+bool Link::WaitForCount(int count, int limitMs)
+{
+    ArmTimeout(limitMs);
+    for (;;) {
+        PumpEvents(count);
+        if (IsDown())
+            return false;
+        if (WaitingCount() >= count)
+            return true;
+        if (TimedOut())
+            return false;
+    }
 }
 
 void Link::Delay(int ms)

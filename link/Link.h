@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 
 namespace qw735 {
@@ -32,8 +33,9 @@ public:
     // Writes `values` in one go, as fast as the line takes them: for the
     // image blocks, which go out without a pause between their bytes.
     void SendBytes(std::span<const std::uint8_t> values);
-    // Drops every received byte that is waiting.
-    void DiscardInput();
+    // Drops every received byte that is waiting; returns how many it took
+    // first (bytes that arrive while it drops them are dropped uncounted).
+    int DiscardInput();
     // The bytes the last reply wait dropped from the read that took its
     // reply: what came in the same packet as the reply.
     const QByteArray &CameWithLastReply() const { return cameWithLastReply_; }
@@ -48,15 +50,24 @@ public:
     bool TimedOut() const { return TimeoutFlag == 1; }
     // Waits up to `limitMs` for one byte and compares it with `expected`.
     // The countdown is armed now, on Timer4, which is left running.
-    ReplyResult WaitForByte(std::uint8_t expected, int limitMs = ReplyLimitMs);
+    // `passOver`: how many bytes other than `expected` may come first and be
+    // taken as late answers to earlier requests rather than as the reply (a
+    // slow line delivers them after the next request went out); 0 compares
+    // the first byte that comes, as a plain reply wait does.
+    ReplyResult WaitForByte(std::uint8_t expected, int limitMs = ReplyLimitMs, int passOver = 0);
+    // Waits until `count` received bytes are waiting or `limitMs` has
+    // passed, and takes none of them; true when they are there. For replies
+    // that are awaited only to be dropped.
+    bool WaitForCount(int count, int limitMs);
     // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
     // returns early only when the link goes down.
     void Delay(int ms);
-    // One pass of the event pump for a wait loop that ends once a byte is
-    // waiting, the timeout flag is set or the link is down. It sleeps until
-    // the next event only while none of these holds; otherwise it runs just
-    // what is pending, since nothing more may come before the timer fires.
-    void PumpEvents();
+    // One pass of the event pump for a wait loop that ends once `enough`
+    // bytes are waiting, the timeout flag is set or the link is down. It
+    // sleeps until the next event only while none of these holds; otherwise
+    // it runs just what is pending, since nothing more may come before the
+    // timer fires.
+    void PumpEvents(int enough = 1);
 
     // Timer4's event: the timeout has run out.
     void Timer4_Timer();
@@ -89,9 +100,11 @@ private:
     std::uint8_t TimeoutFlag = 0;
     std::int16_t DelayFlag = 0;
 
-    // Takes all waiting bytes, keeps the first, drops the rest (also those
-    // that came while reading). Call only after a non-zero waiting count.
-    std::uint8_t ReadFirstByte();
+    // Takes all waiting bytes and finds the reply among them: the first byte
+    // not passed over (see WaitForByte), which ends the wait; it then drops
+    // the rest, also those that came while reading. Nothing when every byte
+    // was passed over. Call only after a non-zero waiting count.
+    std::optional<ReplyResult> TakeReply(std::uint8_t expected, int &passOver);
 
     ByteTransport &line_;
     EventPump &pump_;

@@ -143,6 +143,15 @@ QHash<QString, QList<PortUser>> UsersOf(const QStringList &devices)
 
 }  // namespace
 
+int LatencyTimerMs(const QString &device)
+{
+    // An attribute of the tty's own device (the USB serial port), beside
+    // the driver's other settings.
+    bool number = false;
+    const int ms = ReadAttribute(SysTty + u'/' + QFileInfo(device).fileName() + QStringLiteral("/device/latency_timer")).toInt(&number);
+    return number && ms >= 0 ? ms : -1;
+}
+
 QList<SerialPortEntry> SerialPortInventory()
 {
     QList<SerialPortEntry> entries;
@@ -176,6 +185,7 @@ QList<SerialPortEntry> SerialPortInventory()
         entry.byId = LinksTo("/dev/serial/by-id", entry.device);
         entry.byPath = LinksTo("/dev/serial/by-path", entry.device);
         entry.users = users.value(entry.device);
+        entry.latencyTimerMs = LatencyTimerMs(entry.device);
     }
     return entries;
 }

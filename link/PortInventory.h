@@ -29,6 +29,9 @@ struct SerialPortEntry {
     // From the USB device it sits on; empty when it is none or says nothing.
     QString vendorId, productId, manufacturer, product, serialNumber;
     QList<PortUser> users;  // other processes that have it open
+    // How long the adapter holds received bytes before passing them on, in
+    // ms, where the kernel shows it (FTDI adapters); -1 where it does not.
+    int latencyTimerMs = -1;
 };
 
 // Every serial device: those the Com numbers go to, in their order, past
@@ -46,5 +49,9 @@ QList<PortUser> DeviceUsers(const QString &device);
 // "process 4242 (cat), process 4300 (minicom)", each name as messages show
 // names (control characters and bytes that are not UTF-8 as \xNN).
 QString UsersText(const QList<PortUser> &users);
+
+// The latency timer of the serial device `device` (a path under /dev,
+// links resolved), in ms, as sysfs shows it; -1 when it shows none.
+int LatencyTimerMs(const QString &device);
 
 }  // namespace qw735

@@ -3,11 +3,13 @@
 
 #include "base/PathName.h"
 #include "base/DescriptorLimits.h"
+#include "link/PortInventory.h"
 
 #include <QFileInfo>
 #include <QTimer>
 
 #include <cerrno>
+#include <cstring>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -90,7 +92,7 @@ std::expected<void, QString> SerialPort::Open()
 
     // QSerialPort's open puts the line in raw mode, and NoFlowControl clears
     // IXON/IXOFF and CRTSCTS; the board simulator checks both on every test.
-    ApplyLowLatency();
+    ApplyLowLatency(lock->Device());
     // Bytes that arrived before the open are no reply to anything we send.
     Discard();
     lock_ = std::move(*lock);
@@ -204,20 +206,38 @@ void SerialPort::MarkLost(const QString &reason)
 
 // USB serial adapters may hold received bytes for up to 16 ms before passing
 // them on; with one reply per loader byte that would dominate a write. Ask
-// for low latency where the driver supports it; carry on silently where it
-// does not (pseudo-terminals, most on-board UARTs).
-void SerialPort::ApplyLowLatency()
+// for low latency where the driver supports it (common adapter drivers turn
+// it into a 1 ms latency timer). A driver without the setting
+// (pseudo-terminals, most on-board UARTs) has nothing to lower, unless the
+// kernel shows a latency timer for the device; and one that refuses it, or
+// leaves its timer above 1 ms, is worth a word: every reply may come late.
+void SerialPort::ApplyLowLatency(const QString &device)
 {
     savedSerialFlags_ = -1;
+    latencyNote_.clear();
+    QString refused;
+    bool settable = false;
     struct serial_struct serial {};
-    if (::ioctl(port_.handle(), TIOCGSERIAL, &serial) != 0)
-        return;
-    if (serial.flags & ASYNC_LOW_LATENCY)
-        return;
-    const int original = serial.flags;
-    serial.flags |= ASYNC_LOW_LATENCY;
-    if (::ioctl(port_.handle(), TIOCSSERIAL, &serial) == 0)
-        savedSerialFlags_ = original;
+    if (::ioctl(port_.handle(), TIOCGSERIAL, &serial) != 0) {
+        refused = QString::fromLocal8Bit(std::strerror(errno));
+    } else if (!(serial.flags & ASYNC_LOW_LATENCY)) {
+        settable = true;
+        const int original = serial.flags;
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (::ioctl(port_.handle(), TIOCSSERIAL, &serial) == 0)
+            savedSerialFlags_ = original;
+        else
+            refused = QString::fromLocal8Bit(std::strerror(errno));
+    }
+    // Read after the attempt: the drivers that have a timer show the one in force.
+    const int timerMs = LatencyTimerMs(device);
+    if (timerMs > 1) {
+        latencyNote_ = QStringLiteral("the adapter may hold each reply up to %1 ms (its latency timer): low-latency mode %2")
+                           .arg(timerMs)
+                           .arg(refused.isEmpty() ? QStringLiteral("did not lower it") : QStringLiteral("could not be set (%1)").arg(refused));
+    } else if (settable && !refused.isEmpty()) {
+        latencyNote_ = QStringLiteral("low-latency mode could not be set (%1): replies may come late").arg(refused);
+    }
 }
 
 void SerialPort::RestoreLatency()

@@ -47,6 +47,7 @@ public:
     QByteArray ReadAllWaiting() override;
     void Discard() override;
     [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
+    QString LatencyNote() const override { return latencyNote_; }
 
 private:
     // Switches an open port without closing it: the pending output drains
@@ -59,7 +60,7 @@ private:
     void MarkLost(const QString &reason);
     // Why the open port just failed, in words for the user.
     QString FailureReason() const;
-    void ApplyLowLatency();
+    void ApplyLowLatency(const QString &device);
     void RestoreLatency();
     QString DevicePath() const;
 
@@ -70,6 +71,7 @@ private:
     DeviceLock lock_;  // held while the port is open
     // Serial flags as found on open, restored on close; -1 when untouched.
     int savedSerialFlags_ = -1;
+    QString latencyNote_;  // see LatencyNote(); set on open
 };
 
 }  // namespace qw735

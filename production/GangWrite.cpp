@@ -108,6 +108,7 @@ private:
         Progress(GangWrite &gang, int board) : gang_(gang), board_(board) {}
         void SetMaximum(ProgressStage stage, float maximum) override { emit gang_.MaximumSet(board_, stage, maximum); }
         void SetValue(float value) override { emit gang_.ValueSet(board_, value); }
+        void SetRoundTrip(double ms) override { emit gang_.RoundTripMeasured(board_, ms); }
 
     private:
         GangWrite &gang_;
@@ -183,6 +184,7 @@ private:
         }
         outcome_.opened = true;
         outcome_.serverSha256 = port.ServerCertificateSha256();
+        outcome_.latencyNote = port.LatencyNote();
         steps.OnLineSettings(port.Settings().text);
         {
             // A cancel that came while the port opened: not a byte goes out.
@@ -201,6 +203,8 @@ private:
             outcome_.stoppedAt = StoppedAt(steps.Step(), steps.StepNumber());
         outcome_.bytesSent = link.BytesSent();
         outcome_.bytesReceived = link.BytesReceived();
+        if (const auto roundTrip = steps.RoundTrip())
+            outcome_.roundTripMs = static_cast<double>(roundTrip->count()) / 1000.0;
     }
 
     GangWrite &gang_;

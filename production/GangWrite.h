@@ -13,6 +13,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace qw735 {
@@ -48,6 +49,12 @@ struct BoardOutcome {
     double seconds = 0;
     std::uint64_t bytesSent = 0;
     std::uint64_t bytesReceived = 0;
+    // The round trip the handshake measured, in milliseconds; none when the
+    // handshake did not complete.
+    std::optional<double> roundTripMs;
+    // Why replies may come late on this port, when the port knows and
+    // could not help it (see ByteTransport::LatencyNote); empty otherwise.
+    QString latencyNote;
 };
 
 // Writes one program into several boards at once. Each board has a thread
@@ -91,6 +98,8 @@ signals:
     // begins (loader, then image), value = bytes sent.
     void MaximumSet(int board, ProgressStage stage, float maximum);
     void ValueSet(int board, float value);
+    // The round trip the board's handshake measured, in milliseconds.
+    void RoundTripMeasured(int board, double ms);
     void BoardEnded(int board);
     void AllEnded();
 

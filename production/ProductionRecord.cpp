@@ -103,6 +103,9 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("bytes_received"), static_cast<qint64>(board.bytesReceived)},
         {QStringLiteral("format"), program.format},
         {QStringLiteral("dropped_bytes"), static_cast<qint64>(program.droppedBytes)},
+        // What the line added to each reply, as the handshake measured it:
+        // a slow adapter or network shows here first.
+        {QStringLiteral("round_trip_ms"), board.roundTripMs ? QJsonValue(qRound64(*board.roundTripMs * 1000) / 1000.0) : QJsonValue()},
     };
     // Which station's server wrote the board: its certificate, as
     // `openssl x509 -fingerprint -sha256` shows it, without the colons.

@@ -44,7 +44,8 @@ RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &in
 //    "file":"/srv/prog.mot","file_sha256":"…","loader_sha256":"…","image_sha256":"…",
 //    "transfer_size":65600,"checksum":196,"message":"O.K.","exit_status":0,
 //    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106,
-//    "format":"Intel HEX","dropped_bytes":0}
+//    "format":"Intel HEX","dropped_bytes":0,"round_trip_ms":2.215}
+// round_trip_ms is null when the handshake did not complete.
 // A board written through rfc2217+tls:// also has "server_cert_sha256", the
 // SHA-256 of the server's certificate in lower-case hex.
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus);

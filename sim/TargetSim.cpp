@@ -114,6 +114,8 @@ TargetSim::TargetSim(BoardScript script) : script_(std::move(script))
     ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
     if (script_.trace)
         trace_ = std::make_unique<BoardTrace>(script_.trace, Clock::now());
+    if (script_.replyLatencyMs > 0)
+        deliverer_ = std::thread([this] { RunDeliveries(); });
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -132,6 +134,7 @@ void TargetSim::Stop()
         [[maybe_unused]] auto written = ::write(stopPipe_[1], &stop, 1);
         thread_.join();
     }
+    StopDeliveries();
 }
 
 void TargetSim::Run()
@@ -181,16 +184,24 @@ void TargetSim::PlayWrite()
 
     // More 0x00 may come until the host has seen the answer; only 0x55 counts.
     EnterPhase(Phase::Handshake);
-    while (Receive() != HandshakeRequest) {
+    for (std::uint8_t value; (value = Receive()) != HandshakeRequest;) {
+        if (value == SyncByte && script_.answerEveryZero)
+            Send(script_.syncReply);
     }
-    SendReply(script_.handshakeReply);
     if (script_.handshakeReply != 0xAA)
-        return;
+        return EndWith(script_.handshakeReply);
+    Send(*script_.handshakeReply);
 
     EnterPhase(Phase::LoaderSize);
-    const int high = Receive();
-    SendReply(script_.sizeReply);
-    const int length = (high << 8) | Receive();
+    const std::uint8_t high = Receive();
+    if (script_.echoSize)
+        Send(high);
+    else
+        SendReply(script_.sizeReply);
+    const std::uint8_t low = Receive();
+    if (script_.echoSize)
+        Send(low);
+    const int length = (high << 8) | low;
     {
         std::lock_guard lock(mutex_);
         write_.loaderLength = length;
@@ -202,15 +213,13 @@ void TargetSim::PlayWrite()
             std::lock_guard lock(mutex_);
             write_.loader.push_back(value);
         }
-        if (static_cast<std::size_t>(i) == script_.echoFaultAt) {
-            SendReply(script_.echoFaultReply);
-            return;
-        }
+        if (static_cast<std::size_t>(i) == script_.echoFaultAt)
+            return EndWith(script_.echoFaultReply);
         Send(value);
     }
-    SendReply(script_.endMark);
     if (script_.endMark != 0xAA)
-        return;
+        return EndWith(script_.endMark);
+    Send(*script_.endMark);
     // From the moment the end mark went out, not from now: a board thread
     // slowed down after sending must not make the loader start late.
     loaderReadyAt_ = lastHandedOver_ + std::chrono::milliseconds(script_.loaderStartMs);
@@ -220,9 +229,9 @@ void TargetSim::PlayWrite()
     EnterPhase(Phase::Command);
     if (Receive() != CommandByte || Receive() != 0x00)
         return;
-    SendReply(script_.commandReply);
     if (script_.commandReply != 0x06)
-        return;
+        return EndWith(script_.commandReply);
+    Send(*script_.commandReply);
 
     EnterPhase(Phase::Header);
     std::uint32_t size = 0;
@@ -240,10 +249,8 @@ void TargetSim::PlayWrite()
     std::uint8_t sum = 0;
     std::vector<std::uint8_t> block;
     for (std::size_t request = 1; request <= blocks; ++request) {
-        if (request == script_.requestFaultAt) {
-            SendReply(script_.requestFaultReply);
-            return;
-        }
+        if (request == script_.requestFaultAt)
+            return EndWith(script_.requestFaultReply);
         Send(BlockMark);
         if (Receive() != BlockMark)
             return;
@@ -258,10 +265,8 @@ void TargetSim::PlayWrite()
     }
 
     EnterPhase(Phase::Checksum);
-    if (blocks + 1 == script_.requestFaultAt) {
-        SendReply(script_.requestFaultReply);
-        return;
-    }
+    if (blocks + 1 == script_.requestFaultAt)
+        return EndWith(script_.requestFaultReply);
     Send(BlockMark);
     if (Receive() != BlockMark)
         return;
@@ -273,11 +278,11 @@ void TargetSim::PlayWrite()
         write_.checksumRight = right;
     }
     const Reply reply = right ? script_.finalReply : script_.badChecksumReply;
-    SendReply(reply);
-    if (right && reply == 0x06) {
-        std::lock_guard lock(mutex_);
-        write_.completed = true;
-    }
+    if (!right || reply != 0x06)
+        return EndWith(reply);
+    Send(*reply);
+    std::lock_guard lock(mutex_);
+    write_.completed = true;
 }
 
 void TargetSim::EnterPhase(Phase phase)
@@ -376,9 +381,9 @@ void TargetSim::Send(std::uint8_t value)
             trace_->Sent(value);
         return;
     }
-    std::lock_guard lock(sendMutex_);
-    if (master_ >= 0 && ::write(master_, &value, 1) == 1 && trace_)
+    if (trace_)
         trace_->Sent(value);
+    Deliver(&value, 1);
 }
 
 void TargetSim::FlushBatch()
@@ -395,15 +400,75 @@ void TargetSim::SendReply(const Reply &reply)
         Send(*reply);
 }
 
+void TargetSim::EndWith(const Reply &reply)
+{
+    SendReply(reply);
+    std::lock_guard lock(mutex_);
+    write_.endedSilent = !reply;
+}
+
 void TargetSim::SendToHost(const std::vector<std::uint8_t> &bytes)
 {
+    Deliver(bytes.data(), bytes.size());
+}
+
+void TargetSim::Deliver(const std::uint8_t *bytes, std::size_t count)
+{
+    if (script_.replyLatencyMs <= 0)
+        return WriteToMaster(bytes, count);
+    // One write stays one write: bytes the board sends in one go (its
+    // packets) reach the host together, as they would through an adapter.
+    std::lock_guard lock(deliveryMutex_);
+    deliveries_.push_back({Clock::now() + std::chrono::milliseconds(script_.replyLatencyMs), {bytes, bytes + count}});
+    deliveryChanged_.notify_all();
+}
+
+void TargetSim::WriteToMaster(const std::uint8_t *bytes, std::size_t count)
+{
     std::lock_guard lock(sendMutex_);
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t written = ::write(master_, bytes.data() + done, bytes.size() - done);
+    for (std::size_t done = 0; master_ >= 0 && done < count;) {
+        const ssize_t written = ::write(master_, bytes + done, count - done);
         if (written <= 0)
             return;
         done += static_cast<std::size_t>(written);
     }
+}
+
+void TargetSim::RunDeliveries()
+{
+    // The latency is the same for every write, so the queue is in the
+    // order the bytes are due.
+    std::unique_lock lock(deliveryMutex_);
+    for (;;) {
+        if (deliveries_.empty()) {
+            if (deliveriesEnd_)
+                return;
+            deliveryChanged_.wait(lock);
+            continue;
+        }
+        const Clock::time_point due = deliveries_.front().due;
+        if (Clock::now() < due) {
+            deliveryChanged_.wait_until(lock, due);
+            continue;
+        }
+        const std::vector<std::uint8_t> bytes = std::move(deliveries_.front().bytes);
+        deliveries_.pop_front();
+        lock.unlock();
+        WriteToMaster(bytes.data(), bytes.size());
+        lock.lock();
+    }
+}
+
+void TargetSim::StopDeliveries()
+{
+    if (!deliverer_.joinable())
+        return;
+    {
+        std::lock_guard lock(deliveryMutex_);
+        deliveriesEnd_ = true;
+        deliveryChanged_.notify_all();
+    }
+    deliverer_.join();
 }
 
 std::chrono::nanoseconds TargetSim::ByteTime(int baud)
@@ -435,6 +500,14 @@ std::vector<ReceivedByte> TargetSim::Received() const
 {
     std::lock_guard lock(mutex_);
     return received_;
+}
+
+std::optional<Clock::time_point> TargetSim::LastReceivedAt() const
+{
+    std::lock_guard lock(mutex_);
+    if (received_.empty())
+        return std::nullopt;
+    return received_.back().at;
 }
 
 std::vector<std::uint8_t> TargetSim::ReceivedValues() const

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -62,10 +63,17 @@ struct BoardScript {
     int syncAfterZeros = 1;   // answer the k-th 0x00; 0: never answer
     int syncReplyDelayMs = 0; // answer this long after that 0x00
     std::uint8_t syncReply = 0x00;
+    // Answer every 0x00 that comes before 0x55 with syncReply, not only the
+    // one that synchronised the board: a boot ROM may, and a host on a slow
+    // line has sent several by the time it sees the first answer.
+    bool answerEveryZero = false;
     Reply handshakeReply = 0xAA;
     // What the boot mode says after the first size byte: nothing on a
     // healthy board, but nothing the host may take for an echo either.
     Reply sizeReply;
+    // Echo both size bytes, as a boot ROM that echoes every byte it takes
+    // would (instead of sizeReply).
+    bool echoSize = false;
 
     std::size_t echoFaultAt = 0;  // 1-based loader byte whose echo goes wrong; 0: none
     Reply echoFaultReply;         // what comes back for it instead (nothing when empty)
@@ -102,6 +110,10 @@ struct BoardScript {
     // set up its UART; bytes that arrive sooner are lost, as on a UART not
     // yet configured.
     int loaderStartMs = 0;
+    // Everything the board sends reaches the host this long late, in order,
+    // as through a USB adapter that holds received bytes for its latency
+    // timer, or a network: the board's own timing is unchanged.
+    int replyLatencyMs = 0;
     // After a write, wait for the next one instead of stopping.
     bool keepServing = false;
     // Where the board writes its wire trace, in the writer's format; none
@@ -119,6 +131,9 @@ struct WriteRecord {
     int checksum = -1;                 // checksum byte as received
     bool checksumRight = false;
     bool completed = false;            // final reply sent after a right checksum
+    // The write ended with the board saying nothing where the host waits
+    // for a reply: the host's own time limit ends it.
+    bool endedSilent = false;
 };
 
 // A board in serial boot mode on the master side of a pseudo-terminal pair.
@@ -132,12 +147,15 @@ public:
     TargetSim &operator=(const TargetSim &) = delete;
 
     const std::string &SlavePath() const { return slavePath_; }
+    // Ends the board; what it said still reaches the host first.
     void Stop();
 
     // Sends bytes to the host now, outside any script (link tests).
     void SendToHost(const std::vector<std::uint8_t> &bytes);
 
     std::vector<ReceivedByte> Received() const;
+    // When the last byte came from the host; none before the first.
+    std::optional<std::chrono::steady_clock::time_point> LastReceivedAt() const;
     std::vector<std::uint8_t> ReceivedValues() const;
     // Settings at the first byte of each phase the write reached.
     std::map<Phase, LineSettings> SettingsSeen() const;
@@ -158,7 +176,14 @@ private:
     std::uint8_t Receive();
     void Send(std::uint8_t value);
     void SendReply(const Reply &reply);
+    // Says `reply` (or nothing) and ends the write there.
+    void EndWith(const Reply &reply);
     void FlushBatch();
+    // Hands bytes to the line: at once, or after the reply latency.
+    void Deliver(const std::uint8_t *bytes, std::size_t count);
+    void WriteToMaster(const std::uint8_t *bytes, std::size_t count);
+    void RunDeliveries();
+    void StopDeliveries();
     void SleepUntil(std::chrono::steady_clock::time_point when) const;
     static std::chrono::nanoseconds ByteTime(int baud);
     void EnterPhase(Phase phase);
@@ -193,6 +218,19 @@ private:
     std::atomic<bool> hungUp_{false};
     std::mutex sendMutex_;
     std::unique_ptr<BoardTrace> trace_;
+
+    // Bytes on their way to the host under a reply latency, in the order
+    // sent, each write with the time it is due.
+    struct Delivery {
+        std::chrono::steady_clock::time_point due;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::mutex deliveryMutex_;
+    std::condition_variable deliveryChanged_;
+    std::deque<Delivery> deliveries_;
+    bool deliveriesEnd_ = false;
+    std::thread deliverer_;
+
     std::thread thread_;
 };
 

@@ -4,6 +4,7 @@
 
 #include "sim/TargetSim.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -35,11 +36,18 @@ constexpr const char *Usage =
     "                           last loader echo and the end mark arrive together\n"
     "  --loader-start MS        the loader takes MS ms to set up its UART after the\n"
     "                           end mark and loses the bytes that come sooner\n"
+    "  --reply-latency MS       everything the board sends reaches the host MS ms late,\n"
+    "                           in order, as through an adapter's latency timer or a\n"
+    "                           network (0..60000)\n"
+    "  --answer-every-zero      answer every 0x00 before 0x55, not only the first\n"
+    "  --echo-size              echo the loader's two size bytes\n"
     "  -h, --help               show this help\n"
     "  -V, --version            show the version\n"
     "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
     "  --no-sync                never answer the synchronisation bytes; the write ends\n"
     "                           a second after the last one, unless --keep-serving\n"
+    "  --sync-after N           answer only the N-th 0x00, as a board put in boot mode\n"
+    "                           while the writer already synchronises\n"
     "  --handshake-reply REPLY  answer 0x55 with REPLY instead of AA\n"
     "  --echo-fault N[:REPLY]   echo loader byte N wrongly (default: none)\n"
     "  --end-mark REPLY         end the loader with REPLY instead of AA\n"
@@ -48,7 +56,9 @@ constexpr const char *Usage =
     "                           answer request N (1-based: the blocks, then the\n"
     "                           checksum) with REPLY\n"
     "  --final-reply REPLY      answer a right checksum with REPLY instead of 06\n"
-    "  --hang-up-after N        close the line after receiving N bytes\n";
+    "  --hang-up-after N        close the line after receiving N bytes\n"
+    "A fault that is silence keeps the line open until the writer has given up\n"
+    "waiting (nothing from it for 5 s), so that its time limit ends the write.\n";
 
 [[noreturn]] void Fail(const char *what)
 {
@@ -78,7 +88,7 @@ std::size_t ParseCount(const std::string &text)
 
 int ParseMilliseconds(const std::string &text)
 {
-    const std::size_t ms = ParseCount(text);
+    const std::size_t ms = text == "0" ? 0 : ParseCount(text);
     if (ms > 60'000)
         Fail("a time is at most 60000 ms");
     return static_cast<int>(ms);
@@ -94,14 +104,32 @@ void ParseIndexedFault(const std::string &text, std::size_t &index, Reply &reply
 
 volatile std::sig_atomic_t interrupted = 0;
 
-// A board that never answers the synchronisation bytes cannot tell when the
-// writer gave up; a writer that has not, sends one every 10 ms. A second of
-// silence after the first one ends the write, as the writer's own end ends
-// it on a healthy board.
-bool HostGaveUpSync(const TargetSim &board)
+// The host's longest wait for one reply, and room for a busy machine.
+constexpr auto HostGivesUpAfter = std::chrono::seconds(3) + std::chrono::seconds(2);
+
+// Whether the host has sent nothing for `quiet`, having sent anything at all.
+bool HostQuietFor(const TargetSim &board, std::chrono::steady_clock::duration quiet)
 {
-    const auto received = board.Received();
-    return !received.empty() && std::chrono::steady_clock::now() - received.back().at > std::chrono::seconds(1);
+    const auto last = board.LastReceivedAt();
+    return last && std::chrono::steady_clock::now() - *last > quiet;
+}
+
+// Whether one write is over for a board that serves only one. A board that
+// has not answered the synchronisation bytes cannot tell when the writer
+// gave up; a writer that has not sends one every 10 ms, so a second without
+// one ends the write. A board that ended its write in silence leaves the
+// line open while the writer waits for the reply: closing it would end the
+// write as a lost port instead of the time-out the fault stands for. And a
+// writer that stopped midway has gone once it has been quiet for longer
+// than it ever waits.
+bool WriteIsOver(const TargetSim &board)
+{
+    const WriteRecord write = board.LastWrite();
+    switch (write.reached) {
+    case Phase::Sync: return HostQuietFor(board, std::chrono::seconds(1));
+    case Phase::Done: return !write.endedSilent || HostQuietFor(board, HostGivesUpAfter);
+    default: return HostQuietFor(board, HostGivesUpAfter);
+    }
 }
 
 }  // namespace
@@ -135,7 +163,11 @@ int main(int argc, char **argv)
         else if (arg == "--keep-serving") script.keepServing = true;
         else if (arg == "--batch") script.batchReplies = true;
         else if (arg == "--loader-start") script.loaderStartMs = ParseMilliseconds(value());
+        else if (arg == "--reply-latency") script.replyLatencyMs = ParseMilliseconds(value());
+        else if (arg == "--answer-every-zero") script.answerEveryZero = true;
+        else if (arg == "--echo-size") script.echoSize = true;
         else if (arg == "--no-sync") script.syncAfterZeros = 0;
+        else if (arg == "--sync-after") script.syncAfterZeros = static_cast<int>(std::min<std::size_t>(ParseCount(value()), 1'000'000));
         else if (arg == "--handshake-reply") script.handshakeReply = ParseReply(value());
         else if (arg == "--echo-fault") ParseIndexedFault(value(), script.echoFaultAt, script.echoFaultReply);
         else if (arg == "--end-mark") script.endMark = ParseReply(value());
@@ -169,10 +201,9 @@ int main(int argc, char **argv)
 
     // One write: until the board has played it out (or hung up); a short
     // grace period records anything the host still sends after the end.
-    while (!interrupted && (script.keepServing || !board.WaitForEnd(std::chrono::milliseconds(100)))) {
-        if (board.HungUp() || (script.syncAfterZeros == 0 && !script.keepServing && HostGaveUpSync(board)))
-            break;
-        if (script.keepServing)
+    while (!interrupted && !board.HungUp() && (script.keepServing || !WriteIsOver(board))) {
+        // The end wakes the wait at once; past the end, it returns at once.
+        if (script.keepServing || board.WaitForEnd(std::chrono::milliseconds(100)))
             ::usleep(100'000);
     }
     ::usleep(200'000);

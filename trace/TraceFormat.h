@@ -38,6 +38,7 @@ enum class WireDirection {
     Received,  // these bytes came in one read: the reply first, then what came with it
     Dropped,   // these bytes came in and were discarded unread
     Line,      // the line settings changed
+    Note,      // what the writer measured of the wire, in words
 };
 
 inline const char *WireStepName(WireStep step)
@@ -66,13 +67,14 @@ inline const char *WireDirectionName(WireDirection direction)
     case WireDirection::Received: return "recv";
     case WireDirection::Dropped: return "drop";
     case WireDirection::Line: return "line";
+    case WireDirection::Note: return "note";
     }
     std::unreachable();
 }
 
 // One event as a line: time since the start with microseconds, the port
 // (gang writes only; empty otherwise), the step, the direction, then the
-// bytes in hex or, for a Line event, the settings text:
+// bytes in hex or, for a Line or Note event, its text:
 //     "     3.141593 COM3 loader 1731 recv 13\n"
 inline std::string TraceLine(std::chrono::microseconds sinceStart, std::string_view port, WireStep step, int number,
                              WireDirection direction, std::span<const std::uint8_t> bytes, std::string_view text = {})

@@ -32,4 +32,9 @@ void WireTrace::OnLineSettings(WireStep step, int number, const QString &setting
     output_.Write(TraceLine(output_.SinceStart(), port_, step, number, WireDirection::Line, {}, settings.toStdString()));
 }
 
+void WireTrace::OnNote(WireStep step, int number, const QString &text)
+{
+    output_.Write(TraceLine(output_.SinceStart(), port_, step, number, WireDirection::Note, {}, text.toStdString()));
+}
+
 }  // namespace qw735

@@ -41,6 +41,8 @@ public:
     WireTrace(TraceOutput &output, const QString &port);
     void OnBytes(WireStep step, int number, WireDirection direction, std::span<const std::uint8_t> bytes);
     void OnLineSettings(WireStep step, int number, const QString &settings);
+    // What the writer measured of the wire, in words: "round trip 2.235 ms".
+    void OnNote(WireStep step, int number, const QString &text);
 
 private:
     TraceOutput &output_;

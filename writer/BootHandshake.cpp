@@ -4,9 +4,13 @@
 #include "link/Link.h"
 #include "writer/StepTracker.h"
 
+#include <algorithm>
+
 namespace qw735 {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t HandshakeAccepted = 0xAA;  // target: yes, to 0x55
 
@@ -35,40 +39,70 @@ SyncOutcome SyncAttempt(Link &link)
     }
 }
 
-bool Synchronise(Link &link, StepTracker &steps)
+struct Synchronised {
+    SyncOutcome outcome;
+    int zerosSent;
+};
+
+// 0x00 every interval until anything answers. It gives up once more than
+// 50 attempts were silent and `deadline` has passed: a board the user puts
+// in boot mode only after starting the write has until then.
+Synchronised SynchroniseUntil(Link &link, StepTracker &steps, Clock::time_point deadline)
 {
-    int attempts = 0;
     steps.SetStep(WireStep::Sync);
-    for (;;) {
-        switch (SyncAttempt(link)) {
-        case SyncOutcome::Answered:
-            return true;
-        case SyncOutcome::LinkDown:
-            return false;
-        case SyncOutcome::Silent:
-            if (++attempts > SyncAttemptLimit)
-                return false;
-        }
+    for (int attempts = 0;;) {
+        const SyncOutcome outcome = SyncAttempt(link);
+        ++attempts;
+        if (outcome != SyncOutcome::Silent || (attempts > SyncAttemptLimit && Clock::now() >= deadline))
+            return {outcome, attempts};
     }
 }
 
-bool Confirm(Link &link, StepTracker &steps)
+// 0x55 and the wait for its 0xAA, timed. On a line slower than the sync
+// interval the host has sent more 0x00 by the time it sees the first answer;
+// a boot ROM that answers each of them does so before it hears 0x55, so
+// those answers come ahead of the 0xAA. Up to `unanswered` of them are
+// taken for what they are instead of as the reply to 0x55.
+HandshakeResult Confirm(Link &link, StepTracker &steps, int unanswered)
 {
-    // The value of the synchronisation answer means nothing; drop it and
-    // whatever came with it.
-    link.DiscardInput();
     steps.SetStep(WireStep::Handshake);
     link.SendByte(HandshakeRequest);
+    const auto sent = Clock::now();
     // The reply wait's own order (events, the waiting count, then the flag):
-    // a first byte other than 0xAA fails at once, silence after 500 ms.
-    return link.WaitForByte(HandshakeAccepted, HandshakeReplyMs) == ReplyResult::Expected;
+    // a byte other than 0xAA that answers nothing earlier fails at once,
+    // silence after 500 ms.
+    switch (link.WaitForByte(HandshakeAccepted, HandshakeReplyMs, unanswered)) {
+    case ReplyResult::Expected: break;
+    case ReplyResult::LinkDown: return {HandshakeOutcome::LinkDown};
+    case ReplyResult::NoReply:
+    case ReplyResult::OtherByte: return {HandshakeOutcome::Refused};
+    }
+    const auto roundTrip = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - sent);
+    steps.SetRoundTrip(roundTrip);
+    return {HandshakeOutcome::Accepted, roundTrip};
+}
+
+// One attempt of the whole handshake: synchronise until `deadline` (at
+// least the 51 designed attempts), then confirm.
+HandshakeResult HandshakeAttempt(Link &link, StepTracker &steps, Clock::time_point deadline)
+{
+    const Synchronised sync = SynchroniseUntil(link, steps, deadline);
+    switch (sync.outcome) {
+    case SyncOutcome::Answered: break;
+    case SyncOutcome::Silent: return {HandshakeOutcome::NoSyncAnswer};
+    case SyncOutcome::LinkDown: return {HandshakeOutcome::LinkDown};
+    }
+    // The value of the synchronisation answer means nothing; drop it and
+    // whatever came with it. Each 0x00 sent gets one answer at most.
+    const int answered = link.DiscardInput();
+    return Confirm(link, steps, std::max(sync.zerosSent - answered, 0));
 }
 
 }  // namespace
 
-bool BootHandshake(Link &link, StepTracker &steps)
+HandshakeResult BootHandshake(Link &link, StepTracker &steps, int waitForBoardMs)
 {
-    return Synchronise(link, steps) && Confirm(link, steps);
+    return HandshakeAttempt(link, steps, Clock::now() + std::chrono::milliseconds(waitForBoardMs));
 }
 
 }  // namespace qw735

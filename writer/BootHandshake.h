@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace qw735 {
@@ -12,11 +13,29 @@ class StepTracker;
 inline constexpr std::uint8_t SyncByte = 0x00;           // host: bit-rate synchronisation, repeated
 inline constexpr std::uint8_t HandshakeRequest = 0x55;   // host: are you listening?
 
+// How a handshake ended. Every ending but Accepted is "Err 1" to the user.
+enum class HandshakeOutcome {
+    Accepted,      // 0x55 answered by 0xAA
+    NoSyncAnswer,  // nothing answered the synchronisation bytes
+    Refused,       // the board answered 0x55 with another byte, or not at all
+    LinkDown,      // the port was lost or the write abandoned
+};
+
+struct HandshakeResult {
+    HandshakeOutcome outcome;
+    // From 0x55 going out to its 0xAA coming in: what this line adds to
+    // every reply the write waits for. Measured only when Accepted.
+    std::chrono::microseconds roundTrip{0};
+};
+
 // Brings the target's boot mode into step and has it confirm: 0x00 every
-// 10 ms until anything answers (at most 51), then 0x55 answered by 0xAA
-// within 500 ms. The port is open at 9600 baud. False on any failure; when
-// the link went down meanwhile, link.IsDown() tells. `steps` learns the
-// step.
-bool BootHandshake(Link &link, StepTracker &steps);
+// 10 ms until anything answers (at most 51, or for `waitForBoardMs` when
+// that is longer), then 0x55 answered by 0xAA within 500 ms. The port is
+// open at 9600 baud. `steps` learns the step and the round trip.
+//
+// This is one attempt of the whole handshake (HandshakeAttempt); a caller
+// that can put the board into boot mode again may run another when the
+// outcome is NoSyncAnswer.
+HandshakeResult BootHandshake(Link &link, StepTracker &steps, int waitForBoardMs = 0);
 
 }  // namespace qw735

@@ -17,6 +17,9 @@ public:
     virtual ~ProgressDisplay() = default;
     virtual void SetMaximum(ProgressStage stage, float maximum) = 0;
     virtual void SetValue(float value) = 0;
+    // The round trip the handshake measured, in milliseconds: what the line
+    // adds to each of the replies still to come. Shown where there is room.
+    virtual void SetRoundTrip(double) {}
 };
 
 // Shows the one message that ends a write and returns once it is dismissed.

@@ -4,24 +4,41 @@
 #include "link/Link.h"
 #include "writer/StepTracker.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace qw735 {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr std::uint8_t LoaderEndMark = 0xAA;  // target: loader received, now running it
 constexpr int SizeFieldPauseMs = 10;          // after each of the two size bytes
+constexpr int SizeAnswers = 2;                // at most one per size byte
+constexpr int SizeAnswerRoundTrips = 4;       // how late they may come, in round trips of the line
 constexpr int ProgressEveryLoaderBytes = 11;  // the bar moves after bytes 11, 22, 33, ...
 
-void SendSize(Link &link, StepTracker &steps, qint64 length)
+// Whatever the boot mode says to the size bytes is no echo, and is dropped
+// before the first loader byte goes. Whether a boot ROM says nothing to them
+// or echoes each is not known for every board, so either is taken. On a
+// direct line the answers are in before the pause after the second byte has
+// run out; on a slow one (a USB adapter's latency timer, a network) they
+// come later, and one taken for the first loader byte's echo would end the
+// write in "Farm Err". So they are awaited, up to a limit that follows the
+// line's own round trip; a board that says nothing costs that limit once
+// per write.
+void SendSize(Link &link, StepTracker &steps, qint64 length, std::chrono::microseconds roundTrip)
 {
     steps.SetStep(WireStep::LoaderSize);
     link.SendByte(static_cast<std::uint8_t>((length >> 8) & 0xFF));
     link.Delay(SizeFieldPauseMs);
     link.SendByte(static_cast<std::uint8_t>(length & 0xFF));
+    const auto lowSent = Clock::now();
     link.Delay(SizeFieldPauseMs);
-    // Whatever the boot mode said to the size bytes is no echo.
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lowSent).count();
+    if (const int rest = SizeAnswerLimitMs(roundTrip) - static_cast<int>(waited); rest > 0 && !link.IsDown())
+        static_cast<void>(link.WaitForCount(SizeAnswers, rest));  // what came is dropped either way
     link.DiscardInput();
 }
 
@@ -46,6 +63,12 @@ TransferResult SendBody(Link &link, const QByteArray &loader, StepTracker &steps
 }
 
 }  // namespace
+
+int SizeAnswerLimitMs(std::chrono::microseconds roundTrip)
+{
+    const auto roundTrips = std::chrono::ceil<std::chrono::milliseconds>(SizeAnswerRoundTrips * roundTrip).count();
+    return static_cast<int>(std::min<std::int64_t>(SizeFieldPauseMs + roundTrips, Link::ReplyLimitMs));
+}
 
 std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds)
 {
@@ -74,14 +97,14 @@ std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path,
     return loader;
 }
 
-TransferResult SendLoader(Link &link, const QByteArray &loader, StepTracker &steps)
+TransferResult SendLoader(Link &link, const QByteArray &loader, StepTracker &steps, std::chrono::microseconds roundTrip)
 {
     if (loader.isEmpty())
         return TransferResult::LoaderMissing;
     if (loader.size() > LoaderSizeLimit)
         return TransferResult::LoaderTooLarge;
 
-    SendSize(link, steps, loader.size());
+    SendSize(link, steps, loader.size(), roundTrip);
     if (link.IsDown())
         return TransferResult::LinkDown;
     if (const auto result = SendBody(link, loader, steps); result != TransferResult::Done)

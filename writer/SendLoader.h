@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <expected>
 
@@ -25,10 +26,19 @@ inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
 // empty, LoaderTooLarge past the size field's reach; nothing is sent.
 [[nodiscard]] std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds);
 
+// How long after the second size byte the boot mode's answers to the size
+// field are awaited at most, on a line whose handshake measured
+// `roundTrip`: the designed 10 ms plus a few round trips, within the reply
+// limit.
+int SizeAnswerLimitMs(std::chrono::microseconds roundTrip);
+
 // Sends `loader` to the boot mode: the two size bytes with a pause after
-// each, then every byte with its echo checked, then waits for the end mark
-// (unless it came right behind the last echo). A missing end mark counts as
-// success: the image transfer that follows finds out whether the loader runs.
-TransferResult SendLoader(Link &link, const QByteArray &loader, StepTracker &steps);
+// each, then drops what the boot mode said to them once two bytes have come
+// or SizeAnswerLimitMs(roundTrip) has passed, then sends every byte with its
+// echo checked, then waits for the end mark (unless it came right behind the
+// last echo). A missing end mark counts as success: the image transfer that
+// follows finds out whether the loader runs.
+TransferResult SendLoader(Link &link, const QByteArray &loader, StepTracker &steps,
+                          std::chrono::microseconds roundTrip = std::chrono::microseconds(0));
 
 }  // namespace qw735

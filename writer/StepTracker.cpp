@@ -46,6 +46,15 @@ void StepTracker::SetMaximum(float maximum)
     progress_.SetMaximum(StageOf(step_), maximum);
 }
 
+void StepTracker::SetRoundTrip(std::chrono::microseconds roundTrip)
+{
+    roundTrip_ = roundTrip;
+    const double ms = static_cast<double>(roundTrip.count()) / 1000.0;
+    if (trace_)
+        trace_->OnNote(step_, stepNumber_, QStringLiteral("round trip %1 ms").arg(ms, 0, 'f', 3));
+    progress_.SetRoundTrip(ms);
+}
+
 void StepTracker::OnSent(std::span<const std::uint8_t> bytes)
 {
     if (trace_)

@@ -5,6 +5,9 @@
 #include "trace/TraceFormat.h"
 #include "writer/Feedback.h"
 
+#include <chrono>
+#include <optional>
+
 namespace qw735 {
 
 class WireTrace;
@@ -36,6 +39,11 @@ public:
     void SetMaximum(float maximum);
     void SetValue(float value) { progress_.SetValue(value); }
 
+    // The round trip the handshake measured: traced, shown with the
+    // progress, and kept for the write's record.
+    void SetRoundTrip(std::chrono::microseconds roundTrip);
+    std::optional<std::chrono::microseconds> RoundTrip() const { return roundTrip_; }
+
     void OnSent(std::span<const std::uint8_t> bytes) override;
     void OnReceived(std::span<const std::uint8_t> bytes) override;
     void OnDropped(std::span<const std::uint8_t> bytes) override;
@@ -46,6 +54,7 @@ private:
     WireTrace *trace_;
     WireStep step_ = WireStep::Open;
     int stepNumber_ = 0;
+    std::optional<std::chrono::microseconds> roundTrip_;
 };
 
 }  // namespace qw735

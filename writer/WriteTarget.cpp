@@ -70,19 +70,20 @@ WriteResult ImageResult(Link &link, TransferResult result)
     std::unreachable();
 }
 
-WriteResult Converse(Link &link, const WriteInput &input, StepTracker &steps, int loaderStartMs = DefaultLoaderStartMs)
+WriteResult Converse(Link &link, const WriteInput &input, StepTracker &steps, const WriteTiming &timing = {})
 {
     // Abandoned before it began: not a byte goes out.
     if (link.IsDown())
         return LinkDownResult(link);
-    if (!BootHandshake(link, steps))
+    const HandshakeResult handshake = BootHandshake(link, steps, timing.waitForBoardMs);
+    if (handshake.outcome != HandshakeOutcome::Accepted)
         return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 
-    const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, steps) : input.loader.error();
+    const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, steps, handshake.roundTrip) : input.loader.error();
     if (const auto goOn = AfterLoader(link, loaderSent, input); !goOn)
         return goOn.error();
 
-    return ImageResult(link, SendImage(link, input.image, steps, loaderStartMs));
+    return ImageResult(link, SendImage(link, input.image, steps, timing.loaderStartMs));
 }
 
 WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
@@ -104,9 +105,9 @@ WriteResult WriteTarget(const WriteRequest &request)
     return Shown(Converse(request.link, *input, steps), request.messageBox);
 }
 
-WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, int loaderStartMs)
+WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, const WriteTiming &timing)
 {
-    return Converse(link, input, steps, loaderStartMs);
+    return Converse(link, input, steps, timing);
 }
 
 }  // namespace qw735

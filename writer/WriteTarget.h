@@ -15,6 +15,16 @@ class MessageBox;
 class ProgressDisplay;
 class StepTracker;
 
+// What a caller may set of a write's timing; the window keeps the defaults.
+struct WriteTiming {
+    // Time the loader gets to start (see SendImage).
+    int loaderStartMs = DefaultLoaderStartMs;
+    // How long the handshake keeps synchronising when the board does not
+    // answer, if longer than the designed 51 attempts (see BootHandshake):
+    // time to put the board in boot mode after starting the write.
+    int waitForBoardMs = 0;
+};
+
 // Everything one write needs from its caller.
 struct WriteRequest {
     Link &link;                    // port open at 9600 baud, input discarded
@@ -33,9 +43,8 @@ WriteResult WriteTarget(const WriteRequest &request);
 
 // The same with the input already read, for callers that read the files
 // before they open any port; the result is returned, not shown. `steps`
-// takes the progress and tells afterwards where the write stopped.
-// `loaderStartMs`: see SendImage.
-WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps,
-                        int loaderStartMs = DefaultLoaderStartMs);
+// takes the progress and tells afterwards where the write stopped and the
+// round trip the handshake measured.
+WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, const WriteTiming &timing = {});
 
 }  // namespace qw735

@@ -116,7 +116,7 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
             server->Kill();
         });
     }
-    const WriterRun run = RunWriter(args + QStringList{QStringLiteral("--loader"), stage.loader, port, stage.mot});
+    const WriterRun run = RunWriter(args + row.args + QStringList{QStringLiteral("--loader"), stage.loader, port, stage.mot});
     const auto finished = Clock::now();
     if (killer.joinable())
         killer.join();
@@ -206,7 +206,8 @@ TEST(CommandLine, RefusesTlsConnectionsBeforeTheBoardHearsAByte)
     }
 }
 
-// The loader is as long as the image: the two stages still show apart.
+// The loader is as long as the image: the two stages still show apart,
+// after the round trip the handshake measured.
 TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
 {
     const FaultStage stage(FaultRowNamed("Healthy"));
@@ -214,8 +215,10 @@ TEST(CommandLine, ShowsProgressAsPlainLinesWhenNotOnATerminal)
     const WriterRun run = RunWriter({QStringLiteral("--loader"), stage.loader, stage.device, stage.mot});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, QStringLiteral("O.K.\n"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^round trip \\d+\\.\\d ms\nloader   0%\n")).match(run.err).hasMatch()) << run.err.toStdString();
     EXPECT_TRUE(run.err.contains(QStringLiteral("loader 100%\n"))) << run.err.toStdString();
-    EXPECT_TRUE(run.err.contains(QStringLiteral("image  100%\n"))) << run.err.toStdString();
+    // Nothing after it: a pseudo-terminal has no latency timer to complain of.
+    EXPECT_TRUE(run.err.endsWith(QStringLiteral("image  100%\n"))) << run.err.toStdString();
     EXPECT_EQ(stage.board.LastWrite().image.size(), 192u);
 }
 
@@ -242,12 +245,14 @@ struct TraceSide {
     std::vector<std::uint8_t> sent;
     std::vector<std::uint8_t> taken;  // received or dropped
     QStringList lines;
+    std::optional<double> roundTripMs;  // from its note
 };
 
 // Reads the lines of `path` that belong to `port` (all of them when empty).
 TraceSide ReadTrace(const QString &path, const QString &port = {})
 {
-    static const QStringList directions = {QStringLiteral("sent"), QStringLiteral("recv"), QStringLiteral("drop"), QStringLiteral("line")};
+    static const QStringList directions = {QStringLiteral("sent"), QStringLiteral("recv"), QStringLiteral("drop"), QStringLiteral("line"),
+                                           QStringLiteral("note")};
     TraceSide side;
     for (const QByteArray &raw : ReadFile(path).split('\n')) {
         QStringList fields = QString::fromLatin1(raw).split(u' ', Qt::SkipEmptyParts);
@@ -257,7 +262,9 @@ TraceSide ReadTrace(const QString &path, const QString &port = {})
         const qsizetype direction = std::find_if(fields.begin(), fields.end(), [](const QString &f) { return directions.contains(f); }) - fields.begin();
         EXPECT_LT(direction, fields.size()) << raw.toStdString();
         side.lines << fields.join(u' ');
-        if (fields[direction] == u"line")
+        if (fields[direction] == u"note" && fields.mid(direction + 1, 2).join(u' ') == u"round trip")
+            side.roundTripMs = fields.value(direction + 3).toDouble();
+        if (fields[direction] == u"line" || fields[direction] == u"note")
             continue;
         std::vector<std::uint8_t> &bytes = fields[direction] == u"sent" ? side.sent : side.taken;
         for (const QString &hex : fields.mid(direction + 1))
@@ -350,6 +357,7 @@ TEST_F(SeveralBoardsAtOnce, ShowProgressAndEndsAsTheyCome)
                }) - err.begin();
     };
     EXPECT_LT(at(0, "image 100%"), err.size()) << run.err.toStdString();
+    EXPECT_LT(at(0, "round trip"), at(0, "loader")) << run.err.toStdString();
     EXPECT_GT(at(1, "ended:"), at(0, "ended:"));
     EXPECT_GT(at(1, "ended:"), at(4, "ended:"));
 }
@@ -390,6 +398,8 @@ TEST_F(SeveralBoardsAtOnce, RecordEachBoard)
         EXPECT_GT((*record)[u"duration_s"].toDouble(), 0);
         EXPECT_EQ((*record)[u"bytes_sent"].toInteger(), static_cast<qint64>(host.sent.size()));
         EXPECT_EQ((*record)[u"bytes_received"].toInteger(), static_cast<qint64>(host.taken.size()));
+        ASSERT_TRUE(host.roundTripMs);
+        EXPECT_EQ((*record)[u"round_trip_ms"].toDouble(), *host.roundTripMs);
     }
 }
 
@@ -637,6 +647,12 @@ TEST(CommandLine, RefusesBadUsage)
          "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '-1': it is negative" + help},
         {{"--binary-at", "-0x10", "COM1", "p.bin"},
          "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '-0x10': it is negative" + help},
+        {{"--wait-for-board", "0", "COM1", "p.mot"},
+         "qw735-write: --wait-for-board takes a time in seconds from 1 to 3600, not '0'" + help},
+        {{"--wait-for-board", "1.5", "COM1", "p.mot"},
+         "qw735-write: --wait-for-board takes a time in seconds from 1 to 3600, not '1.5'" + help},
+        {{"COM1", "p.mot", "--wait-for-board"}, "qw735-write: missing value after '--wait-for-board'" + help},
+        {{"--info", "--wait-for-board", "5", "p.mot"}, "qw735-write: --wait-for-board does not go with --info" + help},
         {{"--binary-at", "12x", "COM1", "p.bin"},
          "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '12x': 'x' is not a decimal digit" + help},
         {{"--binary-at", "0x1G", "COM1", "p.bin"},
@@ -752,10 +768,11 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
 
         EXPECT_EQ(run.signal, signal) << "exit status " << run.status;
         EXPECT_TRUE(run.out.isEmpty());
+        // After the progress's one line so far: the handshake's round trip.
         const QString message = when == When::Writing
-                                    ? QStringLiteral("qw735-write: ended by %1; the board is not fully written\n").arg(QLatin1String(name))
+                                    ? QStringLiteral("round trip \\d+\\.\\d ms\nqw735-write: ended by %1; the board is not fully written\n").arg(QLatin1String(name))
                                     : QString();
-        EXPECT_EQ(run.err, message);
+        EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(message)).match(run.err).hasMatch()) << run.err.toStdString();
         EXPECT_EQ(CountedBytes(board.Received()), when == When::Writing ? 2u + 2 + 9 : 0u);
         EXPECT_EQ(board.CurrentSettings(), before);
         EXPECT_TRUE(PortIsFree(stage.device));
@@ -1127,12 +1144,15 @@ exec "$WRITE" "$@")"), {QStringLiteral("DIR=") + stage.dir.path()}, write);
 // sysfs with USB adapters (more than ten), UARTs with and without a chip,
 // the console and a virtual console; /dev with a regular file for each
 // device (no real port is opened) and udev's stable names; a process that
-// holds one of them. The script prints what qw735-write says there, then
+// holds one of them. One adapter shows a latency timer of 16 ms, and is a
+// simulated board's pseudo-terminal, which has no low-latency mode: the
+// writer says so. The script prints what qw735-write says there, then
 // again with no serial devices at all.
 TEST(CommandLine, ListsTheSerialPortsOfAKnownMachine)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "a mount namespace needs root";
+    const sim::TargetSim board;
     QTemporaryDir dir;
     const QString loader = WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize));
     const QString mot = WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
@@ -1145,7 +1165,7 @@ usb() { # name bus [vendor product manufacturer product serial]
     [ -z "$7" ] || echo $7 >sys/devices/usb1/$2/serial; touch dev/$1; }
 uart() { # name type
     mkdir -p sys/class/tty/$1; ln -s ../../../devices/platform/serial8250 sys/class/tty/$1/device; echo $2 >sys/class/tty/$1/type; touch dev/$1; }
-usb ttyUSB0 1-1 1209 7350 "Bench Works" "Dual UART" BW0001
+usb ttyUSB0 1-1 1209 7350 "Bench Works" "Dual UART" BW0001; echo 16 >sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/latency_timer
 usb ttyUSB1 1-2 1209 7351 "" "Probe"
 for i in 2 3 4 5 6 7 8 9 10; do usb ttyUSB$i 2-$i; done
 usb ttyACM0 1-3 1209 7352 "Bench Works" "Board Link" BL42
@@ -1155,17 +1175,19 @@ touch dev/ttyAMA0; echo ttyS0 >sys/class/tty/console/active; echo "ttyS0  -W- (E
 ln -s ../../ttyUSB0 dev/serial/by-id/usb-Bench_Works_Dual_UART_BW0001-if00-port0
 ln -s ../../ttyUSB0 dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0
 ln -s ../../ttyACM0 dev/serial/by-id/usb-Bench_Works_Board_Link_BL42-if00
-touch dev/null; mount --bind /dev/null "$ROOT/dev/null"
-mount --bind "$ROOT/consoles" /proc/consoles; mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev
+touch dev/null board; mount --bind /dev/null "$ROOT/dev/null"; mount --bind "$BOARD" "$ROOT/board"
+mount --bind "$ROOT/consoles" /proc/consoles; mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev; mount --bind "$ROOT/board" /dev/ttyUSB0
 sleep 60 3</dev/ttyUSB1 & holder=$!; echo "holder $holder"
 "$WRITE" --list-ports; "$WRITE" --list-ports --json
+"$WRITE" --quiet --loader "$LOADER" /dev/ttyUSB0 "$MOT" 2>"$ROOT/err" || echo "exit $?"; cat "$ROOT/err"
 "$WRITE" --quiet --loader "$LOADER" /dev/ttyUSB11 "$MOT" 2>&1 || echo "exit $?"
 kill $holder; mount --bind "$ROOT/empty" /sys/class/tty
 "$WRITE" --list-ports; "$WRITE" --quiet --loader "$LOADER" COM1 "$MOT" 2>&1 || echo "exit $?"
 )");
     QDir(dir.path()).mkdir(QStringLiteral("machine"));
     const ProcessRun shell = RunWithMountsOfItsOwn(script, {QStringLiteral("ROOT=") + dir.filePath(QStringLiteral("machine")),
-                                                            QStringLiteral("LOADER=") + loader, QStringLiteral("MOT=") + mot});
+                                                            QStringLiteral("LOADER=") + loader, QStringLiteral("MOT=") + mot,
+                                                            QStringLiteral("BOARD=") + QString::fromStdString(board.SlavePath())});
     ASSERT_EQ(shell.status, 0) << shell.err.toStdString();
     QStringList lines = shell.out.split(u'\n');
     const QString holder = lines.takeFirst().section(u' ', 1);
@@ -1177,6 +1199,7 @@ kill $holder; mount --bind "$ROOT/empty" /sys/class/tty
         "       by-id     /dev/serial/by-id/usb-Bench_Works_Dual_UART_BW0001-if00-port0\n"
         "       by-path   /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0\n"
         "       USB       1209:7350, Bench Works, Dual UART, serial BW0001\n"
+        "       latency   16 ms timer\n"
         "COM2   /dev/ttyUSB1\n"
         "       USB       1209:7351, Probe\n"
         "       in use by process {holder} (sleep)\n");
@@ -1196,10 +1219,17 @@ kill $holder; mount --bind "$ROOT/empty" /sys/class/tty
     ASSERT_EQ(ports.size(), 15);
     EXPECT_EQ(QJsonDocument(ports[1].toObject()).toJson(QJsonDocument::Compact).toStdString(),
               QStringLiteral(R"({"by_id":[],"by_path":[],"com":"COM2","console":false,"device":"/dev/ttyUSB1",)"
-                             R"("in_use_by":[{"command":"sleep","pid":%1}],"manufacturer":null,"product":"Probe",)"
+                             R"("in_use_by":[{"command":"sleep","pid":%1}],"latency_timer_ms":null,"manufacturer":null,"product":"Probe",)"
                              R"("product_id":"7351","serial_number":null,"vendor_id":"1209"})").arg(holder).toStdString());
     EXPECT_EQ(ports[0][u"serial_number"].toString() + ports[10][u"com"].toString(QStringLiteral("-")) + ports[14][u"device"].toString(),
               QStringLiteral("BW0001-/dev/ttyS0"));
+    EXPECT_EQ(ports[0][u"latency_timer_ms"].toInt(), 16);
+
+    // The adapter with the timer, written.
+    EXPECT_EQ(lines.takeFirst().toStdString(), "O.K.");
+    EXPECT_EQ(lines.takeFirst().toStdString(), "qw735-write: /dev/ttyUSB0: the adapter may hold each reply up to 16 ms (its latency timer): "
+                                               "low-latency mode could not be set (Inappropriate ioctl for device)");
+    EXPECT_TRUE(board.LastWrite().completed);
 
     // A port that does not exist, then no ports at all.
     EXPECT_EQ(lines.join(u'\n').toStdString(),
@@ -1359,6 +1389,43 @@ TEST(CommandLine, OtherProgramsAnswerAsTheySay)
     EXPECT_TRUE(board.readAllStandardError().startsWith("qw735-target-sim: write ended in phase sync;"));
 }
 
+// The simulated board's faults that are silence end in the writer's own
+// time-out: the board keeps the line open until the writer has given up,
+// instead of going away and ending the write as a lost port. Three boards
+// at once, each costing its 3 s; each is stopped once its writer has ended.
+TEST(CommandLine, SimulatedBoardsSilenceEndsInTheWritersTimeOut)
+{
+    const struct {
+        QStringList fault;
+        const char *message;
+        int status;
+    } rows[] = {
+        {{"--echo-fault", "9:none"}, "Time Out Farm Err\n", 2},
+        {{"--command-reply", "none"}, "Time Out S File Err\n", 5},
+        {{"--request-fault", "3:none"}, "Time Out S File Err\n", 5},
+    };
+    QTemporaryDir dir;
+    const QString loader = WriteFile(dir, QStringLiteral("l.bin"), TestLoader(MatrixLoaderSize));
+    const QString mot = WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+    std::deque<QProcess> boards;
+    std::deque<Writer> writers;
+    for (const auto &row : rows) {
+        QProcess &board = boards.emplace_back();
+        board.start(QStringLiteral(QW735_SIM_PATH), row.fault);
+        ASSERT_TRUE(board.waitForReadyRead(10'000));
+        const QString port = QString::fromUtf8(board.readLine()).trimmed();
+        writers.emplace_back(Args({QStringLiteral("--quiet"), QStringLiteral("--loader"), loader, port, mot}));
+    }
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].fault.join(u' ').toStdString());
+        const WriterRun run = writers[i].Wait();
+        EXPECT_EQ(run.out, QLatin1String(rows[i].message)) << run.err.toStdString();
+        EXPECT_EQ(run.status, rows[i].status);
+        boards[i].terminate();
+        EXPECT_TRUE(boards[i].waitForFinished(10'000));
+    }
+}
+
 // What bash offers after qw735-write: options, the ports the program itself
 // lists (here a listing of its own: a Com name only where a device is behind
 // it, never the console), the remote URLs however bash splits them at their
@@ -1371,7 +1438,8 @@ TEST(CommandLine, CompletesInBash)
         {{"--bin"}, "--binary-at"},
         {{"--binary-at", ""}, ""},
         {{"--ig"}, "--ignore-checksums"},
-        {{"-"}, "--loader --loader-start -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --info --binary-at "
+        {{"--wa"}, "--wait-for-board"},
+        {{"-"}, "--loader --loader-start --wait-for-board -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --info --binary-at "
                 "--ignore-checksums --list-ports --json -h --help -V --version --"},
         {{"COM"}, "COM1 COM2"},
         {{""}, "COM1 COM2 rfc2217:// rfc2217+tls://"},

@@ -37,23 +37,48 @@ TEST(Link, DropsWhatArrivedBeforeTheOpen)
 }
 
 // Only the first waiting byte is compared, and at once: with nothing more
-// to come, the wait must not sleep until its timer fires. The rest are dropped.
+// to come, the wait must not sleep until its timer fires. The rest are
+// dropped. Bytes passed over (late answers to earlier requests) come first
+// and only as many as allowed; what came with the reply is kept aside.
 TEST(Link, WaitForByteJudgesTheFirstWaitingByteAtOnce)
 {
-    const std::pair<std::vector<std::uint8_t>, ReplyResult> rows[] = {
-        {{0x11, 0x22, 0x33}, ReplyResult::Expected},
-        {{0x22, 0x11}, ReplyResult::OtherByte},
+    const struct {
+        std::vector<std::uint8_t> sent;
+        int passOver;
+        ReplyResult result;
+        QByteArray cameWith;
+    } rows[] = {
+        {{0x11, 0x22, 0x33}, 0, ReplyResult::Expected, "\x22\x33"},
+        {{0x22, 0x11}, 0, ReplyResult::OtherByte, "\x11"},
+        {{0x00, 0x00, 0x11, 0x22}, 2, ReplyResult::Expected, "\x22"},
+        {{0x00, 0x11}, 3, ReplyResult::Expected, ""},
+        {{0x00, 0x22, 0x11}, 1, ReplyResult::OtherByte, "\x11"},
     };
-    for (const auto &[sent, result] : rows) {
+    for (const auto &row : rows) {
         HostSide host;
         ASSERT_TRUE(host.port.Open());
-        host.board->SendToHost(sent);
-        ASSERT_TRUE(PumpUntil([&] { return host.port.WaitingCount() == static_cast<int>(sent.size()); }, 2s));
+        host.board->SendToHost(row.sent);
+        ASSERT_TRUE(PumpUntil([&] { return host.port.WaitingCount() == static_cast<int>(row.sent.size()); }, 2s));
         const auto start = Clock::now();
-        EXPECT_EQ(host.link.WaitForByte(0x11), result);
+        EXPECT_EQ(host.link.WaitForByte(0x11, Link::ReplyLimitMs, row.passOver), row.result);
         EXPECT_LT(MsSince(start), 3000);
         EXPECT_EQ(host.port.WaitingCount(), 0);
+        EXPECT_EQ(host.link.CameWithLastReply(), row.cameWith);
     }
+}
+
+// Late answers passed over in one read leave the wait waiting for the reply
+// in the next; the count allowed is for the whole wait.
+TEST(Link, WaitForByteKeepsWaitingAfterBytesItPassedOver)
+{
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    host.board->SendToHost({0x00});
+    QTimer::singleShot(50, [&] { host.board->SendToHost({0x00, 0x11}); });
+    EXPECT_EQ(host.link.WaitForByte(0x11, Link::ReplyLimitMs, 2), ReplyResult::Expected);
+    host.board->SendToHost({0x00});
+    QTimer::singleShot(50, [&] { host.board->SendToHost({0x00, 0x11}); });
+    EXPECT_EQ(host.link.WaitForByte(0x11, Link::ReplyLimitMs, 1), ReplyResult::OtherByte);
 }
 
 // The one case that waits out the full limit also measures what an idle
@@ -105,7 +130,7 @@ TEST(Link, CountsAByteWaitingWhenTheTimerHasAlreadyFired)
     EXPECT_TRUE(link.TimedOut());
     // The boot mode's synchronisation loop looks at its flag before the
     // events, but at the waiting count after them: the same pass answers it.
-    EXPECT_TRUE(BootHandshake(link, host.steps));
+    EXPECT_EQ(BootHandshake(link, host.steps).outcome, HandshakeOutcome::Accepted);
     host.board->WaitForReceived(3, 50ms);
     EXPECT_EQ(host.board->ReceivedValues(), (std::vector<std::uint8_t>{0x00, 0x55}));
 }

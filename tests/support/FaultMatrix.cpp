@@ -31,6 +31,12 @@ constexpr std::size_t Command = Loader + 2;                            // "P", 0
 constexpr std::size_t Header = Command + 8;                            // zero field and size
 constexpr std::size_t Blocks(std::size_t sent) { return Header + sent * 65; }
 constexpr std::size_t Checksum = Blocks(MatrixBlocks) + 2;
+// The same for a whole write with a loader of `loaderSize` bytes.
+constexpr std::size_t Whole(int loaderSize) { return Checksum - MatrixLoaderSize + static_cast<std::size_t>(loaderSize); }
+
+// Loader bytes for rows whose every reply comes late: each echo costs a
+// round trip of the line.
+constexpr int SlowLineLoaderSize = 8;
 
 // The server only sees its device fail, and hangs up: that is all a remote
 // port can tell of a board that went away.
@@ -157,6 +163,24 @@ FaultRow WithWindow(FaultRow row, const char *message, std::size_t sent)
     return row;
 }
 
+FaultRow WithArgs(FaultRow row, QStringList args)
+{
+    row.args = std::move(args);
+    return row;
+}
+
+// A whole write to a board whose every reply reaches the host `ms` late
+// (an adapter's latency timer, a network), besides `script`'s change.
+FaultRow RepliesLate(std::string name, int ms, std::function<void(sim::BoardScript &)> script)
+{
+    FaultRow row = Row(std::move(name), [=](sim::BoardScript &s) { script(s), s.replyLatencyMs = ms; }, 0, "O.K.", Whole(SlowLineLoaderSize));
+    row.loaderSize = SlowLineLoaderSize;
+    // Through ser2net, plain: TLS costs nothing per reply that a slow line
+    // would not hide.
+    row.remotePlainOnly = true;
+    return row;
+}
+
 }  // namespace
 
 // 16 bytes at 0x90: MaxAddress 0x9F, 159 / 64 = 2.48, three blocks.
@@ -248,6 +272,26 @@ std::vector<FaultRow> AllFaultRows()
         // the loader's UART starting up. The host drops them unread.
         Row("SizeBytesAnswered", [](S &s) { s.sizeReply = 0x00; }, 0, "O.K.", Checksum),
         Row("NoiseWhileTheLoaderStarts", [](S &s) { s.loaderStartNoise = 0xFF; }, 0, "O.K.", Checksum),
+        // A slow line: every reply late, by an adapter's latency timer (16 ms
+        // by default on many) or a network. The boot ROM echoes the size
+        // bytes, whose echoes must not be taken for the loader's; written
+        // whole, locally and through ser2net with the latency on the board's
+        // side.
+        AlsoRemote(RepliesLate("RepliesLate0ms", 0, [](S &s) { s.echoSize = true; })),
+        AlsoRemote(RepliesLate("RepliesLate12ms", 12, [](S &s) { s.echoSize = true; })),
+        AlsoRemote(RepliesLate("RepliesLate16ms", 16, [](S &s) { s.echoSize = true; })),
+        AlsoRemote(RepliesLate("RepliesLate30ms", 30, [](S &s) { s.echoSize = true; })),
+        AlsoRemote(RepliesLate("RepliesLate60ms", 60, [](S &s) { s.echoSize = true; })),
+        AlsoRemote(RepliesLate("RepliesLate100ms", 100, [](S &s) { s.echoSize = true; })),
+        // A boot ROM that says nothing to the size bytes, and one that answers
+        // each 0x00 the host sent before it saw the first answer.
+        RepliesLate("RepliesLateSizeUnanswered", 30, [](S &) {}),
+        RepliesLate("RepliesLateEveryZeroAnswered", 30, [](S &s) { s.answerEveryZero = true; }),
+        // Put in boot mode only after the writer began: --wait-for-board keeps
+        // synchronising; the window gives up after its 51 attempts.
+        WithWindow(WithArgs(Row("BoardInBootModeLate", [](S &s) { s.syncAfterZeros = 80; }, 0, "O.K.", Checksum),
+                            {QStringLiteral("--wait-for-board"), QStringLiteral("10")}),
+                   "Err 1", 51),
         // Program files of every format, told apart by content: those that
         // write MatrixProgram's image, and those refused before the port opens.
         Row("ProgramAsIntelHex", Setup::ProgramAsIntelHex, 0, "O.K.", Checksum),
@@ -329,7 +373,7 @@ std::vector<FaultRow> RemoteFaultRows(bool tls)
     for (FaultRow &row : FaultRows(FrontEnd::CommandLine)) {
         if (row.remoteMessage)
             row.message = QString::fromUtf8(row.remoteMessage);
-        if (row.runsRemotely)
+        if (row.runsRemotely && !(tls && row.remotePlainOnly))
             rows.push_back(std::move(row));
     }
     // Killed while the host waits for a block request that the board holds
@@ -360,7 +404,7 @@ FaultStage::FaultStage(const FaultRow &row)
     : row(row),
       board(Script(row.script)),
       device(QString::fromStdString(board.SlavePath())),
-      loader(WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize))),
+      loader(WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(row.loaderSize))),
       mot(WriteFile(dir, QStringLiteral("program.mot"), row.program.value_or(MatrixProgram)))
 {
     const auto hold = [this](const QString &name) {
@@ -418,7 +462,7 @@ FaultStage::FaultStage(const FaultRow &row)
         FileIntoPipe(mot, MatrixProgram);
         hold(device);
         break;
-    case FaultRow::Setup::LoaderPipe: FileIntoPipe(loader, TestLoader(MatrixLoaderSize)); break;
+    case FaultRow::Setup::LoaderPipe: FileIntoPipe(loader, TestLoader(row.loaderSize)); break;
     case FaultRow::Setup::SRecordDevice: mot = QStringLiteral("/dev/zero"); break;
     case FaultRow::Setup::LoaderDevice: loader = QStringLiteral("/dev/zero"); break;
     case FaultRow::Setup::SRecordDirectory:

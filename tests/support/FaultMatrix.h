@@ -9,6 +9,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <chrono>
 #include <cstddef>
@@ -20,6 +21,11 @@
 #include <vector>
 
 namespace qw735::test {
+
+// The loader and image every row writes: a 40-byte loader (unless the row
+// says otherwise) and an image of three blocks (MaxAddress 0x9F).
+inline constexpr int MatrixLoaderSize = 40;
+inline constexpr int MatrixBlocks = 3;
 
 // Every way a write can go wrong that a front end must report, with what the
 // user must see and how much the host may have sent by then. Shared by the
@@ -68,10 +74,17 @@ struct FaultRow {
     // file keeps its name program.mot, since the content decides).
     std::optional<QByteArray> program = std::nullopt;
     bool tls = false;     // through rfc2217+tls:// instead, certificates on both sides
+    // The loader's size: rows that pay for every echo (a slow line) take a
+    // small one.
+    int loaderSize = MatrixLoaderSize;
+    // Options the command line is given besides the loader (the window has
+    // none of them: such a row says how the window ends instead).
+    QStringList args = {};
     // Also run through a remote port, ending there in `remoteMessage` when
     // that is set (a remote port tells less of a board that went away).
     bool runsRemotely = false;
     const char *remoteMessage = nullptr;
+    bool remotePlainOnly = false;  // not also through TLS: it adds nothing to what the row checks
     // How long the write takes, start to message, and the CPU it may burn:
     // a reply that never comes is waited for 3 s, the 0xAA for 500 ms, each
     // of 51 0x00 for 10 ms; an unplugged adapter ends the write at once,
@@ -83,10 +96,6 @@ struct FaultRow {
     } time = {};
 };
 
-// The loader and image every row writes: a 40-byte loader and an image of
-// three blocks (MaxAddress 0x9F).
-inline constexpr int MatrixLoaderSize = 40;
-inline constexpr int MatrixBlocks = 3;
 extern const char *const MatrixProgram;
 extern const char *const MatrixMalformedProgram;
 

@@ -443,7 +443,7 @@ TEST_P(WindowFaults, EndInTheirMessageAndAnIdleWindow)
     EXPECT_LT(cpu, std::chrono::milliseconds(row.time.cpuBelowMs));
     EXPECT_EQ(enabledWhileMoving, 0);
     if (row.message == u"O.K.") {  // the loader's bytes, then the image's
-        EXPECT_EQ(maxima, QList<int>({MatrixLoaderSize, MatrixBlocks * 64}));
+        EXPECT_EQ(maxima, QList<int>({row.loaderSize, MatrixBlocks * 64}));
         EXPECT_EQ(largest, MatrixBlocks * 64);
     }
 

@@ -28,7 +28,7 @@ TEST(BootHandshake, SynchronisesOnTheFirstAnswer)
     for (const auto &[script, sent] : rows) {
         HostSide host(script);
         ASSERT_TRUE(host.port.Open());
-        EXPECT_TRUE(BootHandshake(host.link, host.steps));
+        EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::Accepted);
         host.board->WaitForReceived(sent.size() + 1, 50ms);
         EXPECT_EQ(host.board->ReceivedValues(), sent);
     }
@@ -42,7 +42,7 @@ TEST(BootHandshake, AcceptsAaFirstAmongSeveralAndDropsTheRest)
         if (host.board->WaitForReceived(2, 2s))
             host.board->SendToHost({0xAA, 0x01, 0x02});
     });
-    EXPECT_TRUE(BootHandshake(host.link, host.steps));
+    EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::Accepted);
     replier.join();
     EXPECT_EQ(host.port.WaitingCount(), 0);
 }
@@ -52,7 +52,7 @@ TEST(BootHandshake, EndsWhenThePortIsLost)
     HostSide host(Script([](auto &s) { s.syncAfterZeros = 0, s.hangUpAfter = 3; }));
     ASSERT_TRUE(host.port.Open());
     const auto start = Clock::now();
-    EXPECT_FALSE(BootHandshake(host.link, host.steps));
+    EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::LinkDown);
     EXPECT_TRUE(host.link.IsDown());
     // Not after the 51 silent attempts of 10 ms have run out.
     EXPECT_LT(MsSince(start), 500);
@@ -81,13 +81,24 @@ TEST(ReadLoaderFile, TakesWhatTheSizeFieldHoldsAndNothingEmpty)
     EXPECT_TRUE(read({}) == std::unexpected(TransferResult::LoaderMissing));
 }
 
+// The answers to the size bytes are awaited the designed 10 ms after the
+// second, plus four round trips of the line, and never longer than a reply.
+TEST(SendLoader, AwaitsTheSizeAnswersForAFewRoundTrips)
+{
+    const std::pair<std::chrono::microseconds, int> rows[] = {
+        {0us, 10}, {150us, 11}, {16'200us, 75}, {100ms, 410}, {1s, 3000},
+    };
+    for (const auto &[roundTrip, limitMs] : rows)
+        EXPECT_EQ(SizeAnswerLimitMs(roundTrip), limitMs) << roundTrip.count() << " us";
+}
+
 // How echo and end-mark faults end the transfer is checked, byte count and
 // message, by the fault matrix through both front ends.
 TEST(SendLoader, SendsSizeThenEchoedBytesThenTakesTheEndMark)
 {
     HostSide host;
     ASSERT_TRUE(host.port.Open());
-    ASSERT_TRUE(BootHandshake(host.link, host.steps));
+    ASSERT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::Accepted);
     RecordingProgress progress;
     StepTracker steps(progress);
     const QByteArray loader("\xA1\xB2\xC3", 3);
@@ -109,7 +120,7 @@ TEST(SendLoader, TakesAnEndMarkThatCameWithTheLastEcho)
     for (const std::uint8_t endMark : {0xAA, 0x00}) {
         HostSide host(Script([&](auto &s) { s.batchReplies = true, s.endMark = endMark; }));
         ASSERT_TRUE(host.port.Open());
-        ASSERT_TRUE(BootHandshake(host.link, host.steps));
+        ASSERT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::Accepted);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(SendLoader(host.link, TestLoader(3), host.steps), TransferResult::Done);
         if (endMark == 0xAA)
