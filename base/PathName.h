@@ -17,6 +17,10 @@ QByteArray PathBytes(const QString &path);
 // the bytes of control characters (C0, DEL, C1), so that a name cannot move
 // the cursor, clear the screen or start a line of its own on a terminal.
 QString PathDisplay(const QString &path);
+// As messages show the name of a file the user gave (the program, the
+// loader, the record, the trace): each byte that is not UTF-8 as \xNN,
+// everything else, control characters too, as it is.
+QString FileNameDisplay(const QByteArray &bytes);
 // As machine-readable output (JSON) gives a name: every byte that is not
 // UTF-8 as \xNN and a backslash as \\, everything else as it is. Different
 // bytes stay different, and the name's bytes can be read back from it.

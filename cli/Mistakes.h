@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "image/ProgramError.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -24,11 +26,10 @@ std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const Q
 QString LoneArgument(const QByteArray &argument);
 
 // Better advice than "give it an address" for a file of no format read by
-// content, when the file shows what it is: text in UTF-16 without a
-// byte-order mark (the iconv line that converts it), or the loader given
-// as the program. Empty when the file shows nothing of the kind (a pipe
-// already read, a file that is simply binary).
-QString UnrecognizedFileHint(const QByteArray &file, const QByteArray &loader);
+// content (`error`), when it is something else: the loader given as the
+// program, or text in UTF-16 without a byte-order mark (the iconv line that
+// converts it). Empty for a file that is simply binary.
+QString UnrecognizedFileHint(const QByteArray &file, const QByteArray &loader, const ProgramError &error);
 
 // The warning for a private key that other users can read, with the chmod
 // that fixes it; empty when only its owner can. Not a refusal: a key kept on

@@ -2,9 +2,9 @@
 #include "cli/OutputFiles.h"
 
 #include "base/OutputSink.h"
+#include "base/PathName.h"
 #include "base/UniqueFd.h"
 #include "trace/WireTrace.h"
-#include "writer/WriteInput.h"
 
 #include <cerrno>
 #include <cstring>
@@ -47,7 +47,7 @@ QString SystemError(int error)
 // was.
 std::expected<UniqueFd, QString> OpenChecked(const QByteArray &path, const char *role, int flags, std::vector<FileIdentity> &known)
 {
-    const QString name = DisplayPath(path);
+    const QString name = FileNameDisplay(path);
     UniqueFd fd(::open(path.constData(), flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644));
     struct stat info {};
     if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0)
@@ -71,7 +71,7 @@ RunOutputs::~RunOutputs() = default;
 std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
 {
     std::vector<FileIdentity> known;
-    AddIdentity(known, request.sFile, "the S-record file");
+    AddIdentity(known, request.programFile, "the S-record file");
     AddIdentity(known, request.loader, "the loader");
 
     RunOutputs outputs;
@@ -86,13 +86,13 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
         if (!fd)
             return std::unexpected(fd.error());
         const int report = fd->Get();
-        outputs.records.emplace(RecordFile::Adopt(std::move(*fd), DisplayPath(request.report)));
+        outputs.records.emplace(RecordFile::Adopt(std::move(*fd), FileNameDisplay(request.report)));
         // A FIFO or a device keeps nothing for traceability: a record sent
         // into a pipe with no reader, or to a terminal, is gone.
         struct stat info {};
         if (::fstat(report, &info) != 0 || !S_ISREG(info.st_mode))
             return std::unexpected(QStringLiteral("the report file %1 is not a regular file; records must be kept in one")
-                                       .arg(DisplayPath(request.report)));
+                                       .arg(FileNameDisplay(request.report)));
         ::fcntl(report, F_SETFL, O_APPEND);
     }
     if (request.trace && request.traceFile.isEmpty()) {
@@ -107,7 +107,7 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
         if (::fstat(fd->Get(), &info) == 0 && S_ISREG(info.st_mode))
             [[maybe_unused]] const int ignored = ::ftruncate(fd->Get(), 0);
         outputs.trace = std::make_unique<TraceOutput>(std::make_shared<OutputSink>(std::move(*fd)));
-        outputs.traceName = DisplayPath(request.traceFile);
+        outputs.traceName = FileNameDisplay(request.traceFile);
     }
     return outputs;
 }

@@ -17,7 +17,7 @@ class TraceOutput;
 // The files a write reads and the outputs it was asked for, as the bytes
 // given on the command line.
 struct OutputRequest {
-    QByteArray sFile;
+    QByteArray programFile;
     QByteArray loader;
     QByteArray report;     // empty: no report; "-": the records on stdout
     bool trace = false;
@@ -40,7 +40,7 @@ struct RunOutputs {
     ~RunOutputs();
 };
 
-// Opens the report and the trace file. Neither may be the S-record file,
+// Opens the report and the trace file. Neither may be the program file,
 // the loader or the other (the same file under any name: compared by device
 // and inode, before anything is written to it); the report must be a
 // regular file, where records stay. The error is the message, for a usage

@@ -30,8 +30,9 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
 // section headers).
 void PrintInputNotes(const ProgramSummary &summary, const QString &file);
 
-// On stderr: what the user can do about a refused `file`; `loader` as for
-// PrintProgramInfo.
-void PrintInputAdvice(InputAdvice advice, const QByteArray &file, const QByteArray &loader);
+// On stderr: what the user can do about a program file the write refused,
+// by the kind of what is wrong with it (nothing for other results); `file`
+// is the program file, `loader` as for PrintProgramInfo.
+void PrintInputAdvice(const WriteResult &result, const QByteArray &file, const QByteArray &loader);
 
 }  // namespace qw735

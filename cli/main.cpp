@@ -12,7 +12,6 @@
 #include "cli/OutputFiles.h"
 #include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
-#include "image/SRecordImage.h"
 #include "link/PortMap.h"
 #include "production/PortName.h"
 #include "production/ProductionRecord.h"
@@ -113,9 +112,9 @@ QStringList RawArguments(int argc, char **argv)
 
 // An argument as messages show it: its bytes as UTF-8, each byte that is
 // not part of valid UTF-8 as \xNN.
-QString Shown(const QString &argument)
+QString ArgumentDisplay(const QString &argument)
 {
-    return DisplayPath(argument.toLatin1());
+    return FileNameDisplay(argument.toLatin1());
 }
 
 // True when a value-taking option is followed by another option instead of
@@ -151,7 +150,7 @@ Misuse ParserMisuse(const QCommandLineParser &parser)
 {
     const QStringList unknown = parser.unknownOptionNames();
     if (!unknown.isEmpty())
-        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), Shown(unknown[0]))};
+        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), ArgumentDisplay(unknown[0]))};
     QString text = parser.errorText();
     if (text.endsWith(u'.'))
         text.chop(1);
@@ -196,7 +195,7 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
 {
     QStringList shown;
     for (const QString &argument : positional)
-        shown << ShellWord(Shown(argument));
+        shown << ShellWord(ArgumentDisplay(argument));
     switch (options.mode) {
     case Options::Mode::Write:
         if (positional.isEmpty())
@@ -314,7 +313,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         const auto address = ParseAddress(addresses[0]);
         if (!address)
             return std::unexpected(Misuse{QStringLiteral("--binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '%1': %2")
-                                              .arg(Shown(addresses[0]), address.error())});
+                                              .arg(ArgumentDisplay(addresses[0]), address.error())});
         options.program.binaryAt = *address;
     }
     if (parser.isSet(loaderStart)) {
@@ -326,7 +325,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (!number || options.timing.loaderStartMs < 0 || options.timing.loaderStartMs > LoaderStartLimitMs)
             return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
                                               .arg(LoaderStartLimitMs)
-                                              .arg(Shown(values[0]))});
+                                              .arg(ArgumentDisplay(values[0]))});
     }
     if (parser.isSet(waitForBoard)) {
         const QStringList values = parser.values(waitForBoard);
@@ -337,7 +336,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (!number || seconds < 1 || seconds > WaitForBoardLimitS)
             return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
                                               .arg(WaitForBoardLimitS)
-                                              .arg(Shown(values[0]))});
+                                              .arg(ArgumentDisplay(values[0]))});
         options.timing.waitForBoardMs = seconds * 1000;
     }
     if (const auto taken = TakePositional(parser.positionalArguments(), options); !taken)
@@ -433,10 +432,10 @@ int Write(const Options &options)
     const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible, options.program);
     if (!input) {
         PrintLine(input.error().message);
-        PrintInputAdvice(input.error().advice, options.file, loaderPath);
+        PrintInputAdvice(input.error(), options.file, loaderPath);
         return ExitStatusOf(input.error().outcome);
     }
-    PrintInputNotes(input->summary, DisplayPath(options.file));
+    PrintInputNotes(input->summary, FileNameDisplay(options.file));
     // Unlike the window, which says so after the handshake as it always
     // did, the command line knows before it opens a port; scripts still
     // find the same last line.
@@ -454,7 +453,7 @@ int Write(const Options &options)
         std::fprintf(stderr, "qw735-write: %s\n", qPrintable(outputs.error()));
         return ExitUsage;
     }
-    const RecordedProgram program = RecordedProgramOf(DisplayPath(options.file), *input);
+    const RecordedProgram program = RecordedProgramOf(FileNameDisplay(options.file), *input);
 
     WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
                  [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
