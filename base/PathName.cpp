@@ -120,7 +120,7 @@ QString PathDisplay(const QString &path)
     return Display(path, true);
 }
 
-QString FileNameDisplay(const QByteArray &bytes)
+QString BytesDisplay(const QByteArray &bytes)
 {
     return Display(PathString(bytes), false);
 }

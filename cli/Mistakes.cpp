@@ -17,8 +17,8 @@ namespace qw735 {
 
 namespace {
 
-// The name the boot mode's loader has always had; a file of that name is
-// the loader wherever it lies.
+// The name of the boot mode's loader, which comes with the board; a file of
+// that name is the loader wherever it lies.
 constexpr QLatin1StringView LoaderFileName("tqw735.bin");
 
 // Pseudo-terminal slaves (/dev/pts/N) have no node in sysfs to ask; these
@@ -115,7 +115,7 @@ QString Words(const QList<QByteArray> &names)
 {
     QStringList words;
     for (const QByteArray &name : names)
-        words << ShellWord(FileNameDisplay(name));
+        words << ShellWord(BytesDisplay(name));
     return words.join(u' ');
 }
 
@@ -138,14 +138,16 @@ QString ShellWord(const QString &text)
     return u'\'' + QString(text).replace(u'\'', QStringLiteral("'\\''")) + u'\'';
 }
 
-std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const QByteArray &file, const QByteArray &loader)
+std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const PathName &programFile, const PathName &loaderFile)
 {
+    const QByteArray &file = programFile.Bytes();
+    const QByteArray &loader = loaderFile.Bytes();
     for (const QByteArray &port : ports) {
         if (IsHostWithoutScheme(port))
-            return QStringLiteral("%1 is no serial device: did you mean rfc2217://%1?").arg(FileNameDisplay(port));
+            return QStringLiteral("%1 is no serial device: did you mean rfc2217://%1?").arg(BytesDisplay(port));
         if (IsRegularFile(DeviceFileOf(port)) && IsLoader(DeviceFileOf(port), loader))
             return QStringLiteral("%1 is the loader, not a port: give it with --loader %2")
-                .arg(FileNameDisplay(port), ShellWord(FileNameDisplay(port)));
+                .arg(BytesDisplay(port), ShellWord(BytesDisplay(port)));
     }
     if (NamesAPort(file)) {
         // The program file given first: put it last.
@@ -155,13 +157,13 @@ std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const Q
             QList<QByteArray> order = ports;
             order.removeAt(i);
             order << file << ports[i];
-            return QStringLiteral("%1 is a port, and the program file comes last (%2)").arg(FileNameDisplay(file), Words(order));
+            return QStringLiteral("%1 is a port, and the program file comes last (%2)").arg(BytesDisplay(file), Words(order));
         }
-        return QStringLiteral("%1 is a port; the program file comes last, after the ports").arg(FileNameDisplay(file));
+        return QStringLiteral("%1 is a port; the program file comes last, after the ports").arg(BytesDisplay(file));
     }
     for (const QByteArray &port : ports) {
         if (IsRegularFile(DeviceFileOf(port)))
-            return QStringLiteral("%1 is a file, not a port: give the ports, then the one program file").arg(FileNameDisplay(port));
+            return QStringLiteral("%1 is a file, not a port: give the ports, then the one program file").arg(BytesDisplay(port));
     }
     return std::nullopt;
 }
@@ -170,25 +172,25 @@ QString LoneArgument(const QByteArray &argument)
 {
     if (NamesAPort(argument))
         return QStringLiteral("%1 is a port; the program file to write comes after it (%2 FILE)")
-            .arg(FileNameDisplay(argument), ShellWord(FileNameDisplay(argument)));
+            .arg(BytesDisplay(argument), ShellWord(BytesDisplay(argument)));
     return QStringLiteral("no port to write %1 through: the port comes first (PORT %2)")
-        .arg(FileNameDisplay(argument), ShellWord(FileNameDisplay(argument)));
+        .arg(BytesDisplay(argument), ShellWord(BytesDisplay(argument)));
 }
 
-QString UnrecognizedFileHint(const QByteArray &file, const QByteArray &loader, const ProgramError &error)
+QString UnrecognizedFileHint(const PathName &file, const PathName &loader, const ProgramError &error)
 {
-    if (IsLoader(file, loader))
+    if (IsLoader(file.Bytes(), loader.Bytes()))
         return QStringLiteral("%1 is the loader, not a program: the program file (S-record, Intel HEX or ELF) comes last, "
                               "and the loader goes with --loader FILE")
-            .arg(FileNameDisplay(file));
+            .arg(file.Display());
     if (error.kind != ProgramError::Kind::Utf16WithoutMark)
         return {};
     const auto looksLike = error.utf16.looksLike;
     const char *what = looksLike == ProgramFormat::SRecord ? "S-record text" : looksLike == ProgramFormat::IntelHex ? "Intel HEX text" : "text";
     return QStringLiteral("%1 looks like %2 in UTF-16 without a byte-order mark; convert it, then write the result: "
                           "iconv -f %3 -t ASCII %4 > %5")
-        .arg(FileNameDisplay(file), QLatin1String(what), error.utf16.bigEndian ? QStringLiteral("UTF-16BE") : QStringLiteral("UTF-16LE"),
-             ShellWord(FileNameDisplay(file)), ShellWord(AsciiName(FileNameDisplay(file))));
+        .arg(file.Display(), QLatin1String(what), error.utf16.bigEndian ? QStringLiteral("UTF-16BE") : QStringLiteral("UTF-16LE"),
+             ShellWord(file.Display()), ShellWord(AsciiName(file.Display())));
 }
 
 QString OpenKeyWarning(const QString &keyFile)

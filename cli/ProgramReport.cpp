@@ -88,7 +88,7 @@ std::expected<std::uint64_t, QString> ParseAddress(const QString &text)
         if ((c >= '0' && c <= '9') || (hex && QByteArrayView("abcdefABCDEF").contains(c)))
             continue;
         // The character as the user sees it: a whole UTF-8 character, or \xNN.
-        const QString rest = FileNameDisplay(digits.mid(at));
+        const QString rest = BytesDisplay(digits.mid(at));
         const qsizetype length = rest.startsWith(u'\\') && static_cast<unsigned char>(c) >= 0x80 ? 4 : rest[0].isHighSurrogate() ? 2 : 1;
         return std::unexpected(QStringLiteral("'%1' is not a %2 digit").arg(rest.left(length), QLatin1String(hex ? "hexadecimal" : "decimal")));
     }
@@ -111,14 +111,14 @@ QJsonArray RangesJson(const std::vector<AddressRange> &ranges)
 
 // The summary as one JSON object, with the names the production record
 // uses where it holds the same.
-QJsonObject InfoJson(const QByteArray &file, const QByteArray &fileSha256, const ProgramSummary &summary, const ProgramImage &image)
+QJsonObject InfoJson(const PathName &file, const QByteArray &fileSha256, const ProgramSummary &summary, const ProgramImage &image)
 {
     const std::int32_t size = TransferSize(image.MaxAddress);
     // An ELF file's sections written; null for the other formats, and 0 for
     // an ELF file without section headers, whose segments are written.
     const QJsonValue sections = summary.format == ProgramFormat::Elf ? QJsonValue(static_cast<qint64>(summary.sections)) : QJsonValue();
     return {
-        {QStringLiteral("file"), FileNameDisplay(file)},
+        {QStringLiteral("file"), file.Display()},
         {QStringLiteral("file_sha256"), QString::fromLatin1(fileSha256)},
         {QStringLiteral("format"), QLatin1String(FormatName(summary.format))},
         {QStringLiteral("detail"), summary.detail.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString::fromStdString(summary.detail))},
@@ -141,7 +141,7 @@ QJsonObject InfoJson(const QByteArray &file, const QByteArray &fileSha256, const
 
 }  // namespace
 
-int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool json, const QByteArray &loader)
+int PrintProgramInfo(const PathName &file, const ProgramOptions &options, bool json, const PathName &loader)
 {
     ProgramImage image;
     QCryptographicHash digest(QCryptographicHash::Sha256);
@@ -159,7 +159,7 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
     const ProgramSummary &summary = *read;
     if (json) {
         PrintLine(QString::fromUtf8(QJsonDocument(InfoJson(file, digest.result().toHex(), summary, image)).toJson(QJsonDocument::Compact)));
-        PrintNotes(summary, FileNameDisplay(file).toLocal8Bit());
+        PrintNotes(summary, file.Display().toLocal8Bit());
         return ExitOk;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);
@@ -183,7 +183,7 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
     std::printf("transfer size           %d bytes, %d %s of %d\n", size, size / BlockSize, size / BlockSize == 1 ? "block" : "blocks", BlockSize);
     std::printf("checksum byte           0x%02X\n", ImageChecksum(image));
     Field("image SHA-256", QString::fromLatin1(ImageSha256(image)));
-    PrintNotes(summary, FileNameDisplay(file).toLocal8Bit());
+    PrintNotes(summary, file.Display().toLocal8Bit());
     return ExitOk;
 }
 
@@ -207,7 +207,7 @@ void PrintInputNotes(const ProgramSummary &summary, const QString &file)
     PrintNotes(summary, name);
 }
 
-void PrintInputAdvice(const WriteResult &result, const QByteArray &file, const QByteArray &loader)
+void PrintInputAdvice(const WriteResult &result, const PathName &file, const PathName &loader)
 {
     if (!result.programError)
         return;

@@ -85,11 +85,11 @@ struct Options {
     enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
     // As the bytes given: a name need not be valid UTF-8 to be opened.
     QList<QByteArray> ports;
-    QByteArray file;
-    QByteArray loader;
-    QByteArray report;
+    PathName file;
+    PathName loader;
+    PathName report;
     enum class Trace { Off, ToStderr, ToFile } trace = Trace::Off;
-    QByteArray traceFile;
+    PathName traceFile;
     bool quiet = false;
     bool json = false;
     WriteTiming timing;      // --loader-start, --wait-for-board
@@ -114,7 +114,7 @@ QStringList RawArguments(int argc, char **argv)
 // not part of valid UTF-8 as \xNN.
 QString ArgumentDisplay(const QString &argument)
 {
-    return FileNameDisplay(argument.toLatin1());
+    return BytesDisplay(argument.toLatin1());
 }
 
 // True when a value-taking option is followed by another option instead of
@@ -170,8 +170,8 @@ std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
         if (options.trace != Options::Trace::Off)
             return std::unexpected(Misuse{QStringLiteral("--trace is given twice")});
         options.trace = args[i] == u"--trace" ? Options::Trace::ToStderr : Options::Trace::ToFile;
-        options.traceFile = args[i].mid(8).toLatin1();
-        if (options.trace == Options::Trace::ToFile && options.traceFile.isEmpty())
+        options.traceFile = PathName(args[i].mid(8).toLatin1());
+        if (options.trace == Options::Trace::ToFile && options.traceFile.IsEmpty())
             return std::unexpected(Misuse{QStringLiteral("empty value after '--trace='")});
         args.removeAt(i);
     }
@@ -204,7 +204,7 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
             return std::unexpected(Misuse{LoneArgument(positional[0].toLatin1())});
         for (const QString &port : positional.first(positional.size() - 1))
             options.ports << port.toLatin1();
-        options.file = positional.last().toLatin1();
+        options.file = PathName(positional.last().toLatin1());
         return {};
     case Options::Mode::Info:
         if (positional.isEmpty())
@@ -212,7 +212,7 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
         if (positional.size() > 1)
             return std::unexpected(Misuse{QStringLiteral("--info summarises one FILE and opens no port: leave out %1")
                                               .arg(shown.first(shown.size() - 1).join(u' '))});
-        options.file = positional[0].toLatin1();
+        options.file = PathName(positional[0].toLatin1());
         return {};
     case Options::Mode::ListPorts:
         if (!positional.isEmpty())
@@ -294,8 +294,8 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (!*value)
             return std::unexpected(value->error());
     }
-    options.loader = loaderFile->toLatin1();
-    options.report = reportFile->toLatin1();
+    options.loader = PathName(loaderFile->toLatin1());
+    options.report = PathName(reportFile->toLatin1());
     // The TLS files: once each.
     for (const auto &[option, value] : {std::pair{&tlsCa, &options.tlsCa}, {&tlsCert, &options.tlsCert}, {&tlsKey, &options.tlsKey}}) {
         const auto file = OneValue(parser, *option);
@@ -385,7 +385,7 @@ std::optional<QString> TlsWithoutTlsPort(const Options &options, std::span<const
 int Write(const Options &options)
 {
     const FileSystem fileSystem;
-    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(fileSystem.LoaderPath()) : options.loader;
+    const PathName loaderPath = options.loader.IsEmpty() ? PathName(QFile::encodeName(fileSystem.LoaderPath())) : options.loader;
     // Arguments in the wrong order are told before anything is read or
     // opened, with what was probably meant.
     if (const auto misplaced = MisplacedArgument(options.ports, options.file, loaderPath))
@@ -435,7 +435,7 @@ int Write(const Options &options)
         PrintInputAdvice(input.error(), options.file, loaderPath);
         return ExitStatusOf(input.error().outcome);
     }
-    PrintInputNotes(input->summary, FileNameDisplay(options.file));
+    PrintInputNotes(input->summary, options.file.Display());
     // Unlike the window, which says so after the handshake as it always
     // did, the command line knows before it opens a port; scripts still
     // find the same last line.
@@ -453,7 +453,7 @@ int Write(const Options &options)
         std::fprintf(stderr, "qw735-write: %s\n", qPrintable(outputs.error()));
         return ExitUsage;
     }
-    const RecordedProgram program = RecordedProgramOf(FileNameDisplay(options.file), *input);
+    const RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
 
     WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
                  [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
@@ -489,7 +489,7 @@ int Run(int argc, char **argv, SignalHandler inheritedPipe)
         return StdoutStatus(ExitOk);
     case Options::Mode::ListPorts: return StdoutStatus(PrintPortList(options->json));
     case Options::Mode::Info:
-        return StdoutStatus(PrintProgramInfo(options->file, options->program, options->json, QFile::encodeName(FileSystem().LoaderPath())));
+        return StdoutStatus(PrintProgramInfo(options->file, options->program, options->json, PathName(QFile::encodeName(FileSystem().LoaderPath()))));
     case Options::Mode::Write: break;
     }
     return Write(*options);

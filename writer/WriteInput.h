@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/PathName.h"
 #include "image/ProgramFile.h"
 #include "image/ProgramImage.h"
 #include "writer/TransferResult.h"
@@ -37,24 +38,23 @@ struct WriteInput {
 enum class InputReader { Uninterruptible, Interruptible };
 
 // Reads the program file (S-record, Intel HEX, ELF, or raw binary when
-// `options` say so), all of it checked, and the loader. Paths are as the
-// file system takes them (bytes; a name need not be UTF-8). The error is how
+// `options` say so), all of it checked, and the loader. The error is how
 // the write ends before the target hears a byte: ProgramFailed,
 // LoaderTooLarge (the size field of the boot mode holds 16 bits), or
 // LoaderIsProgram (both paths name one file that reads as a program; one
 // that does not is refused as the program it is not).
-[[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &programFile, const QByteArray &loaderPath,
-                                                                    InputReader reader, const ProgramOptions &options = {});
+[[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const PathName &programFile, const PathName &loader, InputReader reader,
+                                                                    const ProgramOptions &options = {});
 
 // The program file part of ReadWriteInput. The error is a ProgramFailed
-// result, its message naming the file as FileNameDisplay shows it. `seen`
-// gets every byte read (see LoadProgramFile).
-[[nodiscard]] std::expected<ProgramSummary, WriteResult> ReadProgramFile(const QByteArray &programFile, ProgramImage &image,
+// result, its message naming the file as PathName::Display shows it.
+// `seen` gets every byte read (see LoadProgramFile).
+[[nodiscard]] std::expected<ProgramSummary, WriteResult> ReadProgramFile(const PathName &programFile, ProgramImage &image,
                                                                          InputReader reader, const ProgramOptions &options = {},
                                                                          const std::function<void(std::string_view)> &seen = {});
 
 // Whether ReadProgramFile would read the file, judged by its kind without
 // opening it; the error is the message it would end with.
-[[nodiscard]] std::expected<void, QString> CheckProgramFileKind(const QByteArray &programFile, InputReader reader);
+[[nodiscard]] std::expected<void, QString> CheckProgramFileKind(const PathName &programFile, InputReader reader);
 
 }  // namespace qw735

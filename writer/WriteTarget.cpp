@@ -97,8 +97,8 @@ WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
 
 WriteResult WriteTarget(const WriteRequest &request)
 {
-    const auto input = ReadWriteInput(QFile::encodeName(request.programFile), QFile::encodeName(request.fileSystem.LoaderPath()),
-                                      InputReader::Uninterruptible);
+    const PathName programFile(QFile::encodeName(request.programFile));
+    const auto input = ReadWriteInput(programFile, PathName(QFile::encodeName(request.fileSystem.LoaderPath())), InputReader::Uninterruptible);
     if (!input)
         return Shown(input.error(), request.messageBox);
     StepTracker steps(request.progress);
