@@ -19,8 +19,9 @@ struct ProgramImage;
 
 // The text formats the line reader reads, or Detect: the first line that is
 // a record decides ('S' and a digit, or ':' after any blanks). Lines before
-// it, a title or a comment, are skipped, as S-record files always had lines
-// that are no record skipped. A file without such a line is not
+// it, a title or a comment that tools and people put at a file's head, are
+// skipped, as an S-record reader skips every line that is no record. A file
+// without such a line is not
 // recognised, and neither is one with a byte before it that no text holds
 // (a control character other than a tab, a form feed or 0x1A): a binary
 // file is told at once, not read to its end.

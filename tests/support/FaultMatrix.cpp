@@ -235,7 +235,8 @@ std::vector<FaultRow> AllFaultRows()
         Row("PortHeldWithoutALock", Setup::PortHeldWithoutALock, 8,
             "Cannot open {port}: it is open in process {holder} (cat), which would take the board's replies: end that program first", 0),
         // The command line reads the loader before it opens the port; the
-        // window finds it missing after the handshake, as it always did.
+        // window reports it missing after the handshake, where the loader
+        // transfer needs it.
         WithWindow(Row("LoaderMissing", Setup::LoaderMissing, 4, "Not Found TQW735.BIN", 0), "Not Found TQW735.BIN", Handshake),
         WithWindow(Row("LoaderEmpty", Setup::LoaderEmpty, 4, "Not Found TQW735.BIN", 0), "Not Found TQW735.BIN", Handshake),
         Row("LoaderTooLarge", Setup::LoaderTooLarge, 4,
