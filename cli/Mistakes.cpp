@@ -183,7 +183,9 @@ QString UnrecognizedFileHint(const PathName &file, const PathName &loader, const
         return QStringLiteral("%1 is the loader, not a program: the program file (S-record, Intel HEX or ELF) comes last, "
                               "and the loader goes with --loader FILE")
             .arg(file.Display());
-    if (error.kind != ProgramError::Kind::Utf16WithoutMark)
+    // The iconv line converts a file into another beside it: a pipe's text
+    // is gone once read, and its name (/dev/stdin) is no place for the result.
+    if (error.kind != ProgramError::Kind::Utf16WithoutMark || !IsRegularFile(file.Bytes()))
         return {};
     const auto looksLike = error.utf16.looksLike;
     const char *what = looksLike == ProgramFormat::SRecord ? "S-record text" : looksLike == ProgramFormat::IntelHex ? "Intel HEX text" : "text";

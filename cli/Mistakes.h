@@ -29,7 +29,7 @@ QString LoneArgument(const QByteArray &argument);
 // Better advice than "give it an address" for a file of no format read by
 // content (`error`), when it is something else: the loader given as the
 // program, or text in UTF-16 without a byte-order mark (the iconv line that
-// converts it). Empty for a file that is simply binary.
+// converts it, for a regular file). Empty for a file that is simply binary.
 QString UnrecognizedFileHint(const PathName &file, const PathName &loader, const ProgramError &error);
 
 // The warning for a private key that other users can read, with the chmod
