@@ -128,7 +128,7 @@ std::expected<void, ProgramError> ParseRecord(std::string_view record, std::size
 std::expected<void, ProgramError> ParseIntelHexLine(std::string_view line, std::size_t droppedBlanks, LineBeyond beyond,
                                                     IntelHexState &state, const LineContext &context)
 {
-    if (IsEmptyLine(line) && beyond == LineBeyond::Nothing)
+    if (IsEmptyLine(line, beyond))
         return {};
     std::size_t blanks = 0;
     while (blanks < line.size() && IsBlank(line[blanks]))

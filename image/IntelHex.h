@@ -19,7 +19,7 @@ struct IntelHexState {
 };
 
 // Applies one Intel HEX line (without its terminator) to the image: empty
-// (blanks and 0x1A only, with nothing beyond what was kept of it), or a
+// (blanks and 0x1A only, however long), or a
 // record from its ':' after any blanks, `droppedBlanks` of them counted but
 // not kept. Types 00 (data), 01 (end of file), 02 (extended segment
 // address), 03 (start segment address, ignored), 04 (extended linear

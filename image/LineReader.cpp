@@ -75,12 +75,14 @@ void LineReader::Keep(const char *data, std::size_t size)
         kept = std::min(pending_.size() - pendingLength_, size);
         std::memcpy(pending_.data() + pendingLength_, data, kept);
     }
-    // Past what is kept, only whether anything but blanks follows matters
-    // (an Intel HEX record may be followed by blanks only, and its
-    // end-of-file record by padding).
+    // Past what is kept, only what kind of bytes follow matters: an Intel
+    // HEX record may be followed by blanks only, its end-of-file record by
+    // padding, and an empty line holds blanks and end-of-file marks.
     for (std::size_t k = kept; k < size && pendingBeyond_ != LineBeyond::Text; ++k) {
-        if (!IsBlank(data[k]))
-            pendingBeyond_ = IsPadding(data[k]) ? LineBeyond::Padding : LineBeyond::Text;
+        if (IsBlank(data[k]))
+            continue;
+        const LineBeyond found = data[k] == '\x1A' ? LineBeyond::EndMarks : IsPadding(data[k]) ? LineBeyond::Padding : LineBeyond::Text;
+        pendingBeyond_ = std::max(pendingBeyond_, found);
     }
     pendingLength_ += size;
 }
@@ -89,7 +91,7 @@ std::expected<void, ProgramError> LineReader::TakeLine(std::string_view line, st
 {
     ++lineCount_;
     if (format_ == TextFormat::Detect) {
-        if (IsEmptyLine(line) && beyond == LineBeyond::Nothing)
+        if (IsEmptyLine(line, beyond))
             return {};
         const auto found = FormatOfFirstLine(line);
         if (!found && HoldsNonText(line))

@@ -34,9 +34,10 @@ struct LineContext {
     long line = 0;  // 1-based
 };
 
-// What a line holds past the part of it a reader keeps: nothing but
-// blanks, also padding (see IsPadding), or anything else.
-enum class LineBeyond { Nothing, Padding, Text };
+// What a line holds past the part of it a reader keeps, from the least to
+// the most: nothing but blanks, also end-of-file marks (0x1A, as an empty
+// line may hold), also other padding (see IsPadding), or anything else.
+enum class LineBeyond { Nothing, EndMarks, Padding, Text };
 
 // Whether a character may pad a file after its last record: blanks, NUL
 // and the erased value 0xFF (programmers that pad a file to a block size),
@@ -52,14 +53,15 @@ constexpr bool IsBlank(char c)
     return c == ' ' || c == '\t';
 }
 
-// Whether a line holds nothing but blanks and end-of-file marks (0x1A).
-constexpr bool IsEmptyLine(std::string_view line)
+// Whether a line holds nothing but blanks and end-of-file marks (0x1A),
+// also past what a reader kept of it: an empty line is empty however long.
+constexpr bool IsEmptyLine(std::string_view line, LineBeyond beyond)
 {
     for (char c : line) {
         if (!IsBlank(c) && c != '\x1A')
             return false;
     }
-    return true;
+    return beyond <= LineBeyond::EndMarks;
 }
 
 // Value 0..15 of one hexadecimal digit, or -1. Lower case counts the same

@@ -345,6 +345,18 @@ std::u16string Wide(const std::string &ascii)
     return std::u16string(ascii.begin(), ascii.end());
 }
 
+// Feeds `bytes` to a program loader in pieces of `piece` bytes (0: all at once).
+std::expected<ProgramSummary, ProgramError> LoadInPieces(const std::string &bytes, std::size_t piece, ProgramImage &image)
+{
+    ProgramLoader loader(image);
+    const std::size_t step = piece ? piece : std::max<std::size_t>(bytes.size(), 1);
+    for (std::size_t at = 0; at < bytes.size(); at += step) {
+        if (auto fed = loader.Feed(bytes.data() + at, std::min(step, bytes.size() - at)); !fed)
+            return std::unexpected(std::move(fed.error()));
+    }
+    return loader.Finish();
+}
+
 // An ELF file whose one segment holds its own headers (84 bytes) and 16
 // bytes of program after them, for physical address `at`.
 std::string ElfWithHeadersInASegment(std::uint32_t at, const std::vector<test::ElfSection> &sections)
@@ -373,6 +385,10 @@ TEST(ProgramLoader, ReadsFilesAsTheFormatsEndAndWrapThemAndSaysWhatIsThere)
          {{0, "2 lines after the end-of-file record of line 2 are ignored"}}},
         {"TextOnTheEndRecordsLine", HexSixteen + HexEnd + " end of file", {{0, SixteenBytes}}, {},
          {{0, "1 line after the end-of-file record of line 2 is ignored"}}},
+        // A line of blanks and end-of-file marks is empty, however long:
+        // also one whose marks lie past what a reader keeps of a line.
+        {"EmptyLineOfEndMarks", HexSixteen + " \x1A \x1A\n" + HexEnd, {{0, SixteenBytes}}},
+        {"LongEmptyLineOfEndMarks", HexSixteen + " \x1A" + std::string(2000, ' ') + "\x1A\t\n" + HexEnd, {{0, SixteenBytes}}},
         // A linear address wraps at 4 GiB, a segment's offset at 64 KiB.
         {"LinearAddressWraps", ":02000004FFFFFC\n:04FFFE001122334455\n" + HexEnd, {{0, {0x33, 0x44}}}, {}, {}, 2},
         {"SegmentOffsetWraps", ":020000021000EC\n:04FFFE001122334455\n" + HexEnd, {{0x10000, {0x33, 0x44}}, {0x1FFFE, {0x11, 0x22}}}},
@@ -459,12 +475,7 @@ TEST(ProgramLoader, ReadsFilesAsTheFormatsEndAndWrapThemAndSaysWhatIsThere)
         for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
             SCOPED_TRACE(std::string(row.name) + " in pieces of " + std::to_string(piece));
             ProgramImage image;
-            ProgramLoader loader(image);
-            std::expected<void, ProgramError> fed;
-            const std::size_t step = piece ? piece : std::max<std::size_t>(row.bytes.size(), 1);
-            for (std::size_t at = 0; fed && at < row.bytes.size(); at += step)
-                fed = loader.Feed(row.bytes.data() + at, std::min(step, row.bytes.size() - at));
-            auto loaded = fed ? loader.Finish() : std::unexpected(fed.error());
+            const auto loaded = LoadInPieces(row.bytes, piece, image);
             ASSERT_EQ(loaded ? std::string() : DescribeProgramError(loaded.error(), "f"), row.error);
             if (!loaded)
                 continue;
@@ -502,12 +513,7 @@ TEST(ProgramLoader, TellsUtf16TextWithoutAByteOrderMark)
         for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
             SCOPED_TRACE(std::string(row.name) + " in pieces of " + std::to_string(piece));
             ProgramImage image;
-            ProgramLoader loader(image);
-            std::expected<void, ProgramError> fed;
-            const std::size_t step = piece ? piece : std::max<std::size_t>(row.bytes.size(), 1);
-            for (std::size_t at = 0; fed && at < row.bytes.size(); at += step)
-                fed = loader.Feed(row.bytes.data() + at, std::min(step, row.bytes.size() - at));
-            const auto loaded = fed ? loader.Finish() : std::unexpected(fed.error());
+            const auto loaded = LoadInPieces(row.bytes, piece, image);
             ASSERT_FALSE(loaded);
             // The same message for both: the text is named as it stands.
             EXPECT_EQ(DescribeProgramError(loaded.error(), "f"), "f is not an S-record, Intel HEX or ELF file");
