@@ -92,13 +92,17 @@ QByteArray PathBytes(const QString &path)
     return bytes;
 }
 
-QString PathDisplay(const QString &path)
+namespace {
+
+// Each byte mark as \xNN, and with `escapeControls` the bytes of control
+// characters too.
+QString Display(const QString &path, bool escapeControls)
 {
     QString shown;
     Walk(
         path,
         [&](QStringView text) {
-            if (!IsControl(text)) {
+            if (!escapeControls || !IsControl(text)) {
                 shown += text;
                 return;
             }
@@ -107,6 +111,18 @@ QString PathDisplay(const QString &path)
         },
         [&](unsigned char byte) { shown += ByteEscape(byte); });
     return shown;
+}
+
+}  // namespace
+
+QString PathDisplay(const QString &path)
+{
+    return Display(path, true);
+}
+
+QString BytesDisplay(const QByteArray &bytes)
+{
+    return Display(PathString(bytes), false);
 }
 
 QString PathEscaped(const QString &path)

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <utility>
 
 namespace qw735 {
 
@@ -17,6 +18,29 @@ QByteArray PathBytes(const QString &path);
 // the bytes of control characters (C0, DEL, C1), so that a name cannot move
 // the cursor, clear the screen or start a line of its own on a terminal.
 QString PathDisplay(const QString &path);
+// As messages show bytes the user gave (a file's name, an argument): each
+// byte that is not UTF-8 as \xNN, everything else, control characters too,
+// as it is.
+QString BytesDisplay(const QByteArray &bytes);
+
+// A file's name as the file system takes it: bytes, which need not be
+// UTF-8, kept as given from the command line (or as the window's dialog
+// encodes them) to the open and to every message that names the file.
+class PathName {
+public:
+    PathName() = default;
+    explicit PathName(QByteArray bytes) : bytes_(std::move(bytes)) {}
+
+    const QByteArray &Bytes() const { return bytes_; }
+    bool IsEmpty() const { return bytes_.isEmpty(); }
+    // As messages name the file (BytesDisplay).
+    QString Display() const { return BytesDisplay(bytes_); }
+
+    bool operator==(const PathName &) const = default;
+
+private:
+    QByteArray bytes_;
+};
 // As machine-readable output (JSON) gives a name: every byte that is not
 // UTF-8 as \xNN and a backslash as \\, everything else as it is. Different
 // bytes stay different, and the name's bytes can be read back from it.

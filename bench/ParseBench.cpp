@@ -4,7 +4,7 @@
 // before and after, in KiB, on stdout:
 //   loads 1  ms/load 1.234  peak_kib_before 3456  peak_kib_after 3460  max_address 0x1FFFF
 
-#include "image/SRecordImage.h"
+#include "image/ProgramFile.h"
 
 #include <chrono>
 #include <cstdio>
@@ -34,13 +34,13 @@ int main(int argc, char **argv)
         return 64;
     }
     const int repeat = argc == 3 ? std::atoi(argv[2]) : 1;
-    qw735::SRecordImage image;  // allocated and touched before the baseline
+    qw735::ProgramImage image;  // allocated and touched before the baseline
     image.Clear();
     const long before = PeakResidentKib();
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < repeat; ++i) {
-        if (const auto loaded = qw735::LoadSRecordFile(argv[1], image); !loaded) {
-            std::printf("%s\n", qw735::DescribeSRecordError(loaded.error()).c_str());
+        if (const auto loaded = qw735::LoadProgramFile(argv[1], image); !loaded) {
+            std::printf("%s\n", qw735::DescribeProgramError(loaded.error(), argv[1]).c_str());
             return 7;
         }
     }

@@ -402,8 +402,8 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
 {
     constexpr int ImageKib = 64;
     // Read once, shared read-only by every board, as qw735-write does.
-    const auto input = ReadWriteInput(QFile::encodeName(WriteProgram(dir, ImageKib * 1024, random)), QFile::encodeName(loaderPath),
-                                      InputReader::Uninterruptible);
+    const PathName program(QFile::encodeName(WriteProgram(dir, ImageKib * 1024, random)));
+    const auto input = ReadWriteInput(program, PathName(QFile::encodeName(loaderPath)), InputReader::Uninterruptible);
     if (!input) {
         std::fprintf(stderr, "%s\n", qPrintable(input.error().message));
         return 1;

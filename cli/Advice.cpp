@@ -135,10 +135,10 @@ int PrintPortList(bool json)
     return ExitOk;
 }
 
-QString LoaderProblem(const QByteArray &givenLoader, const QStringList &placesTried)
+QString LoaderProblem(const PathName &givenLoader, const QStringList &placesTried)
 {
     // The first place that holds a file is the one the writer took.
-    QByteArray path = givenLoader;
+    QByteArray path = givenLoader.Bytes();
     for (const QString &place : placesTried) {
         if (path.isEmpty() && QFileInfo(place).isFile())
             path = QFile::encodeName(place);
@@ -164,7 +164,7 @@ QString LoaderProblem(const QByteArray &givenLoader, const QStringList &placesTr
         // a missing one: the boot mode has nothing to run either way.
         why = QStringLiteral("it is empty, and an empty loader counts as not found");
     }
-    return QStringLiteral("qw735-write: cannot use the loader %1: %2\n").arg(DisplayPath(path), why);
+    return QStringLiteral("qw735-write: cannot use the loader %1: %2\n").arg(BytesDisplay(path), why);
 }
 
 QString OutcomeAdvice(WriteOutcome outcome)
@@ -191,7 +191,7 @@ QString OutcomeAdvice(WriteOutcome outcome)
     case WriteOutcome::LoaderMissing:
     case WriteOutcome::LoaderTooLarge:
     case WriteOutcome::LoaderIsProgram:
-    case WriteOutcome::SRecordFailed:
+    case WriteOutcome::ProgramFailed:
     case WriteOutcome::PortLost:
     case WriteOutcome::Abandoned:
         break;

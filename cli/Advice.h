@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/PathName.h"
 #include "writer/WriteResult.h"
 
 #include <QByteArray>
@@ -17,7 +18,7 @@ int PrintPortList(bool json);
 // Lines for stderr when no loader could be read, before any port opens:
 // the --loader file given and why it cannot be used, or else every place
 // looked in and the name the file must have.
-QString LoaderProblem(const QByteArray &givenLoader, const QStringList &placesTried);
+QString LoaderProblem(const PathName &givenLoader, const QStringList &placesTried);
 
 // What to check after a write that ended in one of the designed result
 // texts other than "O.K.": a line for stderr, after that text. Empty for

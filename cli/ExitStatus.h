@@ -18,7 +18,7 @@ enum ExitStatus {
     ExitLoaderUnusable = 4,  // missing, empty, too large, or the program file itself
     ExitImageNoReply = 5,
     ExitImageWrongReply = 6,
-    ExitSRecordFailed = 7,
+    ExitProgramFailed = 7,
     ExitPortFailed = 8,      // cannot be opened, or lost mid-write
     ExitOutputLost = 9,      // every board O.K., but a record or trace lines were lost
     ExitUsage = 64,
@@ -37,7 +37,7 @@ constexpr int ExitStatusOf(WriteOutcome outcome)
     case WriteOutcome::LoaderIsProgram: return ExitLoaderUnusable;
     case WriteOutcome::ImageNoReply: return ExitImageNoReply;
     case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
-    case WriteOutcome::SRecordFailed: return ExitSRecordFailed;
+    case WriteOutcome::ProgramFailed: return ExitProgramFailed;
     case WriteOutcome::PortLost: return ExitPortFailed;
     case WriteOutcome::Abandoned: return ExitInternal;  // not reached: a signal ends the process
     }

@@ -2,16 +2,13 @@
 #include "cli/Mistakes.h"
 
 #include "base/PathName.h"
-#include "base/UniqueFd.h"
 #include "link/DeviceLock.h"
 #include "link/PortMap.h"
 #include "production/PortName.h"
-#include "writer/WriteInput.h"
 
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringList>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -20,22 +17,14 @@ namespace qw735 {
 
 namespace {
 
-// The name the boot mode's loader has always had; a file of that name is
-// the loader wherever it lies.
+// The name of the boot mode's loader, which comes with the board; a file of
+// that name is the loader wherever it lies.
 constexpr QLatin1StringView LoaderFileName("tqw735.bin");
-
-// How much of a file is looked at to tell what it holds.
-constexpr qsizetype HeadBytes = 64;
 
 // Pseudo-terminal slaves (/dev/pts/N) have no node in sysfs to ask; these
 // are their majors.
 constexpr unsigned PtsFirstMajor = 136;
 constexpr unsigned PtsLastMajor = 143;
-
-QString Shown(const QByteArray &name)
-{
-    return DisplayPath(name);
-}
 
 std::optional<struct stat> StatOf(const QByteArray &path)
 {
@@ -126,41 +115,8 @@ QString Words(const QList<QByteArray> &names)
 {
     QStringList words;
     for (const QByteArray &name : names)
-        words << ShellWord(Shown(name));
+        words << ShellWord(BytesDisplay(name));
     return words.join(u' ');
-}
-
-enum class Utf16 { None, LittleEndian, BigEndian };
-
-// Text in UTF-16 without a byte-order mark: every other byte zero, the
-// others plain ASCII characters.
-Utf16 Utf16WithoutMark(const QByteArray &head)
-{
-    const qsizetype units = head.size() / 2;
-    if (units < 2)
-        return Utf16::None;
-    const auto plain = [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n' || c == '\t'; };
-    bool little = true, big = true;
-    for (qsizetype unit = 0; unit < units; ++unit) {
-        const char first = head[2 * unit], second = head[2 * unit + 1];
-        little = little && plain(first) && second == 0;
-        big = big && first == 0 && plain(second);
-    }
-    return little ? Utf16::LittleEndian : big ? Utf16::BigEndian : Utf16::None;
-}
-
-// The first bytes of a regular file; empty for anything else (a pipe has
-// been read already, and a device is not read twice).
-QByteArray HeadOf(const QByteArray &path)
-{
-    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat info {};
-    if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return {};
-    QByteArray head(HeadBytes, '\0');
-    const ssize_t read = ::read(fd.Get(), head.data(), static_cast<std::size_t>(head.size()));
-    head.resize(read > 0 ? read : 0);
-    return head;
 }
 
 // "prog.mot" -> "prog-ascii.mot": where the converted text goes.
@@ -182,13 +138,16 @@ QString ShellWord(const QString &text)
     return u'\'' + QString(text).replace(u'\'', QStringLiteral("'\\''")) + u'\'';
 }
 
-std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const QByteArray &file, const QByteArray &loader)
+std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const PathName &programFile, const PathName &loaderFile)
 {
+    const QByteArray &file = programFile.Bytes();
+    const QByteArray &loader = loaderFile.Bytes();
     for (const QByteArray &port : ports) {
         if (IsHostWithoutScheme(port))
-            return QStringLiteral("%1 is no serial device: did you mean rfc2217://%1?").arg(Shown(port));
+            return QStringLiteral("%1 is no serial device: did you mean rfc2217://%1?").arg(BytesDisplay(port));
         if (IsRegularFile(DeviceFileOf(port)) && IsLoader(DeviceFileOf(port), loader))
-            return QStringLiteral("%1 is the loader, not a port: give it with --loader %2").arg(Shown(port), ShellWord(Shown(port)));
+            return QStringLiteral("%1 is the loader, not a port: give it with --loader %2")
+                .arg(BytesDisplay(port), ShellWord(BytesDisplay(port)));
     }
     if (NamesAPort(file)) {
         // The program file given first: put it last.
@@ -198,13 +157,13 @@ std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const Q
             QList<QByteArray> order = ports;
             order.removeAt(i);
             order << file << ports[i];
-            return QStringLiteral("%1 is a port, and the program file comes last (%2)").arg(Shown(file), Words(order));
+            return QStringLiteral("%1 is a port, and the program file comes last (%2)").arg(BytesDisplay(file), Words(order));
         }
-        return QStringLiteral("%1 is a port; the program file comes last, after the ports").arg(Shown(file));
+        return QStringLiteral("%1 is a port; the program file comes last, after the ports").arg(BytesDisplay(file));
     }
     for (const QByteArray &port : ports) {
         if (IsRegularFile(DeviceFileOf(port)))
-            return QStringLiteral("%1 is a file, not a port: give the ports, then the one program file").arg(Shown(port));
+            return QStringLiteral("%1 is a file, not a port: give the ports, then the one program file").arg(BytesDisplay(port));
     }
     return std::nullopt;
 }
@@ -212,26 +171,28 @@ std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const Q
 QString LoneArgument(const QByteArray &argument)
 {
     if (NamesAPort(argument))
-        return QStringLiteral("%1 is a port; the program file to write comes after it (%2 FILE)").arg(Shown(argument), ShellWord(Shown(argument)));
-    return QStringLiteral("no port to write %1 through: the port comes first (PORT %2)").arg(Shown(argument), ShellWord(Shown(argument)));
+        return QStringLiteral("%1 is a port; the program file to write comes after it (%2 FILE)")
+            .arg(BytesDisplay(argument), ShellWord(BytesDisplay(argument)));
+    return QStringLiteral("no port to write %1 through: the port comes first (PORT %2)")
+        .arg(BytesDisplay(argument), ShellWord(BytesDisplay(argument)));
 }
 
-QString UnrecognizedFileHint(const QByteArray &file, const QByteArray &loader)
+QString UnrecognizedFileHint(const PathName &file, const PathName &loader, const ProgramError &error)
 {
-    if (IsLoader(file, loader))
+    if (IsLoader(file.Bytes(), loader.Bytes()))
         return QStringLiteral("%1 is the loader, not a program: the program file (S-record, Intel HEX or ELF) comes last, "
                               "and the loader goes with --loader FILE")
-            .arg(Shown(file));
-    const QByteArray head = HeadOf(file);
-    const Utf16 utf16 = Utf16WithoutMark(head);
-    if (utf16 == Utf16::None)
+            .arg(file.Display());
+    // The iconv line converts a file into another beside it: a pipe's text
+    // is gone once read, and its name (/dev/stdin) is no place for the result.
+    if (error.kind != ProgramError::Kind::Utf16WithoutMark || !IsRegularFile(file.Bytes()))
         return {};
-    const char first = head[utf16 == Utf16::LittleEndian ? 0 : 1];
-    const char *what = first == 'S' || first == 's' ? "S-record text" : first == ':' ? "Intel HEX text" : "text";
+    const auto looksLike = error.utf16.looksLike;
+    const char *what = looksLike == ProgramFormat::SRecord ? "S-record text" : looksLike == ProgramFormat::IntelHex ? "Intel HEX text" : "text";
     return QStringLiteral("%1 looks like %2 in UTF-16 without a byte-order mark; convert it, then write the result: "
                           "iconv -f %3 -t ASCII %4 > %5")
-        .arg(Shown(file), QLatin1String(what), utf16 == Utf16::LittleEndian ? QStringLiteral("UTF-16LE") : QStringLiteral("UTF-16BE"),
-             ShellWord(Shown(file)), ShellWord(AsciiName(Shown(file))));
+        .arg(file.Display(), QLatin1String(what), error.utf16.bigEndian ? QStringLiteral("UTF-16BE") : QStringLiteral("UTF-16LE"),
+             ShellWord(file.Display()), ShellWord(AsciiName(file.Display())));
 }
 
 QString OpenKeyWarning(const QString &keyFile)

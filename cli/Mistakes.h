@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/PathName.h"
+#include "image/ProgramError.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -17,18 +20,17 @@ namespace qw735 {
 // ports (the loader, or the program given first), a remote port without its
 // scheme ("raspberrypi.local:4000"). `loader` is the loader the write would
 // send. Nothing when they may well be what they stand for.
-std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const QByteArray &file, const QByteArray &loader);
+std::optional<QString> MisplacedArgument(const QList<QByteArray> &ports, const PathName &file, const PathName &loader);
 
 // A write given one PORT or FILE where it needs both: which of the two it
 // looks like, and what is missing.
 QString LoneArgument(const QByteArray &argument);
 
 // Better advice than "give it an address" for a file of no format read by
-// content, when the file shows what it is: text in UTF-16 without a
-// byte-order mark (the iconv line that converts it), or the loader given
-// as the program. Empty when the file shows nothing of the kind (a pipe
-// already read, a file that is simply binary).
-QString UnrecognizedFileHint(const QByteArray &file, const QByteArray &loader);
+// content (`error`), when it is something else: the loader given as the
+// program, or text in UTF-16 without a byte-order mark (the iconv line that
+// converts it, for a regular file). Empty for a file that is simply binary.
+QString UnrecognizedFileHint(const PathName &file, const PathName &loader, const ProgramError &error);
 
 // The warning for a private key that other users can read, with the chmod
 // that fixes it; empty when only its owner can. Not a refusal: a key kept on

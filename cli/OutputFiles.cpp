@@ -2,9 +2,9 @@
 #include "cli/OutputFiles.h"
 
 #include "base/OutputSink.h"
+#include "base/PathName.h"
 #include "base/UniqueFd.h"
 #include "trace/WireTrace.h"
-#include "writer/WriteInput.h"
 
 #include <cerrno>
 #include <cstring>
@@ -30,10 +30,10 @@ bool SameFile(const struct stat &info, const FileIdentity &known)
     return info.st_dev == known.device && info.st_ino == known.inode;
 }
 
-void AddIdentity(std::vector<FileIdentity> &known, const QByteArray &path, const char *role)
+void AddIdentity(std::vector<FileIdentity> &known, const PathName &path, const char *role)
 {
     struct stat info {};
-    if (!path.isEmpty() && ::stat(path.constData(), &info) == 0)
+    if (!path.IsEmpty() && ::stat(path.Bytes().constData(), &info) == 0)
         known.push_back({info.st_dev, info.st_ino, QString::fromLatin1(role)});
 }
 
@@ -45,10 +45,10 @@ QString SystemError(int error)
 // Opens `path` for `role` without changing it, and refuses it when it is a
 // file already taken. Nothing is truncated here: a refused file stays as it
 // was.
-std::expected<UniqueFd, QString> OpenChecked(const QByteArray &path, const char *role, int flags, std::vector<FileIdentity> &known)
+std::expected<UniqueFd, QString> OpenChecked(const PathName &path, const char *role, int flags, std::vector<FileIdentity> &known)
 {
-    const QString name = DisplayPath(path);
-    UniqueFd fd(::open(path.constData(), flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644));
+    const QString name = path.Display();
+    UniqueFd fd(::open(path.Bytes().constData(), flags | O_CREAT | O_NOCTTY | O_CLOEXEC, 0644));
     struct stat info {};
     if (!fd.Valid() || ::fstat(fd.Get(), &info) != 0)
         return std::unexpected(QStringLiteral("Cannot open the %1 %2: %3").arg(QLatin1String(role), name, SystemError(errno)));
@@ -71,31 +71,31 @@ RunOutputs::~RunOutputs() = default;
 std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
 {
     std::vector<FileIdentity> known;
-    AddIdentity(known, request.sFile, "the S-record file");
+    AddIdentity(known, request.programFile, "the S-record file");
     AddIdentity(known, request.loader, "the loader");
 
     RunOutputs outputs;
     outputs.out = std::make_shared<OutputSink>(STDOUT_FILENO);
     outputs.err = std::make_shared<OutputSink>(STDERR_FILENO);
-    if (request.report == "-") {
+    if (request.report.Bytes() == "-") {
         outputs.recordsToStdout = true;
-    } else if (!request.report.isEmpty()) {
+    } else if (!request.report.IsEmpty()) {
         // Without waiting, whatever it is (a device might wait for its line);
         // what it is decides below.
         auto fd = OpenChecked(request.report, "report file", O_RDWR | O_APPEND | O_NONBLOCK, known);
         if (!fd)
             return std::unexpected(fd.error());
         const int report = fd->Get();
-        outputs.records.emplace(RecordFile::Adopt(std::move(*fd), DisplayPath(request.report)));
+        outputs.records.emplace(RecordFile::Adopt(std::move(*fd), request.report.Display()));
         // A FIFO or a device keeps nothing for traceability: a record sent
         // into a pipe with no reader, or to a terminal, is gone.
         struct stat info {};
         if (::fstat(report, &info) != 0 || !S_ISREG(info.st_mode))
             return std::unexpected(QStringLiteral("the report file %1 is not a regular file; records must be kept in one")
-                                       .arg(DisplayPath(request.report)));
+                                       .arg(request.report.Display()));
         ::fcntl(report, F_SETFL, O_APPEND);
     }
-    if (request.trace && request.traceFile.isEmpty()) {
+    if (request.trace && request.traceFile.IsEmpty()) {
         outputs.trace = std::make_unique<TraceOutput>(outputs.err);
         outputs.traceName = QStringLiteral("stderr");
     } else if (request.trace) {
@@ -107,7 +107,7 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
         if (::fstat(fd->Get(), &info) == 0 && S_ISREG(info.st_mode))
             [[maybe_unused]] const int ignored = ::ftruncate(fd->Get(), 0);
         outputs.trace = std::make_unique<TraceOutput>(std::make_shared<OutputSink>(std::move(*fd)));
-        outputs.traceName = DisplayPath(request.traceFile);
+        outputs.traceName = request.traceFile.Display();
     }
     return outputs;
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/PathName.h"
 #include "production/ProductionRecord.h"
 
 #include <QByteArray>
@@ -17,11 +18,11 @@ class TraceOutput;
 // The files a write reads and the outputs it was asked for, as the bytes
 // given on the command line.
 struct OutputRequest {
-    QByteArray sFile;
-    QByteArray loader;
-    QByteArray report;     // empty: no report; "-": the records on stdout
+    PathName programFile;
+    PathName loader;
+    PathName report;     // empty: no report; "-": the records on stdout
     bool trace = false;
-    QByteArray traceFile;  // empty with `trace`: to stderr
+    PathName traceFile;  // empty with `trace`: to stderr
 };
 
 // Where one run's text goes. stdout and stderr go through sinks of their own
@@ -40,7 +41,7 @@ struct RunOutputs {
     ~RunOutputs();
 };
 
-// Opens the report and the trace file. Neither may be the S-record file,
+// Opens the report and the trace file. Neither may be the program file,
 // the loader or the other (the same file under any name: compared by device
 // and inode, before anything is written to it); the report must be a
 // regular file, where records stay. The error is the message, for a usage

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/ProgramReport.h"
 
+#include "base/PathName.h"
 #include "cli/ExitStatus.h"
 #include "cli/Mistakes.h"
 #include "cli/WriteRun.h"
@@ -87,7 +88,7 @@ std::expected<std::uint64_t, QString> ParseAddress(const QString &text)
         if ((c >= '0' && c <= '9') || (hex && QByteArrayView("abcdefABCDEF").contains(c)))
             continue;
         // The character as the user sees it: a whole UTF-8 character, or \xNN.
-        const QString rest = DisplayPath(digits.mid(at));
+        const QString rest = BytesDisplay(digits.mid(at));
         const qsizetype length = rest.startsWith(u'\\') && static_cast<unsigned char>(c) >= 0x80 ? 4 : rest[0].isHighSurrogate() ? 2 : 1;
         return std::unexpected(QStringLiteral("'%1' is not a %2 digit").arg(rest.left(length), QLatin1String(hex ? "hexadecimal" : "decimal")));
     }
@@ -110,14 +111,14 @@ QJsonArray RangesJson(const std::vector<AddressRange> &ranges)
 
 // The summary as one JSON object, with the names the production record
 // uses where it holds the same.
-QJsonObject InfoJson(const QByteArray &file, const QByteArray &fileSha256, const ProgramSummary &summary, const SRecordImage &image)
+QJsonObject InfoJson(const PathName &file, const QByteArray &fileSha256, const ProgramSummary &summary, const ProgramImage &image)
 {
     const std::int32_t size = TransferSize(image.MaxAddress);
     // An ELF file's sections written; null for the other formats, and 0 for
     // an ELF file without section headers, whose segments are written.
     const QJsonValue sections = summary.format == ProgramFormat::Elf ? QJsonValue(static_cast<qint64>(summary.sections)) : QJsonValue();
     return {
-        {QStringLiteral("file"), DisplayPath(file)},
+        {QStringLiteral("file"), file.Display()},
         {QStringLiteral("file_sha256"), QString::fromLatin1(fileSha256)},
         {QStringLiteral("format"), QLatin1String(FormatName(summary.format))},
         {QStringLiteral("detail"), summary.detail.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString::fromStdString(summary.detail))},
@@ -140,9 +141,9 @@ QJsonObject InfoJson(const QByteArray &file, const QByteArray &fileSha256, const
 
 }  // namespace
 
-int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool json, const QByteArray &loader)
+int PrintProgramInfo(const PathName &file, const ProgramOptions &options, bool json, const PathName &loader)
 {
-    SRecordImage image;
+    ProgramImage image;
     QCryptographicHash digest(QCryptographicHash::Sha256);
     const auto seen = [&](std::string_view bytes) { digest.addData(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size()))); };
     const auto read = ReadProgramFile(file, image, InputReader::Interruptible, options, seen);
@@ -152,13 +153,13 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
             std::fprintf(stderr, "qw735-write: %s\n", qPrintable(read.error().message));
         else
             PrintLine(read.error().message);
-        PrintInputAdvice(read.error().advice, file, loader);
-        return ExitSRecordFailed;
+        PrintInputAdvice(read.error(), file, loader);
+        return ExitProgramFailed;
     }
     const ProgramSummary &summary = *read;
     if (json) {
         PrintLine(QString::fromUtf8(QJsonDocument(InfoJson(file, digest.result().toHex(), summary, image)).toJson(QJsonDocument::Compact)));
-        PrintNotes(summary, DisplayPath(file).toLocal8Bit());
+        PrintNotes(summary, file.Display().toLocal8Bit());
         return ExitOk;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);
@@ -182,7 +183,7 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
     std::printf("transfer size           %d bytes, %d %s of %d\n", size, size / BlockSize, size / BlockSize == 1 ? "block" : "blocks", BlockSize);
     std::printf("checksum byte           0x%02X\n", ImageChecksum(image));
     Field("image SHA-256", QString::fromLatin1(ImageSha256(image)));
-    PrintNotes(summary, DisplayPath(file).toLocal8Bit());
+    PrintNotes(summary, file.Display().toLocal8Bit());
     return ExitOk;
 }
 
@@ -206,21 +207,30 @@ void PrintInputNotes(const ProgramSummary &summary, const QString &file)
     PrintNotes(summary, name);
 }
 
-void PrintInputAdvice(InputAdvice advice, const QByteArray &file, const QByteArray &loader)
+void PrintInputAdvice(const WriteResult &result, const PathName &file, const PathName &loader)
 {
-    switch (advice) {
-    case InputAdvice::None: return;
-    case InputAdvice::GiveBinaryAddress:
-        // Unless the file shows it is something else: following this advice
-        // would write UTF-16 text, or the loader, into the board as a program.
-        if (const QString hint = UnrecognizedFileHint(file, loader); !hint.isEmpty())
+    if (!result.programError)
+        return;
+    switch (result.programError->kind) {
+    case ProgramError::Kind::NotRecognized:
+    case ProgramError::Kind::Utf16WithoutMark:
+        // A raw binary needs its address; unless the file shows it is
+        // something else: following that advice would write UTF-16 text, or
+        // the loader, into the board as a program.
+        if (const QString hint = UnrecognizedFileHint(file, loader, *result.programError); !hint.isEmpty())
             std::fprintf(stderr, "qw735-write: %s\n", hint.toLocal8Bit().constData());
         else
             std::fputs("qw735-write: a raw binary file is written with --binary-at ADDRESS\n", stderr);
         return;
-    case InputAdvice::IgnoreChecksums:
+    case ProgramError::Kind::BadChecksum:
+        // A hand-patched file can be written as it stands.
         std::fputs("qw735-write: --ignore-checksums writes a hand-patched file as it stands\n", stderr);
         return;
+    case ProgramError::Kind::CannotOpen:
+    case ProgramError::Kind::NotReadable:
+    case ProgramError::Kind::CannotRead:
+    case ProgramError::Kind::BadRecord:
+    case ProgramError::Kind::BadElf: return;
     }
 }
 

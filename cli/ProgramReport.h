@@ -21,7 +21,7 @@ std::expected<std::uint64_t, QString> ParseAddress(const QString &text);
 // a write would send, as text or (`json`) as one JSON object, and on stderr
 // what the file's notes say; returns the exit status. `loader` is the loader
 // a write would send, for the advice on a file that is no program.
-int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool json, const QByteArray &loader);
+int PrintProgramInfo(const PathName &file, const ProgramOptions &options, bool json, const PathName &loader);
 
 // On stderr, before a write: what of the file will not reach the board as
 // it stands in the file (data past the program area, bytes given twice, no
@@ -30,8 +30,9 @@ int PrintProgramInfo(const QByteArray &file, const ProgramOptions &options, bool
 // section headers).
 void PrintInputNotes(const ProgramSummary &summary, const QString &file);
 
-// On stderr: what the user can do about a refused `file`; `loader` as for
-// PrintProgramInfo.
-void PrintInputAdvice(InputAdvice advice, const QByteArray &file, const QByteArray &loader);
+// On stderr: what the user can do about a program file the write refused,
+// by the kind of what is wrong with it (nothing for other results); `file`
+// is the program file, `loader` as for PrintProgramInfo.
+void PrintInputAdvice(const WriteResult &result, const PathName &file, const PathName &loader);
 
 }  // namespace qw735

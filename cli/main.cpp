@@ -12,7 +12,6 @@
 #include "cli/OutputFiles.h"
 #include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
-#include "image/SRecordImage.h"
 #include "link/PortMap.h"
 #include "production/PortName.h"
 #include "production/ProductionRecord.h"
@@ -86,11 +85,11 @@ struct Options {
     enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
     // As the bytes given: a name need not be valid UTF-8 to be opened.
     QList<QByteArray> ports;
-    QByteArray file;
-    QByteArray loader;
-    QByteArray report;
+    PathName file;
+    PathName loader;
+    PathName report;
     enum class Trace { Off, ToStderr, ToFile } trace = Trace::Off;
-    QByteArray traceFile;
+    PathName traceFile;
     bool quiet = false;
     bool json = false;
     WriteTiming timing;      // --loader-start, --wait-for-board
@@ -113,9 +112,9 @@ QStringList RawArguments(int argc, char **argv)
 
 // An argument as messages show it: its bytes as UTF-8, each byte that is
 // not part of valid UTF-8 as \xNN.
-QString Shown(const QString &argument)
+QString ArgumentDisplay(const QString &argument)
 {
-    return DisplayPath(argument.toLatin1());
+    return BytesDisplay(argument.toLatin1());
 }
 
 // True when a value-taking option is followed by another option instead of
@@ -151,7 +150,7 @@ Misuse ParserMisuse(const QCommandLineParser &parser)
 {
     const QStringList unknown = parser.unknownOptionNames();
     if (!unknown.isEmpty())
-        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), Shown(unknown[0]))};
+        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), ArgumentDisplay(unknown[0]))};
     QString text = parser.errorText();
     if (text.endsWith(u'.'))
         text.chop(1);
@@ -171,8 +170,8 @@ std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
         if (options.trace != Options::Trace::Off)
             return std::unexpected(Misuse{QStringLiteral("--trace is given twice")});
         options.trace = args[i] == u"--trace" ? Options::Trace::ToStderr : Options::Trace::ToFile;
-        options.traceFile = args[i].mid(8).toLatin1();
-        if (options.trace == Options::Trace::ToFile && options.traceFile.isEmpty())
+        options.traceFile = PathName(args[i].mid(8).toLatin1());
+        if (options.trace == Options::Trace::ToFile && options.traceFile.IsEmpty())
             return std::unexpected(Misuse{QStringLiteral("empty value after '--trace='")});
         args.removeAt(i);
     }
@@ -196,7 +195,7 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
 {
     QStringList shown;
     for (const QString &argument : positional)
-        shown << ShellWord(Shown(argument));
+        shown << ShellWord(ArgumentDisplay(argument));
     switch (options.mode) {
     case Options::Mode::Write:
         if (positional.isEmpty())
@@ -205,7 +204,7 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
             return std::unexpected(Misuse{LoneArgument(positional[0].toLatin1())});
         for (const QString &port : positional.first(positional.size() - 1))
             options.ports << port.toLatin1();
-        options.file = positional.last().toLatin1();
+        options.file = PathName(positional.last().toLatin1());
         return {};
     case Options::Mode::Info:
         if (positional.isEmpty())
@@ -213,7 +212,7 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
         if (positional.size() > 1)
             return std::unexpected(Misuse{QStringLiteral("--info summarises one FILE and opens no port: leave out %1")
                                               .arg(shown.first(shown.size() - 1).join(u' '))});
-        options.file = positional[0].toLatin1();
+        options.file = PathName(positional[0].toLatin1());
         return {};
     case Options::Mode::ListPorts:
         if (!positional.isEmpty())
@@ -295,8 +294,8 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (!*value)
             return std::unexpected(value->error());
     }
-    options.loader = loaderFile->toLatin1();
-    options.report = reportFile->toLatin1();
+    options.loader = PathName(loaderFile->toLatin1());
+    options.report = PathName(reportFile->toLatin1());
     // The TLS files: once each.
     for (const auto &[option, value] : {std::pair{&tlsCa, &options.tlsCa}, {&tlsCert, &options.tlsCert}, {&tlsKey, &options.tlsKey}}) {
         const auto file = OneValue(parser, *option);
@@ -314,7 +313,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         const auto address = ParseAddress(addresses[0]);
         if (!address)
             return std::unexpected(Misuse{QStringLiteral("--binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '%1': %2")
-                                              .arg(Shown(addresses[0]), address.error())});
+                                              .arg(ArgumentDisplay(addresses[0]), address.error())});
         options.program.binaryAt = *address;
     }
     if (parser.isSet(loaderStart)) {
@@ -326,7 +325,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (!number || options.timing.loaderStartMs < 0 || options.timing.loaderStartMs > LoaderStartLimitMs)
             return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
                                               .arg(LoaderStartLimitMs)
-                                              .arg(Shown(values[0]))});
+                                              .arg(ArgumentDisplay(values[0]))});
     }
     if (parser.isSet(waitForBoard)) {
         const QStringList values = parser.values(waitForBoard);
@@ -337,7 +336,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         if (!number || seconds < 1 || seconds > WaitForBoardLimitS)
             return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
                                               .arg(WaitForBoardLimitS)
-                                              .arg(Shown(values[0]))});
+                                              .arg(ArgumentDisplay(values[0]))});
         options.timing.waitForBoardMs = seconds * 1000;
     }
     if (const auto taken = TakePositional(parser.positionalArguments(), options); !taken)
@@ -386,7 +385,7 @@ std::optional<QString> TlsWithoutTlsPort(const Options &options, std::span<const
 int Write(const Options &options)
 {
     const FileSystem fileSystem;
-    const QByteArray loaderPath = options.loader.isEmpty() ? QFile::encodeName(fileSystem.LoaderPath()) : options.loader;
+    const PathName loaderPath = options.loader.IsEmpty() ? PathName(QFile::encodeName(fileSystem.LoaderPath())) : options.loader;
     // Arguments in the wrong order are told before anything is read or
     // opened, with what was probably meant.
     if (const auto misplaced = MisplacedArgument(options.ports, options.file, loaderPath))
@@ -433,10 +432,10 @@ int Write(const Options &options)
     const auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible, options.program);
     if (!input) {
         PrintLine(input.error().message);
-        PrintInputAdvice(input.error().advice, options.file, loaderPath);
+        PrintInputAdvice(input.error(), options.file, loaderPath);
         return ExitStatusOf(input.error().outcome);
     }
-    PrintInputNotes(input->summary, DisplayPath(options.file));
+    PrintInputNotes(input->summary, options.file.Display());
     // Unlike the window, which says so after the handshake as it always
     // did, the command line knows before it opens a port; scripts still
     // find the same last line.
@@ -454,7 +453,7 @@ int Write(const Options &options)
         std::fprintf(stderr, "qw735-write: %s\n", qPrintable(outputs.error()));
         return ExitUsage;
     }
-    const RecordedProgram program = RecordedProgramOf(DisplayPath(options.file), *input);
+    const RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
 
     WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
                  [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
@@ -490,7 +489,7 @@ int Run(int argc, char **argv, SignalHandler inheritedPipe)
         return StdoutStatus(ExitOk);
     case Options::Mode::ListPorts: return StdoutStatus(PrintPortList(options->json));
     case Options::Mode::Info:
-        return StdoutStatus(PrintProgramInfo(options->file, options->program, options->json, QFile::encodeName(FileSystem().LoaderPath())));
+        return StdoutStatus(PrintProgramInfo(options->file, options->program, options->json, PathName(QFile::encodeName(FileSystem().LoaderPath()))));
     case Options::Mode::Write: break;
     }
     return Write(*options);

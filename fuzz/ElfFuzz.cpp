@@ -13,7 +13,7 @@
 #include "fuzz/FuzzCheck.h"
 #include "image/ElfImage.h"
 #include "image/LoadTally.h"
-#include "image/SRecordImage.h"
+#include "image/ProgramImage.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -39,7 +39,7 @@ struct Outcome {
     long sections = 0;          // written
 };
 
-Outcome Load(SRecordImage &image, const std::string &file, std::size_t first, std::size_t second)
+Outcome Load(ProgramImage &image, const std::string &file, std::size_t first, std::size_t second)
 {
     image.Clear();
     LoadTally tally;
@@ -51,7 +51,7 @@ Outcome Load(SRecordImage &image, const std::string &file, std::size_t first, st
         loaded = loader.Feed(file.data() + second, file.size() - second);
     if (loaded)
         loaded = loader.Finish();
-    return {loaded.has_value(), loaded ? std::string() : loaded.error(), tally.DroppedBytes(), loader.SectionsWritten()};
+    return {loaded.has_value(), loaded ? std::string() : loaded.error().detail, tally.DroppedBytes(), loader.SectionsWritten()};
 }
 
 // The reference: the whole file at hand, fields read where they are.
@@ -71,7 +71,7 @@ struct Reference {
     }
 
     // Stores the file's byte at `offset` for `address`, or counts it dropped.
-    void Put(SRecordImage &image, std::uint64_t address, std::uint64_t offset, std::uint64_t &dropped) const
+    void Put(ProgramImage &image, std::uint64_t address, std::uint64_t offset, std::uint64_t &dropped) const
     {
         if (address >= static_cast<std::uint64_t>(DataAreaSize)) {
             ++dropped;
@@ -83,7 +83,7 @@ struct Reference {
 
     // Whether the file is accepted, and if so its image, the bytes dropped
     // and the sections written.
-    bool Read(SRecordImage &image, std::uint64_t &dropped, long &sections) const
+    bool Read(ProgramImage &image, std::uint64_t &dropped, long &sections) const
     {
         image.Clear();
         dropped = 0;
@@ -181,7 +181,7 @@ struct Reference {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static SRecordImage whole, split, reference;
+    static ProgramImage whole, split, reference;
     std::string file(reinterpret_cast<const char *>(data), size);
     if (file.compare(0, 4, "\x7F" "ELF") != 0)
         file.insert(0, "\x7F" "ELF");

@@ -2,7 +2,7 @@
 // What the fuzz targets of the image readers check alike.
 #pragma once
 
-#include "image/SRecordImage.h"
+#include "image/ProgramImage.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,7 @@ inline void Check(bool condition, const char *target, const char *what)
 // Nothing was stored at or above the data area's end, and the image kept
 // its size. memcmp rather than a byte loop: the coverage instrumentation
 // would make a 128 KiB loop the bulk of every run.
-inline void CheckDataAreaOnly(const SRecordImage &image, const char *target)
+inline void CheckDataAreaOnly(const ProgramImage &image, const char *target)
 {
     Check(image.ImageBuffer.size() == ImageSize, target, "image size changed");
     Check(image.MaxAddress >= 0 && image.MaxAddress < DataAreaSize, target, "MaxAddress outside the data area");

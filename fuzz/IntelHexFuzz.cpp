@@ -9,7 +9,6 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "image/ProgramFile.h"
-#include "image/SRecordImage.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -30,14 +29,14 @@ struct Outcome {
     bool ok = true;
     long line = 0;
     std::string detail;
-    SRecordFault::Kind kind = SRecordFault::Kind::BadRecord;
+    ProgramError::Kind kind = ProgramError::Kind::BadRecord;
     std::uint64_t dropped = 0, overwritten = 0, loaded = 0;
     std::vector<LoadNote> notes;
 };
 
-Outcome Load(SRecordImage &image, const char *data, std::size_t size, std::size_t first, std::size_t second, bool verify)
+Outcome Load(ProgramImage &image, const char *data, std::size_t size, std::size_t first, std::size_t second, bool verify)
 {
-    SRecordLoader loader(image, {TextFormat::IntelHex, verify});
+    LineReader loader(image, {TextFormat::IntelHex, verify});
     auto loaded = loader.Feed(data, first);
     if (loaded)
         loaded = loader.Feed(data + first, second - first);
@@ -59,7 +58,7 @@ Outcome Load(SRecordImage &image, const char *data, std::size_t size, std::size_
     return out;
 }
 
-void CheckImage(const SRecordImage &image, const Outcome &outcome)
+void CheckImage(const ProgramImage &image, const Outcome &outcome)
 {
     fuzz::CheckDataAreaOnly(image, "IntelHexFuzz");
     Check(outcome.loaded <= static_cast<std::uint64_t>(image.MaxAddress) + 1, "more bytes loaded than addresses up to MaxAddress");
@@ -71,7 +70,7 @@ void CheckImage(const SRecordImage &image, const Outcome &outcome)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static SRecordImage whole, split, detected;
+    static ProgramImage whole, split, detected;
     const char *text = reinterpret_cast<const char *>(data);
     const bool verify = size == 0 || (data[0] & 1) == 0;
 

@@ -9,7 +9,8 @@
 // Whatever the input, nothing may land at or above the data area's end.
 
 #include "fuzz/FuzzCheck.h"
-#include "image/SRecordImage.h"
+#include "image/LineReader.h"
+#include "image/ProgramImage.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -32,12 +33,12 @@ struct Outcome {
     long line = 0;
     std::string detail;
     long lineCount = 0;
-    std::vector<LoadNote> notes;  // the loader's: count records that do not match
+    std::vector<LoadNote> notes;  // count records that do not match
 };
 
-Outcome LoadInChunks(SRecordImage &image, const char *data, std::size_t size, std::size_t split)
+Outcome LoadInChunks(ProgramImage &image, const char *data, std::size_t size, std::size_t split)
 {
-    SRecordLoader loader(image);
+    LineReader loader(image);
     auto loaded = loader.Feed(data, split);
     if (loaded)
         loaded = loader.Feed(data + split, size - split);
@@ -59,9 +60,11 @@ Outcome LoadInChunks(SRecordImage &image, const char *data, std::size_t size, st
 
 // Straightforward reference: skip a byte-order mark at the start, find each
 // line in the whole input, parse it whole.
-Outcome LoadLineByLine(SRecordImage &image, std::string_view text)
+Outcome LoadLineByLine(ProgramImage &image, std::string_view text)
 {
     image.Clear();
+    LoadTally tally;
+    SRecordCount counted;
     Outcome out;
     std::size_t at = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     while (at < text.size()) {
@@ -69,25 +72,26 @@ Outcome LoadLineByLine(SRecordImage &image, std::string_view text)
         while (end < text.size() && text[end] != '\r' && text[end] != '\n')
             ++end;
         ++out.lineCount;
-        if (auto parsed = ParseSRecordLine(text.substr(at, end - at), image); !parsed) {
+        if (auto parsed = ParseSRecordLine(text.substr(at, end - at), 0, {image, tally, true, out.lineCount}, counted); !parsed) {
             out.ok = false;
             out.line = out.lineCount;
-            out.detail = parsed.error();
+            out.detail = parsed.error().detail;
             return out;
         }
         if (end < text.size() && text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n')
             ++end;
         at = end + 1;
     }
+    out.notes = tally.Notes();
     return out;
 }
 
-void CheckImage(const SRecordImage &image)
+void CheckImage(const ProgramImage &image)
 {
     fuzz::CheckDataAreaOnly(image, "SRecordFuzz");
 }
 
-void CheckSame(const Outcome &a, const SRecordImage &imageA, const Outcome &b, const SRecordImage &imageB,
+void CheckSame(const Outcome &a, const ProgramImage &imageA, const Outcome &b, const ProgramImage &imageB,
                const char *what)
 {
     Check(a.ok == b.ok && a.line == b.line && a.detail == b.detail, what);
@@ -103,7 +107,7 @@ void CheckSame(const Outcome &a, const SRecordImage &imageA, const Outcome &b, c
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     // Reused between runs only to spare the allocations; every load clears them.
-    static SRecordImage whole, split, reference;
+    static ProgramImage whole, split, reference;
     const char *text = reinterpret_cast<const char *>(data);
 
     const Outcome wholeOutcome = LoadInChunks(whole, text, size, size);
@@ -120,5 +124,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const Outcome referenceOutcome = LoadLineByLine(reference, std::string_view(text, size));
     CheckImage(reference);
     CheckSame(wholeOutcome, whole, referenceOutcome, reference, "loader and line-by-line parse differ");
+    Check(!wholeOutcome.ok || wholeOutcome.notes == referenceOutcome.notes, "loader and line-by-line parse note otherwise");
     return 0;
 }

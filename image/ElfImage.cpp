@@ -2,7 +2,7 @@
 #include "image/ElfImage.h"
 
 #include "image/LoadTally.h"
-#include "image/SRecordImage.h"
+#include "image/ProgramImage.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -37,17 +37,17 @@ unsigned long long Ull(std::uint64_t value)
 
 }  // namespace
 
-ElfLoader::ElfLoader(SRecordImage &image, LoadTally &tally) : image_(image), tally_(tally) {}
+ElfLoader::ElfLoader(ProgramImage &image, LoadTally &tally) : image_(image), tally_(tally) {}
 
 std::string ElfLoader::Describe() const
 {
     return std::string(is64_ ? "64-bit" : "32-bit") + (bigEndian_ ? ", big-endian" : ", little-endian");
 }
 
-std::expected<void, std::string> ElfLoader::Fail(std::string why)
+std::expected<void, ProgramError> ElfLoader::Fail(std::string why)
 {
-    fault_ = std::move(why);
-    return std::unexpected(fault_);
+    fault_ = ProgramError{ProgramError::Kind::BadElf, ProgramFormat::Elf, 0, std::move(why)};
+    return std::unexpected(*fault_);
 }
 
 std::uint64_t ElfLoader::Field(const std::vector<char> &bytes, std::size_t at, int size) const
@@ -60,7 +60,7 @@ std::uint64_t ElfLoader::Field(const std::vector<char> &bytes, std::size_t at, i
     return value;
 }
 
-std::expected<void, std::string> ElfLoader::ReadIdent()
+std::expected<void, ProgramError> ElfLoader::ReadIdent()
 {
     if (std::memcmp(head_.data(), "\x7F" "ELF", 4) != 0)
         return Fail("it does not start with the ELF magic number");
@@ -77,7 +77,7 @@ std::expected<void, std::string> ElfLoader::ReadIdent()
     return {};
 }
 
-std::expected<void, std::string> ElfLoader::ReadHeader()
+std::expected<void, ProgramError> ElfLoader::ReadHeader()
 {
     type_ = static_cast<unsigned>(Field(head_, 16, 2));
     tableOffset_ = Field(head_, is64_ ? 32 : 28, is64_ ? 8 : 4);
@@ -106,7 +106,7 @@ std::expected<void, std::string> ElfLoader::ReadHeader()
 
 // Where the section header table is. Without one (no offset), the file's
 // segments are written instead.
-std::expected<void, std::string> ElfLoader::ReadSectionHeaderFields()
+std::expected<void, ProgramError> ElfLoader::ReadSectionHeaderFields()
 {
     sectionOffset_ = Field(head_, is64_ ? 40 : 32, is64_ ? 8 : 4);
     sectionEntrySize_ = static_cast<unsigned>(Field(head_, is64_ ? 58 : 46, 2));
@@ -131,7 +131,7 @@ std::expected<void, std::string> ElfLoader::ReadSectionHeaderFields()
     return {};
 }
 
-std::expected<void, std::string> ElfLoader::ReadTable()
+std::expected<void, ProgramError> ElfLoader::ReadTable()
 {
     constexpr std::uint64_t top = std::numeric_limits<std::uint64_t>::max();
     for (unsigned i = 0; i < entries_; ++i) {
@@ -214,7 +214,7 @@ void ElfLoader::WritePiece(const Segment &segment, std::uint64_t from, std::uint
     tally_.Drop(address + kept, count - kept);
 }
 
-std::expected<void, std::string> ElfLoader::WriteSections()
+std::expected<void, ProgramError> ElfLoader::WriteSections()
 {
     const int word = is64_ ? 8 : 4;
     for (unsigned i = 0; i < sectionCount_; ++i) {
@@ -240,7 +240,7 @@ std::expected<void, std::string> ElfLoader::WriteSections()
     return {};
 }
 
-std::expected<void, std::string> ElfLoader::WriteSegmentsLessHeaders()
+std::expected<void, ProgramError> ElfLoader::WriteSegmentsLessHeaders()
 {
     using Range = std::pair<std::uint64_t, std::uint64_t>;  // file offsets [first, second)
     const Range headers[] = {{0, is64_ ? 64 : 52}, {tableOffset_, tableEnd_}};
@@ -268,10 +268,10 @@ std::expected<void, std::string> ElfLoader::WriteSegmentsLessHeaders()
     return {};
 }
 
-std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t size)
+std::expected<void, ProgramError> ElfLoader::Feed(const char *data, std::size_t size)
 {
-    if (!fault_.empty())
-        return std::unexpected(fault_);
+    if (fault_)
+        return std::unexpected(*fault_);
     // Until the program header table has gone by, the bytes are kept. A
     // phase whose bytes are all here is read at once, also when this chunk
     // is used up (a table inside the ELF header needs no byte more).
@@ -284,7 +284,7 @@ std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t s
         size -= take;
         if (head_.size() < need)
             return {};
-        std::expected<void, std::string> read;
+        std::expected<void, ProgramError> read;
         if (phase_ == Phase::Header && need == IdentSize)
             read = ReadIdent();
         else if (phase_ == Phase::Header)
@@ -301,10 +301,10 @@ std::expected<void, std::string> ElfLoader::Feed(const char *data, std::size_t s
     return {};
 }
 
-std::expected<void, std::string> ElfLoader::Finish()
+std::expected<void, ProgramError> ElfLoader::Finish()
 {
-    if (!fault_.empty())
-        return std::unexpected(fault_);
+    if (fault_)
+        return std::unexpected(*fault_);
     switch (phase_) {
     case Phase::Header:
         return Fail(Phrase("it is cut short: it ends at byte 0x%llX, inside its ELF header", Ull(consumed_)));

@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "image/ProgramError.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace qw735 {
 
 class LoadTally;
-struct SRecordImage;
+struct ProgramImage;
 
 // Reads an ELF file (32 or 64 bits, either byte order) into the image as it
 // streams by, in one pass and in memory that does not grow with the file.
@@ -38,20 +41,19 @@ struct SRecordImage;
 //
 // A file cut short, a header that contradicts itself, segments that
 // overlap in physical memory, a section no loadable segment holds or a file
-// with nothing to write is an error that names what is wrong; the image may
-// then hold part of the file: do not use it.
+// with nothing to write is a BadElf whose detail names what is wrong; the
+// image may then hold part of the file: do not use it.
 inline constexpr std::uint64_t ElfTableLimit = 1024 * 1024;
 
 class ElfLoader {
 public:
     // The loader stores into `image` through `tally`; neither may go before it.
-    ElfLoader(SRecordImage &image, LoadTally &tally);
+    ElfLoader(ProgramImage &image, LoadTally &tally);
 
-    // Takes the next bytes; the error says what is wrong: stop feeding.
-    [[nodiscard]] std::expected<void, std::string> Feed(const char *data, std::size_t size);
-    // The input ended: the image is written; the error says what is missing
-    // or wrong.
-    [[nodiscard]] std::expected<void, std::string> Finish();
+    // Takes the next bytes; after an error, stop feeding.
+    [[nodiscard]] std::expected<void, ProgramError> Feed(const char *data, std::size_t size);
+    // The input ended: the image is written.
+    [[nodiscard]] std::expected<void, ProgramError> Finish();
 
     // "32-bit, little-endian", once the header has been read.
     std::string Describe() const;
@@ -70,18 +72,18 @@ private:
     };
     enum class Phase { Header, Table, Body };
 
-    [[nodiscard]] std::expected<void, std::string> ReadIdent();
-    [[nodiscard]] std::expected<void, std::string> ReadHeader();
-    [[nodiscard]] std::expected<void, std::string> ReadSectionHeaderFields();
-    [[nodiscard]] std::expected<void, std::string> ReadTable();
-    [[nodiscard]] std::expected<void, std::string> WriteSections();
-    [[nodiscard]] std::expected<void, std::string> WriteSegmentsLessHeaders();
+    [[nodiscard]] std::expected<void, ProgramError> ReadIdent();
+    [[nodiscard]] std::expected<void, ProgramError> ReadHeader();
+    [[nodiscard]] std::expected<void, ProgramError> ReadSectionHeaderFields();
+    [[nodiscard]] std::expected<void, ProgramError> ReadTable();
+    [[nodiscard]] std::expected<void, ProgramError> WriteSections();
+    [[nodiscard]] std::expected<void, ProgramError> WriteSegmentsLessHeaders();
     void TakeSpan(const char *data, std::uint64_t from, std::uint64_t size);
     void WritePiece(const Segment &segment, std::uint64_t from, std::uint64_t to);
     std::uint64_t Field(const std::vector<char> &bytes, std::size_t at, int size) const;
-    [[nodiscard]] std::expected<void, std::string> Fail(std::string why);
+    [[nodiscard]] std::expected<void, ProgramError> Fail(std::string why);
 
-    SRecordImage &image_;
+    ProgramImage &image_;
     LoadTally &tally_;
     Phase phase_ = Phase::Header;
     std::vector<char> head_;      // the file's start, up to the program header table's end
@@ -103,7 +105,7 @@ private:
     // The segments' bytes for the data area, by physical address.
     std::vector<std::uint8_t> staged_;
     long sectionsWritten_ = 0;
-    std::string fault_;
+    std::optional<ProgramError> fault_;  // once met, every later call reports it
 };
 
 }  // namespace qw735

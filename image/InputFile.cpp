@@ -13,9 +13,10 @@ namespace qw735 {
 
 namespace {
 
-std::expected<void, InputFileError> Judge(const struct stat &status, InputKinds kinds)
+// Whether a reader that takes `kinds` reads a file of `status`'s type.
+std::expected<void, ProgramError> CheckFileType(const struct stat &status, InputKinds kinds)
 {
-    const auto refused = [](std::string why) { return std::unexpected(InputFileError{InputFileError::Kind::NotReadable, std::move(why)}); };
+    const auto refused = [](std::string why) { return std::unexpected(ProgramError{ProgramError::Kind::NotReadable, {}, 0, std::move(why)}); };
     const auto notRegular = [&refused](const char *what) { return refused(std::string("it is ") + what + ", not a regular file"); };
     const mode_t type = status.st_mode & S_IFMT;
     if (type == S_IFREG || kinds == InputKinds::Anything)
@@ -33,27 +34,27 @@ std::expected<void, InputFileError> Judge(const struct stat &status, InputKinds 
     }
 }
 
-std::unexpected<InputFileError> SystemError(InputFileError::Kind kind)
+std::unexpected<ProgramError> SystemError(ProgramError::Kind kind)
 {
-    return std::unexpected(InputFileError{kind, std::strerror(errno)});
+    return std::unexpected(ProgramError{kind, {}, 0, std::strerror(errno)});
 }
 
 }  // namespace
 
-std::expected<void, InputFileError> CheckInputKind(const std::string &path, InputKinds kinds)
+std::expected<void, ProgramError> CheckInputKind(const std::string &path, InputKinds kinds)
 {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0)
         return {};
-    return Judge(status, kinds);
+    return CheckFileType(status, kinds);
 }
 
-std::expected<InputFile, InputFileError> InputFile::Open(const std::string &path, InputKinds kinds)
+std::expected<InputFile, ProgramError> InputFile::Open(const std::string &path, InputKinds kinds)
 {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0)
-        return SystemError(InputFileError::Kind::CannotOpen);
-    if (auto judged = Judge(status, kinds); !judged)
+        return SystemError(ProgramError::Kind::CannotOpen);
+    if (auto judged = CheckFileType(status, kinds); !judged)
         return std::unexpected(std::move(judged.error()));
 
     // A regular file opens without blocking; should it have been replaced
@@ -62,25 +63,25 @@ std::expected<InputFile, InputFileError> InputFile::Open(const std::string &path
     const bool regular = S_ISREG(status.st_mode);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (regular ? O_NONBLOCK : 0));
     if (fd < 0)
-        return SystemError(InputFileError::Kind::CannotOpen);
+        return SystemError(ProgramError::Kind::CannotOpen);
     InputFile file{UniqueFd(fd)};
     if (::fstat(fd, &status) != 0)
-        return SystemError(InputFileError::Kind::CannotOpen);
-    if (auto judged = Judge(status, kinds); !judged)
+        return SystemError(ProgramError::Kind::CannotOpen);
+    if (auto judged = CheckFileType(status, kinds); !judged)
         return std::unexpected(std::move(judged.error()));
     if (regular)
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return file;
 }
 
-std::expected<std::size_t, InputFileError> InputFile::Read(char *buffer, std::size_t size)
+std::expected<std::size_t, ProgramError> InputFile::Read(char *buffer, std::size_t size)
 {
     for (;;) {
         const ssize_t got = ::read(fd_.Get(), buffer, size);
         if (got >= 0)
             return static_cast<std::size_t>(got);
         if (errno != EINTR)
-            return SystemError(InputFileError::Kind::CannotRead);
+            return SystemError(ProgramError::Kind::CannotRead);
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/UniqueFd.h"
+#include "image/ProgramError.h"
 
 #include <cstddef>
 #include <expected>
@@ -25,34 +26,27 @@ enum class InputKinds {
     Anything,
 };
 
-struct InputFileError {
-    // CannotOpen: the operating system's reason. NotReadable: a kind of
-    // file the reader does not take ("it is a pipe, not a regular file",
-    // "Is a directory"). CannotRead: the operating system's reason for a
-    // read that failed.
-    enum class Kind { CannotOpen, NotReadable, CannotRead };
-    Kind kind;
-    std::string detail;
-};
-
 // Whether a reader that takes `kinds` reads the file at `path`, judged from
 // its kind without opening it (opening a device can have effects, such as
-// resetting a board on a serial port); the error says why not. A file that
-// cannot be looked at passes: opening it tells why.
-[[nodiscard]] std::expected<void, InputFileError> CheckInputKind(const std::string &path, InputKinds kinds);
+// resetting a board on a serial port); the error (NotReadable) says why
+// not. A file that cannot be looked at passes: opening it tells why.
+[[nodiscard]] std::expected<void, ProgramError> CheckInputKind(const std::string &path, InputKinds kinds);
 
-// A file of a write's input, open for reading; closed when destroyed.
+// A file of a write's input, open for reading; closed when destroyed. Its
+// errors are a program file's (CannotOpen, NotReadable, CannotRead); the
+// loader's are not shown, since a loader that cannot be read counts as not
+// found.
 class InputFile {
 public:
     // Opens `path` if it is of a kind the reader takes; the error says why
     // not. A pipe's open waits for its writer.
-    [[nodiscard]] static std::expected<InputFile, InputFileError> Open(const std::string &path, InputKinds kinds);
+    [[nodiscard]] static std::expected<InputFile, ProgramError> Open(const std::string &path, InputKinds kinds);
 
     InputFile(InputFile &&) noexcept = default;
     InputFile &operator=(InputFile &&) noexcept = default;
 
     // Up to `size` bytes, 0 at the end. An interrupted read is retried.
-    [[nodiscard]] std::expected<std::size_t, InputFileError> Read(char *buffer, std::size_t size);
+    [[nodiscard]] std::expected<std::size_t, ProgramError> Read(char *buffer, std::size_t size);
 
 private:
     explicit InputFile(UniqueFd fd) : fd_(std::move(fd)) {}

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "image/LoadTally.h"
 
-#include "image/SRecordImage.h"
+#include "image/ProgramImage.h"
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -22,7 +21,7 @@ std::size_t StoredCount(std::uint64_t address, std::size_t size)
     return address < area ? static_cast<std::size_t>(std::min<std::uint64_t>(area - address, size)) : 0;
 }
 
-void RaiseMaxAddress(SRecordImage &image, std::uint64_t address, std::size_t stored)
+void RaiseMaxAddress(ProgramImage &image, std::uint64_t address, std::size_t stored)
 {
     if (stored)
         image.MaxAddress = std::max(image.MaxAddress, static_cast<std::int32_t>(address + stored - 1));
@@ -32,7 +31,7 @@ void RaiseMaxAddress(SRecordImage &image, std::uint64_t address, std::size_t sto
 
 LoadTally::LoadTally() : written_(AreaWords, 0) {}
 
-void LoadTally::Store(SRecordImage &image, std::uint64_t address, std::span<const std::uint8_t> bytes)
+void LoadTally::Store(ProgramImage &image, std::uint64_t address, std::span<const std::uint8_t> bytes)
 {
     // The buffer is a public member; whatever a caller did to it, the
     // stores stay inside it.
@@ -122,20 +121,6 @@ std::uint64_t LoadTally::LoadedBytes() const
     for (std::uint64_t word : written_)
         count += static_cast<std::uint64_t>(std::popcount(word));
     return count;
-}
-
-void StoreBytes(SRecordImage &image, LoadTally *tally, std::uint64_t address, std::span<const std::uint8_t> bytes)
-{
-    if (tally) {
-        tally->Store(image, address, bytes);
-        return;
-    }
-    if (image.ImageBuffer.size() != ImageSize)
-        image.ImageBuffer.resize(ImageSize, 0xFF);
-    const std::size_t stored = StoredCount(address, bytes.size());
-    if (stored)
-        std::memcpy(image.ImageBuffer.data() + address, bytes.data(), stored);
-    RaiseMaxAddress(image, address, stored);
 }
 
 }  // namespace qw735

@@ -9,7 +9,7 @@
 
 namespace qw735 {
 
-struct SRecordImage;
+struct ProgramImage;
 
 // Addresses first..last, both included.
 struct AddressRange {
@@ -40,7 +40,7 @@ public:
 
     // Stores the bytes below the end of the data area at `address` on (the
     // image's MaxAddress follows) and counts the rest as dropped.
-    void Store(SRecordImage &image, std::uint64_t address, std::span<const std::uint8_t> bytes);
+    void Store(ProgramImage &image, std::uint64_t address, std::span<const std::uint8_t> bytes);
     // `count` bytes given for `address` on, none of them stored.
     void Drop(std::uint64_t address, std::uint64_t count);
 
@@ -71,9 +71,5 @@ private:
     std::vector<LoadNote> notes_;
     std::uint64_t notesLeftOut_ = 0;
 };
-
-// Stores `bytes` at `address` through `tally`, or straight into the image
-// (below the data area's end, MaxAddress raised) when there is none.
-void StoreBytes(SRecordImage &image, LoadTally *tally, std::uint64_t address, std::span<const std::uint8_t> bytes);
 
 }  // namespace qw735

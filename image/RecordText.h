@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Reading the hexadecimal text of S-records and Intel HEX records: digit
-// values and the phrases that say where a record goes wrong. Internal to
-// the image readers.
+// Reading the hexadecimal text of S-records and Intel HEX records: what a
+// line is read with, digit values and the phrases that say where a record
+// goes wrong. Internal to the image readers.
 #pragma once
+
+#include "image/ProgramError.h"
 
 #include <array>
 #include <cstddef>
@@ -11,19 +13,31 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace qw735 {
 
-// A record that stops a load: what is wrong, and whether it is a checksum
-// (the one fault a user may choose to pass over).
-struct RecordFault {
-    std::string detail;
-    bool checksum = false;
+class LoadTally;
+struct ProgramImage;
+
+// No position of a record (counted from its first character, normally the
+// 'S' or ':') at or past this one is ever read: the longest record of any
+// type, its checksum included, ends well before it.
+inline constexpr std::size_t LongestReadLinePrefix = 1024;
+
+// What a record line is read with: where its data goes, and the line's
+// number, for the notes.
+struct LineContext {
+    ProgramImage &image;
+    LoadTally &tally;
+    bool verifyChecksum = true;
+    long line = 0;  // 1-based
 };
 
-// What a line holds past the part of it a reader keeps: nothing but
-// blanks, also padding (see IsPadding), or anything else.
-enum class LineBeyond { Nothing, Padding, Text };
+// What a line holds past the part of it a reader keeps, from the least to
+// the most: nothing but blanks, also end-of-file marks (0x1A, as an empty
+// line may hold), also other padding (see IsPadding), or anything else.
+enum class LineBeyond { Nothing, EndMarks, Padding, Text };
 
 // Whether a character may pad a file after its last record: blanks, NUL
 // and the erased value 0xFF (programmers that pad a file to a block size),
@@ -31,6 +45,23 @@ enum class LineBeyond { Nothing, Padding, Text };
 constexpr bool IsPadding(char c)
 {
     return c == ' ' || c == '\t' || c == '\0' || c == '\xFF' || c == '\x1A';
+}
+
+// The blanks a record may stand after.
+constexpr bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// Whether a line holds nothing but blanks and end-of-file marks (0x1A),
+// also past what a reader kept of it: an empty line is empty however long.
+constexpr bool IsEmptyLine(std::string_view line, LineBeyond beyond)
+{
+    for (char c : line) {
+        if (!IsBlank(c) && c != '\x1A')
+            return false;
+    }
+    return beyond <= LineBeyond::EndMarks;
 }
 
 // Value 0..15 of one hexadecimal digit, or -1. Lower case counts the same
@@ -60,9 +91,11 @@ constexpr std::array<std::uint8_t, 256> MakeHexTable()
 }
 inline constexpr std::array<std::uint8_t, 256> HexTable = MakeHexTable();
 
-inline std::uint8_t TableValue(char c)
+// The value of the digit at 0-based position `at` of `text` (which must
+// hold it), or 0xFF when the character there is none.
+inline std::uint8_t HexDigitAt(std::string_view text, std::size_t at)
 {
-    return HexTable[static_cast<unsigned char>(c)];
+    return HexTable[static_cast<unsigned char>(text[at])];
 }
 
 // Whether a character beyond ASCII may be shown as itself: not one that
@@ -123,28 +156,34 @@ inline std::string ShortPhrase(std::size_t endColumn, const char *need)
     return text;
 }
 
+// A malformed record, for the line reader to place.
+inline std::unexpected<ProgramError> BadRecord(std::string detail)
+{
+    return std::unexpected(ProgramError{ProgramError::Kind::BadRecord, ProgramFormat::SRecord, 0, std::move(detail)});
+}
+
 // Phrase for the first unusable position among [first, first + count) of
 // `record`: past the end or not a digit. Only called once such a position is
 // known to exist. Columns in phrases are 1-based and counted on the whole
 // line: `offset` is the number of characters before the record.
-inline std::unexpected<RecordFault> FirstFaultIn(std::string_view record, std::size_t offset, std::size_t first,
+inline std::unexpected<ProgramError> FirstFaultIn(std::string_view record, std::size_t offset, std::size_t first,
                                                  std::size_t count, const std::string &shortPhrase)
 {
     for (std::size_t p = first; p < first + count; ++p) {
         if (p >= record.size())
-            return std::unexpected(RecordFault{shortPhrase});
-        if (TableValue(record[p]) == 0xFF)
-            return std::unexpected(RecordFault{NotHexPhrase(record, p, offset + p + 1)});
+            return BadRecord(shortPhrase);
+        if (HexDigitAt(record, p) == 0xFF)
+            return BadRecord(NotHexPhrase(record, p, offset + p + 1));
     }
-    return std::unexpected(RecordFault{shortPhrase});
+    return BadRecord(shortPhrase);
 }
 
 // "checksum 0x5D found, 0x5C expected"
-inline std::unexpected<RecordFault> ChecksumFault(unsigned found, unsigned expected)
+inline std::unexpected<ProgramError> ChecksumFault(unsigned found, unsigned expected)
 {
     char text[80];
     std::snprintf(text, sizeof text, "checksum 0x%02X found, 0x%02X expected", found, expected);
-    return std::unexpected(RecordFault{text, true});
+    return std::unexpected(ProgramError{ProgramError::Kind::BadChecksum, ProgramFormat::SRecord, 0, text});
 }
 
 }  // namespace qw735

@@ -62,17 +62,17 @@ private:
 
 }  // namespace
 
-QByteArray ImageSha256(const SRecordImage &image)
+QByteArray ImageSha256(const ProgramImage &image)
 {
     const QByteArrayView sent(image.ImageBuffer.data(), TransferSize(image.MaxAddress));
     return QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex();
 }
 
-RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &input)
+RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input)
 {
     RecordedProgram program;
-    program.sFilePath = sFilePath;
-    program.sFileSha256 = input.sFileSha256;
+    program.file = file;
+    program.fileSha256 = input.programFileSha256;
     if (input.loader)
         program.loaderSha256 = QCryptographicHash::hash(*input.loader, QCryptographicHash::Sha256).toHex();
     program.imageSha256 = ImageSha256(input.image);
@@ -90,8 +90,8 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("port"), board.port},
         {QStringLiteral("device"), board.device},
         {QStringLiteral("remote"), board.remote},
-        {QStringLiteral("file"), program.sFilePath},
-        {QStringLiteral("file_sha256"), QString::fromLatin1(program.sFileSha256)},
+        {QStringLiteral("file"), program.file},
+        {QStringLiteral("file_sha256"), QString::fromLatin1(program.fileSha256)},
         {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
         {QStringLiteral("image_sha256"), QString::fromLatin1(program.imageSha256)},
         {QStringLiteral("transfer_size"), program.transferSize},

@@ -12,13 +12,13 @@
 namespace qw735 {
 
 struct BoardOutcome;
-struct SRecordImage;
+struct ProgramImage;
 struct WriteInput;
 
 // What every board of one run shares in its record: the program written.
 struct RecordedProgram {
-    QString sFilePath;
-    QByteArray sFileSha256;   // lower-case hex
+    QString file;             // as messages show it
+    QByteArray fileSha256;    // lower-case hex
     QByteArray loaderSha256;  // lower-case hex
     QByteArray imageSha256;   // lower-case hex, of the bytes sent (see ImageSha256)
     std::int32_t transferSize = 0;
@@ -31,12 +31,12 @@ struct RecordedProgram {
 // TransferSize(MaxAddress) bytes), in lower-case hex: the same however the
 // file was written, so that --info of a file and a board's record can be
 // matched.
-QByteArray ImageSha256(const SRecordImage &image);
+QByteArray ImageSha256(const ProgramImage &image);
 
-// The program as the records describe it: the S-record file as messages
+// The program as the records describe it: the program file as messages
 // show it, the digests of its bytes and of the loader (empty when there is
 // no loader), the image's transfer size and checksum.
-RecordedProgram RecordedProgramOf(const QString &sFilePath, const WriteInput &input);
+RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input);
 
 // One board's record as a JSON object on one line (JSON Lines), ending in a
 // newline:

@@ -113,7 +113,7 @@ void Form1::Command1_Click()
     // The file is read inside the write, which nobody can interrupt: one
     // that is not a regular file (a pipe may wait for ever for its writer, a
     // device may never end) is refused before the port is opened.
-    if (const auto checked = CheckSRecordFileKind(QFile::encodeName(sFilePath_), InputReader::Uninterruptible); !checked) {
+    if (const auto checked = CheckProgramFileKind(PathName(QFile::encodeName(sFilePath_)), InputReader::Uninterruptible); !checked) {
         Show(checked.error());
         return;
     }

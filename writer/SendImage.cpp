@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "writer/SendImage.h"
 
-#include "image/SRecordImage.h"
+#include "image/ProgramImage.h"
 #include "link/Link.h"
 #include "link/PortSettings.h"
 #include "writer/StepTracker.h"
@@ -43,12 +43,12 @@ std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent)
     return static_cast<std::uint8_t>(~sum);
 }
 
-std::uint8_t ImageChecksum(const SRecordImage &image)
+std::uint8_t ImageChecksum(const ProgramImage &image)
 {
     return ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(TransferSize(image.MaxAddress))));
 }
 
-TransferResult SendImage(Link &link, const SRecordImage &image, StepTracker &steps, int loaderStartMs)
+TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &steps, int loaderStartMs)
 {
     steps.SetStep(WireStep::Command);
     if (!link.ChangeSettings(LoaderSettings()) || link.IsDown())

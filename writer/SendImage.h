@@ -10,7 +10,7 @@ namespace qw735 {
 
 class Link;
 class StepTracker;
-struct SRecordImage;
+struct ProgramImage;
 
 // Image transfer to the running loader, at 38400 baud.
 inline constexpr std::uint8_t BlockMark = 0x11;       // target: send the next block; host: a block follows
@@ -35,7 +35,7 @@ std::int32_t TransferSize(std::int32_t maxAddress);
 std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent);
 // The checksum a write of `image` as it stands ends with: over its first
 // TransferSize(MaxAddress) bytes.
-std::uint8_t ImageChecksum(const SRecordImage &image);
+std::uint8_t ImageChecksum(const ProgramImage &image);
 
 // Switches the port to 38400 baud without closing it, gives the loader
 // `loaderStartMs` to start, and streams the image: "P" 0x00 answered by 0x06, four
@@ -43,7 +43,7 @@ std::uint8_t ImageChecksum(const SRecordImage &image);
 // then 0x11 and the checksum answered by 0x06.
 // The image stays as read: the size sent is worked out here, not written
 // back into MaxAddress, so one image serves any number of writes.
-TransferResult SendImage(Link &link, const SRecordImage &image, StepTracker &steps,
+TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &steps,
                          int loaderStartMs = DefaultLoaderStartMs);
 
 }  // namespace qw735

@@ -70,11 +70,11 @@ int SizeAnswerLimitMs(std::chrono::microseconds roundTrip)
     return static_cast<int>(std::min<std::int64_t>(SizeFieldPauseMs + roundTrips, Link::ReplyLimitMs));
 }
 
-std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds)
+std::expected<QByteArray, TransferResult> ReadLoaderFile(const PathName &path, InputKinds kinds)
 {
-    if (path.isEmpty())
+    if (path.IsEmpty())
         return std::unexpected(TransferResult::LoaderMissing);
-    auto file = InputFile::Open(path.toStdString(), kinds);
+    auto file = InputFile::Open(path.Bytes().toStdString(), kinds);
     if (!file)
         return std::unexpected(TransferResult::LoaderMissing);
     // The size a file claims is no bound: a pipe or a device has none and

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/PathName.h"
 #include "image/InputFile.h"
 #include "writer/TransferResult.h"
 
@@ -24,7 +25,7 @@ inline constexpr qint64 LoaderSizeLimit = 0xFFFF;
 // of `kinds`, and never more than one byte past the size field's reach,
 // whatever size the file claims. LoaderMissing when it cannot be read or is
 // empty, LoaderTooLarge past the size field's reach; nothing is sent.
-[[nodiscard]] std::expected<QByteArray, TransferResult> ReadLoaderFile(const QByteArray &path, InputKinds kinds);
+[[nodiscard]] std::expected<QByteArray, TransferResult> ReadLoaderFile(const PathName &path, InputKinds kinds);
 
 // How long after the second size byte the boot mode's answers to the size
 // field are awaited at most, on a line whose handshake measured

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "base/PathName.h"
 #include "image/ProgramFile.h"
-#include "image/SRecordImage.h"
+#include "image/ProgramImage.h"
 #include "writer/TransferResult.h"
 #include "writer/WriteResult.h"
 
@@ -18,13 +19,13 @@ namespace qw735 {
 // only reads it, so one input can serve any number of writes, also at the
 // same time on several threads.
 struct WriteInput {
-    SRecordImage image;
+    ProgramImage image;
     // The loader's bytes, or LoaderMissing: a missing or empty loader is
-    // reported after the handshake, as it always was.
+    // reported after the handshake, where the loader transfer finds it.
     std::expected<QByteArray, TransferResult> loader;
-    // SHA-256 of the S-record file's bytes as read, in hex, for the
+    // SHA-256 of the program file's bytes as read, in hex, for the
     // production record.
-    QByteArray sFileSha256;
+    QByteArray programFileSha256;
     // What the file held: its format, where its data went, what was dropped.
     ProgramSummary summary;
 };
@@ -37,28 +38,23 @@ struct WriteInput {
 enum class InputReader { Uninterruptible, Interruptible };
 
 // Reads the program file (S-record, Intel HEX, ELF, or raw binary when
-// `options` say so), all of it checked, and the loader. Paths are as the
-// file system takes them (bytes; a name need not be UTF-8). The error is how
-// the write ends before the target hears a byte: SRecordFailed,
+// `options` say so), all of it checked, and the loader. The error is how
+// the write ends before the target hears a byte: ProgramFailed,
 // LoaderTooLarge (the size field of the boot mode holds 16 bits), or
 // LoaderIsProgram (both paths name one file that reads as a program; one
 // that does not is refused as the program it is not).
-[[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const QByteArray &sFilePath, const QByteArray &loaderPath,
-                                                                    InputReader reader, const ProgramOptions &options = {});
+[[nodiscard]] std::expected<WriteInput, WriteResult> ReadWriteInput(const PathName &programFile, const PathName &loader, InputReader reader,
+                                                                    const ProgramOptions &options = {});
 
-// The program file part of ReadWriteInput. The error is an SRecordFailed
-// result, its message naming the file as DisplayPath shows it. `seen` gets
-// every byte read (see LoadProgramFile).
-[[nodiscard]] std::expected<ProgramSummary, WriteResult> ReadProgramFile(const QByteArray &sFilePath, SRecordImage &image, InputReader reader,
-                                                                         const ProgramOptions &options = {},
+// The program file part of ReadWriteInput. The error is a ProgramFailed
+// result, its message naming the file as PathName::Display shows it.
+// `seen` gets every byte read (see LoadProgramFile).
+[[nodiscard]] std::expected<ProgramSummary, WriteResult> ReadProgramFile(const PathName &programFile, ProgramImage &image,
+                                                                         InputReader reader, const ProgramOptions &options = {},
                                                                          const std::function<void(std::string_view)> &seen = {});
 
-// Whether ReadSRecordFile would read the file, judged by its kind without
+// Whether ReadProgramFile would read the file, judged by its kind without
 // opening it; the error is the message it would end with.
-[[nodiscard]] std::expected<void, QString> CheckSRecordFileKind(const QByteArray &sFilePath, InputReader reader);
-
-// How messages show a path given as bytes: as UTF-8, each byte that is not
-// part of valid UTF-8 as \xNN.
-QString DisplayPath(const QByteArray &path);
+[[nodiscard]] std::expected<void, QString> CheckProgramFileKind(const PathName &programFile, InputReader reader);
 
 }  // namespace qw735

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "writer/WriteTarget.h"
 
-#include "image/SRecordImage.h"
+#include "image/ProgramImage.h"
 #include "link/Link.h"
 #include "writer/BootHandshake.h"
 #include "writer/FileSystem.h"
@@ -97,8 +97,8 @@ WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
 
 WriteResult WriteTarget(const WriteRequest &request)
 {
-    const auto input = ReadWriteInput(QFile::encodeName(request.sFilePath), QFile::encodeName(request.fileSystem.LoaderPath()),
-                                      InputReader::Uninterruptible);
+    const PathName programFile(QFile::encodeName(request.programFile));
+    const auto input = ReadWriteInput(programFile, PathName(QFile::encodeName(request.fileSystem.LoaderPath())), InputReader::Uninterruptible);
     if (!input)
         return Shown(input.error(), request.messageBox);
     StepTracker steps(request.progress);

@@ -31,7 +31,7 @@ struct WriteRequest {
     const FileSystem &fileSystem;  // finds the loader
     ProgressDisplay &progress;
     MessageBox &messageBox;
-    QString sFilePath;             // the S-record file, re-read at every write
+    QString programFile;           // the window's chosen file, re-read at every write
 };
 
 // One whole write: reads its input (ReadWriteInput), runs the handshake, the

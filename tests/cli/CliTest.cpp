@@ -596,6 +596,19 @@ TEST(CommandLine, SaysWhatOfTheFileTheBoardDoesNotGet)
     }
 }
 
+// The reader tells UTF-16 text without a byte-order mark from a pipe as
+// from a file, but the iconv line converts a file into another beside it:
+// a pipe's text is gone once read, so its advice stays the raw binary's.
+TEST(CommandLine, OffersNoConversionOfTextFromAPipe)
+{
+    QTemporaryDir dir;
+    const QString text = WriteFile(dir, QStringLiteral("u16.mot"), QByteArray("S\0001\0001\0003\0000\0000\0000\0000\000", 16));
+    const WriterRun run = Writer(Args({text}), Stdio::Files, {}, {"sh", "-c", "cat \"$1\" | \"$0\" --info /dev/stdin"}).Wait();
+    EXPECT_EQ(run.status, 7);
+    EXPECT_EQ(run.out.toStdString(), "/dev/stdin is not an S-record, Intel HEX or ELF file\n");
+    EXPECT_EQ(run.err.toStdString(), "qw735-write: a raw binary file is written with --binary-at ADDRESS\n");
+}
+
 // Each row: arguments that name no write, and all that stderr says. Every
 // mistake in the command line is named, with a pointer to --help instead of
 // the whole usage; a file named in it that cannot be used is named alone.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "image/SRecordImage.h"
+#include "image/ProgramFile.h"
 
 #include <QTemporaryDir>
 #include <cstdio>
@@ -41,10 +41,10 @@ TEST(LargeFile, HundredMegabytesLoadInFlatMemory)
     }
     std::fclose(file);
 
-    qw735::SRecordImage image;
+    qw735::ProgramImage image;
     image.Clear();
     const long before = PeakResidentKib();
-    ASSERT_TRUE(qw735::LoadSRecordFile(path, image));
+    ASSERT_TRUE(qw735::LoadProgramFile(path, image));
     EXPECT_LT(PeakResidentKib() - before, 4096);
 }
 

@@ -74,7 +74,7 @@ TEST(ReadLoaderFile, TakesWhatTheSizeFieldHoldsAndNothingEmpty)
 {
     QTemporaryDir dir;
     const auto read = [&](const QByteArray &data) {
-        return ReadLoaderFile(QFile::encodeName(WriteFile(dir, QStringLiteral("l.bin"), data)), InputKinds::Files);
+        return ReadLoaderFile(PathName(QFile::encodeName(WriteFile(dir, QStringLiteral("l.bin"), data))), InputKinds::Files);
     };
     EXPECT_EQ(read(QByteArray(0xFFFF, 'x'))->size(), 0xFFFF);
     EXPECT_TRUE(read(QByteArray(0x10000, 'x')) == std::unexpected(TransferResult::LoaderTooLarge));

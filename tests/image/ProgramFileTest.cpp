@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "image/ProgramFile.h"
-#include "image/SRecordImage.h"
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/HostFixture.h"
 #include "writer/SendImage.h"
@@ -24,25 +23,25 @@ const std::string Sixteen = "S1130000000102030405060708090A0B0C0D0E0F74";  // 00
 const std::string AcrossEnd = "S20C01FFFC112233445566778893";              // 8 bytes at 0x1FFFC
 
 struct Loaded {
-    SRecordImage image;
-    std::optional<SRecordFault> fault;
+    ProgramImage image;
+    std::optional<ProgramError> fault;
     long lines = 0;
 };
 
-// Feeds `text` in pieces of `piece` bytes (0: all at once).
+// Feeds `text` to the line reader in pieces of `piece` bytes (0: all at once).
 Loaded Load(const std::string &text, std::size_t piece = 0, TextLoadOptions options = {})
 {
     Loaded out;
-    SRecordLoader loader(out.image, options);
-    std::expected<void, SRecordFault> loaded;
+    LineReader reader(out.image, options);
+    std::expected<void, ProgramError> loaded;
     const std::size_t step = piece ? piece : std::max<std::size_t>(text.size(), 1);
     for (std::size_t at = 0; loaded && at < text.size(); at += step)
-        loaded = loader.Feed(text.data() + at, std::min(step, text.size() - at));
+        loaded = reader.Feed(text.data() + at, std::min(step, text.size() - at));
     if (loaded)
-        loaded = loader.Finish();
+        loaded = reader.Finish();
     if (!loaded)
         out.fault = loaded.error();
-    out.lines = loader.LineCount();
+    out.lines = reader.LineCount();
     return out;
 }
 
@@ -64,9 +63,9 @@ struct Stored {
 }  // namespace
 
 // Every row in pieces of any size. A byte-order mark at the very start and
-// blanks before a record used to drop the record silently: the type digit
+// blanks before a record must not drop the record, though the type digit
 // is read at a fixed position.
-TEST(SRecordLoader, StoresDataBelowTheDataAreaEndOnly)
+TEST(SRecordLines, StoresDataBelowTheDataAreaEndOnly)
 {
     const std::vector<std::uint8_t> sixteen = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     const std::vector<std::uint8_t> acrossEnd = {0x11, 0x22, 0x33, 0x44};  // the other four dropped
@@ -79,7 +78,7 @@ TEST(SRecordLoader, StoresDataBelowTheDataAreaEndOnly)
         {mark + "\n" + Sixteen, 0, sixteen, 15, 2},
         {"S00600004844521B\n  s1130000000102030405060708090a0b0c0d0e0f74", 0, sixteen, 15, 2},
         {" " + Sixteen.substr(1), 0, sixteen, 15, 1},  // a blank in position 0, which is never looked at
-        // Every other line reads as it always did.
+        // Every other line reads as it stands.
         {"S00600004844521B\n" + mark + Sixteen, 0, {}, 0, 2},  // a mark past the start is no mark
         {"\xEF\xBB" + Sixteen, 0, {}, 0, 1},                   // nor is part of one
         {"  " + Sixteen.substr(1), 0, {}, 0, 1},                // blanks, then no record
@@ -121,7 +120,7 @@ TEST(SRecordLoader, StoresDataBelowTheDataAreaEndOnly)
     }
 }
 
-TEST(SRecordLoader, LineEndingsAndChunkingDoNotMatter)
+TEST(SRecordLines, LineEndingsAndChunkingDoNotMatter)
 {
     const std::string lines[] = {"S00600004844521B", Sixteen, "S10400005AA1", AcrossEnd, "S9030000FC"};
     const Loaded reference = Load(lines[0] + "\n" + lines[1] + "\n" + lines[2] + "\n" + lines[3] + "\n" + lines[4]);
@@ -145,7 +144,7 @@ TEST(SRecordLoader, LineEndingsAndChunkingDoNotMatter)
     }
 }
 
-TEST(SRecordLoader, LongLinesAreCountedWithoutBeingKept)
+TEST(SRecordLines, LongLinesAreCountedWithoutBeingKept)
 {
     const std::string longLine = Sixteen + std::string(3'000'000, '7');
     const Loaded r = Load(longLine + "\n" + std::string(1'000'000, ' ') + "\r\nS1", 65536);
@@ -154,7 +153,7 @@ TEST(SRecordLoader, LongLinesAreCountedWithoutBeingKept)
     EXPECT_EQ(r.image.MaxAddress, 15);
 }
 
-TEST(SRecordLoader, ReportsBadRecordsWithLineAndColumn)
+TEST(SRecordLines, ReportsBadRecordsWithLineAndColumn)
 {
     const std::pair<std::string, std::string> cases[] = {
         {"S1", "record ends at column 2, the byte count needs columns 3-4"},
@@ -184,6 +183,8 @@ TEST(SRecordLoader, ReportsBadRecordsWithLineAndColumn)
         ASSERT_TRUE(r.fault) << line;
         EXPECT_EQ(r.fault->line, 3) << line;
         EXPECT_EQ(r.fault->detail, detail) << line;
+        // A wrong checksum is the one fault a user may pass over.
+        EXPECT_EQ(r.fault->kind, detail.starts_with("checksum") ? ProgramError::Kind::BadChecksum : ProgramError::Kind::BadRecord) << line;
         EXPECT_NE(r.image.ImageBuffer[0], 0x5A) << "the load stops at the bad line";
     }
 }
@@ -196,7 +197,7 @@ TEST(SRecordLoader, ReportsBadRecordsWithLineAndColumn)
 // layouts that put the ELF header and the program headers into a loadable
 // segment (the default script, a flash region that starts above 0), and
 // in one that does not (-n), for both word sizes and byte orders.
-TEST(SRecordLoader, MatchesFilesWrittenByConverters)
+TEST(ProgramLoader, MatchesFilesWrittenByConverters)
 {
     if (std::system("command -v srec_cat objcopy ld iconv powerpc-linux-gnu-ld >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "srec_cat, binutils, iconv or binutils-powerpc-linux-gnu not installed";
@@ -286,9 +287,9 @@ TEST(SRecordLoader, MatchesFilesWrittenByConverters)
         const QByteArray area = test::ReadFile(dir.filePath(QStringLiteral("expected.bin"))).left(0x20000);
         std::copy(area.begin(), area.end(), expected.begin());
 
-        SRecordImage image;
+        ProgramImage image;
         const auto loaded = LoadProgramFile(d + row.file, image);
-        ASSERT_TRUE(loaded) << DescribeProgramError(loaded.error());
+        ASSERT_TRUE(loaded) << DescribeProgramError(loaded.error(), row.file);
         EXPECT_EQ(image.ImageBuffer, expected);
         EXPECT_EQ(image.MaxAddress, row.maxAddress);
         EXPECT_EQ(loaded->droppedBytes, row.dropped);
@@ -331,9 +332,29 @@ std::string Utf16Le(const std::u16string &text)
     return bytes;
 }
 
+std::string Utf16Be(const std::u16string &text)
+{
+    std::string bytes;
+    for (char16_t unit : text)
+        bytes += std::string{static_cast<char>(unit >> 8), static_cast<char>(unit & 0xFF)};
+    return bytes;
+}
+
 std::u16string Wide(const std::string &ascii)
 {
     return std::u16string(ascii.begin(), ascii.end());
+}
+
+// Feeds `bytes` to a program loader in pieces of `piece` bytes (0: all at once).
+std::expected<ProgramSummary, ProgramError> LoadInPieces(const std::string &bytes, std::size_t piece, ProgramImage &image)
+{
+    ProgramLoader loader(image);
+    const std::size_t step = piece ? piece : std::max<std::size_t>(bytes.size(), 1);
+    for (std::size_t at = 0; at < bytes.size(); at += step) {
+        if (auto fed = loader.Feed(bytes.data() + at, std::min(step, bytes.size() - at)); !fed)
+            return std::unexpected(std::move(fed.error()));
+    }
+    return loader.Finish();
 }
 
 // An ELF file whose one segment holds its own headers (84 bytes) and 16
@@ -364,6 +385,10 @@ TEST(ProgramLoader, ReadsFilesAsTheFormatsEndAndWrapThemAndSaysWhatIsThere)
          {{0, "2 lines after the end-of-file record of line 2 are ignored"}}},
         {"TextOnTheEndRecordsLine", HexSixteen + HexEnd + " end of file", {{0, SixteenBytes}}, {},
          {{0, "1 line after the end-of-file record of line 2 is ignored"}}},
+        // A line of blanks and end-of-file marks is empty, however long:
+        // also one whose marks lie past what a reader keeps of a line.
+        {"EmptyLineOfEndMarks", HexSixteen + " \x1A \x1A\n" + HexEnd, {{0, SixteenBytes}}},
+        {"LongEmptyLineOfEndMarks", HexSixteen + " \x1A" + std::string(2000, ' ') + "\x1A\t\n" + HexEnd, {{0, SixteenBytes}}},
         // A linear address wraps at 4 GiB, a segment's offset at 64 KiB.
         {"LinearAddressWraps", ":02000004FFFFFC\n:04FFFE001122334455\n" + HexEnd, {{0, {0x33, 0x44}}}, {}, {}, 2},
         {"SegmentOffsetWraps", ":020000021000EC\n:04FFFE001122334455\n" + HexEnd, {{0x10000, {0x33, 0x44}}, {0x1FFFE, {0x11, 0x22}}}},
@@ -413,6 +438,35 @@ TEST(ProgramLoader, ReadsFilesAsTheFormatsEndAndWrapThemAndSaysWhatIsThere)
          {}, "ELF file f: it has no allocated section with bytes in the file"},
         {"ElfSectionTableCutShort", ElfWithHeadersInASegment(0x1000, {{test::ElfProgbits, test::ElfAllocated, 84, 16}}).substr(0, 170), {},
          "ELF file f: it is cut short: it ends at byte 0xAA, inside its section header table (bytes 0x64-0xB3)"},
+        // The front ends show these as they stand, naming the file (the
+        // fault rows prove it with a few of them).
+        {"IntelHexChecksumWrong", HexSixteen + ":10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE9\n" + HexEnd + "\n", {},
+         "Intel HEX file f, line 2: checksum 0xE9 found, 0xE8 expected"},
+        {"IntelHexBadDigit", HexSixteen + ":10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFGE8\n" + HexEnd + "\n", {},
+         "Intel HEX file f, line 2: 'G' at column 41 is not a hexadecimal digit"},
+        {"IntelHexRecordTooShort", ":10000000000102030405060708090A0B0C0D0E0F\n" + HexEnd + "\n", {},
+         "Intel HEX file f, line 1: record ends at column 41, its byte count 0x10 needs 43 characters"},
+        {"IntelHexRecordTooLong", ":0F000000000102030405060708090A0B0C0D0E0F79\n" + HexEnd + "\n", {},
+         "Intel HEX file f, line 1: '7' at column 42 is past the record's end: its byte count 0x0F ends it at column 41"},
+        {"IntelHexUnknownType", HexSixteen + ":10009006F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE2\n" + HexEnd + "\n", {},
+         "Intel HEX file f, line 2: unknown record type 0x06 at columns 8-9 (known: 00 to 05)"},
+        {"IntelHexWithoutEndRecord", HexSixteen + ":10009000F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE8\n", {},
+         "Intel HEX file f: the file ends without an end-of-file record (:00000001FF); it may be cut short"},
+        {"IntelHexLineWithoutColon", HexSixteen + "S1130090F0F1F2F3F4F5F6F7F8F9FAFBFCFDFEFFE4\n" + HexEnd + "\n", {},
+         "Intel HEX file f, line 2: 'S' at column 1, where a record starts with ':'"},
+        {"ElfCutShort", test::Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x90, 16, 16}}, QByteArray(32, 'x')).first(140).toStdString(), {},
+         "ELF file f: it is cut short: it ends at byte 0x8C, inside segment 2 (bytes 0x84-0x93)"},
+        {"ElfHeaderCutShort", test::Elf32({{1, 116, 0, 16, 16}}, QByteArray(32, 'x')).first(40).toStdString(), {},
+         "ELF file f: it is cut short: it ends at byte 0x28, inside its ELF header"},
+        {"ElfWithoutLoadableSegment", test::Elf32({{4, 84, 0, 32, 32}}, QByteArray(32, 'x')).toStdString(), {},
+         "ELF file f: it has no loadable segment (PT_LOAD) with bytes in the file"},
+        {"ElfSegmentsOverlap", test::Elf32({{1, 116, 0, 16, 16}, {1, 132, 0x08, 16, 16}}, QByteArray(32, 'x')).toStdString(), {},
+         "ELF file f: segments 1 and 2 overlap at physical address 0x8"},
+        {"ElfMoreInFileThanInMemory", test::Elf32({{1, 116, 0, 32, 16}}, QByteArray(32, 'x')).toStdString(), {},
+         "ELF file f: segment 1 has 0x20 bytes in the file but only 0x10 in memory"},
+        {"EmptyFile", "", {}, "f is not an S-record, Intel HEX or ELF file"},
+        {"TextOfAnotherKind", "# build 42\nno record here\n", {}, "f is not an S-record, Intel HEX or ELF file"},
+        {"Utf16WithoutByteOrderMark", Utf16Le(Wide(test::MatrixProgram)).substr(2), {}, "f is not an S-record, Intel HEX or ELF file"},
     };
     for (const ProgramRow &row : rows) {
         std::vector<std::uint8_t> expected = Blank();
@@ -420,21 +474,56 @@ TEST(ProgramLoader, ReadsFilesAsTheFormatsEndAndWrapThemAndSaysWhatIsThere)
             std::copy(data.begin(), data.end(), expected.begin() + at);
         for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
             SCOPED_TRACE(std::string(row.name) + " in pieces of " + std::to_string(piece));
-            SRecordImage image;
-            ProgramLoader loader(image);
-            std::expected<void, ProgramError> fed;
-            const std::size_t step = piece ? piece : std::max<std::size_t>(row.bytes.size(), 1);
-            for (std::size_t at = 0; fed && at < row.bytes.size(); at += step)
-                fed = loader.Feed(row.bytes.data() + at, std::min(step, row.bytes.size() - at));
-            auto loaded = fed ? loader.Finish() : std::unexpected(fed.error());
-            if (!loaded)
-                loaded.error().path = "f";
-            ASSERT_EQ(loaded ? std::string() : DescribeProgramError(loaded.error()), row.error);
+            ProgramImage image;
+            const auto loaded = LoadInPieces(row.bytes, piece, image);
+            ASSERT_EQ(loaded ? std::string() : DescribeProgramError(loaded.error(), "f"), row.error);
             if (!loaded)
                 continue;
             EXPECT_EQ(image.ImageBuffer, expected);
             EXPECT_EQ(loaded->notes, row.notes);
             EXPECT_EQ(loaded->droppedBytes, row.dropped);
+        }
+    }
+}
+
+// Text in UTF-16 without a byte-order mark holds no format read by content,
+// but it is no binary either: the reader tells it by its start, whether the
+// bytes come from a file or a pipe, in pieces of any size, with its byte
+// order and the format its first character begins.
+TEST(ProgramLoader, TellsUtf16TextWithoutAByteOrderMark)
+{
+    using Utf16Text = ProgramError::Utf16Text;
+    const std::string binaryAfter64 = Utf16Le(Wide(std::string(32, 'x'))).substr(2) + "\x01\x02\xFF";
+    const struct {
+        const char *name;
+        std::string bytes;
+        std::optional<Utf16Text> utf16;  // none: not recognised, as any other file
+    } rows[] = {
+        {"SRecordsLittleEndian", Utf16Le(Wide(test::MatrixProgram)).substr(2), Utf16Text{false, ProgramFormat::SRecord}},
+        {"LowerCaseSRecordsBigEndian", Utf16Be(u"s1130000000102030405060708090a0b0c0d0e0f74\r\n"), Utf16Text{true, ProgramFormat::SRecord}},
+        {"IntelHexBigEndian", Utf16Be(Wide(HexSixteen + HexEnd)), Utf16Text{true, ProgramFormat::IntelHex}},
+        {"OtherText", Utf16Le(u"\t# firmware\n").substr(2), Utf16Text{false, std::nullopt}},
+        {"OnlyTheStartCounts", binaryAfter64, Utf16Text{false, std::nullopt}},
+        {"OneCharacter", std::string("S\0", 2), std::nullopt},
+        {"NotPlainText", std::string("S\0" "1\0" "\x01\0" "1\0", 8), std::nullopt},
+        {"NotPlainTextBigEndian", std::string("\0S\0\xE9", 4), std::nullopt},
+        {"Binary", std::string("\xC2\x10\x00\x20\x4E\x75\x00\x00", 8), std::nullopt},
+    };
+    for (const auto &row : rows) {
+        for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+            SCOPED_TRACE(std::string(row.name) + " in pieces of " + std::to_string(piece));
+            ProgramImage image;
+            const auto loaded = LoadInPieces(row.bytes, piece, image);
+            ASSERT_FALSE(loaded);
+            // The same message for both: the text is named as it stands.
+            EXPECT_EQ(DescribeProgramError(loaded.error(), "f"), "f is not an S-record, Intel HEX or ELF file");
+            if (!row.utf16) {
+                EXPECT_EQ(loaded.error().kind, ProgramError::Kind::NotRecognized);
+                continue;
+            }
+            ASSERT_EQ(loaded.error().kind, ProgramError::Kind::Utf16WithoutMark);
+            EXPECT_EQ(loaded.error().utf16.bigEndian, row.utf16->bigEndian);
+            EXPECT_EQ(loaded.error().utf16.looksLike, row.utf16->looksLike);
         }
     }
 }
