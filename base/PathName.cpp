@@ -92,17 +92,13 @@ QByteArray PathBytes(const QString &path)
     return bytes;
 }
 
-namespace {
-
-// Each byte mark as \xNN, and with `escapeControls` the bytes of control
-// characters too.
-QString Display(const QString &path, bool escapeControls)
+QString PathDisplay(const QString &path)
 {
     QString shown;
     Walk(
         path,
         [&](QStringView text) {
-            if (!escapeControls || !IsControl(text)) {
+            if (!IsControl(text)) {
                 shown += text;
                 return;
             }
@@ -113,16 +109,9 @@ QString Display(const QString &path, bool escapeControls)
     return shown;
 }
 
-}  // namespace
-
-QString PathDisplay(const QString &path)
-{
-    return Display(path, true);
-}
-
 QString BytesDisplay(const QByteArray &bytes)
 {
-    return Display(PathString(bytes), false);
+    return PathDisplay(PathString(bytes));
 }
 
 QString PathEscaped(const QString &path)

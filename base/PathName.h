@@ -18,9 +18,8 @@ QByteArray PathBytes(const QString &path);
 // the bytes of control characters (C0, DEL, C1), so that a name cannot move
 // the cursor, clear the screen or start a line of its own on a terminal.
 QString PathDisplay(const QString &path);
-// As messages show bytes the user gave (a file's name, an argument): each
-// byte that is not UTF-8 as \xNN, everything else, control characters too,
-// as it is.
+// The same for bytes the user gave (a file's name, an argument): a file
+// name can hold an escape sequence as well as a device's name can.
 QString BytesDisplay(const QByteArray &bytes);
 
 // A file's name as the file system takes it: bytes, which need not be

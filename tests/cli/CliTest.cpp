@@ -891,6 +891,9 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         {.name = "LoaderNameNotUtf8", .args = {"--loader", "l\xE9.bin", "{port}", "program.mot"}, .set = Set::Names, .out = "O.K."},
         {.name = "MessageNamesNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"}, .set = Set::Names, .status = 7,
          .out = "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
+        // A name is no terminal command: its escape sequence is shown, not obeyed.
+        {.name = "MessageNamesHoldingControls", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\x1B[2J.mot"}, .set = Set::Names, .status = 7,
+         .out = "S-record file {dir}/bad\\x1B[2J.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
         {.name = "OutputNamesNotUtf8", .args = {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "program.mot"},
          .set = Set::Names, .out = "O.K.", .outputs = {"r\xE9.jsonl", "t\xE9.txt"}},
         {.name = "PortLinkNotUtf8", .args = {"--loader", "tqw735.bin", "board\xE9", "program.mot"}, .set = Set::Names, .out = "O.K."},
@@ -934,7 +937,8 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         case Set::Flood: flood.emplace(ScriptedPeer::Answer::Floods); break;
         case Set::Names:
             for (const auto &[name, data] : {std::pair{"/-p.mot", QByteArray(MatrixProgram)}, {"/caf\xE9.mot", MatrixProgram},
-                                             {"/bad\xE9.mot", MatrixMalformedProgram}, {"/l\xE9.bin", TestLoader(MatrixLoaderSize)}})
+                                             {"/bad\xE9.mot", MatrixMalformedProgram},
+                                             {"/bad\x1B[2J.mot", MatrixMalformedProgram}, {"/l\xE9.bin", TestLoader(MatrixLoaderSize)}})
                 std::ofstream((dir + name).toStdString(), std::ios::binary) << data.toStdString();
             for (const char *link : {"/board", "/board\xE9"})
                 ASSERT_EQ(::symlink(QFile::encodeName(first.device).constData(), (dir + link).constData()), 0);
@@ -1191,6 +1195,8 @@ ln -s ../../ttyACM0 dev/serial/by-id/usb-Bench_Works_Board_Link_BL42-if00
 touch dev/null board; mount --bind /dev/null "$ROOT/dev/null"; mount --bind "$BOARD" "$ROOT/board"
 mount --bind "$ROOT/consoles" /proc/consoles; mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev; mount --bind "$ROOT/board" /dev/ttyUSB0
 sleep 60 3</dev/ttyUSB1 & holder=$!; echo "holder $holder"
+# Listed only once it is the holder itself, not the shell on its way to it.
+shell=$(readlink /proc/$$/exe); while [ $(readlink /proc/$holder/exe) = $shell ]; do sleep 0.01; done
 "$WRITE" --list-ports; "$WRITE" --list-ports --json
 "$WRITE" --quiet --loader "$LOADER" /dev/ttyUSB0 "$MOT" 2>"$ROOT/err" || echo "exit $?"; cat "$ROOT/err"
 "$WRITE" --quiet --loader "$LOADER" /dev/ttyUSB11 "$MOT" 2>&1 || echo "exit $?"
@@ -1287,6 +1293,7 @@ ln -s "$(command -v sleep)" "$(printf 'sl\033[2J\377')"
 touch dev/null; mount --bind /dev/null "$ROOT/dev/null"
 mount --bind "$ROOT/consoles" /proc/consoles; mount --bind "$ROOT/sys" /sys; mount --bind "$ROOT/dev" /dev
 "./$(printf 'sl\033[2J\377')" 60 3</dev/ttyUSB1 & holder=$!; echo "holder $holder"
+shell=$(readlink /proc/$$/exe); while [ $(readlink /proc/$holder/exe) = $shell ]; do sleep 0.01; done
 "$WRITE" --list-ports; echo "json"; "$WRITE" --list-ports --json; kill $holder
 )sh");
     QDir(dir.path()).mkdir(QStringLiteral("machine"));
