@@ -175,7 +175,7 @@ struct Host {
     void Open()
     {
         if (const auto opened = line->Open(); !opened) {
-            std::fprintf(stderr, "%s\n", qPrintable(opened.error()));
+            std::fprintf(stderr, "%s\n", qPrintable(opened.error().text));
             std::exit(1);
         }
     }

@@ -41,11 +41,19 @@ void Link::SendBytes(std::span<const std::uint8_t> values)
         observer_->OnSent(values);
 }
 
-std::expected<void, QString> Link::ChangeSettings(const PortSettings &settings)
+std::expected<void, PortError> Link::ChangeSettings(const PortSettings &settings)
 {
     if (observer_)
         observer_->OnLineSettings(settings.text);
-    return line_.ChangeSettings(settings);
+    if (auto changed = line_.ChangeSettings(settings); !changed)
+        return changed;
+    // A line that is no longer open only keeps the settings for its next
+    // open; an abandoned write goes no further at any speed.
+    if (const auto &loss = line_.Loss())
+        return std::unexpected(*loss);
+    if (abandoned_)
+        return std::unexpected(PortError{PortError::Kind::Interrupted, QStringLiteral("interrupted")});
+    return {};
 }
 
 int Link::DiscardInput()

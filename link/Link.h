@@ -42,8 +42,10 @@ public:
     // Number of received bytes waiting.
     int WaitingCount() const { return line_.WaitingCount(); }
     // Puts new line settings in force on the open line; every byte already
-    // sent leaves at the old ones first. A failure takes the link down.
-    [[nodiscard]] std::expected<void, QString> ChangeSettings(const PortSettings &settings);
+    // sent leaves at the old ones first. Fails when the link is down
+    // afterwards: the change itself failed (which loses the line), the line
+    // was lost before, or the write was abandoned.
+    [[nodiscard]] std::expected<void, PortError> ChangeSettings(const PortSettings &settings);
     // Clears TimeoutFlag and starts Timer4 counting `limitMs` from now.
     void ArmTimeout(int limitMs);
     // TimeoutFlag: the timeout armed last has run out.
@@ -79,10 +81,10 @@ public:
     void Abandon();
     bool Abandoned() const { return abandoned_; }
     // True when waits can no longer succeed: port lost, or abandoned.
-    bool IsDown() const { return abandoned_ || line_.IsLost(); }
+    bool IsDown() const { return abandoned_ || line_.Loss(); }
     // How messages name the line, and why it was lost, if it was.
     QString Describe() const { return line_.Describe(); }
-    QString LostReason() const { return line_.LostReason(); }
+    const std::optional<PortError> &Loss() const { return line_.Loss(); }
 
     // Where wire events go; none by default. Off, tracing costs one pointer
     // test per operation and formats nothing.

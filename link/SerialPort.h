@@ -38,7 +38,7 @@ public:
 
     // Refuses a device that another program holds under any of its names,
     // and holds it against others until Close.
-    [[nodiscard]] std::expected<void, QString> Open() override;
+    [[nodiscard]] std::expected<void, PortError> Open() override;
     // Closes the port; restores the driver's latency flags it changed on open.
     void Close() override;
     bool IsOpen() const override;
@@ -46,20 +46,22 @@ public:
     int WaitingCount() const override;
     QByteArray ReadAllWaiting() override;
     void Discard() override;
-    [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
+    [[nodiscard]] std::expected<void, PortError> WriteBytes(std::span<const std::uint8_t> values) override;
     QString LatencyNote() const override { return latencyNote_; }
 
 private:
     // Switches an open port without closing it: the pending output drains
     // first, then the speed changes and the receive buffer is emptied.
     // Closing instead would drop the modem lines, which resets some boards.
-    [[nodiscard]] std::expected<void, QString> ApplySettings() override;
+    [[nodiscard]] std::expected<void, PortError> ApplySettings() override;
     // Once the port failed while open (adapter unplugged, I/O error), it is
     // closed and stays unusable until the next Open.
     void OnError(QSerialPort::SerialPortError error);
-    void MarkLost(const QString &reason);
+    void MarkLost(PortError loss);
     // Why the open port just failed, in words for the user.
     QString FailureReason() const;
+    // "Cannot open PORT: `reason`".
+    PortError OpenRefused(PortError::Kind kind, const QString &reason) const;
     void ApplyLowLatency(const QString &device);
     void RestoreLatency();
     QString DevicePath() const;

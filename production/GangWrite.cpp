@@ -92,7 +92,8 @@ public:
     // No descriptors left for the board's thread and port.
     void FailForDescriptors()
     {
-        outcome_.result = {WriteOutcome::PortLost, QStringLiteral("Cannot open %1: %2").arg(outcome_.described, DescriptorShortage())};
+        outcome_.result = {WriteOutcome::PortLost, QStringLiteral("Cannot open %1: %2").arg(outcome_.described, DescriptorShortage()),
+                           InputAdvice::None, PortError::Kind::NoDescriptors};
         Ended();
     }
 
@@ -179,7 +180,7 @@ private:
             if (link.Abandoned())
                 outcome_.stoppedAt = QStringLiteral("while opening");
             else
-                outcome_.result = {WriteOutcome::PortLost, opened.error()};
+                outcome_.result = {WriteOutcome::PortLost, opened.error().text, InputAdvice::None, opened.error().kind};
             return;
         }
         outcome_.opened = true;

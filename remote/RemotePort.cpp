@@ -34,16 +34,23 @@ std::uint8_t StopCode(QSerialPort::StopBits stopBits)
     }
 }
 
-// Why a wait inside Open or ChangeSettings failed, where the reason is the
-// same whichever wait it was.
-std::unexpected<QString> Interrupted()
+using Kind = PortError::Kind;
+
+std::unexpected<PortError> Refused(Kind kind, const QString &reason)
 {
-    return std::unexpected(QStringLiteral("interrupted"));
+    return std::unexpected(PortError{kind, reason});
 }
 
-std::unexpected<QString> NoComPortControl()
+// Why a wait inside Open or ChangeSettings failed, where the reason is the
+// same whichever wait it was.
+std::unexpected<PortError> Interrupted()
 {
-    return std::unexpected(QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
+    return Refused(Kind::Interrupted, QStringLiteral("interrupted"));
+}
+
+std::unexpected<PortError> NoComPortControl()
+{
+    return Refused(Kind::NoComPortControl, QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
 }
 
 // ser2net accepts every connection; one it cannot serve it answers with a
@@ -91,7 +98,7 @@ RemotePort::~RemotePort()
     Close();
 }
 
-std::expected<void, QString> RemotePort::Open()
+std::expected<void, PortError> RemotePort::Open()
 {
     Close();
     ForgetLoss();
@@ -113,14 +120,14 @@ std::expected<void, QString> RemotePort::Open()
         opened = PutInForce(Settings(), true);
     if (!opened) {
         Close();
-        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(url_, opened.error()));
+        return Refused(opened.error().kind, QStringLiteral("Cannot open %1: %2").arg(url_, opened.error().text));
     }
     open_ = true;
     Discard();
     return {};
 }
 
-std::expected<void, QString> RemotePort::Connect()
+std::expected<void, PortError> RemotePort::Connect()
 {
     QElapsedTimer connecting;
     connecting.start();
@@ -133,15 +140,15 @@ std::expected<void, QString> RemotePort::Connect()
     case WaitEnd::Interrupted:
         return Interrupted();
     case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(limits_.connectMs / 1000));
+        return Refused(Kind::ServerUnreachable, QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(limits_.connectMs / 1000));
     case WaitEnd::Dropped:
         switch (socket_.error()) {
         case QAbstractSocket::HostNotFoundError:
-            return std::unexpected(QStringLiteral("the name %1 does not resolve").arg(host_));
+            return Refused(Kind::UnknownHost, QStringLiteral("the name %1 does not resolve").arg(host_));
         case QAbstractSocket::ConnectionRefusedError:
-            return std::unexpected(QStringLiteral("the connection was refused"));
+            return Refused(Kind::ServerRefused, QStringLiteral("the connection was refused"));
         default:
-            return std::unexpected(DropReason());
+            return Refused(Kind::ServerUnreachable, DropReason());
         }
     }
     // One reply per loader byte: a delayed small segment would cost a
@@ -150,20 +157,20 @@ std::expected<void, QString> RemotePort::Connect()
     return {};
 }
 
-std::expected<void, QString> RemotePort::StartTls()
+std::expected<void, PortError> RemotePort::StartTls()
 {
     const QString plainUrl = QStringLiteral("%1://%2:%3").arg(QLatin1String(Scheme), host_).arg(port_);
     switch (WaitFor([this] { return heard_; }, std::clamp(ListenRoundTrips * connectMs_, ListenFloorMs, ListenCeilingMs))) {
     case WaitEnd::TimedOut:
         break;
     case WaitEnd::Done:
-        return std::unexpected(QStringLiteral("the server speaks plain RFC 2217, not TLS; nothing was sent. "
-                                              "Write %1 to use it without TLS, or give the server a TLS accepter")
-                                   .arg(plainUrl));
+        return Refused(Kind::WrongScheme, QStringLiteral("the server speaks plain RFC 2217, not TLS; nothing was sent. "
+                                                   "Write %1 to use it without TLS, or give the server a TLS accepter")
+                                        .arg(plainUrl));
     case WaitEnd::Interrupted:
         return Interrupted();
     case WaitEnd::Dropped:
-        return std::unexpected(DropReason());
+        return Refused(Kind::ServerHungUp, DropReason());
     }
 
     socket_.startClientEncryption();
@@ -177,11 +184,11 @@ std::expected<void, QString> RemotePort::StartTls()
             break;
         [[fallthrough]];
     case WaitEnd::Dropped:
-        return std::unexpected(HandshakeRefusal());
+        return Refused(Kind::TlsRefused, HandshakeRefusal());
     case WaitEnd::Interrupted:
         return Interrupted();
     case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(limits_.connectMs / 1000));
+        return Refused(Kind::TlsRefused, QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(limits_.connectMs / 1000));
     }
     serverSha256_ = socket_.peerCertificate().digest(QCryptographicHash::Sha256).toHex();
 
@@ -201,12 +208,12 @@ std::expected<void, QString> RemotePort::StartTls()
     }
     const TlsIdentity &identity = CurrentTlsIdentity();
     if (identity.certificate.isNull())
-        return std::unexpected(QStringLiteral("the server hung up after the TLS handshake: it wants a client certificate. "
-                                              "Give yours with --tls-cert FILE --tls-key FILE"));
-    return std::unexpected(QStringLiteral("the server hung up after the TLS handshake: it did not admit the client certificate %1 "
-                                          "(%2, signed by %3). Ask its owner to admit that certificate's CA under the name "
-                                          "in its authdir, or use a certificate it admits")
-                               .arg(identity.certFile, SubjectOf(identity.certificate), IssuerOf(identity.certificate)));
+        return Refused(Kind::TlsRefused, QStringLiteral("the server hung up after the TLS handshake: it wants a client certificate. "
+                                                  "Give yours with --tls-cert FILE --tls-key FILE"));
+    return Refused(Kind::TlsRefused, QStringLiteral("the server hung up after the TLS handshake: it did not admit the client certificate %1 "
+                                              "(%2, signed by %3). Ask its owner to admit that certificate's CA under the name "
+                                              "in its authdir, or use a certificate it admits")
+                                   .arg(identity.certFile, SubjectOf(identity.certificate), IssuerOf(identity.certificate)));
 }
 
 // Why the handshake failed, from the certificate errors Qt found, else from
@@ -257,7 +264,7 @@ QString RemotePort::HandshakeRefusal() const
     return QStringLiteral("the server hung up during the TLS handshake: %1").arg(DropReason());
 }
 
-std::expected<void, QString> RemotePort::Negotiate()
+std::expected<void, PortError> RemotePort::Negotiate()
 {
     Send(codec_.Start());
     // Bytes the server sent before the codec took over.
@@ -278,27 +285,28 @@ std::expected<void, QString> RemotePort::Negotiate()
     return std::unexpected(SilentDropReason());
 }
 
-QString RemotePort::SilentDropReason() const
+PortError RemotePort::SilentDropReason() const
 {
     // A TLS server takes the Telnet offer for a broken hello and hangs up
     // without a byte; the offer never reached its board.
     if (!tls_ && !heard_ && socket_.error() == QAbstractSocket::RemoteHostClosedError)
-        return QStringLiteral("the server hung up without a word at the first bytes, as a TLS port does: write %1://%2:%3")
-            .arg(QLatin1String(TlsScheme), host_)
-            .arg(port_);
+        return {Kind::WrongScheme, QStringLiteral("the server hung up without a word at the first bytes, as a TLS port does: write %1://%2:%3")
+                                 .arg(QLatin1String(TlsScheme), host_)
+                                 .arg(port_)};
     return HangUpReason();
 }
 
-QString RemotePort::HangUpReason() const
+PortError RemotePort::HangUpReason() const
 {
     const QString words = ServerWords();
     if (words.startsWith(DeviceOpenFailure))
-        return QStringLiteral("the server could not open its serial device (it said \"%1\"): the adapter on the server may be "
-                              "unplugged, or its configuration names the wrong device")
-            .arg(words);
+        return {Kind::ServerWithoutDevice,
+                QStringLiteral("the server could not open its serial device (it said \"%1\"): the adapter on the server may be "
+                               "unplugged, or its configuration names the wrong device")
+                    .arg(words)};
     if (!words.isEmpty())
-        return QStringLiteral("the server hung up, saying \"%1\"").arg(words);
-    return DropReason();
+        return {Kind::ServerHungUp, QStringLiteral("the server hung up, saying \"%1\"").arg(words)};
+    return {Kind::ServerHungUp, DropReason()};
 }
 
 QString RemotePort::ServerWords() const
@@ -310,7 +318,7 @@ QString RemotePort::ServerWords() const
     return IsNoticeText(line) ? QString::fromLatin1(line) : QString();
 }
 
-std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings, bool withControl)
+std::expected<void, PortError> RemotePort::PutInForce(const PortSettings &settings, bool withControl)
 {
     std::vector<std::uint8_t> commands;
     const auto ask = [&](std::uint8_t command, std::uint8_t value) {
@@ -333,12 +341,12 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
         if (!refused_)
             return {};
         unconfirmed_.clear();
-        return std::unexpected(QStringLiteral("the server refused the line settings %1").arg(settings.text));
+        return Refused(Kind::SettingsRefused, QStringLiteral("the server refused the line settings %1").arg(settings.text));
     case WaitEnd::TimedOut:
         unconfirmed_.clear();
-        return std::unexpected(QStringLiteral("the server did not confirm the line settings %1 within %2 s")
-                                   .arg(settings.text)
-                                   .arg(limits_.serverReplyMs / 1000));
+        return Refused(Kind::NotConfirmed, QStringLiteral("the server did not confirm the line settings %1 within %2 s")
+                                         .arg(settings.text)
+                                         .arg(limits_.serverReplyMs / 1000));
     case WaitEnd::Interrupted:
         unconfirmed_.clear();
         return Interrupted();
@@ -346,7 +354,7 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
         break;
     }
     // Lost while open (a settings change mid-write), or dropped while opening.
-    return std::unexpected(LostReason().isEmpty() ? HangUpReason() : LostReason());
+    return std::unexpected(Loss().value_or(HangUpReason()));
 }
 
 void RemotePort::Close()
@@ -364,10 +372,10 @@ void RemotePort::Close()
 
 bool RemotePort::IsOpen() const
 {
-    return open_ && !IsLost();
+    return open_ && !Loss();
 }
 
-std::expected<void, QString> RemotePort::ApplySettings()
+std::expected<void, PortError> RemotePort::ApplySettings()
 {
     if (const auto done = PutInForce(Settings(), false); !done) {
         if (!interrupted_)
@@ -400,7 +408,7 @@ void RemotePort::Discard()
     Send(purge);
 }
 
-std::expected<void, QString> RemotePort::WriteBytes(std::span<const std::uint8_t> values)
+std::expected<void, PortError> RemotePort::WriteBytes(std::span<const std::uint8_t> values)
 {
     if (!IsOpen())
         return NotWritten();
@@ -408,7 +416,7 @@ std::expected<void, QString> RemotePort::WriteBytes(std::span<const std::uint8_t
     escaped.reserve(values.size() + 8);
     telnet::Codec::AppendData(values, escaped);
     Send(escaped);
-    if (IsLost())
+    if (Loss())
         return NotWritten();
     return {};
 }
@@ -464,7 +472,7 @@ void RemotePort::OnDropped()
     // Errors while connecting are read by Connect(); a write cannot fail
     // without the connection failing too.
     if (open_)
-        MarkLost(DropReason());
+        MarkLost({Kind::Lost, DropReason()});
 }
 
 QString RemotePort::DropReason() const
@@ -478,14 +486,14 @@ QString RemotePort::DropReason() const
     }
 }
 
-void RemotePort::MarkLost(const QString &reason)
+void RemotePort::MarkLost(PortError loss)
 {
-    if (!NoteLost(reason))
+    if (!NoteLost(std::move(loss)))
         return;
     received_.clear();
     // Not from inside the socket's own notification.
     QTimer::singleShot(0, this, [this] {
-        if (IsLost())
+        if (Loss())
             socket_.abort();
     });
 }
@@ -503,7 +511,7 @@ RemotePort::WaitEnd RemotePort::WaitFor(const std::function<bool()> &done, int l
             return WaitEnd::Done;
         if (interrupted_)
             return WaitEnd::Interrupted;
-        if (IsLost() || hungUp_ || socket_.state() == QAbstractSocket::UnconnectedState) {
+        if (Loss() || hungUp_ || socket_.state() == QAbstractSocket::UnconnectedState) {
             // What the server said before it hung up is taken first: it may
             // be why, or the very reply waited for.
             if (phase_ == Phase::Telnet && socket_.bytesAvailable() > 0) {

@@ -63,7 +63,7 @@ public:
                QObject *parent = nullptr);
     ~RemotePort() override;
 
-    [[nodiscard]] std::expected<void, QString> Open() override;
+    [[nodiscard]] std::expected<void, PortError> Open() override;
     void Close() override;
     bool IsOpen() const override;
 
@@ -73,7 +73,7 @@ public:
     // that come afterwards count as new.
     void Discard() override;
     void DropWaiting() override { received_.clear(); }
-    [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
+    [[nodiscard]] std::expected<void, PortError> WriteBytes(std::span<const std::uint8_t> values) override;
 
     // The URL as written.
     QString Describe() const override { return url_; }
@@ -104,31 +104,32 @@ private:
 
     enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
 
-    [[nodiscard]] std::expected<void, QString> Connect();
+    // Each step of Open: its error's text is the reason alone.
+    [[nodiscard]] std::expected<void, PortError> Connect();
     // Listens, shakes hands and waits for the server's first Telnet bytes.
-    [[nodiscard]] std::expected<void, QString> StartTls();
+    [[nodiscard]] std::expected<void, PortError> StartTls();
     QString HandshakeRefusal() const;
     // A drop where the server should have spoken first or answered: the
     // reason, with what to do when the port's kind explains it.
-    QString SilentDropReason() const;
+    PortError SilentDropReason() const;
     // Why the server hung up while the port was being opened, in its own
     // words where it gave any, with their likely cause.
-    QString HangUpReason() const;
+    PortError HangUpReason() const;
     // The one line of text the server sent before it hung up, when that is
     // all it sent; empty otherwise.
     QString ServerWords() const;
-    [[nodiscard]] std::expected<void, QString> Negotiate();
+    [[nodiscard]] std::expected<void, PortError> Negotiate();
     // The server applies the change in stream order, after every byte
     // already sent; its confirmation says the new speed is set.
-    [[nodiscard]] std::expected<void, QString> ApplySettings() override;
+    [[nodiscard]] std::expected<void, PortError> ApplySettings() override;
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
-    [[nodiscard]] std::expected<void, QString> PutInForce(const PortSettings &settings, bool withControl);
+    [[nodiscard]] std::expected<void, PortError> PutInForce(const PortSettings &settings, bool withControl);
     WaitEnd WaitFor(const std::function<bool()> &done, int limitMs);
     void Send(const std::vector<std::uint8_t> &bytes);
     void OnReadyRead();
     void OnDropped();
-    void MarkLost(const QString &reason);
+    void MarkLost(PortError loss);
     QString DropReason() const;
 
     QString url_;

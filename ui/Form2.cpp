@@ -163,7 +163,7 @@ void Form2::Option1_MouseUp(int index, Qt::MouseButton, Qt::KeyboardModifiers, Q
     // Try the port once: a port that is missing or in use is reported now,
     // not at the first write. Open also empties the receive buffer.
     if (const auto opened = port.Open(); !opened) {
-        ShowMessageDialog(this, opened.error());
+        ShowMessageDialog(this, opened.error().text);
         return;
     }
     port.Close();

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "link/PortError.h"
+
 #include <QString>
+#include <optional>
 
 namespace qw735 {
 
@@ -34,6 +37,8 @@ struct [[nodiscard]] WriteResult {
     WriteOutcome outcome;
     QString message;  // empty only when abandoned
     InputAdvice advice = InputAdvice::None;
+    // Of a write that ended on its port (PortLost): what went wrong there.
+    std::optional<PortError::Kind> portErrorKind = std::nullopt;
 };
 
 }  // namespace qw735

@@ -153,11 +153,12 @@ struct AsUnprivilegedUser {
     ~AsUnprivilegedUser() { EXPECT_EQ(::seteuid(0), 0); }
 };
 
-// Ports an open must refuse, and the reason it must give ({port}: the name
-// opened); a port held by another program is in the fault matrix, through
-// both front ends.
+// Ports an open must refuse, the reason it must give ({port}: the name
+// opened) and its kind; a port held by another program is in the fault
+// matrix, through both front ends.
 TEST(Link, RefusedOpensSayWhy)
 {
+    using enum PortError::Kind;
     const struct {
         const char *name;
         // Prepares the board's `device` and returns the name to open; `holder`
@@ -165,6 +166,7 @@ TEST(Link, RefusedOpensSayWhy)
         std::function<QString(const QString &device, const QTemporaryDir &dir, int &holder)> prepare;
         bool asUnprivilegedUser;
         const char *message;
+        PortError::Kind kind;
     } rows[] = {
         {"HeldWithAFileLockByAnotherProgram",
          [](const QString &device, const QTemporaryDir &, int &holder) {
@@ -172,7 +174,7 @@ TEST(Link, RefusedOpensSayWhy)
              EXPECT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
              return device;
          },
-         false, "Cannot open {port}: it is in use by another program"},
+         false, "Cannot open {port}: it is in use by another program", InUse},
         // A device of group dialout, mode 0660: what a user meets on Debian
         // before joining the group.
         {"NoPermission",
@@ -185,7 +187,8 @@ TEST(Link, RefusedOpensSayWhy)
              return device;
          },
          true,
-         "Cannot open {port}: permission denied (the device belongs to the group \"dialout\": add the user to that group, then log in again)"},
+         "Cannot open {port}: permission denied (the device belongs to the group \"dialout\": add the user to that group, then log in again)",
+         NoPermission},
         // Any name for /dev/ptmx, which makes a new pseudo-terminal at every open.
         {"PseudoTerminalMultiplexerUnderAnotherName",
          [](const QString &, const QTemporaryDir &dir, int &) {
@@ -193,13 +196,15 @@ TEST(Link, RefusedOpensSayWhy)
              EXPECT_TRUE(QFile::link(QStringLiteral("/dev/ptmx"), alias));
              return alias;
          },
-         false, "Cannot open {port}: it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"},
+         false, "Cannot open {port}: it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port", NotASerialPort},
         // Devices and files that are no terminal at all.
         {"NullDevice", [](const QString &, const QTemporaryDir &, int &) { return QStringLiteral("/dev/null"); }, false,
-         "Cannot open {port}: {port} is not a serial port"},
+         "Cannot open {port}: {port} is not a serial port", NotASerialPort},
         {"RegularFile",
          [](const QString &, const QTemporaryDir &dir, int &) { return WriteFile(dir, QStringLiteral("port.txt"), "x"); }, false,
-         "Cannot open {port}: {port} is not a serial port"},
+         "Cannot open {port}: {port} is not a serial port", NotASerialPort},
+        {"Missing", [](const QString &, const QTemporaryDir &dir, int &) { return dir.filePath(QStringLiteral("ttyGone")); }, false,
+         "Cannot open {port}: no such device", NoSuchDevice},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -219,13 +224,15 @@ TEST(Link, RefusedOpensSayWhy)
         if (holder >= 0)
             ::close(holder);
         ASSERT_FALSE(opened);
-        EXPECT_EQ(opened.error().toStdString(), QString::fromUtf8(row.message).replace(QStringLiteral("{port}"), name).toStdString());
+        EXPECT_EQ(opened.error().text.toStdString(), QString::fromUtf8(row.message).replace(QStringLiteral("{port}"), name).toStdString());
+        EXPECT_EQ(opened.error().kind, row.kind);
     }
     SerialPort port([] { return QStringList{QStringLiteral("/dev/null-not-a-port")}; });
     port.SelectPort(3);
     const auto opened = port.Open();
     ASSERT_FALSE(opened);
-    EXPECT_EQ(opened.error(), QStringLiteral("Cannot open COM3: there is no serial device behind it"));
+    EXPECT_EQ(opened.error().text, QStringLiteral("Cannot open COM3: there is no serial device behind it"));
+    EXPECT_EQ(opened.error().kind, NoDeviceBehindCom);
     // An open port holds the device's lock itself, for as long as it is open:
     // that is what refuses a second writer under any name, and root.
     sim::TargetSim board;

@@ -43,21 +43,23 @@ TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
 TEST(RemotePort, OpenFailuresSayWhy)
 {
     enum class Server { None, Refusing, Silent, Ser2netInUse };
+    using enum PortError::Kind;
     const struct {
         const char *name;
         Server server;
         bool interrupt;  // Ctrl-C while waiting
         std::string reason;
+        PortError::Kind kind;
         bool tls = false;  // rfc2217+tls://
     } rows[] = {
-        {"ConnectionRefused", Server::None, false, "the connection was refused"},
-        {"ComPortControlRefused", Server::Refusing, false, "the server does not offer serial-port control (RFC 2217)"},
-        {"ComPortControlUnanswered", Server::Silent, false, "the server does not offer serial-port control (RFC 2217)"},
-        {"InterruptedWhileNegotiating", Server::Silent, true, "interrupted"},
+        {"ConnectionRefused", Server::None, false, "the connection was refused", ServerRefused},
+        {"ComPortControlRefused", Server::Refusing, false, "the server does not offer serial-port control (RFC 2217)", NoComPortControl},
+        {"ComPortControlUnanswered", Server::Silent, false, "the server does not offer serial-port control (RFC 2217)", NoComPortControl},
+        {"InterruptedWhileNegotiating", Server::Silent, true, "interrupted", Interrupted},
         // Past the listening moment, waiting for a handshake that never comes.
-        {"InterruptedDuringTheTlsHandshake", Server::Silent, true, "interrupted", true},
+        {"InterruptedDuringTheTlsHandshake", Server::Silent, true, "interrupted", Interrupted, true},
         // Another client has the board: ser2net says so in a line and hangs up.
-        {"PortInUseOnTheServer", Server::Ser2netInUse, false, "the server hung up, saying \"Port already in use\""},
+        {"PortInUseOnTheServer", Server::Ser2netInUse, false, "the server hung up, saying \"Port already in use\"", ServerHungUp},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -83,7 +85,8 @@ TEST(RemotePort, OpenFailuresSayWhy)
             QTimer::singleShot(row.tls ? 1000 : 50, &link, [&link] { link.Abandon(); });
         const auto opened = line->Open();
         ASSERT_FALSE(opened);
-        EXPECT_EQ(opened.error().toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
+        EXPECT_EQ(opened.error().text.toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
+        EXPECT_EQ(opened.error().kind, row.kind);
         EXPECT_FALSE(line->IsOpen());
     }
 }
