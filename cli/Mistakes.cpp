@@ -5,7 +5,7 @@
 #include "base/UniqueFd.h"
 #include "link/DeviceLock.h"
 #include "link/PortMap.h"
-#include "production/PortName.h"
+#include "ports/PortName.h"
 #include "writer/WriteInput.h"
 
 #include <QFile>

@@ -18,8 +18,7 @@
 
 namespace qw735 {
 
-SerialPort::SerialPort(PortMap map, QObject *parent)
-    : QObject(parent), map_(std::move(map))
+SerialPort::SerialPort(QObject *parent) : QObject(parent)
 {
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialPort::OnError);
 }
@@ -29,26 +28,21 @@ SerialPort::~SerialPort()
     Close();
 }
 
-void SerialPort::SelectPort(int number)
-{
-    portNumber_ = number;
-    devicePath_.clear();
-}
-
 void SerialPort::SelectDevice(const QString &path)
 {
-    portNumber_ = 0;
     devicePath_ = path;
-}
-
-QString SerialPort::DevicePath() const
-{
-    return portNumber_ > 0 ? ComDevice(map_, portNumber_) : devicePath_;
 }
 
 QString SerialPort::Describe() const
 {
-    return portNumber_ > 0 ? DescribeCom(map_, portNumber_) : PathDisplay(devicePath_);
+    return PathDisplay(devicePath_);
+}
+
+std::expected<QString, PortError> SerialPort::DeviceToOpen() const
+{
+    if (devicePath_.isEmpty())
+        return std::unexpected(PortError{PortError::Kind::NoPortChosen, QStringLiteral("Cannot open the port: no port was chosen")});
+    return devicePath_;
 }
 
 PortError SerialPort::OpenRefused(PortError::Kind kind, const QString &reason) const
@@ -61,19 +55,15 @@ std::expected<void, PortError> SerialPort::Open()
     Close();
     ForgetLoss();
 
-    const QString device = DevicePath();
-    if (device.isEmpty()) {
-        if (portNumber_ > 0)
-            return std::unexpected(PortError{PortError::Kind::NoDeviceBehindCom,
-                                             QStringLiteral("Cannot open %1: there is no serial device behind it").arg(ComName(portNumber_))});
-        return std::unexpected(PortError{PortError::Kind::NoPortChosen, QStringLiteral("Cannot open the port: no port was chosen")});
-    }
+    const auto device = DeviceToOpen();
+    if (!device)
+        return std::unexpected(device.error());
 
     // The lock, the port and the lock file other programs look for; a port
     // that fails for want of them is not "in use".
     if (!HasFreeDescriptors(3))
         return std::unexpected(OpenRefused(PortError::Kind::NoDescriptors, DescriptorShortage()));
-    auto lock = DeviceLock::Take(device);
+    auto lock = DeviceLock::Take(*device);
     if (!lock)
         return std::unexpected(OpenRefused(lock.error().kind, lock.error().text));
 

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "remote/RemotePort.h"
 
-#include "remote/TlsOptions.h"
-
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QSslConfiguration>
@@ -67,8 +65,9 @@ bool IsNoticeText(const QByteArray &line)
 
 }  // namespace
 
-RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits, QObject *parent)
-    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), tls_(tls), pump_(pump), limits_(limits)
+RemotePort::RemotePort(QString url, QString host, quint16 port, std::optional<TlsIdentity> tls, EventPump &pump, RemoteLimits limits,
+                       QObject *parent)
+    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), tls_(std::move(tls)), pump_(pump), limits_(limits)
 {
     // A server may send without end, wanted or not: what waits here stays
     // within bounds however fast it comes.
@@ -80,7 +79,7 @@ RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, EventP
     connect(&socket_, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) { sslErrors_ = errors; });
     if (!tls_)
         return;
-    const TlsIdentity &identity = CurrentTlsIdentity();
+    const TlsIdentity &identity = *tls_;
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
@@ -206,7 +205,7 @@ std::expected<void, PortError> RemotePort::StartTls()
     case WaitEnd::Dropped:
         break;
     }
-    const TlsIdentity &identity = CurrentTlsIdentity();
+    const TlsIdentity &identity = *tls_;
     if (identity.certificate.isNull())
         return Refused(Kind::TlsRefused, QStringLiteral("the server hung up after the TLS handshake: it wants a client certificate. "
                                                   "Give yours with --tls-cert FILE --tls-key FILE"));
@@ -220,7 +219,7 @@ std::expected<void, PortError> RemotePort::StartTls()
 // the TLS library's own words.
 QString RemotePort::HandshakeRefusal() const
 {
-    const TlsIdentity &identity = CurrentTlsIdentity();
+    const TlsIdentity &identity = *tls_;
     const auto has = [this](std::initializer_list<QSslError::SslError> kinds) -> const QSslError * {
         for (const QSslError &error : sslErrors_) {
             if (std::find(kinds.begin(), kinds.end(), error.error()) != kinds.end())

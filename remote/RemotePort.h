@@ -5,6 +5,7 @@
 #include "link/EventPump.h"
 #include "link/PortSettings.h"
 #include "remote/TelnetCodec.h"
+#include "remote/TlsIdentity.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -15,6 +16,7 @@
 #include <expected>
 #include <functional>
 #include <map>
+#include <optional>
 #include <span>
 
 namespace qw735 {
@@ -29,8 +31,8 @@ struct RemoteLimits {
 
 // A board's serial port on another machine, served over TCP with com-port
 // control (RFC 2217): rfc2217://HOST:PORT, or with TLS under the Telnet
-// layer: rfc2217+tls://HOST:PORT, the client's identity and the CAs it
-// trusts taken from CurrentTlsIdentity(). The server's certificate must be
+// layer: rfc2217+tls://HOST:PORT, as the client identity it is given (the
+// CAs it trusts, its own certificate). The server's certificate must be
 // signed by a trusted CA, be in force and name HOST; nothing turns that off.
 //
 // Before its hello, a TLS client listens for a moment: a plain Telnet
@@ -58,8 +60,9 @@ public:
     static constexpr const char *Scheme = "rfc2217";
     static constexpr const char *TlsScheme = "rfc2217+tls";
 
-    // `url` as written, for messages; `pump` must outlive the port.
-    RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits = {},
+    // `url` as written, for messages; `tls`: over TLS, as this client;
+    // `pump` must outlive the port.
+    RemotePort(QString url, QString host, quint16 port, std::optional<TlsIdentity> tls, EventPump &pump, RemoteLimits limits = {},
                QObject *parent = nullptr);
     ~RemotePort() override;
 
@@ -135,7 +138,7 @@ private:
     QString url_;
     QString host_;
     quint16 port_ = 0;
-    bool tls_ = false;
+    std::optional<TlsIdentity> tls_;  // over TLS, as this client
     QSslSocket socket_;
     Phase phase_ = Phase::Telnet;
     bool heard_ = false;  // the server has sent a byte on this connection

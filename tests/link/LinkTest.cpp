@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "ports/ComPort.h"
 #include "tests/support/HostFixture.h"
 #include "writer/BootHandshake.h"
 
@@ -227,7 +228,7 @@ TEST(Link, RefusedOpensSayWhy)
         EXPECT_EQ(opened.error().text.toStdString(), QString::fromUtf8(row.message).replace(QStringLiteral("{port}"), name).toStdString());
         EXPECT_EQ(opened.error().kind, row.kind);
     }
-    SerialPort port([] { return QStringList{QStringLiteral("/dev/null-not-a-port")}; });
+    ComPort port([] { return QStringList{QStringLiteral("/dev/null-not-a-port")}; });
     port.SelectPort(3);
     const auto opened = port.Open();
     ASSERT_FALSE(opened);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "production/PortName.h"
+#include "ports/PortName.h"
 #include "remote/RemotePort.h"
 #include "remote/TelnetCodec.h"
 #include "tests/support/HostFixture.h"
@@ -19,25 +19,7 @@ std::unique_ptr<ByteTransport> Remote(const QString &url, EventPump &pump)
 {
     auto name = PortName::Parse(url);
     EXPECT_TRUE(name) << name.error().toStdString();
-    return name ? name->MakeTransport(pump) : nullptr;
-}
-
-TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
-{
-    for (const char *url : {"rfc2217://127.0.0.1", "rfc2217://:4000", "rfc2217://host:0", "rfc2217://host:70000",
-                            "rfc2217://host:4000/board", "rfc2217://user@host:4000", "rfc2217:host:4000",
-                            "rfc2217+tls://127.0.0.1", "rfc2217+tls://host:4000/board", "rfc2217+tls:host:4000"}) {
-        const auto line = PortName::Parse(QString::fromLatin1(url));
-        ASSERT_FALSE(line) << url;
-        const std::string scheme(url, std::string_view(url).find(':'));
-        EXPECT_EQ(line.error().toStdString(), std::string(url) + " is no remote port: write " + scheme + "://HOST:PORT, PORT 1..65535");
-    }
-    for (const char *url : {"RFC2217://[::1]:4000/", "rfc2217+TLS://pi.local:4000"}) {
-        const auto line = PortName::Parse(QString::fromLatin1(url));
-        ASSERT_TRUE(line) << url;
-        EXPECT_EQ(line->Describe(), QString::fromLatin1(url));
-        EXPECT_TRUE(line->IsRemote());
-    }
+    return name ? name->MakeTransport(pump, std::nullopt) : nullptr;
 }
 
 TEST(RemotePort, OpenFailuresSayWhy)
