@@ -131,16 +131,16 @@ std::expected<void, PortError> RemotePort::Connect()
     QElapsedTimer connecting;
     connecting.start();
     socket_.connectToHost(host_, port_);
-    const WaitEnd end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, limits_.connectMs);
+    const ServerWait end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, limits_.connectMs);
     connectMs_ = static_cast<int>(connecting.elapsed());
     switch (end) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         break;
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         return Refused(Kind::ServerUnreachable, QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(limits_.connectMs / 1000));
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         switch (socket_.error()) {
         case QAbstractSocket::HostNotFoundError:
             return Refused(Kind::UnknownHost, QStringLiteral("the name %1 does not resolve").arg(host_));
@@ -160,15 +160,15 @@ std::expected<void, PortError> RemotePort::StartTls()
 {
     const QString plainUrl = QStringLiteral("%1://%2:%3").arg(QLatin1String(Scheme), host_).arg(port_);
     switch (WaitFor([this] { return heard_; }, std::clamp(ListenRoundTrips * connectMs_, ListenFloorMs, ListenCeilingMs))) {
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         break;
-    case WaitEnd::Done:
+    case ServerWait::Done:
         return Refused(Kind::WrongScheme, QStringLiteral("the server speaks plain RFC 2217, not TLS; nothing was sent. "
                                                    "Write %1 to use it without TLS, or give the server a TLS accepter")
                                         .arg(plainUrl));
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         return Refused(Kind::ServerHungUp, DropReason());
     }
 
@@ -178,15 +178,15 @@ std::expected<void, PortError> RemotePort::StartTls()
     // itself stays up.
     switch (WaitFor([this] { return socket_.isEncrypted() || socket_.error() == QAbstractSocket::SslInternalError; },
                     limits_.connectMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         if (socket_.isEncrypted())
             break;
         [[fallthrough]];
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         return Refused(Kind::TlsRefused, HandshakeRefusal());
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         return Refused(Kind::TlsRefused, QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(limits_.connectMs / 1000));
     }
     serverSha256_ = socket_.peerCertificate().digest(QCryptographicHash::Sha256).toHex();
@@ -195,14 +195,14 @@ std::expected<void, PortError> RemotePort::StartTls()
     // client's certificate; a server that does not admit it hangs up now,
     // before it says a word.
     switch (WaitFor([this] { return heard_; }, limits_.serverReplyMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         phase_ = Phase::Telnet;
         return {};
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         return NoComPortControl();
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         break;
     }
     const TlsIdentity &identity = *tls_;
@@ -270,15 +270,15 @@ std::expected<void, PortError> RemotePort::Negotiate()
     if (socket_.bytesAvailable() > 0)
         OnReadyRead();
     switch (WaitFor([this] { return codec_.ComPort() != telnet::OptionState::Requested; }, limits_.serverReplyMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         if (codec_.ComPort() == telnet::OptionState::Yes)
             return {};
         [[fallthrough]];
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         return NoComPortControl();
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         break;
     }
     return std::unexpected(SilentDropReason());
@@ -336,20 +336,20 @@ std::expected<void, PortError> RemotePort::PutInForce(const PortSettings &settin
     Send(commands);
 
     switch (WaitFor([this] { return unconfirmed_.empty() || refused_; }, limits_.serverReplyMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         if (!refused_)
             return {};
         unconfirmed_.clear();
         return Refused(Kind::SettingsRefused, QStringLiteral("the server refused the line settings %1").arg(settings.text));
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         unconfirmed_.clear();
         return Refused(Kind::NotConfirmed, QStringLiteral("the server did not confirm the line settings %1 within %2 s")
                                          .arg(settings.text)
                                          .arg(limits_.serverReplyMs / 1000));
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         unconfirmed_.clear();
         return Interrupted();
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         break;
     }
     // Lost while open (a settings change mid-write), or dropped while opening.
@@ -497,32 +497,31 @@ void RemotePort::MarkLost(PortError loss)
     });
 }
 
-RemotePort::WaitEnd RemotePort::WaitFor(const std::function<bool()> &done, int limitMs)
+bool RemotePort::Dropped() const
 {
-    bool expired = false;
-    QTimer limit;
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);
-    connect(&limit, &QTimer::timeout, [&expired] { expired = true; });
-    limit.start(limitMs);
-    for (;;) {
-        if (done())
-            return WaitEnd::Done;
-        if (interrupted_)
-            return WaitEnd::Interrupted;
-        if (Loss() || hungUp_ || socket_.state() == QAbstractSocket::UnconnectedState) {
-            // What the server said before it hung up is taken first: it may
-            // be why, or the very reply waited for.
-            if (phase_ == Phase::Telnet && socket_.bytesAvailable() > 0) {
-                OnReadyRead();
-                continue;
-            }
-            return WaitEnd::Dropped;
+    return Loss() || hungUp_ || socket_.state() == QAbstractSocket::UnconnectedState;
+}
+
+RemotePort::ServerWait RemotePort::WaitFor(const std::function<bool()> &done, int limitMs)
+{
+    // Once the connection has dropped, each byte the server sent before
+    // is read and `done` asked again, until none is left; only then is the
+    // drop the end. An interrupted wait reads nothing more.
+    const auto doneOrLastWords = [this, &done] {
+        for (;;) {
+            if (done())
+                return true;
+            if (interrupted_ || !Dropped() || phase_ != Phase::Telnet || socket_.bytesAvailable() == 0)
+                return false;
+            OnReadyRead();
         }
-        if (expired)
-            return WaitEnd::TimedOut;
-        pump_.Pump();
+    };
+    switch (PumpUntil(pump_, WaitOrder::HeldFirst, limitMs, doneOrLastWords, [this] { return interrupted_ || Dropped(); })) {
+    case WaitEnd::Held: return ServerWait::Done;
+    case WaitEnd::TimedOut: return ServerWait::TimedOut;
+    case WaitEnd::Down: return interrupted_ ? ServerWait::Interrupted : ServerWait::Dropped;
     }
+    std::unreachable();
 }
 
 }  // namespace qw735

@@ -51,9 +51,9 @@ struct RemoteLimits {
 // never answers for them). Data is transparent both ways; the server's
 // notifications never reach the data.
 //
-// Every wait here pumps the event pump it was given, within the limits it
-// was given, and ends at once when the connection drops or Interrupt is
-// called.
+// Every wait here pumps the event pump it was given (see PumpUntil), within
+// the limits it was given, and ends at once when the connection drops or
+// Interrupt is called.
 class RemotePort : public QObject, public LineTransport {
     Q_OBJECT
 public:
@@ -105,7 +105,8 @@ private:
     // client only listens whether the server speaks at all.
     enum class Phase { Listening, Telnet };
 
-    enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
+    // How a wait on the server ended.
+    enum class ServerWait { Done, TimedOut, Dropped, Interrupted };
 
     // Each step of Open: its error's text is the reason alone.
     [[nodiscard]] std::expected<void, PortError> Connect();
@@ -128,7 +129,12 @@ private:
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
     [[nodiscard]] std::expected<void, PortError> PutInForce(const PortSettings &settings, bool withControl);
-    WaitEnd WaitFor(const std::function<bool()> &done, int limitMs);
+    // Waits until `done` holds, within `limitMs`. What the server said
+    // before it hung up is taken first: it may be why, or the very answer
+    // waited for.
+    ServerWait WaitFor(const std::function<bool()> &done, int limitMs);
+    // The server has hung up, or the connection is lost.
+    bool Dropped() const;
     void Send(const std::vector<std::uint8_t> &bytes);
     void OnReadyRead();
     void OnDropped();

@@ -101,16 +101,15 @@ TEST(Link, WaitForByteTimesOutAfterThreeSecondsWithoutBurningCpu)
     EXPECT_EQ(host.link.WaitForByte(0x06), ReplyResult::Expected);
 }
 
-// A pump that, in one pass, delivers a reply and the timeout together: the
-// byte that is waiting must win over the flag.
+// A pump that, in one pass, delivers a reply and lets the timeout run out:
+// the byte that is waiting must win over the flag.
 class ReplyAndTimeoutTogether : public EventPump {
 public:
     ReplyAndTimeoutTogether(HostSide &host, std::uint8_t value) : host_(host), value_(value) {}
     void Pump() override
     {
         host_.board->SendToHost({value_});
-        PumpUntil([&] { return host_.port.WaitingCount() > 0; }, 2s);
-        link->Timer4_Timer();
+        PumpUntil([&] { return host_.port.WaitingCount() > 0 && link->TimedOut(); }, 2s);
     }
     void PumpPending() override {}
     Link *link = nullptr;
@@ -127,13 +126,64 @@ TEST(Link, CountsAByteWaitingWhenTheTimerHasAlreadyFired)
     ReplyAndTimeoutTogether pump(host, 0xAA);
     Link link(host.port, pump);
     pump.link = &link;
-    EXPECT_EQ(link.WaitForByte(0xAA), ReplyResult::Expected);
+    EXPECT_EQ(link.WaitForByte(0xAA, 50), ReplyResult::Expected);
     EXPECT_TRUE(link.TimedOut());
     // The boot mode's synchronisation loop looks at its flag before the
     // events, but at the waiting count after them: the same pass answers it.
     EXPECT_EQ(BootHandshake(link, host.steps).outcome, HandshakeOutcome::Accepted);
     host.board->WaitForReceived(3, 50ms);
     EXPECT_EQ(host.board->ReceivedValues(), (std::vector<std::uint8_t>{0x00, 0x55}));
+}
+
+// What each order of a pumped wait answers when one pass of the pump brings
+// more than one answer, or when the wait is over before it begins; and that
+// a pass sleeps in the pump only while nothing is decided.
+TEST(PumpUntil, AsksInTheOrderTheWaitIsDesignedFor)
+{
+    struct State {
+        bool held = false, timedOut = false, down = false;
+    };
+    // Every pass brings `brings`; a pass that slept is 'P', one that ran only
+    // what was pending 'p'.
+    struct ScriptedPump : EventPump {
+        State state, brings;
+        std::string passes;
+        void Pump() override { Pass('P'); }
+        void PumpPending() override { Pass('p'); }
+        void Pass(char kind)
+        {
+            passes += kind;
+            state.held |= brings.held;
+            state.timedOut |= brings.timedOut;
+            state.down |= brings.down;
+        }
+    };
+    using enum WaitOrder;
+    const struct {
+        const char *name;
+        WaitOrder order;
+        State before, brings;
+        WaitEnd end;
+        const char *passes;
+    } rows[] = {
+        {"ReplyWinsOverTheTimeout", EventsFirst, {}, {.held = true, .timedOut = true}, WaitEnd::Held, "P"},
+        {"ALostLineWinsOverTheReply", EventsFirst, {}, {.held = true, .down = true}, WaitEnd::Down, "P"},
+        {"AReplyWaitingAlreadyOnlyRunsWhatIsPending", EventsFirst, {.held = true}, {}, WaitEnd::Held, "p"},
+        {"SyncAnsweredInThePassTheIntervalRanOut", TimeFirst, {}, {.held = true, .timedOut = true}, WaitEnd::Held, "P"},
+        {"SyncIntervalOverBeforeThePassCostsAnAttempt", TimeFirst, {.timedOut = true}, {.held = true}, WaitEnd::TimedOut, ""},
+        {"DelayOverBeforeItBeginsPumpsNothing", HeldFirst, {.held = true, .down = true}, {}, WaitEnd::Held, ""},
+        {"ServerSilentUntilTheLimit", HeldFirst, {}, {.timedOut = true}, WaitEnd::TimedOut, "P"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedPump pump;
+        pump.state = row.before;
+        pump.brings = row.brings;
+        const WaitEnd end = PumpUntil(pump, row.order,
+                                      {[&] { return pump.state.held; }, [&] { return pump.state.timedOut; }, [&] { return pump.state.down; }});
+        EXPECT_EQ(end, row.end);
+        EXPECT_EQ(pump.passes, row.passes);
+    }
 }
 
 TEST(Link, DelayIsNeverShort)
