@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
+#include <array>
+#include <utility>
 
 namespace qw735 {
 
@@ -18,6 +20,20 @@ void QtEventPump::PumpPending()
 }
 
 namespace {
+
+// What one pass of a pumped wait does, step by step.
+enum class Step { Events, Down, Held, Time };
+
+// A pass of each order, as WaitOrder describes it.
+std::array<Step, 4> PassOf(WaitOrder order)
+{
+    switch (order) {
+    case WaitOrder::EventsFirst: return {Step::Events, Step::Down, Step::Held, Step::Time};
+    case WaitOrder::TimeFirst: return {Step::Time, Step::Events, Step::Down, Step::Held};
+    case WaitOrder::HeldFirst: return {Step::Held, Step::Down, Step::Time, Step::Events};
+    }
+    std::unreachable();
+}
 
 // One pass of the pump. What the checks look at changes only in event
 // handlers on this thread, so a pump that blocks after they said no misses
@@ -35,36 +51,24 @@ void PumpOnce(EventPump &pump, const WaitChecks &checks)
 
 WaitEnd PumpUntil(EventPump &pump, WaitOrder order, const WaitChecks &checks)
 {
+    const std::array<Step, 4> pass = PassOf(order);
     for (;;) {
-        switch (order) {
-        case WaitOrder::EventsFirst:
-            PumpOnce(pump, checks);
-            if (checks.down())
-                return WaitEnd::Down;
-            if (checks.held())
-                return WaitEnd::Held;
-            if (checks.timedOut())
-                return WaitEnd::TimedOut;
-            break;
-        case WaitOrder::TimeFirst:
-            if (checks.timedOut())
-                return WaitEnd::TimedOut;
-            PumpOnce(pump, checks);
-            if (checks.down())
-                return WaitEnd::Down;
-            if (checks.held())
-                return WaitEnd::Held;
-            break;
-        case WaitOrder::HeldFirst:
-            if (checks.held())
-                return WaitEnd::Held;
-            if (checks.down())
-                return WaitEnd::Down;
-            if (checks.timedOut())
-                return WaitEnd::TimedOut;
-            // None holds, and none can change before the pump runs.
-            pump.Pump();
-            break;
+        for (const Step step : pass) {
+            switch (step) {
+            case Step::Events: PumpOnce(pump, checks); break;
+            case Step::Down:
+                if (checks.down())
+                    return WaitEnd::Down;
+                break;
+            case Step::Held:
+                if (checks.held())
+                    return WaitEnd::Held;
+                break;
+            case Step::Time:
+                if (checks.timedOut())
+                    return WaitEnd::TimedOut;
+                break;
+            }
         }
     }
 }
