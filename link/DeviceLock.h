@@ -27,6 +27,8 @@ public:
     // The device's own path, symbolic links resolved: the name to open it
     // by, so that lock files of other programs are keyed on it too.
     const QString &Device() const { return device_; }
+    // The device, open for as long as the lock is held.
+    int Descriptor() const { return fd_.Get(); }
     void Release();
 
 private:

@@ -131,6 +131,18 @@ bool Link::WaitForCount(int count, int limitMs)
     return PumpUntilWaiting(count, WaitOrder::EventsFirst) == WaitEnd::Held;
 }
 
+std::expected<void, PortError> Link::ChangeLines(const LineChange &change)
+{
+    if (abandoned_)
+        return std::unexpected(PortError{PortError::Kind::Interrupted, QStringLiteral("interrupted")});
+    auto changed = line_.ChangeLines(change);
+    if (!changed)
+        return changed;
+    if (observer_)
+        observer_->OnLineChange(change);
+    return {};
+}
+
 void Link::Delay(int ms)
 {
     DelayFlag = 0;

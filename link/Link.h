@@ -66,6 +66,10 @@ public:
     // passed, and takes none of them; true when they are there. For replies
     // that are awaited only to be dropped.
     bool WaitForCount(int count, int limitMs);
+    // Changes DTR, RTS or both at once on the open line; returns once the
+    // change holds. Fails when the line refuses it (no modem lines), was
+    // lost, or the write was abandoned.
+    [[nodiscard]] std::expected<void, PortError> ChangeLines(const LineChange &change);
     // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
     // returns early only when the link goes down.
     void Delay(int ms);
