@@ -45,7 +45,8 @@ QString StoppedAt(WireStep step, int number)
     case WireStep::Block: return QStringLiteral("at block %1").arg(number);
     case WireStep::Checksum: return QStringLiteral("at the checksum");
     case WireStep::Final:
-    case WireStep::Done: return QStringLiteral("waiting for the final reply");
+    case WireStep::Done:
+    case WireStep::Program: return QStringLiteral("waiting for the final reply");
     }
     std::unreachable();
 }

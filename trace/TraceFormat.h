@@ -30,6 +30,7 @@ enum class WireStep {
     Checksum,    // the request 0x11, then 0x11 and the checksum
     Final,       // the loader's 0x06 for the whole image
     Done,        // after the write (the board's trace only)
+    Program,     // out of boot mode, running its program (the board's trace only)
 };
 
 // Seen from the end that writes the trace.
@@ -56,6 +57,7 @@ inline const char *WireStepName(WireStep step)
     case WireStep::Checksum: return "checksum";
     case WireStep::Final: return "final";
     case WireStep::Done: return "done";
+    case WireStep::Program: return "program";
     }
     std::unreachable();
 }

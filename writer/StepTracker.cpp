@@ -23,7 +23,8 @@ ProgressStage StageOf(WireStep step)
     case WireStep::Block:
     case WireStep::Checksum:
     case WireStep::Final:
-    case WireStep::Done: return ProgressStage::Image;
+    case WireStep::Done:
+    case WireStep::Program: return ProgressStage::Image;
     }
     std::unreachable();
 }
