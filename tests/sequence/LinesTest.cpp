@@ -1,0 +1,254 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "link/Link.h"
+#include "ports/PortName.h"
+#include "sequence/RunSequence.h"
+#include "tests/support/FaultMatrix.h"
+#include "tests/support/HostFixture.h"
+#include "tests/support/LineRelay.h"
+#include "tests/support/Ser2netServer.h"
+#include "writer/BootHandshake.h"
+
+#include <QTimer>
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace qw735::test {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::BoardState;
+using sim::LineCause;
+using Clock = std::chrono::steady_clock;
+
+sim::BoardScript Wired(const std::string &text)
+{
+    std::string error;
+    sim::BoardScript script;
+    script.wiring = sim::ParseWiring(text, error);
+    EXPECT_TRUE(script.wiring) << error;
+    return script;
+}
+
+LineSequence Sequence(const char *text)
+{
+    auto sequence = ParseSequence(QString::fromUtf8(text));
+    EXPECT_TRUE(sequence) << sequence.error().text.toStdString();
+    return sequence.value_or(LineSequence{});
+}
+
+// Waits until the board has taken every line change sent so far.
+void Settle(const sim::TargetSim &board, std::size_t events)
+{
+    PumpUntil([&] { return board.LineEvents().size() >= events; }, 2s);
+}
+
+// Waits until the board is in `state`, or has been for long enough.
+void Await(const sim::TargetSim &board, BoardState state)
+{
+    PumpUntil([&] { return board.State() == state; }, 2s);
+}
+
+// Each sequence on each wiring: the board enters boot mode and takes the
+// write, or stays in its program and answers no synchronisation byte.
+TEST(Lines, SequencesOnWiringsEnterBootModeOrNot)
+{
+    const struct {
+        const char *name;
+        const char *wiring;
+        const char *sequence;
+        bool boots;
+    } rows[] = {
+        {"Named", "reset=dtr,mode=rts", "reset-dtr-mode-rts", true},
+        {"NamedSwapped", "reset=rts,mode=dtr", "reset-rts-mode-dtr", true},
+        {"NamedWithoutTheTransistorPair", "reset=dtr,mode=rts,direct", "reset-dtr-mode-rts", true},
+        {"SwappedLines", "reset=dtr,mode=rts", "reset-rts-mode-dtr", false},
+        {"ResetPulseTooShort", "reset=dtr,mode=rts,reset-ms=20", "D1R0,W5,D0R1,W50,D0R0", false},
+        // Between two calls the chip sees both lines off: reset released
+        // with the mode pin not yet at the boot level, on a chip that reads
+        // it as reset lets go.
+        {"ReleaseAndModeInTwoCalls", "reset=dtr,mode=rts,sample-us=0", "D1R0,W100,D0,R1,W50,D0R0", false},
+        {"NamedOnAChipThatReadsTheModeAtOnce", "reset=dtr,mode=rts,sample-us=0", "reset-dtr-mode-rts", true},
+        {"InvertedAdapterNamed", "reset=~dtr,mode=~rts", "reset-dtr-mode-rts", false},
+        {"InvertedAdapterCustom", "reset=~dtr,mode=~rts", "D0R1,W100,D1R0,W50,D1R1", true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        WriteBench bench(Wired(row.wiring));
+        const LineSequence sequence = Sequence(row.sequence);
+        bench.host.port.RestLinesAt(sequence.Rest());
+        ASSERT_TRUE(bench.host.port.Open());
+        ASSERT_TRUE(RunSequence(bench.host.link, sequence));
+        Settle(*bench.host.board, 4 + std::ranges::count_if(sequence.steps, [](const SequenceStep &s) { return !s.IsWait(); }));
+        Await(*bench.host.board, row.boots ? BoardState::Boot : BoardState::Program);
+        EXPECT_EQ(bench.host.board->State(), row.boots ? BoardState::Boot : BoardState::Program);
+        if (row.boots) {
+            const WriteResult result =
+                WriteTarget({bench.host.link, bench.fileSystem, bench.progress, bench.messages,
+                             WriteFile(bench.dir, QStringLiteral("program.mot"), MatrixProgram)});
+            EXPECT_EQ(result.outcome, WriteOutcome::Ok) << result.message.toStdString();
+            EXPECT_TRUE(bench.host.board->LastWrite().completed);
+        } else {
+            EXPECT_EQ(BootHandshake(bench.host.link, bench.host.steps).outcome, HandshakeOutcome::NoSyncAnswer);
+            EXPECT_EQ(bench.host.board->BootEntries(), 0);
+        }
+    }
+}
+
+// Both lines of a step change in one call: the board is told of one
+// change, not of a state between two.
+TEST(Lines, BothLinesOfAStepChangeInOneCall)
+{
+    HostSide host(Wired("reset=dtr,mode=rts"));
+    host.port.RestLinesAt(ModemLines{});
+    ASSERT_TRUE(host.port.Open());
+    Settle(*host.board, 4);
+    const std::size_t before = host.board->LineEvents().size();
+    ASSERT_TRUE(RunSequence(host.link, Sequence("D1R0,D0R1")));
+    Settle(*host.board, before + 2);
+    PumpUntil([] { return false; }, 20ms);
+    const auto events = host.board->LineEvents();
+    ASSERT_EQ(events.size(), before + 2);
+    EXPECT_EQ((std::pair{events[before].dtr, events[before].rts}), (std::pair<std::uint8_t, std::uint8_t>{1, 0}));
+    EXPECT_EQ((std::pair{events[before + 1].dtr, events[before + 1].rts}), (std::pair<std::uint8_t, std::uint8_t>{0, 1}));
+}
+
+// A board that misses the first entry enters boot mode on the second.
+TEST(Lines, ASecondEntryReachesABoardThatMissedTheFirst)
+{
+    HostSide host(Wired("reset=dtr,mode=rts,miss=1"));
+    const LineSequence entry = Sequence("reset-dtr-mode-rts");
+    host.port.RestLinesAt(entry.Rest());
+    ASSERT_TRUE(host.port.Open());
+    ASSERT_TRUE(RunSequence(host.link, entry));
+    EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::NoSyncAnswer);
+    ASSERT_TRUE(RunSequence(host.link, entry));
+    EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::Accepted);
+    EXPECT_EQ(host.board->BootEntries(), 1);
+}
+
+// After the write, the release restarts the board into its program and
+// leaves both lines off.
+TEST(Lines, ReleaseRestartsTheBoardIntoItsProgram)
+{
+    WriteBench bench(Wired("reset=dtr,mode=rts"));
+    bench.host.port.RestLinesAt(ModemLines{});
+    ASSERT_TRUE(bench.host.port.Open());
+    ASSERT_TRUE(RunSequence(bench.host.link, Sequence("reset-dtr-mode-rts")));
+    const WriteResult result = WriteTarget({bench.host.link, bench.fileSystem, bench.progress, bench.messages,
+                                            WriteFile(bench.dir, QStringLiteral("program.mot"), MatrixProgram)});
+    ASSERT_EQ(result.outcome, WriteOutcome::Ok);
+    ASSERT_TRUE(RunSequence(bench.host.link, Sequence("reset-dtr")));
+    bench.host.port.Close();
+    Await(*bench.host.board, BoardState::Program);
+    EXPECT_EQ(bench.host.board->State(), BoardState::Program);
+    EXPECT_TRUE(bench.host.board->LastWrite().completed);
+    const auto events = bench.host.board->LineEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_FALSE(events.back().dtr);
+    EXPECT_FALSE(events.back().rts);
+}
+
+// With a rest state, the lines are put there at once after each of the
+// kernel's raises as descriptors open, and the close drops nothing; the
+// board is never reset. Without one, open and close are as the system
+// makes them: both raised, then both dropped at the last close (HUPCL).
+TEST(Lines, OpenAndClosePulseNothingWithARestState)
+{
+    for (const bool rest : {true, false}) {
+        SCOPED_TRACE(rest ? "with a rest state" : "without");
+        HostSide host(Wired("reset=dtr,mode=rts,direct"));
+        if (rest)
+            host.port.RestLinesAt(ModemLines{});
+        ASSERT_TRUE(host.port.Open());
+        PumpUntil([] { return false; }, 50ms);
+        host.port.Close();
+        Settle(*host.board, rest ? 4 : 3);
+        PumpUntil([] { return false; }, 50ms);
+        const auto events = host.board->LineEvents();
+        std::vector<int> causes;
+        for (const sim::LineEvent &event : events)
+            causes.push_back(event.cause);
+        const int opened = static_cast<int>(LineCause::Opened), set = static_cast<int>(LineCause::Set),
+                  closed = static_cast<int>(LineCause::Closed);
+        if (rest) {
+            // One raise for the lock's descriptor, which clears HUPCL, one
+            // for the port's.
+            EXPECT_EQ(causes, (std::vector<int>{opened, set, opened, set}));
+            for (std::size_t i = 1; i < events.size(); i += 2) {
+                EXPECT_FALSE(events[i].dtr || events[i].rts);
+                EXPECT_LT(events[i].atNs - events[i - 1].atNs, 5'000'000) << "the rest state came late";
+            }
+        } else {
+            EXPECT_EQ(causes, (std::vector<int>{opened, opened, closed}));
+        }
+        // A raise that short restarts no chip; without the rest state,
+        // reset is held for as long as the port is open, and the close
+        // restarts it.
+        EXPECT_EQ(host.board->Restarts(), rest ? 0 : 1);
+    }
+}
+
+// Ctrl-C during a wait of the sequence ends it at once.
+TEST(Lines, AnInterruptEndsAWaitAtOnce)
+{
+    HostSide host(Wired("reset=dtr,mode=rts"));
+    ASSERT_TRUE(host.port.Open());
+    QTimer::singleShot(100, &host.link, [&] { host.link.Abandon(); });
+    const auto start = Clock::now();
+    const auto ran = RunSequence(host.link, Sequence("D1R0,W5000,D0R1"));
+    ASSERT_FALSE(ran);
+    EXPECT_EQ(ran.error().kind, PortError::Kind::Interrupted);
+    EXPECT_LT(MsSince(start), 2500);
+    EXPECT_EQ(host.board->State(), BoardState::Reset);
+}
+
+// Through the tests' RFC 2217 server: each change is confirmed before the
+// next wait starts, and the board enters boot mode and takes the write.
+TEST(Lines, SequencesGoThroughComPortControl)
+{
+    WriteBench bench(Wired("reset=dtr,mode=rts"));
+    LineRelay relay(bench.host.board->SlavePath());
+    QtEventPump pump;
+    auto name = PortName::Parse(QString::fromStdString(relay.Url()));
+    ASSERT_TRUE(name);
+    const auto line = name->MakeTransport(pump, std::nullopt);
+    Link link(*line, pump);
+    const LineSequence entry = Sequence("reset-dtr-mode-rts");
+    line->RestLinesAt(entry.Rest());
+    ASSERT_TRUE(line->Open());
+    ASSERT_TRUE(RunSequence(link, entry));
+    Await(*bench.host.board, BoardState::Boot);
+    EXPECT_EQ(bench.host.board->State(), BoardState::Boot);
+    using namespace telnet;
+    EXPECT_EQ(relay.Relayed(), (std::vector<std::uint8_t>{ControlDtrOff, ControlRtsOff, ControlDtrOn, ControlRtsOff, ControlDtrOff,
+                                                          ControlRtsOn, ControlDtrOff, ControlRtsOff}));
+    StepTracker steps;
+    const WriteResult result = WriteTarget({link, bench.fileSystem, bench.progress, bench.messages,
+                                            WriteFile(bench.dir, QStringLiteral("program.mot"), MatrixProgram)});
+    EXPECT_EQ(result.outcome, WriteOutcome::Ok) << result.message.toStdString();
+}
+
+// ser2net on a pseudo-terminal takes the commands and never confirms them
+// (its device has no modem lines): the open says so before the board has
+// heard a byte.
+TEST(Lines, AServerWithoutModemLinesIsNamedBeforeTheFirstByte)
+{
+    sim::TargetSim board(Wired("reset=dtr,mode=rts"));
+    Ser2netServer server(board.SlavePath());
+    QtEventPump pump;
+    const QString url = QString::fromStdString(server.Url());
+    auto name = PortName::Parse(url);
+    ASSERT_TRUE(name);
+    const auto line = name->MakeTransport(pump, std::nullopt);
+    line->RestLinesAt(ModemLines{});
+    const auto opened = line->Open();
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().kind, PortError::Kind::LinesNotConfirmed);
+    EXPECT_EQ(opened.error().text.toStdString(), "Cannot open " + url.toStdString()
+                                                     + ": the server did not confirm DTR off, RTS off within 2 s (a server "
+                                                       "whose device has no modem lines never does)");
+    EXPECT_TRUE(board.ReceivedValues().empty());
+}
+
+}  // namespace
+}  // namespace qw735::test
