@@ -252,3 +252,58 @@ TEST(Lines, AServerWithoutModemLinesIsNamedBeforeTheFirstByte)
 
 }  // namespace
 }  // namespace qw735::test
+
+namespace qw735::test {
+namespace {
+
+// Not a check: run with --gtest_also_run_disabled_tests to measure how far
+// the board sees each change land from the sequence's waits (its own clock
+// stamps: the interposer's, or the relay's as it confirms), locally and
+// through the RFC 2217 relay on 127.0.0.1, and what the sequence takes.
+TEST(Lines, DISABLED_MeasureStepTimes)
+{
+    const LineSequence entry = Sequence("reset-dtr-mode-rts");
+    for (const bool remote : {false, true}) {
+        std::vector<double> lateUs, totalMs;
+        for (int round = 0; round < 30; ++round) {
+            sim::TargetSim board(Wired("reset=dtr,mode=rts"));
+            std::optional<LineRelay> relay;
+            QtEventPump pump;
+            std::unique_ptr<ByteTransport> line;
+            if (remote) {
+                relay.emplace(board.SlavePath());
+                line = PortName::Parse(QString::fromStdString(relay->Url()))->MakeTransport(pump, std::nullopt);
+            } else {
+                line = PortName::Parse(QString::fromStdString(board.SlavePath()))->MakeTransport(pump, std::nullopt);
+            }
+            Link link(*line, pump);
+            line->RestLinesAt(entry.Rest());
+            ASSERT_TRUE(line->Open());
+            PumpUntil([] { return false; }, 20ms);
+            const std::size_t before = board.LineEvents().size();
+            const auto start = Clock::now();
+            ASSERT_TRUE(RunSequence(link, entry));
+            totalMs.push_back(MsSince(start));
+            Settle(board, before + (remote ? 6 : 3));
+            const auto events = board.LineEvents();
+            // The board's stamps of the changes that end each wait: through
+            // the relay, the last command of each step.
+            std::vector<std::int64_t> at;
+            if (remote)
+                at = {events[before + 1].atNs, events[before + 3].atNs, events[before + 5].atNs};
+            else
+                at = {events[before].atNs, events[before + 1].atNs, events[before + 2].atNs};
+            lateUs.push_back((at[1] - at[0]) / 1000.0 - 100'000);
+            lateUs.push_back((at[2] - at[1]) / 1000.0 - 50'000);
+        }
+        std::ranges::sort(lateUs);
+        std::ranges::sort(totalMs);
+        std::printf("%s: step lands after its wait by median %.0f us, 90%% %.0f us, max %.0f us (min %.0f); the 150 ms of waits "
+                    "take %.2f ms (median), %.2f ms max\n",
+                    remote ? "RFC 2217 relay on 127.0.0.1" : "local (interposer)", lateUs[lateUs.size() / 2],
+                    lateUs[lateUs.size() * 9 / 10], lateUs.back(), lateUs.front(), totalMs[totalMs.size() / 2], totalMs.back());
+    }
+}
+
+}  // namespace
+}  // namespace qw735::test
