@@ -807,7 +807,7 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
 // refused run prints nothing on stdout.
 TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
 {
-    // A flooding server took 229 MiB before its buffers were bounded; a
+    // With unbounded buffers a flooding server takes 229 MiB and more; a
     // write takes some 13 MiB, and AddressSanitizer's shadow and quarantine
     // as much again and more.
 #if defined(__SANITIZE_ADDRESS__)
