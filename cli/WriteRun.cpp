@@ -61,8 +61,8 @@ int StdoutStatus(int status)
     return status == ExitOk ? ExitOutputLost : status;
 }
 
-WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
-    : options_(std::move(options)), gang_(options_.ports, options_.tls, std::move(write))
+WriteRun::WriteRun(WriteRunOptions options)
+    : options_(std::move(options)), gang_(options_.ports, options_.tls, *options_.input, options_.write)
 {
     RunOutputs &outputs = *options_.outputs;
     gang_.SetTrace(outputs.trace.get());

@@ -19,8 +19,8 @@
 #include "trace/WireTrace.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
-#include "writer/SendImage.h"
-#include "writer/WriteTarget.h"
+#include "writer/WriteInput.h"
+#include "writer/WriteOptions.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -92,7 +92,7 @@ struct Options {
     PathName traceFile;
     bool quiet = false;
     bool json = false;
-    WriteTiming timing;      // --loader-start, --wait-for-board
+    WriteOptions timing;     // --loader-start, --wait-for-board
     ProgramOptions program;  // --binary-at, --ignore-checksums
     // rfc2217+tls://: the CA to trust, the client's certificate and key.
     QString tlsCa, tlsCert, tlsKey;
@@ -456,8 +456,7 @@ int Write(const Options &options)
     }
     const RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
 
-    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program},
-                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
+    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, options.timing});
     try {
         return run.Run();
     } catch (...) {

@@ -53,7 +53,7 @@ TEST(BootHandshake, EndsWhenThePortIsLost)
     ASSERT_TRUE(host.port.Open());
     const auto start = Clock::now();
     EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::LinkDown);
-    EXPECT_TRUE(host.link.IsDown());
+    EXPECT_TRUE(host.link.Loss());
     // Not after the 51 silent attempts of 10 ms have run out.
     EXPECT_LT(MsSince(start), 500);
 }
