@@ -18,7 +18,7 @@ struct RecordKeeper::State {
     {
         const auto appended = file.Append(QByteArray::fromStdString(record), &giveUp);
         if (!appended)
-            errors->Put(OutputSink::Kind::Final, "qw735-write: " + appended.error().toLocal8Bit().toStdString() + '\n');
+            errors->Put(OutputSink::Kind::Final, "qw735-write: " + appended.error().text.toLocal8Bit().toStdString() + '\n');
         return appended.has_value();
     }
 };
