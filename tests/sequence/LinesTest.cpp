@@ -7,6 +7,9 @@
 #include "tests/support/LineRelay.h"
 #include "tests/support/Ser2netServer.h"
 #include "writer/BootHandshake.h"
+#include "writer/WriteTarget.h"
+
+#include <QFile>
 
 #include <QTimer>
 #include <algorithm>
@@ -34,6 +37,18 @@ LineSequence Sequence(const char *text)
     auto sequence = ParseSequence(QString::fromUtf8(text));
     EXPECT_TRUE(sequence) << sequence.error().text.toStdString();
     return sequence.value_or(LineSequence{});
+}
+
+// The conversation on a port the test has opened and put the board into
+// boot mode on itself.
+WriteResult WriteOnOpenPort(WriteBench &bench, Link &link)
+{
+    const auto input = ReadWriteInput(PathName(QFile::encodeName(WriteFile(bench.dir, QStringLiteral("program.mot"), MatrixProgram))),
+                                      PathName(QFile::encodeName(bench.fileSystem.LoaderPath())), InputReader::Uninterruptible);
+    if (!input)
+        return input.error();
+    StepTracker steps;
+    return WriteTarget(link, *input, steps);
 }
 
 // Waits until the board has taken every line change sent so far.
@@ -83,8 +98,7 @@ TEST(Lines, SequencesOnWiringsEnterBootModeOrNot)
         EXPECT_EQ(bench.host.board->State(), row.boots ? BoardState::Boot : BoardState::Program);
         if (row.boots) {
             const WriteResult result =
-                WriteTarget({bench.host.link, bench.fileSystem, bench.progress, bench.messages,
-                             WriteFile(bench.dir, QStringLiteral("program.mot"), MatrixProgram)});
+                WriteOnOpenPort(bench, bench.host.link);
             EXPECT_EQ(result.outcome, WriteOutcome::Ok) << result.message.toStdString();
             EXPECT_TRUE(bench.host.board->LastWrite().completed);
         } else {
@@ -134,8 +148,7 @@ TEST(Lines, ReleaseRestartsTheBoardIntoItsProgram)
     bench.host.port.RestLinesAt(ModemLines{});
     ASSERT_TRUE(bench.host.port.Open());
     ASSERT_TRUE(RunSequence(bench.host.link, Sequence("reset-dtr-mode-rts")));
-    const WriteResult result = WriteTarget({bench.host.link, bench.fileSystem, bench.progress, bench.messages,
-                                            WriteFile(bench.dir, QStringLiteral("program.mot"), MatrixProgram)});
+    const WriteResult result = WriteOnOpenPort(bench, bench.host.link);
     ASSERT_EQ(result.outcome, WriteOutcome::Ok);
     ASSERT_TRUE(RunSequence(bench.host.link, Sequence("reset-dtr")));
     bench.host.port.Close();
@@ -222,9 +235,7 @@ TEST(Lines, SequencesGoThroughComPortControl)
     using namespace telnet;
     EXPECT_EQ(relay.Relayed(), (std::vector<std::uint8_t>{ControlDtrOff, ControlRtsOff, ControlDtrOn, ControlRtsOff, ControlDtrOff,
                                                           ControlRtsOn, ControlDtrOff, ControlRtsOff}));
-    StepTracker steps;
-    const WriteResult result = WriteTarget({link, bench.fileSystem, bench.progress, bench.messages,
-                                            WriteFile(bench.dir, QStringLiteral("program.mot"), MatrixProgram)});
+    const WriteResult result = WriteOnOpenPort(bench, link);
     EXPECT_EQ(result.outcome, WriteOutcome::Ok) << result.message.toStdString();
 }
 
