@@ -1517,8 +1517,8 @@ TEST(CommandLine, CompletesInBash)
         {{"--binary-at", ""}, ""},
         {{"--ig"}, "--ignore-checksums"},
         {{"--wa"}, "--wait-for-board"},
-        {{"-"}, "--loader --loader-start --wait-for-board -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --info --binary-at "
-                "--ignore-checksums --list-ports --json -h --help -V --version --"},
+        {{"-"}, "--loader --loader-start --wait-for-board -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --boot-entry --release "
+                "--sync-retries --list-sequences --info --binary-at --ignore-checksums --list-ports --json -h --help -V --version --"},
         {{"COM"}, "COM1 COM2"},
         {{""}, "COM1 COM2 rfc2217:// rfc2217+tls://"},
         {{"/dev/"}, "/dev/ttyUSB0 /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0 /dev/ttyS1 /dev/ttyACM0"},
@@ -1527,7 +1527,7 @@ TEST(CommandLine, CompletesInBash)
         {{"rfc2217", ":"}, "//"},
         {{"rfc2217", ":", "//pi", ":", "40"}, ""},
         {{"--tls-c"}, "--tls-ca --tls-cert"},
-        {{"-q", "--li"}, "--list-ports"},
+        {{"-q", "--li"}, "--list-sequences --list-ports"},
     };
     QTemporaryDir empty;
     const QString listing = QStringLiteral(R"(qw735-write() { printf '%s\n' 'COM1   /dev/ttyUSB0' \

@@ -5,11 +5,15 @@
 #include "tests/support/FaultMatrix.h"
 #include "tests/support/HostFixture.h"
 #include "tests/support/LineRelay.h"
+#include "tests/support/Process.h"
 #include "tests/support/Ser2netServer.h"
 #include "writer/BootHandshake.h"
 #include "writer/WriteTarget.h"
 
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <csignal>
 
 #include <QTimer>
 #include <algorithm>
@@ -314,6 +318,198 @@ TEST(Lines, DISABLED_MeasureStepTimes)
                     remote ? "RFC 2217 relay on 127.0.0.1" : "local (interposer)", lateUs[lateUs.size() / 2],
                     lateUs[lateUs.size() * 9 / 10], lateUs.back(), lateUs.front(), totalMs[totalMs.size() / 2], totalMs.back());
     }
+}
+
+}  // namespace
+}  // namespace qw735::test
+
+namespace qw735::test {
+namespace {
+
+using namespace std::chrono_literals;
+using sim::BoardState;
+
+// One write by qw735-write on a wired board: the interposer (in this
+// process's environment, so in the writer's) gives the port its lines.
+struct WriterRow {
+    const char *name;
+    const char *wiring;
+    QStringList args;
+    int exitStatus;
+    const char *message;
+    int attempts;
+    const char *bootEntry;  // in the record; nullptr: null
+    bool bootsOnce;         // the board entered boot mode (and was written)
+    bool withoutLines = false;  // the writer runs without the interposer: a port with no modem lines
+};
+
+struct WriterEnding {
+    ProcessRun run;
+    QJsonObject record;
+    QString trace;
+};
+
+WriterEnding RunWriter(sim::TargetSim &board, const QString &port, const QStringList &args, bool withoutLines = false)
+{
+    QTemporaryDir dir;
+    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
+    const QString trace = dir.filePath(QStringLiteral("t.txt"));
+    QStringList command = {QStringLiteral(QW735_WRITE_PATH), QStringLiteral("--loader"),
+                           WriteFile(dir, QStringLiteral("l.bin"), TestLoader(40)), QStringLiteral("--report"), report,
+                           QStringLiteral("--trace=") + trace};
+    command << args << port << WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+    if (withoutLines)
+        command = QStringList{QStringLiteral("env"), QStringLiteral("-u"), QStringLiteral("LD_PRELOAD")} + command;
+    Process writer(Args(command));
+    WriterEnding ending{writer.Wait(), {}, QString::fromUtf8(ReadFile(trace))};
+    const QList<QByteArray> lines = ReadFile(report).split('\n');
+    if (!lines.isEmpty())
+        ending.record = QJsonDocument::fromJson(lines[0]).object();
+    (void)board;
+    return ending;
+}
+
+// Each row a whole write through the command line: the sequence before the
+// handshake, the retries, the message, the record.
+TEST(Lines, TheWriterPutsBoardsIntoBootModeByTheirLines)
+{
+    const WriterRow rows[] = {
+        {"NamedOnItsWiring", "reset=dtr,mode=rts", {"--boot-entry", "reset-dtr-mode-rts"}, 0, "O.K.", 1, "reset-dtr-mode-rts", true},
+        {"NamedSwappedOnItsWiring", "reset=rts,mode=dtr", {"--boot-entry", "reset-rts-mode-dtr"}, 0, "O.K.", 1, "reset-rts-mode-dtr", true},
+        // The default retries, then the designed message; the board never
+        // in boot mode.
+        {"SwappedLines", "reset=dtr,mode=rts", {"--boot-entry", "reset-rts-mode-dtr"}, 1, "Err 1", 3, "reset-rts-mode-dtr", false},
+        {"ResetPulseTooShort", "reset=dtr,mode=rts,reset-ms=20", {"--boot-entry", "D1R0,W5,D0R1,W50,D0R0", "--sync-retries", "1"}, 1,
+         "Err 1", 2, "D1R0,W5,D0R1,W50,D0R0", false},
+        {"InvertedAdapterCustom", "reset=~dtr,mode=~rts", {"--boot-entry", "D0R1,W100,D1R0,W50,D1R1"}, 0, "O.K.", 1,
+         "D0R1,W100,D1R0,W50,D1R1", true},
+        {"EntersOnTheSecondTry", "reset=dtr,mode=rts,miss=1", {"--boot-entry", "reset-dtr-mode-rts"}, 0, "O.K.", 2, "reset-dtr-mode-rts", true},
+        // Without a sequence the write is as it always was: a board in its
+        // program answers nothing, once.
+        {"NoSequence", "reset=dtr,mode=rts", {}, 1, "Err 1", 1, nullptr, false},
+        // A port without modem lines: said before the first sync byte.
+        {"PortWithoutLines", "reset=dtr,mode=rts", {"--boot-entry", "reset-dtr-mode-rts"}, 8, "", 0, "reset-dtr-mode-rts", false, true},
+    };
+    for (const WriterRow &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string error;
+        sim::BoardScript script;
+        script.wiring = sim::ParseWiring(row.wiring, error);
+        ASSERT_TRUE(script.wiring) << error;
+        sim::TargetSim board(script);
+        const QString port = QString::fromStdString(board.SlavePath());
+        const WriterEnding ending = RunWriter(board, port, row.args, row.withoutLines);
+        EXPECT_EQ(ending.run.status, row.exitStatus) << ending.run.err.toStdString();
+        if (row.withoutLines) {
+            EXPECT_EQ(ending.run.out.trimmed(), QStringLiteral("Cannot change the modem lines of %1 (DTR off, RTS off): the device has "
+                                                               "no modem lines (Inappropriate ioctl for device)")
+                                                    .arg(port));
+            EXPECT_TRUE(ending.run.err.contains(QStringLiteral("no DTR and RTS"))) << ending.run.err.toStdString();
+            EXPECT_TRUE(board.ReceivedValues().empty());
+        } else {
+            EXPECT_EQ(ending.run.out.trimmed(), QLatin1String(row.message));
+        }
+        EXPECT_EQ(ending.record[u"attempts"].toInt(-1), row.attempts);
+        if (row.bootEntry)
+            EXPECT_EQ(ending.record[u"boot_entry"].toString(), QLatin1String(row.bootEntry));
+        else
+            EXPECT_TRUE(ending.record[u"boot_entry"].isNull());
+        EXPECT_EQ(board.BootEntries(), row.bootsOnce ? 1 : 0);
+        EXPECT_EQ(board.LastWrite().completed, row.bootsOnce);
+        // Each try named in the trace and the progress.
+        for (int attempt = 2; attempt <= row.attempts && row.bootEntry; ++attempt) {
+            EXPECT_TRUE(ending.trace.contains(QStringLiteral("boot entry %1").arg(attempt))) << ending.trace.toStdString();
+            EXPECT_TRUE(ending.trace.contains(QStringLiteral("note try %1 of ").arg(attempt))) << ending.trace.toStdString();
+            EXPECT_TRUE(ending.run.err.contains(QStringLiteral("no sync byte answered: try %1 of ").arg(attempt))) << ending.run.err.toStdString();
+        }
+    }
+}
+
+// The trace shows each line change with its time, at the boot entry's step.
+TEST(Lines, TheTraceShowsEachLineChange)
+{
+    std::string error;
+    sim::BoardScript script;
+    script.wiring = sim::ParseWiring("reset=dtr,mode=rts", error);
+    sim::TargetSim board(script);
+    const WriterEnding ending = RunWriter(board, QString::fromStdString(board.SlavePath()), {QStringLiteral("--boot-entry"), QStringLiteral("reset-dtr-mode-rts")});
+    ASSERT_EQ(ending.run.status, 0) << ending.run.err.toStdString();
+    QStringList changes;
+    for (const QString &line : ending.trace.split(u'\n')) {
+        if (line.contains(QStringLiteral(" lines ")))
+            changes << line.section(u' ', 1, -1, QString::SectionSkipEmpty);
+    }
+    EXPECT_EQ(changes, (QStringList{QStringLiteral("boot entry 1 note lines D1R0 (DTR on, RTS off)"),
+                                    QStringLiteral("boot entry 1 note lines D0R1 (DTR off, RTS on)"),
+                                    QStringLiteral("boot entry 1 note lines D0R0 (DTR off, RTS off)")}))
+        << ending.trace.toStdString();
+}
+
+// After the write, --release restarts the board into its program and leaves
+// the lines where the sequence put them; the close changes nothing.
+TEST(Lines, TheReleaseAfterTheWriteRestartsTheBoard)
+{
+    std::string error;
+    sim::BoardScript script;
+    script.wiring = sim::ParseWiring("reset=dtr,mode=rts", error);
+    sim::TargetSim board(script);
+    const WriterEnding ending =
+        RunWriter(board, QString::fromStdString(board.SlavePath()),
+                  {QStringLiteral("--boot-entry"), QStringLiteral("reset-dtr-mode-rts"), QStringLiteral("--release"), QStringLiteral("reset-dtr")});
+    ASSERT_EQ(ending.run.status, 0) << ending.run.err.toStdString();
+    PumpUntil([&] { return board.State() == BoardState::Program; }, 2s);
+    EXPECT_EQ(board.State(), BoardState::Program);
+    EXPECT_TRUE(board.LastWrite().completed);
+    const auto events = board.LineEvents();
+    ASSERT_FALSE(events.empty());
+    EXPECT_FALSE(events.back().dtr || events.back().rts);
+    EXPECT_NE(events.back().cause, static_cast<int>(sim::LineCause::Closed));
+    EXPECT_TRUE(ending.trace.contains(QStringLiteral("release     note lines D1R0 (DTR on, RTS off)"))) << ending.trace.toStdString();
+}
+
+// Ctrl-C during a wait of the boot entry ends the write at once, and the
+// release still goes on the local port.
+TEST(Lines, AnInterruptDuringTheBootEntryEndsTheWriterAtOnce)
+{
+    std::string error;
+    sim::BoardScript script;
+    script.wiring = sim::ParseWiring("reset=dtr,mode=rts", error);
+    sim::TargetSim board(script);
+    QTemporaryDir dir;
+    Process writer(Args({QStringLiteral(QW735_WRITE_PATH), QStringLiteral("--quiet"), QStringLiteral("--loader"),
+                         WriteFile(dir, QStringLiteral("l.bin"), TestLoader(40)), QStringLiteral("--boot-entry"),
+                         QStringLiteral("D1R0,W5000,D0R1"), QStringLiteral("--release"), QStringLiteral("reset-dtr"),
+                         QString::fromStdString(board.SlavePath()), WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram)}));
+    ASSERT_TRUE(PumpUntil([&] { return board.State() == BoardState::Reset; }, 10s));
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(writer.Pid(), SIGINT);
+    const ProcessRun run = writer.Wait();
+    EXPECT_LT(MsSince(start), 1500);
+    EXPECT_EQ(run.signal, SIGINT) << "exit status " << run.status;
+    EXPECT_TRUE(run.out.isEmpty()) << run.out.toStdString();
+    EXPECT_EQ(run.err.trimmed(), QStringLiteral("qw735-write: ended by SIGINT; the board is not fully written"));
+    EXPECT_TRUE(board.ReceivedValues().empty());
+    PumpUntil([&] { return board.State() == BoardState::Program; }, 2s);
+    EXPECT_EQ(board.State(), BoardState::Program);
+}
+
+// Through the tests' RFC 2217 server: the same write, each change confirmed.
+TEST(Lines, TheWriterGoesThroughComPortControl)
+{
+    std::string error;
+    sim::BoardScript script;
+    script.wiring = sim::ParseWiring("reset=dtr,mode=rts,miss=1", error);
+    sim::TargetSim board(script);
+    LineRelay relay(board.SlavePath());
+    const WriterEnding ending = RunWriter(board, QString::fromStdString(relay.Url()),
+                                          {QStringLiteral("--boot-entry"), QStringLiteral("reset-dtr-mode-rts"), QStringLiteral("--release"),
+                                           QStringLiteral("reset-dtr")});
+    EXPECT_EQ(ending.run.status, 0) << ending.run.err.toStdString();
+    EXPECT_EQ(ending.run.out.trimmed(), QStringLiteral("O.K."));
+    EXPECT_EQ(ending.record[u"attempts"].toInt(), 2);
+    EXPECT_TRUE(board.LastWrite().completed);
+    PumpUntil([&] { return board.State() == BoardState::Program; }, 2s);
+    EXPECT_EQ(board.State(), BoardState::Program);
 }
 
 }  // namespace
