@@ -97,15 +97,17 @@ QString SequenceHint(SequenceError::Kind kind)
 {
     switch (kind) {
     case SequenceError::Kind::Empty:
-    case SequenceError::Kind::UnknownStep:
         return QStringLiteral("steps are separated by commas: D1/D0 DTR on/off, R1/R0 RTS on/off, D1R0 both at once, W50 a wait "
                               "of 50 ms; qw735-write --list-sequences shows the named ones");
     case SequenceError::Kind::LineTwice:
         return QStringLiteral("a step sets each line once; write two steps to change a line twice");
     case SequenceError::Kind::BadWait:
-    case SequenceError::Kind::TooLong:
         return QStringLiteral("a longer wait can be written as two: W5000,W5000");
+    case SequenceError::Kind::UnknownStep:  // the error says what a step is
+    case SequenceError::Kind::TooLong:
+        break;
     }
+    return {};
     std::unreachable();
 }
 

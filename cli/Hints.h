@@ -32,7 +32,7 @@ QString OutcomeHint(WriteOutcome outcome);
 QString LinesHint(const WriteResult &result);
 
 // What to do about a sequence given to --boot-entry or --release that was
-// not taken, by its kind.
+// not taken, by its kind; empty where the error itself says it.
 QString SequenceHint(SequenceError::Kind kind);
 
 // Whether a write ended on a port that does not exist.

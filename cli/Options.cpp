@@ -342,9 +342,12 @@ std::expected<std::optional<LineSequence>, Misuse> TakeSequence(const Grammar &g
     if (!grammar.parser.isSet(option))
         return std::nullopt;
     auto sequence = ParseSequence(*text);
-    if (!sequence)
-        return std::unexpected(Misuse{QStringLiteral("--%1: %2; %3")
-                                          .arg(option.names().constLast(), sequence.error().text, SequenceHint(sequence.error().kind))});
+    if (!sequence) {
+        QString why = QStringLiteral("--%1: %2").arg(option.names().constLast(), sequence.error().text);
+        if (const QString hint = SequenceHint(sequence.error().kind); !hint.isEmpty())
+            why += QStringLiteral("; ") + hint;
+        return std::unexpected(Misuse{why});
+    }
     return *sequence;
 }
 
