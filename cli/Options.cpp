@@ -24,6 +24,7 @@ constexpr std::string_view Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
     "  or:  qw735-write --info [--json] FILE\n"
     "  or:  qw735-write --list-ports [--json]\n"
+    "  or:  qw735-write --list-sequences\n"
     "Write FILE into the board on each PORT, all boards at once.\n"
     "\n"
     "FILE is an S-record, Intel HEX or ELF file, told apart by its content;\n"
@@ -303,32 +304,36 @@ std::expected<void, Misuse> TakeProgramOptions(const Grammar &grammar, Options &
     return {};
 }
 
+// The whole number a numeric option is given, within `low`..`high`; none
+// when it is not given. `takes` says what it takes: "a time in seconds".
+std::expected<std::optional<int>, Misuse> OneNumber(const QCommandLineParser &parser, const QCommandLineOption &option, int low, int high,
+                                                    const char *takes)
+{
+    if (!parser.isSet(option))
+        return std::nullopt;
+    const QString name = QStringLiteral("--") + option.names().constLast();
+    const QStringList values = parser.values(option);
+    if (values.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("%1 is given twice").arg(name)});
+    bool number = false;
+    const int value = values[0].toInt(&number);
+    if (!number || value < low || value > high)
+        return std::unexpected(Misuse{
+            QStringLiteral("%1 takes %2 from %3 to %4, not '%5'").arg(name, QLatin1String(takes)).arg(low).arg(high).arg(ArgumentDisplay(values[0]))});
+    return value;
+}
+
 // --loader-start and --wait-for-board.
 std::expected<void, Misuse> TakeTiming(const Grammar &grammar, Options &options)
 {
-    if (grammar.parser.isSet(grammar.loaderStart)) {
-        const QStringList values = grammar.parser.values(grammar.loaderStart);
-        if (values.size() > 1)
-            return std::unexpected(Misuse{QStringLiteral("--loader-start is given twice")});
-        bool number = false;
-        options.write.loaderStartMs = values[0].toInt(&number);
-        if (!number || options.write.loaderStartMs < 0 || options.write.loaderStartMs > LoaderStartLimitMs)
-            return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
-                                              .arg(LoaderStartLimitMs)
-                                              .arg(ArgumentDisplay(values[0]))});
-    }
-    if (grammar.parser.isSet(grammar.waitForBoard)) {
-        const QStringList values = grammar.parser.values(grammar.waitForBoard);
-        if (values.size() > 1)
-            return std::unexpected(Misuse{QStringLiteral("--wait-for-board is given twice")});
-        bool number = false;
-        const int seconds = values[0].toInt(&number);
-        if (!number || seconds < 1 || seconds > WaitForBoardLimitS)
-            return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
-                                              .arg(WaitForBoardLimitS)
-                                              .arg(ArgumentDisplay(values[0]))});
-        options.write.waitForBoardMs = seconds * 1000;
-    }
+    const auto loaderStart = OneNumber(grammar.parser, grammar.loaderStart, 0, LoaderStartLimitMs, "a time in milliseconds");
+    if (!loaderStart)
+        return std::unexpected(loaderStart.error());
+    options.write.loaderStartMs = loaderStart->value_or(DefaultLoaderStartMs);
+    const auto waitForBoard = OneNumber(grammar.parser, grammar.waitForBoard, 1, WaitForBoardLimitS, "a time in seconds");
+    if (!waitForBoard)
+        return std::unexpected(waitForBoard.error());
+    options.write.waitForBoardMs = waitForBoard->value_or(0) * 1000;
     return {};
 }
 
@@ -363,18 +368,10 @@ std::expected<void, Misuse> TakeLines(const Grammar &grammar, Options &options)
         return std::unexpected(release.error());
     options.write.bootEntry = *entry;
     options.write.release = *release;
-    options.write.syncRetries = options.write.bootEntry ? DefaultSyncRetriesWithEntry : 0;
-    if (!grammar.parser.isSet(grammar.syncRetries))
-        return {};
-    const QStringList values = grammar.parser.values(grammar.syncRetries);
-    if (values.size() > 1)
-        return std::unexpected(Misuse{QStringLiteral("--sync-retries is given twice")});
-    bool number = false;
-    options.write.syncRetries = values[0].toInt(&number);
-    if (!number || options.write.syncRetries < 0 || options.write.syncRetries > SyncRetriesLimit)
-        return std::unexpected(Misuse{QStringLiteral("--sync-retries takes a count from 0 to %1, not '%2'")
-                                          .arg(SyncRetriesLimit)
-                                          .arg(ArgumentDisplay(values[0]))});
+    const auto retries = OneNumber(grammar.parser, grammar.syncRetries, 0, SyncRetriesLimit, "a count");
+    if (!retries)
+        return std::unexpected(retries.error());
+    options.write.syncRetries = retries->value_or(options.write.bootEntry ? DefaultSyncRetriesWithEntry : 0);
     return {};
 }
 

@@ -63,14 +63,23 @@ std::expected<void, PortError> SerialPort::Open()
     // that fails for want of them is not "in use".
     if (!HasFreeDescriptors(3))
         return std::unexpected(OpenRefused(PortError::Kind::NoDescriptors, DescriptorShortage()));
-    auto lock = DeviceLock::Take(*device);
+    // The device's open raised both lines: with a rest state they go there
+    // as soon as the device is this process's, not after the search for
+    // lockless holders, which takes milliseconds (long enough to reset a
+    // board wired without the transistor pair).
+    std::optional<PortError> linesRefused;
+    auto lock = DeviceLock::Take(*device, [&](int fd) {
+        if (!restLines_)
+            return true;
+        auto prepared = PrepareLines(fd, *restLines_);
+        if (!prepared)
+            linesRefused = prepared.error();
+        return prepared.has_value();
+    });
+    if (linesRefused)
+        return std::unexpected(*linesRefused);
     if (!lock)
         return std::unexpected(OpenRefused(lock.error().kind, lock.error().text));
-
-    if (restLines_) {
-        if (auto prepared = PrepareLines(lock->Descriptor(), *restLines_); !prepared)
-            return std::unexpected(prepared.error());
-    }
 
     const PortSettings &settings = Settings();
     port_.setPortName(lock->Device());
