@@ -40,6 +40,7 @@ GangProgress::GangProgress(Console console, bool interactive, GangWrite &gang)
     connect(&gang, &GangWrite::MaximumSet, this, &GangProgress::OnMaximum);
     connect(&gang, &GangWrite::ValueSet, this, &GangProgress::OnValue);
     connect(&gang, &GangWrite::RoundTripMeasured, this, &GangProgress::OnRoundTrip);
+    connect(&gang, &GangWrite::AttemptStarted, this, &GangProgress::OnAttempt);
     if (interactive_) {
         connect(&redraw_, &QTimer::timeout, this, [this] {
             if (dirty_)
@@ -74,6 +75,15 @@ void GangProgress::OnRoundTrip(int index, double ms)
     if (!interactive_) {
         const QString &name = boards_[static_cast<std::size_t>(index)].name;
         console_.Put(Console::Stream::Err, PrintfText("%-*s round trip %.1f ms\n", nameWidth_, qPrintable(name), ms), Console::Kind::Progress);
+    }
+}
+
+void GangProgress::OnAttempt(int index, int attempt, int tries)
+{
+    if (!interactive_ && attempt > 1) {
+        const QString &name = boards_[static_cast<std::size_t>(index)].name;
+        console_.Put(Console::Stream::Err, PrintfText("%-*s no sync byte answered: try %d of %d\n", nameWidth_, qPrintable(name), attempt, tries),
+                     Console::Kind::Progress);
     }
 }
 

@@ -38,6 +38,7 @@ private:
     void OnMaximum(int board, ProgressStage stage, float maximum);
     void OnValue(int board, float value);
     void OnRoundTrip(int board, double ms);
+    void OnAttempt(int board, int attempt, int tries);
     // The board's line, within `columns` when that is known (not 0).
     QString LiveLine(const Board &board, int columns) const;
     void Draw(bool mustShow = false);

@@ -82,6 +82,35 @@ QString OutcomeHint(WriteOutcome outcome)
     return {};
 }
 
+QString LinesHint(const WriteResult &result)
+{
+    if (result.portErrorKind == PortError::Kind::LinesRefused)
+        return QStringLiteral("this port has no DTR and RTS to change (a pseudo-terminal, or an adapter without modem "
+                              "lines): put the board into boot mode by hand and write without --boot-entry and --release");
+    if (result.portErrorKind == PortError::Kind::LinesNotConfirmed)
+        return QStringLiteral("the server took the command for DTR or RTS and never confirmed it: its serial side may have no "
+                              "modem lines; put the board into boot mode by hand and write without --boot-entry and --release");
+    return {};
+}
+
+QString SequenceHint(SequenceError::Kind kind)
+{
+    switch (kind) {
+    case SequenceError::Kind::Empty:
+        return QStringLiteral("steps are separated by commas: D1/D0 DTR on/off, R1/R0 RTS on/off, D1R0 both at once, W50 a wait "
+                              "of 50 ms; qw735-write --list-sequences shows the named ones");
+    case SequenceError::Kind::LineTwice:
+        return QStringLiteral("a step sets each line once; write two steps to change a line twice");
+    case SequenceError::Kind::BadWait:
+        return QStringLiteral("a longer wait can be written as two: W5000,W5000");
+    case SequenceError::Kind::UnknownStep:  // the error says what a step is
+    case SequenceError::Kind::TooLong:
+        break;
+    }
+    return {};
+    std::unreachable();
+}
+
 bool NamesNoPort(const WriteResult &result)
 {
     return result.portErrorKind == PortError::Kind::NoSuchDevice || result.portErrorKind == PortError::Kind::NoDeviceBehindCom;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/PathName.h"
+#include "sequence/LineSequence.h"
 #include "writer/WriteResult.h"
 
 #include <QString>
@@ -24,6 +25,15 @@ void TellLoaderProblem(const Console &console, const PathName &givenLoader, cons
 // What to check after a write that ended in one of the designed result
 // texts other than "O.K.".
 QString OutcomeHint(WriteOutcome outcome);
+
+// What to check after a write that ended on its port's modem lines (a
+// port without DTR and RTS, a server that never confirmed a change);
+// nothing for other endings.
+QString LinesHint(const WriteResult &result);
+
+// What to do about a sequence given to --boot-entry or --release that was
+// not taken, by its kind; empty where the error itself says it.
+QString SequenceHint(SequenceError::Kind kind);
 
 // Whether a write ended on a port that does not exist.
 bool NamesNoPort(const WriteResult &result);

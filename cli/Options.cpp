@@ -4,6 +4,7 @@
 #include "cli/Console.h"
 #include "cli/ExitStatus.h"
 #include "cli/Mistakes.h"
+#include "cli/Hints.h"
 #include "cli/ProgramReport.h"
 #include "writer/WriteOptions.h"
 
@@ -23,6 +24,7 @@ constexpr std::string_view Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
     "  or:  qw735-write --info [--json] FILE\n"
     "  or:  qw735-write --list-ports [--json]\n"
+    "  or:  qw735-write --list-sequences\n"
     "Write FILE into the board on each PORT, all boards at once.\n"
     "\n"
     "FILE is an S-record, Intel HEX or ELF file, told apart by its content;\n"
@@ -39,6 +41,19 @@ constexpr std::string_view Usage =
     "  --wait-for-board SECONDS\n"
     "                     keep synchronising for up to SECONDS (1..3600) until the\n"
     "                     board answers: start the write, then reset the board\n"
+    "  --boot-entry SEQUENCE\n"
+    "                     put the board into boot mode by DTR and RTS before the\n"
+    "                     handshake: a named sequence (--list-sequences) or steps such\n"
+    "                     as D1R0,W100,D0R1,W50,D0R0 (D1/D0 DTR on/off, R1/R0 RTS\n"
+    "                     on/off, D1R0 both in one call, W50 wait 50 ms; on = the line\n"
+    "                     asserted, its pin low on most TTL adapters)\n"
+    "  --release SEQUENCE after the write, however it ended, run SEQUENCE on DTR and\n"
+    "                     RTS (reset-dtr: restart the board into its program)\n"
+    "  --sync-retries N   when no sync byte is answered, run the boot entry again and\n"
+    "                     start the handshake over, up to N times (0..10; default 2\n"
+    "                     with --boot-entry, else 0); each try synchronises for\n"
+    "                     --wait-for-board or 51 sync bytes, whichever is longer\n"
+    "  --list-sequences   list the named sequences: their steps and wiring\n"
     "  -q, --quiet        show no progress\n"
     "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines);\n"
     "                     - for stdout, which then holds the records only\n"
@@ -153,6 +168,10 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
         if (!positional.isEmpty())
             return std::unexpected(Misuse{QStringLiteral("--list-ports takes no PORT or FILE: leave out %1").arg(shown.join(u' '))});
         return {};
+    case Options::Mode::ListSequences:
+        if (!positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("--list-sequences takes no PORT or FILE: leave out %1").arg(shown.join(u' '))});
+        return {};
     case Options::Mode::Help:
     case Options::Mode::Version: return {};
     }
@@ -177,23 +196,35 @@ struct Grammar {
     // How the program file is read.
     QCommandLineOption binaryAt{QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS")};
     QCommandLineOption ignoreChecksums{QStringLiteral("ignore-checksums")};
+    // The board's modem lines.
+    QCommandLineOption bootEntry{QStringLiteral("boot-entry"), QString(), QStringLiteral("SEQUENCE")};
+    QCommandLineOption release{QStringLiteral("release"), QString(), QStringLiteral("SEQUENCE")};
+    QCommandLineOption syncRetries{QStringLiteral("sync-retries"), QString(), QStringLiteral("N")};
+    QCommandLineOption listSequences{QStringLiteral("list-sequences")};
     QCommandLineParser parser;
 
     Grammar()
     {
         parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey,
-                           binaryAt, ignoreChecksums});
+                           binaryAt, ignoreChecksums, bootEntry, release, syncRetries, listSequences});
     }
 };
 
 // The options that take a value.
-constexpr const char *ValueOptions[] = {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"};
+constexpr const char *ValueOptions[] = {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key",
+                                        "--boot-entry", "--release", "--sync-retries"};
 
 // Which run: a write, unless --info or --list-ports says otherwise.
 std::expected<void, Misuse> TakeMode(const Grammar &grammar, Options &options)
 {
     if (grammar.parser.isSet(grammar.info) && grammar.parser.isSet(grammar.listPorts))
         return std::unexpected(Misuse{QStringLiteral("--info and --list-ports do not go together")});
+    if (grammar.parser.isSet(grammar.listSequences)) {
+        if (grammar.parser.isSet(grammar.info) || grammar.parser.isSet(grammar.listPorts))
+            return std::unexpected(Misuse{QStringLiteral("--list-sequences goes alone")});
+        options.mode = Options::Mode::ListSequences;
+        return {};
+    }
     if (grammar.parser.isSet(grammar.info))
         options.mode = Options::Mode::Info;
     else if (grammar.parser.isSet(grammar.listPorts))
@@ -211,13 +242,19 @@ std::expected<void, Misuse> CheckScopes(const Grammar &grammar, Options &options
         bool write, info, listPorts;
     } scopes[] = {
         {grammar.loader, true, false, false},  {grammar.loaderStart, true, false, false}, {grammar.waitForBoard, true, false, false},
-        {grammar.report, true, false, false},
+        {grammar.report, true, false, false},  {grammar.bootEntry, true, false, false}, {grammar.release, true, false, false},
+        {grammar.syncRetries, true, false, false},
         {grammar.tlsCa, true, false, false},   {grammar.tlsCert, true, false, false},     {grammar.tlsKey, true, false, false},
         {grammar.binaryAt, true, true, false}, {grammar.ignoreChecksums, true, true, false}, {grammar.json, false, true, true},
     };
-    const QString mode = options.mode == Options::Mode::Info ? QStringLiteral("--info") : QStringLiteral("--list-ports");
+    const QString mode = options.mode == Options::Mode::Info        ? QStringLiteral("--info")
+                         : options.mode == Options::Mode::ListPorts ? QStringLiteral("--list-ports")
+                                                                    : QStringLiteral("--list-sequences");
     for (const auto &scope : scopes) {
-        const bool fits = options.mode == Options::Mode::Write ? scope.write : options.mode == Options::Mode::Info ? scope.info : scope.listPorts;
+        const bool fits = options.mode == Options::Mode::Write       ? scope.write
+                          : options.mode == Options::Mode::Info      ? scope.info
+                          : options.mode == Options::Mode::ListPorts ? scope.listPorts
+                                                                     : false;
         const QString name = QStringLiteral("--") + scope.option.names().constLast();
         if (grammar.parser.isSet(scope.option) && !fits)
             return std::unexpected(Misuse{options.mode == Options::Mode::Write ? QStringLiteral("%1 goes only with --info or --list-ports").arg(name)
@@ -267,36 +304,86 @@ std::expected<void, Misuse> TakeProgramOptions(const Grammar &grammar, Options &
     return {};
 }
 
+// The whole number a numeric option is given, within `low`..`high`; none
+// when it is not given. `takes` says what it takes: "a time in seconds".
+std::expected<std::optional<int>, Misuse> OneNumber(const QCommandLineParser &parser, const QCommandLineOption &option, int low, int high,
+                                                    const char *takes)
+{
+    if (!parser.isSet(option))
+        return std::nullopt;
+    const QString name = QStringLiteral("--") + option.names().constLast();
+    const QStringList values = parser.values(option);
+    if (values.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("%1 is given twice").arg(name)});
+    bool number = false;
+    const int value = values[0].toInt(&number);
+    if (!number || value < low || value > high)
+        return std::unexpected(Misuse{
+            QStringLiteral("%1 takes %2 from %3 to %4, not '%5'").arg(name, QLatin1String(takes)).arg(low).arg(high).arg(ArgumentDisplay(values[0]))});
+    return value;
+}
+
 // --loader-start and --wait-for-board.
 std::expected<void, Misuse> TakeTiming(const Grammar &grammar, Options &options)
 {
-    if (grammar.parser.isSet(grammar.loaderStart)) {
-        const QStringList values = grammar.parser.values(grammar.loaderStart);
-        if (values.size() > 1)
-            return std::unexpected(Misuse{QStringLiteral("--loader-start is given twice")});
-        bool number = false;
-        options.write.loaderStartMs = values[0].toInt(&number);
-        if (!number || options.write.loaderStartMs < 0 || options.write.loaderStartMs > LoaderStartLimitMs)
-            return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
-                                              .arg(LoaderStartLimitMs)
-                                              .arg(ArgumentDisplay(values[0]))});
+    const auto loaderStart = OneNumber(grammar.parser, grammar.loaderStart, 0, LoaderStartLimitMs, "a time in milliseconds");
+    if (!loaderStart)
+        return std::unexpected(loaderStart.error());
+    options.write.loaderStartMs = loaderStart->value_or(DefaultLoaderStartMs);
+    const auto waitForBoard = OneNumber(grammar.parser, grammar.waitForBoard, 1, WaitForBoardLimitS, "a time in seconds");
+    if (!waitForBoard)
+        return std::unexpected(waitForBoard.error());
+    options.write.waitForBoardMs = waitForBoard->value_or(0) * 1000;
+    return {};
+}
+
+// A sequence option's value: none when it is not given; a misuse by the
+// sequence's kind of error, before any port opens.
+std::expected<std::optional<LineSequence>, Misuse> TakeSequence(const Grammar &grammar, const QCommandLineOption &option)
+{
+    const auto text = OneValue(grammar.parser, option);
+    if (!text)
+        return std::unexpected(text.error());
+    if (!grammar.parser.isSet(option))
+        return std::nullopt;
+    auto sequence = ParseSequence(*text);
+    if (!sequence) {
+        QString why = QStringLiteral("--%1: %2").arg(option.names().constLast(), sequence.error().text);
+        if (const QString hint = SequenceHint(sequence.error().kind); !hint.isEmpty())
+            why += QStringLiteral("; ") + hint;
+        return std::unexpected(Misuse{why});
     }
-    if (grammar.parser.isSet(grammar.waitForBoard)) {
-        const QStringList values = grammar.parser.values(grammar.waitForBoard);
-        if (values.size() > 1)
-            return std::unexpected(Misuse{QStringLiteral("--wait-for-board is given twice")});
-        bool number = false;
-        const int seconds = values[0].toInt(&number);
-        if (!number || seconds < 1 || seconds > WaitForBoardLimitS)
-            return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
-                                              .arg(WaitForBoardLimitS)
-                                              .arg(ArgumentDisplay(values[0]))});
-        options.write.waitForBoardMs = seconds * 1000;
-    }
+    return *sequence;
+}
+
+// --boot-entry, --release and --sync-retries: with a boot entry, a few
+// retries unless told otherwise.
+std::expected<void, Misuse> TakeLines(const Grammar &grammar, Options &options)
+{
+    const auto entry = TakeSequence(grammar, grammar.bootEntry);
+    if (!entry)
+        return std::unexpected(entry.error());
+    const auto release = TakeSequence(grammar, grammar.release);
+    if (!release)
+        return std::unexpected(release.error());
+    options.write.bootEntry = *entry;
+    options.write.release = *release;
+    const auto retries = OneNumber(grammar.parser, grammar.syncRetries, 0, SyncRetriesLimit, "a count");
+    if (!retries)
+        return std::unexpected(retries.error());
+    options.write.syncRetries = retries->value_or(options.write.bootEntry ? DefaultSyncRetriesWithEntry : 0);
     return {};
 }
 
 }  // namespace
+
+QString SequencesText()
+{
+    QString text;
+    for (const NamedSequence &named : NamedSequences())
+        text += QStringLiteral("%1\n    %2\n    %3\n").arg(QLatin1String(named.name), QLatin1String(named.steps), QLatin1String(named.what));
+    return text;
+}
 
 std::string_view UsageText()
 {
@@ -328,7 +415,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return options;
     }
     using Step = std::expected<void, Misuse> (*)(const Grammar &, Options &);
-    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming}) {
+    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming, TakeLines}) {
         if (const auto taken = step(grammar, options); !taken)
             return std::unexpected(taken.error());
     }

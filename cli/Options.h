@@ -18,7 +18,7 @@ class Console;
 
 // What one command line asks qw735-write to do, as the options give it.
 struct Options {
-    enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
+    enum class Mode { Write, Info, ListPorts, ListSequences, Help, Version } mode = Mode::Write;
     // As the bytes given: a name need not be valid UTF-8 to be opened.
     QList<QByteArray> ports;
     PathName file;
@@ -28,7 +28,7 @@ struct Options {
     PathName traceFile;
     bool quiet = false;
     bool json = false;
-    WriteOptions write;      // --loader-start, --wait-for-board
+    WriteOptions write;      // --loader-start, --wait-for-board, --boot-entry, --release, --sync-retries
     ProgramOptions program;  // --binary-at, --ignore-checksums
     // rfc2217+tls://: the CA to trust, the client's certificate and key.
     QString tlsCa, tlsCert, tlsKey;
@@ -41,6 +41,8 @@ struct Misuse {
 
 // The --help text.
 std::string_view UsageText();
+// The --list-sequences text: each named sequence, its steps and its wiring.
+QString SequencesText();
 
 // The arguments with every byte as one Latin-1 character. Options are plain
 // ASCII, so they parse the same; names come back byte for byte through

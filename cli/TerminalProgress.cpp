@@ -51,6 +51,14 @@ void TerminalProgress::SetRoundTrip(double ms)
     console_.Put(Console::Stream::Err, PrintfText("round trip %.1f ms\n", ms), Console::Kind::Progress);
 }
 
+void TerminalProgress::SetAttempt(int attempt, int tries)
+{
+    if (attempt < 2)
+        return;
+    Finish();
+    console_.Put(Console::Stream::Err, PrintfText("no sync byte answered: try %d of %d\n", attempt, tries), Console::Kind::Progress);
+}
+
 void TerminalProgress::Draw(bool force)
 {
     const auto now = std::chrono::steady_clock::now();

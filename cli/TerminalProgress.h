@@ -29,6 +29,7 @@ public:
     void SetValue(float value) override;
     // A line of its own, between the handshake and the loader's bar.
     void SetRoundTrip(double ms) override;
+    void SetAttempt(int attempt, int tries) override;
     // Ends the bar's line so that the next output starts on a fresh one.
     void Finish();
 

@@ -54,6 +54,7 @@ int WriteRun::Run()
         connect(&gang_, &GangWrite::MaximumSet, this, [&](int, ProgressStage stage, float maximum) { single->SetMaximum(stage, maximum); });
         connect(&gang_, &GangWrite::ValueSet, this, [&](int, float value) { single->SetValue(value); });
         connect(&gang_, &GangWrite::RoundTripMeasured, this, [&](int, double ms) { single->SetRoundTrip(ms); });
+        connect(&gang_, &GangWrite::AttemptStarted, this, [&](int, int attempt, int tries) { single->SetAttempt(attempt, tries); });
     } else if (!options_.quiet) {
         many_ = &many.emplace(console_, inPlace, gang_);
     }
@@ -61,6 +62,7 @@ int WriteRun::Run()
         disconnect(&gang_, &GangWrite::MaximumSet, this, nullptr);
         disconnect(&gang_, &GangWrite::ValueSet, this, nullptr);
         disconnect(&gang_, &GangWrite::RoundTripMeasured, this, nullptr);
+        disconnect(&gang_, &GangWrite::AttemptStarted, this, nullptr);
         many_ = nullptr;
     });
 
@@ -255,6 +257,8 @@ int WriteRun::ShowSingle(std::exception_ptr &failure, QStringList &hints) const
         console_.Line(Results(), outcome.result.message);
     if (NamesNoPort(outcome.result))
         hints << ExistingPortsHint();
+    if (const QString lines = LinesHint(outcome.result); !lines.isEmpty())
+        hints << lines;
     if (const QString check = OutcomeHint(outcome.result.outcome); !check.isEmpty())
         hints << check;
     return ExitStatusOf(outcome.result.outcome);
@@ -285,6 +289,12 @@ int WriteRun::ShowGang(std::exception_ptr &failure, QStringList &hints) const
     for (int board = 0; board < gang_.BoardCount(); ++board) {
         if (NamesNoPort(gang_.Outcome(board).result)) {
             hints << ExistingPortsHint();
+            break;
+        }
+    }
+    for (int board = 0; board < gang_.BoardCount(); ++board) {
+        if (const QString lines = LinesHint(gang_.Outcome(board).result); !lines.isEmpty()) {
+            hints << lines;
             break;
         }
     }

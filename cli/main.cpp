@@ -45,6 +45,9 @@ int Run(int argc, char **argv, SignalHandler inheritedPipe)
         console.Out(QCoreApplication::applicationName() + u' ' + QCoreApplication::applicationVersion());
         return Console::StdoutStatus(ExitOk);
     case Options::Mode::ListPorts: return Console::StdoutStatus(PrintPortList(console, options->json));
+    case Options::Mode::ListSequences:
+        console.Put(Console::Stream::Out, SequencesText().toStdString());
+        return Console::StdoutStatus(ExitOk);
     case Options::Mode::Info:
         return Console::StdoutStatus(
             PrintProgramInfo(console, options->file, options->program, options->json, PathName(QFile::encodeName(FileSystem().LoaderPath()))));

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "link/ModemLines.h"
 #include "link/PortError.h"
 #include "link/PortSettings.h"
 
@@ -70,8 +71,27 @@ public:
     // received bytes for its latency timer); empty otherwise.
     virtual QString LatencyNote() const { return {}; }
 
-    // Ends at once, and from now on, any wait inside Open or ChangeSettings
-    // (a transport that waits for a server there); they then fail. For the
+    // The state DTR and RTS rest in while the port is open, for a board
+    // whose reset and mode pins hang on them: from the next Open on, the
+    // lines are put there as the port opens and left there when it closes,
+    // so that neither pulses them on its own. Nothing (the default) keeps
+    // the open and close the system gives: on a real port, both lines
+    // raised as it opens and dropped as it closes.
+    virtual void RestLinesAt(std::optional<ModemLines> idle) { (void)idle; }
+    // Puts the change in force on the open line, both lines in one call
+    // where the line has one; returns once it holds (a server has confirmed
+    // it). A line without modem lines refuses: LinesRefused, and the line
+    // stays usable.
+    [[nodiscard]] virtual std::expected<void, PortError> ChangeLines(const LineChange &)
+    {
+        if (!IsOpen())
+            return NotWritten();
+        return std::unexpected(PortError{PortError::Kind::LinesRefused,
+                                         QStringLiteral("%1 cannot change its modem lines").arg(Describe())});
+    }
+
+    // Ends at once, and from now on, any wait inside Open, ChangeSettings or
+    // ChangeLines (a transport that waits for a server there); they then fail. For the
     // user's Ctrl-C or a window closed mid-write.
     virtual void Interrupt() {}
 

@@ -83,7 +83,7 @@ void DeviceLock::Release()
     fd_.Reset();
 }
 
-std::expected<DeviceLock, PortError> DeviceLock::Take(const QString &path)
+std::expected<DeviceLock, PortError> DeviceLock::Take(const QString &path, const std::function<bool(int)> &locked)
 {
     using enum PortError::Kind;
     const auto refused = [](PortError::Kind kind, const QString &reason) { return std::unexpected(PortError{kind, reason}); };
@@ -125,6 +125,8 @@ std::expected<DeviceLock, PortError> DeviceLock::Take(const QString &path)
     // A file system that cannot lock leaves the port usable, unlocked.
     if (::flock(lock.fd_.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return refused(InUse, InUseReason(lock.device_));
+    if (locked && !locked(lock.fd_.Get()))
+        return refused(OpenFailed, QString());
     // A terminal program or a plain `cat` takes no lock, yet it would read
     // the board's replies before the writer could.
     if (const QList<PortUser> users = DeviceUsers(lock.device_); !users.isEmpty())

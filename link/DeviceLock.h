@@ -6,6 +6,7 @@
 
 #include <QString>
 #include <expected>
+#include <functional>
 
 namespace qw735 {
 
@@ -22,11 +23,17 @@ public:
     // Resolves `path` and locks the device. The error says why the device
     // cannot be used (missing, no serial port, no permission, in use), its
     // text in words that follow "Cannot open PORT: ".
-    [[nodiscard]] static std::expected<DeviceLock, PortError> Take(const QString &path);
+    // `locked` is given the device's descriptor as soon as the lock is
+    // held, before the slower search for programs that hold the device
+    // without a lock: what must follow the device's open at once goes there.
+    // When it returns false the lock is let go again (its caller keeps why).
+    [[nodiscard]] static std::expected<DeviceLock, PortError> Take(const QString &path, const std::function<bool(int)> &locked = {});
 
     // The device's own path, symbolic links resolved: the name to open it
     // by, so that lock files of other programs are keyed on it too.
     const QString &Device() const { return device_; }
+    // The device, open for as long as the lock is held.
+    int Descriptor() const { return fd_.Get(); }
     void Release();
 
 private:

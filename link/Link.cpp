@@ -135,6 +135,18 @@ WaitEnd Link::WaitForCount(int count, int limitMs)
     return PumpUntilWaiting(count, WaitOrder::EventsFirst);
 }
 
+std::expected<void, PortError> Link::ChangeLines(const LineChange &change)
+{
+    if (abandoned_)
+        return std::unexpected(PortError{PortError::Kind::Interrupted, QStringLiteral("interrupted")});
+    auto changed = line_.ChangeLines(change);
+    if (!changed)
+        return changed;
+    if (observer_)
+        observer_->OnLineChange(change);
+    return {};
+}
+
 WaitEnd Link::Delay(int ms)
 {
     DelayFlag = 0;

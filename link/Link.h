@@ -71,6 +71,10 @@ public:
     // passed or the link is down, and takes none of them. For replies that
     // are awaited only to be dropped.
     WaitEnd WaitForCount(int count, int limitMs);
+    // Changes DTR, RTS or both at once on the open line; returns once the
+    // change holds. Fails when the line refuses it (no modem lines), was
+    // lost, or the write was abandoned.
+    [[nodiscard]] std::expected<void, PortError> ChangeLines(const LineChange &change);
     // Returns `ms` milliseconds (or more) later, pumping events meanwhile
     // (Held); returns early only when the link goes down (Down).
     WaitEnd Delay(int ms);

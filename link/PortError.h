@@ -34,6 +34,8 @@ struct PortError {
         NoComPortControl,   // the server does not offer serial-port control
         ServerWithoutDevice,  // the server could not open its serial device
         ServerHungUp,       // the server ended the connection while it was being opened
+        LinesRefused,       // the device or the server will not change DTR and RTS (no modem lines)
+        LinesNotConfirmed,  // the server did not confirm a change of DTR or RTS in time
     };
 
     Kind kind;

@@ -63,7 +63,21 @@ std::expected<void, PortError> SerialPort::Open()
     // that fails for want of them is not "in use".
     if (!HasFreeDescriptors(3))
         return std::unexpected(OpenRefused(PortError::Kind::NoDescriptors, DescriptorShortage()));
-    auto lock = DeviceLock::Take(*device);
+    // The device's open raised both lines: with a rest state they go there
+    // as soon as the device is this process's, not after the search for
+    // lockless holders, which takes milliseconds (long enough to reset a
+    // board wired without the transistor pair).
+    std::optional<PortError> linesRefused;
+    auto lock = DeviceLock::Take(*device, [&](int fd) {
+        if (!restLines_)
+            return true;
+        auto prepared = PrepareLines(fd, *restLines_);
+        if (!prepared)
+            linesRefused = prepared.error();
+        return prepared.has_value();
+    });
+    if (linesRefused)
+        return std::unexpected(*linesRefused);
     if (!lock)
         return std::unexpected(OpenRefused(lock.error().kind, lock.error().text));
 
@@ -93,10 +107,59 @@ std::expected<void, PortError> SerialPort::Open()
 
     // QSerialPort's open puts the line in raw mode, and NoFlowControl clears
     // IXON/IXOFF and CRTSCTS; the board simulator checks both on every test.
+    if (restLines_) {
+        // This open raised both lines again.
+        if (auto rest = ChangeLines({restLines_->dtr, restLines_->rts}); !rest) {
+            port_.close();
+            return std::unexpected(rest.error());
+        }
+    }
     ApplyLowLatency(lock->Device());
     // Bytes that arrived before the open are no reply to anything we send.
     Discard();
     lock_ = std::move(*lock);
+    return {};
+}
+
+std::expected<void, PortError> SerialPort::PrepareLines(int fd, ModemLines idle) const
+{
+    struct termios tio {};
+    if (::tcgetattr(fd, &tio) == 0 && (tio.c_cflag & HUPCL)) {
+        tio.c_cflag &= ~HUPCL;
+        ::tcsetattr(fd, TCSANOW, &tio);
+    }
+    int bits = 0;
+    if (::ioctl(fd, TIOCMGET, &bits) != 0)
+        return std::unexpected(LinesRefused(DescribeChange({idle.dtr, idle.rts}), errno));
+    bits = idle.dtr ? bits | TIOCM_DTR : bits & ~TIOCM_DTR;
+    bits = idle.rts ? bits | TIOCM_RTS : bits & ~TIOCM_RTS;
+    if (::ioctl(fd, TIOCMSET, &bits) != 0)
+        return std::unexpected(LinesRefused(DescribeChange({idle.dtr, idle.rts}), errno));
+    return {};
+}
+
+PortError SerialPort::LinesRefused(const QString &what, int error) const
+{
+    // ENOTTY and EINVAL: the driver has no modem lines (a pseudo-terminal,
+    // some USB bridges); anything else is the driver's own refusal.
+    const QString reason = error == ENOTTY || error == EINVAL
+                               ? QStringLiteral("the device has no modem lines (%1)").arg(QString::fromLocal8Bit(std::strerror(error)))
+                               : QString::fromLocal8Bit(std::strerror(error));
+    return {PortError::Kind::LinesRefused, QStringLiteral("Cannot change the modem lines of %1 (%2): %3").arg(Describe(), what, reason)};
+}
+
+std::expected<void, PortError> SerialPort::ChangeLines(const LineChange &change)
+{
+    if (!IsOpen())
+        return NotWritten();
+    int bits = 0;
+    if (::ioctl(port_.handle(), TIOCMGET, &bits) != 0)
+        return std::unexpected(LinesRefused(DescribeChange(change), errno));
+    const ModemLines now = change.From({(bits & TIOCM_DTR) != 0, (bits & TIOCM_RTS) != 0});
+    bits = now.dtr ? bits | TIOCM_DTR : bits & ~TIOCM_DTR;
+    bits = now.rts ? bits | TIOCM_RTS : bits & ~TIOCM_RTS;
+    if (::ioctl(port_.handle(), TIOCMSET, &bits) != 0)
+        return std::unexpected(LinesRefused(DescribeChange(change), errno));
     return {};
 }
 

@@ -11,6 +11,7 @@
 #include <QString>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 
 namespace qw735 {
@@ -45,6 +46,10 @@ public:
     void Discard() override;
     [[nodiscard]] std::expected<void, PortError> WriteBytes(std::span<const std::uint8_t> values) override;
     QString LatencyNote() const override { return latencyNote_; }
+    void RestLinesAt(std::optional<ModemLines> idle) override { restLines_ = idle; }
+    // Reads the lines and sets both in one TIOCMSET: a board whose reset and
+    // mode pins must change at the same instant sees them change together.
+    [[nodiscard]] std::expected<void, PortError> ChangeLines(const LineChange &change) override;
 
 protected:
     // The device the next open uses, found as it opens; the error, the
@@ -64,6 +69,15 @@ private:
     QString FailureReason() const;
     // "Cannot open PORT: `reason`".
     PortError OpenRefused(PortError::Kind kind, const QString &reason) const;
+    // Before the port opens: clears HUPCL on `fd`, the lock's descriptor of
+    // the device, so that the last close leaves the lines alone (QSerialPort
+    // puts back at close the settings it found at open, and clearing HUPCL
+    // after its open would not hold), and puts the lines at rest. The
+    // kernel raises both as any descriptor opens; the rest state set at
+    // once after each open keeps that pulse to microseconds.
+    [[nodiscard]] std::expected<void, PortError> PrepareLines(int fd, ModemLines idle) const;
+    // "Cannot change the modem lines of PORT (`what`): `reason`".
+    PortError LinesRefused(const QString &what, int error) const;
     void ApplyLowLatency(const QString &device);
     void RestoreLatency();
 
@@ -73,6 +87,7 @@ private:
     // Serial flags as found on open, restored on close; -1 when untouched.
     int savedSerialFlags_ = -1;
     QString latencyNote_;  // see LatencyNote(); set on open
+    std::optional<ModemLines> restLines_;  // see RestLinesAt
 };
 
 }  // namespace qw735

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "link/ModemLines.h"
+
 #include <QString>
 #include <cstdint>
 #include <span>
@@ -21,6 +23,8 @@ public:
     virtual void OnDropped(std::span<const std::uint8_t> bytes) = 0;
     // The line settings about to be put in force.
     virtual void OnLineSettings(const QString &settings) = 0;
+    // DTR and RTS changed as asked, now (a server has confirmed it).
+    virtual void OnLineChange(const LineChange &change) { (void)change; }
 };
 
 }  // namespace qw735

@@ -81,6 +81,7 @@ private:
         void SetMaximum(ProgressStage stage, float maximum) override { emit gang_.MaximumSet(board_, stage, maximum); }
         void SetValue(float value) override { emit gang_.ValueSet(board_, value); }
         void SetRoundTrip(double ms) override { emit gang_.RoundTripMeasured(board_, ms); }
+        void SetAttempt(int attempt, int tries) override { emit gang_.AttemptStarted(board_, attempt, tries); }
 
     private:
         GangWrite &gang_;

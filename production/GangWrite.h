@@ -67,6 +67,7 @@ signals:
     void ValueSet(int board, float value);
     // The round trip the board's handshake measured, in milliseconds.
     void RoundTripMeasured(int board, double ms);
+    void AttemptStarted(int board, int attempt, int tries);
     void BoardEnded(int board);
     void AllEnded();
 

@@ -111,6 +111,10 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         // What the line added to each reply, as the handshake measured it:
         // a slow adapter or network shows here first.
         {QStringLiteral("round_trip_ms"), board.roundTripMs ? QJsonValue(qRound64(*board.roundTripMs * 1000) / 1000.0) : QJsonValue()},
+        // How the board was put into boot mode: the DTR/RTS sequence's name
+        // or steps, null when by hand; and the handshakes it took.
+        {QStringLiteral("boot_entry"), board.bootEntry.isEmpty() ? QJsonValue() : QJsonValue(board.bootEntry)},
+        {QStringLiteral("attempts"), board.attempts},
     };
     // Which station's server wrote the board: its certificate, as
     // `openssl x509 -fingerprint -sha256` shows it, without the colons.

@@ -30,6 +30,11 @@ inline constexpr std::uint8_t StopOne = 1;
 inline constexpr std::uint8_t StopTwo = 2;
 inline constexpr std::uint8_t StopOneAndHalf = 3;
 inline constexpr std::uint8_t ControlNoFlow = 1;
+// SET-CONTROL values for the modem lines; a server answers with the state it set.
+inline constexpr std::uint8_t ControlDtrOn = 8;
+inline constexpr std::uint8_t ControlDtrOff = 9;
+inline constexpr std::uint8_t ControlRtsOn = 11;
+inline constexpr std::uint8_t ControlRtsOff = 12;
 inline constexpr std::uint8_t PurgeReceiveBuffer = 1;  // what the device sent and the server holds
 
 // A com-port subnegotiation from the server: the command as sent (an answer

@@ -104,6 +104,8 @@ std::expected<void, PortError> RemotePort::Open()
     codec_ = telnet::Codec();
     unconfirmed_.clear();
     refused_ = false;
+    linesUnconfirmed_.clear();
+    linesRefused_ = false;
     heard_ = false;
     hungUp_ = false;
     sslErrors_.clear();
@@ -117,6 +119,8 @@ std::expected<void, PortError> RemotePort::Open()
         opened = Negotiate();
     if (opened)
         opened = PutInForce(Settings(), true);
+    if (opened && restLines_)
+        opened = SendLines({restLines_->dtr, restLines_->rts});
     if (!opened) {
         Close();
         return Refused(opened.error().kind, QStringLiteral("Cannot open %1: %2").arg(url_, opened.error().text));
@@ -356,6 +360,53 @@ std::expected<void, PortError> RemotePort::PutInForce(const PortSettings &settin
     return std::unexpected(Loss().value_or(HangUpReason()));
 }
 
+std::expected<void, PortError> RemotePort::ChangeLines(const LineChange &change)
+{
+    if (!IsOpen())
+        return NotWritten();
+    auto sent = SendLines(change);
+    if (!sent && sent.error().kind != Kind::Interrupted && sent.error().kind != Kind::Lost)
+        return Refused(sent.error().kind,
+                       QStringLiteral("Cannot change the modem lines of %1: %2").arg(url_, sent.error().text));
+    return sent;
+}
+
+std::expected<void, PortError> RemotePort::SendLines(const LineChange &change)
+{
+    std::vector<std::uint8_t> commands;
+    linesUnconfirmed_.clear();
+    linesRefused_ = false;
+    const auto ask = [&](std::uint8_t value) {
+        telnet::Codec::AppendCommand(telnet::SetControl, value, commands);
+        linesUnconfirmed_.push_back(value);
+    };
+    if (change.dtr)
+        ask(*change.dtr ? telnet::ControlDtrOn : telnet::ControlDtrOff);
+    if (change.rts)
+        ask(*change.rts ? telnet::ControlRtsOn : telnet::ControlRtsOff);
+    Send(commands);
+
+    switch (WaitFor([this] { return linesUnconfirmed_.empty() || linesRefused_; }, limits_.serverReplyMs)) {
+    case ServerWait::Done:
+        if (!linesRefused_)
+            return {};
+        linesUnconfirmed_.clear();
+        return Refused(Kind::LinesRefused, QStringLiteral("the server refused %1").arg(DescribeChange(change)));
+    case ServerWait::TimedOut:
+        linesUnconfirmed_.clear();
+        return Refused(Kind::LinesNotConfirmed, QStringLiteral("the server did not confirm %1 within %2 s (a server whose device "
+                                                               "has no modem lines never does)")
+                                                    .arg(DescribeChange(change))
+                                                    .arg(limits_.serverReplyMs / 1000));
+    case ServerWait::Interrupted:
+        linesUnconfirmed_.clear();
+        return Interrupted();
+    case ServerWait::Dropped:
+        break;
+    }
+    return std::unexpected(Loss().value_or(HangUpReason()));
+}
+
 void RemotePort::Close()
 {
     open_ = false;
@@ -453,6 +504,8 @@ void RemotePort::OnReadyRead()
         // change nothing here.
         if (message.command <= telnet::ServerAnswer)
             continue;
+        if (message.command == telnet::SetControl + telnet::ServerAnswer && TakeLineAnswer(message.value))
+            continue;
         const auto asked = unconfirmed_.find(static_cast<std::uint8_t>(message.command - telnet::ServerAnswer));
         if (asked == unconfirmed_.end())
             continue;
@@ -460,6 +513,29 @@ void RemotePort::OnReadyRead()
             refused_ = true;
         unconfirmed_.erase(asked);
     }
+}
+
+bool RemotePort::TakeLineAnswer(std::uint32_t value)
+{
+    // The answer to a line's command is that line's state now: the value
+    // asked for, or the other one of its pair when the server kept it.
+    const auto pairOf = [](std::uint32_t v) -> int {
+        if (v == telnet::ControlDtrOn || v == telnet::ControlDtrOff)
+            return 0;
+        if (v == telnet::ControlRtsOn || v == telnet::ControlRtsOff)
+            return 1;
+        return -1;
+    };
+    const int line = pairOf(value);
+    if (line < 0)
+        return false;
+    const auto asked = std::find_if(linesUnconfirmed_.begin(), linesUnconfirmed_.end(), [&](std::uint8_t v) { return pairOf(v) == line; });
+    if (asked == linesUnconfirmed_.end())
+        return true;
+    if (*asked != value)
+        linesRefused_ = true;
+    linesUnconfirmed_.erase(asked);
+    return true;
 }
 
 void RemotePort::OnDropped()

@@ -18,6 +18,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace qw735 {
 
@@ -48,8 +49,11 @@ struct RemoteLimits {
 // the new ones, so the first byte after it leaves at the new speed. Flow
 // control is switched off; DTR and RTS are left as the server has them,
 // since changing them resets some boards (and a server on a pseudo-terminal
-// never answers for them). Data is transparent both ways; the server's
-// notifications never reach the data.
+// never answers for them), unless a rest state is asked for (RestLinesAt):
+// then they are set to it once the settings are in force. Each change of
+// the lines returns once the server has confirmed it, so a wait that
+// follows is measured from the moment the server set them. Data is
+// transparent both ways; the server's notifications never reach the data.
 //
 // Every wait here pumps the event pump it was given (see PumpUntil), within
 // the limits it was given, and ends at once when the connection drops or
@@ -81,6 +85,11 @@ public:
     // The URL as written.
     QString Describe() const override { return url_; }
     void Interrupt() override { interrupted_ = true; }
+    void RestLinesAt(std::optional<ModemLines> idle) override { restLines_ = idle; }
+    // SET-CONTROL for each line named, sent together; both confirmed before
+    // it returns. The protocol has no command that sets both at once: the
+    // server applies the two back to back.
+    [[nodiscard]] std::expected<void, PortError> ChangeLines(const LineChange &change) override;
     bool IsRemote() const override { return true; }
     QByteArray ServerCertificateSha256() const override { return serverSha256_; }
 
@@ -129,6 +138,9 @@ private:
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
     [[nodiscard]] std::expected<void, PortError> PutInForce(const PortSettings &settings, bool withControl);
+    // Asks for the change and waits for the server's word on each line;
+    // the error's text is the reason alone.
+    [[nodiscard]] std::expected<void, PortError> SendLines(const LineChange &change);
     // Waits until `done` holds, within `limitMs`. What the server said
     // before it hung up is taken first: it may be why, or the very answer
     // waited for.
@@ -137,6 +149,9 @@ private:
     bool Dropped() const;
     void Send(const std::vector<std::uint8_t> &bytes);
     void OnReadyRead();
+    // Takes the server's answer to a line's command; false when the value
+    // is no line's state (a flow control answer).
+    bool TakeLineAnswer(std::uint32_t value);
     void OnDropped();
     void MarkLost(PortError loss);
     QString DropReason() const;
@@ -160,6 +175,10 @@ private:
     // Com-port commands sent and not yet confirmed, with the value asked for.
     std::map<std::uint8_t, std::uint32_t> unconfirmed_;
     bool refused_ = false;  // the server confirmed another value than asked
+    // SET-CONTROL values for the lines sent and not yet confirmed.
+    std::vector<std::uint8_t> linesUnconfirmed_;
+    bool linesRefused_ = false;  // the server answered a line with the other state
+    std::optional<ModemLines> restLines_;  // see RestLinesAt
     bool open_ = false;
     bool interrupted_ = false;
 };

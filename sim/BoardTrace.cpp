@@ -110,6 +110,7 @@ void BoardTrace::Label(bool sending, WireStep &step, int &number) const
         return;
     case Phase::Checksum: step = sending && sent_ > 1 ? WireStep::Final : WireStep::Checksum; return;
     case Phase::Done: step = WireStep::Done; return;
+    case Phase::Program: step = WireStep::Program; return;
     }
     std::unreachable();
 }

@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <stdexcept>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -74,6 +75,7 @@ int ExpectedBaud(Phase phase)
     case Phase::Checksum:
         return LoaderBaud;
     case Phase::Done:
+    case Phase::Program:
         break;
     }
     return 0;
@@ -93,6 +95,7 @@ const char *PhaseName(Phase phase)
     case Phase::Blocks: return "blocks";
     case Phase::Checksum: return "checksum";
     case Phase::Done: return "done";
+    case Phase::Program: return "program";
     }
     return "?";
 }
@@ -107,7 +110,17 @@ TargetSim::TargetSim(BoardScript script) : script_(std::move(script))
     ::tcgetattr(slave_, &tio);
     ::cfmakeraw(&tio);
     ::cfsetspeed(&tio, B9600);
+    if (script_.wiring)
+        tio.c_cflag |= HUPCL;  // a real adapter's lines drop at the last close
     ::tcsetattr(slave_, TCSANOW, &tio);
+    if (script_.wiring) {
+        state_ = BoardState::Program;
+        lineSocket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        const socklen_t length = LineSocketAddress(slavePath_, address);
+        if (lineSocket_ < 0 || ::bind(lineSocket_, reinterpret_cast<const sockaddr *>(&address), length) != 0)
+            throw std::runtime_error("cannot listen for the line changes of " + slavePath_);
+    }
     if (::pipe2(stopPipe_, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
@@ -122,7 +135,7 @@ TargetSim::TargetSim(BoardScript script) : script_(std::move(script))
 TargetSim::~TargetSim()
 {
     Stop();
-    for (int fd : {master_, slave_, stopPipe_[0], stopPipe_[1]})
+    for (int fd : {master_, slave_, stopPipe_[0], stopPipe_[1], lineSocket_})
         if (fd >= 0)
             ::close(fd);
 }
@@ -145,13 +158,23 @@ void TargetSim::Run()
         if (script_.echoOnly)
             EchoForever();
         for (;;) {
-            PlayWrite();
-            EnterPhase(Phase::Done);
-            // Record whatever else the host sends; a new sync starts the next
-            // write when the board keeps serving.
-            for (;;) {
-                if (Receive() == SyncByte && script_.keepServing)
-                    break;
+            try {
+                // Out of boot mode, whatever comes is lost on a program
+                // that does not listen, until the board enters it.
+                if (state_ != BoardState::Boot) {
+                    SetPhaseQuietly(Phase::Program);
+                    for (;;)
+                        Receive();
+                }
+                PlayWrite();
+                EnterPhase(Phase::Done);
+                // Record whatever else the host sends; a new sync starts the next
+                // write when the board keeps serving.
+                for (;;) {
+                    if (Receive() == SyncByte && script_.keepServing)
+                        break;
+                }
+            } catch (const Restarted &) {
             }
         }
     } catch (const Stopped &) {
@@ -285,6 +308,112 @@ void TargetSim::PlayWrite()
     write_.completed = true;
 }
 
+void TargetSim::SetPhaseQuietly(Phase phase)
+{
+    if (trace_)
+        trace_->EnterPhase(phase);
+    std::lock_guard lock(mutex_);
+    phase_ = phase;
+    changed_.notify_all();
+}
+
+bool TargetSim::TakeLineEvents()
+{
+    const BoardState before = state_;
+    const int entriesBefore = bootEntries_;
+    for (LineEvent event; ::recv(lineSocket_, &event, sizeof event, 0) == static_cast<ssize_t>(sizeof event);)
+        ApplyLineEvent(event);
+    return (state_ == BoardState::Boot) != (before == BoardState::Boot) || bootEntries_ != entriesBefore;
+}
+
+bool TargetSim::LeaveResetBy(std::int64_t nowNs)
+{
+    if (leavesResetAtNs_ == 0 || nowNs < leavesResetAtNs_)
+        return false;
+    std::lock_guard lock(mutex_);
+    LeaveReset();
+    return state_ == BoardState::Boot;
+}
+
+void TargetSim::LeaveReset()
+{
+    leavesResetAtNs_ = 0;
+    if (modeBoot_ && missed_++ >= script_.wiring->missEntries) {
+        state_ = BoardState::Boot;
+        ++bootEntries_;
+    } else {
+        state_ = BoardState::Program;
+    }
+    changed_.notify_all();
+}
+
+void TargetSim::ApplyLineEvent(const LineEvent &event)
+{
+    const Pins pins = PinsOf(*script_.wiring, event.dtr != 0, event.rts != 0);
+    std::lock_guard lock(mutex_);
+    lineEvents_.push_back(event);
+    // What came after the chip left reset finds it out of reset.
+    if (leavesResetAtNs_ != 0 && event.atNs > leavesResetAtNs_)
+        LeaveReset();
+    if (pins.resetHeld) {
+        if (state_ != BoardState::Reset || leavesResetAtNs_ != 0)
+            resetSinceNs_ = event.atNs;
+        state_ = BoardState::Reset;
+        leavesResetAtNs_ = 0;
+    } else if (state_ == BoardState::Reset) {
+        modeBoot_ = pins.modeBoot;
+        // A pulse too short for the reset circuit restarts nothing; a
+        // release already under way keeps its time.
+        if (leavesResetAtNs_ == 0) {
+            if (event.atNs - resetSinceNs_ < std::int64_t{script_.wiring->resetMs} * 1'000'000) {
+                state_ = BoardState::Program;
+            } else {
+                ++restarts_;
+                leavesResetAtNs_ = event.atNs + std::int64_t{script_.wiring->sampleUs} * 1'000;
+                if (script_.wiring->sampleUs == 0)
+                    LeaveReset();
+            }
+        }
+    }
+    changed_.notify_all();
+}
+
+BoardState TargetSim::State() const
+{
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+std::vector<LineEvent> TargetSim::LineEvents() const
+{
+    std::lock_guard lock(mutex_);
+    return lineEvents_;
+}
+
+int TargetSim::BootEntries() const
+{
+    std::lock_guard lock(mutex_);
+    return bootEntries_;
+}
+
+int TargetSim::Restarts() const
+{
+    std::lock_guard lock(mutex_);
+    return restarts_;
+}
+
+std::optional<std::chrono::steady_clock::time_point> TargetSim::LastActivityAt() const
+{
+    auto last = LastReceivedAt();
+    std::lock_guard lock(mutex_);
+    if (!lineEvents_.empty()) {
+        const Clock::time_point changed{std::chrono::nanoseconds(lineEvents_.back().atNs)};
+        if (!last || changed > *last)
+            last = changed;
+    }
+    return last;
+}
+
 void TargetSim::EnterPhase(Phase phase)
 {
     if (trace_)
@@ -300,14 +429,23 @@ std::uint8_t TargetSim::Receive()
     for (;;) {
         while (pendingAt_ == pending_.size()) {
             FlushBatch();
-            struct pollfd fds[2] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
+            struct pollfd fds[3] = {{master_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}, {lineSocket_, POLLIN, 0}};
+            // A chip leaving reset wakes the board when it does.
+            const int limitMs = leavesResetAtNs_ == 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, (leavesResetAtNs_ - MonotonicNs()) / 1'000'000 + 1));
+            if (::poll(fds, 3, limitMs) < 0) {
                 if (errno == EINTR)
                     continue;
                 throw Stopped{};
             }
             if (fds[1].revents)
                 throw Stopped{};
+            // The lines first: bytes read after a restart belong to it.
+            if (fds[2].revents && TakeLineEvents())
+                throw Restarted{};
+            if (LeaveResetBy(MonotonicNs()))
+                throw Restarted{};
+            if (!(fds[0].revents))
+                continue;
             std::uint8_t buffer[4096];
             const ssize_t got = ::read(master_, buffer, sizeof buffer);
             if (got <= 0) {

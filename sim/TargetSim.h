@@ -15,6 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "sim/LineEvents.h"
+#include "sim/Wiring.h"
+
 namespace qw735::sim {
 
 class BoardTrace;
@@ -31,6 +34,14 @@ enum class Phase {
     Blocks,      // 0x11 and 64 image bytes, each block requested with 0x11
     Checksum,    // 0x11 and the checksum byte
     Done,        // the write is over; anything more is unexpected
+    Program,     // not in boot mode: the board runs its program and answers nothing
+};
+
+// Where a board with wired reset and mode pins is.
+enum class BoardState {
+    Program,  // running its program (how it starts)
+    Reset,    // held in reset
+    Boot,     // in serial boot mode: it plays the write
 };
 const char *PhaseName(Phase phase);
 
@@ -119,6 +130,13 @@ struct BoardScript {
     // Where the board writes its wire trace, in the writer's format; none
     // when null. The board's zero is its construction.
     std::FILE *trace = nullptr;
+    // Reset and mode pins on the adapter's DTR and RTS: the board starts
+    // running its program and enters boot mode only when reset is released,
+    // after it was held long enough, with the mode pin at the boot level.
+    // It learns of the lines from whoever stands for the driver (see
+    // LineEvents.h), and the line's HUPCL is set, as on a real adapter.
+    // Without a wiring the board is in boot mode from the start.
+    std::optional<Wiring> wiring;
 };
 
 // What the board saw of the last write it played.
@@ -163,6 +181,15 @@ public:
     LineSettings CurrentSettings() const;
     WriteRecord LastWrite() const;
     bool HungUp() const { return hungUp_; }
+    // The wired board's state, and every change of its lines it was told of.
+    BoardState State() const;
+    std::vector<LineEvent> LineEvents() const;
+    // How often it entered boot mode, and how often the chip restarted at
+    // all (reset released after it was held long enough).
+    int BootEntries() const;
+    int Restarts() const;
+    // When the host last did anything the board saw: a byte or a line change.
+    std::optional<std::chrono::steady_clock::time_point> LastActivityAt() const;
     // Blocks until `count` bytes were received or `timeout` passed.
     bool WaitForReceived(std::size_t count, std::chrono::milliseconds timeout) const;
     // Blocks until the board thread has ended (hang-up, Stop, or the write is over).
@@ -170,7 +197,19 @@ public:
 
 private:
     struct Stopped {};
+    // The board entered or left boot mode: the write it played is over.
+    struct Restarted {};
     void Run();
+    // Takes the line changes waiting on the socket; true when the board
+    // entered or left boot mode.
+    bool TakeLineEvents();
+    void ApplyLineEvent(const LineEvent &event);
+    // The chip leaves reset, released at `releasedNs`, and reads its mode pin.
+    void LeaveReset();
+    // Leaves reset when its time has come by `nowNs`; true when the board
+    // entered or left boot mode.
+    bool LeaveResetBy(std::int64_t nowNs);
+    void SetPhaseQuietly(Phase phase);
     void PlayWrite();
     void EchoForever();
     std::uint8_t Receive();
@@ -232,6 +271,18 @@ private:
     std::thread deliverer_;
 
     std::thread thread_;
+
+    int lineSocket_ = -1;  // the wired board's, see LineEvents.h
+    BoardState state_ = BoardState::Boot;
+    std::int64_t resetSinceNs_ = 0;
+    // Reset let go long enough after it was held: the chip leaves reset at
+    // this time (0: not leaving), with the mode pin as last seen.
+    std::int64_t leavesResetAtNs_ = 0;
+    bool modeBoot_ = false;
+    int missed_ = 0;
+    int bootEntries_ = 0;
+    int restarts_ = 0;
+    std::vector<LineEvent> lineEvents_;
 };
 
 }  // namespace qw735::sim

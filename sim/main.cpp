@@ -41,6 +41,16 @@ constexpr const char *Usage =
     "                           network (0..60000)\n"
     "  --answer-every-zero      answer every 0x00 before 0x55, not only the first\n"
     "  --echo-size              echo the loader's two size bytes\n"
+    "  --wiring reset=LINE,mode=LINE[,direct][,reset-ms=N][,miss=N]\n"
+    "                           reset and mode pins on DTR or RTS (~dtr, ~rts: an\n"
+    "                           inverted adapter), through the usual transistor pair\n"
+    "                           (a pin driven only while its line is on and the other\n"
+    "                           off) unless direct; the board starts running its\n"
+    "                           program (answering nothing) and enters boot mode when\n"
+    "                           reset, held N ms at least (default 20), is released\n"
+    "                           with the mode pin at the boot level; it misses the\n"
+    "                           first N entries with miss=N. It learns of the lines\n"
+    "                           from the tests' interposer or a relaying server\n"
     "  -h, --help               show this help\n"
     "  -V, --version            show the version\n"
     "faults (REPLY is a hex byte such as 15, or 'none' for silence):\n"
@@ -122,9 +132,24 @@ bool HostQuietFor(const TargetSim &board, std::chrono::steady_clock::duration qu
 // write as a lost port instead of the time-out the fault stands for. And a
 // writer that stopped midway has gone once it has been quiet for longer
 // than it ever waits.
-bool WriteIsOver(const TargetSim &board)
+bool WriteIsOver(const TargetSim &board, bool wired)
 {
     const WriteRecord write = board.LastWrite();
+    // A wired board waits for the writer to restart it into its program, or
+    // to leave it alone for a second; so does one the writer has not put
+    // into boot mode (yet), or has reset.
+    if (wired) {
+        const auto last = board.LastActivityAt();
+        const bool quiet = last && std::chrono::steady_clock::now() - *last > std::chrono::seconds(1);
+        switch (board.State()) {
+        case BoardState::Reset: return quiet;
+        case BoardState::Program: return write.reached == Phase::Done || quiet;
+        case BoardState::Boot:
+            if (write.reached == Phase::Done && !write.endedSilent)
+                return quiet;
+            break;
+        }
+    }
     switch (write.reached) {
     case Phase::Sync: return HostQuietFor(board, std::chrono::seconds(1));
     case Phase::Done: return !write.endedSilent || HostQuietFor(board, HostGivesUpAfter);
@@ -166,6 +191,12 @@ int main(int argc, char **argv)
         else if (arg == "--reply-latency") script.replyLatencyMs = ParseMilliseconds(value());
         else if (arg == "--answer-every-zero") script.answerEveryZero = true;
         else if (arg == "--echo-size") script.echoSize = true;
+        else if (arg == "--wiring") {
+            std::string error;
+            script.wiring = ParseWiring(value(), error);
+            if (!script.wiring)
+                Fail(error.c_str());
+        }
         else if (arg == "--no-sync") script.syncAfterZeros = 0;
         else if (arg == "--sync-after") script.syncAfterZeros = static_cast<int>(std::min<std::size_t>(ParseCount(value()), 1'000'000));
         else if (arg == "--handshake-reply") script.handshakeReply = ParseReply(value());
@@ -201,7 +232,7 @@ int main(int argc, char **argv)
 
     // One write: until the board has played it out (or hung up); a short
     // grace period records anything the host still sends after the end.
-    while (!interrupted && !board.HungUp() && (script.keepServing || !WriteIsOver(board))) {
+    while (!interrupted && !board.HungUp() && (script.keepServing || !WriteIsOver(board, script.wiring.has_value()))) {
         // The end wakes the wait at once; past the end, it returns at once.
         if (script.keepServing || board.WaitForEnd(std::chrono::milliseconds(100)))
             ::usleep(100'000);

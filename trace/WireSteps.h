@@ -16,6 +16,7 @@ namespace qw735 {
 // blocks carry a number (loader byte, block, both from 1).
 enum class WireStep {
     Open,        // the port has just been opened
+    BootEntry,   // DTR and RTS put the board into boot mode (numbered by try)
     Sync,        // 0x00 until anything answers
     Handshake,   // 0x55 answered by 0xAA
     LoaderSize,  // the two size bytes
@@ -27,6 +28,8 @@ enum class WireStep {
     Checksum,    // the request 0x11, then 0x11 and the checksum
     Final,       // the loader's 0x06 for the whole image
     Done,        // after the write (the board's trace only)
+    Release,     // DTR and RTS let the board go after the write
+    Program,     // out of boot mode, running its program (the board's trace only)
 };
 
 // Where a write is, as its progress shows it: the handshake until the loader
@@ -41,8 +44,9 @@ struct WireStepRow {
     const char *stoppedAt;  // "ended by SIGINT at block 17": before the number, if any
 };
 
-inline constexpr std::array<WireStepRow, 12> WireSteps = {{
+inline constexpr std::array<WireStepRow, 15> WireSteps = {{
     {WireStep::Open, "open", false, ProgressStage::Handshake, "before the handshake"},
+    {WireStep::BootEntry, "boot entry", true, ProgressStage::Handshake, "at the boot entry, try"},
     {WireStep::Sync, "sync", false, ProgressStage::Handshake, "during the handshake"},
     {WireStep::Handshake, "handshake", false, ProgressStage::Handshake, "during the handshake"},
     {WireStep::LoaderSize, "loader size", false, ProgressStage::Loader, "at the loader's size"},
@@ -54,6 +58,8 @@ inline constexpr std::array<WireStepRow, 12> WireSteps = {{
     {WireStep::Checksum, "checksum", false, ProgressStage::Image, "at the checksum"},
     {WireStep::Final, "final", false, ProgressStage::Image, "waiting for the final reply"},
     {WireStep::Done, "done", false, ProgressStage::Image, "waiting for the final reply"},
+    {WireStep::Release, "release", false, ProgressStage::Image, "at the release"},
+    {WireStep::Program, "program", false, ProgressStage::Image, "after the write"},
 }};
 
 constexpr const WireStepRow &StepRow(WireStep step)
@@ -68,7 +74,7 @@ consteval bool RowsInStepOrder()
         if (static_cast<std::size_t>(WireSteps[i].step) != i)
             return false;
     }
-    return WireSteps.size() == static_cast<std::size_t>(WireStep::Done) + 1;
+    return WireSteps.size() == static_cast<std::size_t>(WireStep::Program) + 1;
 }
 static_assert(RowsInStepOrder(), "WireSteps lists every step once, in the order of WireStep");
 

@@ -3,6 +3,8 @@
 
 #include "link/ByteTransport.h"
 #include "link/Link.h"
+#include "sequence/RunSequence.h"
+#include "writer/BootHandshake.h"
 #include "writer/Feedback.h"
 #include "writer/StepTracker.h"
 #include "writer/WriteTarget.h"
@@ -10,6 +12,7 @@
 #include <QScopeGuard>
 #include <QThread>
 #include <chrono>
+#include <thread>
 #include <utility>
 
 namespace qw735 {
@@ -19,6 +22,37 @@ namespace {
 // The files are read while the port is held: nothing may wait for a writer
 // of a pipe or the end of a device, and nobody could interrupt it.
 constexpr InputReader HeldPortReader = InputReader::Uninterruptible;
+
+// A sequence's failure as the write's result: lines the port will not
+// change end the write before the first sync byte, in the port's words and
+// by the port's kind; a port lost or a write abandoned meanwhile ends as a
+// link that went down.
+std::expected<void, WriteResult> LinesChanged(const std::expected<SequenceTimes, PortError> &ran)
+{
+    if (ran)
+        return {};
+    const PortError &error = ran.error();
+    if (error.kind == PortError::Kind::LinesRefused || error.kind == PortError::Kind::LinesNotConfirmed)
+        return std::unexpected(WriteResult{WriteOutcome::PortLost, error.text, std::nullopt, error.kind});
+    return std::unexpected(WriteResult{WriteOutcome::Abandoned, QString()});
+}
+
+// After an abandon the link takes no more changes and its waits end at
+// once; on a local port the release still goes, its changes straight to
+// the device (each a single system call) and its waits slept, all of them
+// bounded by the sequence's own limits. Traced as a link's changes are.
+void ReleaseAfterAbandon(ByteTransport &line, const LineSequence &release, StepTracker &steps)
+{
+    for (const SequenceStep &step : release.steps) {
+        if (step.IsWait()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.waitMs));
+            continue;
+        }
+        if (!line.ChangeLines(step.change))
+            return;
+        steps.OnLineChange(step.change);
+    }
+}
 
 }  // namespace
 
@@ -65,10 +99,16 @@ void BoardRun::OpenAndWrite(StepTracker &steps)
         }
     }
 
+    // With a sequence the lines rest where it leaves them from the open
+    // on, so that opening and closing the port reset no board on their own.
+    line_.RestLinesAt(options_.RestLines());
+    if (options_.bootEntry)
+        outcome_.bootEntry = options_.bootEntry->Label();
+
     // Opening a remote port waits for its server; an abandon ends that
     // wait too. Open also empties the receive buffer: nothing that came
     // before the write is an answer to it.
-        if (const auto opened = line_.Open(); !opened) {
+    if (const auto opened = line_.Open(); !opened) {
         if (link_.Abandoned()) {
             outcome_.stoppedAt = QStringLiteral("while opening");
             return;
@@ -87,6 +127,7 @@ void BoardRun::OpenAndWrite(StepTracker &steps)
         if (portOpened_)
             portOpened_();
         outcome_.result = Converse(steps);
+        Release(steps);
         ShowResult();
     }
     if (outcome_.result.outcome == WriteOutcome::Abandoned)
@@ -108,9 +149,57 @@ WriteResult BoardRun::Converse(StepTracker &steps)
         const auto input = ReadWriteInput(files->program, files->loader, HeldPortReader);
         if (!input)
             return input.error();
-        return WriteTarget(link_, *input, steps, options_);
+        const auto handshake = EnterBootMode(steps);
+        if (!handshake)
+            return handshake.error();
+        return WriteAfterHandshake(link_, *input, steps, options_, *handshake);
     }
-    return WriteTarget(link_, *std::get<const WriteInput *>(input_), steps, options_);
+    const auto handshake = EnterBootMode(steps);
+    if (!handshake)
+        return handshake.error();
+    return WriteAfterHandshake(link_, *std::get<const WriteInput *>(input_), steps, options_, *handshake);
+}
+
+std::expected<HandshakeResult, WriteResult> BoardRun::EnterBootMode(StepTracker &steps)
+{
+    const int tries = 1 + options_.syncRetries;
+    HandshakeResult handshake{HandshakeOutcome::NoSyncAnswer};
+    for (int attempt = 1; attempt <= tries && handshake.outcome == HandshakeOutcome::NoSyncAnswer; ++attempt) {
+        outcome_.attempts = attempt;
+        if (options_.bootEntry) {
+            steps.SetStep(WireStep::BootEntry, attempt);
+            steps.SetAttempt(attempt, tries);
+            if (const auto entered = LinesChanged(RunSequence(link_, *options_.bootEntry)); !entered) {
+                if (entered.error().outcome == WriteOutcome::Abandoned)
+                    return HandshakeResult{HandshakeOutcome::LinkDown};
+                return std::unexpected(entered.error());
+            }
+            // What the board said while it reset is no answer to a sync byte.
+            if (!link_.DiscardInput())
+                return HandshakeResult{HandshakeOutcome::LinkDown};
+        } else {
+            steps.SetAttempt(attempt, tries);
+        }
+        handshake = BootHandshake(link_, steps, options_);
+    }
+    return handshake;
+}
+
+void BoardRun::Release(StepTracker &steps)
+{
+    if (!options_.release || line_.Loss())
+        return;
+    steps.SetStep(WireStep::Release);
+    if (!link_.Abandoned()) {
+        // A refusal here leaves the write's result as it is: the board was
+        // written or not; the trace shows the changes that were made.
+        (void)RunSequence(link_, *options_.release);
+        return;
+    }
+    // A remote port's changes each wait for the server, which an abandoned
+    // write does not.
+    if (!line_.IsRemote())
+        ReleaseAfterAbandon(line_, *options_.release, steps);
 }
 
 void BoardRun::ShowResult() const

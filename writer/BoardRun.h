@@ -11,6 +11,7 @@
 #include <QString>
 #include <cstdint>
 #include <exception>
+#include <expected>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,8 @@
 namespace qw735 {
 
 class ByteTransport;
+struct HandshakeResult;
+struct PortError;
 class Link;
 class MessageBox;
 class ProgressDisplay;
@@ -53,6 +56,12 @@ struct BoardOutcome {
     // Why replies may come late on this port, when the port knows and
     // could not help it (see ByteTransport::LatencyNote); empty otherwise.
     QString latencyNote;
+    // The boot entry sequence run before each handshake, as the record
+    // names it (its name, or its steps); empty without one.
+    QString bootEntry;
+    // Handshakes begun: 1 for a board that answered the first, 0 when the
+    // write ended before any.
+    int attempts = 0;
 };
 
 // The files of a write that are read once its port is open, as the window
@@ -111,6 +120,13 @@ private:
     // Opens the port and runs the write on it.
     void OpenAndWrite(StepTracker &steps);
     WriteResult Converse(StepTracker &steps);
+    // The handshake, tried again after the boot entry while no sync byte is
+    // answered and retries are left; a result instead when the lines could
+    // not be changed.
+    std::expected<HandshakeResult, WriteResult> EnterBootMode(StepTracker &steps);
+    // The release sequence after the write, if one is given and the port
+    // can still take it.
+    void Release(StepTracker &steps);
     void ShowResult() const;
     bool Cancelled();
 

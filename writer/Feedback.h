@@ -18,6 +18,10 @@ public:
     // The round trip the handshake measured, in milliseconds: what the line
     // adds to each of the replies still to come. Shown where there is room.
     virtual void SetRoundTrip(double) {}
+    // A handshake begins that is try `attempt` of at most `tries` (the boot
+    // entry sequence, if any, runs again before each). Shown from the
+    // second try on.
+    virtual void SetAttempt(int attempt, int tries) { (void)attempt, (void)tries; }
 };
 
 // Shows the one message that ends a write and returns once it is dismissed.

@@ -54,6 +54,24 @@ void StepTracker::OnDropped(std::span<const std::uint8_t> bytes)
         trace_->OnBytes(step_, stepNumber_, WireDirection::Dropped, bytes);
 }
 
+void StepTracker::OnLineChange(const LineChange &change)
+{
+    Note(QStringLiteral("lines %1 (%2)").arg(ChangeText(change), DescribeChange(change)));
+}
+
+void StepTracker::SetAttempt(int attempt, int tries)
+{
+    if (tries > 1)
+        Note(QStringLiteral("try %1 of %2").arg(attempt).arg(tries));
+    progress_.SetAttempt(attempt, tries);
+}
+
+void StepTracker::Note(const QString &text)
+{
+    if (trace_)
+        trace_->OnNote(step_, stepNumber_, text);
+}
+
 void StepTracker::OnLineSettings(const QString &settings)
 {
     if (trace_)

@@ -48,6 +48,13 @@ public:
     void OnReceived(std::span<const std::uint8_t> bytes) override;
     void OnDropped(std::span<const std::uint8_t> bytes) override;
     void OnLineSettings(const QString &settings) override;
+    // Traced with its time, as "DTR on, RTS off (D1R0)".
+    void OnLineChange(const LineChange &change) override;
+
+    // A handshake begins that is try `attempt` of `tries`: traced and shown.
+    void SetAttempt(int attempt, int tries);
+    // A note in the trace at the current step.
+    void Note(const QString &text);
 
 private:
     ProgressDisplay &progress_;

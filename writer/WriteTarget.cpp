@@ -72,7 +72,12 @@ WriteResult ImageResult(Link &link, TransferResult result)
 
 WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options)
 {
-    const HandshakeResult handshake = BootHandshake(link, steps, options);
+    return WriteAfterHandshake(link, input, steps, options, BootHandshake(link, steps, options));
+}
+
+WriteResult WriteAfterHandshake(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options,
+                                const HandshakeResult &handshake)
+{
     if (handshake.outcome == HandshakeOutcome::LinkDown)
         return LinkDownResult(link);
     if (handshake.outcome != HandshakeOutcome::Accepted)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "writer/BootHandshake.h"
 #include "writer/WriteInput.h"
 #include "writer/WriteOptions.h"
 #include "writer/WriteResult.h"
@@ -18,5 +19,10 @@ class StepTracker;
 // ended before the image transfer, 38400 otherwise. A write on a board is
 // run by BoardRun, which opens and closes the port around this.
 WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options = {});
+// The same once the handshake has ended as `handshake` says: a caller that
+// puts the board into boot mode and tries the handshake again runs the
+// handshake itself.
+WriteResult WriteAfterHandshake(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options,
+                                const HandshakeResult &handshake);
 
 }  // namespace qw735

@@ -667,6 +667,22 @@ TEST(CommandLine, RefusesBadUsage)
          "qw735-write: --wait-for-board takes a time in seconds from 1 to 3600, not '1.5'" + help},
         {{"COM1", "p.mot", "--wait-for-board"}, "qw735-write: missing value after '--wait-for-board'" + help},
         {{"--info", "--wait-for-board", "5", "p.mot"}, "qw735-write: --wait-for-board does not go with --info" + help},
+        // Sequences for the modem lines, by what is wrong with them.
+        {{"--boot-entry", "D1R0,X1", "COM1", "p.mot"},
+         "qw735-write: --boot-entry: \"X1\" is no step: write D1 or D0 (DTR on or off), R1 or R0 (RTS), both at once as D1R0, W and a "
+         "time in ms (W50), or a sequence's name (--list-sequences)" + help},
+        {{"--boot-entry", "D1R0,,D0", "COM1", "p.mot"},
+         "qw735-write: --boot-entry: an empty step in \"D1R0,,D0\"; steps are separated by commas: D1/D0 DTR on/off, R1/R0 RTS on/off, "
+         "D1R0 both at once, W50 a wait of 50 ms; qw735-write --list-sequences shows the named ones" + help},
+        {{"--release", "D1D0", "COM1", "p.mot"},
+         "qw735-write: --release: \"D1D0\" names DTR twice; a step sets each line once; write two steps to change a line twice" + help},
+        {{"--boot-entry", "D1,W20000", "COM1", "p.mot"},
+         "qw735-write: --boot-entry: \"W20000\": a wait is W and 1 to 10000 ms; a longer wait can be written as two: W5000,W5000" + help},
+        {{"--boot-entry=", "COM1", "p.mot"}, "qw735-write: empty value after '--boot-entry'" + help},
+        {{"--sync-retries", "11", "COM1", "p.mot"}, "qw735-write: --sync-retries takes a count from 0 to 10, not '11'" + help},
+        {{"--info", "--boot-entry", "reset-dtr", "p.mot"}, "qw735-write: --boot-entry does not go with --info" + help},
+        {{"--list-sequences", "x"}, "qw735-write: --list-sequences takes no PORT or FILE: leave out x" + help},
+        {{"--list-sequences", "--json"}, "qw735-write: --json does not go with --list-sequences" + help},
         {{"--binary-at", "12x", "COM1", "p.bin"},
          "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '12x': 'x' is not a decimal digit" + help},
         {{"--binary-at", "0x1G", "COM1", "p.bin"},
@@ -716,6 +732,7 @@ TEST(CommandLine, RefusesBadUsage)
         {{"--help"}, "Usage: qw735-write"}, {{"-h", "COM1"}, "Usage: qw735-write"},
         {{"--version"}, "qw735-write "},    {{"-q", "-V"}, "qw735-write "},
         {{"-q", "--info", "p.mot"}, "format                  S-record\n"},
+        {{"--list-sequences"}, "reset-dtr-mode-rts\n    D1R0,W100,D0R1,W50,D0R0\n    boot mode where DTR drives reset and RTS the mode pin\n"},
     };
     for (const auto &[args, out] : asked) {
         const WriterRun run = RunWriter(args, dir.path());
@@ -1517,8 +1534,8 @@ TEST(CommandLine, CompletesInBash)
         {{"--binary-at", ""}, ""},
         {{"--ig"}, "--ignore-checksums"},
         {{"--wa"}, "--wait-for-board"},
-        {{"-"}, "--loader --loader-start --wait-for-board -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --info --binary-at "
-                "--ignore-checksums --list-ports --json -h --help -V --version --"},
+        {{"-"}, "--loader --loader-start --wait-for-board -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --boot-entry --release "
+                "--sync-retries --list-sequences --info --binary-at --ignore-checksums --list-ports --json -h --help -V --version --"},
         {{"COM"}, "COM1 COM2"},
         {{""}, "COM1 COM2 rfc2217:// rfc2217+tls://"},
         {{"/dev/"}, "/dev/ttyUSB0 /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0 /dev/ttyS1 /dev/ttyACM0"},
@@ -1527,7 +1544,7 @@ TEST(CommandLine, CompletesInBash)
         {{"rfc2217", ":"}, "//"},
         {{"rfc2217", ":", "//pi", ":", "40"}, ""},
         {{"--tls-c"}, "--tls-ca --tls-cert"},
-        {{"-q", "--li"}, "--list-ports"},
+        {{"-q", "--li"}, "--list-sequences --list-ports"},
     };
     QTemporaryDir empty;
     const QString listing = QStringLiteral(R"(qw735-write() { printf '%s\n' 'COM1   /dev/ttyUSB0' \

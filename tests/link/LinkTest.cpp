@@ -20,6 +20,33 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
+// A pseudo-terminal has no modem lines: asked to rest them as it opens, the
+// port does not open; asked to change them once open, it refuses and stays
+// open, not lost.
+TEST(Link, APortWithoutModemLinesRefusesLineChanges)
+{
+    const std::string noLines = "the device has no modem lines (Inappropriate ioctl for device)";
+    {
+        HostSide host;
+        host.port.RestLinesAt(ModemLines{});
+        const auto opened = host.port.Open();
+        ASSERT_FALSE(opened);
+        EXPECT_EQ(opened.error().kind, PortError::Kind::LinesRefused);
+        EXPECT_EQ(opened.error().text.toStdString(),
+                  "Cannot change the modem lines of " + host.board->SlavePath() + " (DTR off, RTS off): " + noLines);
+        EXPECT_FALSE(host.port.IsOpen());
+    }
+    HostSide host;
+    ASSERT_TRUE(host.port.Open());
+    const auto changed = host.link.ChangeLines({true, false});
+    ASSERT_FALSE(changed);
+    EXPECT_EQ(changed.error().kind, PortError::Kind::LinesRefused);
+    EXPECT_EQ(changed.error().text.toStdString(),
+              "Cannot change the modem lines of " + host.board->SlavePath() + " (DTR on, RTS off): " + noLines);
+    EXPECT_TRUE(host.port.IsOpen());
+    EXPECT_FALSE(host.link.Loss());
+}
+
 // The stale bytes are at the port before the open (its input queue holds
 // them); the open drops them, and what comes afterwards comes through.
 TEST(Link, DropsWhatArrivedBeforeTheOpen)

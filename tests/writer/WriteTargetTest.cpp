@@ -211,6 +211,7 @@ TEST(WireSteps, NameEachStepAndWhereAWriteStoppedInIt)
         const char *stoppedAt;
     } rows[] = {
         {WireStep::Open, 0, "open", "before the handshake"},
+        {WireStep::BootEntry, 2, "boot entry 2", "at the boot entry, try 2"},
         {WireStep::Sync, 0, "sync", "during the handshake"},
         {WireStep::Handshake, 0, "handshake", "during the handshake"},
         {WireStep::LoaderSize, 0, "loader size", "at the loader's size"},
@@ -222,11 +223,12 @@ TEST(WireSteps, NameEachStepAndWhereAWriteStoppedInIt)
         {WireStep::Checksum, 0, "checksum", "at the checksum"},
         {WireStep::Final, 0, "final", "waiting for the final reply"},
         {WireStep::Done, 0, "done", "waiting for the final reply"},
+        {WireStep::Release, 0, "release", "at the release"},
     };
     for (const auto &row : rows) {
         const std::string line = TraceLine(std::chrono::microseconds(3'141'593), {}, row.step, row.number, WireDirection::Sent, {});
         const std::string traced = row.traced;
-        EXPECT_EQ(line, "     3.141593 " + traced + std::string(11 - traced.size(), ' ') + " sent\n");
+        EXPECT_EQ(line, "     3.141593 " + traced + std::string(traced.size() < 11 ? 11 - traced.size() : 0, ' ') + " sent\n");
         EXPECT_EQ(StoppedAt(row.step, row.number), row.stoppedAt);
     }
 }

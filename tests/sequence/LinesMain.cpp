@@ -1,0 +1,21 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include <QCoreApplication>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+// These tests give their pseudo-terminals modem lines: the interposer must be
+// in the process from its start, so the executable runs itself again with it.
+int main(int argc, char **argv)
+{
+    const char *preload = std::getenv("LD_PRELOAD");
+    if (!preload || !std::strstr(preload, QW735_LINES_PATH)) {
+        ::setenv("LD_PRELOAD", QW735_LINES_PATH, 1);
+        ::execv("/proc/self/exe", argv);
+        return 127;
+    }
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
