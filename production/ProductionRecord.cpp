@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "production/ProductionRecord.h"
 
+#include "base/FileLock.h"
 #include "production/GangWrite.h"
 #include "writer/SendImage.h"
 #include "writer/WriteInput.h"
@@ -10,11 +11,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
-#include <chrono>
-#include <thread>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,39 +24,6 @@ QString SystemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
-
-// Holds an exclusive lock on the whole file, waiting for other writers. The
-// lock is tried rather than waited for in the kernel, so that whoever waits
-// can give up at once: a signal that ends the run must not wait for another
-// program to let go of the file.
-class FileLock {
-public:
-    FileLock(int fd, const std::atomic<bool> *giveUp) : fd_(fd)
-    {
-        using namespace std::chrono_literals;
-        while (!(locked_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0)) {
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return;
-            if (giveUp && giveUp->load()) {
-                errno = EINTR;
-                return;
-            }
-            std::this_thread::sleep_for(RetryInterval);
-        }
-    }
-    ~FileLock()
-    {
-        if (locked_)
-            ::flock(fd_, LOCK_UN);
-    }
-    bool Locked() const { return locked_; }
-
-private:
-    // Short beside a write, long beside a system call.
-    static constexpr std::chrono::milliseconds RetryInterval{20};
-    int fd_;
-    bool locked_ = false;
-};
 
 }  // namespace
 
@@ -127,11 +92,11 @@ std::expected<void, QString> RecordFile::Append(const QByteArray &line, const st
     const auto cannotWrite = [this](const QString &reason) {
         return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason));
     };
-    const FileLock lock(fd_.Get(), giveUp);
-    if (!lock.Locked() && errno == EINTR)
+    const auto lock = FileLock::Take(fd_.Get(), giveUp);
+    if (!lock && lock.error() == EINTR)
         return cannotWrite(QStringLiteral("the run ended while another program held the file"));
-    if (!lock.Locked())
-        return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, SystemError()));
+    if (!lock)
+        return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(lock.error()))));
 
     struct stat info {};
     if (::fstat(fd_.Get(), &info) != 0)
