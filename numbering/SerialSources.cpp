@@ -223,7 +223,7 @@ private:
         }
         // A value given twice would go to two boards.
         std::vector<ListValue> sorted = values;
-        std::ranges::stable_sort(sorted, {}, &ListValue::value);
+        std::ranges::sort(sorted, {}, [](const ListValue &value) { return std::pair(value.value, value.line); });
         const auto twice = std::ranges::adjacent_find(sorted, {}, &ListValue::value);
         if (twice != sorted.end())
             return std::unexpected(Error(SerialError::Kind::BadContent, "The list file " + shown_ + " gives " + std::to_string(twice->value) +
