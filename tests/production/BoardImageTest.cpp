@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "image/ProgramFile.h"
 #include "production/BoardImage.h"
+#include "production/BoardNumbering.h"
 #include "tests/support/HostFixture.h"
 #include "tests/support/Process.h"
 
@@ -153,6 +154,40 @@ TEST_F(BoardImageTest, EachBoardHasItsOwnChecksumAndSha256)
     EXPECT_NE(first->imageSha256, second->imageSha256);
     EXPECT_EQ(first->image.ImageBuffer[0x2003], '1');
     EXPECT_EQ(second->image.ImageBuffer[0x2003], '2');
+}
+
+// A run's numbering: the next value shown without taking it, each take the
+// board's own image, and a mistake known before any board starts.
+TEST_F(BoardImageTest, ARunsNumberingTakesOnlyWhenABoardBegins)
+{
+    const QString counter = WriteFile(*dir_, QStringLiteral("serial.txt"), "254\n");
+    const SerialSourceText source{SerialSourceText::Kind::Counter, QFile::encodeName(counter).toStdString()};
+    const auto numbering = BoardNumbering::Open(SerialField{0x2000, *ParseSerialFormat("u8"), false}, source, summary_->loaded);
+    ASSERT_TRUE(numbering) << numbering.error().text;
+    EXPECT_EQ(numbering->Next(), "254");
+    EXPECT_EQ(numbering->Next(), "254");
+    EXPECT_EQ(ReadFile(counter), "254\n");
+
+    const auto first = numbering->Take(*program_);
+    ASSERT_TRUE(first) << first.error().text;
+    EXPECT_EQ(first->serial, "254");
+    EXPECT_EQ(first->image.ImageBuffer[0x2000], 254);
+    EXPECT_EQ(numbering->Next(), "255");
+    ASSERT_TRUE(numbering->Take(*program_));
+    // 256 does not fit: it is used up all the same, and the board says why.
+    const auto third = numbering->Take(*program_);
+    ASSERT_FALSE(third);
+    EXPECT_EQ(third.error().text, "the serial number 256 does not fit u8 (0 to 255)");
+    EXPECT_EQ(ReadFile(counter), "257\n");
+
+    // Before any board: the next value, and the field against the program.
+    const auto full = BoardNumbering::Open(SerialField{0x2000, *ParseSerialFormat("u8"), false}, source, summary_->loaded);
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().kind, Kind::DoesNotFit);
+    const auto over = BoardNumbering::Open(SerialField{0x10, *ParseSerialFormat("u8"), false}, source, summary_->loaded);
+    ASSERT_FALSE(over);
+    EXPECT_EQ(over.error().kind, Kind::OverData);
+    EXPECT_EQ(ReadFile(counter), "257\n");
 }
 
 }  // namespace
