@@ -56,7 +56,7 @@ std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const O
     options.file = PathOf(job.program);
     options.loader = job.loader.empty() ? PathName() : PathOf(job.loader);
     if (job.loaderStartMs)
-        options.timing.loaderStartMs = *job.loaderStartMs;
+        options.write.loaderStartMs = *job.loaderStartMs;
     options.program.binaryAt = job.binaryAt;
     options.program.verifyChecksums = !job.ignoreChecksums;
     options.numbering = job.numbering;
@@ -108,7 +108,7 @@ int RunMakeJob(const Options &options, const Console &console)
     // Without --loader the station's own is sent, as long as it is this one.
     job.loader = options.loader.Bytes().toStdString();
     job.loaderSha256 = program.loaderSha256.toStdString();
-    job.loaderStartMs = options.timing.loaderStartMs;
+    job.loaderStartMs = options.write.loaderStartMs;
     job.binaryAt = options.program.binaryAt;
     job.ignoreChecksums = !options.program.verifyChecksums;
     job.numbering = options.numbering;

@@ -18,7 +18,6 @@
 #include "remote/TlsIdentity.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
-#include "writer/WriteTarget.h"
 
 #include <QFile>
 #include <QStringList>
@@ -185,8 +184,7 @@ int RunWrite(const Options &given, const Console &console)
     std::vector<PortName> ports = std::move(*givenPorts);
     std::optional<TlsIdentity> tls = std::move(*identity);
 
-    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program},
-                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
+    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, options.write});
     try {
         return run.Run();
     } catch (...) {

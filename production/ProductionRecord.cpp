@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,24 +80,27 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 
-std::expected<RecordFile, QString> RecordFile::Open(const QString &path)
+std::expected<RecordFile, RecordError> RecordFile::Open(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        return std::unexpected(QStringLiteral("Cannot open the report file %1: %2").arg(path, SystemError()));
+        return std::unexpected(RecordError{RecordError::Kind::CannotOpen, QStringLiteral("Cannot open the report file %1: %2").arg(path, SystemError())});
     return RecordFile(UniqueFd(fd), path);
 }
 
-std::expected<void, QString> RecordFile::Append(const QByteArray &line, const std::atomic<bool> *giveUp)
+std::expected<void, RecordError> RecordFile::Append(const QByteArray &line, const std::atomic<bool> *giveUp)
 {
     const auto cannotWrite = [this](const QString &reason) {
-        return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason));
+        return std::unexpected(RecordError{RecordError::Kind::CannotWrite, QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason)});
     };
     const auto lock = FileLock::Take(fd_.Get(), giveUp);
     if (!lock && lock.error() == EINTR)
-        return cannotWrite(QStringLiteral("the run ended while another program held the file"));
+        return std::unexpected(RecordError{RecordError::Kind::GaveUp, QStringLiteral("Cannot write the report file %1: "
+                                                                                     "the run ended while another program held the file")
+                                                                          .arg(path_)});
     if (!lock)
-        return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, QString::fromLocal8Bit(std::strerror(lock.error()))));
+        return std::unexpected(RecordError{RecordError::Kind::CannotLock, QStringLiteral("Cannot lock the report file %1: %2")
+                                                                              .arg(path_, QString::fromLocal8Bit(std::strerror(lock.error())))});
 
     struct stat info {};
     if (::fstat(fd_.Get(), &info) != 0)
