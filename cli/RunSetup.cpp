@@ -154,16 +154,20 @@ int RunWrite(const Options &given, const Console &console)
     const auto input = ReadRunInput(options, loaderPath, fileSystem, console);
     if (!input)
         return input.error();
-    const RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
+    RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
     // A file changed after its job was approved is not written, not even
     // into the first board.
     if (job->second) {
         if (const auto approved = CheckJobFiles(*job->second, options.file.Display(), program.fileSha256, program.loaderSha256, console); !approved)
             return approved.error();
+        program.job = job->second->shown;
+        program.jobSha256 = job->second->sha256;
     }
     // The numbering is placed against the file's data and its source read
     // before any port opens; a number is taken only as a board's write begins.
     std::optional<BoardNumbering> numbering;
+    std::optional<NumberedInput> numbered;
+    WriteOptions write = options.write;
     if (options.numbering) {
         auto opened = BoardNumbering::Open(options.numbering->field, options.numbering->source, input->summary.loaded);
         if (!opened) {
@@ -171,6 +175,7 @@ int RunWrite(const Options &given, const Console &console)
             return ExitUsage;
         }
         numbering.emplace(std::move(*opened));
+        write.ownInput = &numbered.emplace(*numbering);
     }
 
     // The record and the trace go to files that must open before any port
@@ -184,7 +189,7 @@ int RunWrite(const Options &given, const Console &console)
     std::vector<PortName> ports = std::move(*givenPorts);
     std::optional<TlsIdentity> tls = std::move(*identity);
 
-    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, options.write});
+    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, write});
     try {
         return run.Run();
     } catch (...) {

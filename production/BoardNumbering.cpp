@@ -27,6 +27,20 @@ std::expected<BoardImage, SerialError> BoardNumbering::Take(const ProgramImage &
     return MakeBoardImage(program, field_, *value);
 }
 
+std::expected<OwnInput, WriteResult> NumberedInput::Make(const WriteInput &run, const std::atomic<bool> &giveUp) const
+{
+    auto board = numbering_.Take(run.image, &giveUp);
+    if (!board) {
+        // A board's result line starts as a sentence.
+        QString why = QString::fromStdString(board.error().text);
+        if (!why.isEmpty())
+            why[0] = why[0].toUpper();
+        return std::unexpected(WriteResult{WriteOutcome::NumberFailed, why});
+    }
+    OwnInputFacts facts{QString::fromStdString(board->serial), board->imageSha256, board->transferSize, board->checksum};
+    return OwnInput{WriteInput{std::move(board->image), run.loader, run.programFileSha256, run.summary}, std::move(facts)};
+}
+
 std::expected<std::string, SerialError> BoardNumbering::Next() const
 {
     const auto value = source_->Peek();

@@ -4,6 +4,7 @@
 #include "numbering/SerialField.h"
 #include "numbering/SerialSource.h"
 #include "production/BoardImage.h"
+#include "writer/OwnInput.h"
 
 #include <atomic>
 #include <expected>
@@ -43,6 +44,19 @@ private:
 
     SerialField field_;
     std::shared_ptr<SerialSource> source_;
+};
+
+// Each board's own input with its own number in it, taken as its write
+// begins (WriteOptions::ownInput). A number that cannot be taken ends the
+// board as NumberFailed, its message the reason.
+class NumberedInput final : public OwnInputMaker {
+public:
+    // `numbering` must outlive the write.
+    explicit NumberedInput(const BoardNumbering &numbering) : numbering_(numbering) {}
+    [[nodiscard]] std::expected<OwnInput, WriteResult> Make(const WriteInput &run, const std::atomic<bool> &giveUp) const override;
+
+private:
+    const BoardNumbering &numbering_;
 };
 
 }  // namespace qw735

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "production/JobText.h"
 
-#include "writer/SendImage.h"
+#include "writer/WriteOptions.h"
 
 #include <algorithm>
 #include <climits>

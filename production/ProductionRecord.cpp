@@ -51,6 +51,8 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input)
 
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus)
 {
+    // A board with its own number was sent an image of its own.
+    const OwnInputFacts own = board.own.value_or(OwnInputFacts{{}, program.imageSha256, program.transferSize, program.checksum});
     QJsonObject record{
         {QStringLiteral("start"), board.started.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("port"), board.port},
@@ -59,9 +61,9 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("file"), program.file},
         {QStringLiteral("file_sha256"), QString::fromLatin1(program.fileSha256)},
         {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
-        {QStringLiteral("image_sha256"), QString::fromLatin1(program.imageSha256)},
-        {QStringLiteral("transfer_size"), program.transferSize},
-        {QStringLiteral("checksum"), program.checksum},
+        {QStringLiteral("image_sha256"), QString::fromLatin1(own.imageSha256)},
+        {QStringLiteral("transfer_size"), own.transferSize},
+        {QStringLiteral("checksum"), own.checksum},
         {QStringLiteral("message"), message},
         {QStringLiteral("exit_status"), exitStatus},
         {QStringLiteral("duration_s"), qRound64(board.seconds * 1000) / 1000.0},
@@ -77,6 +79,12 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
     // `openssl x509 -fingerprint -sha256` shows it, without the colons.
     if (!board.serverSha256.isEmpty())
         record.insert(QStringLiteral("server_cert_sha256"), QString::fromLatin1(board.serverSha256));
+    if (board.own)
+        record.insert(QStringLiteral("serial"), board.own->serial);
+    if (!program.job.isEmpty()) {
+        record.insert(QStringLiteral("job"), program.job);
+        record.insert(QStringLiteral("job_sha256"), QString::fromLatin1(program.jobSha256));
+    }
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 

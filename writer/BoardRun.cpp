@@ -108,9 +108,25 @@ WriteResult BoardRun::Converse(StepTracker &steps)
         const auto input = ReadWriteInput(files->program, files->loader, HeldPortReader);
         if (!input)
             return input.error();
-        return WriteTarget(link_, *input, steps, options_);
+        return Write(*input, steps);
     }
-    return WriteTarget(link_, *std::get<const WriteInput *>(input_), steps, options_);
+    return Write(*std::get<const WriteInput *>(input_), steps);
+}
+
+WriteResult BoardRun::Write(const WriteInput &run, StepTracker &steps)
+{
+    if (!options_.ownInput)
+        return WriteTarget(link_, run, steps, options_);
+    // The board's write begins here: what is made now is the board's.
+    auto own = options_.ownInput->Make(run, giveUp_);
+    if (!own && giveUp_) {
+        link_.Abandon();
+        return {WriteOutcome::Abandoned, QString()};
+    }
+    if (!own)
+        return own.error();
+    outcome_.own = std::move(own->facts);
+    return WriteTarget(link_, own->input, steps, options_);
 }
 
 void BoardRun::ShowResult() const
@@ -129,6 +145,7 @@ void BoardRun::Cancel()
 {
     std::lock_guard lock(mutex_);
     cancelled_ = true;
+    giveUp_ = true;
     if (!linkInUse_)
         return;
     // On the link's own thread (a lone board, the window) the link is

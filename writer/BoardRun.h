@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/PathName.h"
+#include "writer/OwnInput.h"
 #include "writer/WriteInput.h"
 #include "writer/WriteOptions.h"
 #include "writer/WriteResult.h"
@@ -9,6 +10,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -53,6 +55,9 @@ struct BoardOutcome {
     // Why replies may come late on this port, when the port knows and
     // could not help it (see ByteTransport::LatencyNote); empty otherwise.
     QString latencyNote;
+    // With WriteOptions::ownInput: what the board's own input was, once it
+    // was made (its serial number taken).
+    std::optional<OwnInputFacts> own;
 };
 
 // The files of a write that are read once its port is open, as the window
@@ -111,6 +116,9 @@ private:
     // Opens the port and runs the write on it.
     void OpenAndWrite(StepTracker &steps);
     WriteResult Converse(StepTracker &steps);
+    // The write sequence with `run`, or with the board's own input made
+    // from it when the options ask for one.
+    WriteResult Write(const WriteInput &run, StepTracker &steps);
     void ShowResult() const;
     bool Cancelled();
 
@@ -126,6 +134,9 @@ private:
 
     std::mutex mutex_;
     bool cancelled_ = false;
+    // Set with cancelled_, for a wait outside the link (another program
+    // holding the source of a board's own input).
+    std::atomic<bool> giveUp_{false};
     bool linkInUse_ = false;  // the link may be abandoned: it is this run's now
 };
 

@@ -3,6 +3,8 @@
 
 namespace qw735 {
 
+class OwnInputMaker;
+
 // Time the freshly started loader gets to set up its UART: no byte at
 // 38400 baud leaves the host sooner than this after the end mark was taken.
 // The end mark often comes in the same packet as the last echo, and the
@@ -22,6 +24,10 @@ struct WriteOptions {
     // answer, if longer than the designed 51 attempts (see BootHandshake):
     // time to put the board in boot mode after starting the write.
     int waitForBoardMs = 0;
+    // Gives each board an input of its own as its write begins (its serial
+    // number in its image); none: every board is sent the run's input. It
+    // must outlive the write.
+    const OwnInputMaker *ownInput = nullptr;
 
     // The next settings of one board's write go here, each with the default
     // that leaves the write as it is: the boot entry and release sequences
