@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "numbering/SerialSources.h"
 
+#include "base/ReadRest.h"
 #include "base/UniqueFd.h"
 #include "numbering/SerialFormat.h"
 #include "numbering/StateFile.h"
@@ -187,16 +188,10 @@ private:
         if (stamp_ && *stamp_ == stamp)
             return &values_;
 
-        std::string text;
-        char buffer[65536];
-        for (ssize_t got; (got = ::read(fd.Get(), buffer, sizeof buffer)) != 0;) {
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got < 0)
-                return cannotRead(errno);
-            text.append(buffer, static_cast<std::size_t>(got));
-        }
-        auto values = Parse(text);
+        const auto text = ReadRest(fd.Get());
+        if (!text)
+            return cannotRead(text.error());
+        auto values = Parse(*text);
         if (!values)
             return std::unexpected(values.error());
         values_ = std::move(*values);

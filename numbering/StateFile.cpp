@@ -2,6 +2,7 @@
 #include "numbering/StateFile.h"
 
 #include "base/PathName.h"
+#include "base/ReadRest.h"
 
 #include <QByteArray>
 #include <cerrno>
@@ -104,18 +105,11 @@ std::expected<std::optional<std::string>, SerialError> StateFile::Read() const
     const UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid())
         return errno == ENOENT ? std::expected<std::optional<std::string>, SerialError>(std::nullopt) : cannotRead(errno);
-    std::string text;
-    char buffer[LargestState + 1];
-    while (text.size() <= LargestState) {
-        const ssize_t got = ::read(fd.Get(), buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return cannotRead(errno);
-        if (got == 0)
-            return text;
-        text.append(buffer, static_cast<std::size_t>(got));
-    }
+    auto text = ReadRest(fd.Get(), LargestState);
+    if (!text)
+        return cannotRead(text.error());
+    if (text->size() <= LargestState)
+        return std::move(*text);
     return std::unexpected(SerialError{SerialError::Kind::BadContent,
                                        "Cannot read " + described_ + ": it is larger than " + std::to_string(LargestState) + " bytes"});
 }

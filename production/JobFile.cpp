@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "production/JobFile.h"
 
+#include "base/ReadRest.h"
 #include "base/UniqueFd.h"
 #include "numbering/StateFile.h"
 
@@ -29,17 +30,12 @@ std::expected<JobFileRead, JobError> ReadJobFile(const PathName &path)
     const UniqueFd fd(::open(path.Bytes().constData(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid())
         return std::unexpected(SystemFault(JobError::Kind::CannotRead, errno));
-    std::string text;
-    char buffer[65536];
-    for (ssize_t got; (got = ::read(fd.Get(), buffer, sizeof buffer)) != 0;) {
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return std::unexpected(SystemFault(JobError::Kind::CannotRead, errno));
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > LargestJob)
-            return std::unexpected(JobError{JobError::Kind::CannotRead, 0, {}, "it is larger than 1 MiB, which no job is"});
-    }
+    const auto read = ReadRest(fd.Get(), LargestJob);
+    if (!read)
+        return std::unexpected(SystemFault(JobError::Kind::CannotRead, read.error()));
+    const std::string &text = *read;
+    if (text.size() > LargestJob)
+        return std::unexpected(JobError{JobError::Kind::CannotRead, 0, {}, "it is larger than 1 MiB, which no job is"});
     auto job = ParseJob(text);
     if (!job)
         return std::unexpected(job.error());
