@@ -4,6 +4,7 @@
 #include "cli/Console.h"
 #include "cli/ExitStatus.h"
 #include "cli/RunSetup.h"
+#include "ports/PortName.h"
 #include "production/JobFile.h"
 #include "production/ProductionRecord.h"
 #include "writer/FileSystem.h"
@@ -74,11 +75,11 @@ std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const O
 }
 
 std::expected<void, int> CheckJobFiles(const JobInUse &job, const QString &programShown, const QByteArray &programSha256,
-                                       const QByteArray &loaderSha256, const Console &console)
+                                       const QString &loaderShown, const QByteArray &loaderSha256, const Console &console)
 {
     for (const auto &[key, shown, approved, actual] :
          {std::tuple{"program_sha256", programShown, &job.programSha256, &programSha256},
-          std::tuple{"loader_sha256", QStringLiteral("the loader"), &job.loaderSha256, &loaderSha256}}) {
+          std::tuple{"loader_sha256", loaderShown, &job.loaderSha256, &loaderSha256}}) {
         if (const auto same = CheckJobSha256(key, shown, *approved, *actual); !same) {
             console.Tell(QString::fromStdString(DescribeJobError(same.error(), job.shown.toStdString())));
             return std::unexpected(ExitUsage);
@@ -91,6 +92,12 @@ int RunMakeJob(const Options &options, const Console &console)
 {
     const FileSystem fileSystem;
     const PathName loaderPath = options.loader.IsEmpty() ? PathName(QFile::encodeName(fileSystem.LoaderPath())) : options.loader;
+    // The ports are checked as a write checks them: a job names none it
+    // could not write.
+    for (const QByteArray &port : options.ports) {
+        if (const auto name = PortName::Parse(PathString(port)); !name)
+            return Misused(console, name.error());
+    }
     const auto input = ReadRunInput(options, loaderPath, fileSystem, console);
     if (!input)
         return input.error();

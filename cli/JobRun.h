@@ -33,7 +33,7 @@ std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const O
 // A file that changed is said on `console`, naming both hashes; the error is
 // the exit status.
 std::expected<void, int> CheckJobFiles(const JobInUse &job, const QString &programShown, const QByteArray &programSha256,
-                                       const QByteArray &loaderSha256, const Console &console);
+                                       const QString &loaderShown, const QByteArray &loaderSha256, const Console &console);
 
 // --make-job: reads the program file and the loader as a write would, and
 // makes the job file from the options given, with their hashes. Returns the

@@ -158,7 +158,8 @@ int RunWrite(const Options &given, const Console &console)
     // A file changed after its job was approved is not written, not even
     // into the first board.
     if (job->second) {
-        if (const auto approved = CheckJobFiles(*job->second, options.file.Display(), program.fileSha256, program.loaderSha256, console); !approved)
+        if (const auto approved = CheckJobFiles(*job->second, options.file.Display(), program.fileSha256, loaderPath.Display(),
+                                                  program.loaderSha256, console); !approved)
             return approved.error();
         program.job = job->second->shown;
         program.jobSha256 = job->second->sha256;

@@ -739,6 +739,7 @@ TEST(CommandLine, RefusesBadUsage)
         {{"--make-job", "j.toml"}, "qw735-write: --make-job needs the program FILE the job writes, after its ports if it has any" + help},
         {{"--make-job", "j.toml", "--trace", "COM1", "p.mot"}, "qw735-write: --trace does not go with --make-job" + help},
         {{"--make-job", "j.toml", "--wait-for-board", "3", "p.mot"}, "qw735-write: --wait-for-board does not go with --make-job" + help},
+        {{"--make-job", "j.toml", "COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10" + help},
     };
     for (const auto &[args, err] : rows) {
         SCOPED_TRACE(args.join(u' ').toStdString());
@@ -1242,6 +1243,17 @@ TEST(CommandLine, RunsAJobOnlyWithTheFilesItApproved)
     EXPECT_EQ(refused.err, QStringLiteral("qw735-write: Job file %1: program_sha256: %2 has the SHA-256 %3, not %4: it changed after the job was made\n")
                                .arg(job, dir.filePath(QStringLiteral("jobs/../p.mot")), changedSha, QLatin1String(MatrixProgramSha256)));
     EXPECT_TRUE(refused.out.isEmpty());
+    EXPECT_TRUE(next.board.Received().empty());
+
+    // The program as approved, and a loader that changed.
+    ASSERT_TRUE(QFile::remove(mot) && QFile::copy(stage.mot, mot));
+    const QString loader = dir.filePath(QStringLiteral("tqw735.bin"));
+    WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize + 1));
+    const WriterRun loaderChanged = RunWriter({QStringLiteral("--job"), job, next.device});
+    EXPECT_EQ(loaderChanged.status, 64);
+    EXPECT_EQ(loaderChanged.err, QStringLiteral("qw735-write: Job file %1: loader_sha256: %2 has the SHA-256 %3, not %4: it changed after the job was made\n")
+                                     .arg(job, dir.filePath(QStringLiteral("jobs/../tqw735.bin")),
+                                          RunProcess({QStringLiteral("sha256sum"), loader}).out.section(u' ', 0, 0), QLatin1String(MatrixLoaderSha256)));
     EXPECT_TRUE(next.board.Received().empty());
     EXPECT_EQ(ReadRecords(report).size(), 1u);
 }
