@@ -1193,6 +1193,36 @@ TEST(CommandLine, TwoWritersShareOneCounter)
     EXPECT_EQ(sent, expected);
 }
 
+// --info shows where the number goes and the next value, and takes none.
+TEST(CommandLine, InfoShowsTheNextNumberWithoutTakingIt)
+{
+    QTemporaryDir dir;
+    WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+    const QString counter = WriteFile(dir, QStringLiteral("serial.txt"), "0x2A\n");
+    const QStringList numbering = {QStringLiteral("--serial-at"), QStringLiteral("0x100"), QStringLiteral("--serial-format"), QStringLiteral("u16be"),
+                                   QStringLiteral("--serial-from"), QStringLiteral("counter:serial.txt")};
+    const WriterRun text = RunWriter(QStringList{QStringLiteral("--info")} + numbering + QStringList{QStringLiteral("p.mot")}, dir.path());
+    EXPECT_EQ(text.status, 0) << text.err.toStdString();
+    EXPECT_TRUE(text.out.endsWith(QStringLiteral("serial number           u16be, 2 bytes at 0x00100, from counter:serial.txt\n"
+                                                 "next serial number      42 (not taken)\n")))
+        << text.out.toStdString();
+    const WriterRun json = RunWriter(QStringList{QStringLiteral("--info"), QStringLiteral("--json")} + numbering + QStringList{QStringLiteral("p.mot")},
+                                     dir.path());
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).object()[u"serial"].toObject(),
+              (QJsonObject{{QStringLiteral("address"), 256}, {QStringLiteral("format"), QStringLiteral("u16be")},
+                           {QStringLiteral("source"), QStringLiteral("counter:serial.txt")}, {QStringLiteral("next"), QStringLiteral("42")}}));
+    EXPECT_EQ(ReadFile(counter), "0x2A\n");
+
+    // Over the program's data, refused as a write would refuse it.
+    QStringList over = numbering;
+    over[1] = QStringLiteral("0x8");
+    const WriterRun refused = RunWriter(QStringList{QStringLiteral("--info")} + over + QStringList{QStringLiteral("p.mot")}, dir.path());
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_EQ(refused.err, QStringLiteral("qw735-write: the serial number (u16be, 2 bytes at 0x00008) lies over the program's data at 0x00000-0x0000F\n"));
+    EXPECT_TRUE(refused.out.isEmpty());
+}
+
 // A job made from the options of a write runs that write and no other: a
 // program changed after the job was made is refused before the board hears
 // a byte, naming both hashes.
@@ -1206,8 +1236,11 @@ TEST(CommandLine, RunsAJobOnlyWithTheFilesItApproved)
     const QString mot = dir.filePath(QStringLiteral("p.mot"));
     ASSERT_TRUE(QFile::copy(stage.mot, mot));
     ASSERT_TRUE(QFile::copy(stage.loader, dir.filePath(QStringLiteral("tqw735.bin"))));
+    const QString counter = WriteFile(dir, QStringLiteral("serial.txt"), "7\n");
     const WriterRun made = RunWriter({QStringLiteral("--make-job"), QStringLiteral("jobs/line3.toml"), QStringLiteral("--loader"), QStringLiteral("tqw735.bin"),
-                                      QStringLiteral("--report"), QStringLiteral("r.jsonl"), stage.device, QStringLiteral("p.mot")},
+                                      QStringLiteral("--report"), QStringLiteral("r.jsonl"), QStringLiteral("--serial-at"), QStringLiteral("0x100"),
+                                      QStringLiteral("--serial-format"), QStringLiteral("ascii:8"), QStringLiteral("--serial-from"),
+                                      QStringLiteral("counter:serial.txt"), stage.device, QStringLiteral("p.mot")},
                                      dir.path());
     ASSERT_EQ(made.status, 0) << made.err.toStdString();
     EXPECT_EQ(made.out, QStringLiteral("Job jobs/line3.toml made: p.mot (SHA-256 %1), loader SHA-256 %2\n")
@@ -1221,7 +1254,12 @@ TEST(CommandLine, RunsAJobOnlyWithTheFilesItApproved)
                                            "loader_sha256 = \"" + std::string(MatrixLoaderSha256) + "\"\n"
                                            "loader_start_ms = 50\n"
                                            "report = \"../r.jsonl\"\n"
-                                           "ports = [\"" + stage.device.toStdString() + "\"]\n");
+                                           "ports = [\"" + stage.device.toStdString() + "\"]\n"
+                                           "\n"
+                                           "[numbering]\n"
+                                           "address = 0x100\n"
+                                           "format = \"ascii:8\"\n"
+                                           "source = \"counter:../serial.txt\"\n");
 
     const WriterRun run = RunWriter({QStringLiteral("--job"), job, QStringLiteral("-q")});
     EXPECT_EQ(run.status, 0) << run.err.toStdString();
@@ -1230,6 +1268,9 @@ TEST(CommandLine, RunsAJobOnlyWithTheFilesItApproved)
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0][u"job"].toString(), job);
     EXPECT_EQ(records[0][u"job_sha256"].toString(), RunProcess({QStringLiteral("sha256sum"), job}).out.section(u' ', 0, 0));
+    EXPECT_EQ(records[0][u"serial"].toString(), QStringLiteral("00000007"));
+    EXPECT_EQ(NumberSent(stage), "00000007");
+    EXPECT_EQ(ReadFile(counter), "8\n");
 
     // The program changes after the job was made: a byte more at its end.
     const FaultStage next(FaultRowNamed("Healthy"));
