@@ -43,8 +43,8 @@ check-sanitize:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=quarantine_size_mb=32 QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# A short run of each fuzzer: S-record, Intel HEX, ELF and Telnet (the long runs
-# are done by hand).
+# A short run of each fuzzer: S-record, Intel HEX, ELF, Telnet and job files
+# (the long runs are done by hand).
 fuzz-smoke:
 	./scripts/install-deps.sh fuzz
 	./fuzz/run-fuzz.sh $(FUZZ_SECONDS)

@@ -21,6 +21,7 @@ enum ExitStatus {
     ExitProgramFailed = 7,
     ExitPortFailed = 8,      // cannot be opened, or lost mid-write
     ExitOutputLost = 9,      // every board O.K., but a record or trace lines were lost
+    ExitNumberFailed = 10,   // the board's own number could not be taken; the board heard no byte
     ExitUsage = 64,
     ExitInternal = 70,       // the writer itself failed
 };
@@ -38,6 +39,7 @@ constexpr int ExitStatusOf(WriteOutcome outcome)
     case WriteOutcome::ImageNoReply: return ExitImageNoReply;
     case WriteOutcome::ImageWrongReply: return ExitImageWrongReply;
     case WriteOutcome::ProgramFailed: return ExitProgramFailed;
+    case WriteOutcome::NumberFailed: return ExitNumberFailed;
     case WriteOutcome::PortLost: return ExitPortFailed;
     case WriteOutcome::Abandoned: return ExitInternal;  // not reached: a signal ends the process
     }

@@ -75,6 +75,7 @@ QString OutcomeHint(WriteOutcome outcome)
     case WriteOutcome::LoaderTooLarge:
     case WriteOutcome::LoaderIsProgram:
     case WriteOutcome::ProgramFailed:
+    case WriteOutcome::NumberFailed:  // the message names the source and why
     case WriteOutcome::PortLost:
     case WriteOutcome::Abandoned:
         break;

@@ -22,6 +22,8 @@ constexpr int WaitForBoardLimitS = 3600;
 
 constexpr std::string_view Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
+    "  or:  qw735-write --job JOB [-q] [--trace[=FILE]] [PORT...]\n"
+    "  or:  qw735-write --make-job JOB [options] [PORT...] FILE\n"
     "  or:  qw735-write --info [--json] FILE\n"
     "  or:  qw735-write --list-ports [--json]\n"
     "  or:  qw735-write --list-sequences\n"
@@ -62,6 +64,18 @@ constexpr std::string_view Usage =
     "                     (default: the system's trusted CAs)\n"
     "  --tls-cert FILE    the client certificate for rfc2217+tls:// servers\n"
     "  --tls-key FILE     its private key (PEM, no passphrase)\n"
+    "  --serial-at ADDRESS  write each board's own number at ADDRESS (decimal or 0x-hex)\n"
+    "  --serial-format FORMAT\n"
+    "                     u8, u16le, u16be, u32le, u32be, u64le, u64be, or ascii:N\n"
+    "                     (N decimal digits, zero-padded)\n"
+    "  --serial-from SOURCE\n"
+    "                     counter:FILE (FILE holds the next number) or list:FILE\n"
+    "                     (one value a line, each used once; FILE.used counts them)\n"
+    "  --serial-over-data   let the number lie over the program file's data\n"
+    "  --job JOB          write what the job file JOB fixes: program, loader, numbering,\n"
+    "                     report and ports; refused when a file's SHA-256 changed\n"
+    "  --make-job JOB     write no board: make the job file JOB from the options,\n"
+    "                     ports and FILE given, with the SHA-256 of FILE and the loader\n"
     "  --info             summarize the image; open no port\n"
     "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
@@ -148,6 +162,11 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
         shown << ShellWord(ArgumentDisplay(argument));
     switch (options.mode) {
     case Options::Mode::Write:
+        if (!options.job.IsEmpty()) {
+            for (const QString &port : positional)
+                options.ports << port.toLatin1();
+            return {};
+        }
         if (positional.isEmpty())
             return std::unexpected(Misuse{QStringLiteral("give the PORT, then the program FILE to write into its board (PORT FILE)")});
         if (positional.size() == 1)
@@ -163,6 +182,13 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
             return std::unexpected(Misuse{QStringLiteral("--info summarises one FILE and opens no port: leave out %1")
                                               .arg(shown.first(shown.size() - 1).join(u' '))});
         options.file = PathName(positional[0].toLatin1());
+        return {};
+    case Options::Mode::MakeJob:
+        if (positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("--make-job needs the program FILE the job writes, after its ports if it has any")});
+        for (const QString &port : positional.first(positional.size() - 1))
+            options.ports << port.toLatin1();
+        options.file = PathName(positional.last().toLatin1());
         return {};
     case Options::Mode::ListPorts:
         if (!positional.isEmpty())
@@ -201,67 +227,157 @@ struct Grammar {
     QCommandLineOption release{QStringLiteral("release"), QString(), QStringLiteral("SEQUENCE")};
     QCommandLineOption syncRetries{QStringLiteral("sync-retries"), QString(), QStringLiteral("N")};
     QCommandLineOption listSequences{QStringLiteral("list-sequences")};
+    // Each board's own number.
+    QCommandLineOption serialAt{QStringLiteral("serial-at"), QString(), QStringLiteral("ADDRESS")};
+    QCommandLineOption serialFormat{QStringLiteral("serial-format"), QString(), QStringLiteral("FORMAT")};
+    QCommandLineOption serialFrom{QStringLiteral("serial-from"), QString(), QStringLiteral("SOURCE")};
+    QCommandLineOption serialOverData{QStringLiteral("serial-over-data")};
+    QCommandLineOption job{QStringLiteral("job"), QString(), QStringLiteral("JOB")};
+    QCommandLineOption makeJob{QStringLiteral("make-job"), QString(), QStringLiteral("JOB")};
     QCommandLineParser parser;
 
     Grammar()
     {
         parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey,
-                           binaryAt, ignoreChecksums, bootEntry, release, syncRetries, listSequences});
+                           binaryAt, ignoreChecksums, bootEntry, release, syncRetries, listSequences, serialAt, serialFormat, serialFrom,
+                           serialOverData, job, makeJob});
     }
 };
 
 // The options that take a value.
-constexpr const char *ValueOptions[] = {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key",
-                                        "--boot-entry", "--release", "--sync-retries"};
+constexpr const char *ValueOptions[] = {"--loader",     "--report",      "--loader-start", "--wait-for-board", "--binary-at",
+                                        "--tls-ca",     "--tls-cert",    "--tls-key",      "--boot-entry",     "--release",
+                                        "--sync-retries", "--serial-at", "--serial-format", "--serial-from",   "--job",
+                                        "--make-job"};
 
-// Which run: a write, unless --info or --list-ports says otherwise.
+// Which run: a write, unless --info, --list-ports or --make-job says
+// otherwise; a write of a job, with --job.
 std::expected<void, Misuse> TakeMode(const Grammar &grammar, Options &options)
 {
-    if (grammar.parser.isSet(grammar.info) && grammar.parser.isSet(grammar.listPorts))
-        return std::unexpected(Misuse{QStringLiteral("--info and --list-ports do not go together")});
+    QStringList modes;
+    for (const QCommandLineOption *mode : {&grammar.info, &grammar.listPorts, &grammar.makeJob, &grammar.job}) {
+        if (grammar.parser.isSet(*mode))
+            modes << QStringLiteral("--") + mode->names().constLast();
+    }
     if (grammar.parser.isSet(grammar.listSequences)) {
-        if (grammar.parser.isSet(grammar.info) || grammar.parser.isSet(grammar.listPorts))
+        if (!modes.isEmpty())
             return std::unexpected(Misuse{QStringLiteral("--list-sequences goes alone")});
         options.mode = Options::Mode::ListSequences;
         return {};
     }
+    if (modes.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("%1 and %2 do not go together").arg(modes[0], modes[1])});
     if (grammar.parser.isSet(grammar.info))
         options.mode = Options::Mode::Info;
     else if (grammar.parser.isSet(grammar.listPorts))
         options.mode = Options::Mode::ListPorts;
+    else if (grammar.parser.isSet(grammar.makeJob))
+        options.mode = Options::Mode::MakeJob;
+    for (const QCommandLineOption *file : {&grammar.job, &grammar.makeJob}) {
+        const auto job = OneValue(grammar.parser, *file);
+        if (!job)
+            return std::unexpected(job.error());
+        if (!job->isEmpty())
+            options.job = PathName(job->toLatin1());
+    }
     return {};
 }
 
 // What goes with which run: a write takes every option but --json, --info
-// those that say how the program file is read, --list-ports only --json.
-// -q goes with any: there is simply no progress to hide.
+// those that say how the program file is read and numbered, --list-ports
+// only --json. A job fixes what is written: of a write's options it takes
+// only those that say how the boards are reached and watched; a job is made
+// of what a job holds. -q goes with any: there is simply no progress to hide.
 std::expected<void, Misuse> CheckScopes(const Grammar &grammar, Options &options)
 {
     const struct {
         const QCommandLineOption &option;
-        bool write, info, listPorts;
+        bool write, job, makeJob, info, listPorts;
     } scopes[] = {
-        {grammar.loader, true, false, false},  {grammar.loaderStart, true, false, false}, {grammar.waitForBoard, true, false, false},
-        {grammar.report, true, false, false},  {grammar.bootEntry, true, false, false}, {grammar.release, true, false, false},
-        {grammar.syncRetries, true, false, false},
-        {grammar.tlsCa, true, false, false},   {grammar.tlsCert, true, false, false},     {grammar.tlsKey, true, false, false},
-        {grammar.binaryAt, true, true, false}, {grammar.ignoreChecksums, true, true, false}, {grammar.json, false, true, true},
+        {grammar.loader, true, false, true, false, false},
+        {grammar.loaderStart, true, false, true, false, false},
+        {grammar.waitForBoard, true, false, false, false, false},
+        {grammar.report, true, false, true, false, false},
+        {grammar.bootEntry, true, false, true, false, false},
+        {grammar.release, true, false, true, false, false},
+        {grammar.syncRetries, true, false, true, false, false},
+        {grammar.tlsCa, true, true, false, false, false},
+        {grammar.tlsCert, true, true, false, false, false},
+        {grammar.tlsKey, true, true, false, false, false},
+        {grammar.binaryAt, true, false, true, true, false},
+        {grammar.ignoreChecksums, true, false, true, true, false},
+        {grammar.serialAt, true, false, true, true, false},
+        {grammar.serialFormat, true, false, true, true, false},
+        {grammar.serialFrom, true, false, true, true, false},
+        {grammar.serialOverData, true, false, true, true, false},
+        {grammar.json, false, false, false, true, true},
     };
-    const QString mode = options.mode == Options::Mode::Info        ? QStringLiteral("--info")
+    const bool job = options.mode == Options::Mode::Write && !options.job.IsEmpty();
+    const QString mode = job                                       ? QStringLiteral("--job")
+                         : options.mode == Options::Mode::Info    ? QStringLiteral("--info")
+                         : options.mode == Options::Mode::MakeJob ? QStringLiteral("--make-job")
                          : options.mode == Options::Mode::ListPorts ? QStringLiteral("--list-ports")
-                                                                    : QStringLiteral("--list-sequences");
+                                                                   : QStringLiteral("--list-sequences");
     for (const auto &scope : scopes) {
-        const bool fits = options.mode == Options::Mode::Write       ? scope.write
-                          : options.mode == Options::Mode::Info      ? scope.info
+        const bool fits = job                                      ? scope.job
+                          : options.mode == Options::Mode::Write   ? scope.write
+                          : options.mode == Options::Mode::MakeJob ? scope.makeJob
+                          : options.mode == Options::Mode::Info    ? scope.info
                           : options.mode == Options::Mode::ListPorts ? scope.listPorts
-                                                                     : false;
+                                                                    : false;
+        if (!grammar.parser.isSet(scope.option) || fits)
+            continue;
         const QString name = QStringLiteral("--") + scope.option.names().constLast();
-        if (grammar.parser.isSet(scope.option) && !fits)
-            return std::unexpected(Misuse{options.mode == Options::Mode::Write ? QStringLiteral("%1 goes only with --info or --list-ports").arg(name)
-                                                                                : QStringLiteral("%1 does not go with %2").arg(name, mode)});
+        if (job)
+            return std::unexpected(Misuse{
+                QStringLiteral("%1 does not go with --job: the job fixes what is written; only ports, -q and --trace may be added").arg(name)});
+        return std::unexpected(Misuse{options.mode == Options::Mode::Write ? QStringLiteral("%1 goes only with --info or --list-ports").arg(name)
+                                                                            : QStringLiteral("%1 does not go with %2").arg(name, mode)});
     }
     if (options.trace != Options::Trace::Off && options.mode != Options::Mode::Write)
         return std::unexpected(Misuse{QStringLiteral("--trace does not go with %1").arg(mode)});
+    return {};
+}
+
+// --serial-at, --serial-format and --serial-from, all three or none, and
+// --serial-over-data only with them.
+std::expected<void, Misuse> TakeNumbering(const Grammar &grammar, Options &options)
+{
+    const QCommandLineOption *const parts[] = {&grammar.serialAt, &grammar.serialFormat, &grammar.serialFrom};
+    QStringList given, missing;
+    for (const QCommandLineOption *part : parts)
+        (grammar.parser.isSet(*part) ? given : missing) << QStringLiteral("--") + part->names().constLast();
+    if (given.isEmpty()) {
+        if (grammar.parser.isSet(grammar.serialOverData))
+            return std::unexpected(Misuse{QStringLiteral("--serial-over-data goes only with --serial-at, --serial-format and --serial-from")});
+        return {};
+    }
+    if (!missing.isEmpty())
+        return std::unexpected(Misuse{QStringLiteral("%1 %2 %3 too: a board's own number has a place, a format and a source")
+                                          .arg(given.join(QStringLiteral(" and ")), QLatin1String(given.size() == 1 ? "needs" : "need"),
+                                               missing.join(QStringLiteral(" and ")))});
+    QString values[std::size(parts)];
+    for (std::size_t i = 0; i < std::size(parts); ++i) {
+        const auto value = OneValue(grammar.parser, *parts[i]);
+        if (!value)
+            return std::unexpected(value.error());
+        values[i] = *value;
+    }
+    const auto address = ParseAddress(values[0]);
+    if (!address)
+        return std::unexpected(Misuse{QStringLiteral("--serial-at takes an address, decimal or 0x-hex, not '%1': %2")
+                                          .arg(ArgumentDisplay(values[0]), address.error())});
+    const auto format = ParseSerialFormat(values[1].toLatin1().toStdString());
+    if (!format)
+        return std::unexpected(Misuse{QStringLiteral("--serial-format: ") + QString::fromStdString(format.error().text)});
+    const auto source = ParseSerialSource(values[2].toLatin1().toStdString());
+    if (!source)
+        return std::unexpected(Misuse{QStringLiteral("--serial-from: ") + QString::fromStdString(source.error().text)});
+    const SerialField field{*address, *format, grammar.parser.isSet(grammar.serialOverData)};
+    // Whether it lands on the program's data is known once the file is read.
+    if (const auto inside = CheckSerialField(field, {}); !inside)
+        return std::unexpected(Misuse{QStringLiteral("--serial-at: ") + QString::fromStdString(inside.error().text)});
+    options.numbering = JobNumbering{field, *source};
     return {};
 }
 
@@ -415,7 +531,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return options;
     }
     using Step = std::expected<void, Misuse> (*)(const Grammar &, Options &);
-    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming, TakeLines}) {
+    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming, TakeLines, TakeNumbering}) {
         if (const auto taken = step(grammar, options); !taken)
             return std::unexpected(taken.error());
     }

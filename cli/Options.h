@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/PathName.h"
+#include "production/JobText.h"
 #include "writer/WriteInput.h"
 #include "writer/WriteOptions.h"
 
@@ -10,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 #include <expected>
+#include <optional>
 #include <string_view>
 
 namespace qw735 {
@@ -18,7 +20,7 @@ class Console;
 
 // What one command line asks qw735-write to do, as the options give it.
 struct Options {
-    enum class Mode { Write, Info, ListPorts, ListSequences, Help, Version } mode = Mode::Write;
+    enum class Mode { Write, Info, ListPorts, ListSequences, MakeJob, Help, Version } mode = Mode::Write;
     // As the bytes given: a name need not be valid UTF-8 to be opened.
     QList<QByteArray> ports;
     PathName file;
@@ -32,6 +34,12 @@ struct Options {
     ProgramOptions program;  // --binary-at, --ignore-checksums
     // rfc2217+tls://: the CA to trust, the client's certificate and key.
     QString tlsCa, tlsCert, tlsKey;
+    // --serial-at, --serial-format, --serial-from, --serial-over-data: each
+    // board's own number; its file as given.
+    std::optional<JobNumbering> numbering;
+    // --job: the job file that fixes what is written (the options above that
+    // would change it are then not given); --make-job: the job file to make.
+    PathName job;
 };
 
 // A command line that asks for nothing this program does, and why.

@@ -5,6 +5,7 @@
 #include "cli/Console.h"
 #include "cli/ExitStatus.h"
 #include "cli/Hints.h"
+#include "production/BoardNumbering.h"
 #include "production/ProductionRecord.h"
 #include "writer/SendImage.h"
 
@@ -145,7 +146,8 @@ QJsonObject InfoJson(const PathName &file, const QByteArray &fileSha256, const P
 
 }  // namespace
 
-int PrintProgramInfo(const Console &console, const PathName &file, const ProgramOptions &options, bool json, const PathName &loader)
+int PrintProgramInfo(const Console &console, const PathName &file, const ProgramOptions &options, bool json, const PathName &loader,
+                     const std::optional<JobNumbering> &numbering)
 {
     ProgramImage image;
     QCryptographicHash digest(QCryptographicHash::Sha256);
@@ -162,8 +164,23 @@ int PrintProgramInfo(const Console &console, const PathName &file, const Program
         return ExitProgramFailed;
     }
     const ProgramSummary &summary = *read;
+    // The number is placed against the file's data, and the source read,
+    // as a write would before any board starts; nothing is taken.
+    std::optional<std::expected<BoardNumbering, SerialError>> numbered;
+    if (numbering)
+        numbered = BoardNumbering::Open(numbering->field, numbering->source, summary.loaded);
+    if (numbered && !*numbered) {
+        console.Tell(QString::fromStdString(numbered->error().text));
+        return ExitUsage;
+    }
     if (json) {
-        console.Out(QString::fromUtf8(QJsonDocument(InfoJson(file, digest.result().toHex(), summary, image)).toJson(QJsonDocument::Compact)));
+        QJsonObject info = InfoJson(file, digest.result().toHex(), summary, image);
+        if (numbered)
+            info.insert(QStringLiteral("serial"), QJsonObject{{QStringLiteral("address"), static_cast<qint64>(numbering->field.address)},
+                                                              {QStringLiteral("format"), QString::fromStdString(numbering->field.format.Text())},
+                                                              {QStringLiteral("source"), QString::fromStdString((*numbered)->Source())},
+                                                              {QStringLiteral("next"), QString::fromStdString((*numbered)->Next().value_or(std::string()))}});
+        console.Out(QString::fromUtf8(QJsonDocument(info).toJson(QJsonDocument::Compact)));
         PrintNotes(console, summary, file.Display().toLocal8Bit());
         return ExitOk;
     }
@@ -192,6 +209,16 @@ int PrintProgramInfo(const Console &console, const PathName &file, const Program
                                         .arg(BlockSize));
     Field(console, "checksum byte", Hex(ImageChecksum(image), 2));
     Field(console, "image SHA-256", QString::fromLatin1(ImageSha256(image)));
+    if (numbered) {
+        const SerialField &field = numbering->field;
+        Field(console, "serial number", QStringLiteral("%1, %2 %3 at %4, from %5")
+                                            .arg(QString::fromStdString(field.format.Text()))
+                                            .arg(field.format.size)
+                                            .arg(QLatin1String(field.format.size == 1 ? "byte" : "bytes"), Address(field.address),
+                                                 QString::fromStdString((*numbered)->Source())));
+        // Another writer may take it first.
+        Field(console, "next serial number", QString::fromStdString((*numbered)->Next().value_or(std::string())) + QStringLiteral(" (not taken)"));
+    }
     PrintNotes(console, summary, file.Display().toLocal8Bit());
     return ExitOk;
 }

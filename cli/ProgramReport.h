@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "production/JobText.h"
 #include "writer/WriteInput.h"
 
 #include <QByteArray>
@@ -22,8 +23,11 @@ std::expected<std::uint64_t, QString> ParseAddress(const QString &text);
 // --info: reads the file as a write would and prints what it holds and what
 // a write would send, as text or (`json`) as one JSON object, and on stderr
 // what the file's notes say; returns the exit status. `loader` is the loader
-// a write would send, for the advice on a file that is no program.
-int PrintProgramInfo(const Console &console, const PathName &file, const ProgramOptions &options, bool json, const PathName &loader);
+// a write would send, for the advice on a file that is no program. With
+// `numbering`, also where each board's number goes and the next value, which
+// is not taken.
+int PrintProgramInfo(const Console &console, const PathName &file, const ProgramOptions &options, bool json, const PathName &loader,
+                     const std::optional<JobNumbering> &numbering = std::nullopt);
 
 // On stderr, before a write: what of the file will not reach the board as
 // it stands in the file (data past the program area, bytes given twice, no

@@ -6,12 +6,14 @@
 #include "cli/Console.h"
 #include "cli/ExitStatus.h"
 #include "cli/Hints.h"
+#include "cli/JobRun.h"
 #include "cli/Mistakes.h"
 #include "cli/Options.h"
 #include "cli/OutputFiles.h"
 #include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
 #include "ports/PortName.h"
+#include "production/BoardNumbering.h"
 #include "production/ProductionRecord.h"
 #include "remote/TlsIdentity.h"
 #include "writer/FileSystem.h"
@@ -107,10 +109,12 @@ std::expected<void, int> CheckRoomForBoards(std::span<const PortName> ports, con
     return {};
 }
 
+}  // namespace
+
 // Both files are read before anything is held: no port, no lock, no signal
 // handling of our own. Reading a pipe waits for its writer, and whatever
 // the files are, Ctrl-C ends the wait as for any program.
-std::expected<WriteInput, int> ReadInput(const Options &options, const PathName &loaderPath, const FileSystem &fileSystem, const Console &console)
+std::expected<WriteInput, int> ReadRunInput(const Options &options, const PathName &loaderPath, const FileSystem &fileSystem, const Console &console)
 {
     auto input = ReadWriteInput(options.file, loaderPath, InputReader::Interruptible, options.program);
     if (!input) {
@@ -131,10 +135,12 @@ std::expected<WriteInput, int> ReadInput(const Options &options, const PathName 
     return std::move(*input);
 }
 
-}  // namespace
-
-int RunWrite(const Options &options, const Console &console)
+int RunWrite(const Options &given, const Console &console)
 {
+    const auto job = ApplyJob(given, console);
+    if (!job)
+        return job.error();
+    const Options &options = job->first;
     const FileSystem fileSystem;
     const PathName loaderPath = options.loader.IsEmpty() ? PathName(QFile::encodeName(fileSystem.LoaderPath())) : options.loader;
     auto givenPorts = PortsOf(options, loaderPath, console);
@@ -145,9 +151,33 @@ int RunWrite(const Options &options, const Console &console)
         return identity.error();
     if (const auto room = CheckRoomForBoards(*givenPorts, console); !room)
         return room.error();
-    const auto input = ReadInput(options, loaderPath, fileSystem, console);
+    const auto input = ReadRunInput(options, loaderPath, fileSystem, console);
     if (!input)
         return input.error();
+    RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
+    // A file changed after its job was approved is not written, not even
+    // into the first board.
+    if (job->second) {
+        if (const auto approved = CheckJobFiles(*job->second, options.file.Display(), program.fileSha256, loaderPath.Display(),
+                                                  program.loaderSha256, console); !approved)
+            return approved.error();
+        program.job = job->second->shown;
+        program.jobSha256 = job->second->sha256;
+    }
+    // The numbering is placed against the file's data and its source read
+    // before any port opens; a number is taken only as a board's write begins.
+    std::optional<BoardNumbering> numbering;
+    std::optional<NumberedInput> numbered;
+    WriteOptions write = options.write;
+    if (options.numbering) {
+        auto opened = BoardNumbering::Open(options.numbering->field, options.numbering->source, input->summary.loaded);
+        if (!opened) {
+            console.Tell(QString::fromStdString(opened.error().text));
+            return ExitUsage;
+        }
+        numbering.emplace(std::move(*opened));
+        write.ownInput = &numbered.emplace(*numbering);
+    }
 
     // The record and the trace go to files that must open before any port
     // does: a bad path, or one that names an input, stops the run before a
@@ -157,11 +187,10 @@ int RunWrite(const Options &options, const Console &console)
         console.Tell(outputs.error());
         return ExitUsage;
     }
-    const RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
     std::vector<PortName> ports = std::move(*givenPorts);
     std::optional<TlsIdentity> tls = std::move(*identity);
 
-    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, options.write});
+    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, write});
     try {
         return run.Run();
     } catch (...) {

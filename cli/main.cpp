@@ -7,6 +7,7 @@
 #include "base/StandardDescriptors.h"
 #include "cli/Console.h"
 #include "cli/ExitStatus.h"
+#include "cli/JobRun.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"
 #include "cli/ProgramReport.h"
@@ -50,7 +51,9 @@ int Run(int argc, char **argv, SignalHandler inheritedPipe)
         return Console::StdoutStatus(ExitOk);
     case Options::Mode::Info:
         return Console::StdoutStatus(
-            PrintProgramInfo(console, options->file, options->program, options->json, PathName(QFile::encodeName(FileSystem().LoaderPath()))));
+            PrintProgramInfo(console, options->file, options->program, options->json, PathName(QFile::encodeName(FileSystem().LoaderPath())),
+                             options->numbering));
+    case Options::Mode::MakeJob: return Console::StdoutStatus(RunMakeJob(*options, console));
     case Options::Mode::Write: break;
     }
     return RunWrite(*options, console);

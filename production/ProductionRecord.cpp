@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "production/ProductionRecord.h"
 
+#include "base/FileLock.h"
 #include "production/GangWrite.h"
 #include "writer/SendImage.h"
 #include "writer/WriteInput.h"
@@ -10,12 +11,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 #include <utility>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,43 +25,6 @@ QString SystemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
 }
-
-// An exclusive lock on the whole file, held until it is dropped.
-class FileLock {
-public:
-    // Waits for other writers. The lock is tried rather than waited for in
-    // the kernel, so that whoever waits can give up at once: a signal that
-    // ends the run must not wait for another program to let go of the file.
-    static std::expected<FileLock, RecordError> Take(int fd, const std::atomic<bool> *giveUp, const QString &path)
-    {
-        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR)
-                return std::unexpected(RecordError{RecordError::Kind::CannotLock,
-                                                   QStringLiteral("Cannot lock the report file %1: %2").arg(path, SystemError())});
-            if (giveUp && giveUp->load())
-                return std::unexpected(
-                    RecordError{RecordError::Kind::GaveUp, QStringLiteral("Cannot write the report file %1: "
-                                                                          "the run ended while another program held the file")
-                                                               .arg(path)});
-            std::this_thread::sleep_for(RetryInterval);
-        }
-        return FileLock(fd);
-    }
-    FileLock(FileLock &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    FileLock &operator=(FileLock &&) = delete;
-    ~FileLock()
-    {
-        if (fd_ >= 0)
-            ::flock(fd_, LOCK_UN);
-    }
-
-private:
-    explicit FileLock(int fd) : fd_(fd) {}
-
-    // Short beside a write, long beside a system call.
-    static constexpr std::chrono::milliseconds RetryInterval{20};
-    int fd_;
-};
 
 }  // namespace
 
@@ -90,6 +51,8 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input)
 
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus)
 {
+    // A board with its own number was sent an image of its own.
+    const OwnInputFacts own = board.own.value_or(OwnInputFacts{{}, program.imageSha256, program.transferSize, program.checksum});
     QJsonObject record{
         {QStringLiteral("start"), board.started.toUTC().toString(Qt::ISODateWithMs)},
         {QStringLiteral("port"), board.port},
@@ -98,9 +61,9 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
         {QStringLiteral("file"), program.file},
         {QStringLiteral("file_sha256"), QString::fromLatin1(program.fileSha256)},
         {QStringLiteral("loader_sha256"), QString::fromLatin1(program.loaderSha256)},
-        {QStringLiteral("image_sha256"), QString::fromLatin1(program.imageSha256)},
-        {QStringLiteral("transfer_size"), program.transferSize},
-        {QStringLiteral("checksum"), program.checksum},
+        {QStringLiteral("image_sha256"), QString::fromLatin1(own.imageSha256)},
+        {QStringLiteral("transfer_size"), own.transferSize},
+        {QStringLiteral("checksum"), own.checksum},
         {QStringLiteral("message"), message},
         {QStringLiteral("exit_status"), exitStatus},
         {QStringLiteral("duration_s"), qRound64(board.seconds * 1000) / 1000.0},
@@ -120,6 +83,12 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
     // `openssl x509 -fingerprint -sha256` shows it, without the colons.
     if (!board.serverSha256.isEmpty())
         record.insert(QStringLiteral("server_cert_sha256"), QString::fromLatin1(board.serverSha256));
+    if (board.own)
+        record.insert(QStringLiteral("serial"), board.own->serial);
+    if (!program.job.isEmpty()) {
+        record.insert(QStringLiteral("job"), program.job);
+        record.insert(QStringLiteral("job_sha256"), QString::fromLatin1(program.jobSha256));
+    }
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 
@@ -136,9 +105,14 @@ std::expected<void, RecordError> RecordFile::Append(const QByteArray &line, cons
     const auto cannotWrite = [this](const QString &reason) {
         return std::unexpected(RecordError{RecordError::Kind::CannotWrite, QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason)});
     };
-    const auto lock = FileLock::Take(fd_.Get(), giveUp, path_);
+    const auto lock = FileLock::Take(fd_.Get(), giveUp);
+    if (!lock && lock.error() == EINTR)
+        return std::unexpected(RecordError{RecordError::Kind::GaveUp, QStringLiteral("Cannot write the report file %1: "
+                                                                                     "the run ended while another program held the file")
+                                                                          .arg(path_)});
     if (!lock)
-        return std::unexpected(lock.error());
+        return std::unexpected(RecordError{RecordError::Kind::CannotLock, QStringLiteral("Cannot lock the report file %1: %2")
+                                                                              .arg(path_, QString::fromLocal8Bit(std::strerror(lock.error())))});
 
     struct stat info {};
     if (::fstat(fd_.Get(), &info) != 0)

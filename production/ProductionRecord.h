@@ -25,6 +25,10 @@ struct RecordedProgram {
     std::uint8_t checksum = 0;
     QString format;                 // "S-record", "Intel HEX", "ELF" or "binary"
     std::uint64_t droppedBytes = 0; // given for addresses past the data area
+    // The job file the run wrote, as given, and the SHA-256 of its bytes;
+    // empty without a job.
+    QString job;
+    QByteArray jobSha256;
 };
 
 // The SHA-256 of the bytes a write of `image` sends (its first
@@ -46,6 +50,9 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input);
 //    "duration_s":21.734,"bytes_sent":69763,"bytes_received":3106,
 //    "format":"Intel HEX","dropped_bytes":0,"round_trip_ms":2.215}
 // round_trip_ms is null when the handshake did not complete.
+// A board given its own number also has "serial" (as written), and its own
+// image_sha256, transfer_size and checksum; a job's run has "job" and
+// "job_sha256".
 // A board written through rfc2217+tls:// also has "server_cert_sha256", the
 // SHA-256 of the server's certificate in lower-case hex.
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus);

@@ -15,7 +15,9 @@
 # all is present.
 set -eu
 
-DEMO="g++ make cmake qt6-base-dev qt6-serialport-dev help2man"
+# toml++ reads job files; it is header-only, so the programs need nothing
+# of it at run time.
+DEMO="g++ make cmake qt6-base-dev qt6-serialport-dev libtomlplusplus-dev help2man"
 BUILD="$DEMO pkg-config librsvg2-bin libgl-dev libgtest-dev googletest"
 # The tests' oracles and peers: srec_cat, objcopy and ld (also for a
 # big-endian ELF), ser2net with openssl for the remote ports, and the fonts

@@ -149,15 +149,33 @@ WriteResult BoardRun::Converse(StepTracker &steps)
         const auto input = ReadWriteInput(files->program, files->loader, HeldPortReader);
         if (!input)
             return input.error();
-        const auto handshake = EnterBootMode(steps);
-        if (!handshake)
-            return handshake.error();
-        return WriteAfterHandshake(link_, *input, steps, options_, *handshake);
+        return Write(*input, steps);
     }
+    return Write(*std::get<const WriteInput *>(input_), steps);
+}
+
+WriteResult BoardRun::Write(const WriteInput &run, StepTracker &steps)
+{
+    if (!options_.ownInput)
+        return WriteFrom(run, steps);
+    // The board's write begins here: what is made now is the board's.
+    auto own = options_.ownInput->Make(run, giveUp_);
+    if (!own && giveUp_) {
+        link_.Abandon();
+        return {WriteOutcome::Abandoned, QString()};
+    }
+    if (!own)
+        return own.error();
+    outcome_.own = std::move(own->facts);
+    return WriteFrom(own->input, steps);
+}
+
+WriteResult BoardRun::WriteFrom(const WriteInput &input, StepTracker &steps)
+{
     const auto handshake = EnterBootMode(steps);
     if (!handshake)
         return handshake.error();
-    return WriteAfterHandshake(link_, *std::get<const WriteInput *>(input_), steps, options_, *handshake);
+    return WriteAfterHandshake(link_, input, steps, options_, *handshake);
 }
 
 std::expected<HandshakeResult, WriteResult> BoardRun::EnterBootMode(StepTracker &steps)
@@ -218,6 +236,7 @@ void BoardRun::Cancel()
 {
     std::lock_guard lock(mutex_);
     cancelled_ = true;
+    giveUp_ = true;
     if (!linkInUse_)
         return;
     // On the link's own thread (a lone board, the window) the link is

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/PathName.h"
+#include "writer/OwnInput.h"
 #include "writer/WriteInput.h"
 #include "writer/WriteOptions.h"
 #include "writer/WriteResult.h"
@@ -9,6 +10,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <expected>
@@ -62,6 +64,9 @@ struct BoardOutcome {
     // Handshakes begun: 1 for a board that answered the first, 0 when the
     // write ended before any.
     int attempts = 0;
+    // With WriteOptions::ownInput: what the board's own input was, once it
+    // was made (its serial number taken).
+    std::optional<OwnInputFacts> own;
 };
 
 // The files of a write that are read once its port is open, as the window
@@ -127,6 +132,12 @@ private:
     // The release sequence after the write, if one is given and the port
     // can still take it.
     void Release(StepTracker &steps);
+    // The write sequence with `run`, or with the board's own input made
+    // from it when the options ask for one.
+    WriteResult Write(const WriteInput &run, StepTracker &steps);
+    // The boot entry, the handshake and the rest of the write, with the
+    // input this board is sent.
+    WriteResult WriteFrom(const WriteInput &input, StepTracker &steps);
     void ShowResult() const;
     bool Cancelled();
 
@@ -142,6 +153,9 @@ private:
 
     std::mutex mutex_;
     bool cancelled_ = false;
+    // Set with cancelled_, for a wait outside the link (another program
+    // holding the source of a board's own input).
+    std::atomic<bool> giveUp_{false};
     bool linkInUse_ = false;  // the link may be abandoned: it is this run's now
 };
 

@@ -2,27 +2,13 @@
 #pragma once
 
 #include "sequence/LineSequence.h"
+#include "writer/WriteLimits.h"
 
 #include <optional>
 
 namespace qw735 {
 
-// Time the freshly started loader gets to set up its UART: no byte at
-// 38400 baud leaves the host sooner than this after the end mark was taken.
-// The end mark often comes in the same packet as the last echo, and the
-// speed is switched in place, so without this wait the loader would hear
-// "P" some 11 ms after its end mark. A generous default, since no loader
-// start-up has been measured; the command line can widen or narrow it.
-inline constexpr int DefaultLoaderStartMs = 50;
-inline constexpr int LoaderStartLimitMs = 3000;
-
-// Handshakes after the first when the board answers no sync byte: with a
-// boot entry sequence a board whose reset circuit was slow to let go, or
-// that missed the entry, gets it again; a few cost little against a board
-// written by hand. Each try lasts the handshake's synchronisation (at least
-// 51 attempts, or the wait for the board) plus the sequence's waits.
-inline constexpr int DefaultSyncRetriesWithEntry = 2;
-inline constexpr int SyncRetriesLimit = 10;
+class OwnInputMaker;
 
 // What a caller may set of one board's write; every field's default is the
 // write as the window has always run it. One value serves every board of a
@@ -44,6 +30,10 @@ struct WriteOptions {
     // Handshakes after the first when no sync byte was answered, each after
     // the boot entry again (see DefaultSyncRetriesWithEntry).
     int syncRetries = 0;
+    // Gives each board an input of its own as its write begins (its serial
+    // number in its image); none: every board is sent the run's input. It
+    // must outlive the write.
+    const OwnInputMaker *ownInput = nullptr;
 
     // The state DTR and RTS rest in while the port is open, when a sequence
     // is given: where the release leaves them, else the boot entry; so that
@@ -58,7 +48,7 @@ struct WriteOptions {
     }
 
     // The next settings of one board's write go here, each with the default
-    // that leaves the write as it is: a per-board patch of the image.
+    // that leaves the write as it is.
 };
 
 }  // namespace qw735

@@ -22,6 +22,7 @@ enum class WriteOutcome {
     LoaderTooLarge,   // the size field of the boot mode holds 16 bits
     LoaderIsProgram,  // the loader named is the program file itself
     ProgramFailed,    // the program file cannot be read or has a bad record
+    NumberFailed,     // the board's own number could not be taken or does not fit; it heard no byte
     PortLost,         // the port failed while open (adapter unplugged)
     Abandoned,        // the user closed the program mid-write; no message
 };

@@ -719,6 +719,43 @@ TEST(CommandLine, RefusesBadUsage)
         {{"--tls-cert", "c.crt", "rfc2217+tls://127.0.0.1:1", "p.mot"},
          "qw735-write: --tls-cert and --tls-key go together: give the client's certificate and its key\n"},
         {{"--tls-key", "--quiet", "COM1", "p.mot"}, "qw735-write: missing value after '--tls-key'" + help},
+        // Each board's own number: a place, a format and a source, all checked before anything is read.
+        {{"--serial-at", "0x100", "COM1", "p.mot"},
+         "qw735-write: --serial-at needs --serial-format and --serial-from too: a board's own number has a place, a format and a source" + help},
+        {{"--serial-at", "0x100", "--serial-from", "counter:s.txt", "COM1", "p.mot"},
+         "qw735-write: --serial-at and --serial-from need --serial-format too: a board's own number has a place, a format and a source" + help},
+        {{"--serial-over-data", "COM1", "p.mot"},
+         "qw735-write: --serial-over-data goes only with --serial-at, --serial-format and --serial-from" + help},
+        {{"--serial-at", "0x100", "--serial-format", "u24", "--serial-from", "counter:s.txt", "COM1", "p.mot"},
+         "qw735-write: --serial-format: unknown serial format 'u24': the formats are u8, u16le, u16be, u32le, u32be, u64le, u64be and ascii:N" + help},
+        {{"--serial-at", "0x100", "--serial-format", "ascii:0", "--serial-from", "counter:s.txt", "COM1", "p.mot"},
+         "qw735-write: --serial-format: the serial format ascii:N takes N digits from 1 to 20, not '0'" + help},
+        {{"--serial-at", "0x100", "--serial-format", "u8", "--serial-from", "s.txt", "COM1", "p.mot"},
+         "qw735-write: --serial-from: unknown serial source 's.txt': the sources are counter:FILE and list:FILE" + help},
+        {{"--serial-at", "0x100", "--serial-format", "u8", "--serial-from", "counter:", "COM1", "p.mot"},
+         "qw735-write: --serial-from: the serial source 'counter:' names no file: give counter:FILE" + help},
+        {{"--serial-at", "0x1FFFE", "--serial-format", "u32le", "--serial-from", "counter:s.txt", "COM1", "p.mot"},
+         "qw735-write: --serial-at: the serial number (u32le, 4 bytes at 0x1FFFE) does not lie inside the 128 KiB data area (0x00000-0x1FFFF)" + help},
+        {{"--serial-at", "-1", "--serial-format", "u32le", "--serial-from", "counter:s.txt", "COM1", "p.mot"},
+         "qw735-write: --serial-at takes an address, decimal or 0x-hex, not '-1': it is negative" + help},
+        {{"--list-ports", "--serial-at", "5", "--serial-format", "u8", "--serial-from", "counter:s"},
+         "qw735-write: --serial-at does not go with --list-ports" + help},
+        // A job fixes what is written.
+        {{"--job", "j.toml", "--loader", "tqw735.bin"},
+         "qw735-write: --loader does not go with --job: the job fixes what is written; only ports, -q and --trace may be added" + help},
+        {{"--job", "j.toml", "--serial-at", "5", "COM1"},
+         "qw735-write: --serial-at does not go with --job: the job fixes what is written; only ports, -q and --trace may be added" + help},
+        {{"--job", "j.toml", "--report", "r.jsonl"},
+         "qw735-write: --report does not go with --job: the job fixes what is written; only ports, -q and --trace may be added" + help},
+        {{"--job", "j.toml", "--loader-start", "10"},
+         "qw735-write: --loader-start does not go with --job: the job fixes what is written; only ports, -q and --trace may be added" + help},
+        {{"--info", "--job", "j.toml", "p.mot"}, "qw735-write: --info and --job do not go together" + help},
+        {{"--make-job", "j.toml", "--job", "k.toml", "p.mot"}, "qw735-write: --make-job and --job do not go together" + help},
+        {{"--job"}, "qw735-write: missing value after '--job'" + help},
+        {{"--make-job", "j.toml"}, "qw735-write: --make-job needs the program FILE the job writes, after its ports if it has any" + help},
+        {{"--make-job", "j.toml", "--trace", "COM1", "p.mot"}, "qw735-write: --trace does not go with --make-job" + help},
+        {{"--make-job", "j.toml", "--wait-for-board", "3", "p.mot"}, "qw735-write: --wait-for-board does not go with --make-job" + help},
+        {{"--make-job", "j.toml", "COM0", "p.mot"}, "qw735-write: COM0 is out of range: the Com numbers are COM1..COM10" + help},
     };
     for (const auto &[args, err] : rows) {
         SCOPED_TRACE(args.join(u' ').toStdString());
@@ -1070,6 +1107,243 @@ TEST(CommandLine, GivesTheLoaderTheStartTimeAskedFor)
          .loaderNeedsMs = 250},
     };
     RunEdgeRows(rows);
+}
+
+// The number the board at `stage` was sent at 0x100, as ascii:8 puts it.
+QByteArray NumberSent(const FaultStage &stage)
+{
+    const std::vector<std::uint8_t> image = stage.board.LastWrite().image;
+    return image.size() < 0x108 ? QByteArray() : QByteArray(reinterpret_cast<const char *>(image.data()) + 0x100, 8);
+}
+
+// The SHA-256 of the image the board at `stage` was sent, by sha256sum.
+QString ImageSentSha256(const FaultStage &stage, const QTemporaryDir &dir)
+{
+    const std::vector<std::uint8_t> image = stage.board.LastWrite().image;
+    const QString path = WriteFile(dir, QStringLiteral("sent.bin"), QByteArray(reinterpret_cast<const char *>(image.data()), image.size()));
+    return RunProcess({QStringLiteral("sha256sum"), path}).out.section(u' ', 0, 0);
+}
+
+QStringList NumberingArgs(const QString &counter)
+{
+    return {QStringLiteral("--serial-at"), QStringLiteral("0x100"), QStringLiteral("--serial-format"), QStringLiteral("ascii:8"),
+            QStringLiteral("--serial-from"), QStringLiteral("counter:") + counter};
+}
+
+// Every board of a gang gets its own number in its own image, failed writes
+// too: the record says which board got which and how it ended, and its
+// checksum and image SHA-256 are those of what that board was sent.
+TEST(CommandLine, GivesEachBoardItsOwnNumber)
+{
+    QTemporaryDir dir;
+    const QString counter = WriteFile(dir, QStringLiteral("serial.txt"), "41\n");
+    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
+    std::deque<FaultStage> stages;
+    QStringList ports;
+    for (const char *name : {"Healthy", "Healthy", "WrongEcho", "Healthy"})
+        ports << stages.emplace_back(FaultRowNamed(name)).device;
+    const WriterRun run = RunWriter(NumberingArgs(counter) + QStringList{QStringLiteral("-q"), QStringLiteral("--report"), report,
+                                                                         QStringLiteral("--loader"), stages[0].loader} +
+                                    ports + QStringList{stages[0].mot});
+    EXPECT_EQ(run.status, 3) << run.err.toStdString();
+    EXPECT_EQ(ReadFile(counter), "45\n");
+
+    const std::vector<QJsonObject> records = ReadRecords(report);
+    ASSERT_EQ(records.size(), stages.size());
+    QStringList serials;
+    for (std::size_t i = 0; i < stages.size(); ++i) {
+        SCOPED_TRACE(ports[i].toStdString());
+        const auto record = std::find_if(records.begin(), records.end(), [&](const QJsonObject &r) { return r[u"port"] == ports[i]; });
+        ASSERT_NE(record, records.end());
+        const QString serial = (*record)[u"serial"].toString();
+        serials << serial;
+        if (stages[i].row.exitStatus != 0) {
+            EXPECT_EQ((*record)[u"exit_status"].toInt(), 3);
+            EXPECT_EQ((*record)[u"message"].toString(), QStringLiteral("Farm Err"));
+            continue;
+        }
+        const sim::WriteRecord sent = stages[i].board.LastWrite();
+        EXPECT_TRUE(sent.completed);
+        EXPECT_EQ(NumberSent(stages[i]), serial.toLatin1());
+        EXPECT_EQ((*record)[u"image_sha256"].toString(), ImageSentSha256(stages[i], dir));
+        EXPECT_EQ((*record)[u"checksum"].toInt(), sent.checksum);
+        EXPECT_EQ((*record)[u"transfer_size"].toInt(), static_cast<int>(sent.imageSize));
+    }
+    serials.sort();
+    EXPECT_EQ(serials, (QStringList{QStringLiteral("00000041"), QStringLiteral("00000042"), QStringLiteral("00000043"), QStringLiteral("00000044")}));
+}
+
+// Two writers taking numbers from one counter at once, eight boards each:
+// sixteen numbers, each once, none skipped.
+TEST(CommandLine, TwoWritersShareOneCounter)
+{
+    QTemporaryDir dir;
+    const QString counter = WriteFile(dir, QStringLiteral("serial.txt"), "1000\n");
+    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
+    std::deque<FaultStage> stages;
+    QStringList ports[2];
+    for (int i = 0; i < 16; ++i)
+        ports[i / 8] << stages.emplace_back(FaultRowNamed("Healthy")).device;
+    std::optional<Writer> writers[2];
+    for (int w = 0; w < 2; ++w)
+        writers[w].emplace(Args(NumberingArgs(counter) + QStringList{QStringLiteral("-q"), QStringLiteral("--report"), report,
+                                                                     QStringLiteral("--loader"), stages[0].loader} +
+                                ports[w] + QStringList{stages[0].mot}));
+    for (auto &writer : writers) {
+        const WriterRun run = writer->Wait();
+        EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    }
+    EXPECT_EQ(ReadFile(counter), "1016\n");
+    const std::vector<QJsonObject> records = ReadRecords(report);
+    ASSERT_EQ(records.size(), 16u);
+    QStringList serials, sent;
+    for (const QJsonObject &record : records)
+        serials << record[u"serial"].toString();
+    for (const FaultStage &stage : stages)
+        sent << QString::fromLatin1(NumberSent(stage));
+    serials.sort();
+    sent.sort();
+    QStringList expected;
+    for (int n = 1000; n < 1016; ++n)
+        expected << QStringLiteral("%1").arg(n, 8, 10, QChar(u'0'));
+    EXPECT_EQ(serials, expected);
+    EXPECT_EQ(sent, expected);
+}
+
+// --info shows where the number goes and the next value, and takes none.
+TEST(CommandLine, InfoShowsTheNextNumberWithoutTakingIt)
+{
+    QTemporaryDir dir;
+    WriteFile(dir, QStringLiteral("p.mot"), MatrixProgram);
+    const QString counter = WriteFile(dir, QStringLiteral("serial.txt"), "0x2A\n");
+    const QStringList numbering = {QStringLiteral("--serial-at"), QStringLiteral("0x100"), QStringLiteral("--serial-format"), QStringLiteral("u16be"),
+                                   QStringLiteral("--serial-from"), QStringLiteral("counter:serial.txt")};
+    const WriterRun text = RunWriter(QStringList{QStringLiteral("--info")} + numbering + QStringList{QStringLiteral("p.mot")}, dir.path());
+    EXPECT_EQ(text.status, 0) << text.err.toStdString();
+    EXPECT_TRUE(text.out.endsWith(QStringLiteral("serial number           u16be, 2 bytes at 0x00100, from counter:serial.txt\n"
+                                                 "next serial number      42 (not taken)\n")))
+        << text.out.toStdString();
+    const WriterRun json = RunWriter(QStringList{QStringLiteral("--info"), QStringLiteral("--json")} + numbering + QStringList{QStringLiteral("p.mot")},
+                                     dir.path());
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(QJsonDocument::fromJson(json.out.toUtf8()).object()[u"serial"].toObject(),
+              (QJsonObject{{QStringLiteral("address"), 256}, {QStringLiteral("format"), QStringLiteral("u16be")},
+                           {QStringLiteral("source"), QStringLiteral("counter:serial.txt")}, {QStringLiteral("next"), QStringLiteral("42")}}));
+    EXPECT_EQ(ReadFile(counter), "0x2A\n");
+
+    // Over the program's data, refused as a write would refuse it.
+    QStringList over = numbering;
+    over[1] = QStringLiteral("0x8");
+    const WriterRun refused = RunWriter(QStringList{QStringLiteral("--info")} + over + QStringList{QStringLiteral("p.mot")}, dir.path());
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_EQ(refused.err, QStringLiteral("qw735-write: the serial number (u16be, 2 bytes at 0x00008) lies over the program's data at 0x00000-0x0000F\n"));
+    EXPECT_TRUE(refused.out.isEmpty());
+}
+
+// A job made from the options of a write runs that write and no other: a
+// program changed after the job was made is refused before the board hears
+// a byte, naming both hashes.
+TEST(CommandLine, RunsAJobOnlyWithTheFilesItApproved)
+{
+    const FaultStage stage(FaultRowNamed("Healthy"));
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("jobs")));
+    const QString job = dir.filePath(QStringLiteral("jobs/line3.toml"));
+    const QString report = dir.filePath(QStringLiteral("r.jsonl"));
+    const QString mot = dir.filePath(QStringLiteral("p.mot"));
+    ASSERT_TRUE(QFile::copy(stage.mot, mot));
+    ASSERT_TRUE(QFile::copy(stage.loader, dir.filePath(QStringLiteral("tqw735.bin"))));
+    const QString counter = WriteFile(dir, QStringLiteral("serial.txt"), "7\n");
+    const WriterRun made = RunWriter({QStringLiteral("--make-job"), QStringLiteral("jobs/line3.toml"), QStringLiteral("--loader"), QStringLiteral("tqw735.bin"),
+                                      QStringLiteral("--report"), QStringLiteral("r.jsonl"), QStringLiteral("--serial-at"), QStringLiteral("0x100"),
+                                      QStringLiteral("--serial-format"), QStringLiteral("ascii:8"), QStringLiteral("--serial-from"),
+                                      QStringLiteral("counter:serial.txt"), stage.device, QStringLiteral("p.mot")},
+                                     dir.path());
+    ASSERT_EQ(made.status, 0) << made.err.toStdString();
+    EXPECT_EQ(made.out, QStringLiteral("Job jobs/line3.toml made: p.mot (SHA-256 %1), loader SHA-256 %2\n")
+                            .arg(QLatin1String(MatrixProgramSha256), QLatin1String(MatrixLoaderSha256)));
+    // Paths relative to the job's folder, so that a job moves with its files.
+    EXPECT_EQ(ReadFile(job).toStdString(), "# A job of qw735-write: what this station writes. Paths are relative to\n"
+                                           "# this file's folder unless absolute.\n"
+                                           "program = \"../p.mot\"\n"
+                                           "program_sha256 = \"" + std::string(MatrixProgramSha256) + "\"\n"
+                                           "loader = \"../tqw735.bin\"\n"
+                                           "loader_sha256 = \"" + std::string(MatrixLoaderSha256) + "\"\n"
+                                           "loader_start_ms = 50\n"
+                                           "report = \"../r.jsonl\"\n"
+                                           "ports = [\"" + stage.device.toStdString() + "\"]\n"
+                                           "\n"
+                                           "[numbering]\n"
+                                           "address = 0x100\n"
+                                           "format = \"ascii:8\"\n"
+                                           "source = \"counter:../serial.txt\"\n");
+
+    const WriterRun run = RunWriter({QStringLiteral("--job"), job, QStringLiteral("-q")});
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_EQ(run.out, QStringLiteral("O.K.\n"));
+    const std::vector<QJsonObject> records = ReadRecords(report);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0][u"job"].toString(), job);
+    EXPECT_EQ(records[0][u"job_sha256"].toString(), RunProcess({QStringLiteral("sha256sum"), job}).out.section(u' ', 0, 0));
+    EXPECT_EQ(records[0][u"serial"].toString(), QStringLiteral("00000007"));
+    EXPECT_EQ(NumberSent(stage), "00000007");
+    EXPECT_EQ(ReadFile(counter), "8\n");
+
+    // The program changes after the job was made: a byte more at its end.
+    const FaultStage next(FaultRowNamed("Healthy"));
+    QFile program(mot);
+    ASSERT_TRUE(program.open(QIODevice::Append));
+    program.write("\n");
+    program.close();
+    const QString changedSha = RunProcess({QStringLiteral("sha256sum"), mot}).out.section(u' ', 0, 0);
+    const WriterRun refused = RunWriter({QStringLiteral("--job"), job, next.device});
+    EXPECT_EQ(refused.status, 64);
+    EXPECT_EQ(refused.err, QStringLiteral("qw735-write: Job file %1: program_sha256: %2 has the SHA-256 %3, not %4: it changed after the job was made\n")
+                               .arg(job, dir.filePath(QStringLiteral("jobs/../p.mot")), changedSha, QLatin1String(MatrixProgramSha256)));
+    EXPECT_TRUE(refused.out.isEmpty());
+    EXPECT_TRUE(next.board.Received().empty());
+
+    // The program as approved, and a loader that changed.
+    ASSERT_TRUE(QFile::remove(mot) && QFile::copy(stage.mot, mot));
+    const QString loader = dir.filePath(QStringLiteral("tqw735.bin"));
+    WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(MatrixLoaderSize + 1));
+    const WriterRun loaderChanged = RunWriter({QStringLiteral("--job"), job, next.device});
+    EXPECT_EQ(loaderChanged.status, 64);
+    EXPECT_EQ(loaderChanged.err, QStringLiteral("qw735-write: Job file %1: loader_sha256: %2 has the SHA-256 %3, not %4: it changed after the job was made\n")
+                                     .arg(job, dir.filePath(QStringLiteral("jobs/../tqw735.bin")),
+                                          RunProcess({QStringLiteral("sha256sum"), loader}).out.section(u' ', 0, 0), QLatin1String(MatrixLoaderSha256)));
+    EXPECT_TRUE(next.board.Received().empty());
+    EXPECT_EQ(ReadRecords(report).size(), 1u);
+}
+
+// A job file that cannot be run is refused with the file, the line and the
+// key, before anything else is read or opened.
+TEST(CommandLine, RefusesBadJobFiles)
+{
+    QTemporaryDir dir;
+    const std::string hashes = "program_sha256 = \"" + std::string(64, 'a') + "\"\nloader_sha256 = \"" + std::string(64, 'b') + "\"\n";
+    const std::pair<std::string, QString> rows[] = {
+        {"program = \"p.mot\"\n" + hashes + "ports = [\"COM1\"]\nloader_start = 5\n",
+         "Job file j.toml, line 5: loader_start: unknown key; a job takes program, program_sha256, binary_at, ignore_checksums, loader, "
+         "loader_sha256, loader_start_ms, boot_entry, release, sync_retries, numbering, report, ports and slots"},
+        {"program = \"p.mot\"\n" + hashes + "ports = \"COM1\"\n", "Job file j.toml, line 4: ports: an array of strings is needed, not a string"},
+        {hashes + "ports = [\"COM1\"]\n", "Job file j.toml: program: missing; a job names the program file it writes"},
+        {"program = \"p.mot\"\nprogram_sha256 = \"abc\"\n", "Job file j.toml, line 2: program_sha256: a SHA-256 is 64 hexadecimal digits, not 3 characters"},
+        {"program = \"p.mot\"\n" + hashes + "[numbering]\naddress = 0x100\nformat = \"u8\"\n",
+         "Job file j.toml, line 4: numbering.source: missing; [numbering] needs address, format and source"},
+        {"program = \"p.mot\"\n" + hashes, "Job file j.toml: ports: the job names no ports: give them after --job j.toml"},
+        {"program = \"p.mot\"\n" + hashes + "ports = [\"COM1\"]\nboot_entry = \"D0X1\"\n",
+         "Job file j.toml: boot_entry: \"D0X1\" is no step: write D1 or D0 (DTR on or off), R1 or R0 (RTS), both at once as D1R0, W and a "
+         "time in ms (W50), or a sequence's name (--list-sequences)"},
+    };
+    for (const auto &[text, message] : rows) {
+        SCOPED_TRACE(text);
+        WriteFile(dir, QStringLiteral("j.toml"), QByteArray::fromStdString(text));
+        const WriterRun run = RunWriter({QStringLiteral("--job"), QStringLiteral("j.toml")}, dir.path());
+        EXPECT_EQ(run.status, 64);
+        EXPECT_EQ(run.err, QStringLiteral("qw735-write: ") + message + u'\n');
+        EXPECT_TRUE(run.out.isEmpty());
+    }
 }
 
 // Out of memory at any point, the writer ends with a line that says so and
@@ -1535,7 +1809,13 @@ TEST(CommandLine, CompletesInBash)
         {{"--ig"}, "--ignore-checksums"},
         {{"--wa"}, "--wait-for-board"},
         {{"-"}, "--loader --loader-start --wait-for-board -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --boot-entry --release "
-                "--sync-retries --list-sequences --info --binary-at --ignore-checksums --list-ports --json -h --help -V --version --"},
+                "--sync-retries --list-sequences --serial-at --serial-format --serial-from --serial-over-data --job --make-job --info --binary-at "
+                "--ignore-checksums --list-ports --json -h --help -V --version --"},
+        {{"--serial-format", "u16"}, "u16le u16be"},
+        {{"--serial-format", "a"}, "ascii:"},
+        {{"--serial-from", ""}, "counter: list:"},
+        {{"--serial-at", ""}, ""},
+        {{"--ma"}, "--make-job"},
         {{"COM"}, "COM1 COM2"},
         {{""}, "COM1 COM2 rfc2217:// rfc2217+tls://"},
         {{"/dev/"}, "/dev/ttyUSB0 /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0 /dev/ttyS1 /dev/ttyACM0"},

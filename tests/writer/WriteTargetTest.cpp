@@ -233,6 +233,55 @@ TEST(WireSteps, NameEachStepAndWhereAWriteStoppedInIt)
     }
 }
 
+// A board's own input that cannot be made: the port is open when it is
+// asked for, once, and the board hears no byte; or it waits for another
+// program until the run is cancelled.
+struct OwnInputAsked : OwnInputMaker {
+    std::expected<OwnInput, WriteResult> Make(const WriteInput &, const std::atomic<bool> &giveUp) const override
+    {
+        ++asked;
+        portOpen = port && port->IsOpen();
+        if (waits) {
+            while (!giveUp)
+                std::this_thread::sleep_for(1ms);
+        }
+        return std::unexpected(WriteResult{WriteOutcome::NumberFailed, QStringLiteral("The list file l.txt has no value left")});
+    }
+    const SerialPort *port = nullptr;
+    bool waits = false;
+    mutable std::atomic<int> asked{0};
+    mutable std::atomic<bool> portOpen{false};
+};
+
+TEST(BoardRun, MakesTheBoardsOwnInputAsItsWriteBegins)
+{
+    HostSide host;
+    WriteInput input;
+    input.loader = TestLoader(3);
+    OwnInputAsked maker;
+    maker.port = &host.port;
+    BoardRun run(host.port, host.link, &input, WriteOptions{.ownInput = &maker});
+    const BoardOutcome &outcome = run.Run();
+    EXPECT_EQ(maker.asked, 1);
+    EXPECT_TRUE(maker.portOpen);
+    EXPECT_EQ(outcome.result.outcome, WriteOutcome::NumberFailed);
+    EXPECT_EQ(outcome.result.message, QStringLiteral("The list file l.txt has no value left"));
+    EXPECT_FALSE(outcome.own);
+    EXPECT_EQ(outcome.bytesSent, 0u);
+    EXPECT_FALSE(host.board->WaitForReceived(1, 100ms));
+
+    HostSide other;
+    maker.waits = true;
+    BoardRun waiting(other.port, other.link, &input, WriteOptions{.ownInput = &maker});
+    std::jthread cancel([&] {
+        while (maker.asked < 2)
+            std::this_thread::sleep_for(1ms);
+        waiting.Cancel();
+    });
+    EXPECT_EQ(waiting.Run().result.outcome, WriteOutcome::Abandoned);
+    EXPECT_FALSE(other.board->WaitForReceived(1, 100ms));
+}
+
 // A run cancelled from another thread before it began opens nothing and
 // sends nothing; the gang's boards rely on it when a signal comes as they
 // start.
@@ -241,9 +290,12 @@ TEST(BoardRun, CancelledBeforeItBeginsOpensNothing)
     HostSide host;
     WriteInput input;
     input.loader = TestLoader(3);
-    BoardRun run(host.port, host.link, &input, WriteOptions{});
+    const OwnInputAsked maker;
+    BoardRun run(host.port, host.link, &input, WriteOptions{.ownInput = &maker});
     std::thread([&run] { run.Cancel(); }).join();
     const BoardOutcome &outcome = run.Run();
+    EXPECT_EQ(maker.asked, 0);  // no number is taken for a board never begun
+    EXPECT_FALSE(outcome.own);
     EXPECT_FALSE(outcome.opened);
     EXPECT_EQ(outcome.result.outcome, WriteOutcome::Abandoned);
     EXPECT_EQ(outcome.stoppedAt, QStringLiteral("while opening"));

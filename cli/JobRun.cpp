@@ -1,0 +1,144 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "cli/JobRun.h"
+
+#include "cli/Console.h"
+#include "cli/ExitStatus.h"
+#include "cli/RunSetup.h"
+#include "ports/PortName.h"
+#include "production/JobFile.h"
+#include "production/ProductionRecord.h"
+#include "sequence/LineSequence.h"
+#include "writer/WriteOptions.h"
+#include "writer/FileSystem.h"
+
+#include <QFile>
+#include <tuple>
+
+namespace qw735 {
+
+namespace {
+
+QString Described(const JobError &error, const PathName &job)
+{
+    return QString::fromStdString(DescribeJobError(error, job.Display().toStdString()));
+}
+
+PathName PathOf(const std::string &bytes)
+{
+    return PathName(QByteArray::fromStdString(bytes));
+}
+
+}  // namespace
+
+std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const Options &given, const Console &console)
+{
+    if (given.job.IsEmpty())
+        return std::pair{given, std::optional<JobInUse>()};
+    const auto read = ReadJobFile(given.job);
+    if (!read) {
+        console.Tell(Described(read.error(), given.job));
+        return std::unexpected(ExitUsage);
+    }
+    if (!read->job.autoSlots.empty() && given.ports.isEmpty()) {
+        console.Tell(Described({JobError::Kind::BadValue, 0, "slots", "this qw735-write has no automatic mode: give the ports after --job"},
+                               given.job));
+        return std::unexpected(ExitUsage);
+    }
+    const Job job = JobResolved(read->job, given.job.Bytes().toStdString());
+    Options options = given;
+    options.file = PathOf(job.program);
+    options.loader = job.loader.empty() ? PathName() : PathOf(job.loader);
+    if (job.loaderStartMs)
+        options.write.loaderStartMs = *job.loaderStartMs;
+    options.program.binaryAt = job.binaryAt;
+    options.program.verifyChecksums = !job.ignoreChecksums;
+    options.numbering = job.numbering;
+    for (const auto &[key, text, into] : {std::tuple{"boot_entry", &job.bootEntry, &options.write.bootEntry},
+                                          std::tuple{"release", &job.release, &options.write.release}}) {
+        if (!*text)
+            continue;
+        auto sequence = ParseSequence(QString::fromStdString(**text));
+        if (!sequence) {
+            console.Tell(Described({JobError::Kind::BadValue, 0, key, sequence.error().text.toStdString()}, given.job));
+            return std::unexpected(ExitUsage);
+        }
+        *into = std::move(*sequence);
+    }
+    options.write.syncRetries = job.syncRetries.value_or(options.write.bootEntry ? DefaultSyncRetriesWithEntry : 0);
+    options.report = job.report.empty() ? PathName() : PathOf(job.report);
+    if (options.ports.isEmpty()) {
+        for (const std::string &port : job.ports)
+            options.ports << QByteArray::fromStdString(port);
+    }
+    if (options.ports.isEmpty()) {
+        console.Tell(Described({JobError::Kind::Missing, 0, "ports", "the job names no ports: give them after --job " + given.job.Display().toStdString()},
+                               given.job));
+        return std::unexpected(ExitUsage);
+    }
+    return std::pair{std::move(options), std::optional<JobInUse>(JobInUse{given.job.Display(), read->sha256, job.programSha256, job.loaderSha256})};
+}
+
+std::expected<void, int> CheckJobFiles(const JobInUse &job, const QString &programShown, const QByteArray &programSha256,
+                                       const QString &loaderShown, const QByteArray &loaderSha256, const Console &console)
+{
+    for (const auto &[key, shown, approved, actual] :
+         {std::tuple{"program_sha256", programShown, &job.programSha256, &programSha256},
+          std::tuple{"loader_sha256", loaderShown, &job.loaderSha256, &loaderSha256}}) {
+        if (const auto same = CheckJobSha256(key, shown, *approved, *actual); !same) {
+            console.Tell(QString::fromStdString(DescribeJobError(same.error(), job.shown.toStdString())));
+            return std::unexpected(ExitUsage);
+        }
+    }
+    return {};
+}
+
+int RunMakeJob(const Options &options, const Console &console)
+{
+    const FileSystem fileSystem;
+    const PathName loaderPath = options.loader.IsEmpty() ? PathName(QFile::encodeName(fileSystem.LoaderPath())) : options.loader;
+    // The ports are checked as a write checks them: a job names none it
+    // could not write.
+    for (const QByteArray &port : options.ports) {
+        if (const auto name = PortName::Parse(PathString(port)); !name)
+            return Misused(console, name.error());
+    }
+    const auto input = ReadRunInput(options, loaderPath, fileSystem, console);
+    if (!input)
+        return input.error();
+    if (options.numbering) {
+        if (const auto placed = CheckSerialField(options.numbering->field, input->summary.loaded); !placed) {
+            console.Tell(QString::fromStdString(placed.error().text));
+            return ExitUsage;
+        }
+    }
+    const RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
+    const std::string jobFile = options.job.Bytes().toStdString();
+    Job job;
+    job.program = options.file.Bytes().toStdString();
+    job.programSha256 = program.fileSha256.toStdString();
+    // Without --loader the station's own is sent, as long as it is this one.
+    job.loader = options.loader.Bytes().toStdString();
+    job.loaderSha256 = program.loaderSha256.toStdString();
+    job.loaderStartMs = options.write.loaderStartMs;
+    job.binaryAt = options.program.binaryAt;
+    job.ignoreChecksums = !options.program.verifyChecksums;
+    job.numbering = options.numbering;
+    if (options.write.bootEntry) {
+        job.bootEntry = options.write.bootEntry->Label().toStdString();
+        job.syncRetries = options.write.syncRetries;
+    }
+    if (options.write.release)
+        job.release = options.write.release->Label().toStdString();
+    job.report = options.report.Bytes().toStdString();
+    for (const QByteArray &port : options.ports)
+        job.ports.push_back(port.toStdString());
+    if (const auto written = WriteJobFile(options.job, JobKept(job, jobFile)); !written) {
+        console.Tell(Described(written.error(), options.job));
+        return ExitUsage;
+    }
+    console.Out(QStringLiteral("Job %1 made: %2 (SHA-256 %3), loader SHA-256 %4")
+                    .arg(options.job.Display(), options.file.Display(), QString::fromLatin1(program.fileSha256), QString::fromLatin1(program.loaderSha256)));
+    return ExitOk;
+}
+
+}  // namespace qw735

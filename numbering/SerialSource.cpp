@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "numbering/SerialSource.h"
+
+#include "numbering/SerialFormat.h"
+
+#include <array>
+#include <utility>
+
+namespace qw735 {
+
+namespace {
+
+constexpr std::array<std::pair<std::string_view, SerialSourceText::Kind>, 2> Schemes{{
+    {"counter:", SerialSourceText::Kind::Counter},
+    {"list:", SerialSourceText::Kind::List},
+}};
+
+}  // namespace
+
+std::string SerialSourceText::Text() const
+{
+    for (const auto &[scheme, named] : Schemes)
+        if (named == kind)
+            return std::string(scheme) + file;
+    return file;
+}
+
+std::expected<SerialSourceText, SerialError> ParseSerialSource(std::string_view text)
+{
+    for (const auto &[scheme, kind] : Schemes) {
+        if (!text.starts_with(scheme))
+            continue;
+        if (text.size() == scheme.size())
+            return std::unexpected(SerialError{SerialError::Kind::BadSource,
+                                               "the serial source '" + std::string(scheme) + "' names no file: give " + std::string(scheme) + "FILE"});
+        return SerialSourceText{kind, std::string(text.substr(scheme.size()))};
+    }
+    return std::unexpected(SerialError{SerialError::Kind::BadSource, "unknown serial source '" + QuotedText(text) +
+                                                                         "': the sources are counter:FILE and list:FILE"});
+}
+
+}  // namespace qw735
