@@ -362,7 +362,7 @@ void DeviceWatcher::WriteEnded(int slot, bool boardAnswered)
 void DeviceWatcher::TryServer(int slot)
 {
     Watched &watched = watched_[static_cast<std::size_t>(slot)];
-    if (watched.trying || watched.poll == Poll::Held)
+    if (watched.trying || watched.poll == Poll::Held || !settings_.probe)
         return;
     watched.trying = true;
     settings_.probe->Try(SlotAt(slot), [watcher = QPointer<DeviceWatcher>(this), slot](bool accepted) {

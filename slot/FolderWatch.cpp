@@ -123,7 +123,8 @@ std::expected<void, WatchError> FolderWatch::Resync()
     };
     QStringList gone;
     QStringList watched;
-    for (int round = 0; round < MostResyncRounds; ++round) {
+    std::optional<WatchError> failed;
+    for (int round = 0; round < MostResyncRounds && !failed; ++round) {
         // Each folder asked for if it is there, else the nearest one above it.
         std::map<QString, bool> needed;
         for (const QString &folder : wanted_) {
@@ -153,12 +154,14 @@ std::expected<void, WatchError> FolderWatch::Resync()
             const auto id = folderId(path);
             if (descriptor < 0 || !id) {
                 const int error = errno;
-                if (descriptor < 0 && error != ENOENT && error != ENOTDIR)
-                    return std::unexpected(WatchError{
+                if (descriptor < 0 && error != ENOENT && error != ENOTDIR) {
+                    failed = WatchError{
                         WatchError::Kind::FolderNotWatched,
                         error == ENOSPC ? QStringLiteral("%1 cannot be watched: the limit of inotify watches is reached "
                                                          "(fs.inotify.max_user_watches)").arg(PathDisplay(path))
-                                        : QStringLiteral("%1 cannot be watched: %2").arg(PathDisplay(path), ErrnoText(error))});
+                                        : QStringLiteral("%1 cannot be watched: %2").arg(PathDisplay(path), ErrnoText(error))};
+                    break;
+                }
                 // It went between the look and the watch: look again.
                 changed = true;
                 continue;
@@ -171,9 +174,12 @@ std::expected<void, WatchError> FolderWatch::Resync()
         if (!changed)
             break;
     }
-    // A folder replaced in one go is gone, then watched afresh.
+    // A folder replaced in one go is gone, then watched afresh. What went
+    // is told even when a watch failed.
     for (const QString &path : gone)
         listener_.FolderGone(path);
+    if (failed)
+        return std::unexpected(*failed);
     for (const QString &path : watched) {
         if (watches_.contains(path))
             listener_.FolderWatched(path);

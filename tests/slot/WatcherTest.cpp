@@ -127,8 +127,10 @@ expect ready 0 /dev/serial/by-path/usb-0:1.1
 quiet 1500
 )"},
     // The same board plugged again is a new appearance, also when its link
-    // is removed and made again faster than the watcher reads.
-    {"UnplugAndReplug", {"/dev/serial/by-path/usb-0:1.1"}, 1, R"(
+    // is removed and made again faster than the watcher reads. Another
+    // adapter keeps the folder there.
+    {"UnplugAndReplug", {"/dev/serial/by-path/usb-0:1.1"}, 2, R"(
+link /dev/serial/by-path/usb-0:2.1 1
 start
 expect watching
 link /dev/serial/by-path/usb-0:1.1 0
