@@ -41,8 +41,8 @@
 #include "link/Link.h"
 #include "link/PortSettings.h"
 #include "production/GangWrite.h"
-#include "production/PortName.h"
-#include "remote/TlsOptions.h"
+#include "ports/PortName.h"
+#include "remote/TlsIdentity.h"
 #include "sim/TargetSim.h"
 #include "tests/support/Ser2netServer.h"
 #include "writer/Feedback.h"
@@ -164,22 +164,23 @@ struct Host {
                     std::fprintf(stderr, "%s\n", qPrintable(identity.error()));
                     std::exit(1);
                 }
-                SetTlsIdentity(std::move(*identity));
+                tls = std::move(*identity);
             }
             server.emplace(board.SlavePath(), options);
             port = QString::fromStdString(server->Url());
         }
-        line = PortName::Parse(port)->MakeTransport(pump);
+        line = PortName::Parse(port)->MakeTransport(pump, tls);
         link = std::make_unique<Link>(*line, pump);
     }
     void Open()
     {
         if (const auto opened = line->Open(); !opened) {
-            std::fprintf(stderr, "%s\n", qPrintable(opened.error()));
+            std::fprintf(stderr, "%s\n", qPrintable(opened.error().text));
             std::exit(1);
         }
     }
     std::optional<test::Ser2netServer> server;
+    std::optional<TlsIdentity> tls;  // over TLS: the writer's identity
     QtEventPump pump;  // the remote port waits with it
     std::unique_ptr<ByteTransport> line;
     std::unique_ptr<Link> link;
@@ -425,7 +426,7 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         std::mutex mutex;
         double boardCpu = 0;
         std::chrono::steady_clock::time_point start;
-        GangWrite gang(ports, [&](Link &link, StepTracker &steps) {
+        GangWrite gang(ports, std::nullopt, [&](Link &link, StepTracker &steps) {
             const WriteResult result = WriteTarget(link, *input, steps);
             // A board thread's whole time; a lone board runs on the main
             // thread, which is measured as a whole below.

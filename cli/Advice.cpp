@@ -201,8 +201,7 @@ QString OutcomeAdvice(WriteOutcome outcome)
 
 bool NamesNoPort(const WriteResult &result)
 {
-    return result.outcome == WriteOutcome::PortLost && result.message.startsWith(u"Cannot open ")
-           && (result.message.endsWith(u": no such device") || result.message.endsWith(u": there is no serial device behind it"));
+    return result.portErrorKind == PortError::Kind::NoSuchDevice || result.portErrorKind == PortError::Kind::NoDeviceBehindCom;
 }
 
 QString ExistingPortsHint()

@@ -4,7 +4,7 @@
 #include "base/PathName.h"
 #include "link/DeviceLock.h"
 #include "link/PortMap.h"
-#include "production/PortName.h"
+#include "ports/PortName.h"
 
 #include <QFile>
 #include <QRegularExpression>

@@ -62,7 +62,7 @@ int StdoutStatus(int status)
 }
 
 WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
-    : options_(std::move(options)), gang_(options_.ports, std::move(write))
+    : options_(std::move(options)), gang_(options_.ports, options_.tls, std::move(write))
 {
     RunOutputs &outputs = *options_.outputs;
     gang_.SetTrace(outputs.trace.get());

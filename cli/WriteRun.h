@@ -27,6 +27,7 @@ int StdoutStatus(int status);
 
 struct WriteRunOptions {
     std::vector<PortName> ports;                // one or more, in the order given
+    std::optional<TlsIdentity> tls;             // the files given for rfc2217+tls:// ports
     bool quiet = false;                         // no progress on stderr
     RunOutputs *outputs = nullptr;              // stdout, stderr, --report, --trace
     const RecordedProgram *program = nullptr;   // what the records say was written

@@ -13,9 +13,9 @@
 #include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
 #include "link/PortMap.h"
-#include "production/PortName.h"
+#include "ports/PortName.h"
 #include "production/ProductionRecord.h"
-#include "remote/TlsOptions.h"
+#include "remote/TlsIdentity.h"
 #include "trace/WireTrace.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
@@ -403,13 +403,14 @@ int Write(const Options &options)
     // be used is a mistake in the command, like a bad report path. Without
     // them nothing here touches the TLS library, which a write through a
     // local port has no use for.
+    std::optional<TlsIdentity> tls;
     if (!options.tlsCa.isEmpty() || !options.tlsCert.isEmpty() || !options.tlsKey.isEmpty()) {
         auto identity = LoadTlsIdentity(options.tlsCa, options.tlsCert, options.tlsKey);
         if (!identity) {
             std::fprintf(stderr, "qw735-write: %s\n", qPrintable(identity.error()));
             return ExitUsage;
         }
-        SetTlsIdentity(std::move(*identity));
+        tls = std::move(*identity);
         if (const QString warning = OpenKeyWarning(options.tlsKey); !warning.isEmpty())
             std::fprintf(stderr, "qw735-write: %s\n", warning.toLocal8Bit().constData());
     }
@@ -455,7 +456,7 @@ int Write(const Options &options)
     }
     const RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
 
-    WriteRun run({std::move(ports), options.quiet, &*outputs, &program},
+    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program},
                  [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
     try {
         return run.Run();

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "link/PortError.h"
 #include "link/PortSettings.h"
 
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 
 namespace qw735 {
@@ -16,22 +18,23 @@ namespace qw735 {
 // binary both ways; nothing may translate, drop or act on any byte value.
 //
 // A transport that fails while open (adapter unplugged, connection dropped)
-// marks itself lost: it stops taking and giving bytes, says why, and stays
-// lost until the next Open.
+// marks itself lost: it stops taking and giving bytes, keeps why (its
+// Loss()), and stays lost until the next Open.
 class ByteTransport {
 public:
     virtual ~ByteTransport() = default;
 
     // Opens with the current settings and empties the receive buffer. The
-    // error text names the port and says why it could not be opened.
-    [[nodiscard]] virtual std::expected<void, QString> Open() = 0;
+    // error's text names the port and says why it could not be opened.
+    [[nodiscard]] virtual std::expected<void, PortError> Open() = 0;
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
 
     // On an open transport the settings are in force when this returns:
     // every byte already written has left at the old settings first, and
     // the receive buffer is empty. On a closed one the next Open uses them.
-    [[nodiscard]] virtual std::expected<void, QString> ChangeSettings(const PortSettings &settings) = 0;
+    // A failure on an open transport loses it, for the error's reason.
+    [[nodiscard]] virtual std::expected<void, PortError> ChangeSettings(const PortSettings &settings) = 0;
     virtual const PortSettings &Settings() const = 0;
 
     // Number of received bytes waiting; 0 when closed or lost.
@@ -46,11 +49,12 @@ public:
     // reading" to a network round trip, and costs one per reply.
     virtual void DropWaiting() { Discard(); }
     // Sends these bytes now, in order. The error says why they could not
-    // go: the transport is closed, or was lost (then LostReason()).
-    [[nodiscard]] virtual std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) = 0;
+    // go: the transport is closed, or was lost (then its Loss()).
+    [[nodiscard]] virtual std::expected<void, PortError> WriteBytes(std::span<const std::uint8_t> values) = 0;
 
-    virtual bool IsLost() const = 0;
-    virtual QString LostReason() const = 0;
+    // Why the open transport failed, once it has; nothing while it has not
+    // (or before an Open). Its text is the reason alone.
+    virtual const std::optional<PortError> &Loss() const = 0;
 
     // How messages name the port: "COM3 (/dev/ttyUSB0)", "/dev/ttyUSB0".
     virtual QString Describe() const = 0;
@@ -73,9 +77,9 @@ public:
 
 protected:
     // WriteBytes' error on a transport that is closed or lost.
-    std::unexpected<QString> NotWritten() const
+    std::unexpected<PortError> NotWritten() const
     {
-        return std::unexpected(IsLost() ? LostReason() : QStringLiteral("the port is not open"));
+        return std::unexpected(Loss().value_or(PortError{PortError::Kind::NotOpen, QStringLiteral("the port is not open")}));
     }
 };
 
@@ -83,7 +87,7 @@ protected:
 // force, and whether and why it was lost.
 class LineTransport : public ByteTransport {
 public:
-    [[nodiscard]] std::expected<void, QString> ChangeSettings(const PortSettings &settings) final
+    [[nodiscard]] std::expected<void, PortError> ChangeSettings(const PortSettings &settings) final
     {
         settings_ = settings;
         if (!IsOpen())
@@ -91,33 +95,26 @@ public:
         return ApplySettings();
     }
     const PortSettings &Settings() const final { return settings_; }
-    bool IsLost() const final { return lost_; }
-    QString LostReason() const final { return lostReason_; }
+    const std::optional<PortError> &Loss() const final { return loss_; }
 
 protected:
     // Puts Settings() in force on the open line; a failure marks it lost.
-    [[nodiscard]] virtual std::expected<void, QString> ApplySettings() = 0;
+    [[nodiscard]] virtual std::expected<void, PortError> ApplySettings() = 0;
     // Records the loss; false when the line was lost already, which the
     // first reason stays for.
-    bool NoteLost(const QString &reason)
+    bool NoteLost(PortError loss)
     {
-        if (lost_)
+        if (loss_)
             return false;
-        lost_ = true;
-        lostReason_ = reason;
+        loss_ = std::move(loss);
         return true;
     }
     // A new Open starts with a line that is not lost.
-    void ForgetLoss()
-    {
-        lost_ = false;
-        lostReason_.clear();
-    }
+    void ForgetLoss() { loss_.reset(); }
 
 private:
     PortSettings settings_ = BootSettings();
-    bool lost_ = false;
-    QString lostReason_;
+    std::optional<PortError> loss_;
 };
 
 }  // namespace qw735

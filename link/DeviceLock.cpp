@@ -83,25 +83,27 @@ void DeviceLock::Release()
     fd_.Reset();
 }
 
-std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
+std::expected<DeviceLock, PortError> DeviceLock::Take(const QString &path)
 {
+    using enum PortError::Kind;
+    const auto refused = [](PortError::Kind kind, const QString &reason) { return std::unexpected(PortError{kind, reason}); };
     DeviceLock lock;
     lock.device_ = ResolveDevicePath(path);
     const QByteArray device = PathBytes(lock.device_);
     struct stat info {};
     if (lock.device_.isEmpty() || ::stat(device.constData(), &info) != 0)
-        return std::unexpected(QStringLiteral("no such device"));
+        return refused(NoSuchDevice, QStringLiteral("no such device"));
     if (S_ISCHR(info.st_mode) && major(info.st_rdev) == PtmxMajor && minor(info.st_rdev) == PtmxMinor)
-        return std::unexpected(QStringLiteral("it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"));
+        return refused(NotASerialPort, QStringLiteral("it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"));
     // A file, a directory, /dev/null: the serial port library would only
     // say that the line settings cannot be read from it.
     const QString notAPort = QStringLiteral("%1 is not a serial port").arg(path);
     if (!S_ISCHR(info.st_mode))
-        return std::unexpected(notAPort);
-    // Judged before the open: whatever is opened here, the kernel's messages
-    // or a login may be waiting on it.
+        return refused(NotASerialPort, notAPort);
+    // Refused before the open: whatever is opened here, the kernel's
+    // messages or a login may be waiting on it.
     if (const ConsoleRole role = ConsoleRoleOf(lock.device_, info.st_rdev, ConsoleList::Read()); role != ConsoleRole::None)
-        return std::unexpected(ConsoleRefusal(role));
+        return refused(Console, ConsoleRefusal(role));
 
     // Opening changes nothing on the line; O_NONBLOCK keeps it from waiting
     // for a carrier.
@@ -110,23 +112,23 @@ std::expected<DeviceLock, QString> DeviceLock::Take(const QString &path)
         const int error = errno;
         switch (error) {
         case EACCES:
-        case EPERM: return std::unexpected(PermissionReason(device));
-        case EBUSY: return std::unexpected(InUseReason(lock.device_));  // another program's exclusive mode
+        case EPERM: return refused(NoPermission, PermissionReason(device));
+        case EBUSY: return refused(InUse, InUseReason(lock.device_));  // another program's exclusive mode
         case ENOENT:
         case ENODEV:
-        case ENXIO: return std::unexpected(QStringLiteral("no such device"));
-        default: return std::unexpected(QString::fromLocal8Bit(std::strerror(error)));
+        case ENXIO: return refused(NoSuchDevice, QStringLiteral("no such device"));
+        default: return refused(OpenFailed, QString::fromLocal8Bit(std::strerror(error)));
         }
     }
     if (!::isatty(lock.fd_.Get()))
-        return std::unexpected(notAPort);
-    // A file system that cannot lock leaves the port usable, as before.
+        return refused(NotASerialPort, notAPort);
+    // A file system that cannot lock leaves the port usable, unlocked.
     if (::flock(lock.fd_.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-        return std::unexpected(InUseReason(lock.device_));
+        return refused(InUse, InUseReason(lock.device_));
     // A terminal program or a plain `cat` takes no lock, yet it would read
     // the board's replies before the writer could.
     if (const QList<PortUser> users = DeviceUsers(lock.device_); !users.isEmpty())
-        return std::unexpected(HeldReason(users));
+        return refused(HeldWithoutLock, HeldReason(users));
     return lock;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/UniqueFd.h"
+#include "link/PortError.h"
 
 #include <QString>
 #include <expected>
@@ -19,9 +20,9 @@ public:
     DeviceLock() = default;
 
     // Resolves `path` and locks the device. The error says why the device
-    // cannot be used (missing, no serial port, no permission, in use), in
-    // words that follow "Cannot open PORT: ".
-    [[nodiscard]] static std::expected<DeviceLock, QString> Take(const QString &path);
+    // cannot be used (missing, no serial port, no permission, in use), its
+    // text in words that follow "Cannot open PORT: ".
+    [[nodiscard]] static std::expected<DeviceLock, PortError> Take(const QString &path);
 
     // The device's own path, symbolic links resolved: the name to open it
     // by, so that lock files of other programs are keyed on it too.

@@ -41,11 +41,19 @@ void Link::SendBytes(std::span<const std::uint8_t> values)
         observer_->OnSent(values);
 }
 
-std::expected<void, QString> Link::ChangeSettings(const PortSettings &settings)
+std::expected<void, PortError> Link::ChangeSettings(const PortSettings &settings)
 {
     if (observer_)
         observer_->OnLineSettings(settings.text);
-    return line_.ChangeSettings(settings);
+    if (auto changed = line_.ChangeSettings(settings); !changed)
+        return changed;
+    // A line that is no longer open only keeps the settings for its next
+    // open; an abandoned write goes no further at any speed.
+    if (const auto &loss = line_.Loss())
+        return std::unexpected(*loss);
+    if (abandoned_)
+        return std::unexpected(PortError{PortError::Kind::Interrupted, QStringLiteral("interrupted")});
+    return {};
 }
 
 int Link::DiscardInput()
@@ -84,7 +92,7 @@ std::optional<ReplyResult> Link::TakeReply(std::uint8_t expected, int &passOver)
     return std::nullopt;
 }
 
-void Link::ArmTimeout(int limitMs)
+void Link::StartTimeout(int limitMs)
 {
     TimeoutFlag = 0;
     Timer4.stop();
@@ -92,32 +100,26 @@ void Link::ArmTimeout(int limitMs)
     Timer4.start();
 }
 
-void Link::PumpEvents(int enough)
+WaitEnd Link::PumpUntilWaiting(int count, WaitOrder order)
 {
-    // What these look at changes only in event handlers on this thread, so
-    // a pump that blocks after they said no misses nothing.
-    if (WaitingCount() >= enough || TimedOut() || IsDown())
-        pump_.PumpPending();
-    else
-        pump_.Pump();
+    return PumpUntil(pump_, order,
+                     {[this, count] { return WaitingCount() >= count; }, [this] { return TimedOut(); }, [this] { return IsDown(); }});
 }
 
 ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs, int passOver)
 {
-    ArmTimeout(limitMs);
+    StartTimeout(limitMs);
     // Events first, then the waiting count, then the flag: a byte that is
     // waiting when the timer has already fired still counts as the reply.
     for (;;) {
-        PumpEvents();
-        if (IsDown())
-            return ReplyResult::LinkDown;
-        if (WaitingCount() != 0) {
+        switch (PumpUntilWaiting(1, WaitOrder::EventsFirst)) {
+        case WaitEnd::Down: return ReplyResult::LinkDown;
+        case WaitEnd::TimedOut: return ReplyResult::NoReply;
+        case WaitEnd::Held:
             if (const auto reply = TakeReply(expected, passOver))
                 return *reply;
-            continue;
+            break;
         }
-        if (TimedOut())
-            return ReplyResult::NoReply;
     }
     // The timer keeps running after a return; the next wait clears the flag
     // and re-arms it before polling, so a late firing changes nothing.
@@ -125,16 +127,8 @@ ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs, int passOver)
 
 bool Link::WaitForCount(int count, int limitMs)
 {
-    ArmTimeout(limitMs);
-    for (;;) {
-        PumpEvents(count);
-        if (IsDown())
-            return false;
-        if (WaitingCount() >= count)
-            return true;
-        if (TimedOut())
-            return false;
-    }
+    StartTimeout(limitMs);
+    return PumpUntilWaiting(count, WaitOrder::EventsFirst) == WaitEnd::Held;
 }
 
 void Link::Delay(int ms)
@@ -143,8 +137,8 @@ void Link::Delay(int ms)
     Timer5.stop();
     Timer5.setInterval(ms);
     Timer5.start();
-    while (DelayFlag != 1 && !IsDown())
-        pump_.Pump();
+    // The delay has no limit of its own: its timer is what it waits for.
+    PumpUntil(pump_, WaitOrder::HeldFirst, {[this] { return DelayFlag == 1; }, [] { return false; }, [this] { return IsDown(); }});
 }
 
 void Link::Timer4_Timer()

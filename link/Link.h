@@ -18,8 +18,9 @@ namespace qw735 {
 
 // The reply wait, the delay and the two one-shot timers behind them, over
 // one line to a board. All waiting is cooperative on the calling thread: the
-// loops call the event pump and poll the line and a flag set by a timer.
-// The conversations with the board reach the line only through this class.
+// waits pump events (see PumpUntil) and poll the line and a flag set by a
+// timer. The conversations with the board reach the line only through this
+// class.
 class Link : public QObject {
     Q_OBJECT
 public:
@@ -42,14 +43,20 @@ public:
     // Number of received bytes waiting.
     int WaitingCount() const { return line_.WaitingCount(); }
     // Puts new line settings in force on the open line; every byte already
-    // sent leaves at the old ones first. A failure takes the link down.
-    [[nodiscard]] std::expected<void, QString> ChangeSettings(const PortSettings &settings);
+    // sent leaves at the old ones first. Fails when the link is down
+    // afterwards: the change itself failed (which loses the line), the line
+    // was lost before, or the write was abandoned.
+    [[nodiscard]] std::expected<void, PortError> ChangeSettings(const PortSettings &settings);
     // Clears TimeoutFlag and starts Timer4 counting `limitMs` from now.
-    void ArmTimeout(int limitMs);
-    // TimeoutFlag: the timeout armed last has run out.
+    void StartTimeout(int limitMs);
+    // TimeoutFlag: the timeout started last has run out.
     bool TimedOut() const { return TimeoutFlag == 1; }
+    // Pumps events until `count` received bytes are waiting, the timeout
+    // started last has run out or the link is down, asking in `order`; takes
+    // none of the bytes.
+    WaitEnd PumpUntilWaiting(int count, WaitOrder order);
     // Waits up to `limitMs` for one byte and compares it with `expected`.
-    // The countdown is armed now, on Timer4, which is left running.
+    // The countdown is started now, on Timer4, which is left running.
     // `passOver`: how many bytes other than `expected` may come first and be
     // taken as late answers to earlier requests rather than as the reply (a
     // slow line delivers them after the next request went out); 0 compares
@@ -62,27 +69,16 @@ public:
     // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
     // returns early only when the link goes down.
     void Delay(int ms);
-    // One pass of the event pump for a wait loop that ends once `enough`
-    // bytes are waiting, the timeout flag is set or the link is down. It
-    // sleeps until the next event only while none of these holds; otherwise
-    // it runs just what is pending, since nothing more may come before the
-    // timer fires.
-    void PumpEvents(int enough = 1);
-
-    // Timer4's event: the timeout has run out.
-    void Timer4_Timer();
-    // Timer5's event: the delay has run out.
-    void Timer5_Timer();
 
     // Ends every wait at once from now on, the line's own included; for a
     // window closed mid-write or Ctrl-C.
     void Abandon();
     bool Abandoned() const { return abandoned_; }
     // True when waits can no longer succeed: port lost, or abandoned.
-    bool IsDown() const { return abandoned_ || line_.IsLost(); }
+    bool IsDown() const { return abandoned_ || line_.Loss(); }
     // How messages name the line, and why it was lost, if it was.
     QString Describe() const { return line_.Describe(); }
-    QString LostReason() const { return line_.LostReason(); }
+    const std::optional<PortError> &Loss() const { return line_.Loss(); }
 
     // Where wire events go; none by default. Off, tracing costs one pointer
     // test per operation and formats nothing.
@@ -92,13 +88,19 @@ public:
     std::uint64_t BytesReceived() const { return bytesReceived_; }
 
 private:
-    // Timeout timer (10, 500 or 3000 ms, as armed) and delay timer, each
-    // with the flag its event sets. Precise timers: a coarse one may fire up
-    // to 5% early.
+    // Timer4, the timeout timer: one-shot, armed by StartTimeout for each
+    // wait that has a limit (10, 500 or 3000 ms); its event sets
+    // TimeoutFlag. Precise: a coarse timer may fire up to 5% early.
     QTimer Timer4;
+    // Timer5, the delay timer: one-shot, armed by Delay; its event sets
+    // DelayFlag. Precise, as Timer4.
     QTimer Timer5;
     std::uint8_t TimeoutFlag = 0;
     std::int16_t DelayFlag = 0;
+    // Timer4's event: the timeout has run out.
+    void Timer4_Timer();
+    // Timer5's event: the delay has run out.
+    void Timer5_Timer();
 
     // Takes all waiting bytes and finds the reply among them: the first byte
     // not passed over (see WaitForByte), which ends the wait; it then drops

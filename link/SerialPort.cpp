@@ -18,8 +18,7 @@
 
 namespace qw735 {
 
-SerialPort::SerialPort(PortMap map, QObject *parent)
-    : QObject(parent), map_(std::move(map))
+SerialPort::SerialPort(QObject *parent) : QObject(parent)
 {
     connect(&port_, &QSerialPort::errorOccurred, this, &SerialPort::OnError);
 }
@@ -29,47 +28,44 @@ SerialPort::~SerialPort()
     Close();
 }
 
-void SerialPort::SelectPort(int number)
-{
-    portNumber_ = number;
-    devicePath_.clear();
-}
-
 void SerialPort::SelectDevice(const QString &path)
 {
-    portNumber_ = 0;
     devicePath_ = path;
-}
-
-QString SerialPort::DevicePath() const
-{
-    return portNumber_ > 0 ? ComDevice(map_, portNumber_) : devicePath_;
 }
 
 QString SerialPort::Describe() const
 {
-    return portNumber_ > 0 ? DescribeCom(map_, portNumber_) : PathDisplay(devicePath_);
+    return PathDisplay(devicePath_);
 }
 
-std::expected<void, QString> SerialPort::Open()
+std::expected<QString, PortError> SerialPort::DeviceToOpen() const
+{
+    if (devicePath_.isEmpty())
+        return std::unexpected(PortError{PortError::Kind::NoPortChosen, QStringLiteral("Cannot open the port: no port was chosen")});
+    return devicePath_;
+}
+
+PortError SerialPort::OpenRefused(PortError::Kind kind, const QString &reason) const
+{
+    return {kind, QStringLiteral("Cannot open %1: %2").arg(Describe(), reason)};
+}
+
+std::expected<void, PortError> SerialPort::Open()
 {
     Close();
     ForgetLoss();
 
-    const QString device = DevicePath();
-    if (device.isEmpty()) {
-        if (portNumber_ > 0)
-            return std::unexpected(QStringLiteral("Cannot open %1: there is no serial device behind it").arg(ComName(portNumber_)));
-        return std::unexpected(QStringLiteral("Cannot open the port: no port was chosen"));
-    }
+    const auto device = DeviceToOpen();
+    if (!device)
+        return std::unexpected(device.error());
 
     // The lock, the port and the lock file other programs look for; a port
     // that fails for want of them is not "in use".
     if (!HasFreeDescriptors(3))
-        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), DescriptorShortage()));
-    auto lock = DeviceLock::Take(device);
+        return std::unexpected(OpenRefused(PortError::Kind::NoDescriptors, DescriptorShortage()));
+    auto lock = DeviceLock::Take(*device);
     if (!lock)
-        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), lock.error()));
+        return std::unexpected(OpenRefused(lock.error().kind, lock.error().text));
 
     const PortSettings &settings = Settings();
     port_.setPortName(lock->Device());
@@ -79,15 +75,20 @@ std::expected<void, QString> SerialPort::Open()
     port_.setStopBits(settings.stopBits);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!port_.open(QIODevice::ReadWrite)) {
+        PortError::Kind kind = PortError::Kind::OpenFailed;
         QString reason = port_.errorString();
         // Past the lock and the permission check, what remains is another
         // program's lock file for the device, or its exclusive mode.
-        if (port_.error() == QSerialPort::PermissionError)
-            reason = HasFreeDescriptors(2) ? InUseReason(lock->Device()) : DescriptorShortage();
-        else if (port_.error() == QSerialPort::DeviceNotFoundError)
+        if (port_.error() == QSerialPort::PermissionError) {
+            const bool descriptorsLeft = HasFreeDescriptors(2);
+            kind = descriptorsLeft ? PortError::Kind::InUse : PortError::Kind::NoDescriptors;
+            reason = descriptorsLeft ? InUseReason(lock->Device()) : DescriptorShortage();
+        } else if (port_.error() == QSerialPort::DeviceNotFoundError) {
+            kind = PortError::Kind::NoSuchDevice;
             reason = QStringLiteral("no such device");
+        }
         port_.clearError();
-        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(Describe(), reason));
+        return std::unexpected(OpenRefused(kind, reason));
     }
 
     // QSerialPort's open puts the line in raw mode, and NoFlowControl clears
@@ -111,10 +112,10 @@ void SerialPort::Close()
 
 bool SerialPort::IsOpen() const
 {
-    return port_.isOpen() && !IsLost();
+    return port_.isOpen() && !Loss();
 }
 
-std::expected<void, QString> SerialPort::ApplySettings()
+std::expected<void, PortError> SerialPort::ApplySettings()
 {
     // Every byte already written must leave at the old speed.
     port_.flush();
@@ -123,9 +124,9 @@ std::expected<void, QString> SerialPort::ApplySettings()
     const bool ok = port_.setBaudRate(settings.baudRate) && port_.setParity(settings.parity)
                     && port_.setDataBits(settings.dataBits) && port_.setStopBits(settings.stopBits);
     if (!ok) {
-        const QString reason = QStringLiteral("cannot switch to %1 (%2)").arg(settings.text, FailureReason());
-        MarkLost(reason);
-        return std::unexpected(reason);
+        const PortError refused{PortError::Kind::SettingsRefused, QStringLiteral("cannot switch to %1 (%2)").arg(settings.text, FailureReason())};
+        MarkLost(refused);
+        return std::unexpected(refused);
     }
     Discard();
     return {};
@@ -147,19 +148,19 @@ QByteArray SerialPort::ReadAllWaiting()
     return IsOpen() ? port_.readAll() : QByteArray();
 }
 
-std::expected<void, QString> SerialPort::WriteBytes(std::span<const std::uint8_t> values)
+std::expected<void, PortError> SerialPort::WriteBytes(std::span<const std::uint8_t> values)
 {
     if (!IsOpen())
         return NotWritten();
     const auto size = static_cast<qint64>(values.size());
     if (port_.write(reinterpret_cast<const char *>(values.data()), size) != size) {
-        MarkLost(FailureReason());
+        MarkLost({PortError::Kind::Lost, FailureReason()});
         return NotWritten();
     }
     // Hand the bytes to the driver now rather than at the next event loop
     // pass: the reply wait that follows measures from this moment.
     port_.flush();
-    if (IsLost())
+    if (Loss())
         return NotWritten();
     return {};
 }
@@ -175,7 +176,7 @@ void SerialPort::OnError(QSerialPort::SerialPortError error)
         // Open failures are reported by Open(); what comes while open means
         // the device is gone or broken.
         if (port_.isOpen())
-            MarkLost(FailureReason());
+            MarkLost({PortError::Kind::Lost, FailureReason()});
     }
 }
 
@@ -191,15 +192,17 @@ QString SerialPort::FailureReason() const
     return port_.errorString();
 }
 
-void SerialPort::MarkLost(const QString &reason)
+void SerialPort::MarkLost(PortError loss)
 {
-    if (!NoteLost(reason.isEmpty() ? QStringLiteral("the device stopped responding") : reason))
+    if (loss.text.isEmpty())
+        loss.text = QStringLiteral("the device stopped responding");
+    if (!NoteLost(std::move(loss)))
         return;
     // A vanished adapter can make the driver report the same error again and
     // again while the port claims to be open. Close once control is back in
     // the event loop, since this runs inside the port's own notification.
     QTimer::singleShot(0, this, [this] {
-        if (IsLost() && port_.isOpen())
+        if (Loss() && port_.isOpen())
             port_.close();
     });
 }

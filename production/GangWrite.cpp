@@ -5,7 +5,6 @@
 #include "base/PathName.h"
 #include "link/EventPump.h"
 #include "link/Link.h"
-#include "production/PortName.h"
 #include "trace/WireTrace.h"
 #include "writer/StepTracker.h"
 
@@ -92,7 +91,8 @@ public:
     // No descriptors left for the board's thread and port.
     void FailForDescriptors()
     {
-        outcome_.result = {WriteOutcome::PortLost, QStringLiteral("Cannot open %1: %2").arg(outcome_.described, DescriptorShortage())};
+        outcome_.result = {WriteOutcome::PortLost, QStringLiteral("Cannot open %1: %2").arg(outcome_.described, DescriptorShortage()),
+                           std::nullopt, PortError::Kind::NoDescriptors};
         Ended();
     }
 
@@ -149,7 +149,7 @@ private:
     {
         QtEventPump pump;
         // A new line opens at the boot mode's settings, 9600,N,8,1.
-        const auto line = port_.MakeTransport(pump);
+        const auto line = port_.MakeTransport(pump, gang_.tls_);
         ByteTransport &port = *line;
 
         Link link(port, pump);
@@ -179,7 +179,7 @@ private:
             if (link.Abandoned())
                 outcome_.stoppedAt = QStringLiteral("while opening");
             else
-                outcome_.result = {WriteOutcome::PortLost, opened.error()};
+                outcome_.result = {WriteOutcome::PortLost, opened.error().text , std::nullopt, opened.error().kind};
             return;
         }
         outcome_.opened = true;
@@ -217,8 +217,8 @@ private:
     Link *link_ = nullptr;
 };
 
-GangWrite::GangWrite(std::vector<PortName> ports, BoardWrite write, QObject *parent)
-    : QObject(parent), write_(std::move(write))
+GangWrite::GangWrite(std::vector<PortName> ports, std::optional<TlsIdentity> tls, BoardWrite write, QObject *parent)
+    : QObject(parent), tls_(std::move(tls)), write_(std::move(write))
 {
     for (std::size_t i = 0; i < ports.size(); ++i)
         boards_.push_back(std::make_unique<Board>(*this, static_cast<int>(i), std::move(ports[i])));

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "production/PortName.h"
+#include "ports/PortName.h"
+#include "remote/TlsIdentity.h"
 #include "writer/Feedback.h"
 #include "writer/WriteResult.h"
 
@@ -66,7 +67,8 @@ struct BoardOutcome {
 class GangWrite : public QObject {
     Q_OBJECT
 public:
-    GangWrite(std::vector<PortName> ports, BoardWrite write, QObject *parent = nullptr);
+    // `tls`: the client identity given for the boards reached over TLS.
+    GangWrite(std::vector<PortName> ports, std::optional<TlsIdentity> tls, BoardWrite write, QObject *parent = nullptr);
     // Cancels whatever still runs and waits for every board's thread.
     ~GangWrite() override;
 
@@ -108,6 +110,7 @@ private:
     void OnBoardEnded(int board);
 
     std::vector<std::unique_ptr<Board>> boards_;
+    const std::optional<TlsIdentity> tls_;
     BoardWrite write_;
     TraceOutput *trace_ = nullptr;
     int running_ = 0;

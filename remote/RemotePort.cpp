@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "remote/RemotePort.h"
 
-#include "remote/TlsOptions.h"
-
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QSslConfiguration>
@@ -34,16 +32,23 @@ std::uint8_t StopCode(QSerialPort::StopBits stopBits)
     }
 }
 
-// Why a wait inside Open or ChangeSettings failed, where the reason is the
-// same whichever wait it was.
-std::unexpected<QString> Interrupted()
+using Kind = PortError::Kind;
+
+std::unexpected<PortError> Refused(Kind kind, const QString &reason)
 {
-    return std::unexpected(QStringLiteral("interrupted"));
+    return std::unexpected(PortError{kind, reason});
 }
 
-std::unexpected<QString> NoComPortControl()
+// Why a wait inside Open or ChangeSettings failed, where the reason is the
+// same whichever wait it was.
+std::unexpected<PortError> Interrupted()
 {
-    return std::unexpected(QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
+    return Refused(Kind::Interrupted, QStringLiteral("interrupted"));
+}
+
+std::unexpected<PortError> NoComPortControl()
+{
+    return Refused(Kind::NoComPortControl, QStringLiteral("the server does not offer serial-port control (RFC 2217)"));
 }
 
 // ser2net accepts every connection; one it cannot serve it answers with a
@@ -60,8 +65,9 @@ bool IsNoticeText(const QByteArray &line)
 
 }  // namespace
 
-RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits, QObject *parent)
-    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), tls_(tls), pump_(pump), limits_(limits)
+RemotePort::RemotePort(QString url, QString host, quint16 port, std::optional<TlsIdentity> tls, EventPump &pump, RemoteLimits limits,
+                       QObject *parent)
+    : QObject(parent), url_(std::move(url)), host_(std::move(host)), port_(port), tls_(std::move(tls)), pump_(pump), limits_(limits)
 {
     // A server may send without end, wanted or not: what waits here stays
     // within bounds however fast it comes.
@@ -73,7 +79,7 @@ RemotePort::RemotePort(QString url, QString host, quint16 port, bool tls, EventP
     connect(&socket_, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) { sslErrors_ = errors; });
     if (!tls_)
         return;
-    const TlsIdentity &identity = CurrentTlsIdentity();
+    const TlsIdentity &identity = *tls_;
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
@@ -91,7 +97,7 @@ RemotePort::~RemotePort()
     Close();
 }
 
-std::expected<void, QString> RemotePort::Open()
+std::expected<void, PortError> RemotePort::Open()
 {
     Close();
     ForgetLoss();
@@ -113,35 +119,35 @@ std::expected<void, QString> RemotePort::Open()
         opened = PutInForce(Settings(), true);
     if (!opened) {
         Close();
-        return std::unexpected(QStringLiteral("Cannot open %1: %2").arg(url_, opened.error()));
+        return Refused(opened.error().kind, QStringLiteral("Cannot open %1: %2").arg(url_, opened.error().text));
     }
     open_ = true;
     Discard();
     return {};
 }
 
-std::expected<void, QString> RemotePort::Connect()
+std::expected<void, PortError> RemotePort::Connect()
 {
     QElapsedTimer connecting;
     connecting.start();
     socket_.connectToHost(host_, port_);
-    const WaitEnd end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, limits_.connectMs);
+    const ServerWait end = WaitFor([this] { return socket_.state() == QAbstractSocket::ConnectedState; }, limits_.connectMs);
     connectMs_ = static_cast<int>(connecting.elapsed());
     switch (end) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         break;
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(limits_.connectMs / 1000));
-    case WaitEnd::Dropped:
+    case ServerWait::TimedOut:
+        return Refused(Kind::ServerUnreachable, QStringLiteral("no answer from %1 within %2 s").arg(host_).arg(limits_.connectMs / 1000));
+    case ServerWait::Dropped:
         switch (socket_.error()) {
         case QAbstractSocket::HostNotFoundError:
-            return std::unexpected(QStringLiteral("the name %1 does not resolve").arg(host_));
+            return Refused(Kind::UnknownHost, QStringLiteral("the name %1 does not resolve").arg(host_));
         case QAbstractSocket::ConnectionRefusedError:
-            return std::unexpected(QStringLiteral("the connection was refused"));
+            return Refused(Kind::ServerRefused, QStringLiteral("the connection was refused"));
         default:
-            return std::unexpected(DropReason());
+            return Refused(Kind::ServerUnreachable, DropReason());
         }
     }
     // One reply per loader byte: a delayed small segment would cost a
@@ -150,20 +156,20 @@ std::expected<void, QString> RemotePort::Connect()
     return {};
 }
 
-std::expected<void, QString> RemotePort::StartTls()
+std::expected<void, PortError> RemotePort::StartTls()
 {
     const QString plainUrl = QStringLiteral("%1://%2:%3").arg(QLatin1String(Scheme), host_).arg(port_);
     switch (WaitFor([this] { return heard_; }, std::clamp(ListenRoundTrips * connectMs_, ListenFloorMs, ListenCeilingMs))) {
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         break;
-    case WaitEnd::Done:
-        return std::unexpected(QStringLiteral("the server speaks plain RFC 2217, not TLS; nothing was sent. "
-                                              "Write %1 to use it without TLS, or give the server a TLS accepter")
-                                   .arg(plainUrl));
-    case WaitEnd::Interrupted:
+    case ServerWait::Done:
+        return Refused(Kind::WrongScheme, QStringLiteral("the server speaks plain RFC 2217, not TLS; nothing was sent. "
+                                                   "Write %1 to use it without TLS, or give the server a TLS accepter")
+                                        .arg(plainUrl));
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::Dropped:
-        return std::unexpected(DropReason());
+    case ServerWait::Dropped:
+        return Refused(Kind::ServerHungUp, DropReason());
     }
 
     socket_.startClientEncryption();
@@ -172,16 +178,16 @@ std::expected<void, QString> RemotePort::StartTls()
     // itself stays up.
     switch (WaitFor([this] { return socket_.isEncrypted() || socket_.error() == QAbstractSocket::SslInternalError; },
                     limits_.connectMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         if (socket_.isEncrypted())
             break;
         [[fallthrough]];
-    case WaitEnd::Dropped:
-        return std::unexpected(HandshakeRefusal());
-    case WaitEnd::Interrupted:
+    case ServerWait::Dropped:
+        return Refused(Kind::TlsRefused, HandshakeRefusal());
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::TimedOut:
-        return std::unexpected(QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(limits_.connectMs / 1000));
+    case ServerWait::TimedOut:
+        return Refused(Kind::TlsRefused, QStringLiteral("the server did not finish the TLS handshake within %1 s").arg(limits_.connectMs / 1000));
     }
     serverSha256_ = socket_.peerCertificate().digest(QCryptographicHash::Sha256).toHex();
 
@@ -189,31 +195,31 @@ std::expected<void, QString> RemotePort::StartTls()
     // client's certificate; a server that does not admit it hangs up now,
     // before it says a word.
     switch (WaitFor([this] { return heard_; }, limits_.serverReplyMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         phase_ = Phase::Telnet;
         return {};
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         return NoComPortControl();
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         break;
     }
-    const TlsIdentity &identity = CurrentTlsIdentity();
+    const TlsIdentity &identity = *tls_;
     if (identity.certificate.isNull())
-        return std::unexpected(QStringLiteral("the server hung up after the TLS handshake: it wants a client certificate. "
-                                              "Give yours with --tls-cert FILE --tls-key FILE"));
-    return std::unexpected(QStringLiteral("the server hung up after the TLS handshake: it did not admit the client certificate %1 "
-                                          "(%2, signed by %3). Ask its owner to admit that certificate's CA under the name "
-                                          "in its authdir, or use a certificate it admits")
-                               .arg(identity.certFile, SubjectOf(identity.certificate), IssuerOf(identity.certificate)));
+        return Refused(Kind::TlsRefused, QStringLiteral("the server hung up after the TLS handshake: it wants a client certificate. "
+                                                  "Give yours with --tls-cert FILE --tls-key FILE"));
+    return Refused(Kind::TlsRefused, QStringLiteral("the server hung up after the TLS handshake: it did not admit the client certificate %1 "
+                                              "(%2, signed by %3). Ask its owner to admit that certificate's CA under the name "
+                                              "in its authdir, or use a certificate it admits")
+                                   .arg(identity.certFile, SubjectOf(identity.certificate), IssuerOf(identity.certificate)));
 }
 
 // Why the handshake failed, from the certificate errors Qt found, else from
 // the TLS library's own words.
 QString RemotePort::HandshakeRefusal() const
 {
-    const TlsIdentity &identity = CurrentTlsIdentity();
+    const TlsIdentity &identity = *tls_;
     const auto has = [this](std::initializer_list<QSslError::SslError> kinds) -> const QSslError * {
         for (const QSslError &error : sslErrors_) {
             if (std::find(kinds.begin(), kinds.end(), error.error()) != kinds.end())
@@ -257,48 +263,49 @@ QString RemotePort::HandshakeRefusal() const
     return QStringLiteral("the server hung up during the TLS handshake: %1").arg(DropReason());
 }
 
-std::expected<void, QString> RemotePort::Negotiate()
+std::expected<void, PortError> RemotePort::Negotiate()
 {
     Send(codec_.Start());
     // Bytes the server sent before the codec took over.
     if (socket_.bytesAvailable() > 0)
         OnReadyRead();
     switch (WaitFor([this] { return codec_.ComPort() != telnet::OptionState::Requested; }, limits_.serverReplyMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         if (codec_.ComPort() == telnet::OptionState::Yes)
             return {};
         [[fallthrough]];
-    case WaitEnd::TimedOut:
+    case ServerWait::TimedOut:
         return NoComPortControl();
-    case WaitEnd::Interrupted:
+    case ServerWait::Interrupted:
         return Interrupted();
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         break;
     }
     return std::unexpected(SilentDropReason());
 }
 
-QString RemotePort::SilentDropReason() const
+PortError RemotePort::SilentDropReason() const
 {
     // A TLS server takes the Telnet offer for a broken hello and hangs up
     // without a byte; the offer never reached its board.
     if (!tls_ && !heard_ && socket_.error() == QAbstractSocket::RemoteHostClosedError)
-        return QStringLiteral("the server hung up without a word at the first bytes, as a TLS port does: write %1://%2:%3")
-            .arg(QLatin1String(TlsScheme), host_)
-            .arg(port_);
+        return {Kind::WrongScheme, QStringLiteral("the server hung up without a word at the first bytes, as a TLS port does: write %1://%2:%3")
+                                 .arg(QLatin1String(TlsScheme), host_)
+                                 .arg(port_)};
     return HangUpReason();
 }
 
-QString RemotePort::HangUpReason() const
+PortError RemotePort::HangUpReason() const
 {
     const QString words = ServerWords();
     if (words.startsWith(DeviceOpenFailure))
-        return QStringLiteral("the server could not open its serial device (it said \"%1\"): the adapter on the server may be "
-                              "unplugged, or its configuration names the wrong device")
-            .arg(words);
+        return {Kind::ServerWithoutDevice,
+                QStringLiteral("the server could not open its serial device (it said \"%1\"): the adapter on the server may be "
+                               "unplugged, or its configuration names the wrong device")
+                    .arg(words)};
     if (!words.isEmpty())
-        return QStringLiteral("the server hung up, saying \"%1\"").arg(words);
-    return DropReason();
+        return {Kind::ServerHungUp, QStringLiteral("the server hung up, saying \"%1\"").arg(words)};
+    return {Kind::ServerHungUp, DropReason()};
 }
 
 QString RemotePort::ServerWords() const
@@ -310,7 +317,7 @@ QString RemotePort::ServerWords() const
     return IsNoticeText(line) ? QString::fromLatin1(line) : QString();
 }
 
-std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings, bool withControl)
+std::expected<void, PortError> RemotePort::PutInForce(const PortSettings &settings, bool withControl)
 {
     std::vector<std::uint8_t> commands;
     const auto ask = [&](std::uint8_t command, std::uint8_t value) {
@@ -329,24 +336,24 @@ std::expected<void, QString> RemotePort::PutInForce(const PortSettings &settings
     Send(commands);
 
     switch (WaitFor([this] { return unconfirmed_.empty() || refused_; }, limits_.serverReplyMs)) {
-    case WaitEnd::Done:
+    case ServerWait::Done:
         if (!refused_)
             return {};
         unconfirmed_.clear();
-        return std::unexpected(QStringLiteral("the server refused the line settings %1").arg(settings.text));
-    case WaitEnd::TimedOut:
+        return Refused(Kind::SettingsRefused, QStringLiteral("the server refused the line settings %1").arg(settings.text));
+    case ServerWait::TimedOut:
         unconfirmed_.clear();
-        return std::unexpected(QStringLiteral("the server did not confirm the line settings %1 within %2 s")
-                                   .arg(settings.text)
-                                   .arg(limits_.serverReplyMs / 1000));
-    case WaitEnd::Interrupted:
+        return Refused(Kind::NotConfirmed, QStringLiteral("the server did not confirm the line settings %1 within %2 s")
+                                         .arg(settings.text)
+                                         .arg(limits_.serverReplyMs / 1000));
+    case ServerWait::Interrupted:
         unconfirmed_.clear();
         return Interrupted();
-    case WaitEnd::Dropped:
+    case ServerWait::Dropped:
         break;
     }
     // Lost while open (a settings change mid-write), or dropped while opening.
-    return std::unexpected(LostReason().isEmpty() ? HangUpReason() : LostReason());
+    return std::unexpected(Loss().value_or(HangUpReason()));
 }
 
 void RemotePort::Close()
@@ -364,10 +371,10 @@ void RemotePort::Close()
 
 bool RemotePort::IsOpen() const
 {
-    return open_ && !IsLost();
+    return open_ && !Loss();
 }
 
-std::expected<void, QString> RemotePort::ApplySettings()
+std::expected<void, PortError> RemotePort::ApplySettings()
 {
     if (const auto done = PutInForce(Settings(), false); !done) {
         if (!interrupted_)
@@ -400,7 +407,7 @@ void RemotePort::Discard()
     Send(purge);
 }
 
-std::expected<void, QString> RemotePort::WriteBytes(std::span<const std::uint8_t> values)
+std::expected<void, PortError> RemotePort::WriteBytes(std::span<const std::uint8_t> values)
 {
     if (!IsOpen())
         return NotWritten();
@@ -408,7 +415,7 @@ std::expected<void, QString> RemotePort::WriteBytes(std::span<const std::uint8_t
     escaped.reserve(values.size() + 8);
     telnet::Codec::AppendData(values, escaped);
     Send(escaped);
-    if (IsLost())
+    if (Loss())
         return NotWritten();
     return {};
 }
@@ -464,7 +471,7 @@ void RemotePort::OnDropped()
     // Errors while connecting are read by Connect(); a write cannot fail
     // without the connection failing too.
     if (open_)
-        MarkLost(DropReason());
+        MarkLost({Kind::Lost, DropReason()});
 }
 
 QString RemotePort::DropReason() const
@@ -478,44 +485,43 @@ QString RemotePort::DropReason() const
     }
 }
 
-void RemotePort::MarkLost(const QString &reason)
+void RemotePort::MarkLost(PortError loss)
 {
-    if (!NoteLost(reason))
+    if (!NoteLost(std::move(loss)))
         return;
     received_.clear();
     // Not from inside the socket's own notification.
     QTimer::singleShot(0, this, [this] {
-        if (IsLost())
+        if (Loss())
             socket_.abort();
     });
 }
 
-RemotePort::WaitEnd RemotePort::WaitFor(const std::function<bool()> &done, int limitMs)
+bool RemotePort::Dropped() const
 {
-    bool expired = false;
-    QTimer limit;
-    limit.setSingleShot(true);
-    limit.setTimerType(Qt::PreciseTimer);
-    connect(&limit, &QTimer::timeout, [&expired] { expired = true; });
-    limit.start(limitMs);
-    for (;;) {
-        if (done())
-            return WaitEnd::Done;
-        if (interrupted_)
-            return WaitEnd::Interrupted;
-        if (IsLost() || hungUp_ || socket_.state() == QAbstractSocket::UnconnectedState) {
-            // What the server said before it hung up is taken first: it may
-            // be why, or the very reply waited for.
-            if (phase_ == Phase::Telnet && socket_.bytesAvailable() > 0) {
-                OnReadyRead();
-                continue;
-            }
-            return WaitEnd::Dropped;
+    return Loss() || hungUp_ || socket_.state() == QAbstractSocket::UnconnectedState;
+}
+
+RemotePort::ServerWait RemotePort::WaitFor(const std::function<bool()> &done, int limitMs)
+{
+    // Once the connection has dropped, each byte the server sent before
+    // is read and `done` asked again, until none is left; only then is the
+    // drop the end. An interrupted wait reads nothing more.
+    const auto doneOrLastWords = [this, &done] {
+        for (;;) {
+            if (done())
+                return true;
+            if (interrupted_ || !Dropped() || phase_ != Phase::Telnet || socket_.bytesAvailable() == 0)
+                return false;
+            OnReadyRead();
         }
-        if (expired)
-            return WaitEnd::TimedOut;
-        pump_.Pump();
+    };
+    switch (PumpUntil(pump_, WaitOrder::HeldFirst, limitMs, doneOrLastWords, [this] { return interrupted_ || Dropped(); })) {
+    case WaitEnd::Held: return ServerWait::Done;
+    case WaitEnd::TimedOut: return ServerWait::TimedOut;
+    case WaitEnd::Down: return interrupted_ ? ServerWait::Interrupted : ServerWait::Dropped;
     }
+    std::unreachable();
 }
 
 }  // namespace qw735

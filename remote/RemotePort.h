@@ -5,6 +5,7 @@
 #include "link/EventPump.h"
 #include "link/PortSettings.h"
 #include "remote/TelnetCodec.h"
+#include "remote/TlsIdentity.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -15,6 +16,7 @@
 #include <expected>
 #include <functional>
 #include <map>
+#include <optional>
 #include <span>
 
 namespace qw735 {
@@ -29,8 +31,8 @@ struct RemoteLimits {
 
 // A board's serial port on another machine, served over TCP with com-port
 // control (RFC 2217): rfc2217://HOST:PORT, or with TLS under the Telnet
-// layer: rfc2217+tls://HOST:PORT, the client's identity and the CAs it
-// trusts taken from CurrentTlsIdentity(). The server's certificate must be
+// layer: rfc2217+tls://HOST:PORT, as the client identity it is given (the
+// CAs it trusts, its own certificate). The server's certificate must be
 // signed by a trusted CA, be in force and name HOST; nothing turns that off.
 //
 // Before its hello, a TLS client listens for a moment: a plain Telnet
@@ -49,21 +51,22 @@ struct RemoteLimits {
 // never answers for them). Data is transparent both ways; the server's
 // notifications never reach the data.
 //
-// Every wait here pumps the event pump it was given, within the limits it
-// was given, and ends at once when the connection drops or Interrupt is
-// called.
+// Every wait here pumps the event pump it was given (see PumpUntil), within
+// the limits it was given, and ends at once when the connection drops or
+// Interrupt is called.
 class RemotePort : public QObject, public LineTransport {
     Q_OBJECT
 public:
     static constexpr const char *Scheme = "rfc2217";
     static constexpr const char *TlsScheme = "rfc2217+tls";
 
-    // `url` as written, for messages; `pump` must outlive the port.
-    RemotePort(QString url, QString host, quint16 port, bool tls, EventPump &pump, RemoteLimits limits = {},
+    // `url` as written, for messages; `tls`: over TLS, as this client;
+    // `pump` must outlive the port.
+    RemotePort(QString url, QString host, quint16 port, std::optional<TlsIdentity> tls, EventPump &pump, RemoteLimits limits = {},
                QObject *parent = nullptr);
     ~RemotePort() override;
 
-    [[nodiscard]] std::expected<void, QString> Open() override;
+    [[nodiscard]] std::expected<void, PortError> Open() override;
     void Close() override;
     bool IsOpen() const override;
 
@@ -73,7 +76,7 @@ public:
     // that come afterwards count as new.
     void Discard() override;
     void DropWaiting() override { received_.clear(); }
-    [[nodiscard]] std::expected<void, QString> WriteBytes(std::span<const std::uint8_t> values) override;
+    [[nodiscard]] std::expected<void, PortError> WriteBytes(std::span<const std::uint8_t> values) override;
 
     // The URL as written.
     QString Describe() const override { return url_; }
@@ -102,39 +105,46 @@ private:
     // client only listens whether the server speaks at all.
     enum class Phase { Listening, Telnet };
 
-    enum class WaitEnd { Done, TimedOut, Dropped, Interrupted };
+    // How a wait on the server ended.
+    enum class ServerWait { Done, TimedOut, Dropped, Interrupted };
 
-    [[nodiscard]] std::expected<void, QString> Connect();
+    // Each step of Open: its error's text is the reason alone.
+    [[nodiscard]] std::expected<void, PortError> Connect();
     // Listens, shakes hands and waits for the server's first Telnet bytes.
-    [[nodiscard]] std::expected<void, QString> StartTls();
+    [[nodiscard]] std::expected<void, PortError> StartTls();
     QString HandshakeRefusal() const;
     // A drop where the server should have spoken first or answered: the
     // reason, with what to do when the port's kind explains it.
-    QString SilentDropReason() const;
+    PortError SilentDropReason() const;
     // Why the server hung up while the port was being opened, in its own
     // words where it gave any, with their likely cause.
-    QString HangUpReason() const;
+    PortError HangUpReason() const;
     // The one line of text the server sent before it hung up, when that is
     // all it sent; empty otherwise.
     QString ServerWords() const;
-    [[nodiscard]] std::expected<void, QString> Negotiate();
+    [[nodiscard]] std::expected<void, PortError> Negotiate();
     // The server applies the change in stream order, after every byte
     // already sent; its confirmation says the new speed is set.
-    [[nodiscard]] std::expected<void, QString> ApplySettings() override;
+    [[nodiscard]] std::expected<void, PortError> ApplySettings() override;
     // Sends the settings (and, when asked, no flow control) and waits until
     // the server has confirmed every one; the error says why it did not.
-    [[nodiscard]] std::expected<void, QString> PutInForce(const PortSettings &settings, bool withControl);
-    WaitEnd WaitFor(const std::function<bool()> &done, int limitMs);
+    [[nodiscard]] std::expected<void, PortError> PutInForce(const PortSettings &settings, bool withControl);
+    // Waits until `done` holds, within `limitMs`. What the server said
+    // before it hung up is taken first: it may be why, or the very answer
+    // waited for.
+    ServerWait WaitFor(const std::function<bool()> &done, int limitMs);
+    // The server has hung up, or the connection is lost.
+    bool Dropped() const;
     void Send(const std::vector<std::uint8_t> &bytes);
     void OnReadyRead();
     void OnDropped();
-    void MarkLost(const QString &reason);
+    void MarkLost(PortError loss);
     QString DropReason() const;
 
     QString url_;
     QString host_;
     quint16 port_ = 0;
-    bool tls_ = false;
+    std::optional<TlsIdentity> tls_;  // over TLS, as this client
     QSslSocket socket_;
     Phase phase_ = Phase::Telnet;
     bool heard_ = false;  // the server has sent a byte on this connection

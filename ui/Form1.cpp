@@ -121,7 +121,7 @@ void Form1::Command1_Click()
     // Open also empties the receive buffer: nothing that came before the
     // write is an answer to it.
     if (const auto opened = port_.Open(); !opened) {
-        Show(opened.error());
+        Show(opened.error().text);
         return;
     }
     Command1->setEnabled(false);

@@ -4,7 +4,7 @@
 #include "link/EventPump.h"
 #include "link/Link.h"
 #include "link/PortMap.h"
-#include "link/SerialPort.h"
+#include "ports/ComPort.h"
 #include "writer/Feedback.h"
 
 #include <QString>
@@ -55,7 +55,7 @@ public:
     // MessageBox: the result of a write, modal, until dismissed.
     void Show(const QString &text) override;
 
-    SerialPort &PDQComm1() { return port_; }
+    ComPort &PDQComm1() { return port_; }
     bool IsWriting() const { return writing_; }
 
 protected:
@@ -71,7 +71,7 @@ private:
     PortMap map_;
     std::shared_ptr<const FileSystem> fileSystem_;
     // Declared before the link, which refers to both.
-    SerialPort port_;
+    ComPort port_;
     QtEventPump pump_;
     Link link_;
 

@@ -157,13 +157,13 @@ void Form2::Option1_MouseUp(int index, Qt::MouseButton, Qt::KeyboardModifiers, Q
         form1_ = new Form1(map_, fileSystem_);
         form1_->hide();
     }
-    SerialPort &port = form1_->PDQComm1();
+    ComPort &port = form1_->PDQComm1();
     port.SelectPort(number);
 
     // Try the port once: a port that is missing or in use is reported now,
     // not at the first write. Open also empties the receive buffer.
     if (const auto opened = port.Open(); !opened) {
-        ShowMessageDialog(this, opened.error());
+        ShowMessageDialog(this, opened.error().text);
         return;
     }
     port.Close();

@@ -5,6 +5,7 @@
 #include "writer/StepTracker.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace qw735 {
 
@@ -21,22 +22,19 @@ constexpr int HandshakeReplyMs = 500;  // limit for the 0xAA
 enum class SyncOutcome { Answered, Silent, LinkDown };
 
 // One 0x00 and a wait of up to one interval for anything at all. Unlike the
-// reply wait, the loop tests the flag first, then runs the events, then
+// reply wait, each pass tests the flag first, then runs the events, then
 // looks at the waiting count: an answer that comes only after the interval
 // has run out costs another attempt; the boot ROM does not mind.
 SyncOutcome SyncAttempt(Link &link)
 {
-    link.ArmTimeout(SyncIntervalMs);
+    link.StartTimeout(SyncIntervalMs);
     link.SendByte(SyncByte);
-    for (;;) {
-        if (link.TimedOut())
-            return SyncOutcome::Silent;
-        link.PumpEvents();
-        if (link.IsDown())
-            return SyncOutcome::LinkDown;
-        if (link.WaitingCount() != 0)
-            return SyncOutcome::Answered;
+    switch (link.PumpUntilWaiting(1, WaitOrder::TimeFirst)) {
+    case WaitEnd::Held: return SyncOutcome::Answered;
+    case WaitEnd::TimedOut: return SyncOutcome::Silent;
+    case WaitEnd::Down: return SyncOutcome::LinkDown;
     }
+    std::unreachable();
 }
 
 struct Synchronised {

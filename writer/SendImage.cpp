@@ -51,7 +51,7 @@ std::uint8_t ImageChecksum(const ProgramImage &image)
 TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &steps, int loaderStartMs)
 {
     steps.SetStep(WireStep::Command);
-    if (!link.ChangeSettings(LoaderSettings()) || link.IsDown())
+    if (!link.ChangeSettings(LoaderSettings()))
         return TransferResult::LinkDown;
     // The loader the end mark announced starts by setting up its UART, and
     // loses what reaches it sooner. Closing and reopening the port used to

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "image/ProgramError.h"
+#include "link/PortError.h"
 
 #include <QString>
 #include <optional>
@@ -31,6 +32,8 @@ struct [[nodiscard]] WriteResult {
     // ProgramFailed: what is wrong with the file, by kind, for a front end
     // that has advice to give on it.
     std::optional<ProgramError> programError = std::nullopt;
+    // Of a write that ended on its port (PortLost): what went wrong there.
+    std::optional<PortError::Kind> portErrorKind = std::nullopt;
 };
 
 }  // namespace qw735

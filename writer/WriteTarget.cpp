@@ -27,8 +27,9 @@ WriteResult LinkDownResult(Link &link)
 {
     if (link.Abandoned())
         return {WriteOutcome::Abandoned, QString()};
-    return {WriteOutcome::PortLost,
-            QStringLiteral("Lost %1 during the write: %2").arg(link.Describe(), link.LostReason())};
+    const PortError loss = link.Loss().value_or(PortError{PortError::Kind::Lost, QString()});
+    return {WriteOutcome::PortLost, QStringLiteral("Lost %1 during the write: %2").arg(link.Describe(), loss.text), std::nullopt,
+            loss.kind};
 }
 
 // Whether the write goes on to the image after the loader transfer, or how
@@ -76,8 +77,10 @@ WriteResult Converse(Link &link, const WriteInput &input, StepTracker &steps, co
     if (link.IsDown())
         return LinkDownResult(link);
     const HandshakeResult handshake = BootHandshake(link, steps, timing.waitForBoardMs);
+    if (handshake.outcome == HandshakeOutcome::LinkDown)
+        return LinkDownResult(link);
     if (handshake.outcome != HandshakeOutcome::Accepted)
-        return link.IsDown() ? LinkDownResult(link) : Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
+        return Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 
     const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, steps, handshake.roundTrip) : input.loader.error();
     if (const auto goOn = AfterLoader(link, loaderSent, input); !goOn)

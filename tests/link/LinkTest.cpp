@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
+#include "ports/ComPort.h"
 #include "tests/support/HostFixture.h"
 #include "writer/BootHandshake.h"
 
@@ -100,16 +101,15 @@ TEST(Link, WaitForByteTimesOutAfterThreeSecondsWithoutBurningCpu)
     EXPECT_EQ(host.link.WaitForByte(0x06), ReplyResult::Expected);
 }
 
-// A pump that, in one pass, delivers a reply and the timeout together: the
-// byte that is waiting must win over the flag.
+// A pump that, in one pass, delivers a reply and lets the timeout run out:
+// the byte that is waiting must win over the flag.
 class ReplyAndTimeoutTogether : public EventPump {
 public:
     ReplyAndTimeoutTogether(HostSide &host, std::uint8_t value) : host_(host), value_(value) {}
     void Pump() override
     {
         host_.board->SendToHost({value_});
-        PumpUntil([&] { return host_.port.WaitingCount() > 0; }, 2s);
-        link->Timer4_Timer();
+        PumpUntil([&] { return host_.port.WaitingCount() > 0 && link->TimedOut(); }, 2s);
     }
     void PumpPending() override {}
     Link *link = nullptr;
@@ -126,13 +126,64 @@ TEST(Link, CountsAByteWaitingWhenTheTimerHasAlreadyFired)
     ReplyAndTimeoutTogether pump(host, 0xAA);
     Link link(host.port, pump);
     pump.link = &link;
-    EXPECT_EQ(link.WaitForByte(0xAA), ReplyResult::Expected);
+    EXPECT_EQ(link.WaitForByte(0xAA, 50), ReplyResult::Expected);
     EXPECT_TRUE(link.TimedOut());
     // The boot mode's synchronisation loop looks at its flag before the
     // events, but at the waiting count after them: the same pass answers it.
     EXPECT_EQ(BootHandshake(link, host.steps).outcome, HandshakeOutcome::Accepted);
     host.board->WaitForReceived(3, 50ms);
     EXPECT_EQ(host.board->ReceivedValues(), (std::vector<std::uint8_t>{0x00, 0x55}));
+}
+
+// What each order of a pumped wait answers when one pass of the pump brings
+// more than one answer, or when the wait is over before it begins; and that
+// a pass sleeps in the pump only while nothing is decided.
+TEST(PumpUntil, AsksInTheOrderTheWaitIsDesignedFor)
+{
+    struct State {
+        bool held = false, timedOut = false, down = false;
+    };
+    // Every pass brings `brings`; a pass that slept is 'P', one that ran only
+    // what was pending 'p'.
+    struct ScriptedPump : EventPump {
+        State state, brings;
+        std::string passes;
+        void Pump() override { Pass('P'); }
+        void PumpPending() override { Pass('p'); }
+        void Pass(char kind)
+        {
+            passes += kind;
+            state.held |= brings.held;
+            state.timedOut |= brings.timedOut;
+            state.down |= brings.down;
+        }
+    };
+    using enum WaitOrder;
+    const struct {
+        const char *name;
+        WaitOrder order;
+        State before, brings;
+        WaitEnd end;
+        const char *passes;
+    } rows[] = {
+        {"ReplyWinsOverTheTimeout", EventsFirst, {}, {.held = true, .timedOut = true}, WaitEnd::Held, "P"},
+        {"ALostLineWinsOverTheReply", EventsFirst, {}, {.held = true, .down = true}, WaitEnd::Down, "P"},
+        {"AReplyWaitingAlreadyOnlyRunsWhatIsPending", EventsFirst, {.held = true}, {}, WaitEnd::Held, "p"},
+        {"SyncAnsweredInThePassTheIntervalRanOut", TimeFirst, {}, {.held = true, .timedOut = true}, WaitEnd::Held, "P"},
+        {"SyncIntervalOverBeforeThePassCostsAnAttempt", TimeFirst, {.timedOut = true}, {.held = true}, WaitEnd::TimedOut, ""},
+        {"DelayOverBeforeItBeginsPumpsNothing", HeldFirst, {.held = true, .down = true}, {}, WaitEnd::Held, ""},
+        {"ServerSilentUntilTheLimit", HeldFirst, {}, {.timedOut = true}, WaitEnd::TimedOut, "P"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedPump pump;
+        pump.state = row.before;
+        pump.brings = row.brings;
+        const WaitEnd end = PumpUntil(pump, row.order,
+                                      {[&] { return pump.state.held; }, [&] { return pump.state.timedOut; }, [&] { return pump.state.down; }});
+        EXPECT_EQ(end, row.end);
+        EXPECT_EQ(pump.passes, row.passes);
+    }
 }
 
 TEST(Link, DelayIsNeverShort)
@@ -153,11 +204,12 @@ struct AsUnprivilegedUser {
     ~AsUnprivilegedUser() { EXPECT_EQ(::seteuid(0), 0); }
 };
 
-// Ports an open must refuse, and the reason it must give ({port}: the name
-// opened); a port held by another program is in the fault matrix, through
-// both front ends.
+// Ports an open must refuse, the reason it must give ({port}: the name
+// opened) and its kind; a port held by another program is in the fault
+// matrix, through both front ends.
 TEST(Link, RefusedOpensSayWhy)
 {
+    using enum PortError::Kind;
     const struct {
         const char *name;
         // Prepares the board's `device` and returns the name to open; `holder`
@@ -165,6 +217,7 @@ TEST(Link, RefusedOpensSayWhy)
         std::function<QString(const QString &device, const QTemporaryDir &dir, int &holder)> prepare;
         bool asUnprivilegedUser;
         const char *message;
+        PortError::Kind kind;
     } rows[] = {
         {"HeldWithAFileLockByAnotherProgram",
          [](const QString &device, const QTemporaryDir &, int &holder) {
@@ -172,7 +225,7 @@ TEST(Link, RefusedOpensSayWhy)
              EXPECT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
              return device;
          },
-         false, "Cannot open {port}: it is in use by another program"},
+         false, "Cannot open {port}: it is in use by another program", InUse},
         // A device of group dialout, mode 0660: what a user meets on Debian
         // before joining the group.
         {"NoPermission",
@@ -185,7 +238,8 @@ TEST(Link, RefusedOpensSayWhy)
              return device;
          },
          true,
-         "Cannot open {port}: permission denied (the device belongs to the group \"dialout\": add the user to that group, then log in again)"},
+         "Cannot open {port}: permission denied (the device belongs to the group \"dialout\": add the user to that group, then log in again)",
+         NoPermission},
         // Any name for /dev/ptmx, which makes a new pseudo-terminal at every open.
         {"PseudoTerminalMultiplexerUnderAnotherName",
          [](const QString &, const QTemporaryDir &dir, int &) {
@@ -193,13 +247,15 @@ TEST(Link, RefusedOpensSayWhy)
              EXPECT_TRUE(QFile::link(QStringLiteral("/dev/ptmx"), alias));
              return alias;
          },
-         false, "Cannot open {port}: it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port"},
+         false, "Cannot open {port}: it is the pseudo-terminal multiplexer (/dev/ptmx), not a serial port", NotASerialPort},
         // Devices and files that are no terminal at all.
         {"NullDevice", [](const QString &, const QTemporaryDir &, int &) { return QStringLiteral("/dev/null"); }, false,
-         "Cannot open {port}: {port} is not a serial port"},
+         "Cannot open {port}: {port} is not a serial port", NotASerialPort},
         {"RegularFile",
          [](const QString &, const QTemporaryDir &dir, int &) { return WriteFile(dir, QStringLiteral("port.txt"), "x"); }, false,
-         "Cannot open {port}: {port} is not a serial port"},
+         "Cannot open {port}: {port} is not a serial port", NotASerialPort},
+        {"Missing", [](const QString &, const QTemporaryDir &dir, int &) { return dir.filePath(QStringLiteral("ttyGone")); }, false,
+         "Cannot open {port}: no such device", NoSuchDevice},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -219,13 +275,15 @@ TEST(Link, RefusedOpensSayWhy)
         if (holder >= 0)
             ::close(holder);
         ASSERT_FALSE(opened);
-        EXPECT_EQ(opened.error().toStdString(), QString::fromUtf8(row.message).replace(QStringLiteral("{port}"), name).toStdString());
+        EXPECT_EQ(opened.error().text.toStdString(), QString::fromUtf8(row.message).replace(QStringLiteral("{port}"), name).toStdString());
+        EXPECT_EQ(opened.error().kind, row.kind);
     }
-    SerialPort port([] { return QStringList{QStringLiteral("/dev/null-not-a-port")}; });
+    ComPort port([] { return QStringList{QStringLiteral("/dev/null-not-a-port")}; });
     port.SelectPort(3);
     const auto opened = port.Open();
     ASSERT_FALSE(opened);
-    EXPECT_EQ(opened.error(), QStringLiteral("Cannot open COM3: there is no serial device behind it"));
+    EXPECT_EQ(opened.error().text, QStringLiteral("Cannot open COM3: there is no serial device behind it"));
+    EXPECT_EQ(opened.error().kind, NoDeviceBehindCom);
     // An open port holds the device's lock itself, for as long as it is open:
     // that is what refuses a second writer under any name, and root.
     sim::TargetSim board;

@@ -23,7 +23,7 @@ TEST(GangWrite, AWriteThatThrowsEndsItsBoardAsFailed)
             boards.push_back(std::make_unique<sim::TargetSim>());
             ports.push_back(*PortName::Parse(QString::fromStdString(boards.back()->SlavePath())));
         }
-        GangWrite gang(ports, [](Link &, StepTracker &) -> WriteResult { throw std::bad_alloc(); });
+        GangWrite gang(ports, std::nullopt, [](Link &, StepTracker &) -> WriteResult { throw std::bad_alloc(); });
         int ended = 0;
         QObject::connect(&gang, &GangWrite::BoardEnded, [&ended](int) { ++ended; });
         EXPECT_NO_THROW(gang.Start()) << count << " board(s)";

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "production/PortName.h"
+#include "ports/PortName.h"
 #include "remote/RemotePort.h"
 #include "remote/TelnetCodec.h"
 #include "tests/support/HostFixture.h"
@@ -19,45 +19,29 @@ std::unique_ptr<ByteTransport> Remote(const QString &url, EventPump &pump)
 {
     auto name = PortName::Parse(url);
     EXPECT_TRUE(name) << name.error().toStdString();
-    return name ? name->MakeTransport(pump) : nullptr;
-}
-
-TEST(RemotePort, RefusesMalformedUrlsAsUsageErrors)
-{
-    for (const char *url : {"rfc2217://127.0.0.1", "rfc2217://:4000", "rfc2217://host:0", "rfc2217://host:70000",
-                            "rfc2217://host:4000/board", "rfc2217://user@host:4000", "rfc2217:host:4000",
-                            "rfc2217+tls://127.0.0.1", "rfc2217+tls://host:4000/board", "rfc2217+tls:host:4000"}) {
-        const auto line = PortName::Parse(QString::fromLatin1(url));
-        ASSERT_FALSE(line) << url;
-        const std::string scheme(url, std::string_view(url).find(':'));
-        EXPECT_EQ(line.error().toStdString(), std::string(url) + " is no remote port: write " + scheme + "://HOST:PORT, PORT 1..65535");
-    }
-    for (const char *url : {"RFC2217://[::1]:4000/", "rfc2217+TLS://pi.local:4000"}) {
-        const auto line = PortName::Parse(QString::fromLatin1(url));
-        ASSERT_TRUE(line) << url;
-        EXPECT_EQ(line->Describe(), QString::fromLatin1(url));
-        EXPECT_TRUE(line->IsRemote());
-    }
+    return name ? name->MakeTransport(pump, std::nullopt) : nullptr;
 }
 
 TEST(RemotePort, OpenFailuresSayWhy)
 {
     enum class Server { None, Refusing, Silent, Ser2netInUse };
+    using enum PortError::Kind;
     const struct {
         const char *name;
         Server server;
         bool interrupt;  // Ctrl-C while waiting
         std::string reason;
+        PortError::Kind kind;
         bool tls = false;  // rfc2217+tls://
     } rows[] = {
-        {"ConnectionRefused", Server::None, false, "the connection was refused"},
-        {"ComPortControlRefused", Server::Refusing, false, "the server does not offer serial-port control (RFC 2217)"},
-        {"ComPortControlUnanswered", Server::Silent, false, "the server does not offer serial-port control (RFC 2217)"},
-        {"InterruptedWhileNegotiating", Server::Silent, true, "interrupted"},
+        {"ConnectionRefused", Server::None, false, "the connection was refused", ServerRefused},
+        {"ComPortControlRefused", Server::Refusing, false, "the server does not offer serial-port control (RFC 2217)", NoComPortControl},
+        {"ComPortControlUnanswered", Server::Silent, false, "the server does not offer serial-port control (RFC 2217)", NoComPortControl},
+        {"InterruptedWhileNegotiating", Server::Silent, true, "interrupted", Interrupted},
         // Past the listening moment, waiting for a handshake that never comes.
-        {"InterruptedDuringTheTlsHandshake", Server::Silent, true, "interrupted", true},
+        {"InterruptedDuringTheTlsHandshake", Server::Silent, true, "interrupted", Interrupted, true},
         // Another client has the board: ser2net says so in a line and hangs up.
-        {"PortInUseOnTheServer", Server::Ser2netInUse, false, "the server hung up, saying \"Port already in use\""},
+        {"PortInUseOnTheServer", Server::Ser2netInUse, false, "the server hung up, saying \"Port already in use\"", ServerHungUp},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -83,7 +67,8 @@ TEST(RemotePort, OpenFailuresSayWhy)
             QTimer::singleShot(row.tls ? 1000 : 50, &link, [&link] { link.Abandon(); });
         const auto opened = line->Open();
         ASSERT_FALSE(opened);
-        EXPECT_EQ(opened.error().toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
+        EXPECT_EQ(opened.error().text.toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
+        EXPECT_EQ(opened.error().kind, row.kind);
         EXPECT_FALSE(line->IsOpen());
     }
 }

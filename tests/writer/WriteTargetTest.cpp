@@ -169,6 +169,16 @@ TEST(WriteTarget, BootModeAt9600LoaderAt38400OnARawLineWithProgress)
     EXPECT_EQ(bench.progress.calls, expected);
 }
 
+// A port lost mid-write ends it with the loss's kind, for the front ends to
+// choose by; its message is the fault matrix's.
+TEST(WriteTarget, APortLostMidWriteEndsItWithTheLossKind)
+{
+    WriteBench bench(Script([](auto &s) { s.hangUpAfter = 10; }));
+    const WriteResult result = bench.Write(SmallProgram);
+    EXPECT_EQ(result.outcome, WriteOutcome::PortLost);
+    EXPECT_EQ(result.portErrorKind, PortError::Kind::Lost);
+}
+
 TEST(WriteTarget, FullDataAreaSendsOneBlockPastIt)
 {
     WriteBench bench;

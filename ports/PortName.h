@@ -5,21 +5,24 @@
 #include "link/EventPump.h"
 #include "link/PortMap.h"
 #include "remote/RemotePort.h"
+#include "remote/TlsIdentity.h"
 
 #include <QString>
-#include <cstdint>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 
 namespace qw735 {
 
-// A PORT as a user writes it, read once: "COM3" (numbered as the windows
-// number them, through a port map), a device path (absolute; relative to
-// the working directory when it exists there; otherwise a name in /dev), or
-// a board on another machine as rfc2217://HOST:PORT or
-// rfc2217+tls://HOST:PORT. Everything else asks this value, which never
-// reads the text again.
+class PortAddress;
+
+// A PORT as a user writes it, read once by the scheme it is written in (see
+// ports/PortSchemes.h): "COM3" (numbered as the windows number them,
+// through a port map), a device path (absolute; relative to the working
+// directory when it exists there; otherwise a name in /dev), or a board on
+// another machine as rfc2217://HOST:PORT or rfc2217+tls://HOST:PORT.
+// Everything else asks this value, which never reads the text again.
 class PortName {
 public:
     // The error says why the text names no port at all (empty, a Com
@@ -30,10 +33,10 @@ public:
     // As the user wrote it, every byte kept.
     const QString &Text() const { return text_; }
     // Served by another machine.
-    bool IsRemote() const { return kind_ == Kind::Remote; }
+    bool IsRemote() const;
     // Served over TLS (rfc2217+tls://), the only kind that uses the
-    // client's certificates.
-    bool IsTls() const { return kind_ == Kind::Remote && tls_; }
+    // client's TLS identity.
+    bool IsTls() const;
     // How messages name the port: "COM3 (/dev/ttyUSB0)", "/dev/ttyUSB0",
     // the URL as written.
     QString Describe() const;
@@ -47,23 +50,16 @@ public:
     // is spelled. Devices compare by device number, anything else by text.
     QString DeviceKey() const;
     // Its line, not yet open. A remote port's waits pump `pump`, which must
-    // outlive the line, within `limits`.
-    [[nodiscard]] std::unique_ptr<ByteTransport> MakeTransport(EventPump &pump, const RemoteLimits &limits = {}) const;
+    // outlive the line, within `limits`; over TLS it is the client `tls`
+    // (none given: it trusts the system's CAs and has no certificate).
+    [[nodiscard]] std::unique_ptr<ByteTransport> MakeTransport(EventPump &pump, const std::optional<TlsIdentity> &tls,
+                                                               const RemoteLimits &limits = {}) const;
 
 private:
-    enum class Kind : std::uint8_t { Com, Device, Remote };
-
-    PortName(QString text, PortMap map) : text_(std::move(text)), map_(std::move(map)) {}
-    [[nodiscard]] static std::expected<PortName, QString> ParseUrl(PortName name);
+    PortName(QString text, std::shared_ptr<const PortAddress> address);
 
     QString text_;
-    PortMap map_;
-    Kind kind_ = Kind::Device;
-    int number_ = 0;  // of a Com
-    QString path_;    // of a device, as messages show it
-    QString host_;    // of a remote port
-    quint16 port_ = 0;
-    bool tls_ = false;
+    std::shared_ptr<const PortAddress> address_;  // what the text names; never null
 };
 
 // Refuses ports of which two reach one device (see DeviceKey). The error

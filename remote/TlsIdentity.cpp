@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "remote/TlsOptions.h"
+#include "remote/TlsIdentity.h"
 
 #include <QFile>
 #include <QStringList>
@@ -7,12 +7,6 @@
 namespace qw735 {
 
 namespace {
-
-TlsIdentity &Identity()
-{
-    static TlsIdentity identity;
-    return identity;
-}
 
 std::expected<QByteArray, QString> ReadFile(const QString &path, const char *what)
 {
@@ -72,16 +66,6 @@ std::expected<TlsIdentity, QString> LoadTlsIdentity(const QString &caFile, const
             QStringLiteral("cannot read the key file %1: it holds no PEM private key without a passphrase").arg(keyFile));
     identity.keyFile = keyFile;
     return identity;
-}
-
-void SetTlsIdentity(TlsIdentity identity)
-{
-    Identity() = std::move(identity);
-}
-
-const TlsIdentity &CurrentTlsIdentity()
-{
-    return Identity();
 }
 
 QString SubjectOf(const QSslCertificate &certificate)

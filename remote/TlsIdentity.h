@@ -12,7 +12,8 @@ namespace qw735 {
 // Whom a client of rfc2217+tls:// ports trusts and who it is: the CA that
 // signed the servers' certificates (none given: the system's trusted CAs),
 // and the client's own certificate and key (none given: the client has no
-// certificate). The file names stay for the messages.
+// certificate). The file names stay for the messages. Read once by the front
+// end and handed to whatever makes the ports; copies share the certificates.
 struct TlsIdentity {
     QString caFile;
     QList<QSslCertificate> cas;
@@ -28,11 +29,6 @@ struct TlsIdentity {
 // was given. Whether the key belongs to the certificate is found when a
 // connection uses them (the TLS library checks it before a byte is sent).
 std::expected<TlsIdentity, QString> LoadTlsIdentity(const QString &caFile, const QString &certFile, const QString &keyFile);
-
-// The identity every rfc2217+tls:// port of this process uses. Set once by
-// the front end before any port opens; read-only while boards are written.
-void SetTlsIdentity(TlsIdentity identity);
-const TlsIdentity &CurrentTlsIdentity();
 
 // A certificate's subject as messages name it ("CN=qw735 bench CA"), and
 // the same of its issuer.
