@@ -27,7 +27,7 @@ public:
 
     // Writes to `fd`, which stays open (stdout, stderr). The thread is made
     // here; without it (no thread could be made) every line is written at
-    // once by the caller, as before there was a sink.
+    // once by the caller, which then may wait for the reader.
     explicit OutputSink(int fd, std::size_t limit = DefaultLimit);
     // Writes to `fd` and closes it once the sink and its thread are done.
     explicit OutputSink(UniqueFd fd, std::size_t limit = DefaultLimit);

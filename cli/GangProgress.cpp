@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/GangProgress.h"
 
-#include "base/OutputSink.h"
 #include "cli/PrintfText.h"
 #include "cli/TerminalProgress.h"
 #include "production/GangWrite.h"
@@ -30,8 +29,8 @@ QString ShortenMiddle(const QString &name, int width)
 
 }  // namespace
 
-GangProgress::GangProgress(OutputSink &out, bool interactive, GangWrite &gang)
-    : out_(out), interactive_(interactive)
+GangProgress::GangProgress(Console console, bool interactive, GangWrite &gang)
+    : console_(std::move(console)), interactive_(interactive)
 {
     for (int i = 0; i < gang.BoardCount(); ++i) {
         Board &board = boards_.emplace_back();
@@ -66,7 +65,7 @@ void GangProgress::OnValue(int index, float value)
     if (interactive_)
         return;
     if (const std::string line = board.progress.TenthLine(); !line.empty())
-        out_.Put(OutputSink::Kind::Progress, PrintfText("%-*s ", nameWidth_, qPrintable(board.name)) + line);
+        console_.Put(Console::Stream::Err, PrintfText("%-*s ", nameWidth_, qPrintable(board.name)) + line, Console::Kind::Progress);
 }
 
 // In a log, a line of its own; the live lines have no room for it.
@@ -74,7 +73,7 @@ void GangProgress::OnRoundTrip(int index, double ms)
 {
     if (!interactive_) {
         const QString &name = boards_[static_cast<std::size_t>(index)].name;
-        out_.Put(OutputSink::Kind::Progress, PrintfText("%-*s round trip %.1f ms\n", nameWidth_, qPrintable(name), ms));
+        console_.Put(Console::Stream::Err, PrintfText("%-*s round trip %.1f ms\n", nameWidth_, qPrintable(name), ms), Console::Kind::Progress);
     }
 }
 
@@ -84,7 +83,7 @@ void GangProgress::Ended(int index, const QString &message)
     board.ended = message;
     dirty_ = true;
     if (!interactive_) {
-        out_.Put(OutputSink::Kind::Final, PrintfText("%-*s ended: %s\n", nameWidth_, qPrintable(board.name), qPrintable(board.ended)));
+        console_.Put(Console::Stream::Err, PrintfText("%-*s ended: %s\n", nameWidth_, qPrintable(board.name), qPrintable(board.ended)));
     }
 }
 
@@ -108,14 +107,14 @@ void GangProgress::Draw(bool mustShow)
 {
     dirty_ = false;
     // Back to the first board's line, then every line anew, all in one
-    // piece: a redraw dropped is dropped whole. The sink writes to stderr.
+    // piece: a redraw dropped is dropped whole.
     std::string text;
     if (drawn_)
         text += PrintfText("\x1b[%zuA", boards_.size());
     const int columns = TerminalColumns(stderr);
     for (const Board &board : boards_)
         text += "\r\x1b[K" + LiveLine(board, columns).toLocal8Bit().toStdString() + '\n';
-    out_.Put(mustShow ? OutputSink::Kind::Final : OutputSink::Kind::Progress, std::move(text));
+    console_.Put(Console::Stream::Err, std::move(text), mustShow ? Console::Kind::Final : Console::Kind::Progress);
     drawn_ = true;
 }
 

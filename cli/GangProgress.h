@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "cli/Console.h"
 #include "cli/StageProgress.h"
 #include "writer/Feedback.h"
 
@@ -12,17 +13,16 @@
 namespace qw735 {
 
 class GangWrite;
-class OutputSink;
 
 // The progress of a gang write on stderr. On a terminal: one live line per
 // board (port, stage, percent), redrawn in place. Otherwise (a log, a pipe):
 // a line per board at each 10% of its loader and its image, and one at its
-// end. Lines go through an output sink: when it cannot keep up, redraws and
+// end. Lines go to the console's stderr: when it cannot keep up, redraws and
 // 10% lines are dropped, the ends never.
 class GangProgress : public QObject {
     Q_OBJECT
 public:
-    GangProgress(OutputSink &out, bool interactive, GangWrite &gang);
+    GangProgress(Console console, bool interactive, GangWrite &gang);
     // The board has ended with this message.
     void Ended(int board, const QString &message);
     // Draws the live lines a last time; what follows starts below them.
@@ -42,7 +42,7 @@ private:
     QString LiveLine(const Board &board, int columns) const;
     void Draw(bool mustShow = false);
 
-    OutputSink &out_;
+    Console console_;
     bool interactive_;
     std::vector<Board> boards_;
     int nameWidth_ = 0;

@@ -2,9 +2,9 @@
 #include "cli/ProgramReport.h"
 
 #include "base/PathName.h"
+#include "cli/Console.h"
 #include "cli/ExitStatus.h"
-#include "cli/Mistakes.h"
-#include "cli/WriteRun.h"
+#include "cli/Hints.h"
 #include "production/ProductionRecord.h"
 #include "writer/SendImage.h"
 
@@ -13,7 +13,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
-#include <cstdio>
 
 namespace qw735 {
 
@@ -22,9 +21,15 @@ namespace {
 // Ranges listed in a line before the rest are only counted.
 constexpr qsizetype ListedRanges = 16;
 
+// "0x" and at least `digits` upper-case hexadecimal digits.
+QString Hex(std::uint64_t value, int digits)
+{
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(digits, u'0');
+}
+
 QString Address(std::uint64_t address)
 {
-    return QStringLiteral("0x%1").arg(QString::number(address, 16).toUpper().rightJustified(5, u'0'));
+    return Hex(address, 5);
 }
 
 QString Ranges(const std::vector<AddressRange> &ranges, bool more)
@@ -51,22 +56,21 @@ QString Bytes(std::uint64_t count)
     return count == 1 ? QStringLiteral("1 byte") : QStringLiteral("%1 bytes").arg(count);
 }
 
-void Field(const char *label, const QString &value)
+void Field(const Console &console, const char *label, const QString &value)
 {
-    PrintLine(QStringLiteral("%1%2").arg(QLatin1String(label), -24).arg(value));
+    console.Out(QStringLiteral("%1%2").arg(QLatin1String(label), -24).arg(value));
 }
 
 // On stderr: what the user should know of a file that is written all the
 // same, each note naming the file and its line.
-void PrintNotes(const ProgramSummary &summary, const QByteArray &name)
+void PrintNotes(const Console &console, const ProgramSummary &summary, const QByteArray &name)
 {
     for (const LoadNote &note : summary.notes) {
         const QByteArray where = note.line ? name + ", line " + QByteArray::number(note.line) : name;
-        std::fprintf(stderr, "qw735-write: %s: %s\n", where.constData(), note.text.c_str());
+        console.TellBytes(where.toStdString() + ": ", note.text);
     }
     if (summary.notesLeftOut > 0)
-        std::fprintf(stderr, "qw735-write: %s: %llu more like %s\n", name.constData(),
-                     static_cast<unsigned long long>(summary.notesLeftOut), summary.notes.size() == 1 ? "it" : "these");
+        console.TellBytes(name.toStdString(), ": " + std::to_string(summary.notesLeftOut) + " more like " + (summary.notes.size() == 1 ? "it" : "these"));
 }
 
 }  // namespace
@@ -141,7 +145,7 @@ QJsonObject InfoJson(const PathName &file, const QByteArray &fileSha256, const P
 
 }  // namespace
 
-int PrintProgramInfo(const PathName &file, const ProgramOptions &options, bool json, const PathName &loader)
+int PrintProgramInfo(const Console &console, const PathName &file, const ProgramOptions &options, bool json, const PathName &loader)
 {
     ProgramImage image;
     QCryptographicHash digest(QCryptographicHash::Sha256);
@@ -150,88 +154,65 @@ int PrintProgramInfo(const PathName &file, const ProgramOptions &options, bool j
     if (!read) {
         // JSON or nothing on stdout for a script that asked for JSON.
         if (json)
-            std::fprintf(stderr, "qw735-write: %s\n", qPrintable(read.error().message));
+            console.Tell(read.error().message);
         else
-            PrintLine(read.error().message);
-        PrintInputAdvice(read.error(), file, loader);
+            console.Out(read.error().message);
+        if (const QString hint = ProgramFileHint(read.error(), file, loader); !hint.isEmpty())
+            console.Tell(hint);
         return ExitProgramFailed;
     }
     const ProgramSummary &summary = *read;
     if (json) {
-        PrintLine(QString::fromUtf8(QJsonDocument(InfoJson(file, digest.result().toHex(), summary, image)).toJson(QJsonDocument::Compact)));
-        PrintNotes(summary, file.Display().toLocal8Bit());
+        console.Out(QString::fromUtf8(QJsonDocument(InfoJson(file, digest.result().toHex(), summary, image)).toJson(QJsonDocument::Compact)));
+        PrintNotes(console, summary, file.Display().toLocal8Bit());
         return ExitOk;
     }
     const std::int32_t size = TransferSize(image.MaxAddress);
 
-    Field("format", FormatLine(summary));
+    Field(console, "format", FormatLine(summary));
     if (summary.format == ProgramFormat::Elf) {
-        Field("segments", QStringLiteral("%1 loadable, %2 with bytes in the file").arg(summary.records).arg(summary.dataRecords));
-        Field("sections", summary.sections > 0 ? QStringLiteral("%1 written").arg(summary.sections)
+        Field(console, "segments", QStringLiteral("%1 loadable, %2 with bytes in the file").arg(summary.records).arg(summary.dataRecords));
+        Field(console, "sections", summary.sections > 0 ? QStringLiteral("%1 written").arg(summary.sections)
                                                : QStringLiteral("none in the file: the segments are written, less the headers"));
     } else if (summary.format != ProgramFormat::Binary)
-        Field("records", QStringLiteral("%1, %2 with data").arg(summary.records).arg(summary.dataRecords));
-    Field("loaded", summary.loaded.empty() ? QStringLiteral("nothing (the image is all 0xFF)")
+        Field(console, "records", QStringLiteral("%1, %2 with data").arg(summary.records).arg(summary.dataRecords));
+    Field(console, "loaded", summary.loaded.empty() ? QStringLiteral("nothing (the image is all 0xFF)")
                                            : QStringLiteral("%1: %2").arg(Bytes(summary.loadedBytes), Ranges(summary.loaded, false)));
-    Field("outside the area", summary.droppedBytes == 0
+    Field(console, "outside the area", summary.droppedBytes == 0
                                   ? QStringLiteral("none")
                                   : QStringLiteral("%1 dropped: %2").arg(Bytes(summary.droppedBytes), Ranges(summary.droppedRanges, summary.droppedRangesCut)));
-    Field("overlaps", summary.overwrittenBytes == 0
+    Field(console, "overlaps", summary.overwrittenBytes == 0
                           ? QStringLiteral("none")
                           : QStringLiteral("%1 given again with another value (the later is sent)").arg(Bytes(summary.overwrittenBytes)));
-    std::printf("highest loaded address  0x%05X\n", static_cast<unsigned>(image.MaxAddress));
-    std::printf("transfer size           %d bytes, %d %s of %d\n", size, size / BlockSize, size / BlockSize == 1 ? "block" : "blocks", BlockSize);
-    std::printf("checksum byte           0x%02X\n", ImageChecksum(image));
-    Field("image SHA-256", QString::fromLatin1(ImageSha256(image)));
-    PrintNotes(summary, file.Display().toLocal8Bit());
+    Field(console, "highest loaded address", Address(static_cast<unsigned>(image.MaxAddress)));
+    Field(console, "transfer size", QStringLiteral("%1 bytes, %2 %3 of %4")
+                                        .arg(size)
+                                        .arg(size / BlockSize)
+                                        .arg(QLatin1String(size / BlockSize == 1 ? "block" : "blocks"))
+                                        .arg(BlockSize));
+    Field(console, "checksum byte", Hex(ImageChecksum(image), 2));
+    Field(console, "image SHA-256", QString::fromLatin1(ImageSha256(image)));
+    PrintNotes(console, summary, file.Display().toLocal8Bit());
     return ExitOk;
 }
 
-void PrintInputNotes(const ProgramSummary &summary, const QString &file)
+void PrintInputNotes(const Console &console, const ProgramSummary &summary, const QString &file)
 {
     const QByteArray name = file.toLocal8Bit();
     if (summary.dataRecords == 0) {
         const char *what = summary.format == ProgramFormat::Binary    ? "is empty"
                            : summary.format == ProgramFormat::IntelHex ? "has no data records (type 00)"
                                                                        : "has no data records (S1, S2, S3)";
-        std::fprintf(stderr, "qw735-write: %s %s: the board gets an erased image (all 0xFF)\n", name.constData(), what);
+        console.TellBytes(name.toStdString(), std::string(" ") + what + ": the board gets an erased image (all 0xFF)");
     }
     if (summary.droppedBytes > 0)
-        std::fprintf(stderr, "qw735-write: %s of %s %s past the 128 KiB program area and %s not written: %s\n",
-                     qPrintable(Bytes(summary.droppedBytes)), name.constData(), summary.droppedBytes == 1 ? "lies" : "lie",
-                     summary.droppedBytes == 1 ? "is" : "are",
-                     qPrintable(Ranges(summary.droppedRanges, summary.droppedRangesCut)));
+        console.Tell(QStringLiteral("%1 of %2 %3 past the 128 KiB program area and %4 not written: %5")
+                         .arg(Bytes(summary.droppedBytes), file, QLatin1String(summary.droppedBytes == 1 ? "lies" : "lie"),
+                              QLatin1String(summary.droppedBytes == 1 ? "is" : "are"), Ranges(summary.droppedRanges, summary.droppedRangesCut)));
     if (summary.overwrittenBytes > 0)
-        std::fprintf(stderr, "qw735-write: %s of %s %s given twice with different values; the later ones are written\n",
-                     qPrintable(Bytes(summary.overwrittenBytes)), name.constData(), summary.overwrittenBytes == 1 ? "is" : "are");
-    PrintNotes(summary, name);
-}
-
-void PrintInputAdvice(const WriteResult &result, const PathName &file, const PathName &loader)
-{
-    if (!result.programError)
-        return;
-    switch (result.programError->kind) {
-    case ProgramError::Kind::NotRecognized:
-    case ProgramError::Kind::Utf16WithoutMark:
-        // A raw binary needs its address; unless the file shows it is
-        // something else: following that advice would write UTF-16 text, or
-        // the loader, into the board as a program.
-        if (const QString hint = UnrecognizedFileHint(file, loader, *result.programError); !hint.isEmpty())
-            std::fprintf(stderr, "qw735-write: %s\n", hint.toLocal8Bit().constData());
-        else
-            std::fputs("qw735-write: a raw binary file is written with --binary-at ADDRESS\n", stderr);
-        return;
-    case ProgramError::Kind::BadChecksum:
-        // A hand-patched file can be written as it stands.
-        std::fputs("qw735-write: --ignore-checksums writes a hand-patched file as it stands\n", stderr);
-        return;
-    case ProgramError::Kind::CannotOpen:
-    case ProgramError::Kind::NotReadable:
-    case ProgramError::Kind::CannotRead:
-    case ProgramError::Kind::BadRecord:
-    case ProgramError::Kind::BadElf: return;
-    }
+        console.Tell(QStringLiteral("%1 of %2 %3 given twice with different values; the later ones are written")
+                         .arg(Bytes(summary.overwrittenBytes), file, QLatin1String(summary.overwrittenBytes == 1 ? "is" : "are")));
+    PrintNotes(console, summary, name);
 }
 
 }  // namespace qw735

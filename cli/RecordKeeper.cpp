@@ -8,23 +8,23 @@
 namespace qw735 {
 
 struct RecordKeeper::State {
-    State(RecordFile f, std::shared_ptr<OutputSink> e) : file(std::move(f)), errors(std::move(e)) {}
+    State(RecordFile f, Console c) : file(std::move(f)), console(std::move(c)) {}
 
     RecordFile file;
-    std::shared_ptr<OutputSink> errors;
+    Console console;
     std::atomic<bool> giveUp = false;
 
     bool Append(const std::string &record)
     {
         const auto appended = file.Append(QByteArray::fromStdString(record), &giveUp);
         if (!appended)
-            errors->Put(OutputSink::Kind::Final, "qw735-write: " + appended.error().toLocal8Bit().toStdString() + '\n');
+            console.Tell(appended.error());
         return appended.has_value();
     }
 };
 
-RecordKeeper::RecordKeeper(RecordFile file, std::shared_ptr<OutputSink> errors)
-    : state_(std::make_shared<State>(std::move(file), std::move(errors))),
+RecordKeeper::RecordKeeper(RecordFile file, Console console)
+    : state_(std::make_shared<State>(std::move(file), std::move(console))),
       records_(std::make_unique<OutputSink>([state = state_](const std::string &record) { return state->Append(record); }))
 {
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "cli/Console.h"
 #include "production/ProductionRecord.h"
 
 #include <QByteArray>
@@ -14,11 +15,11 @@ class OutputSink;
 // Appends the production records on a thread of its own (an output sink
 // whose lines are records): the file's lock may be held by another run for
 // as long as it likes, and neither the boards nor the signals that end the
-// run may wait for it. A record that cannot be written is said on `errors`
-// and counted.
+// run may wait for it. A record that cannot be written is said on the
+// console and counted.
 class RecordKeeper {
 public:
-    RecordKeeper(RecordFile file, std::shared_ptr<OutputSink> errors);
+    RecordKeeper(RecordFile file, Console console);
     // Gives up what still waits.
     ~RecordKeeper();
     RecordKeeper(const RecordKeeper &) = delete;

@@ -2,7 +2,6 @@
 #include "cli/TerminalProgress.h"
 
 #include "cli/PrintfText.h"
-#include "base/OutputSink.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +24,7 @@ int TerminalColumns(std::FILE *out)
     return ::ioctl(::fileno(out), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
-TerminalProgress::TerminalProgress(OutputSink &out, bool interactive) : out_(out), interactive_(interactive) {}
+TerminalProgress::TerminalProgress(Console console, bool interactive) : console_(std::move(console)), interactive_(interactive) {}
 
 TerminalProgress::~TerminalProgress()
 {
@@ -49,7 +48,7 @@ void TerminalProgress::SetValue(float value)
 void TerminalProgress::SetRoundTrip(double ms)
 {
     Finish();
-    out_.Put(OutputSink::Kind::Progress, PrintfText("round trip %.1f ms\n", ms));
+    console_.Put(Console::Stream::Err, PrintfText("round trip %.1f ms\n", ms), Console::Kind::Progress);
 }
 
 void TerminalProgress::Draw(bool force)
@@ -57,7 +56,7 @@ void TerminalProgress::Draw(bool force)
     const auto now = std::chrono::steady_clock::now();
     if (!interactive_) {
         if (std::string line = progress_.TenthLine(); !line.empty())
-            out_.Put(OutputSink::Kind::Progress, std::move(line));
+            console_.Put(Console::Stream::Err, std::move(line), Console::Kind::Progress);
         return;
     }
     // Redrawing every byte would cost more than the write itself.
@@ -67,15 +66,16 @@ void TerminalProgress::Draw(bool force)
     const double seconds = std::chrono::duration<double>(now - stageStart_).count();
     const double value = progress_.Value();
     const double rate = seconds > 0 ? value / seconds : 0;
-    out_.Put(OutputSink::Kind::Progress, PrintfText("\r%s  %7.0f/%.0f bytes  %6.0f B/s", progress_.Gauge(6, 30).c_str(), value,
-                                                   static_cast<double>(progress_.Maximum()), rate));
+    console_.Put(Console::Stream::Err,
+                 PrintfText("\r%s  %7.0f/%.0f bytes  %6.0f B/s", progress_.Gauge(6, 30).c_str(), value, static_cast<double>(progress_.Maximum()), rate),
+                 Console::Kind::Progress);
     barOpen_ = true;
 }
 
 void TerminalProgress::Finish()
 {
     if (barOpen_) {
-        out_.Put(OutputSink::Kind::Final, "\n");
+        console_.Put(Console::Stream::Err, "\n");
         barOpen_ = false;
     }
 }

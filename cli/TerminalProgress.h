@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "cli/Console.h"
 #include "cli/StageProgress.h"
 #include "writer/Feedback.h"
 
@@ -15,16 +16,14 @@ bool CanRedraw(std::FILE *out);
 // The width of the terminal behind `out`; 0 when unknown.
 int TerminalColumns(std::FILE *out);
 
-class OutputSink;
-
 // Progress on stderr: a redrawn bar with percent, bytes and rate on a
 // terminal; otherwise (a log, a pipe) one plain line at about every 10%
 // (a short stage moves in steps larger than a tenth).
 class TerminalProgress : public ProgressDisplay {
 public:
-    // Lines go through `out`: when it cannot keep up, redraws and 10% lines
-    // are dropped rather than waited for.
-    TerminalProgress(OutputSink &out, bool interactive);
+    // Lines go to `console`'s stderr: when it cannot keep up, redraws and
+    // 10% lines are dropped rather than waited for.
+    TerminalProgress(Console console, bool interactive);
     ~TerminalProgress() override;
     void SetMaximum(ProgressStage stage, float maximum) override;
     void SetValue(float value) override;
@@ -36,7 +35,7 @@ public:
 private:
     void Draw(bool force);
 
-    OutputSink &out_;
+    Console console_;
     bool interactive_;
     StageProgress progress_;
     bool barOpen_ = false;

@@ -3,9 +3,9 @@
 
 #include "base/EndingSignals.h"
 #include "base/OutputSink.h"
-#include "cli/Advice.h"
 #include "cli/ExitStatus.h"
 #include "cli/GangProgress.h"
+#include "cli/Hints.h"
 #include "cli/OutputFiles.h"
 #include "cli/RecordKeeper.h"
 #include "cli/TerminalProgress.h"
@@ -16,11 +16,9 @@
 #include <QScopeGuard>
 #include <QTimer>
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
-#include <unistd.h>
 
 namespace qw735 {
 
@@ -32,42 +30,13 @@ constexpr int LastWordsMs = 300;
 
 }  // namespace
 
-namespace {
-
-// The first error stdout gave, for the runs whose output is all there is.
-int stdoutError = 0;
-
-void KeepStdoutError()
-{
-    if (stdoutError == 0)
-        stdoutError = errno != 0 ? errno : EIO;
-}
-
-}  // namespace
-
-void PrintLine(const QString &text)
-{
-    if (std::printf("%s\n", text.toLocal8Bit().constData()) < 0 || std::fflush(stdout) != 0)
-        KeepStdoutError();
-}
-
-int StdoutStatus(int status)
-{
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        KeepStdoutError();
-    if (stdoutError == 0)
-        return status;
-    std::fprintf(stderr, "qw735-write: the output could not be written to stdout: %s\n", std::strerror(stdoutError));
-    return status == ExitOk ? ExitOutputLost : status;
-}
-
 WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
-    : options_(std::move(options)), gang_(options_.ports, options_.tls, std::move(write))
+    : options_(std::move(options)), console_(options_.outputs->out, options_.outputs->err), gang_(options_.ports, options_.tls, std::move(write))
 {
     RunOutputs &outputs = *options_.outputs;
     gang_.SetTrace(outputs.trace.get());
     if (outputs.records)
-        records_ = std::make_unique<RecordKeeper>(std::move(*outputs.records), outputs.err);
+        records_ = std::make_unique<RecordKeeper>(std::move(*outputs.records), console_);
     connect(&gang_, &GangWrite::BoardEnded, this, &WriteRun::OnBoardEnded);
 }
 
@@ -80,12 +49,12 @@ int WriteRun::Run()
     std::optional<TerminalProgress> single;
     std::optional<GangProgress> many;
     if (!options_.quiet && gang_.BoardCount() == 1) {
-        single.emplace(*outputs.err, inPlace);
+        single.emplace(console_, inPlace);
         connect(&gang_, &GangWrite::MaximumSet, this, [&](int, ProgressStage stage, float maximum) { single->SetMaximum(stage, maximum); });
         connect(&gang_, &GangWrite::ValueSet, this, [&](int, float value) { single->SetValue(value); });
         connect(&gang_, &GangWrite::RoundTripMeasured, this, [&](int, double ms) { single->SetRoundTrip(ms); });
     } else if (!options_.quiet) {
-        many_ = &many.emplace(*outputs.err, inPlace, gang_);
+        many_ = &many.emplace(console_, inPlace, gang_);
     }
     const auto quiet = qScopeGuard([this] {
         disconnect(&gang_, &GangWrite::MaximumSet, this, nullptr);
@@ -149,13 +118,13 @@ int WriteRun::Run()
     }
 
     std::exception_ptr failure;
-    QStringList advice;
-    int status = gang_.BoardCount() == 1 ? ShowSingle(failure, advice) : ShowGang(failure, advice);
-    // Said once the results are out: on a terminal the advice reads after them.
-    if (endedBy_ == 0 && !advice.isEmpty())
+    QStringList hints;
+    int status = gang_.BoardCount() == 1 ? ShowSingle(failure, hints) : ShowGang(failure, hints);
+    // Said once the results are out: on a terminal the hints read after them.
+    if (endedBy_ == 0 && !hints.isEmpty())
         WaitFor(ending, [&] { return outputs.out->Drained(); });
-    for (const QString &line : advice)
-        Say(QStringLiteral("qw735-write: ") + line);
+    for (const QString &hint : hints)
+        console_.Tell(hint);
     // Lost records or trace lines say so by a status of their own, only
     // when every board went well: a board's own status always wins.
     if (ShowLosses() && status == ExitOk && !failure)
@@ -192,11 +161,6 @@ bool WriteRun::WaitFor(EndingSignals &ending, const std::function<bool()> &done,
     return true;
 }
 
-void WriteRun::Say(const QString &line) const
-{
-    options_.outputs->err->Put(OutputSink::Kind::Final, (line + u'\n').toLocal8Bit().toStdString());
-}
-
 void WriteRun::OnBoardEnded(int board)
 {
     const BoardOutcome &outcome = gang_.Outcome(board);
@@ -205,13 +169,12 @@ void WriteRun::OnBoardEnded(int board)
     if (records_)
         records_->Put(RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)));
     else if (options_.outputs->recordsToStdout)
-        options_.outputs->out->Put(OutputSink::Kind::Final, RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)).toStdString());
+        console_.Put(Console::Stream::Out, RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)).toStdString());
 }
 
-OutputSink &WriteRun::Results() const
+Console::Stream WriteRun::Results() const
 {
-    const RunOutputs &outputs = *options_.outputs;
-    return outputs.recordsToStdout ? *outputs.err : *outputs.out;
+    return options_.outputs->recordsToStdout ? Console::Stream::Err : Console::Stream::Out;
 }
 
 void WriteRun::ShowLatencyNotes() const
@@ -219,7 +182,7 @@ void WriteRun::ShowLatencyNotes() const
     for (int board = 0; board < gang_.BoardCount(); ++board) {
         const BoardOutcome &outcome = gang_.Outcome(board);
         if (!outcome.latencyNote.isEmpty())
-            Say(QStringLiteral("qw735-write: %1: %2").arg(outcome.described, outcome.latencyNote));
+            console_.Tell(QStringLiteral("%1: %2").arg(outcome.described, outcome.latencyNote));
     }
 }
 
@@ -228,7 +191,7 @@ bool WriteRun::ShowLosses() const
     bool lost = records_ && records_->Lost() > 0;
     const RunOutputs &outputs = *options_.outputs;
     if (const std::uint64_t records = outputs.out->Refused(); outputs.recordsToStdout && records > 0) {
-        Say(QStringLiteral("qw735-write: %1 could not be written to stdout: %2")
+        console_.Tell(QStringLiteral("%1 could not be written to stdout: %2")
                 .arg(records == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(records),
                      QString::fromLocal8Bit(std::strerror(outputs.out->WriteError()))));
         lost = true;
@@ -238,12 +201,12 @@ bool WriteRun::ShowLosses() const
     const OutputSink &trace = outputs.trace->Sink();
     const std::uint64_t lines = trace.LostTraceLines();
     if (const int error = trace.WriteError(); error != 0) {
-        Say(QStringLiteral("qw735-write: the trace could not be written to %1: %2; %3 lines lost")
+        console_.Tell(QStringLiteral("the trace could not be written to %1: %2; %3 lines lost")
                 .arg(outputs.traceName, QString::fromLocal8Bit(std::strerror(error)))
                 .arg(lines));
         lost = true;
     } else if (lines > 0) {
-        Say(QStringLiteral("qw735-write: %1 lines of the trace were lost: %2 could not take them as fast as the boards went")
+        console_.Tell(QStringLiteral("%1 lines of the trace were lost: %2 could not take them as fast as the boards went")
                 .arg(lines)
                 .arg(outputs.traceName));
         lost = true;
@@ -272,10 +235,10 @@ int WriteRun::StatusOf(const BoardOutcome &outcome) const
     return ExitStatusOf(outcome.result.outcome);
 }
 
-// As a single write always ended: the message as the last line on stdout,
+// One board: the message as the last line on stdout, where scripts read it,
 // or on stderr what ended it. A write that threw has its record by now, and
 // its failure is passed on, as a gang's is.
-int WriteRun::ShowSingle(std::exception_ptr &failure, QStringList &advice) const
+int WriteRun::ShowSingle(std::exception_ptr &failure, QStringList &hints) const
 {
     const BoardOutcome &outcome = gang_.Outcome(0);
     if (outcome.failure) {
@@ -283,16 +246,16 @@ int WriteRun::ShowSingle(std::exception_ptr &failure, QStringList &advice) const
         return ExitInternal;
     }
     if (outcome.result.outcome == WriteOutcome::Abandoned && !outcome.opened)
-        Say(QStringLiteral("qw735-write: ended by %1 while opening %2; nothing was sent")
+        console_.Tell(QStringLiteral("ended by %1 while opening %2; nothing was sent")
                 .arg(QLatin1String(EndingSignals::Name(endedBy_)), outcome.described));
     else if (outcome.result.outcome == WriteOutcome::Abandoned)
-        Say(QStringLiteral("qw735-write: ended by %1; the board is not fully written").arg(QLatin1String(EndingSignals::Name(endedBy_))));
+        console_.Tell(QStringLiteral("ended by %1; the board is not fully written").arg(QLatin1String(EndingSignals::Name(endedBy_))));
     else
-        Results().Put(OutputSink::Kind::Final, (outcome.result.message + u'\n').toLocal8Bit().toStdString());
+        console_.Line(Results(), outcome.result.message);
     if (NamesNoPort(outcome.result))
-        advice << ExistingPortsHint();
-    if (const QString check = OutcomeAdvice(outcome.result.outcome); !check.isEmpty())
-        advice << check;
+        hints << ExistingPortsHint();
+    if (const QString check = OutcomeHint(outcome.result.outcome); !check.isEmpty())
+        hints << check;
     return ExitStatusOf(outcome.result.outcome);
 }
 
@@ -301,7 +264,7 @@ int WriteRun::ShowSingle(std::exception_ptr &failure, QStringList &advice) const
 // tells what went wrong. A board whose write threw has its line too, and
 // then its failure is passed on. What to check is said once per kind of
 // ending, with the boards that ended so.
-int WriteRun::ShowGang(std::exception_ptr &failure, QStringList &advice) const
+int WriteRun::ShowGang(std::exception_ptr &failure, QStringList &hints) const
 {
     int ok = 0;
     int status = ExitOk;
@@ -317,10 +280,10 @@ int WriteRun::ShowGang(std::exception_ptr &failure, QStringList &advice) const
             failure = outcome.failure;
     }
     lines += QStringLiteral("%1 of %2 boards O.K.\n").arg(ok).arg(gang_.BoardCount()).toLocal8Bit().toStdString();
-    Results().Put(OutputSink::Kind::Final, std::move(lines));
+    console_.Put(Results(), std::move(lines));
     for (int board = 0; board < gang_.BoardCount(); ++board) {
         if (NamesNoPort(gang_.Outcome(board).result)) {
-            advice << ExistingPortsHint();
+            hints << ExistingPortsHint();
             break;
         }
     }
@@ -332,7 +295,7 @@ int WriteRun::ShowGang(std::exception_ptr &failure, QStringList &advice) const
     std::vector<Kind> kinds;  // in the order first seen
     for (int board = 0; board < gang_.BoardCount(); ++board) {
         const BoardOutcome &outcome = gang_.Outcome(board);
-        if (outcome.failure || OutcomeAdvice(outcome.result.outcome).isEmpty())
+        if (outcome.failure || OutcomeHint(outcome.result.outcome).isEmpty())
             continue;
         auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind &k) { return k.outcome == outcome.result.outcome; });
         if (kind == kinds.end())
@@ -340,7 +303,7 @@ int WriteRun::ShowGang(std::exception_ptr &failure, QStringList &advice) const
         kind->boards << outcome.described;
     }
     for (const Kind &kind : kinds)
-        advice << QStringLiteral("%1 on %2: %3").arg(kind.message, kind.boards.join(QStringLiteral(", ")), OutcomeAdvice(kind.outcome));
+        hints << QStringLiteral("%1 on %2: %3").arg(kind.message, kind.boards.join(QStringLiteral(", ")), OutcomeHint(kind.outcome));
     return status;
 }
 

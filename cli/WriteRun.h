@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "cli/Console.h"
 #include "production/GangWrite.h"
 
 #include <QObject>
@@ -12,18 +13,9 @@ namespace qw735 {
 
 class EndingSignals;
 class GangProgress;
-class OutputSink;
 class RecordKeeper;
 struct RunOutputs;
 struct RecordedProgram;
-
-// One line of qw735-write's output on stdout, flushed at once.
-void PrintLine(const QString &text);
-// For a run whose output on stdout is what the user asked for (--info,
-// --list-ports, --help, --version): `status`, or, when stdout did not take
-// all of it (a full disk, /dev/full), ExitOutputLost and a line on stderr
-// that says so. A failing run keeps its own status.
-int StdoutStatus(int status);
 
 struct WriteRunOptions {
     std::vector<PortName> ports;                // one or more, in the order given
@@ -34,9 +26,9 @@ struct WriteRunOptions {
 };
 
 // One run of qw735-write: the same write through every port at once, shown
-// on the terminal. One port looks exactly as a single write always has
-// (progress on stderr, the message as the last line on stdout, once the
-// port is closed); several ports get a line per board and a summary.
+// on the terminal. One port shows progress on stderr and the message as the
+// last line on stdout, once the port is closed, for scripts that read that
+// line; several ports get a line per board and a summary.
 //
 // Nothing shown or recorded holds a board back: progress, trace, results
 // and records go out through threads of their own, and the main thread only
@@ -64,10 +56,10 @@ private:
     // The board's result line: its message, or which signal ended it where.
     QString MessageOf(const BoardOutcome &outcome) const;
     int StatusOf(const BoardOutcome &outcome) const;
-    // Each puts the results on stdout and adds to `advice` the lines that
+    // Each puts the results on stdout and adds to `hints` the lines that
     // say what to check, for stderr once the results are out.
-    int ShowSingle(std::exception_ptr &failure, QStringList &advice) const;
-    int ShowGang(std::exception_ptr &failure, QStringList &advice) const;
+    int ShowSingle(std::exception_ptr &failure, QStringList &hints) const;
+    int ShowGang(std::exception_ptr &failure, QStringList &hints) const;
     // Says which ports hold every reply back (an adapter's latency timer
     // that could not be lowered), after the progress and before the results.
     void ShowLatencyNotes() const;
@@ -76,11 +68,11 @@ private:
     // Runs the event loop until `done` holds, or a signal ends the run (then
     // false), or `limitMs` passes when it is not negative (then false).
     bool WaitFor(EndingSignals &ending, const std::function<bool()> &done, int limitMs = -1);
-    void Say(const QString &line) const;  // on stderr, never dropped
     // Where the results go: stdout, or stderr when stdout holds the records.
-    OutputSink &Results() const;
+    Console::Stream Results() const;
 
     WriteRunOptions options_;
+    Console console_;  // through the run's outputs
     GangWrite gang_;
     std::unique_ptr<RecordKeeper> records_;
     GangProgress *many_ = nullptr;  // the gang's progress lines, while they show

@@ -75,7 +75,8 @@ std::optional<ReplyResult> Link::TakeReply(std::uint8_t expected, int &passOver)
     // One read, one event: the reply first, then whatever came with it.
     if (observer_ && !waiting.isEmpty())
         observer_->OnReceived(BytesOf(waiting));
-    // A count without bytes behind it reads as a 0x00, as it always did.
+    // A count without bytes behind it (the read found none) reads as one
+    // 0x00: a wait that ended on a count judges exactly one byte.
     const QByteArray taken = waiting.isEmpty() ? QByteArray(1, '\0') : waiting;
     for (qsizetype at = 0; at < taken.size(); ++at) {
         const auto value = static_cast<std::uint8_t>(taken[at]);

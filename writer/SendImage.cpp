@@ -54,8 +54,8 @@ TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &ste
     if (!link.ChangeSettings(LoaderSettings()))
         return TransferResult::LinkDown;
     // The loader the end mark announced starts by setting up its UART, and
-    // loses what reaches it sooner. Closing and reopening the port used to
-    // give it that time; the switch in place takes well under a millisecond.
+    // loses what reaches it sooner. The switch of speed in place takes well
+    // under a millisecond, so that time is given here.
     // The wait starts after the end mark was taken, so no byte at the new
     // speed leaves sooner than loaderStartMs after it. Whatever came
     // meanwhile answers nothing: the loader has not been asked.

@@ -21,6 +21,7 @@
 #include <fstream>
 #include <future>
 #include <optional>
+#include <span>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -792,22 +793,38 @@ TEST(CommandLine, EndsCleanlyOnEverySignalThatEndsAProgram)
     }
 }
 
-// The edges around the write itself: the descriptors a shell, a service
-// manager or a pipeline may hand over, outputs that stall or fail, too few
-// descriptors, an output named like an input, one port or server under two
-// names, a server that floods, and names as they are given: relative to
-// the working directory (the first board's folder), after "--", or not
-// UTF-8 (here Latin-1, as older systems write them), which are opened by
-// their bytes and shown with \xNN for the others. Each row names its boards (fault rows), how
-// the writer is started, its arguments ({ports} for every board's port,
-// {port} for the first, {mot}, {loader}, {dir}, {server}, {free} for a port
-// where nothing listens), and how it must end. A signal of a row goes once
-// the first board has ended, and must end the writer within two seconds. No
-// row may take more memory than a bound, change an input or keep a port; a
-// refused run prints nothing on stdout.
-TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
+// The edges around the write itself, in tables by subject below. Each row
+// names its boards (fault rows), how the writer is started, its arguments
+// ({ports} for every board's port, {port} for the first, {mot}, {loader},
+// {dir}, {server}, {free} for a port where nothing listens), and how it
+// must end. A signal of a row goes once the first board has ended, and must
+// end the writer within two seconds. No row may take more memory than a
+// bound, change an input or keep a port; a refused run prints nothing on
+// stdout.
+enum class EdgeSet { None, LockedReport, Fifo, LoaderLink, PortLink, Flood, Names, OpenKey };
+
+// Runs the writer with stdout on a full disk.
+const QList<QByteArray> IntoAFullDisk = {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
+
+struct EdgeRow {
+    const char *name;
+    std::vector<std::string> boards = {"Healthy"};
+    QByteArray program = {};  // of the boards, when not the fault rows' own
+    QList<QByteArray> args;
+    QList<QByteArray> prefix = {};
+    Stdio stdio = Stdio::Files;
+    EdgeSet set = EdgeSet::None;
+    int signal = 0;
+    int status = 0;
+    const char *err = "";         // the start of a line on stderr
+    const char *out = nullptr;    // the last line on stdout
+    int loaderNeedsMs = 0;        // the boards' loader loses what comes sooner after its end mark
+    std::vector<const char *> outputs = {};  // files the run leaves in {dir}
+};
+
+void RunEdgeRows(std::span<const EdgeRow> rows)
 {
-    // A flooding server took 229 MiB before its buffers were bounded; a
+    // With unbounded buffers a flooding server takes 229 MiB and more; a
     // write takes some 13 MiB, and AddressSanitizer's shadow and quarantine
     // as much again and more.
 #if defined(__SANITIZE_ADDRESS__)
@@ -815,101 +832,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
 #else
     constexpr long MemoryBoundKiB = 64 * 1024;
 #endif
-    enum class Set { None, LockedReport, Fifo, LoaderLink, PortLink, Flood, Names, OpenKey };
-    // Runs the writer with stdout on a full disk.
-    const QList<QByteArray> intoAFullDisk = {"sh", "-c", "exec \"$0\" \"$@\" >/dev/full"};
-    const struct Row {
-        const char *name;
-        std::vector<std::string> boards = {"Healthy"};
-        QByteArray program = {};  // of the boards, when not the fault rows' own
-        QList<QByteArray> args;
-        QList<QByteArray> prefix = {};
-        Stdio stdio = Stdio::Files;
-        Set set = Set::None;
-        int signal = 0;
-        int status = 0;
-        const char *err = "";         // the start of a line on stderr
-        const char *out = nullptr;    // the last line on stdout
-        int loaderNeedsMs = 0;        // the boards' loader loses what comes sooner after its end mark
-        std::vector<const char *> outputs = {};  // files the run leaves in {dir}
-    } rows[] = {
-        {.name = "AllStandardDescriptorsClosed", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::AllClosed},
-        {.name = "OutputsIntoABrokenPipe", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::BrokenPipe},
-        // Warnings about the file come before any port opens; a reader gone
-        // by then must not end the write either.
-        {.name = "WarningsIntoABrokenPipe", .program = OverlapsAndOverflow, .args = {"-q", "--loader", "{loader}", "{ports}", "{mot}"},
-         .stdio = Stdio::BrokenPipe},
-        // What --info and --list-ports were asked for, and could not write.
-        {.name = "InfoIntoAFullDisk", .args = {"--info", "{mot}"}, .prefix = intoAFullDisk, .status = 9,
-         .err = "qw735-write: the output could not be written to stdout: No space left on device\n"},
-        {.name = "PortListIntoAFullDisk", .args = {"--list-ports", "--json"}, .prefix = intoAFullDisk, .status = 9,
-         .err = "qw735-write: the output could not be written to stdout: No space left on device\n"},
-        {.name = "ClientKeyOthersCanRead",
-         .args = {"--tls-ca", "{dir}/ca.crt", "--tls-cert", "{dir}/station1.crt", "--tls-key", "{dir}/open.key", "--loader", "{loader}",
-                  "rfc2217+tls://127.0.0.1:{free}", "{mot}"},
-         .set = Set::OpenKey, .status = 8,
-         .err = "qw735-write: the private key {dir}/open.key can be read by other users (mode 0644): chmod 600 {dir}/open.key\n"},
-        {.name = "StalledStderrHoldsNoBoardBack", .args = {"--trace", "--loader", "{loader}", "{ports}", "{mot}"},
-         .stdio = Stdio::StalledStderr, .signal = SIGTERM},
-        {.name = "SignalWhileAnotherRunHoldsTheReport", .boards = {"Healthy", "Healthy"},
-         .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"}, .set = Set::LockedReport,
-         .signal = SIGTERM, .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: the run ended while another program held the file"},
-        {.name = "TooFewDescriptors", .args = {"--quiet", "--loader", "{loader}", "{ports}", "{mot}"},
-         .prefix = {"prlimit", "--nofile=8:8", "--"}, .status = 70,
-         .err = "qw735-write: this write needs 29 file descriptors, but this process may open only 8 (ulimit -n 8); "
-                "raise the limit (ulimit -n 29) or write fewer boards at once"},
-        {.name = "SoftDescriptorLimitRaised", .boards = std::vector<std::string>(12, "Healthy"),
-         .args = {"--quiet", "--loader", "{loader}", "{ports}", "{mot}"}, .prefix = {"prlimit", "--nofile=40:4096", "--"},
-         .out = "12 of 12 boards O.K."},
-        {.name = "TraceIsTheSRecordFile", .args = {"--trace={mot}", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 64,
-         .err = "qw735-write: the trace file {mot} is also the S-record file; give each output a file of its own"},
-        {.name = "TraceIsTheLoaderThroughALink", .args = {"--trace={dir}/link.bin", "--loader", "{loader}", "{ports}", "{mot}"},
-         .set = Set::LoaderLink, .status = 64,
-         .err = "qw735-write: the trace file {dir}/link.bin is also the loader; give each output a file of its own"},
-        {.name = "TraceIsTheReport", .args = {"--report", "{dir}/r.jsonl", "--trace={dir}/./r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
-         .status = 64, .err = "qw735-write: the trace file {dir}/./r.jsonl is also the report file; give each output a file of its own"},
-        {.name = "ReportIsAFifo", .args = {"--report", "{dir}/fifo", "--loader", "{loader}", "{ports}", "{mot}"}, .set = Set::Fifo,
-         .status = 64, .err = "qw735-write: the report file {dir}/fifo is not a regular file; records must be kept in one"},
-        {.name = "OnePortUnderTwoNames", .args = {"--loader", "{loader}", "{ports}", "{dir}/board", "{mot}"}, .set = Set::PortLink,
-         .status = 64, .err = "qw735-write: {port} and {dir}/board name the same device ({port}); each board needs a port of its own\n"},
-        {.name = "OneServerWithATrailingSlash", .args = {"--loader", "{loader}", "rfc2217://127.0.0.1:{free}", "rfc2217://127.0.0.1:{free}/", "{mot}"},
-         .status = 64, .err = "qw735-write: rfc2217://127.0.0.1:{free} and rfc2217://127.0.0.1:{free}/ name the same device"},
-        {.name = "OneServerInAnotherCase", .args = {"--loader", "{loader}", "rfc2217://localhost:{free}", "RFC2217://LocalHost:{free}", "{mot}"},
-         .status = 64, .err = "qw735-write: rfc2217://localhost:{free} and RFC2217://LocalHost:{free} name the same device"},
-        {.name = "OneServerWithALeadingZero", .args = {"--loader", "{loader}", "rfc2217://127.0.0.1:{free}", "rfc2217://127.0.0.1:0{free}", "{mot}"},
-         .status = 64, .err = "qw735-write: rfc2217://127.0.0.1:{free} and rfc2217://127.0.0.1:0{free} name the same device"},
-        {.name = "ServerThatFloods", .args = {"--loader", "{loader}", "{server}", "{mot}"}, .set = Set::Flood, .status = 8,
-         .out = "Cannot open {server}: the server did not confirm the line settings 9600,N,8,1 within 2 s"},
-        {.name = "TraceCannotBeWritten", .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 9,
-         .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "O.K."},
-        {.name = "TraceLostAndTheBoardFailed", .boards = {"NoSyncAnswer"}, .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"},
-         .status = 1, .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "Err 1"},
-        {.name = "LoaderWithEqualsSign", .args = {"--loader={loader}", "{port}", "{mot}"}, .out = "O.K."},
-        {.name = "DashDashEndsTheOptions", .args = {"--loader", "tqw735.bin", "--", "{port}", "-p.mot"}, .set = Set::Names, .out = "O.K."},
-        {.name = "RelativePortName", .args = {"--loader", "tqw735.bin", "board", "program.mot"}, .set = Set::Names, .out = "O.K."},
-        {.name = "SRecordNameNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "caf\xE9.mot"}, .set = Set::Names, .out = "O.K."},
-        {.name = "LoaderNameNotUtf8", .args = {"--loader", "l\xE9.bin", "{port}", "program.mot"}, .set = Set::Names, .out = "O.K."},
-        {.name = "MessageNamesNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"}, .set = Set::Names, .status = 7,
-         .out = "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
-        // A name is no terminal command: its escape sequence is shown, not obeyed.
-        {.name = "MessageNamesHoldingControls", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\x1B[2J.mot"}, .set = Set::Names, .status = 7,
-         .out = "S-record file {dir}/bad\\x1B[2J.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
-        {.name = "OutputNamesNotUtf8", .args = {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "program.mot"},
-         .set = Set::Names, .out = "O.K.", .outputs = {"r\xE9.jsonl", "t\xE9.txt"}},
-        {.name = "PortLinkNotUtf8", .args = {"--loader", "tqw735.bin", "board\xE9", "program.mot"}, .set = Set::Names, .out = "O.K."},
-        {.name = "AddressNotUtf8", .args = {"--binary-at", "1\xFF", "{port}", "{mot}"}, .status = 64,
-         .err = "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '1\\xFF': '\\xFF' is not a decimal digit\n"},
-        // The loader's start-up time is the user's to set: none at all loses
-        // "P" to a loader that needs 40 ms, more than it needs is enough.
-        {.name = "NoLoaderStartTime", .args = {"--loader-start", "0", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 5,
-         .out = "Time Out S File Err", .loaderNeedsMs = 40},
-        {.name = "LoaderStartTimeAskedFor", .args = {"--loader-start", "300", "--loader", "{loader}", "{ports}", "{mot}"}, .out = "O.K.",
-         .loaderNeedsMs = 250},
-        {.name = "RecordCannotBeWritten", .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
-         .prefix = {"prlimit", "--fsize=300", "--"}, .status = 9,
-         .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: only 300 of ", .out = "O.K."},
-    };
-    for (const Row &row : rows) {
+    for (const EdgeRow &row : rows) {
         SCOPED_TRACE(row.name);
         std::deque<FaultStage> stages;
         for (const std::string &board : row.boards) {
@@ -926,16 +849,16 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         const QByteArray free = QByteArray::number(FreeTcpPort());
         int holder = -1;
         switch (row.set) {
-        case Set::None: break;
-        case Set::LockedReport:
+        case EdgeSet::None: break;
+        case EdgeSet::LockedReport:
             holder = ::open((dir + "/r.jsonl").constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
             ASSERT_EQ(::flock(holder, LOCK_EX), 0);
             break;
-        case Set::Fifo: ASSERT_EQ(::mkfifo((dir + "/fifo").constData(), 0600), 0); break;
-        case Set::LoaderLink: ASSERT_EQ(::symlink(QFile::encodeName(first.loader).constData(), (dir + "/link.bin").constData()), 0); break;
-        case Set::PortLink: ASSERT_TRUE(QFile::link(first.device, first.dir.filePath(QStringLiteral("board")))); break;
-        case Set::Flood: flood.emplace(ScriptedPeer::Answer::Floods); break;
-        case Set::Names:
+        case EdgeSet::Fifo: ASSERT_EQ(::mkfifo((dir + "/fifo").constData(), 0600), 0); break;
+        case EdgeSet::LoaderLink: ASSERT_EQ(::symlink(QFile::encodeName(first.loader).constData(), (dir + "/link.bin").constData()), 0); break;
+        case EdgeSet::PortLink: ASSERT_TRUE(QFile::link(first.device, first.dir.filePath(QStringLiteral("board")))); break;
+        case EdgeSet::Flood: flood.emplace(ScriptedPeer::Answer::Floods); break;
+        case EdgeSet::Names:
             for (const auto &[name, data] : {std::pair{"/-p.mot", QByteArray(MatrixProgram)}, {"/caf\xE9.mot", MatrixProgram},
                                              {"/bad\xE9.mot", MatrixMalformedProgram},
                                              {"/bad\x1B[2J.mot", MatrixMalformedProgram}, {"/l\xE9.bin", TestLoader(MatrixLoaderSize)}})
@@ -943,7 +866,7 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
             for (const char *link : {"/board", "/board\xE9"})
                 ASSERT_EQ(::symlink(QFile::encodeName(first.device).constData(), (dir + link).constData()), 0);
             break;
-        case Set::OpenKey: {
+        case EdgeSet::OpenKey: {
             const TestCertificates &files = TestCertificates::Shared();
             for (const auto &[from, to] : {std::pair{files.Crt("ca"), "/ca.crt"}, {files.Crt("station1"), "/station1.crt"}, {files.Key("station1"), "/open.key"}})
                 ASSERT_TRUE(QFile::copy(QString::fromStdString(from), QString::fromLatin1(dir + to)));
@@ -995,6 +918,141 @@ TEST(CommandLine, HoldsAtTheEdgesOfOutputsDescriptorsAndServers)
         if (holder >= 0)
             ::close(holder);
     }
+}
+
+
+// stdin, stdout and stderr as a shell, a service manager or a pipeline may
+// hand them over: closed, a reader gone, a full disk, a reader that stalls,
+// and outputs of the user's that fail. No board is held back, and what was
+// lost is said and counted.
+TEST(CommandLine, HoldsWhateverStandardStreamsItIsGiven)
+{
+    const EdgeRow rows[] = {
+        {.name = "AllStandardDescriptorsClosed", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::AllClosed},
+        {.name = "OutputsIntoABrokenPipe", .args = {"--loader", "{loader}", "{ports}", "{mot}"}, .stdio = Stdio::BrokenPipe},
+        // Warnings about the file come before any port opens; a reader gone
+        // by then must not end the write either.
+        {.name = "WarningsIntoABrokenPipe", .program = OverlapsAndOverflow, .args = {"-q", "--loader", "{loader}", "{ports}", "{mot}"},
+         .stdio = Stdio::BrokenPipe},
+        // What --info and --list-ports were asked for, and could not write.
+        {.name = "InfoIntoAFullDisk", .args = {"--info", "{mot}"}, .prefix = IntoAFullDisk, .status = 9,
+         .err = "qw735-write: the output could not be written to stdout: No space left on device\n"},
+        {.name = "PortListIntoAFullDisk", .args = {"--list-ports", "--json"}, .prefix = IntoAFullDisk, .status = 9,
+         .err = "qw735-write: the output could not be written to stdout: No space left on device\n"},
+        {.name = "StalledStderrHoldsNoBoardBack", .args = {"--trace", "--loader", "{loader}", "{ports}", "{mot}"},
+         .stdio = Stdio::StalledStderr, .signal = SIGTERM},
+        {.name = "TraceCannotBeWritten", .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 9,
+         .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "O.K."},
+        {.name = "TraceLostAndTheBoardFailed", .boards = {"NoSyncAnswer"}, .args = {"--trace=/dev/full", "--loader", "{loader}", "{ports}", "{mot}"},
+         .status = 1, .err = "qw735-write: the trace could not be written to /dev/full: No space left on device; ", .out = "Err 1"},
+        {.name = "RecordCannotBeWritten", .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
+         .prefix = {"prlimit", "--fsize=300", "--"}, .status = 9,
+         .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: only 300 of ", .out = "O.K."},
+    };
+    RunEdgeRows(rows);
+}
+
+// Too few descriptors for every board are said before any port opens; a
+// soft limit that is too low is raised.
+TEST(CommandLine, AsksForTheDescriptorsEveryBoardNeeds)
+{
+    const EdgeRow rows[] = {
+        {.name = "TooFewDescriptors", .args = {"--quiet", "--loader", "{loader}", "{ports}", "{mot}"},
+         .prefix = {"prlimit", "--nofile=8:8", "--"}, .status = 70,
+         .err = "qw735-write: this write needs 29 file descriptors, but this process may open only 8 (ulimit -n 8); "
+                "raise the limit (ulimit -n 29) or write fewer boards at once"},
+        {.name = "SoftDescriptorLimitRaised", .boards = std::vector<std::string>(12, "Healthy"),
+         .args = {"--quiet", "--loader", "{loader}", "{ports}", "{mot}"}, .prefix = {"prlimit", "--nofile=40:4096", "--"},
+         .out = "12 of 12 boards O.K."},
+    };
+    RunEdgeRows(rows);
+}
+
+// An output named like an input or like another output, under any name, is
+// refused before anything is written to it; records go only to a regular
+// file; a report another run holds does not keep a signal from ending the
+// run.
+TEST(CommandLine, GivesEachOutputAFileOfItsOwn)
+{
+    const EdgeRow rows[] = {
+        {.name = "TraceIsTheSRecordFile", .args = {"--trace={mot}", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 64,
+         .err = "qw735-write: the trace file {mot} is also the S-record file; give each output a file of its own"},
+        {.name = "TraceIsTheLoaderThroughALink", .args = {"--trace={dir}/link.bin", "--loader", "{loader}", "{ports}", "{mot}"},
+         .set = EdgeSet::LoaderLink, .status = 64,
+         .err = "qw735-write: the trace file {dir}/link.bin is also the loader; give each output a file of its own"},
+        {.name = "TraceIsTheReport", .args = {"--report", "{dir}/r.jsonl", "--trace={dir}/./r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"},
+         .status = 64, .err = "qw735-write: the trace file {dir}/./r.jsonl is also the report file; give each output a file of its own"},
+        {.name = "ReportIsAFifo", .args = {"--report", "{dir}/fifo", "--loader", "{loader}", "{ports}", "{mot}"}, .set = EdgeSet::Fifo,
+         .status = 64, .err = "qw735-write: the report file {dir}/fifo is not a regular file; records must be kept in one"},
+        {.name = "SignalWhileAnotherRunHoldsTheReport", .boards = {"Healthy", "Healthy"},
+         .args = {"--quiet", "--report", "{dir}/r.jsonl", "--loader", "{loader}", "{ports}", "{mot}"}, .set = EdgeSet::LockedReport,
+         .signal = SIGTERM, .err = "qw735-write: Cannot write the report file {dir}/r.jsonl: the run ended while another program held the file"},
+    };
+    RunEdgeRows(rows);
+}
+
+// One port or server under two names is refused before any port opens; a
+// server that floods, and a client key others can read, end the write with
+// a message.
+TEST(CommandLine, WritesEachDeviceOnceAndHoldsAgainstItsServer)
+{
+    const EdgeRow rows[] = {
+        {.name = "OnePortUnderTwoNames", .args = {"--loader", "{loader}", "{ports}", "{dir}/board", "{mot}"}, .set = EdgeSet::PortLink,
+         .status = 64, .err = "qw735-write: {port} and {dir}/board name the same device ({port}); each board needs a port of its own\n"},
+        {.name = "OneServerWithATrailingSlash", .args = {"--loader", "{loader}", "rfc2217://127.0.0.1:{free}", "rfc2217://127.0.0.1:{free}/", "{mot}"},
+         .status = 64, .err = "qw735-write: rfc2217://127.0.0.1:{free} and rfc2217://127.0.0.1:{free}/ name the same device"},
+        {.name = "OneServerInAnotherCase", .args = {"--loader", "{loader}", "rfc2217://localhost:{free}", "RFC2217://LocalHost:{free}", "{mot}"},
+         .status = 64, .err = "qw735-write: rfc2217://localhost:{free} and RFC2217://LocalHost:{free} name the same device"},
+        {.name = "OneServerWithALeadingZero", .args = {"--loader", "{loader}", "rfc2217://127.0.0.1:{free}", "rfc2217://127.0.0.1:0{free}", "{mot}"},
+         .status = 64, .err = "qw735-write: rfc2217://127.0.0.1:{free} and rfc2217://127.0.0.1:0{free} name the same device"},
+        {.name = "ServerThatFloods", .args = {"--loader", "{loader}", "{server}", "{mot}"}, .set = EdgeSet::Flood, .status = 8,
+         .out = "Cannot open {server}: the server did not confirm the line settings 9600,N,8,1 within 2 s"},
+        {.name = "ClientKeyOthersCanRead",
+         .args = {"--tls-ca", "{dir}/ca.crt", "--tls-cert", "{dir}/station1.crt", "--tls-key", "{dir}/open.key", "--loader", "{loader}",
+                  "rfc2217+tls://127.0.0.1:{free}", "{mot}"},
+         .set = EdgeSet::OpenKey, .status = 8,
+         .err = "qw735-write: the private key {dir}/open.key can be read by other users (mode 0644): chmod 600 {dir}/open.key\n"},
+    };
+    RunEdgeRows(rows);
+}
+
+// Names as they are given: relative to the working directory (the first
+// board's folder), after "--", with the option's value after "=", or not
+// UTF-8 (here Latin-1, as some systems still write them), which are opened
+// by their bytes and shown with \xNN for the others.
+TEST(CommandLine, TakesNamesAsTheyAreGiven)
+{
+    const EdgeRow rows[] = {
+        {.name = "LoaderWithEqualsSign", .args = {"--loader={loader}", "{port}", "{mot}"}, .out = "O.K."},
+        {.name = "DashDashEndsTheOptions", .args = {"--loader", "tqw735.bin", "--", "{port}", "-p.mot"}, .set = EdgeSet::Names, .out = "O.K."},
+        {.name = "RelativePortName", .args = {"--loader", "tqw735.bin", "board", "program.mot"}, .set = EdgeSet::Names, .out = "O.K."},
+        {.name = "SRecordNameNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "caf\xE9.mot"}, .set = EdgeSet::Names, .out = "O.K."},
+        {.name = "LoaderNameNotUtf8", .args = {"--loader", "l\xE9.bin", "{port}", "program.mot"}, .set = EdgeSet::Names, .out = "O.K."},
+        {.name = "MessageNamesNotUtf8", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\xE9.mot"}, .set = EdgeSet::Names, .status = 7,
+         .out = "S-record file {dir}/bad\\xE9.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
+        // A name is no terminal command: its escape sequence is shown, not obeyed.
+        {.name = "MessageNamesHoldingControls", .args = {"--loader", "tqw735.bin", "{port}", "{dir}/bad\x1B[2J.mot"}, .set = EdgeSet::Names, .status = 7,
+         .out = "S-record file {dir}/bad\\x1B[2J.mot, line 3: 'G' at column 27 is not a hexadecimal digit"},
+        {.name = "OutputNamesNotUtf8", .args = {"--report", "r\xE9.jsonl", "--trace=t\xE9.txt", "--loader", "tqw735.bin", "{port}", "program.mot"},
+         .set = EdgeSet::Names, .out = "O.K.", .outputs = {"r\xE9.jsonl", "t\xE9.txt"}},
+        {.name = "PortLinkNotUtf8", .args = {"--loader", "tqw735.bin", "board\xE9", "program.mot"}, .set = EdgeSet::Names, .out = "O.K."},
+        {.name = "AddressNotUtf8", .args = {"--binary-at", "1\xFF", "{port}", "{mot}"}, .status = 64,
+         .err = "qw735-write: --binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '1\\xFF': '\\xFF' is not a decimal digit\n"},
+    };
+    RunEdgeRows(rows);
+}
+
+// The loader's start-up time is the user's to set: none at all loses "P" to
+// a loader that needs 40 ms, more than it needs is enough.
+TEST(CommandLine, GivesTheLoaderTheStartTimeAskedFor)
+{
+    const EdgeRow rows[] = {
+        {.name = "NoLoaderStartTime", .args = {"--loader-start", "0", "--loader", "{loader}", "{ports}", "{mot}"}, .status = 5,
+         .out = "Time Out S File Err", .loaderNeedsMs = 40},
+        {.name = "LoaderStartTimeAskedFor", .args = {"--loader-start", "300", "--loader", "{loader}", "{ports}", "{mot}"}, .out = "O.K.",
+         .loaderNeedsMs = 250},
+    };
+    RunEdgeRows(rows);
 }
 
 // Out of memory at any point, the writer ends with a line that says so and

@@ -1,0 +1,347 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "cli/Options.h"
+
+#include "cli/Console.h"
+#include "cli/ExitStatus.h"
+#include "cli/Mistakes.h"
+#include "cli/ProgramReport.h"
+#include "writer/SendImage.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QFile>
+#include <utility>
+
+namespace qw735 {
+
+namespace {
+
+// An hour is more than any bench needs to reset a board.
+constexpr int WaitForBoardLimitS = 3600;
+
+constexpr std::string_view Usage =
+    "Usage: qw735-write [options] PORT [PORT...] FILE\n"
+    "  or:  qw735-write --info [--json] FILE\n"
+    "  or:  qw735-write --list-ports [--json]\n"
+    "Write FILE into the board on each PORT, all boards at once.\n"
+    "\n"
+    "FILE is an S-record, Intel HEX or ELF file, told apart by its content;\n"
+    "a raw binary file is taken only with --binary-at.\n"
+    "\n"
+    "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
+    "or rfc2217://HOST:PORT for a board on another machine's serial port\n"
+    "(rfc2217+tls://HOST:PORT: the same over TLS, the server's name checked).\n"
+    "\n"
+    "Options:\n"
+    "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
+    "  --loader-start MS  wait MS milliseconds (0..3000, default 50) after the end mark\n"
+    "                     before the first byte to the loader, while it starts\n"
+    "  --wait-for-board SECONDS\n"
+    "                     keep synchronising for up to SECONDS (1..3600) until the\n"
+    "                     board answers: start the write, then reset the board\n"
+    "  -q, --quiet        show no progress\n"
+    "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines);\n"
+    "                     - for stdout, which then holds the records only\n"
+    "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
+    "  --tls-ca FILE      trust only the CA in FILE for rfc2217+tls:// servers\n"
+    "                     (default: the system's trusted CAs)\n"
+    "  --tls-cert FILE    the client certificate for rfc2217+tls:// servers\n"
+    "  --tls-key FILE     its private key (PEM, no passphrase)\n"
+    "  --info             summarize the image; open no port\n"
+    "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
+    "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
+    "  --list-ports       list every serial device: Com number, stable names, USB\n"
+    "                     identity, latency timer, and which process has it open\n"
+    "  --json             with --info: print one JSON object; with --list-ports: one\n"
+    "                     JSON array\n"
+    "  -h, --help         show this text\n"
+    "  -V, --version      show the version\n";
+
+// An argument as messages show it: its bytes as UTF-8, each byte that is
+// not part of valid UTF-8 as \xNN.
+QString ArgumentDisplay(const QString &argument)
+{
+    return BytesDisplay(argument.toLatin1());
+}
+
+// True when a value-taking option is followed by another option instead of
+// its value ("--loader --quiet PORT F"): the option was most likely given
+// without its value, and taking the next option as a file name would only
+// hide that. A file whose name starts with '-' can be given as ./-name. A
+// number with a sign ("--binary-at -1") is a value, refused by its option
+// with the reason.
+bool ValueIsAnOption(const QStringList &args, const QString &valueOption)
+{
+    for (qsizetype i = 1; i + 1 < args.size() && args[i] != u"--"; ++i) {
+        const QString &next = args[i + 1];
+        if (args[i] == valueOption && next.startsWith(u'-') && next != u"-" && !next[1].isDigit())
+            return true;
+    }
+    return false;
+}
+
+// The parser's complaint, as "unknown option '--qiuet'".
+Misuse ParserMisuse(const QCommandLineParser &parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty())
+        return {QStringLiteral("unknown option '%1%2'").arg(QLatin1String(unknown[0].size() == 1 ? "-" : "--"), ArgumentDisplay(unknown[0]))};
+    QString text = parser.errorText();
+    if (text.endsWith(u'.'))
+        text.chop(1);
+    return {text.isEmpty() ? text : text.left(1).toLower() + text.mid(1)};
+}
+
+// Takes --trace and --trace=FILE out of `args`: the option's value is
+// optional, which the parser does not know. A misuse when it is given twice
+// or with an empty FILE.
+std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
+{
+    for (qsizetype i = 1; i < args.size() && args[i] != u"--";) {
+        if (args[i] != u"--trace" && !args[i].startsWith(u"--trace=")) {
+            ++i;
+            continue;
+        }
+        if (options.trace != Options::Trace::Off)
+            return std::unexpected(Misuse{QStringLiteral("--trace is given twice")});
+        options.trace = args[i] == u"--trace" ? Options::Trace::ToStderr : Options::Trace::ToFile;
+        options.traceFile = PathName(args[i].mid(8).toLatin1());
+        if (options.trace == Options::Trace::ToFile && options.traceFile.IsEmpty())
+            return std::unexpected(Misuse{QStringLiteral("empty value after '--trace='")});
+        args.removeAt(i);
+    }
+    return {};
+}
+
+// The one value of a value-taking option; empty when it is not given.
+std::expected<QString, Misuse> OneValue(const QCommandLineParser &parser, const QCommandLineOption &option)
+{
+    const QStringList values = parser.values(option);
+    const QString name = QStringLiteral("--") + option.names().constLast();
+    if (values.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("%1 is given twice").arg(name)});
+    if (values.size() == 1 && values[0].isEmpty())
+        return std::unexpected(Misuse{QStringLiteral("empty value after '%1'").arg(name)});
+    return values.value(0);
+}
+
+// The arguments after the options, as each kind of run takes them.
+std::expected<void, Misuse> TakePositional(const QStringList &positional, Options &options)
+{
+    QStringList shown;
+    for (const QString &argument : positional)
+        shown << ShellWord(ArgumentDisplay(argument));
+    switch (options.mode) {
+    case Options::Mode::Write:
+        if (positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("give the PORT, then the program FILE to write into its board (PORT FILE)")});
+        if (positional.size() == 1)
+            return std::unexpected(Misuse{LoneArgument(positional[0].toLatin1())});
+        for (const QString &port : positional.first(positional.size() - 1))
+            options.ports << port.toLatin1();
+        options.file = PathName(positional.last().toLatin1());
+        return {};
+    case Options::Mode::Info:
+        if (positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("--info needs the program FILE to summarise")});
+        if (positional.size() > 1)
+            return std::unexpected(Misuse{QStringLiteral("--info summarises one FILE and opens no port: leave out %1")
+                                              .arg(shown.first(shown.size() - 1).join(u' '))});
+        options.file = PathName(positional[0].toLatin1());
+        return {};
+    case Options::Mode::ListPorts:
+        if (!positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("--list-ports takes no PORT or FILE: leave out %1").arg(shown.join(u' '))});
+        return {};
+    case Options::Mode::Help:
+    case Options::Mode::Version: return {};
+    }
+    std::unreachable();
+}
+
+// Every option the parser knows; --trace is taken out before it parses.
+struct Grammar {
+    QCommandLineOption loader{QStringLiteral("loader"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption loaderStart{QStringLiteral("loader-start"), QString(), QStringLiteral("MS")};
+    QCommandLineOption waitForBoard{QStringLiteral("wait-for-board"), QString(), QStringLiteral("SECONDS")};
+    QCommandLineOption quiet{QStringList{QStringLiteral("q"), QStringLiteral("quiet")}};
+    QCommandLineOption report{QStringLiteral("report"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption info{QStringLiteral("info")};
+    QCommandLineOption listPorts{QStringLiteral("list-ports")};
+    QCommandLineOption json{QStringLiteral("json")};
+    QCommandLineOption help{QStringList{QStringLiteral("h"), QStringLiteral("help")}};
+    QCommandLineOption version{QStringList{QStringLiteral("V"), QStringLiteral("version")}};
+    QCommandLineOption tlsCa{QStringLiteral("tls-ca"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption tlsCert{QStringLiteral("tls-cert"), QString(), QStringLiteral("FILE")};
+    QCommandLineOption tlsKey{QStringLiteral("tls-key"), QString(), QStringLiteral("FILE")};
+    // How the program file is read.
+    QCommandLineOption binaryAt{QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS")};
+    QCommandLineOption ignoreChecksums{QStringLiteral("ignore-checksums")};
+    QCommandLineParser parser;
+
+    Grammar()
+    {
+        parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey,
+                           binaryAt, ignoreChecksums});
+    }
+};
+
+// The options that take a value.
+constexpr const char *ValueOptions[] = {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"};
+
+// Which run: a write, unless --info or --list-ports says otherwise.
+std::expected<void, Misuse> TakeMode(const Grammar &grammar, Options &options)
+{
+    if (grammar.parser.isSet(grammar.info) && grammar.parser.isSet(grammar.listPorts))
+        return std::unexpected(Misuse{QStringLiteral("--info and --list-ports do not go together")});
+    if (grammar.parser.isSet(grammar.info))
+        options.mode = Options::Mode::Info;
+    else if (grammar.parser.isSet(grammar.listPorts))
+        options.mode = Options::Mode::ListPorts;
+    return {};
+}
+
+// What goes with which run: a write takes every option but --json, --info
+// those that say how the program file is read, --list-ports only --json.
+// -q goes with any: there is simply no progress to hide.
+std::expected<void, Misuse> CheckScopes(const Grammar &grammar, Options &options)
+{
+    const struct {
+        const QCommandLineOption &option;
+        bool write, info, listPorts;
+    } scopes[] = {
+        {grammar.loader, true, false, false},  {grammar.loaderStart, true, false, false}, {grammar.waitForBoard, true, false, false},
+        {grammar.report, true, false, false},
+        {grammar.tlsCa, true, false, false},   {grammar.tlsCert, true, false, false},     {grammar.tlsKey, true, false, false},
+        {grammar.binaryAt, true, true, false}, {grammar.ignoreChecksums, true, true, false}, {grammar.json, false, true, true},
+    };
+    const QString mode = options.mode == Options::Mode::Info ? QStringLiteral("--info") : QStringLiteral("--list-ports");
+    for (const auto &scope : scopes) {
+        const bool fits = options.mode == Options::Mode::Write ? scope.write : options.mode == Options::Mode::Info ? scope.info : scope.listPorts;
+        const QString name = QStringLiteral("--") + scope.option.names().constLast();
+        if (grammar.parser.isSet(scope.option) && !fits)
+            return std::unexpected(Misuse{options.mode == Options::Mode::Write ? QStringLiteral("%1 goes only with --info or --list-ports").arg(name)
+                                                                                : QStringLiteral("%1 does not go with %2").arg(name, mode)});
+    }
+    if (options.trace != Options::Trace::Off && options.mode != Options::Mode::Write)
+        return std::unexpected(Misuse{QStringLiteral("--trace does not go with %1").arg(mode)});
+    return {};
+}
+
+// The loader, the report and the TLS files: once each.
+std::expected<void, Misuse> TakeFiles(const Grammar &grammar, Options &options)
+{
+    const auto loaderFile = OneValue(grammar.parser, grammar.loader);
+    const auto reportFile = OneValue(grammar.parser, grammar.report);
+    for (const auto *value : {&loaderFile, &reportFile}) {
+        if (!*value)
+            return std::unexpected(value->error());
+    }
+    options.loader = PathName(loaderFile->toLatin1());
+    options.report = PathName(reportFile->toLatin1());
+    for (const auto &[option, value] : {std::pair{&grammar.tlsCa, &options.tlsCa}, {&grammar.tlsCert, &options.tlsCert}, {&grammar.tlsKey, &options.tlsKey}}) {
+        const auto file = OneValue(grammar.parser, *option);
+        if (!file)
+            return std::unexpected(file.error());
+        *value = QFile::decodeName(file->toLatin1());
+    }
+    return {};
+}
+
+// The switches, and how the program file is read.
+std::expected<void, Misuse> TakeProgramOptions(const Grammar &grammar, Options &options)
+{
+    options.quiet = grammar.parser.isSet(grammar.quiet);
+    options.json = grammar.parser.isSet(grammar.json);
+    options.program.verifyChecksums = !grammar.parser.isSet(grammar.ignoreChecksums);
+    if (!grammar.parser.isSet(grammar.binaryAt))
+        return {};
+    const QStringList addresses = grammar.parser.values(grammar.binaryAt);
+    if (addresses.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("--binary-at is given twice")});
+    const auto address = ParseAddress(addresses[0]);
+    if (!address)
+        return std::unexpected(Misuse{QStringLiteral("--binary-at takes an address, decimal or 0x-hex, up to 0xFFFFFFFF, not '%1': %2")
+                                          .arg(ArgumentDisplay(addresses[0]), address.error())});
+    options.program.binaryAt = *address;
+    return {};
+}
+
+// --loader-start and --wait-for-board.
+std::expected<void, Misuse> TakeTiming(const Grammar &grammar, Options &options)
+{
+    if (grammar.parser.isSet(grammar.loaderStart)) {
+        const QStringList values = grammar.parser.values(grammar.loaderStart);
+        if (values.size() > 1)
+            return std::unexpected(Misuse{QStringLiteral("--loader-start is given twice")});
+        bool number = false;
+        options.timing.loaderStartMs = values[0].toInt(&number);
+        if (!number || options.timing.loaderStartMs < 0 || options.timing.loaderStartMs > LoaderStartLimitMs)
+            return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
+                                              .arg(LoaderStartLimitMs)
+                                              .arg(ArgumentDisplay(values[0]))});
+    }
+    if (grammar.parser.isSet(grammar.waitForBoard)) {
+        const QStringList values = grammar.parser.values(grammar.waitForBoard);
+        if (values.size() > 1)
+            return std::unexpected(Misuse{QStringLiteral("--wait-for-board is given twice")});
+        bool number = false;
+        const int seconds = values[0].toInt(&number);
+        if (!number || seconds < 1 || seconds > WaitForBoardLimitS)
+            return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
+                                              .arg(WaitForBoardLimitS)
+                                              .arg(ArgumentDisplay(values[0]))});
+        options.timing.waitForBoardMs = seconds * 1000;
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string_view UsageText()
+{
+    return Usage;
+}
+
+QStringList RawArguments(int argc, char **argv)
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLatin1(argv[i]);
+    return args;
+}
+
+std::expected<Options, Misuse> ParseOptions(QStringList args)
+{
+    Options options;
+    if (const auto taken = TakeTraceOption(args, options); !taken)
+        return std::unexpected(taken.error());
+    Grammar grammar;
+    if (!grammar.parser.parse(args))
+        return std::unexpected(ParserMisuse(grammar.parser));
+    for (const char *valueOption : ValueOptions) {
+        if (ValueIsAnOption(args, QLatin1String(valueOption)))
+            return std::unexpected(Misuse{QStringLiteral("missing value after '%1'").arg(QLatin1String(valueOption))});
+    }
+    if (grammar.parser.isSet(grammar.help) || grammar.parser.isSet(grammar.version)) {
+        options.mode = grammar.parser.isSet(grammar.help) ? Options::Mode::Help : Options::Mode::Version;
+        return options;
+    }
+    using Step = std::expected<void, Misuse> (*)(const Grammar &, Options &);
+    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming}) {
+        if (const auto taken = step(grammar, options); !taken)
+            return std::unexpected(taken.error());
+    }
+    if (const auto taken = TakePositional(grammar.parser.positionalArguments(), options); !taken)
+        return std::unexpected(taken.error());
+    return options;
+}
+
+int Misused(const Console &console, const QString &why)
+{
+    console.Tell(why);
+    console.Line(Console::Stream::Err, QStringLiteral("Try 'qw735-write --help' for more information."));
+    return ExitUsage;
+}
+
+}  // namespace qw735

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#pragma once
+
+#include "base/PathName.h"
+#include "writer/WriteInput.h"
+#include "writer/WriteTarget.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <expected>
+#include <string_view>
+
+namespace qw735 {
+
+class Console;
+
+// What one command line asks qw735-write to do, as the options give it.
+struct Options {
+    enum class Mode { Write, Info, ListPorts, Help, Version } mode = Mode::Write;
+    // As the bytes given: a name need not be valid UTF-8 to be opened.
+    QList<QByteArray> ports;
+    PathName file;
+    PathName loader;
+    PathName report;
+    enum class Trace { Off, ToStderr, ToFile } trace = Trace::Off;
+    PathName traceFile;
+    bool quiet = false;
+    bool json = false;
+    WriteTiming timing;      // --loader-start, --wait-for-board
+    ProgramOptions program;  // --binary-at, --ignore-checksums
+    // rfc2217+tls://: the CA to trust, the client's certificate and key.
+    QString tlsCa, tlsCert, tlsKey;
+};
+
+// A command line that asks for nothing this program does, and why.
+struct Misuse {
+    QString why;
+};
+
+// The --help text.
+std::string_view UsageText();
+
+// The arguments with every byte as one Latin-1 character. Options are plain
+// ASCII, so they parse the same; names come back byte for byte through
+// toLatin1(), where decoding them as UTF-8 would replace every byte that is
+// not valid UTF-8 and name a file that does not exist.
+QStringList RawArguments(int argc, char **argv);
+
+// The command line (RawArguments) read into options, or the first thing
+// wrong with it.
+std::expected<Options, Misuse> ParseOptions(QStringList args);
+
+// Says `why` on stderr with a pointer to --help; returns ExitUsage, with
+// which the program ends.
+int Misused(const Console &console, const QString &why);
+
+}  // namespace qw735
