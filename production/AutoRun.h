@@ -59,7 +59,7 @@ public:
     const DeviceWatcher &Watcher() const { return watcher_; }
     // Boards whose write ended with a board answering.
     int BoardsWritten() const { return cycles_.BoardsWritten(); }
-    bool Finished() const { return cycles_.Finished(); }
+    bool IsFinished() const { return cycles_.Finished(); }
 
 signals:
     void BoardStarted(int slot, const qw735::SlotDevice &device);
