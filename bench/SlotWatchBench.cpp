@@ -1,31 +1,32 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// qw735-bench-slots [CYCLES] [SETTLE_MS]: the device watcher's own part of
-// the time from a board plugged to its first sync byte: from the moment a
-// device's link appears to the watcher's "ready", less the settle time.
+// qw735-bench-slots [CYCLES] [SETTLE_MS]: the time from a board plugged to
+// the first sync byte it hears, less the settle time, in the automatic run.
 //
-// A thread of its own plays udev: it makes K links (to files that stand for
-// the devices' nodes) in a by-path folder of a temporary directory, each
+// A thread of its own plays udev: it links K simulated boards'
+// pseudo-terminals into a by-path folder of a temporary directory, each
 // under a dotted temporary name renamed into place, all K in a row (a
 // hub's boards plugged together), and notes when each rename was made. The
-// watcher runs in the main thread's event loop, as it will in the automatic
-// run, and notes when each "ready" came. The thread then removes the links,
-// waits for every "gone", and plugs again. For 1 and 8 slots, CYCLES
-// rounds each (default 100), the default settle time unless SETTLE_MS:
-//   slots 8  plugs 800  settle 500 ms  ready - settle: median 0.41 ms  p90 0.62 ms  max 1.90 ms  watcher CPU 52 us a plug
+// automatic run (watcher, slots' cycles, a board's thread per write) runs
+// in the main thread's event loop, as qw735-write --auto has it, and writes
+// a small program into each board; the board notes when each byte came.
+// Once every board is written the thread removes the links, waits until
+// every slot is empty, and plugs again. For 1 and 8 slots, CYCLES rounds
+// each (default 100), at the default settle time unless SETTLE_MS:
+//   slots 8  plugs 800  settle 500 ms  first sync byte - settle: median 1.10 ms  p90 2.30 ms  max 9.80 ms
 
-#include "slot/DeviceWatcher.h"
+#include "production/AutoRun.h"
+#include "sim/TargetSim.h"
+#include "writer/WriteTarget.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
-#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -35,18 +36,18 @@ namespace {
 using namespace qw735;
 using Clock = std::chrono::steady_clock;
 
-std::chrono::microseconds ThreadCpuTime()
-{
-    rusage usage {};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-           + std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
 double Percentile(std::vector<double> values, double share)
 {
     std::sort(values.begin(), values.end());
     return values[std::min(values.size() - 1, static_cast<std::size_t>(share * static_cast<double>(values.size())))];
+}
+
+QString WriteFile(const QTemporaryDir &dir, const QString &name, const QByteArray &data)
+{
+    QFile file(dir.filePath(name));
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+        std::exit(1);
+    return file.fileName();
 }
 
 // One configuration: `count` slots plugged together, `cycles` times.
@@ -55,69 +56,77 @@ void Measure(QCoreApplication &app, int count, int cycles, std::chrono::millisec
     QTemporaryDir root;
     const QDir dir(root.path());
     dir.mkpath(QStringLiteral("by-path"));
-    dir.mkpath(QStringLiteral("nodes"));
+    const PathName program(QFile::encodeName(WriteFile(root, QStringLiteral("p.mot"), "S1130000000102030405060708090A0B0C0D0E0F74\n")));
+    const PathName loader(QFile::encodeName(WriteFile(root, QStringLiteral("tqw735.bin"), QByteArray(16, '\x5A'))));
+    const auto input = ReadWriteInput(program, loader, InputReader::Uninterruptible);
+    if (!input)
+        std::exit(1);
+    std::vector<std::unique_ptr<sim::TargetSim>> boards;
     QStringList texts;
+    sim::BoardScript script;
+    script.keepServing = true;
     for (int k = 0; k < count; ++k) {
-        QFile node(dir.filePath(QStringLiteral("nodes/ttyUSB%1").arg(k)));
-        node.open(QIODevice::WriteOnly);
+        boards.push_back(std::make_unique<sim::TargetSim>(script));
         texts << dir.filePath(QStringLiteral("by-path/usb-0:1.%1").arg(k + 1));
     }
-    DeviceWatcher watcher(*ParseSlots(texts), WatchSettings{.settle = settle});
+    AutoRun run(*ParseSlots(texts), AutoSettings{.watch = {.settle = settle}}, std::nullopt,
+                [&input](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps); });
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<Clock::time_point> plugged(static_cast<std::size_t>(count));
-    std::vector<double> latencies;
-    int ready = 0;
+    int ended = 0;
     int gone = 0;
-    QObject::connect(&watcher, &DeviceWatcher::Ready, [&](int slot, const SlotDevice &) {
-        const auto now = Clock::now();
+    int failed = 0;
+    QObject::connect(&run, &AutoRun::BoardEnded, [&](int, const BoardOutcome &outcome) {
         const std::lock_guard lock(mutex);
-        latencies.push_back(std::chrono::duration<double, std::milli>(now - plugged[static_cast<std::size_t>(slot)] - settle).count());
-        ++ready;
+        failed += outcome.result.outcome != WriteOutcome::Ok;
+        ++ended;
         changed.notify_all();
     });
-    QObject::connect(&watcher, &DeviceWatcher::Gone, [&](int, const SlotDevice &) {
+    QObject::connect(&run.Watcher(), &DeviceWatcher::Gone, [&] {
         const std::lock_guard lock(mutex);
         ++gone;
         changed.notify_all();
     });
-    if (const auto started = watcher.Start(); !started) {
+    if (const auto started = run.Start(); !started) {
         std::fprintf(stderr, "qw735-bench-slots: %s\n", qPrintable(started.error().text));
         std::exit(1);
     }
 
+    std::vector<double> latencies;
     std::thread udev([&] {
+        std::vector<Clock::time_point> plugged(static_cast<std::size_t>(count));
+        std::vector<std::size_t> before(static_cast<std::size_t>(count));
         for (int cycle = 0; cycle < cycles; ++cycle) {
             for (int k = 0; k < count; ++k) {
-                const QByteArray link = QFile::encodeName(texts[k]);
+                const auto at = static_cast<std::size_t>(k);
+                before[at] = boards[at]->Received().size();
                 const QByteArray temporary = QFile::encodeName(dir.filePath(QStringLiteral("by-path/.#usb-0:1.%1").arg(k + 1)));
-                ::symlink(QFile::encodeName(dir.filePath(QStringLiteral("nodes/ttyUSB%1").arg(k))).constData(), temporary.constData());
-                {
-                    const std::lock_guard lock(mutex);
-                    plugged[static_cast<std::size_t>(k)] = Clock::now();
-                }
-                ::rename(temporary.constData(), link.constData());
+                ::symlink(boards[at]->SlavePath().c_str(), temporary.constData());
+                plugged[at] = Clock::now();
+                ::rename(temporary.constData(), QFile::encodeName(texts[k]).constData());
             }
             std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return ready == (cycle + 1) * count; });
+            changed.wait(lock, [&] { return ended == (cycle + 1) * count; });
             lock.unlock();
-            for (int k = 0; k < count; ++k)
+            for (int k = 0; k < count; ++k) {
+                const auto at = static_cast<std::size_t>(k);
+                const auto received = boards[at]->Received();
+                if (received.size() > before[at])
+                    latencies.push_back(std::chrono::duration<double, std::milli>(received[before[at]].at - plugged[at] - settle).count());
                 ::unlink(QFile::encodeName(texts[k]).constData());
+            }
             lock.lock();
             changed.wait(lock, [&] { return gone == (cycle + 1) * count; });
         }
         QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
     });
-    const auto cpuBefore = ThreadCpuTime();
     app.exec();
-    const auto cpu = ThreadCpuTime() - cpuBefore;
     udev.join();
-    std::printf("slots %d  plugs %zu  settle %lld ms  ready - settle: median %.2f ms  p90 %.2f ms  max %.2f ms  "
-                "watcher CPU %.0f us a plug\n",
-                count, latencies.size(), static_cast<long long>(settle.count()), Percentile(latencies, 0.5),
-                Percentile(latencies, 0.9), Percentile(latencies, 1.0),
-                static_cast<double>(cpu.count()) / static_cast<double>(latencies.size()));
+    std::printf("slots %d  plugs %d  settle %lld ms  first sync byte - settle: median %.2f ms  p90 %.2f ms  max %.2f ms  "
+                "writes not O.K. %d\n",
+                count, cycles * count, static_cast<long long>(settle.count()), Percentile(latencies, 0.5), Percentile(latencies, 0.9),
+                Percentile(latencies, 1.0), failed);
     std::fflush(stdout);
 }
 

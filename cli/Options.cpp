@@ -5,11 +5,13 @@
 #include "cli/ExitStatus.h"
 #include "cli/Mistakes.h"
 #include "cli/ProgramReport.h"
+#include "slot/DeviceWatcher.h"
 #include "writer/SendImage.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QFile>
+#include <tuple>
 #include <utility>
 
 namespace qw735 {
@@ -21,6 +23,7 @@ constexpr int WaitForBoardLimitS = 3600;
 
 constexpr std::string_view Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
+    "  or:  qw735-write --auto [options] SLOT [SLOT...] FILE\n"
     "  or:  qw735-write --info [--json] FILE\n"
     "  or:  qw735-write --list-ports [--json]\n"
     "Write FILE into the board on each PORT, all boards at once.\n"
@@ -31,6 +34,11 @@ constexpr std::string_view Usage =
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port\n"
     "(rfc2217+tls://HOST:PORT: the same over TLS, the server's name checked).\n"
+    "\n"
+    "With --auto, write each board as it is plugged in, until Ctrl-C: SLOT is where\n"
+    "boards appear, a device path (/dev/serial/by-path/...), a pattern over such\n"
+    "names ('/dev/serial/by-path/*usb-0:1.*'), COM1..COM10, or an rfc2217:// URL\n"
+    "(tried every 3 s). A board is written once, then its slot waits for it to go.\n"
     "\n"
     "Options:\n"
     "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
@@ -47,6 +55,10 @@ constexpr std::string_view Usage =
     "                     (default: the system's trusted CAs)\n"
     "  --tls-cert FILE    the client certificate for rfc2217+tls:// servers\n"
     "  --tls-key FILE     its private key (PEM, no passphrase)\n"
+    "  --auto             the PORTs are slots: write each board plugged into one\n"
+    "  --settle MS        with --auto: wait MS milliseconds (0..60000, default 500)\n"
+    "                     after a device appears before writing it\n"
+    "  --count N          with --auto: end after N boards (1..1000000)\n"
     "  --info             summarize the image; open no port\n"
     "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
@@ -113,6 +125,10 @@ std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
     return {};
 }
 
+// Longest --settle: a minute is more than any board or hub needs to start.
+constexpr int SettleLimitMs = 60000;
+constexpr int CountLimit = 1000000;
+
 // The one value of a value-taking option; empty when it is not given.
 std::expected<QString, Misuse> OneValue(const QCommandLineParser &parser, const QCommandLineOption &option)
 {
@@ -133,6 +149,8 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
         shown << ShellWord(ArgumentDisplay(argument));
     switch (options.mode) {
     case Options::Mode::Write:
+        if (options.automatic.on && positional.size() < 2)
+            return std::unexpected(Misuse{QStringLiteral("--auto needs the SLOTs where boards are plugged, then the program FILE (SLOT FILE)")});
         if (positional.isEmpty())
             return std::unexpected(Misuse{QStringLiteral("give the PORT, then the program FILE to write into its board (PORT FILE)")});
         if (positional.size() == 1)
@@ -177,17 +195,22 @@ struct Grammar {
     // How the program file is read.
     QCommandLineOption binaryAt{QStringLiteral("binary-at"), QString(), QStringLiteral("ADDRESS")};
     QCommandLineOption ignoreChecksums{QStringLiteral("ignore-checksums")};
+    // The automatic mode.
+    QCommandLineOption automatic{QStringLiteral("auto")};
+    QCommandLineOption settle{QStringLiteral("settle"), QString(), QStringLiteral("MS")};
+    QCommandLineOption count{QStringLiteral("count"), QString(), QStringLiteral("N")};
     QCommandLineParser parser;
 
     Grammar()
     {
         parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey,
-                           binaryAt, ignoreChecksums});
+                           binaryAt, ignoreChecksums, automatic, settle, count});
     }
 };
 
 // The options that take a value.
-constexpr const char *ValueOptions[] = {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key"};
+constexpr const char *ValueOptions[] = {"--loader", "--report", "--loader-start", "--wait-for-board", "--binary-at", "--tls-ca", "--tls-cert", "--tls-key",
+                                        "--settle", "--count"};
 
 // Which run: a write, unless --info or --list-ports says otherwise.
 std::expected<void, Misuse> TakeMode(const Grammar &grammar, Options &options)
@@ -214,6 +237,7 @@ std::expected<void, Misuse> CheckScopes(const Grammar &grammar, Options &options
         {grammar.report, true, false, false},
         {grammar.tlsCa, true, false, false},   {grammar.tlsCert, true, false, false},     {grammar.tlsKey, true, false, false},
         {grammar.binaryAt, true, true, false}, {grammar.ignoreChecksums, true, true, false}, {grammar.json, false, true, true},
+        {grammar.automatic, true, false, false},
     };
     const QString mode = options.mode == Options::Mode::Info ? QStringLiteral("--info") : QStringLiteral("--list-ports");
     for (const auto &scope : scopes) {
@@ -296,6 +320,44 @@ std::expected<void, Misuse> TakeTiming(const Grammar &grammar, Options &options)
     return {};
 }
 
+// A whole number from `least` to `most`, or why the option refuses it.
+std::expected<int, Misuse> NumberIn(const QCommandLineParser &parser, const QCommandLineOption &option, int least, int most, const char *what)
+{
+    const QString name = QStringLiteral("--") + option.names().constLast();
+    const QStringList values = parser.values(option);
+    if (values.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("%1 is given twice").arg(name)});
+    bool number = false;
+    const int value = values[0].toInt(&number);
+    if (!number || value < least || value > most)
+        return std::unexpected(Misuse{QStringLiteral("%1 takes %2 from %3 to %4, not '%5'")
+                                          .arg(name, QLatin1String(what))
+                                          .arg(least)
+                                          .arg(most)
+                                          .arg(ArgumentDisplay(values[0]))});
+    return value;
+}
+
+// --auto, and --settle and --count, which go only with it.
+std::expected<void, Misuse> TakeAutomatic(const Grammar &grammar, Options &options)
+{
+    options.automatic.on = grammar.parser.isSet(grammar.automatic);
+    options.automatic.settleMs = static_cast<int>(DefaultSettle.count());
+    for (const auto &[option, value, least, most, what] :
+         {std::tuple{&grammar.settle, &options.automatic.settleMs, 0, SettleLimitMs, "a time in milliseconds"},
+          std::tuple{&grammar.count, &options.automatic.count, 1, CountLimit, "a number of boards"}}) {
+        if (!grammar.parser.isSet(*option))
+            continue;
+        if (!options.automatic.on)
+            return std::unexpected(Misuse{QStringLiteral("--%1 goes only with --auto").arg(option->names().constLast())});
+        const auto number = NumberIn(grammar.parser, *option, least, most, what);
+        if (!number)
+            return std::unexpected(number.error());
+        *value = *number;
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string_view UsageText()
@@ -328,7 +390,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return options;
     }
     using Step = std::expected<void, Misuse> (*)(const Grammar &, Options &);
-    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming}) {
+    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming, TakeAutomatic}) {
         if (const auto taken = step(grammar, options); !taken)
             return std::unexpected(taken.error());
     }

@@ -32,6 +32,13 @@ struct Options {
     ProgramOptions program;  // --binary-at, --ignore-checksums
     // rfc2217+tls://: the CA to trust, the client's certificate and key.
     QString tlsCa, tlsCert, tlsKey;
+    // --auto: the PORTs are slots, and each board is written as it is
+    // plugged into one (--settle, --count).
+    struct Automatic {
+        bool on = false;
+        int settleMs = 0;
+        int count = 0;  // 0: until Ctrl-C
+    } automatic;
 };
 
 // A command line that asks for nothing this program does, and why.

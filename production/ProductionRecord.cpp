@@ -83,7 +83,8 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input)
     return program;
 }
 
-QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus)
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus,
+                      const QString &slot)
 {
     QJsonObject record{
         {QStringLiteral("start"), board.started.toUTC().toString(Qt::ISODateWithMs)},
@@ -111,6 +112,12 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
     // `openssl x509 -fingerprint -sha256` shows it, without the colons.
     if (!board.serverSha256.isEmpty())
         record.insert(QStringLiteral("server_cert_sha256"), QString::fromLatin1(board.serverSha256));
+    // Which slot of a station the board was plugged into: a line's yield
+    // by slot shows a worn connector.
+    if (!slot.isEmpty()) {
+        record.insert(QStringLiteral("slot"), slot);
+        record.insert(QStringLiteral("auto"), true);
+    }
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 

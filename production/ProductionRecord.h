@@ -48,7 +48,10 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input);
 // round_trip_ms is null when the handshake did not complete.
 // A board written through rfc2217+tls:// also has "server_cert_sha256", the
 // SHA-256 of the server's certificate in lower-case hex.
-QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus);
+// A board written by the automatic mode has "slot", the slot it was plugged
+// into as the user wrote it (`slot`, not empty), and "auto":true.
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus,
+                      const QString &slot = {});
 
 // The file records are appended to, shared with other processes writing to
 // it at the same time. Open before any port is, so that a bad path stops the
