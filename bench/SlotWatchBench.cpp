@@ -16,7 +16,7 @@
 
 #include "production/AutoRun.h"
 #include "sim/TargetSim.h"
-#include "writer/WriteTarget.h"
+#include "writer/WriteInput.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -69,8 +69,7 @@ void Measure(QCoreApplication &app, int count, int cycles, std::chrono::millisec
         boards.push_back(std::make_unique<sim::TargetSim>(script));
         texts << dir.filePath(QStringLiteral("by-path/usb-0:1.%1").arg(k + 1));
     }
-    AutoRun run(*ParseSlots(texts), AutoSettings{.watch = {.settle = settle}}, std::nullopt,
-                [&input](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps); });
+    AutoRun run(*ParseSlots(texts), AutoSettings{.watch = {.settle = settle}}, std::nullopt, *input, WriteOptions{});
 
     std::mutex mutex;
     std::condition_variable changed;

@@ -47,8 +47,7 @@
 #include "tests/support/Ser2netServer.h"
 #include "writer/Feedback.h"
 #include "writer/FileSystem.h"
-#include "writer/StepTracker.h"
-#include "writer/WriteTarget.h"
+#include "writer/BoardRun.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -223,12 +222,18 @@ Measured WriteOnce(const QString &mot, bool wireTime, const QString &loaderPath,
 
     const double cpuStart = ThreadCpuSeconds();
     const auto start = std::chrono::steady_clock::now();
-    host.Open();
-    static_cast<void>(WriteTarget({*host.link, fileSystem, progress, message, mot}));  // its message is captured
+    // Its message is captured.
+    BoardRun run(*host.line, *host.link, FilesToRead{PathName(QFile::encodeName(mot)), PathName(QFile::encodeName(fileSystem.LoaderPath()))},
+                 WriteOptions{});
+    run.ShowProgress(progress);
+    run.ShowResultIn(message);
+    if (!run.Run().opened) {
+        std::fprintf(stderr, "%s\n", qPrintable(message.text));
+        std::exit(1);
+    }
     Measured measured;
     measured.elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     measured.cpu = ThreadCpuSeconds() - cpuStart;
-    host.line->Close();
     measured.message = message.text;
 
     // Bytes on each line at each speed, as the board counted them.
@@ -426,15 +431,15 @@ int Gang(const QString &loaderPath, const QTemporaryDir &dir, std::mt19937 &rand
         std::mutex mutex;
         double boardCpu = 0;
         std::chrono::steady_clock::time_point start;
-        GangWrite gang(ports, std::nullopt, [&](Link &link, StepTracker &steps) {
-            const WriteResult result = WriteTarget(link, *input, steps);
-            // A board thread's whole time; a lone board runs on the main
-            // thread, which is measured as a whole below.
-            if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
+        GangWrite gang(ports, std::nullopt, *input, WriteOptions{});
+        // A board thread's whole time, taken on that thread as its image
+        // transfer ends (the value goes back to 0); a lone board runs on the
+        // main thread, which is measured as a whole below.
+        QObject::connect(&gang, &GangWrite::ValueSet, [&](int, float value) {
+            if (value == 0 && QThread::currentThread() != QCoreApplication::instance()->thread()) {
                 std::lock_guard lock(mutex);
                 boardCpu += ThreadCpuSeconds();
             }
-            return result;
         });
         // A front end's share: every progress report crosses to this thread.
         // A board's image begins after its loader.

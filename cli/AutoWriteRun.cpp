@@ -34,10 +34,10 @@ const char *Why(Refusal why)
 
 }  // namespace
 
-AutoWriteRun::AutoWriteRun(AutoWriteRunOptions options, BoardWrite write)
+AutoWriteRun::AutoWriteRun(AutoWriteRunOptions options)
     : options_(std::move(options)),
       console_(options_.outputs->out, options_.outputs->err),
-      run_(options_.slotList, options_.settings, options_.tls, std::move(write)),
+      run_(options_.slotList, options_.settings, options_.tls, *options_.input, options_.write),
       tallies_(options_.slotList.size())
 {
     RunOutputs &outputs = *options_.outputs;

@@ -22,6 +22,8 @@ struct AutoWriteRunOptions {
     bool quiet = false;                        // nothing on stderr but mistakes
     RunOutputs *outputs = nullptr;             // stdout, stderr, --report, --trace
     const RecordedProgram *program = nullptr;  // what the records say was written
+    const WriteInput *input = nullptr;         // what every board is sent
+    WriteOptions write;                        // how every board is written
 };
 
 // qw735-write --auto: writes each board as it is plugged into a slot, a line
@@ -32,7 +34,7 @@ struct AutoWriteRunOptions {
 class AutoWriteRun : public QObject {
     Q_OBJECT
 public:
-    AutoWriteRun(AutoWriteRunOptions options, BoardWrite write);
+    explicit AutoWriteRun(AutoWriteRunOptions options);
     ~AutoWriteRun() override;
 
     // Returns the exit status: 0 when every board written passed, else the

@@ -6,7 +6,7 @@
 #include "cli/Mistakes.h"
 #include "cli/ProgramReport.h"
 #include "slot/DeviceWatcher.h"
-#include "writer/SendImage.h"
+#include "writer/WriteOptions.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -299,8 +299,8 @@ std::expected<void, Misuse> TakeTiming(const Grammar &grammar, Options &options)
         if (values.size() > 1)
             return std::unexpected(Misuse{QStringLiteral("--loader-start is given twice")});
         bool number = false;
-        options.timing.loaderStartMs = values[0].toInt(&number);
-        if (!number || options.timing.loaderStartMs < 0 || options.timing.loaderStartMs > LoaderStartLimitMs)
+        options.write.loaderStartMs = values[0].toInt(&number);
+        if (!number || options.write.loaderStartMs < 0 || options.write.loaderStartMs > LoaderStartLimitMs)
             return std::unexpected(Misuse{QStringLiteral("--loader-start takes a time in milliseconds from 0 to %1, not '%2'")
                                               .arg(LoaderStartLimitMs)
                                               .arg(ArgumentDisplay(values[0]))});
@@ -315,7 +315,7 @@ std::expected<void, Misuse> TakeTiming(const Grammar &grammar, Options &options)
             return std::unexpected(Misuse{QStringLiteral("--wait-for-board takes a time in seconds from 1 to %1, not '%2'")
                                               .arg(WaitForBoardLimitS)
                                               .arg(ArgumentDisplay(values[0]))});
-        options.timing.waitForBoardMs = seconds * 1000;
+        options.write.waitForBoardMs = seconds * 1000;
     }
     return {};
 }

@@ -3,7 +3,7 @@
 
 #include "base/PathName.h"
 #include "writer/WriteInput.h"
-#include "writer/WriteTarget.h"
+#include "writer/WriteOptions.h"
 
 #include <QByteArray>
 #include <QList>
@@ -28,7 +28,7 @@ struct Options {
     PathName traceFile;
     bool quiet = false;
     bool json = false;
-    WriteTiming timing;      // --loader-start, --wait-for-board
+    WriteOptions write;      // --loader-start, --wait-for-board
     ProgramOptions program;  // --binary-at, --ignore-checksums
     // rfc2217+tls://: the CA to trust, the client's certificate and key.
     QString tlsCa, tlsCert, tlsKey;

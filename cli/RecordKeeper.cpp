@@ -18,7 +18,7 @@ struct RecordKeeper::State {
     {
         const auto appended = file.Append(QByteArray::fromStdString(record), &giveUp);
         if (!appended)
-            console.Tell(appended.error());
+            console.Tell(appended.error().text);
         return appended.has_value();
     }
 };

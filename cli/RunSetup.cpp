@@ -17,7 +17,6 @@
 #include "remote/TlsIdentity.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
-#include "writer/WriteTarget.h"
 
 #include <QFile>
 #include <QStringList>
@@ -203,8 +202,7 @@ int RunWrite(const Options &options, const Console &console)
     std::optional<TlsIdentity> tls = std::move(*identity);
     if (options.automatic.on) {
         AutoSettings settings{.watch = {.settle = std::chrono::milliseconds(options.automatic.settleMs)}, .count = options.automatic.count};
-        AutoWriteRun run({std::move(slotList), std::move(settings), std::move(tls), options.quiet, &*outputs, &program},
-                         [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
+        AutoWriteRun run({std::move(slotList), std::move(settings), std::move(tls), options.quiet, &*outputs, &program, &*input, options.write});
         try {
             return run.Run();
         } catch (...) {
@@ -214,8 +212,7 @@ int RunWrite(const Options &options, const Console &console)
     }
     std::vector<PortName> ports = std::move(*givenPorts);
 
-    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program},
-                 [&input, &options](Link &link, StepTracker &steps) { return WriteTarget(link, *input, steps, options.timing); });
+    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, options.write});
     try {
         return run.Run();
     } catch (...) {

@@ -30,8 +30,9 @@ constexpr int LastWordsMs = 300;
 
 }  // namespace
 
-WriteRun::WriteRun(WriteRunOptions options, BoardWrite write)
-    : options_(std::move(options)), console_(options_.outputs->out, options_.outputs->err), gang_(options_.ports, options_.tls, std::move(write))
+WriteRun::WriteRun(WriteRunOptions options)
+    : options_(std::move(options)), console_(options_.outputs->out, options_.outputs->err),
+      gang_(options_.ports, options_.tls, *options_.input, options_.write)
 {
     RunOutputs &outputs = *options_.outputs;
     gang_.SetTrace(outputs.trace.get());

@@ -23,6 +23,8 @@ struct WriteRunOptions {
     bool quiet = false;                         // no progress on stderr
     RunOutputs *outputs = nullptr;              // stdout, stderr, --report, --trace
     const RecordedProgram *program = nullptr;   // what the records say was written
+    const WriteInput *input = nullptr;          // what every board is sent
+    WriteOptions write;                         // how every board is written
 };
 
 // One run of qw735-write: the same write through every port at once, shown
@@ -37,7 +39,7 @@ struct WriteRunOptions {
 class WriteRun : public QObject {
     Q_OBJECT
 public:
-    WriteRun(WriteRunOptions options, BoardWrite write);
+    explicit WriteRun(WriteRunOptions options);
     ~WriteRun() override;
 
     // Writes every board and shows the results; returns the exit status.

@@ -56,7 +56,7 @@ std::expected<void, PortError> Link::ChangeSettings(const PortSettings &settings
     return {};
 }
 
-int Link::DiscardInput()
+std::expected<int, LinkDown> Link::DiscardInput()
 {
     // Taking the waiting bytes before dropping them changes nothing on the
     // line, and lets the count and the trace say what was dropped.
@@ -65,6 +65,9 @@ int Link::DiscardInput()
     bytesReceived_ += static_cast<std::uint64_t>(waiting.size());
     if (observer_)
         observer_->OnDropped(BytesOf(waiting));
+    // Dropping may find the line gone.
+    if (IsDown())
+        return std::unexpected(LinkDown{});
     return static_cast<int>(waiting.size());
 }
 
@@ -126,20 +129,20 @@ ReplyResult Link::WaitForByte(std::uint8_t expected, int limitMs, int passOver)
     // and re-arms it before polling, so a late firing changes nothing.
 }
 
-bool Link::WaitForCount(int count, int limitMs)
+WaitEnd Link::WaitForCount(int count, int limitMs)
 {
     StartTimeout(limitMs);
-    return PumpUntilWaiting(count, WaitOrder::EventsFirst) == WaitEnd::Held;
+    return PumpUntilWaiting(count, WaitOrder::EventsFirst);
 }
 
-void Link::Delay(int ms)
+WaitEnd Link::Delay(int ms)
 {
     DelayFlag = 0;
     Timer5.stop();
     Timer5.setInterval(ms);
     Timer5.start();
     // The delay has no limit of its own: its timer is what it waits for.
-    PumpUntil(pump_, WaitOrder::HeldFirst, {[this] { return DelayFlag == 1; }, [] { return false; }, [this] { return IsDown(); }});
+    return PumpUntil(pump_, WaitOrder::HeldFirst, {[this] { return DelayFlag == 1; }, [] { return false; }, [this] { return IsDown(); }});
 }
 
 void Link::Timer4_Timer()

@@ -16,6 +16,10 @@
 
 namespace qw735 {
 
+// The link went down: the line was lost or the write abandoned (Loss() and
+// Abandoned() say which).
+struct LinkDown {};
+
 // The reply wait, the delay and the two one-shot timers behind them, over
 // one line to a board. All waiting is cooperative on the calling thread: the
 // waits pump events (see PumpUntil) and poll the line and a flag set by a
@@ -35,8 +39,9 @@ public:
     // image blocks, which go out without a pause between their bytes.
     void SendBytes(std::span<const std::uint8_t> values);
     // Drops every received byte that is waiting; returns how many it took
-    // first (bytes that arrive while it drops them are dropped uncounted).
-    int DiscardInput();
+    // first (bytes that arrive while it drops them are dropped uncounted),
+    // or LinkDown when the link is down once they are dropped.
+    [[nodiscard]] std::expected<int, LinkDown> DiscardInput();
     // The bytes the last reply wait dropped from the read that took its
     // reply: what came in the same packet as the reply.
     const QByteArray &CameWithLastReply() const { return cameWithLastReply_; }
@@ -62,20 +67,18 @@ public:
     // slow line delivers them after the next request went out); 0 compares
     // the first byte that comes, as a plain reply wait does.
     ReplyResult WaitForByte(std::uint8_t expected, int limitMs = ReplyLimitMs, int passOver = 0);
-    // Waits until `count` received bytes are waiting or `limitMs` has
-    // passed, and takes none of them; true when they are there. For replies
-    // that are awaited only to be dropped.
-    bool WaitForCount(int count, int limitMs);
-    // Returns `ms` milliseconds (or more) later, pumping events meanwhile;
-    // returns early only when the link goes down.
-    void Delay(int ms);
+    // Waits until `count` received bytes are waiting (Held), `limitMs` has
+    // passed or the link is down, and takes none of them. For replies that
+    // are awaited only to be dropped.
+    WaitEnd WaitForCount(int count, int limitMs);
+    // Returns `ms` milliseconds (or more) later, pumping events meanwhile
+    // (Held); returns early only when the link goes down (Down).
+    WaitEnd Delay(int ms);
 
     // Ends every wait at once from now on, the line's own included; for a
     // window closed mid-write or Ctrl-C.
     void Abandon();
     bool Abandoned() const { return abandoned_; }
-    // True when waits can no longer succeed: port lost, or abandoned.
-    bool IsDown() const { return abandoned_ || line_.Loss(); }
     // How messages name the line, and why it was lost, if it was.
     QString Describe() const { return line_.Describe(); }
     const std::optional<PortError> &Loss() const { return line_.Loss(); }
@@ -88,6 +91,10 @@ public:
     std::uint64_t BytesReceived() const { return bytesReceived_; }
 
 private:
+    // Waits can no longer succeed: the line lost, or abandoned. Every wait
+    // and the drop say so by what they return.
+    bool IsDown() const { return abandoned_ || line_.Loss(); }
+
     // Timer4, the timeout timer: one-shot, armed by StartTimeout for each
     // wait that has a limit (10, 500 or 3000 ms); its event sets
     // TimeoutFlag. Precise: a coarse timer may fire up to 5% early.

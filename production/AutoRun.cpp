@@ -45,12 +45,14 @@ void TcpServerProbe::Try(const Slot &slot, std::function<void(bool accepted)> do
     socket->connectToHost(slot.Host(), slot.Port());
 }
 
-AutoRun::AutoRun(std::vector<Slot> slotList, AutoSettings settings, std::optional<TlsIdentity> tls, BoardWrite write, QObject *parent)
+AutoRun::AutoRun(std::vector<Slot> slotList, AutoSettings settings, std::optional<TlsIdentity> tls, const WriteInput &input,
+                 WriteOptions options, QObject *parent)
     : QObject(parent),
       watcher_(std::move(slotList), WithProbe(std::move(settings.watch), &probe_)),
       cycles_(watcher_.SlotCount(), settings.count),
       tls_(std::move(tls)),
-      write_(std::move(write)),
+      input_(input),
+      options_(options),
       writing_(static_cast<std::size_t>(watcher_.SlotCount()), nullptr)
 {
     connect(&watcher_, &DeviceWatcher::Appeared, this, [this](int slot) {
@@ -114,7 +116,7 @@ void AutoRun::StartBoard(int slot)
     auto port = PortName::Parse(device.name);
     std::vector<PortName> ports;
     ports.push_back(std::move(*port));
-    auto *gang = new GangWrite(std::move(ports), tls_, write_, this);
+    auto *gang = new GangWrite(std::move(ports), tls_, input_, options_, this);
     gang->SetTrace(trace_);
     connect(gang, &GangWrite::MaximumSet, this, [this, slot](int, ProgressStage stage, float maximum) { emit MaximumSet(slot, stage, maximum); });
     connect(gang, &GangWrite::ValueSet, this, [this, slot](int, float value) { emit ValueSet(slot, value); });

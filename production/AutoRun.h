@@ -40,8 +40,10 @@ struct AutoSettings {
 class AutoRun : public QObject {
     Q_OBJECT
 public:
-    AutoRun(std::vector<Slot> slotList, AutoSettings settings, std::optional<TlsIdentity> tls, BoardWrite write,
-            QObject *parent = nullptr);
+    // `input` must outlive this object; every board is written with it and
+    // `options`, as every board of a gang is.
+    AutoRun(std::vector<Slot> slotList, AutoSettings settings, std::optional<TlsIdentity> tls, const WriteInput &input,
+            WriteOptions options, QObject *parent = nullptr);
     // Cancels the writes under way and waits for their threads.
     ~AutoRun() override;
 
@@ -87,7 +89,8 @@ private:
     DeviceWatcher watcher_;
     SlotCycles cycles_;
     const std::optional<TlsIdentity> tls_;
-    BoardWrite write_;
+    const WriteInput &input_;
+    const WriteOptions options_;
     TraceOutput *trace_ = nullptr;
     // The gang of one writing each slot's board, a child of this object;
     // null when none is.

@@ -6,7 +6,6 @@
 #include "link/EventPump.h"
 #include "link/Link.h"
 #include "trace/WireTrace.h"
-#include "writer/StepTracker.h"
 
 #include <QScopeGuard>
 #include <QThread>
@@ -30,26 +29,6 @@ constexpr int DescriptorsPerBoard = 5;
 // (nine were seen besides the outputs).
 constexpr int DescriptorsOfTheProcess = 24;
 
-// Where a write stopped, for the message of an interrupted board.
-QString StoppedAt(WireStep step, int number)
-{
-    switch (step) {
-    case WireStep::Open: return QStringLiteral("before the handshake");
-    case WireStep::Sync:
-    case WireStep::Handshake: return QStringLiteral("during the handshake");
-    case WireStep::LoaderSize: return QStringLiteral("at the loader's size");
-    case WireStep::Loader: return QStringLiteral("at loader byte %1").arg(number);
-    case WireStep::EndMark: return QStringLiteral("at the loader's end mark");
-    case WireStep::Command: return QStringLiteral("at the program command");
-    case WireStep::Size: return QStringLiteral("at the image size");
-    case WireStep::Block: return QStringLiteral("at block %1").arg(number);
-    case WireStep::Checksum: return QStringLiteral("at the checksum");
-    case WireStep::Final:
-    case WireStep::Done: return QStringLiteral("waiting for the final reply");
-    }
-    std::unreachable();
-}
-
 }  // namespace
 
 class GangWrite::Board : public QThread {
@@ -71,15 +50,8 @@ public:
     {
         std::lock_guard lock(mutex_);
         cancelled_ = true;
-        if (!link_)
-            return;
-        // On the board's own thread (a lone board) the link is abandoned at
-        // once; on another, its wait loop runs the abandon as soon as it next
-        // pumps events, which this post wakes.
-        if (link_->thread() == QThread::currentThread())
-            link_->Abandon();
-        else
-            QMetaObject::invokeMethod(link_, [link = link_] { link->Abandon(); }, Qt::QueuedConnection);
+        if (run_)
+            run_->Cancel();
     }
 
     // A thread that could not be made: the board ends before it began.
@@ -133,10 +105,10 @@ private:
 
     void Work()
     {
-        const auto start = std::chrono::steady_clock::now();
+        // The run says when it began; a board whose run could not even be
+        // made began here.
         outcome_.started = QDateTime::currentDateTimeUtc();
         Write();
-        outcome_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         Ended();
     }
 
@@ -150,61 +122,34 @@ private:
         QtEventPump pump;
         // A new line opens at the boot mode's settings, 9600,N,8,1.
         const auto line = port_.MakeTransport(pump, gang_.tls_);
-        ByteTransport &port = *line;
-
-        Link link(port, pump);
+        Link link(*line, pump);
         Progress progress(gang_, index_);
         std::optional<WireTrace> trace;
         if (gang_.trace_)
             trace.emplace(*gang_.trace_, gang_.threaded_ ? outcome_.port : QString());
-        StepTracker steps(progress, trace ? &*trace : nullptr);
+        BoardRun run(*line, link, &gang_.input_, gang_.options_);
+        run.ShowProgress(progress);
         if (trace)
-            link.SetObserver(&steps);
+            run.Trace(*trace);
+        run.Name(outcome_);
         {
             std::lock_guard lock(mutex_);
-            if (cancelled_) {
-                outcome_.stoppedAt = QStringLiteral("while opening");
-                return;
-            }
-            link_ = &link;
+            if (cancelled_)
+                run.Cancel();
+            run_ = &run;
         }
         const auto forget = qScopeGuard([this] {
             std::lock_guard lock(mutex_);
-            link_ = nullptr;
+            run_ = nullptr;
         });
-
-        // Opening a remote port waits for its server; an abandon ends that
-        // wait too.
-        if (const auto opened = port.Open(); !opened) {
-            if (link.Abandoned())
-                outcome_.stoppedAt = QStringLiteral("while opening");
-            else
-                outcome_.result = {WriteOutcome::PortLost, opened.error().text , std::nullopt, opened.error().kind};
-            return;
-        }
-        outcome_.opened = true;
-        outcome_.serverSha256 = port.ServerCertificateSha256();
-        outcome_.latencyNote = port.LatencyNote();
-        steps.OnLineSettings(port.Settings().text);
-        {
-            // A cancel that came while the port opened: not a byte goes out.
-            std::lock_guard lock(mutex_);
-            if (cancelled_)
-                link.Abandon();
-        }
         try {
-            outcome_.result = gang_.write_(link, steps);
+            run.Run();
         } catch (...) {
-            port.Close();
+            // What was known when the write threw goes into its record.
+            outcome_ = run.Outcome();
             throw;
         }
-        port.Close();
-        if (outcome_.result.outcome == WriteOutcome::Abandoned)
-            outcome_.stoppedAt = StoppedAt(steps.Step(), steps.StepNumber());
-        outcome_.bytesSent = link.BytesSent();
-        outcome_.bytesReceived = link.BytesReceived();
-        if (const auto roundTrip = steps.RoundTrip())
-            outcome_.roundTripMs = static_cast<double>(roundTrip->count()) / 1000.0;
+        outcome_ = run.Outcome();
     }
 
     GangWrite &gang_;
@@ -214,11 +159,12 @@ private:
 
     std::mutex mutex_;
     bool cancelled_ = false;
-    Link *link_ = nullptr;
+    BoardRun *run_ = nullptr;
 };
 
-GangWrite::GangWrite(std::vector<PortName> ports, std::optional<TlsIdentity> tls, BoardWrite write, QObject *parent)
-    : QObject(parent), tls_(std::move(tls)), write_(std::move(write))
+GangWrite::GangWrite(std::vector<PortName> ports, std::optional<TlsIdentity> tls, const WriteInput &input, WriteOptions options,
+                     QObject *parent)
+    : QObject(parent), tls_(std::move(tls)), input_(input), options_(options)
 {
     for (std::size_t i = 0; i < ports.size(); ++i)
         boards_.push_back(std::make_unique<Board>(*this, static_cast<int>(i), std::move(ports[i])));

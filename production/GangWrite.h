@@ -3,72 +3,37 @@
 
 #include "ports/PortName.h"
 #include "remote/TlsIdentity.h"
+#include "writer/BoardRun.h"
 #include "writer/Feedback.h"
-#include "writer/WriteResult.h"
+#include "writer/WriteInput.h"
+#include "writer/WriteOptions.h"
 
-#include <QDateTime>
 #include <QObject>
-#include <QString>
-#include <QStringList>
-#include <cstdint>
-#include <exception>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace qw735 {
 
-class Link;
-class StepTracker;
 class TraceOutput;
-
-// The write every board runs, called on the board's thread with the board's
-// link (port open at 9600 baud, input discarded) and step tracker. It may use only what it
-// shares read-only with the other boards: one WriteInput. It returns its
-// result without showing it: the front end shows every board's once the
-// ports are closed, in the order the ports were given, since printing may
-// block or fail (a stalled or closed pipe) and no port may wait for that.
-using BoardWrite = std::function<WriteResult(Link &link, StepTracker &steps)>;
-
-// How one board's write went, for its result line and its record.
-struct BoardOutcome {
-    QString port;       // as the user wrote it
-    QString described;  // as messages name it: "COM3 (/dev/ttyUSB0)"
-    QString device;     // the device behind it
-    bool remote = false;          // served by another machine (rfc2217:// or rfc2217+tls://)
-    QByteArray serverSha256;      // over TLS: the server certificate's SHA-256, lower-case hex
-    WriteResult result{WriteOutcome::Abandoned, {}};
-    bool opened = false;  // the port was opened
-    // For an interrupted write, where it stopped: "at block 17",
-    // "while opening".
-    QString stoppedAt;
-    // The write threw (out of memory, say); the port was closed first.
-    // The board ended all the same, alone or one of many.
-    std::exception_ptr failure;
-    QDateTime started;  // UTC
-    double seconds = 0;
-    std::uint64_t bytesSent = 0;
-    std::uint64_t bytesReceived = 0;
-    // The round trip the handshake measured, in milliseconds; none when the
-    // handshake did not complete.
-    std::optional<double> roundTripMs;
-    // Why replies may come late on this port, when the port knows and
-    // could not help it (see ByteTransport::LatencyNote); empty otherwise.
-    QString latencyNote;
-};
 
 // Writes one program into several boards at once. Each board has a thread
 // of its own with its own event loop, port, link and timers, and runs its
-// write exactly as a single write runs; nothing of one board's conversation
-// waits on another's. A lone board runs on the calling thread, inside
-// Start(), as a single write always ran. Progress and each board's end come
-// back as signals on the thread that owns this object.
+// write as a board run (BoardRun), exactly as a single write runs; nothing
+// of one board's conversation waits on another's. The boards share only
+// the input and the options, read-only. A board's result is not shown: the
+// front end shows every board's once the ports are closed, in the order the
+// ports were given, since printing may block or fail (a stalled or closed
+// pipe) and no port may wait for that. A lone board runs on the calling
+// thread, inside Start(), as a single write always ran. Progress and each
+// board's end come back as signals on the thread that owns this object.
 class GangWrite : public QObject {
     Q_OBJECT
 public:
     // `tls`: the client identity given for the boards reached over TLS.
-    GangWrite(std::vector<PortName> ports, std::optional<TlsIdentity> tls, BoardWrite write, QObject *parent = nullptr);
+    // `input` must outlive this object.
+    GangWrite(std::vector<PortName> ports, std::optional<TlsIdentity> tls, const WriteInput &input, WriteOptions options,
+              QObject *parent = nullptr);
     // Cancels whatever still runs and waits for every board's thread.
     ~GangWrite() override;
 
@@ -117,7 +82,8 @@ private:
 
     std::vector<std::unique_ptr<Board>> boards_;
     const std::optional<TlsIdentity> tls_;
-    BoardWrite write_;
+    const WriteInput &input_;
+    const WriteOptions options_;
     TraceOutput *trace_ = nullptr;
     bool threaded_ = false;  // the boards run on threads of their own
     int running_ = 0;

@@ -11,8 +11,9 @@
 #include <QJsonObject>
 #include <cerrno>
 #include <chrono>
-#include <thread>
 #include <cstring>
+#include <thread>
+#include <utility>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -27,37 +28,41 @@ QString SystemError()
     return QString::fromLocal8Bit(std::strerror(errno));
 }
 
-// Holds an exclusive lock on the whole file, waiting for other writers. The
-// lock is tried rather than waited for in the kernel, so that whoever waits
-// can give up at once: a signal that ends the run must not wait for another
-// program to let go of the file.
+// An exclusive lock on the whole file, held until it is dropped.
 class FileLock {
 public:
-    FileLock(int fd, const std::atomic<bool> *giveUp) : fd_(fd)
+    // Waits for other writers. The lock is tried rather than waited for in
+    // the kernel, so that whoever waits can give up at once: a signal that
+    // ends the run must not wait for another program to let go of the file.
+    static std::expected<FileLock, RecordError> Take(int fd, const std::atomic<bool> *giveUp, const QString &path)
     {
-        using namespace std::chrono_literals;
-        while (!(locked_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0)) {
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR)
-                return;
-            if (giveUp && giveUp->load()) {
-                errno = EINTR;
-                return;
-            }
+                return std::unexpected(RecordError{RecordError::Kind::CannotLock,
+                                                   QStringLiteral("Cannot lock the report file %1: %2").arg(path, SystemError())});
+            if (giveUp && giveUp->load())
+                return std::unexpected(
+                    RecordError{RecordError::Kind::GaveUp, QStringLiteral("Cannot write the report file %1: "
+                                                                          "the run ended while another program held the file")
+                                                               .arg(path)});
             std::this_thread::sleep_for(RetryInterval);
         }
+        return FileLock(fd);
     }
+    FileLock(FileLock &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileLock &operator=(FileLock &&) = delete;
     ~FileLock()
     {
-        if (locked_)
+        if (fd_ >= 0)
             ::flock(fd_, LOCK_UN);
     }
-    bool Locked() const { return locked_; }
 
 private:
+    explicit FileLock(int fd) : fd_(fd) {}
+
     // Short beside a write, long beside a system call.
     static constexpr std::chrono::milliseconds RetryInterval{20};
     int fd_;
-    bool locked_ = false;
 };
 
 }  // namespace
@@ -121,24 +126,22 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }
 
-std::expected<RecordFile, QString> RecordFile::Open(const QString &path)
+std::expected<RecordFile, RecordError> RecordFile::Open(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
-        return std::unexpected(QStringLiteral("Cannot open the report file %1: %2").arg(path, SystemError()));
+        return std::unexpected(RecordError{RecordError::Kind::CannotOpen, QStringLiteral("Cannot open the report file %1: %2").arg(path, SystemError())});
     return RecordFile(UniqueFd(fd), path);
 }
 
-std::expected<void, QString> RecordFile::Append(const QByteArray &line, const std::atomic<bool> *giveUp)
+std::expected<void, RecordError> RecordFile::Append(const QByteArray &line, const std::atomic<bool> *giveUp)
 {
     const auto cannotWrite = [this](const QString &reason) {
-        return std::unexpected(QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason));
+        return std::unexpected(RecordError{RecordError::Kind::CannotWrite, QStringLiteral("Cannot write the report file %1: %2").arg(path_, reason)});
     };
-    const FileLock lock(fd_.Get(), giveUp);
-    if (!lock.Locked() && errno == EINTR)
-        return cannotWrite(QStringLiteral("the run ended while another program held the file"));
-    if (!lock.Locked())
-        return std::unexpected(QStringLiteral("Cannot lock the report file %1: %2").arg(path_, SystemError()));
+    const auto lock = FileLock::Take(fd_.Get(), giveUp, path_);
+    if (!lock)
+        return std::unexpected(lock.error());
 
     struct stat info {};
     if (::fstat(fd_.Get(), &info) != 0)

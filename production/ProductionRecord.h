@@ -53,12 +53,27 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input);
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus,
                       const QString &slot = {});
 
+// Why a record could not be kept. Front ends choose what to add by the kind
+// and show the text as it is.
+struct RecordError {
+    enum class Kind {
+        CannotOpen,   // the report file cannot be opened or made
+        CannotLock,   // the system refused the lock that keeps records whole
+        GaveUp,       // the run ended while another program held the lock
+        CannotWrite,  // the record did not go in whole (a full disk, a size limit)
+    };
+
+    Kind kind;
+    // "Cannot write the report file /srv/r.jsonl: No space left on device"
+    QString text;
+};
+
 // The file records are appended to, shared with other processes writing to
 // it at the same time. Open before any port is, so that a bad path stops the
 // run before it starts.
 class RecordFile {
 public:
-    [[nodiscard]] static std::expected<RecordFile, QString> Open(const QString &path);
+    [[nodiscard]] static std::expected<RecordFile, RecordError> Open(const QString &path);
     // Takes `fd`, opened for appending; `shownAs` names it in messages.
     static RecordFile Adopt(UniqueFd fd, QString shownAs) { return RecordFile(std::move(fd), std::move(shownAs)); }
     RecordFile(RecordFile &&) noexcept = default;
@@ -70,7 +85,7 @@ public:
     // that this record stays a line of its own.
     // While another program holds the lock, the wait ends as soon as
     // `giveUp` is set; the record is then not written.
-    [[nodiscard]] std::expected<void, QString> Append(const QByteArray &line, const std::atomic<bool> *giveUp = nullptr);
+    [[nodiscard]] std::expected<void, RecordError> Append(const QByteArray &line, const std::atomic<bool> *giveUp = nullptr);
 
 private:
     RecordFile(UniqueFd fd, QString path) : fd_(std::move(fd)), path_(std::move(path)) {}

@@ -5,6 +5,8 @@
 // (plain C++, no Qt), so that the two ends of one conversation can be laid
 // side by side and compared line for line.
 
+#include "trace/WireSteps.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -15,23 +17,6 @@
 
 namespace qw735 {
 
-// The steps of a write as both ends name them. The loader's steps and the
-// blocks carry a number (loader byte, block, both from 1).
-enum class WireStep {
-    Open,        // the port has just been opened
-    Sync,        // 0x00 until anything answers
-    Handshake,   // 0x55 answered by 0xAA
-    LoaderSize,  // the two size bytes
-    Loader,      // one loader byte and its echo (numbered)
-    EndMark,     // the boot mode's 0xAA after the loader
-    Command,     // the switch to 38400, "P" 0x00 answered by 0x06
-    Size,        // four 0x00 and the four size bytes
-    Block,       // the request 0x11, then 0x11 and 64 bytes (numbered)
-    Checksum,    // the request 0x11, then 0x11 and the checksum
-    Final,       // the loader's 0x06 for the whole image
-    Done,        // after the write (the board's trace only)
-};
-
 // Seen from the end that writes the trace.
 enum class WireDirection {
     Sent,      // these bytes went out
@@ -40,25 +25,6 @@ enum class WireDirection {
     Line,      // the line settings changed
     Note,      // what the writer measured of the wire, in words
 };
-
-inline const char *WireStepName(WireStep step)
-{
-    switch (step) {
-    case WireStep::Open: return "open";
-    case WireStep::Sync: return "sync";
-    case WireStep::Handshake: return "handshake";
-    case WireStep::LoaderSize: return "loader size";
-    case WireStep::Loader: return "loader";
-    case WireStep::EndMark: return "end mark";
-    case WireStep::Command: return "command";
-    case WireStep::Size: return "size";
-    case WireStep::Block: return "block";
-    case WireStep::Checksum: return "checksum";
-    case WireStep::Final: return "final";
-    case WireStep::Done: return "done";
-    }
-    std::unreachable();
-}
 
 inline const char *WireDirectionName(WireDirection direction)
 {
@@ -83,7 +49,7 @@ inline std::string TraceLine(std::chrono::microseconds sinceStart, std::string_v
     char head[64];
     std::snprintf(head, sizeof head, "%6lld.%06lld ", micros / 1'000'000, micros % 1'000'000);
     char label[32];
-    if (step == WireStep::Loader || step == WireStep::Block)
+    if (StepRow(step).numbered)
         std::snprintf(label, sizeof label, "%s %d", WireStepName(step), number);
     else
         std::snprintf(label, sizeof label, "%s", WireStepName(step));

@@ -8,9 +8,9 @@
 #include "ui/SFileDialog.h"
 #include "ui/Twips.h"
 #include "ui/WindowIcon.h"
+#include "writer/BoardRun.h"
 #include "writer/FileSystem.h"
 #include "writer/Messages.h"
-#include "writer/WriteTarget.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -110,38 +110,36 @@ void Form1::Command1_Click()
     if (writing_)
         return;
 
-    // The file is read inside the write, which nobody can interrupt: one
-    // that is not a regular file (a pipe may wait for ever for its writer, a
-    // device may never end) is refused before the port is opened.
-    if (const auto checked = CheckProgramFileKind(PathName(QFile::encodeName(sFilePath_)), InputReader::Uninterruptible); !checked) {
-        Show(checked.error());
-        return;
-    }
-
-    // Open also empties the receive buffer: nothing that came before the
-    // write is an answer to it.
-    if (const auto opened = port_.Open(); !opened) {
-        Show(opened.error().text);
-        return;
-    }
-    Command1->setEnabled(false);
-    Command2->setEnabled(false);
-
-    writing_ = true;
-    // Whatever the write throws ends it here, where the port is closed;
-    // what happened is said once the window is idle again.
+    // The chosen file is read anew at every write, once the port is open;
+    // the run refuses one that is not a regular file before it opens the
+    // port, and shows the write's one message before it closes the port.
+    BoardRun run(port_, link_, FilesToRead{PathName(QFile::encodeName(sFilePath_)), PathName(QFile::encodeName(fileSystem_->LoaderPath()))},
+                 WriteOptions{});
+    run.ShowProgress(*this);
+    run.ShowResultIn(*this);
+    run.OnPortOpened([this] {
+        Command1->setEnabled(false);
+        Command2->setEnabled(false);
+        writing_ = true;
+    });
+    run_ = &run;
+    // Whatever the write throws ends it here, the port closed; what
+    // happened is said once the window is idle again.
     const char *failure = nullptr;
     try {
-        // The write has shown its one message by the time it returns.
-        static_cast<void>(WriteTarget(WriteRequest{link_, *fileSystem_, *this, *this, sFilePath_}));
+        run.Run();
     } catch (const std::bad_alloc &) {
         failure = "Out of memory: the write stopped, the board is not fully written";
     } catch (...) {
         failure = "The write failed unexpectedly: the board is not fully written";
     }
+    run_ = nullptr;
+    // A file refused or a port that did not open has had its message; the
+    // window stayed as it was.
+    if (!run.Outcome().opened && !failure)
+        return;
     writing_ = false;
 
-    port_.Close();
     Command1->setEnabled(true);
     Command2->setEnabled(true);
     ProgressBar1->setValue(0);
@@ -204,7 +202,7 @@ void Form1::closeEvent(QCloseEvent *event)
         // the window once the click has unwound.
         closedWhileWriting_ = true;
         setAttribute(Qt::WA_DeleteOnClose, false);
-        link_.Abandon();
+        run_->Cancel();
     }
     event->accept();
 }

@@ -17,6 +17,7 @@ class QProgressBar;
 class QPushButton;
 
 namespace qw735 {
+class BoardRun;
 class FileSystem;
 }
 
@@ -39,7 +40,8 @@ public:
     Form1(PortMap map, std::shared_ptr<const FileSystem> fileSystem, QWidget *parent = nullptr);
     ~Form1() override;
 
-    // "Write": one whole write, from opening the port to the result message.
+    // "Write": one whole write, from opening the port to the result message,
+    // as a board run on this window's port and link.
     void Command1_Click();
 
     // The port number label, and its tooltip naming the device behind it.
@@ -85,6 +87,7 @@ private:
     QFileDialog *CommonDialog1 = nullptr;
 
     QString sFilePath_;
+    BoardRun *run_ = nullptr;  // the write under way
     bool writing_ = false;
     bool closedWhileWriting_ = false;
 };

@@ -92,15 +92,17 @@ HandshakeResult HandshakeAttempt(Link &link, StepTracker &steps, Clock::time_poi
     }
     // The value of the synchronisation answer means nothing; drop it and
     // whatever came with it. Each 0x00 sent gets one answer at most.
-    const int answered = link.DiscardInput();
-    return Confirm(link, steps, std::max(sync.zerosSent - answered, 0));
+    const auto answered = link.DiscardInput();
+    if (!answered)
+        return {HandshakeOutcome::LinkDown};
+    return Confirm(link, steps, std::max(sync.zerosSent - *answered, 0));
 }
 
 }  // namespace
 
-HandshakeResult BootHandshake(Link &link, StepTracker &steps, int waitForBoardMs)
+HandshakeResult BootHandshake(Link &link, StepTracker &steps, const WriteOptions &options)
 {
-    return HandshakeAttempt(link, steps, Clock::now() + std::chrono::milliseconds(waitForBoardMs));
+    return HandshakeAttempt(link, steps, Clock::now() + std::chrono::milliseconds(options.waitForBoardMs));
 }
 
 }  // namespace qw735

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "writer/WriteOptions.h"
+
 #include <chrono>
 #include <cstdint>
 
@@ -29,13 +31,13 @@ struct HandshakeResult {
 };
 
 // Brings the target's boot mode into step and has it confirm: 0x00 every
-// 10 ms until anything answers (at most 51, or for `waitForBoardMs` when
-// that is longer), then 0x55 answered by 0xAA within 500 ms. The port is
-// open at 9600 baud. `steps` learns the step and the round trip.
+// 10 ms until anything answers (at most 51, or for the options' wait for
+// the board when that is longer), then 0x55 answered by 0xAA within 500 ms.
+// The port is open at 9600 baud. `steps` learns the step and the round trip.
 //
 // This is one attempt of the whole handshake (HandshakeAttempt); a caller
 // that can put the board into boot mode again may run another when the
 // outcome is NoSyncAnswer.
-HandshakeResult BootHandshake(Link &link, StepTracker &steps, int waitForBoardMs = 0);
+HandshakeResult BootHandshake(Link &link, StepTracker &steps, const WriteOptions &options = {});
 
 }  // namespace qw735

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
+#include "trace/WireSteps.h"
+
 #include <QString>
 
 namespace qw735 {
-
-// Where a write is, as its progress shows it: the handshake until the loader
-// transfer sets its maximum, then the loader, then the image.
-enum class ProgressStage { Handshake, Loader, Image };
 
 // What the user sees of a write's progress; the front end binds it to a
 // progress bar or a terminal line. Maximum = bytes to send in the stage it

@@ -48,7 +48,7 @@ std::uint8_t ImageChecksum(const ProgramImage &image)
     return ImageChecksum(std::span(image.ImageBuffer.data(), static_cast<std::size_t>(TransferSize(image.MaxAddress))));
 }
 
-TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &steps, int loaderStartMs)
+TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &steps, const WriteOptions &options)
 {
     steps.SetStep(WireStep::Command);
     if (!link.ChangeSettings(LoaderSettings()))
@@ -57,11 +57,11 @@ TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &ste
     // loses what reaches it sooner. The switch of speed in place takes well
     // under a millisecond, so that time is given here.
     // The wait starts after the end mark was taken, so no byte at the new
-    // speed leaves sooner than loaderStartMs after it. Whatever came
+    // speed leaves sooner than the loader start after it. Whatever came
     // meanwhile answers nothing: the loader has not been asked.
-    link.Delay(loaderStartMs);
-    link.DiscardInput();
-    if (link.IsDown())
+    // A link that went down meanwhile ends the wait early; the drop says so.
+    static_cast<void>(link.Delay(options.loaderStartMs));
+    if (!link.DiscardInput())
         return TransferResult::LinkDown;
 
     link.SendByte(ProgramCommand);

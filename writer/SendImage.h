@@ -2,6 +2,7 @@
 #pragma once
 
 #include "writer/TransferResult.h"
+#include "writer/WriteOptions.h"
 
 #include <cstdint>
 #include <span>
@@ -15,14 +16,6 @@ struct ProgramImage;
 // Image transfer to the running loader, at 38400 baud.
 inline constexpr std::uint8_t BlockMark = 0x11;       // target: send the next block; host: a block follows
 inline constexpr int BlockSize = 64;
-// Time the freshly started loader gets to set up its UART: no byte at
-// 38400 baud leaves the host sooner than this after the end mark was taken.
-// The end mark often comes in the same packet as the last echo, and the
-// speed is switched in place, so without this wait the loader would hear
-// "P" some 11 ms after its end mark. A generous default, since no loader
-// start-up has been measured; the command line can widen or narrow it.
-inline constexpr int DefaultLoaderStartMs = 50;
-inline constexpr int LoaderStartLimitMs = 3000;
 
 // Bytes sent for an image whose highest loaded address is `maxAddress`:
 // (R(maxAddress / 64) + 1) x 64, where R rounds to the nearest whole number
@@ -38,12 +31,11 @@ std::uint8_t ImageChecksum(std::span<const std::uint8_t> sent);
 std::uint8_t ImageChecksum(const ProgramImage &image);
 
 // Switches the port to 38400 baud without closing it, gives the loader
-// `loaderStartMs` to start, and streams the image: "P" 0x00 answered by 0x06, four
+// the options' loader start, and streams the image: "P" 0x00 answered by 0x06, four
 // 0x00 and the size, blocks of 0x11 and 64 bytes each requested by 0x11,
 // then 0x11 and the checksum answered by 0x06.
 // The image stays as read: the size sent is worked out here, not written
 // back into MaxAddress, so one image serves any number of writes.
-TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &steps,
-                         int loaderStartMs = DefaultLoaderStartMs);
+TransferResult SendImage(Link &link, const ProgramImage &image, StepTracker &steps, const WriteOptions &options = {});
 
 }  // namespace qw735

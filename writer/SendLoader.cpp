@@ -28,18 +28,21 @@ constexpr int ProgressEveryLoaderBytes = 11;  // the bar moves after bytes 11, 2
 // write in "Farm Err". So they are awaited, up to a limit that follows the
 // line's own round trip; a board that says nothing costs that limit once
 // per write.
-void SendSize(Link &link, StepTracker &steps, qint64 length, std::chrono::microseconds roundTrip)
+//
+// Both size bytes go even when the link went down after the first: the
+// pauses end early then, and the drop tells the transfer to stop.
+TransferResult SendSize(Link &link, StepTracker &steps, qint64 length, std::chrono::microseconds roundTrip)
 {
     steps.SetStep(WireStep::LoaderSize);
     link.SendByte(static_cast<std::uint8_t>((length >> 8) & 0xFF));
-    link.Delay(SizeFieldPauseMs);
+    static_cast<void>(link.Delay(SizeFieldPauseMs));
     link.SendByte(static_cast<std::uint8_t>(length & 0xFF));
     const auto lowSent = Clock::now();
-    link.Delay(SizeFieldPauseMs);
+    const WaitEnd paused = link.Delay(SizeFieldPauseMs);
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lowSent).count();
-    if (const int rest = SizeAnswerLimitMs(roundTrip) - static_cast<int>(waited); rest > 0 && !link.IsDown())
+    if (const int rest = SizeAnswerLimitMs(roundTrip) - static_cast<int>(waited); rest > 0 && paused != WaitEnd::Down)
         static_cast<void>(link.WaitForCount(SizeAnswers, rest));  // what came is dropped either way
-    link.DiscardInput();
+    return link.DiscardInput() ? TransferResult::Done : TransferResult::LinkDown;
 }
 
 TransferResult SendBody(Link &link, const QByteArray &loader, StepTracker &steps)
@@ -104,9 +107,8 @@ TransferResult SendLoader(Link &link, const QByteArray &loader, StepTracker &ste
     if (loader.size() > LoaderSizeLimit)
         return TransferResult::LoaderTooLarge;
 
-    SendSize(link, steps, loader.size(), roundTrip);
-    if (link.IsDown())
-        return TransferResult::LinkDown;
+    if (const auto result = SendSize(link, steps, loader.size(), roundTrip); result != TransferResult::Done)
+        return result;
     if (const auto result = SendBody(link, loader, steps); result != TransferResult::Done)
         return result;
 

@@ -9,25 +9,6 @@ namespace qw735 {
 
 namespace {
 
-ProgressStage StageOf(WireStep step)
-{
-    switch (step) {
-    case WireStep::Open:
-    case WireStep::Sync:
-    case WireStep::Handshake: return ProgressStage::Handshake;
-    case WireStep::LoaderSize:
-    case WireStep::Loader:
-    case WireStep::EndMark: return ProgressStage::Loader;
-    case WireStep::Command:
-    case WireStep::Size:
-    case WireStep::Block:
-    case WireStep::Checksum:
-    case WireStep::Final:
-    case WireStep::Done: return ProgressStage::Image;
-    }
-    std::unreachable();
-}
-
 ProgressDisplay &Unseen()
 {
     // Keeps no state: one serves every thread.
@@ -43,7 +24,7 @@ StepTracker::StepTracker(ProgressDisplay &progress, WireTrace *trace) : progress
 
 void StepTracker::SetMaximum(float maximum)
 {
-    progress_.SetMaximum(StageOf(step_), maximum);
+    progress_.SetMaximum(StepRow(step_).stage, maximum);
 }
 
 void StepTracker::SetRoundTrip(std::chrono::microseconds roundTrip)

@@ -4,19 +4,16 @@
 #include "image/ProgramImage.h"
 #include "link/Link.h"
 #include "writer/BootHandshake.h"
-#include "writer/FileSystem.h"
 #include "writer/Messages.h"
 #include "writer/SendImage.h"
 #include "writer/SendLoader.h"
 #include "writer/StepTracker.h"
 
-#include <QFile>
-
 namespace qw735 {
 
 namespace {
 
-WriteResult Fixed(WriteOutcome outcome, const char *message)
+WriteResult DesignedResult(WriteOutcome outcome, const char *message)
 {
     return {outcome, QString::fromLatin1(message)};
 }
@@ -38,9 +35,9 @@ std::expected<void, WriteResult> AfterLoader(Link &link, TransferResult result, 
 {
     switch (result) {
     case TransferResult::Done: return {};
-    case TransferResult::NoReply: return std::unexpected(Fixed(WriteOutcome::LoaderNoReply, MessageLoaderNoReply));
-    case TransferResult::WrongReply: return std::unexpected(Fixed(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply));
-    case TransferResult::LoaderMissing: return std::unexpected(Fixed(WriteOutcome::LoaderMissing, MessageLoaderMissing));
+    case TransferResult::NoReply: return std::unexpected(DesignedResult(WriteOutcome::LoaderNoReply, MessageLoaderNoReply));
+    case TransferResult::WrongReply: return std::unexpected(DesignedResult(WriteOutcome::LoaderWrongReply, MessageLoaderWrongReply));
+    case TransferResult::LoaderMissing: return std::unexpected(DesignedResult(WriteOutcome::LoaderMissing, MessageLoaderMissing));
     case TransferResult::LoaderTooLarge: {
         // Only for input not made by ReadWriteInput, which refuses such a
         // loader; that input may hold the loader's bytes or only this result.
@@ -58,59 +55,34 @@ std::expected<void, WriteResult> AfterLoader(Link &link, TransferResult result, 
 WriteResult ImageResult(Link &link, TransferResult result)
 {
     switch (result) {
-    case TransferResult::Done: return Fixed(WriteOutcome::Ok, MessageOk);
-    case TransferResult::NoReply: return Fixed(WriteOutcome::ImageNoReply, MessageImageNoReply);
-    case TransferResult::WrongReply: return Fixed(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
+    case TransferResult::Done: return DesignedResult(WriteOutcome::Ok, MessageOk);
+    case TransferResult::NoReply: return DesignedResult(WriteOutcome::ImageNoReply, MessageImageNoReply);
+    case TransferResult::WrongReply: return DesignedResult(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
     case TransferResult::LinkDown: return LinkDownResult(link);
     case TransferResult::LoaderMissing:
     case TransferResult::LoaderTooLarge:
         // The loader transfer's own, never the image transfer's: should one
         // come, the image did not go as it should.
-        return Fixed(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
+        return DesignedResult(WriteOutcome::ImageWrongReply, MessageImageWrongReply);
     }
     std::unreachable();
 }
 
-WriteResult Converse(Link &link, const WriteInput &input, StepTracker &steps, const WriteTiming &timing = {})
+}  // namespace
+
+WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options)
 {
-    // Abandoned before it began: not a byte goes out.
-    if (link.IsDown())
-        return LinkDownResult(link);
-    const HandshakeResult handshake = BootHandshake(link, steps, timing.waitForBoardMs);
+    const HandshakeResult handshake = BootHandshake(link, steps, options);
     if (handshake.outcome == HandshakeOutcome::LinkDown)
         return LinkDownResult(link);
     if (handshake.outcome != HandshakeOutcome::Accepted)
-        return Fixed(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
+        return DesignedResult(WriteOutcome::HandshakeFailed, MessageHandshakeFailed);
 
     const TransferResult loaderSent = input.loader ? SendLoader(link, *input.loader, steps, handshake.roundTrip) : input.loader.error();
     if (const auto goOn = AfterLoader(link, loaderSent, input); !goOn)
         return goOn.error();
 
-    return ImageResult(link, SendImage(link, input.image, steps, timing.loaderStartMs));
-}
-
-WriteResult Shown(const WriteResult &result, MessageBox &messageBox)
-{
-    if (result.outcome != WriteOutcome::Abandoned)
-        messageBox.Show(result.message);
-    return result;
-}
-
-}  // namespace
-
-WriteResult WriteTarget(const WriteRequest &request)
-{
-    const PathName programFile(QFile::encodeName(request.programFile));
-    const auto input = ReadWriteInput(programFile, PathName(QFile::encodeName(request.fileSystem.LoaderPath())), InputReader::Uninterruptible);
-    if (!input)
-        return Shown(input.error(), request.messageBox);
-    StepTracker steps(request.progress);
-    return Shown(Converse(request.link, *input, steps), request.messageBox);
-}
-
-WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, const WriteTiming &timing)
-{
-    return Converse(link, input, steps, timing);
+    return ImageResult(link, SendImage(link, input.image, steps, options));
 }
 
 }  // namespace qw735

@@ -42,8 +42,7 @@ protected:
         for (const QString &name : names)
             texts << SlotPath(name);
         AutoSettings settings{.watch = {.settle = 50ms}, .count = count};
-        run = std::make_unique<AutoRun>(*ParseSlots(texts), settings, std::nullopt,
-                                        [this](Link &link, StepTracker &steps) { return WriteTarget(link, input, steps); });
+        run = std::make_unique<AutoRun>(*ParseSlots(texts), settings, std::nullopt, input, WriteOptions{});
         QObject::connect(run.get(), &AutoRun::BoardEnded, [this](int slot, const BoardOutcome &outcome, bool counted) {
             ended.push_back({slot, outcome.result.outcome, outcome.result.message, counted});
         });

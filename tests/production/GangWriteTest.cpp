@@ -23,7 +23,12 @@ TEST(GangWrite, AWriteThatThrowsEndsItsBoardAsFailed)
             boards.push_back(std::make_unique<sim::TargetSim>());
             ports.push_back(*PortName::Parse(QString::fromStdString(boards.back()->SlavePath())));
         }
-        GangWrite gang(ports, std::nullopt, [](Link &, StepTracker &) -> WriteResult { throw std::bad_alloc(); });
+        WriteInput input;
+        input.loader = TestLoader(3);
+        GangWrite gang(ports, std::nullopt, input, WriteOptions{});
+        // Called on the board's thread, inside its write, as the loader
+        // transfer begins.
+        QObject::connect(&gang, &GangWrite::MaximumSet, [](int, ProgressStage, float) { throw std::bad_alloc(); });
         int ended = 0;
         QObject::connect(&gang, &GangWrite::BoardEnded, [&ended](int) { ++ended; });
         EXPECT_NO_THROW(gang.Start()) << count << " board(s)";

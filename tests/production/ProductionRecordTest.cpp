@@ -30,6 +30,12 @@ TEST(ProductionRecord, AppendsWholeRecordsUnderALock)
     std::thread append([&] { EXPECT_TRUE(file->Append("{\"b\":2}\n")); });
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(ReadFile(path), "{\"a\":");  // waits for the other writer's lock
+    // A run that ends meanwhile gives up its record, and says why.
+    const std::atomic<bool> ended = true;
+    const auto givenUp = file->Append("{\"z\":0}\n", &ended);
+    ASSERT_FALSE(givenUp);
+    EXPECT_EQ(givenUp.error().kind, RecordError::Kind::GaveUp);
+    EXPECT_EQ(givenUp.error().text, QStringLiteral("Cannot write the report file %1: the run ended while another program held the file").arg(path));
     ::flock(other, LOCK_UN);
     append.join();
     ::close(other);
@@ -42,7 +48,10 @@ TEST(ProductionRecord, AppendsWholeRecordsUnderALock)
         const rlimit limit{20, 20};
         ::setrlimit(RLIMIT_FSIZE, &limit);
         const auto appended = file->Append("{\"c\":\"a record too long to fit\"}\n");
-        std::_Exit(!appended && appended.error().startsWith(QStringLiteral("Cannot write the report file")) ? 0 : 1);
+        std::_Exit(!appended && appended.error().kind == RecordError::Kind::CannotWrite
+                           && appended.error().text.startsWith(QStringLiteral("Cannot write the report file"))
+                       ? 0
+                       : 1);
     };
     EXPECT_EXIT(appendPastTheLimit(), ::testing::ExitedWithCode(0), "");
     EXPECT_EQ(ReadFile(path), "{\"a\":\n{\"b\":2}\n");

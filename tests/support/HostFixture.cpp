@@ -134,9 +134,15 @@ WriteBench::WriteBench(sim::BoardScript script, int loaderSize)
 
 WriteResult WriteBench::Write(const QByteArray &mot)
 {
-    if (!host.port.ChangeSettings(BootSettings()) || !host.port.Open())
-        return {WriteOutcome::PortLost, QStringLiteral("cannot open")};
-    return WriteTarget({host.link, fileSystem, progress, messages, WriteFile(dir, QStringLiteral("program.mot"), mot)});
+    if (!host.port.ChangeSettings(BootSettings()))
+        return {WriteOutcome::PortLost, QStringLiteral("cannot set")};
+    BoardRun run(host.port, host.link,
+                 FilesToRead{PathName(QFile::encodeName(WriteFile(dir, QStringLiteral("program.mot"), mot))),
+                             PathName(QFile::encodeName(fileSystem.LoaderPath()))},
+                 WriteOptions{});
+    run.ShowProgress(progress);
+    run.ShowResultIn(messages);
+    return run.Run().result;
 }
 
 }  // namespace qw735::test

@@ -8,6 +8,7 @@
 #include "writer/Feedback.h"
 #include "writer/FileSystem.h"
 #include "writer/StepTracker.h"
+#include "writer/BoardRun.h"
 #include "writer/WriteTarget.h"
 
 #include <QByteArray>
@@ -91,8 +92,9 @@ private:
     QTcpServer server_;
 };
 
-// A whole write against a simulated board: the files in a temporary
-// directory, the host's port open at 9600 baud as the window opens it.
+// A whole write against a simulated board, run as the window runs it: the
+// files in a temporary directory read once the port is open, the result
+// shown before it closes.
 struct WriteBench {
     explicit WriteBench(sim::BoardScript script = {}, int loaderSize = 40);
     // Runs one write of `mot` (S-record text) and returns how it ended.

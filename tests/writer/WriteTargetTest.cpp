@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "tests/support/HostFixture.h"
+#include "trace/TraceFormat.h"
 #include "writer/BootHandshake.h"
 #include "writer/SendImage.h"
 #include "writer/SendLoader.h"
@@ -53,7 +54,7 @@ TEST(BootHandshake, EndsWhenThePortIsLost)
     ASSERT_TRUE(host.port.Open());
     const auto start = Clock::now();
     EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::LinkDown);
-    EXPECT_TRUE(host.link.IsDown());
+    EXPECT_TRUE(host.link.Loss());
     // Not after the 51 silent attempts of 10 ms have run out.
     EXPECT_LT(MsSince(start), 500);
 }
@@ -197,6 +198,88 @@ TEST(WriteTarget, FullDataAreaSendsOneBlockPastIt)
     ASSERT_EQ(image.size(), 0x20040u);
     EXPECT_EQ(image[0x1FFFF], 0x1FFFF % 251);
     EXPECT_EQ(Bytes(image.begin() + 0x20000, image.end()), Bytes(64, 0xFF));
+}
+
+// The steps of a write as the trace names them and as an interrupted
+// board's message says where it stopped: one table serves both.
+TEST(WireSteps, NameEachStepAndWhereAWriteStoppedInIt)
+{
+    const struct {
+        WireStep step;
+        int number;
+        const char *traced;
+        const char *stoppedAt;
+    } rows[] = {
+        {WireStep::Open, 0, "open", "before the handshake"},
+        {WireStep::Sync, 0, "sync", "during the handshake"},
+        {WireStep::Handshake, 0, "handshake", "during the handshake"},
+        {WireStep::LoaderSize, 0, "loader size", "at the loader's size"},
+        {WireStep::Loader, 1731, "loader 1731", "at loader byte 1731"},
+        {WireStep::EndMark, 0, "end mark", "at the loader's end mark"},
+        {WireStep::Command, 0, "command", "at the program command"},
+        {WireStep::Size, 0, "size", "at the image size"},
+        {WireStep::Block, 17, "block 17", "at block 17"},
+        {WireStep::Checksum, 0, "checksum", "at the checksum"},
+        {WireStep::Final, 0, "final", "waiting for the final reply"},
+        {WireStep::Done, 0, "done", "waiting for the final reply"},
+    };
+    for (const auto &row : rows) {
+        const std::string line = TraceLine(std::chrono::microseconds(3'141'593), {}, row.step, row.number, WireDirection::Sent, {});
+        const std::string traced = row.traced;
+        EXPECT_EQ(line, "     3.141593 " + traced + std::string(11 - traced.size(), ' ') + " sent\n");
+        EXPECT_EQ(StoppedAt(row.step, row.number), row.stoppedAt);
+    }
+}
+
+// A run cancelled from another thread before it began opens nothing and
+// sends nothing; the gang's boards rely on it when a signal comes as they
+// start.
+TEST(BoardRun, CancelledBeforeItBeginsOpensNothing)
+{
+    HostSide host;
+    WriteInput input;
+    input.loader = TestLoader(3);
+    BoardRun run(host.port, host.link, &input, WriteOptions{});
+    std::thread([&run] { run.Cancel(); }).join();
+    const BoardOutcome &outcome = run.Run();
+    EXPECT_FALSE(outcome.opened);
+    EXPECT_EQ(outcome.result.outcome, WriteOutcome::Abandoned);
+    EXPECT_EQ(outcome.stoppedAt, QStringLiteral("while opening"));
+    EXPECT_EQ(outcome.bytesSent, 0u);
+    EXPECT_FALSE(host.port.IsOpen());
+    EXPECT_FALSE(host.board->WaitForReceived(1, 100ms));
+}
+
+// The window's box is shown while the port is still open, and the port is
+// closed once the run returns; a port that does not open has its message
+// in the box too.
+TEST(BoardRun, ShowsTheResultBeforeThePortCloses)
+{
+    struct PortWatchingBox : MessageBox {
+        explicit PortWatchingBox(const SerialPort &port) : port(port) {}
+        void Show(const QString &text) override { shown.emplace_back(text, port.IsOpen()); }
+        const SerialPort &port;
+        std::vector<std::pair<QString, bool>> shown;
+    };
+    WriteBench bench({}, 3);
+    PortWatchingBox box(bench.host.port);
+    QTemporaryDir dir;
+    const PathName program(QFile::encodeName(WriteFile(dir, QStringLiteral("p.mot"), "S9030000FC\n")));
+    BoardRun run(bench.host.port, bench.host.link, FilesToRead{program, PathName(QFile::encodeName(bench.loaderPath))}, WriteOptions{});
+    run.ShowResultIn(box);
+    EXPECT_EQ(run.Run().result.outcome, WriteOutcome::Ok);
+    EXPECT_EQ(box.shown, (std::vector<std::pair<QString, bool>>{{QStringLiteral("O.K."), true}}));
+    EXPECT_FALSE(bench.host.port.IsOpen());
+
+    bench.host.board.reset();  // the pseudo-terminal is gone
+    box.shown.clear();
+    BoardRun again(bench.host.port, bench.host.link, FilesToRead{program, PathName(QFile::encodeName(bench.loaderPath))}, WriteOptions{});
+    again.ShowResultIn(box);
+    const BoardOutcome &outcome = again.Run();
+    EXPECT_FALSE(outcome.opened);
+    ASSERT_EQ(box.shown.size(), 1u);
+    EXPECT_EQ(box.shown[0].first, outcome.result.message);
+    EXPECT_TRUE(box.shown[0].first.startsWith(QStringLiteral("Cannot open "))) << box.shown[0].first.toStdString();
 }
 
 }  // namespace
