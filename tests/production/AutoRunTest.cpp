@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -167,6 +168,32 @@ TEST_F(AutoRunTest, TheCountEndsTheRun)
     EXPECT_FALSE(EndsReach(2, 500ms));
     EXPECT_EQ(ended.size(), 1u);
     EXPECT_TRUE(second.Received().empty());
+}
+
+}  // namespace
+}  // namespace qw735::test
+
+namespace qw735::test {
+namespace {
+
+// A remote slot's server is up when it takes a connection, down when it
+// refuses one; the probe answers once either way.
+TEST(TcpServerProbe, TellsWhetherTheServerTakesAConnection)
+{
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    const quint16 port = server.serverPort();
+    TcpServerProbe probe;
+    for (const bool up : {true, false}) {
+        if (!up)
+            server.close();
+        const Slot slot = *Slot::Parse(QStringLiteral("rfc2217://127.0.0.1:%1").arg(port));
+        std::vector<bool> answers;
+        probe.Try(slot, [&answers](bool accepted) { answers.push_back(accepted); });
+        EXPECT_TRUE(PumpUntil([&] { return !answers.empty(); }, 5s));
+        PumpUntil([] { return false; }, 100ms);
+        EXPECT_EQ(answers, std::vector<bool>{up});
+    }
 }
 
 }  // namespace
