@@ -6,6 +6,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/OutputFiles.h"
 #include "cli/RecordKeeper.h"
+#include "cli/WriteRun.h"
 #include "production/ProductionRecord.h"
 #include "trace/WireTrace.h"
 
@@ -149,8 +150,8 @@ void AutoWriteRun::OnEnded(int slot, const BoardOutcome &outcome, bool counted)
             console_.Tell(QStringLiteral("%1: no board answered; its server is tried again").arg(label));
         return;
     }
-    const QString message = MessageOf(outcome);
-    const int status = StatusOf(outcome);
+    const QString message = BoardMessage(outcome, endedBy_);
+    const int status = BoardStatus(outcome, endedBy_);
     Tally &tally = tallies_[static_cast<std::size_t>(slot)];
     if (status == ExitOk) {
         ++tally.passed;
@@ -186,26 +187,6 @@ QString AutoWriteRun::Label(int slot, const QString &device) const
     if (named.SlotKind() == Slot::Kind::Pattern || named.SlotKind() == Slot::Kind::Com)
         return QStringLiteral("%1 (%2)").arg(named.Describe(), PathDisplay(device));
     return named.Describe();
-}
-
-QString AutoWriteRun::MessageOf(const BoardOutcome &outcome) const
-{
-    if (outcome.failure)
-        return QStringLiteral("the writer failed; the board is not fully written");
-    if (outcome.result.outcome != WriteOutcome::Abandoned)
-        return outcome.result.message;
-    return QStringLiteral("ended by %1 %2; %3")
-        .arg(QLatin1String(EndingSignals::Name(endedBy_)), outcome.stoppedAt,
-             outcome.bytesSent == 0 ? QStringLiteral("nothing was sent") : QStringLiteral("the board is not fully written"));
-}
-
-int AutoWriteRun::StatusOf(const BoardOutcome &outcome) const
-{
-    if (outcome.failure)
-        return ExitInternal;
-    if (outcome.result.outcome == WriteOutcome::Abandoned)
-        return 128 + endedBy_;
-    return ExitStatusOf(outcome.result.outcome);
 }
 
 void AutoWriteRun::ShowSummary() const

@@ -57,8 +57,6 @@ private:
     // The slot as the lines name it, with the device it holds when the slot
     // is a pattern or a Com number.
     QString Label(int slot, const QString &device) const;
-    QString MessageOf(const BoardOutcome &outcome) const;
-    int StatusOf(const BoardOutcome &outcome) const;
     void ShowSummary() const;
     Console::Stream Results() const;
 
