@@ -39,11 +39,6 @@ std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const O
         console.Tell(Described(read.error(), given.job));
         return std::unexpected(ExitUsage);
     }
-    if (!read->job.autoSlots.empty() && given.ports.isEmpty()) {
-        console.Tell(Described({JobError::Kind::BadValue, 0, "slots", "this qw735-write has no automatic mode: give the ports after --job"},
-                               given.job));
-        return std::unexpected(ExitUsage);
-    }
     const Job job = JobResolved(read->job, given.job.Bytes().toStdString());
     Options options = given;
     options.file = PathOf(job.program);
@@ -66,9 +61,16 @@ std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const O
     }
     options.write.syncRetries = job.syncRetries.value_or(options.write.bootEntry ? DefaultSyncRetriesWithEntry : 0);
     options.report = job.report.empty() ? PathName() : PathOf(job.report);
+    // Ports given after --job replace the job's; a job with slots and no
+    // ports given writes its boards as they are plugged in.
     if (options.ports.isEmpty()) {
         for (const std::string &port : job.ports)
             options.ports << QByteArray::fromStdString(port);
+    }
+    if (options.ports.isEmpty() && !job.autoSlots.empty()) {
+        for (const std::string &slot : job.autoSlots)
+            options.ports << QByteArray::fromStdString(slot);
+        options.automatic.on = true;
     }
     if (options.ports.isEmpty()) {
         console.Tell(Described({JobError::Kind::Missing, 0, "ports", "the job names no ports: give them after --job " + given.job.Display().toStdString()},

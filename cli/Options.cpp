@@ -6,11 +6,13 @@
 #include "cli/Mistakes.h"
 #include "cli/Hints.h"
 #include "cli/ProgramReport.h"
+#include "slot/DeviceWatcher.h"
 #include "writer/WriteOptions.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QFile>
+#include <tuple>
 #include <utility>
 
 namespace qw735 {
@@ -22,6 +24,7 @@ constexpr int WaitForBoardLimitS = 3600;
 
 constexpr std::string_view Usage =
     "Usage: qw735-write [options] PORT [PORT...] FILE\n"
+    "  or:  qw735-write --auto [options] SLOT [SLOT...] FILE\n"
     "  or:  qw735-write --job JOB [-q] [--trace[=FILE]] [PORT...]\n"
     "  or:  qw735-write --make-job JOB [options] [PORT...] FILE\n"
     "  or:  qw735-write --info [--json] FILE\n"
@@ -35,6 +38,11 @@ constexpr std::string_view Usage =
     "PORT is a device path (/dev/ttyUSB0), COM1..COM10 as the windows number them,\n"
     "or rfc2217://HOST:PORT for a board on another machine's serial port\n"
     "(rfc2217+tls://HOST:PORT: the same over TLS, the server's name checked).\n"
+    "\n"
+    "With --auto, write each board as it is plugged in, until Ctrl-C: SLOT is where\n"
+    "boards appear, a device path (/dev/serial/by-path/...), a pattern over such\n"
+    "names ('/dev/serial/by-path/*usb-0:1.*'), COM1..COM10, or an rfc2217:// URL\n"
+    "(tried every 3 s). A board is written once, then its slot waits for it to go.\n"
     "\n"
     "Options:\n"
     "  --loader FILE      use FILE instead of qw735/tqw735.bin from the data directories\n"
@@ -64,6 +72,10 @@ constexpr std::string_view Usage =
     "                     (default: the system's trusted CAs)\n"
     "  --tls-cert FILE    the client certificate for rfc2217+tls:// servers\n"
     "  --tls-key FILE     its private key (PEM, no passphrase)\n"
+    "  --auto             the PORTs are slots: write each board plugged into one\n"
+    "  --settle MS        with --auto: wait MS milliseconds (0..60000, default 500)\n"
+    "                     after a device appears before writing it\n"
+    "  --count N          with --auto: end after N boards (1..1000000)\n"
     "  --serial-at ADDRESS  write each board's own number at ADDRESS (decimal or 0x-hex)\n"
     "  --serial-format FORMAT\n"
     "                     u8, u16le, u16be, u32le, u32be, u64le, u64be, or ascii:N\n"
@@ -142,6 +154,10 @@ std::expected<void, Misuse> TakeTraceOption(QStringList &args, Options &options)
     return {};
 }
 
+// Longest --settle: a minute is more than any board or hub needs to start.
+constexpr int SettleLimitMs = 60000;
+constexpr int CountLimit = 1000000;
+
 // The one value of a value-taking option; empty when it is not given.
 std::expected<QString, Misuse> OneValue(const QCommandLineParser &parser, const QCommandLineOption &option)
 {
@@ -167,6 +183,8 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
                 options.ports << port.toLatin1();
             return {};
         }
+        if (options.automatic.on && positional.size() < 2)
+            return std::unexpected(Misuse{QStringLiteral("--auto needs the SLOTs where boards are plugged, then the program FILE (SLOT FILE)")});
         if (positional.isEmpty())
             return std::unexpected(Misuse{QStringLiteral("give the PORT, then the program FILE to write into its board (PORT FILE)")});
         if (positional.size() == 1)
@@ -234,13 +252,17 @@ struct Grammar {
     QCommandLineOption serialOverData{QStringLiteral("serial-over-data")};
     QCommandLineOption job{QStringLiteral("job"), QString(), QStringLiteral("JOB")};
     QCommandLineOption makeJob{QStringLiteral("make-job"), QString(), QStringLiteral("JOB")};
+    // The automatic mode.
+    QCommandLineOption automatic{QStringLiteral("auto")};
+    QCommandLineOption settle{QStringLiteral("settle"), QString(), QStringLiteral("MS")};
+    QCommandLineOption count{QStringLiteral("count"), QString(), QStringLiteral("N")};
     QCommandLineParser parser;
 
     Grammar()
     {
         parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey,
                            binaryAt, ignoreChecksums, bootEntry, release, syncRetries, listSequences, serialAt, serialFormat, serialFrom,
-                           serialOverData, job, makeJob});
+                           serialOverData, job, makeJob, automatic, settle, count});
     }
 };
 
@@ -248,7 +270,7 @@ struct Grammar {
 constexpr const char *ValueOptions[] = {"--loader",     "--report",      "--loader-start", "--wait-for-board", "--binary-at",
                                         "--tls-ca",     "--tls-cert",    "--tls-key",      "--boot-entry",     "--release",
                                         "--sync-retries", "--serial-at", "--serial-format", "--serial-from",   "--job",
-                                        "--make-job"};
+                                        "--make-job",   "--settle",      "--count"};
 
 // Which run: a write, unless --info, --list-ports or --make-job says
 // otherwise; a write of a job, with --job.
@@ -311,6 +333,7 @@ std::expected<void, Misuse> CheckScopes(const Grammar &grammar, Options &options
         {grammar.serialFrom, true, false, true, true, false},
         {grammar.serialOverData, true, false, true, true, false},
         {grammar.json, false, false, false, true, true},
+        {grammar.automatic, true, true, false, false, false},
     };
     const bool job = options.mode == Options::Mode::Write && !options.job.IsEmpty();
     const QString mode = job                                       ? QStringLiteral("--job")
@@ -491,6 +514,44 @@ std::expected<void, Misuse> TakeLines(const Grammar &grammar, Options &options)
     return {};
 }
 
+// A whole number from `least` to `most`, or why the option refuses it.
+std::expected<int, Misuse> NumberIn(const QCommandLineParser &parser, const QCommandLineOption &option, int least, int most, const char *what)
+{
+    const QString name = QStringLiteral("--") + option.names().constLast();
+    const QStringList values = parser.values(option);
+    if (values.size() > 1)
+        return std::unexpected(Misuse{QStringLiteral("%1 is given twice").arg(name)});
+    bool number = false;
+    const int value = values[0].toInt(&number);
+    if (!number || value < least || value > most)
+        return std::unexpected(Misuse{QStringLiteral("%1 takes %2 from %3 to %4, not '%5'")
+                                          .arg(name, QLatin1String(what))
+                                          .arg(least)
+                                          .arg(most)
+                                          .arg(ArgumentDisplay(values[0]))});
+    return value;
+}
+
+// --auto, and --settle and --count, which go only with it.
+std::expected<void, Misuse> TakeAutomatic(const Grammar &grammar, Options &options)
+{
+    options.automatic.on = grammar.parser.isSet(grammar.automatic);
+    options.automatic.settleMs = static_cast<int>(DefaultSettle.count());
+    for (const auto &[option, value, least, most, what] :
+         {std::tuple{&grammar.settle, &options.automatic.settleMs, 0, SettleLimitMs, "a time in milliseconds"},
+          std::tuple{&grammar.count, &options.automatic.count, 1, CountLimit, "a number of boards"}}) {
+        if (!grammar.parser.isSet(*option))
+            continue;
+        if (!options.automatic.on)
+            return std::unexpected(Misuse{QStringLiteral("--%1 goes only with --auto").arg(option->names().constLast())});
+        const auto number = NumberIn(grammar.parser, *option, least, most, what);
+        if (!number)
+            return std::unexpected(number.error());
+        *value = *number;
+    }
+    return {};
+}
+
 }  // namespace
 
 QString SequencesText()
@@ -531,7 +592,7 @@ std::expected<Options, Misuse> ParseOptions(QStringList args)
         return options;
     }
     using Step = std::expected<void, Misuse> (*)(const Grammar &, Options &);
-    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming, TakeLines, TakeNumbering}) {
+    for (const Step step : {TakeMode, CheckScopes, TakeFiles, TakeProgramOptions, TakeTiming, TakeLines, TakeNumbering, TakeAutomatic}) {
         if (const auto taken = step(grammar, options); !taken)
             return std::unexpected(taken.error());
     }

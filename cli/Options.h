@@ -40,6 +40,13 @@ struct Options {
     // --job: the job file that fixes what is written (the options above that
     // would change it are then not given); --make-job: the job file to make.
     PathName job;
+    // --auto: the PORTs are slots, and each board is written as it is
+    // plugged into one (--settle, --count).
+    struct Automatic {
+        bool on = false;
+        int settleMs = 0;
+        int count = 0;  // 0: until Ctrl-C
+    } automatic;
 };
 
 // A command line that asks for nothing this program does, and why.

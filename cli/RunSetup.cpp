@@ -3,6 +3,7 @@
 
 #include "base/DescriptorLimits.h"
 #include "base/PathName.h"
+#include "cli/AutoWriteRun.h"
 #include "cli/Console.h"
 #include "cli/ExitStatus.h"
 #include "cli/Hints.h"
@@ -56,12 +57,8 @@ std::optional<QString> TlsWithoutTlsPort(const Options &options, std::span<const
 }
 
 // The ports as given, or the exit status of a command that cannot mean them.
-std::expected<std::vector<PortName>, int> PortsOf(const Options &options, const PathName &loaderPath, const Console &console)
+std::expected<std::vector<PortName>, int> PortsOf(const Options &options, const Console &console)
 {
-    // Arguments in the wrong order are told before anything is read or
-    // opened, with what was probably meant.
-    if (const auto misplaced = MisplacedArgument(options.ports, options.file, loaderPath))
-        return std::unexpected(Misused(console, *misplaced));
     std::vector<PortName> ports;
     for (const QByteArray &port : options.ports) {
         auto name = PortName::Parse(PathString(port));  // every byte kept
@@ -72,6 +69,25 @@ std::expected<std::vector<PortName>, int> PortsOf(const Options &options, const 
     if (const auto misuse = TlsWithoutTlsPort(options, ports))
         return std::unexpected(Misused(console, *misuse));
     return ports;
+}
+
+// The slots of --auto, or the exit status of a command that cannot mean
+// them. `ports`: each slot as a PORT, for the checks a PORT has.
+std::expected<std::vector<Slot>, int> SlotsOf(const Options &options, const Console &console, std::vector<PortName> &ports)
+{
+    QStringList texts;
+    for (const QByteArray &slot : options.ports)
+        texts << PathString(slot);  // every byte kept
+    auto named = ParseSlots(texts);
+    if (!named)
+        return std::unexpected(Misused(console, named.error().text));
+    for (const Slot &slot : *named) {
+        if (auto port = PortName::Parse(slot.Text()))
+            ports.push_back(std::move(*port));
+    }
+    if (const auto misuse = TlsWithoutTlsPort(options, ports))
+        return std::unexpected(Misused(console, *misuse));
+    return std::move(*named);
 }
 
 // The certificates are read before anything is held: a file that cannot be
@@ -103,6 +119,16 @@ std::expected<void, int> CheckRoomForBoards(std::span<const PortName> ports, con
     // Enough descriptors for every board, or a word before anything starts:
     // running out midway would leave boards half-written.
     if (const auto raised = RaiseDescriptorLimit(GangWrite::DescriptorsNeeded(static_cast<int>(ports.size()))); !raised) {
+        console.Tell(raised.error());
+        return std::unexpected(ExitInternal);
+    }
+    return {};
+}
+
+// The descriptors for a board on every slot at once, and the watcher's.
+std::expected<void, int> RoomForSlots(int count, const Console &console)
+{
+    if (const auto raised = RaiseDescriptorLimit(GangWrite::DescriptorsNeeded(count) + 1); !raised) {
         console.Tell(raised.error());
         return std::unexpected(ExitInternal);
     }
@@ -143,13 +169,28 @@ int RunWrite(const Options &given, const Console &console)
     const Options &options = job->first;
     const FileSystem fileSystem;
     const PathName loaderPath = options.loader.IsEmpty() ? PathName(QFile::encodeName(fileSystem.LoaderPath())) : options.loader;
-    auto givenPorts = PortsOf(options, loaderPath, console);
-    if (!givenPorts)
-        return givenPorts.error();
+    // Arguments in the wrong order are told before anything is read or
+    // opened, with what was probably meant.
+    if (const auto misplaced = MisplacedArgument(options.ports, options.file, loaderPath))
+        return Misused(console, *misplaced);
+    std::vector<Slot> slotList;
+    std::expected<std::vector<PortName>, int> givenPorts;
+    if (options.automatic.on) {
+        auto parsed = SlotsOf(options, console, *givenPorts);
+        if (!parsed)
+            return parsed.error();
+        slotList = std::move(*parsed);
+    } else {
+        givenPorts = PortsOf(options, console);
+        if (!givenPorts)
+            return givenPorts.error();
+    }
     auto identity = TlsIdentityOf(options, console);
     if (!identity)
         return identity.error();
-    if (const auto room = CheckRoomForBoards(*givenPorts, console); !room)
+    // A slot is no port yet: what two slots lead to is told as devices
+    // appear, and each slot writes one board at a time.
+    if (const auto room = options.automatic.on ? RoomForSlots(static_cast<int>(slotList.size()), console) : CheckRoomForBoards(*givenPorts, console); !room)
         return room.error();
     const auto input = ReadRunInput(options, loaderPath, fileSystem, console);
     if (!input)
@@ -187,8 +228,18 @@ int RunWrite(const Options &given, const Console &console)
         console.Tell(outputs.error());
         return ExitUsage;
     }
-    std::vector<PortName> ports = std::move(*givenPorts);
     std::optional<TlsIdentity> tls = std::move(*identity);
+    if (options.automatic.on) {
+        AutoSettings settings{.watch = {.settle = std::chrono::milliseconds(options.automatic.settleMs)}, .count = options.automatic.count};
+        AutoWriteRun run({std::move(slotList), std::move(settings), std::move(tls), options.quiet, &*outputs, &program, &*input, write});
+        try {
+            return run.Run();
+        } catch (...) {
+            ReportFailure("; the run stopped, the boards being written are not fully written");
+            return ExitInternal;
+        }
+    }
+    std::vector<PortName> ports = std::move(*givenPorts);
 
     WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, write});
     try {

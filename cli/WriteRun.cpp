@@ -217,25 +217,35 @@ bool WriteRun::ShowLosses() const
     return lost;
 }
 
-QString WriteRun::MessageOf(const BoardOutcome &outcome) const
+QString BoardMessage(const BoardOutcome &outcome, int endedBy)
 {
     if (outcome.failure)
         return QStringLiteral("the writer failed; the board is not fully written");
     if (outcome.result.outcome != WriteOutcome::Abandoned)
         return outcome.result.message;
     return QStringLiteral("ended by %1 %2; %3")
-        .arg(QLatin1String(EndingSignals::Name(endedBy_)), outcome.stoppedAt,
+        .arg(QLatin1String(EndingSignals::Name(endedBy)), outcome.stoppedAt,
              outcome.bytesSent == 0 ? QStringLiteral("nothing was sent") : QStringLiteral("the board is not fully written"));
 }
 
 // As the shell will see the process end.
-int WriteRun::StatusOf(const BoardOutcome &outcome) const
+int BoardStatus(const BoardOutcome &outcome, int endedBy)
 {
     if (outcome.failure)
         return ExitInternal;
-    if (outcome.result.outcome == WriteOutcome::Abandoned && endedBy_ != 0)
-        return 128 + endedBy_;
+    if (outcome.result.outcome == WriteOutcome::Abandoned && endedBy != 0)
+        return 128 + endedBy;
     return ExitStatusOf(outcome.result.outcome);
+}
+
+QString WriteRun::MessageOf(const BoardOutcome &outcome) const
+{
+    return BoardMessage(outcome, endedBy_);
+}
+
+int WriteRun::StatusOf(const BoardOutcome &outcome) const
+{
+    return BoardStatus(outcome, endedBy_);
 }
 
 // One board: the message as the last line on stdout, where scripts read it,

@@ -17,6 +17,12 @@ class RecordKeeper;
 struct RunOutputs;
 struct RecordedProgram;
 
+// A board's result line: its message, or which signal (`endedBy`, 0 for
+// none) ended it where.
+QString BoardMessage(const BoardOutcome &outcome, int endedBy);
+// Its exit status, as the shell would see a single write of it end.
+int BoardStatus(const BoardOutcome &outcome, int endedBy);
+
 struct WriteRunOptions {
     std::vector<PortName> ports;                // one or more, in the order given
     std::optional<TlsIdentity> tls;             // the files given for rfc2217+tls:// ports

@@ -127,7 +127,7 @@ private:
         Progress progress(gang_, index_);
         std::optional<WireTrace> trace;
         if (gang_.trace_)
-            trace.emplace(*gang_.trace_, gang_.BoardCount() > 1 ? outcome_.port : QString());
+            trace.emplace(*gang_.trace_, gang_.threaded_ ? outcome_.port : QString());
         BoardRun run(*line, link, &gang_.input_, gang_.options_);
         run.ShowProgress(progress);
         if (trace)
@@ -178,10 +178,11 @@ GangWrite::~GangWrite()
         board->wait();
 }
 
-void GangWrite::Start()
+void GangWrite::Start(LoneBoard lone)
 {
     running_ = BoardCount();
-    if (boards_.size() == 1) {
+    threaded_ = boards_.size() > 1 || lone == LoneBoard::OnItsThread;
+    if (!threaded_ && boards_.size() == 1) {
         boards_[0]->RunHere();
         return;
     }

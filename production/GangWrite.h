@@ -37,14 +37,20 @@ public:
     // Cancels whatever still runs and waits for every board's thread.
     ~GangWrite() override;
 
+    // Where a lone board runs: inside Start(), as a single write always
+    // ran, or on a thread of its own like one of many (the automatic mode
+    // starts a gang of one per board plugged, beside the others).
+    enum class LoneBoard : std::uint8_t { HereAndNow, OnItsThread };
+
     // A wire trace for every board into `output`, which must outlive this
-    // object; the lines name the port when there is more than one board.
+    // object; the lines name the port when the boards run on threads of
+    // their own, since others may write beside them.
     void SetTrace(TraceOutput *output) { trace_ = output; }
     // Starts every board. A board whose thread cannot be made ends at once,
     // failed as out of memory. A lone board's write runs inside this call.
     // What a write throws ends its board as failed (the port closed first),
     // and the board's end is delivered like any other.
-    void Start();
+    void Start(LoneBoard lone = LoneBoard::HereAndNow);
     // Ends every write at once: each board stops in its current wait,
     // closes its port and ends as abandoned. Boards already done keep their
     // results.
@@ -80,6 +86,7 @@ private:
     const WriteInput &input_;
     const WriteOptions options_;
     TraceOutput *trace_ = nullptr;
+    bool threaded_ = false;  // the boards run on threads of their own
     int running_ = 0;
 };
 

@@ -49,7 +49,8 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input)
     return program;
 }
 
-QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus)
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus,
+                      const QString &slot)
 {
     // A board with its own number was sent an image of its own.
     const OwnInputFacts own = board.own.value_or(OwnInputFacts{{}, program.imageSha256, program.transferSize, program.checksum});
@@ -88,6 +89,12 @@ QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board,
     if (!program.job.isEmpty()) {
         record.insert(QStringLiteral("job"), program.job);
         record.insert(QStringLiteral("job_sha256"), QString::fromLatin1(program.jobSha256));
+    }
+    // Which slot of a station the board was plugged into: a line's yield
+    // by slot shows a worn connector.
+    if (!slot.isEmpty()) {
+        record.insert(QStringLiteral("slot"), slot);
+        record.insert(QStringLiteral("auto"), true);
     }
     return QJsonDocument(record).toJson(QJsonDocument::Compact) + '\n';
 }

@@ -55,7 +55,10 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input);
 // "job_sha256".
 // A board written through rfc2217+tls:// also has "server_cert_sha256", the
 // SHA-256 of the server's certificate in lower-case hex.
-QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus);
+// A board written by the automatic mode has "slot", the slot it was plugged
+// into as the user wrote it (`slot`, not empty), and "auto":true.
+QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus,
+                      const QString &slot = {});
 
 // Why a record could not be kept. Front ends choose what to add by the kind
 // and show the text as it is.

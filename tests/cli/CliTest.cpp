@@ -703,6 +703,22 @@ TEST(CommandLine, RefusesBadUsage)
         {{"notes.txt", "COM1", "p.mot"}, "qw735-write: notes.txt is a file, not a port: give the ports, then the one program file" + help},
         {{"raspberrypi.local:4000", "p.mot"},
          "qw735-write: raspberrypi.local:4000 is no serial device: did you mean rfc2217://raspberrypi.local:4000?" + help},
+        // The automatic mode: its slots, and its options with it only.
+        {{"--auto", "p.mot"}, "qw735-write: --auto needs the SLOTs where boards are plugged, then the program FILE (SLOT FILE)" + help},
+        {{"--settle", "100", "COM1", "p.mot"}, "qw735-write: --settle goes only with --auto" + help},
+        {{"--count", "3", "COM1", "p.mot"}, "qw735-write: --count goes only with --auto" + help},
+        {{"--auto", "--settle", "60001", "COM1", "p.mot"},
+         "qw735-write: --settle takes a time in milliseconds from 0 to 60000, not '60001'" + help},
+        {{"--auto", "--count", "0", "COM1", "p.mot"}, "qw735-write: --count takes a number of boards from 1 to 1000000, not '0'" + help},
+        {{"--auto", "--count", "1", "--count", "2", "COM1", "p.mot"}, "qw735-write: --count is given twice" + help},
+        {{"--info", "--auto", "p.mot"}, "qw735-write: --auto does not go with --info" + help},
+        {{"--auto", "/dev/serial/by-path/", "p.mot"},
+         "qw735-write: /dev/serial/by-path/ names a folder: a slot is a device in it, or a pattern such as /dev/serial/by-path/*" + help},
+        {{"--auto", "/dev/serial/*/usb-0:1.1", "p.mot"},
+         "qw735-write: /dev/serial/*/usb-0:1.1 has a wildcard in a folder's name: a slot's pattern may have them in its last name only" + help},
+        {{"--auto", "COM1", "com1", "p.mot"}, "qw735-write: COM1 and com1 name the same slot" + help},
+        {{"--auto", "--tls-ca", "ca.crt", "/dev/serial/by-path/*", "p.mot"},
+         "qw735-write: --tls-ca goes only with rfc2217+tls:// ports, and none is given: leave it out for a local port" + help},
         // The TLS files, for TLS ports only.
         {{"--tls-ca", "ca.crt", "COM1", "p.mot"},
          "qw735-write: --tls-ca goes only with rfc2217+tls:// ports, and none is given: leave it out for a local port" + help},
@@ -1809,13 +1825,14 @@ TEST(CommandLine, CompletesInBash)
         {{"--ig"}, "--ignore-checksums"},
         {{"--wa"}, "--wait-for-board"},
         {{"-"}, "--loader --loader-start --wait-for-board -q --quiet --report --trace --trace= --tls-ca --tls-cert --tls-key --boot-entry --release "
-                "--sync-retries --list-sequences --serial-at --serial-format --serial-from --serial-over-data --job --make-job --info --binary-at "
+                "--sync-retries --list-sequences --serial-at --serial-format --serial-from --serial-over-data --job --make-job --auto --settle --count --info --binary-at "
                 "--ignore-checksums --list-ports --json -h --help -V --version --"},
         {{"--serial-format", "u16"}, "u16le u16be"},
         {{"--serial-format", "a"}, "ascii:"},
         {{"--serial-from", ""}, "counter: list:"},
         {{"--serial-at", ""}, ""},
         {{"--ma"}, "--make-job"},
+        {{"--settle", ""}, "200 500 1000 2000"},
         {{"COM"}, "COM1 COM2"},
         {{""}, "COM1 COM2 rfc2217:// rfc2217+tls://"},
         {{"/dev/"}, "/dev/ttyUSB0 /dev/serial/by-id/usb-Bench_Works_BW0001-if00-port0 /dev/ttyS1 /dev/ttyACM0"},
