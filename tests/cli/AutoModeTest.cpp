@@ -37,6 +37,8 @@ using namespace std::chrono_literals;
 //   exit N                the run ends with status N
 //   untouched K           board K received nothing and nobody but this test holds it
 //   records N             the report has N records, each with its slot and "auto":true
+//   number K VALUE        board K was last sent VALUE at 0x100 (with @COUNTER@
+//                         in the row's options: a counter file starting at 41)
 struct AutoRow {
     const char *name;
     QStringList slotTexts;
@@ -176,6 +178,24 @@ link /dev/serial/by-path/usb-0:1.2 1
 untouched 1
 records 1
 )", {"--count", "1"}},
+    // Each board plugged takes its own number as its write begins, in the
+    // order boards start, as a gang's boards do.
+    {"EachBoardItsOwnNumber", {ByPath + "usb-0:1.1", ByPath + "usb-0:1.2"}, {"ok", "ok"}, R"(
+start
+link /dev/serial/by-path/usb-0:1.1 0
+result /dev/serial/by-path/usb-0:1.1: O.K.
+number 0 00000041
+link /dev/serial/by-path/usb-0:1.2 1
+result /dev/serial/by-path/usb-0:1.2: O.K.
+number 1 00000042
+unlink /dev/serial/by-path/usb-0:1.1
+link /dev/serial/by-path/usb-0:1.1 0
+result /dev/serial/by-path/usb-0:1.1: O.K.
+number 0 00000043
+signal
+exit 0
+records 3
+)", {"--serial-at", "0x100", "--serial-format", "ascii:8", "--serial-from", "counter:@COUNTER@"}},
 };
 
 sim::BoardScript ScriptFor(const QString &kind)
@@ -211,6 +231,9 @@ TEST_P(AutoModeRows, WritesEachBoardAsItIsPlugged)
     const QString program = WriteFile(dir, QStringLiteral("p.mot"), "S1130000000102030405060708090A0B0C0D0E0F74\n");
     const QString loader = WriteFile(dir, QStringLiteral("tqw735.bin"), TestLoader(40));
     const QString report = dir.filePath(QStringLiteral("records.jsonl"));
+    const QString counter = WriteFile(dir, QStringLiteral("serial.txt"), "41\n");
+    QStringList extra = row.extra;
+    extra.replaceInStrings(QStringLiteral("@COUNTER@"), counter);
     std::vector<std::unique_ptr<sim::TargetSim>> boards;
     for (const QString &kind : row.boards)
         boards.push_back(std::make_unique<sim::TargetSim>(ScriptFor(kind)));
@@ -250,7 +273,7 @@ TEST_P(AutoModeRows, WritesEachBoardAsItIsPlugged)
         if (command == u"start") {
             const QStringList args = QStringList{QStringLiteral(QW735_WRITE_PATH), QStringLiteral("--auto"), QStringLiteral("--settle"),
                                                  QStringLiteral("100"), QStringLiteral("--loader"), loader, QStringLiteral("--report"), report}
-                                     + row.extra + row.slotTexts + QStringList{program};
+                                     + extra + row.slotTexts + QStringList{program};
             const QStringList command = rig.InNamespace(args);
             writer.start(command.first(), command.mid(1));
             ASSERT_TRUE(writer.waitForStarted());
@@ -285,6 +308,10 @@ TEST_P(AutoModeRows, WritesEachBoardAsItIsPlugged)
         } else if (command == u"untouched") {
             EXPECT_TRUE(boards.at(rest.toUInt())->Received().empty());
             EXPECT_TRUE(HoldersOf(board(rest)).isEmpty());
+        } else if (command == u"number") {
+            const std::vector<std::uint8_t> image = boards.at(words[0].toUInt())->LastWrite().image;
+            ASSERT_GE(image.size(), 0x108u);
+            EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(image.data()) + 0x100, 8).toStdString(), words[1].toStdString());
         } else if (command == u"records") {
             const QList<QByteArray> lines = ReadFile(report).split('\n');
             EXPECT_EQ(lines.size() - 1, rest.toInt());
