@@ -12,6 +12,8 @@
 #include <QScopeGuard>
 #include <QThread>
 #include <chrono>
+#include <future>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -157,25 +159,43 @@ WriteResult BoardRun::Converse(StepTracker &steps)
 WriteResult BoardRun::Write(const WriteInput &run, StepTracker &steps)
 {
     if (!options_.ownInput)
-        return WriteFrom(run, steps);
-    // The board's write begins here: what is made now is the board's.
-    auto own = options_.ownInput->Make(run, giveUp_);
-    if (!own && giveUp_) {
-        link_.Abandon();
-        return {WriteOutcome::Abandoned, QString()};
-    }
-    if (!own)
-        return own.error();
-    outcome_.own = std::move(own->facts);
-    return WriteFrom(own->input, steps);
+        return WriteFrom(run, {}, steps);
+    // The board's write begins here: what is made now is the board's. It is
+    // made beside the conversation, not before it: keeping a serial number
+    // from ever being given twice costs a lock and two flushes to disk, and
+    // boards that start together would otherwise each wait for all those
+    // before them. Only the image needs it; the loader is the run's.
+    std::future<std::expected<OwnInput, WriteResult>> making =
+        std::async(std::launch::async, [this, &run] { return options_.ownInput->Make(run, giveUp_); });
+    std::optional<std::expected<OwnInput, WriteResult>> own;
+    const auto made = [&]() -> const std::expected<OwnInput, WriteResult> & {
+        if (!own)
+            own.emplace(making.get());
+        return *own;
+    };
+    const LateImage image = [&]() -> std::expected<const WriteInput *, WriteResult> {
+        if (made())
+            return &made()->input;
+        if (giveUp_) {
+            link_.Abandon();
+            return std::unexpected(WriteResult{WriteOutcome::Abandoned, QString()});
+        }
+        return std::unexpected(made().error());
+    };
+    const WriteResult result = WriteFrom(run, image, steps);
+    // Whatever ended the write, the record names the number this board
+    // took: it is the board's for good.
+    if (made())
+        outcome_.own = made()->facts;
+    return result;
 }
 
-WriteResult BoardRun::WriteFrom(const WriteInput &input, StepTracker &steps)
+WriteResult BoardRun::WriteFrom(const WriteInput &input, const LateImage &image, StepTracker &steps)
 {
     const auto handshake = EnterBootMode(steps);
     if (!handshake)
         return handshake.error();
-    return WriteAfterHandshake(link_, input, steps, options_, *handshake);
+    return WriteAfterHandshake(link_, input, steps, options_, *handshake, image);
 }
 
 std::expected<HandshakeResult, WriteResult> BoardRun::EnterBootMode(StepTracker &steps)

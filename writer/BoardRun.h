@@ -6,6 +6,7 @@
 #include "writer/WriteInput.h"
 #include "writer/WriteOptions.h"
 #include "writer/WriteResult.h"
+#include "writer/WriteTarget.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -135,9 +136,9 @@ private:
     // The write sequence with `run`, or with the board's own input made
     // from it when the options ask for one.
     WriteResult Write(const WriteInput &run, StepTracker &steps);
-    // The boot entry, the handshake and the rest of the write, with the
-    // input this board is sent.
-    WriteResult WriteFrom(const WriteInput &input, StepTracker &steps);
+    // The boot entry, the handshake and the rest of the write: the loader
+    // from `input`, the image from `input` or, when given, from `image`.
+    WriteResult WriteFrom(const WriteInput &input, const LateImage &image, StepTracker &steps);
     void ShowResult() const;
     bool Cancelled();
 

@@ -27,10 +27,11 @@ struct OwnInput {
 };
 
 // Makes each board's own input as its write begins: after its port opened,
-// before the board hears a byte, on the board's own thread (so from many
-// threads at once). What it gives a board is that board's for good, even
-// when the write then fails (a serial number is never given twice). The
-// error ends the board's write before it hears a byte.
+// on a thread beside the board's conversation (so from many threads at
+// once), while the handshake and the loader go; the image waits for it.
+// What it gives a board is that board's for good, even when the write then
+// fails (a serial number is never given twice). The error ends the board's
+// write before the image.
 class OwnInputMaker {
 public:
     virtual ~OwnInputMaker() = default;

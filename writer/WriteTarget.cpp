@@ -76,7 +76,7 @@ WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps,
 }
 
 WriteResult WriteAfterHandshake(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options,
-                                const HandshakeResult &handshake)
+                                const HandshakeResult &handshake, const LateImage &lateImage)
 {
     if (handshake.outcome == HandshakeOutcome::LinkDown)
         return LinkDownResult(link);
@@ -87,7 +87,14 @@ WriteResult WriteAfterHandshake(Link &link, const WriteInput &input, StepTracker
     if (const auto goOn = AfterLoader(link, loaderSent, input); !goOn)
         return goOn.error();
 
-    return ImageResult(link, SendImage(link, input.image, steps, options));
+    const WriteInput *imageFrom = &input;
+    if (lateImage) {
+        const auto late = lateImage();
+        if (!late)
+            return late.error();
+        imageFrom = *late;
+    }
+    return ImageResult(link, SendImage(link, imageFrom->image, steps, options));
 }
 
 }  // namespace qw735

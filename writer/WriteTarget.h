@@ -6,6 +6,9 @@
 #include "writer/WriteOptions.h"
 #include "writer/WriteResult.h"
 
+#include <expected>
+#include <functional>
+
 namespace qw735 {
 
 class Link;
@@ -19,10 +22,16 @@ class StepTracker;
 // ended before the image transfer, 38400 otherwise. A write on a board is
 // run by BoardRun, which opens and closes the port around this.
 WriteResult WriteTarget(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options = {});
+// Where the image comes from when it is not ready as the write begins: a
+// board's own image is made while the handshake and the loader go, and the
+// image transfer waits for it. The error ends the write before the image.
+using LateImage = std::function<std::expected<const WriteInput *, WriteResult>()>;
+
 // The same once the handshake has ended as `handshake` says: a caller that
 // puts the board into boot mode and tries the handshake again runs the
-// handshake itself.
+// handshake itself. The loader is `input`'s; the image is `input`'s too, or
+// what `lateImage` gives once the loader is running.
 WriteResult WriteAfterHandshake(Link &link, const WriteInput &input, StepTracker &steps, const WriteOptions &options,
-                                const HandshakeResult &handshake);
+                                const HandshakeResult &handshake, const LateImage &lateImage = {});
 
 }  // namespace qw735
