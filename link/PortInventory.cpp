@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -111,12 +112,45 @@ QString FarEndOf(const QByteArray &pid, const QByteArray &fd)
     return {};
 }
 
+// What a file is, whatever its name: a process in another mount namespace
+// (a container, a test's machine of its own) may hold a file of the same
+// name that is another device.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    dev_t special = 0;  // of a character device: the device it stands for
+    bool character = false;
+};
+
+std::optional<FileIdentity> IdentityOf(const QByteArray &path)
+{
+    struct stat info {};
+    if (::stat(path.constData(), &info) != 0)
+        return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino, info.st_rdev, S_ISCHR(info.st_mode)};
+}
+
+// Whether the descriptor whose /proc link is `fdLink` is the file `wanted`;
+// when either cannot be told, the name alone decides.
+bool SameFile(const QByteArray &fdLink, const std::optional<FileIdentity> &wanted)
+{
+    const std::optional<FileIdentity> held = IdentityOf(fdLink);
+    if (!held || !wanted)
+        return true;
+    if (held->character && wanted->character)
+        return held->special == wanted->special;
+    return held->device == wanted->device && held->inode == wanted->inode;
+}
+
 // Processes with a descriptor on one of `devices`, by device; this process
 // left out, and so is the far end of a pseudo-terminal. Only what the user
 // may see of other processes.
 QHash<QString, QList<PortUser>> UsersOf(const QStringList &devices)
 {
     QHash<QString, QList<PortUser>> users;
+    QHash<QString, std::optional<FileIdentity>> identities;
+    for (const QString &device : devices)
+        identities.insert(device, IdentityOf(PathBytes(device)));
     const QByteArray self = QByteArray::number(::getpid());
     for (const QByteArray &pid : EntryNames("/proc")) {
         bool number = false;
@@ -130,7 +164,8 @@ QHash<QString, QList<PortUser>> UsersOf(const QStringList &devices)
             const QByteArray target = LinkTarget(fds + fd);
             if (std::find(std::begin(PtmxNames), std::end(PtmxNames), target) != std::end(PtmxNames))
                 farEnds << FarEndOf(pid, fd);
-            else if (const QString device = PathString(target); devices.contains(device) && !held.contains(device))
+            else if (const QString device = PathString(target); devices.contains(device) && !held.contains(device) &&
+                                                                 SameFile(fds + fd, identities.value(device)))
                 held << device;
         }
         for (const QString &device : held) {
