@@ -117,7 +117,15 @@ TEST_P(CommandLineFaults, ReportTheirMessageAndStatus)
             server->Kill();
         });
     }
-    const WriterRun run = RunWriter(args + row.args + QStringList{QStringLiteral("--loader"), stage.loader, port, stage.mot});
+    WriterRun run = RunWriter(args + row.args + QStringList{QStringLiteral("--loader"), stage.loader, port, stage.mot});
+    // ser2net hangs up with the writer's offer unread, which the kernel may
+    // turn into a reset that throws away the line it said; the writer then
+    // says only that the server closed. The words are what this row checks,
+    // so such a loss is tried again, a few times at most.
+    for (int again = 0; row.setup == FaultRow::Setup::ServerWithoutItsDevice && again < 3 &&
+                        run.LastLine().endsWith(QStringLiteral(": the server closed the connection"));
+         ++again)
+        run = RunWriter(args + row.args + QStringList{QStringLiteral("--loader"), stage.loader, port, stage.mot});
     const auto finished = Clock::now();
     if (killer.joinable())
         killer.join();

@@ -65,7 +65,15 @@ TEST(RemotePort, OpenFailuresSayWhy)
         Link link(*line, pump);
         if (row.interrupt)
             QTimer::singleShot(row.tls ? 1000 : 50, &link, [&link] { link.Abandon(); });
-        const auto opened = line->Open();
+        auto opened = line->Open();
+        // ser2net hangs up with our offer unread, which the kernel may turn
+        // into a reset that throws away the line it said; the port then says
+        // only that the server closed. The words are what is checked here,
+        // so such a loss is tried again, a few times at most.
+        for (int again = 0; row.server == Server::Ser2netInUse && again < 3 && !opened &&
+                            opened.error().text.endsWith(QStringLiteral(": the server closed the connection"));
+             ++again)
+            opened = line->Open();
         ASSERT_FALSE(opened);
         EXPECT_EQ(opened.error().text.toStdString(), "Cannot open " + url.toStdString() + ": " + row.reason);
         EXPECT_EQ(opened.error().kind, row.kind);
