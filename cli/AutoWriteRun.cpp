@@ -60,22 +60,8 @@ AutoWriteRun::~AutoWriteRun() = default;
 int AutoWriteRun::Run()
 {
     RunOutputs &outputs = *options_.outputs;
-    const auto caughtUp = [this] { emit CaughtUp(); };
     OutputSink *trace = outputs.trace ? &outputs.trace->Sink() : nullptr;
-    for (OutputSink *sink : {outputs.out.get(), outputs.err.get(), trace}) {
-        if (sink)
-            sink->OnDrained(caughtUp);
-    }
-    if (records_)
-        records_->OnDone(caughtUp);
-    const auto forget = qScopeGuard([&] {
-        for (OutputSink *sink : {outputs.out.get(), outputs.err.get(), trace}) {
-            if (sink)
-                sink->OnDrained({});
-        }
-        if (records_)
-            records_->OnDone({});
-    });
+    const CaughtUpWatch watch({outputs.out.get(), outputs.err.get(), trace}, records_.get(), [this] { emit CaughtUp(); });
 
     // The first signal ends the run as the operator's last board is done:
     // the boards being written finish, and nothing new starts. A second

@@ -59,4 +59,25 @@ int RecordKeeper::Lost() const
     return static_cast<int>(records_->Refused());
 }
 
+CaughtUpWatch::CaughtUpWatch(std::vector<OutputSink *> sinks, RecordKeeper *records, const std::function<void()> &caughtUp)
+    : sinks_(std::move(sinks)), records_(records)
+{
+    for (OutputSink *sink : sinks_) {
+        if (sink)
+            sink->OnDrained(caughtUp);
+    }
+    if (records_)
+        records_->OnDone(caughtUp);
+}
+
+CaughtUpWatch::~CaughtUpWatch()
+{
+    for (OutputSink *sink : sinks_) {
+        if (sink)
+            sink->OnDrained({});
+    }
+    if (records_)
+        records_->OnDone({});
+}
+
 }  // namespace qw735

@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace qw735 {
 
@@ -39,6 +40,21 @@ private:
     struct State;
     std::shared_ptr<State> state_;
     std::unique_ptr<OutputSink> records_;
+};
+
+// Calls `caughtUp` whenever one of `sinks` (null ones left out) has drained
+// or `records` has caught up, for as long as it lives: a run waits on it for
+// its last lines and records before it ends.
+class CaughtUpWatch {
+public:
+    CaughtUpWatch(std::vector<OutputSink *> sinks, RecordKeeper *records, const std::function<void()> &caughtUp);
+    ~CaughtUpWatch();
+    CaughtUpWatch(const CaughtUpWatch &) = delete;
+    CaughtUpWatch &operator=(const CaughtUpWatch &) = delete;
+
+private:
+    std::vector<OutputSink *> sinks_;
+    RecordKeeper *records_;
 };
 
 }  // namespace qw735

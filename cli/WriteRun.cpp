@@ -67,22 +67,8 @@ int WriteRun::Run()
     });
 
     // Every output and the records say when they have caught up.
-    const auto caughtUp = [this] { emit CaughtUp(); };
     OutputSink *trace = outputs.trace ? &outputs.trace->Sink() : nullptr;
-    for (OutputSink *sink : {outputs.out.get(), outputs.err.get(), trace}) {
-        if (sink)
-            sink->OnDrained(caughtUp);
-    }
-    if (records_)
-        records_->OnDone(caughtUp);
-    const auto forget = qScopeGuard([&] {
-        for (OutputSink *sink : {outputs.out.get(), outputs.err.get(), trace}) {
-            if (sink)
-                sink->OnDrained({});
-        }
-        if (records_)
-            records_->OnDone({});
-    });
+    const CaughtUpWatch watch({outputs.out.get(), outputs.err.get(), trace}, records_.get(), [this] { emit CaughtUp(); });
 
     // Held to the very end: the last output may wait for its reader, and a
     // signal must end that wait too.
