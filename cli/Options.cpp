@@ -514,24 +514,6 @@ std::expected<void, Misuse> TakeLines(const Grammar &grammar, Options &options)
     return {};
 }
 
-// A whole number from `least` to `most`, or why the option refuses it.
-std::expected<int, Misuse> NumberIn(const QCommandLineParser &parser, const QCommandLineOption &option, int least, int most, const char *what)
-{
-    const QString name = QStringLiteral("--") + option.names().constLast();
-    const QStringList values = parser.values(option);
-    if (values.size() > 1)
-        return std::unexpected(Misuse{QStringLiteral("%1 is given twice").arg(name)});
-    bool number = false;
-    const int value = values[0].toInt(&number);
-    if (!number || value < least || value > most)
-        return std::unexpected(Misuse{QStringLiteral("%1 takes %2 from %3 to %4, not '%5'")
-                                          .arg(name, QLatin1String(what))
-                                          .arg(least)
-                                          .arg(most)
-                                          .arg(ArgumentDisplay(values[0]))});
-    return value;
-}
-
 // --auto, and --settle and --count, which go only with it.
 std::expected<void, Misuse> TakeAutomatic(const Grammar &grammar, Options &options)
 {
@@ -544,10 +526,10 @@ std::expected<void, Misuse> TakeAutomatic(const Grammar &grammar, Options &optio
             continue;
         if (!options.automatic.on)
             return std::unexpected(Misuse{QStringLiteral("--%1 goes only with --auto").arg(option->names().constLast())});
-        const auto number = NumberIn(grammar.parser, *option, least, most, what);
+        const auto number = OneNumber(grammar.parser, *option, least, most, what);
         if (!number)
             return std::unexpected(number.error());
-        *value = *number;
+        *value = **number;
     }
     return {};
 }
