@@ -303,9 +303,13 @@ void TargetSim::PlayWrite()
     const Reply reply = right ? script_.finalReply : script_.badChecksumReply;
     if (!right || reply != 0x06)
         return EndWith(reply);
+    // Marked before the reply goes out: the host may act on the reply (and a
+    // test read this record) before this thread runs again.
+    {
+        std::lock_guard lock(mutex_);
+        write_.completed = true;
+    }
     Send(*reply);
-    std::lock_guard lock(mutex_);
-    write_.completed = true;
 }
 
 void TargetSim::SetPhaseQuietly(Phase phase)
