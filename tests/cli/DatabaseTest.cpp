@@ -239,9 +239,12 @@ TEST(Database, RefusesBeforeAnyBoardWhatTheServerWillNotTake)
     qunsetenv("PGPASSFILE");
 }
 
-// Two writers of eight boards each take their numbers from one sequence at
-// once: sixteen numbers, each given once.
-TEST(Database, GivesEachNumberOfTheSequenceOnce)
+// Writers of eight boards each, all at once against one server, take
+// their numbers from one sequence and record every board: each record there
+// once, each number given once. Two writers, and the soak of ten.
+class DatabaseWriters : public ::testing::TestWithParam<int> {};
+
+TEST_P(DatabaseWriters, RecordEveryBoardOnceWithANumberOfItsOwn)
 {
     QW735_PG_SERVER(server);
     const Spool spool;
@@ -250,15 +253,21 @@ TEST(Database, GivesEachNumberOfTheSequenceOnce)
     server.Query("ALTER SEQUENCE qw735_serial RESTART WITH 5000");
     const QStringList numbering{QStringLiteral("--serial-at"), QStringLiteral("0x100"), QStringLiteral("--serial-format"), QStringLiteral("ascii:8"),
                                 QStringLiteral("--serial-from"), url + QStringLiteral("?sequence=qw735_serial"), QStringLiteral("--report"), url};
-    const Gang gangs[2] = {Gang(8), Gang(8)};
-    std::optional<Process> writers[2];
-    for (int w = 0; w < 2; ++w)
-        writers[w].emplace(Args(QStringList{QStringLiteral(QW735_WRITE_PATH)} + gangs[w].Args(numbering)));
-    for (auto &writer : writers) {
-        const ProcessRun run = writer->Wait();
+    const int writerCount = GetParam();
+    std::deque<Gang> gangs;
+    std::deque<Process> writers;
+    for (int w = 0; w < writerCount; ++w)
+        writers.emplace_back(Args(QStringList{QStringLiteral(QW735_WRITE_PATH)} + gangs.emplace_back(8).Args(numbering)));
+    for (Process &writer : writers) {
+        const ProcessRun run = writer.Wait();
         EXPECT_EQ(run.status, 0) << run.err.toStdString();
+        EXPECT_EQ(run.err, QString());
     }
-    EXPECT_EQ(Int(server.Query("SELECT count(DISTINCT serial) || ' ' || min(serial) || ' ' || max(serial) FROM qw735_records")), "16 00005000 00005015");
+    const int boards = writerCount * 8;
+    EXPECT_EQ(Int(server.Query("SELECT count(*) || ' ' || count(DISTINCT port) || ' ' || count(DISTINCT serial) || ' ' || min(serial) || ' ' || "
+                               "max(serial) FROM qw735_records")),
+              std::to_string(boards) + " " + std::to_string(boards) + " " + std::to_string(boards) + " 00005000 " +
+                  QStringLiteral("%1").arg(5000 + boards - 1, 8, 10, QChar(u'0')).toStdString());
     for (const Gang &gang : gangs)
         for (const FaultStage &stage : gang.stages) {
             const std::vector<std::uint8_t> image = stage.board.LastWrite().image;
@@ -267,6 +276,38 @@ TEST(Database, GivesEachNumberOfTheSequenceOnce)
             EXPECT_EQ(Int(server.Query("SELECT count(*) FROM qw735_records WHERE serial = '" + serial + "' AND port = '" + stage.device.toStdString() + "'")),
                       "1");
         }
+}
+
+INSTANTIATE_TEST_SUITE_P(Database, DatabaseWriters, ::testing::Values(2, 10), [](const auto &info) {
+    return std::to_string(info.param) + "Writers";
+});
+
+// The server stopped while a gang is being written: the records sent before
+// stay, those after wait in the spool, and once it is back each board has
+// one row.
+TEST(Database, LosesNoRecordWhenTheServerStopsMidGang)
+{
+    QW735_PG_SERVER(server);
+    const Spool spool;
+    const QString url = QString::fromStdString(server.Url());
+    ASSERT_EQ(Write({QStringLiteral("--init-database"), url}).status, 0);
+    std::deque<FaultStage> stages;
+    QStringList ports;
+    for (const char *name : {"Healthy", "Healthy", "Healthy", "Healthy", "RepliesLate16ms", "RepliesLate16ms", "RepliesLate16ms", "RepliesLate16ms"})
+        ports << stages.emplace_back(FaultRowNamed(name)).device;
+    Process writer(Args(QStringList{QStringLiteral(QW735_WRITE_PATH), QStringLiteral("-q"), QStringLiteral("--report"), url, QStringLiteral("--loader"),
+                                    stages[0].loader} + ports + QStringList{stages[0].mot}));
+    for (int i = 0; i < 400 && Int(server.Query("SELECT count(*) FROM qw735_records")) != "4"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_FALSE(stages[4].board.LastWrite().completed) << "the slow boards were done before the server stopped";
+    server.Stop();
+    const ProcessRun run = writer.Wait();
+    EXPECT_EQ(run.status, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains(SpoolAdvice)) << run.err.toStdString();
+    EXPECT_EQ(spool.Split().size(), 4);
+    server.Start();
+    EXPECT_EQ(Write({QStringLiteral("--send-records"), url}).status, 0);
+    EXPECT_EQ(Int(server.Query("SELECT count(*) || ' ' || count(DISTINCT port) FROM qw735_records")), "8 8");
 }
 
 }  // namespace
