@@ -31,6 +31,10 @@ constexpr const char *SpoolName = "records.jsonl";
 constexpr const char *InsertRecord =
     "INSERT INTO qw735_records SELECT * FROM jsonb_populate_record(NULL::qw735_records, $1::jsonb || jsonb_build_object('record', $1::jsonb)) "
     "ON CONFLICT (write_id) DO NOTHING";
+// The same for a JSON array of records.
+constexpr const char *InsertRecords =
+    "INSERT INTO qw735_records SELECT (jsonb_populate_record(NULL::qw735_records, r || jsonb_build_object('record', r))).* "
+    "FROM jsonb_array_elements($1::jsonb) AS r ON CONFLICT (write_id) DO NOTHING";
 
 QString SystemError()
 {
@@ -101,7 +105,7 @@ std::expected<void, RecordError> RecordSpool::Add(const QByteArray &line) const
     return {};
 }
 
-std::expected<RecordSpool::Replayed, RecordError> RecordSpool::Replay(const std::function<Sent(const QByteArray &)> &send) const
+std::expected<RecordSpool::Replayed, RecordError> RecordSpool::Replay(const SendBatch &send) const
 {
     Replayed replayed;
     const QDir folder(folder_);
@@ -119,29 +123,74 @@ std::expected<RecordSpool::Replayed, RecordError> RecordSpool::Replay(const std:
     }
     // This run's batch, and those a replay cut short left.
     bool stopped = false;
-    for (const QString &batch : folder.entryList({QStringLiteral("sending-*.jsonl")}, QDir::Files, QDir::Name)) {
-        QFile file(folder.filePath(batch));
+    for (const QString &name : folder.entryList({QStringLiteral("sending-*.jsonl")}, QDir::Files, QDir::Name)) {
+        QFile file(folder.filePath(name));
         if (!file.open(QIODevice::ReadOnly))
             continue;  // another replay took it
-        const QList<QByteArray> lines = file.readAll().split('\n');
-        for (const QByteArray &line : lines) {
-            if (line.trimmed().isEmpty())
-                continue;
-            const QByteArray record = line + '\n';
-            const Sent sent = stopped ? Sent::Stop : send(record);
-            stopped = sent == Sent::Stop;
-            if (sent == Sent::Yes) {
-                ++replayed.sent;
-                continue;
+        std::vector<QByteArray> lines;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (!line.trimmed().isEmpty())
+                lines.push_back(line + '\n');
+        }
+        QByteArray back;  // put back into the spool, in one write
+        for (std::size_t first = 0; first < lines.size(); first += BatchSize) {
+            const std::span<const QByteArray> batch = std::span(lines).subspan(first, std::min(BatchSize, lines.size() - first));
+            const std::vector<Sent> sent = stopped ? std::vector<Sent>(batch.size(), Sent::Stop) : send(batch);
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                if (i < sent.size() && sent[i] == Sent::Yes) {
+                    ++replayed.sent;
+                    continue;
+                }
+                stopped = stopped || i >= sent.size() || sent[i] == Sent::Stop;
+                back += batch[i];
+                ++replayed.kept;
             }
-            if (const auto added = Add(record); !added)
+        }
+        if (!back.isEmpty()) {
+            if (const auto added = Add(back); !added)
                 return std::unexpected(added.error());
-            ++replayed.kept;
         }
         file.remove();
     }
     return replayed;
 }
+
+namespace {
+
+// Spooled records, many in one statement (a commit each would bound the
+// replay by the server's disk); when the server refuses the batch, each on
+// its own, so that only the refused ones stay. `why`: the last reason one
+// was not sent.
+std::vector<RecordSpool::Sent> SendLines(Database &database, std::span<const QByteArray> lines, const std::atomic<bool> *giveUp, QString &why)
+{
+    const auto outcome = [&why](const DatabaseError &error) {
+        why = QString::fromStdString(error.text);
+        return error.kind == DatabaseError::Kind::Rejected ? RecordSpool::Sent::Kept : RecordSpool::Sent::Stop;
+    };
+    QByteArray array = "[";
+    for (const QByteArray &line : lines)
+        array += line.trimmed() + ',';
+    array.back() = ']';
+    const std::string batch[] = {array.toStdString()};
+    const auto all = database.Run(InsertRecords, batch, giveUp);
+    if (all)
+        return std::vector<RecordSpool::Sent>(lines.size(), RecordSpool::Sent::Yes);
+    if (all.error().kind != DatabaseError::Kind::Rejected || lines.size() == 1)
+        return std::vector<RecordSpool::Sent>(lines.size(), outcome(all.error()));
+    std::vector<RecordSpool::Sent> sent;
+    for (const QByteArray &line : lines) {
+        const std::string one[] = {line.trimmed().toStdString()};
+        const auto inserted = sent.empty() || sent.back() != RecordSpool::Sent::Stop ? database.Run(InsertRecord, one, giveUp)
+                                                                                      : std::expected<std::vector<Database::Row>, DatabaseError>();
+        sent.push_back(inserted ? RecordSpool::Sent::Yes : outcome(inserted.error()));
+        if (!sent.empty() && sent.back() == RecordSpool::Sent::Stop)
+            break;
+    }
+    sent.resize(lines.size(), RecordSpool::Sent::Stop);
+    return sent;
+}
+
+}  // namespace
 
 DatabaseRecords::DatabaseRecords(DatabaseUrl url, std::optional<Database> database, RecordSpool spool, QString station)
     : url_(std::move(url)), database_(std::move(database)), spool_(std::move(spool)), station_(std::move(station))
@@ -169,13 +218,15 @@ std::expected<void, DatabaseError> DatabaseRecords::Insert(const QByteArray &lin
 
 std::expected<void, RecordError> DatabaseRecords::SendSpool(const std::atomic<bool> &giveUp)
 {
+    if (!database_ || !database_->Connected()) {
+        auto connected = Database::Connect(url_, {}, &giveUp);
+        if (!connected)
+            return {};  // the record's own send says why
+        database_ = std::move(*connected);
+    }
     spoolDue_ = false;
-    const auto replayed = spool_.Replay([&](const QByteArray &line) {
-        const auto sent = Insert(line, giveUp);
-        if (sent)
-            return RecordSpool::Sent::Yes;
-        return sent.error().kind == DatabaseError::Kind::Rejected ? RecordSpool::Sent::Kept : RecordSpool::Sent::Stop;
-    });
+    QString why;
+    const auto replayed = spool_.Replay([&](std::span<const QByteArray> lines) { return SendLines(*database_, lines, &giveUp, why); });
     if (!replayed)
         return std::unexpected(replayed.error());
     return {};
@@ -329,16 +380,7 @@ std::expected<SpoolSent, DatabaseError> SendSpooledRecords(const QString &text, 
     if (!database)
         return std::unexpected(database.error());
     SpoolSent result;
-    const auto replayed = spool.Replay([&](const QByteArray &line) {
-        const std::string params[] = {line.trimmed().toStdString()};
-        const auto sent = database->Run(InsertRecord, params);
-        if (sent)
-            return RecordSpool::Sent::Yes;
-        result.why = QString::fromStdString(sent.error().text);
-        if (sent.error().kind == DatabaseError::Kind::Rejected)
-            return RecordSpool::Sent::Kept;
-        return RecordSpool::Sent::Stop;
-    });
+    const auto replayed = spool.Replay([&](std::span<const QByteArray> lines) { return SendLines(*database, lines, nullptr, result.why); });
     if (!replayed)
         return std::unexpected(DatabaseError{DatabaseError::Kind::Unreachable, replayed.error().text.toStdString()});
     result.sent = replayed->sent;

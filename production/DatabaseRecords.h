@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
+#include <vector>
 
 namespace qw735 {
 
@@ -40,7 +42,11 @@ public:
         int sent = 0;
         int kept = 0;
     };
-    [[nodiscard]] std::expected<Replayed, RecordError> Replay(const std::function<Sent(const QByteArray &line)> &send) const;
+    // Lines are handed to `send` in batches of up to BatchSize, which says
+    // what became of each.
+    static constexpr std::size_t BatchSize = 500;
+    using SendBatch = std::function<std::vector<Sent>(std::span<const QByteArray> lines)>;
+    [[nodiscard]] std::expected<Replayed, RecordError> Replay(const SendBatch &send) const;
 
 private:
     QString folder_;
