@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "database/DatabaseUrl.h"
 
+#include "image/RecordText.h"
+
 #include <algorithm>
 #include <array>
 
@@ -22,17 +24,6 @@ std::expected<DatabaseUrl, DatabaseError> Bad(std::string_view text, const std::
     return std::unexpected(DatabaseError{DatabaseError::Kind::BadUrl, "the database URL " + std::string(text) + " " + why});
 }
 
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // %XX decoded; false on a broken escape.
 bool Decode(std::string_view in, std::string &out)
 {
@@ -42,8 +33,8 @@ bool Decode(std::string_view in, std::string &out)
             out += in[i];
             continue;
         }
-        const int high = i + 1 < in.size() ? HexValue(in[i + 1]) : -1;
-        const int low = i + 2 < in.size() ? HexValue(in[i + 2]) : -1;
+        const int high = i + 1 < in.size() ? HexDigitValue(in[i + 1]) : -1;
+        const int low = i + 2 < in.size() ? HexDigitValue(in[i + 2]) : -1;
         if (high < 0 || low < 0)
             return false;
         out += static_cast<char>(high * 16 + low);

@@ -356,16 +356,30 @@ std::expected<std::unique_ptr<DatabaseRecords>, QString> OpenDatabaseRecords(con
 
 namespace qw735 {
 
-std::expected<void, DatabaseError> InitDatabase(const QString &text)
+namespace {
+
+// The database a URL names, reached; or why not.
+std::expected<std::pair<DatabaseUrl, Database>, DatabaseError> Reach(const QString &text)
 {
-    const auto url = ParseDatabaseUrl(text.toStdString());
+    auto url = ParseDatabaseUrl(text.toStdString());
     if (!url)
         return std::unexpected(url.error());
     auto database = Database::Connect(*url);
     if (!database)
         return std::unexpected(database.error());
-    for (const std::string &statement : InitStatements(url->sequence)) {
-        if (const auto done = database->Run(statement); !done)
+    return std::pair{std::move(*url), std::move(*database)};
+}
+
+}  // namespace
+
+std::expected<void, DatabaseError> InitDatabase(const QString &text)
+{
+    auto reached = Reach(text);
+    if (!reached)
+        return std::unexpected(reached.error());
+    auto &[url, database] = *reached;
+    for (const std::string &statement : InitStatements(url.sequence)) {
+        if (const auto done = database.Run(statement); !done)
             return std::unexpected(done.error());
     }
     return {};
@@ -373,14 +387,12 @@ std::expected<void, DatabaseError> InitDatabase(const QString &text)
 
 std::expected<SpoolSent, DatabaseError> SendSpooledRecords(const QString &text, const RecordSpool &spool)
 {
-    const auto url = ParseDatabaseUrl(text.toStdString());
-    if (!url)
-        return std::unexpected(url.error());
-    auto database = Database::Connect(*url);
-    if (!database)
-        return std::unexpected(database.error());
+    auto reached = Reach(text);
+    if (!reached)
+        return std::unexpected(reached.error());
+    Database &database = reached->second;
     SpoolSent result;
-    const auto replayed = spool.Replay([&](std::span<const QByteArray> lines) { return SendLines(*database, lines, nullptr, result.why); });
+    const auto replayed = spool.Replay([&](std::span<const QByteArray> lines) { return SendLines(database, lines, nullptr, result.why); });
     if (!replayed)
         return std::unexpected(DatabaseError{DatabaseError::Kind::Unreachable, replayed.error().text.toStdString()});
     result.sent = replayed->sent;

@@ -84,6 +84,15 @@ std::string Int(const std::string &text)
     return digits;
 }
 
+// The server's URL, its table and sequence made.
+QString Initialized(const PgServer &server)
+{
+    const QString url = QString::fromStdString(server.Url());
+    const ProcessRun init = Write({QStringLiteral("--init-database"), url});
+    EXPECT_EQ(init.status, 0) << init.err.toStdString();
+    return url;
+}
+
 const QString SpoolAdvice = QStringLiteral("sent at the next run or by qw735-write --send-records");
 
 // Every board's record arrives as a row whose columns are the record's
@@ -155,8 +164,7 @@ TEST(Database, SpoolsWhatTheServerRefusesOrHoldsUp)
 {
     QW735_PG_SERVER(server);
     const Spool spool;
-    const QString url = QString::fromStdString(server.Url());
-    ASSERT_EQ(Write({QStringLiteral("--init-database"), url}).status, 0);
+    const QString url = Initialized(server);
     server.Query("ALTER TABLE qw735_records ADD CONSTRAINT no_boards CHECK (bytes_sent < 0)");
     const Gang refused(1);
     const ProcessRun run = Write(refused.Args({QStringLiteral("--report"), url}));
@@ -248,8 +256,7 @@ TEST_P(DatabaseWriters, RecordEveryBoardOnceWithANumberOfItsOwn)
 {
     QW735_PG_SERVER(server);
     const Spool spool;
-    const QString url = QString::fromStdString(server.Url());
-    ASSERT_EQ(Write({QStringLiteral("--init-database"), url}).status, 0);
+    const QString url = Initialized(server);
     server.Query("ALTER SEQUENCE qw735_serial RESTART WITH 5000");
     const QStringList numbering{QStringLiteral("--serial-at"), QStringLiteral("0x100"), QStringLiteral("--serial-format"), QStringLiteral("ascii:8"),
                                 QStringLiteral("--serial-from"), url + QStringLiteral("?sequence=qw735_serial"), QStringLiteral("--report"), url};
@@ -289,8 +296,7 @@ TEST(Database, LosesNoRecordWhenTheServerStopsMidGang)
 {
     QW735_PG_SERVER(server);
     const Spool spool;
-    const QString url = QString::fromStdString(server.Url());
-    ASSERT_EQ(Write({QStringLiteral("--init-database"), url}).status, 0);
+    const QString url = Initialized(server);
     std::deque<FaultStage> stages;
     QStringList ports;
     for (const char *name : {"Healthy", "Healthy", "Healthy", "Healthy", "RepliesLate16ms", "RepliesLate16ms", "RepliesLate16ms", "RepliesLate16ms"})

@@ -108,8 +108,10 @@ std::string PgServer::Query(const std::string &sql) const
 std::string PgServer::Run(const std::string &program, const std::string &args, bool asOwner) const
 {
     std::string command = Quoted(program) + " " + args + " 2>&1";
+    // From a folder nobody may enter (a checkout under /root) the server's
+    // programs could not find their own way back.
     if (asOwner && ::geteuid() == 0)
-        command = "setpriv --reuid=nobody --regid=nogroup --clear-groups " + command;
+        command = "cd / && setpriv --reuid=nobody --regid=nogroup --clear-groups " + command;
     FILE *pipe = ::popen(command.c_str(), "r");
     if (!pipe)
         throw std::runtime_error("cannot run " + program);
