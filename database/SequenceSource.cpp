@@ -26,23 +26,20 @@ public:
     std::expected<std::uint64_t, SerialError> Peek() const override
     {
         const std::lock_guard lock(mutex_);
-        // What nextval would give now, if nobody takes first.
-        const std::string sql = "SELECT CASE WHEN is_called THEN last_value + (SELECT seqincrement FROM pg_sequence WHERE seqrelid = "
-                                "$1::regclass) ELSE last_value END FROM " + Quoted();
-        return Value(Run(sql, nullptr));
+        // What nextval would give now, if nobody takes first. The server
+        // spells the name as a relation (quoted, with its schema if it needs
+        // one): the sequence's own row has the value a restart set.
+        const auto name = Run("SELECT $1::regclass::text", nullptr);
+        if (!name || name->empty() || name->front().empty() || !name->front().front())
+            return Value(name);
+        return Value(Run("SELECT CASE WHEN s.is_called THEN s.last_value + p.seqincrement ELSE s.last_value END FROM " + *name->front().front()
+                             + " s, pg_sequence p WHERE p.seqrelid = $1::regclass",
+                         nullptr));
     }
 
     std::string Describe() const override { return url_.text; }
 
 private:
-    std::string Quoted() const
-    {
-        std::string quoted = "\"";
-        for (const char c : url_.sequence)
-            quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-        return quoted + "\"";
-    }
-
     std::expected<std::vector<Database::Row>, DatabaseError> Run(const std::string &sql, const std::atomic<bool> *giveUp) const
     {
         const std::string params[] = {url_.sequence};

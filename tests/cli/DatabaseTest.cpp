@@ -260,6 +260,11 @@ TEST_P(DatabaseWriters, RecordEveryBoardOnceWithANumberOfItsOwn)
     server.Query("ALTER SEQUENCE qw735_serial RESTART WITH 5000");
     const QStringList numbering{QStringLiteral("--serial-at"), QStringLiteral("0x100"), QStringLiteral("--serial-format"), QStringLiteral("ascii:8"),
                                 QStringLiteral("--serial-from"), url + QStringLiteral("?sequence=qw735_serial"), QStringLiteral("--report"), url};
+    // --info shows the next number and takes none: the first board still gets it.
+    const Gang gang(1);
+    const ProcessRun info = Write(QStringList{QStringLiteral("--info"), QStringLiteral("--json")} + numbering.first(6) + QStringList{gang.stages[0].mot});
+    EXPECT_EQ(QJsonDocument::fromJson(info.out.toUtf8()).object()[u"serial"].toObject()[u"next"].toString(), QStringLiteral("00005000"))
+        << info.err.toStdString();
     const int writerCount = GetParam();
     std::deque<Gang> gangs;
     std::deque<Process> writers;
