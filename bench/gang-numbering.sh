@@ -23,28 +23,8 @@ trap cleanup EXIT
 srec_cat -generate 0 0xFFF0 -random -o "$work/program.mot" -motorola -address-length=3
 head -c 2048 /dev/urandom > "$work/loader.bin"
 echo 1 > "$work/serial.txt"
-ports=""
-i=1
-while [ "$i" -le "$BOARDS" ]; do
-    "$BUILD/sim/qw735-target-sim" --link "$work/slot$i" --wire-time=light --keep-serving > /dev/null 2>&1 &
-    sims="$sims $!"
-    ports="$ports $work/slot$i"
-    i=$((i + 1))
-done
-i=1
-while [ "$i" -le "$BOARDS" ]; do
-    while [ ! -e "$work/slot$i" ]; do sleep 0.1; done
-    i=$((i + 1))
-done
-
-# One run: prints its elapsed seconds; ends the script if a board failed.
-run() {
-    start=$(date +%s%N)
-    # shellcheck disable=SC2086
-    "$BUILD/cli/qw735-write" -q --loader "$work/loader.bin" "$@" $ports "$work/program.mot" > "$work/out.txt"
-    end=$(date +%s%N)
-    echo "scale=3; ($end - $start) / 1000000000" | bc
-}
+# shellcheck source=bench/gang-boards.sh
+. "$(dirname "$0")/gang-boards.sh"
 
 plain=0
 numbered=0

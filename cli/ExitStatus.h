@@ -24,6 +24,7 @@ enum ExitStatus {
     ExitNumberFailed = 10,   // the board's own number could not be taken; the board heard no byte
     ExitUsage = 64,
     ExitInternal = 70,       // the writer itself failed
+    ExitTryAgain = 75,       // --init-database, --send-records: the database cannot be reached now
 };
 
 constexpr int ExitStatusOf(WriteOutcome outcome)

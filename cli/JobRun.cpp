@@ -60,7 +60,7 @@ std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const O
         *into = std::move(*sequence);
     }
     options.write.syncRetries = job.syncRetries.value_or(options.write.bootEntry ? DefaultSyncRetriesWithEntry : 0);
-    options.report = job.report.empty() ? PathName() : PathOf(job.report);
+    options.report = job.report.empty() ? PathName() : PathOf(job.report);  // a database URL as it stands
     // Ports given after --job replace the job's; a job with slots and no
     // ports given writes its boards as they are plugged in.
     if (options.ports.isEmpty()) {

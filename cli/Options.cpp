@@ -6,6 +6,7 @@
 #include "cli/Mistakes.h"
 #include "cli/Hints.h"
 #include "cli/ProgramReport.h"
+#include "database/DatabaseUrl.h"
 #include "slot/DeviceWatcher.h"
 #include "writer/WriteOptions.h"
 
@@ -30,6 +31,7 @@ constexpr std::string_view Usage =
     "  or:  qw735-write --info [--json] FILE\n"
     "  or:  qw735-write --list-ports [--json]\n"
     "  or:  qw735-write --list-sequences\n"
+    "  or:  qw735-write --init-database URL | --send-records URL\n"
     "Write FILE into the board on each PORT, all boards at once.\n"
     "\n"
     "FILE is an S-record, Intel HEX or ELF file, told apart by its content;\n"
@@ -66,7 +68,10 @@ constexpr std::string_view Usage =
     "  --list-sequences   list the named sequences: their steps and wiring\n"
     "  -q, --quiet        show no progress\n"
     "  --report FILE      append a JSON record of each board's write to FILE (JSON Lines);\n"
-    "                     - for stdout, which then holds the records only\n"
+    "                     - for stdout, which then holds the records only; or a row\n"
+    "                     of the database postgresql://HOST[:PORT]/DB[?sslmode=...\n"
+    "                     &sslrootcert=...] (no password: ~/.pgpass), spooled in\n"
+    "                     $XDG_STATE_HOME/qw735/spool while it cannot take them\n"
     "  --trace[=FILE]     write every byte on the wire to stderr, or to FILE\n"
     "  --tls-ca FILE      trust only the CA in FILE for rfc2217+tls:// servers\n"
     "                     (default: the system's trusted CAs)\n"
@@ -81,13 +86,17 @@ constexpr std::string_view Usage =
     "                     u8, u16le, u16be, u32le, u32be, u64le, u64be, or ascii:N\n"
     "                     (N decimal digits, zero-padded)\n"
     "  --serial-from SOURCE\n"
-    "                     counter:FILE (FILE holds the next number) or list:FILE\n"
+    "                     counter:FILE (FILE holds the next number), list:FILE\n"
     "                     (one value a line, each used once; FILE.used counts them)\n"
+    "                     or postgresql://HOST[:PORT]/DB?sequence=NAME (nextval)\n"
     "  --serial-over-data   let the number lie over the program file's data\n"
     "  --job JOB          write what the job file JOB fixes: program, loader, numbering,\n"
     "                     report and ports; refused when a file's SHA-256 changed\n"
     "  --make-job JOB     write no board: make the job file JOB from the options,\n"
     "                     ports and FILE given, with the SHA-256 of FILE and the loader\n"
+    "  --init-database URL  make the records' table, its indexes and the sequence\n"
+    "                     (URL's sequence, or qw735_serial) where missing\n"
+    "  --send-records URL   send the spooled records to the database URL\n"
     "  --info             summarize the image; open no port\n"
     "  --binary-at ADDRESS  read FILE as raw bytes from ADDRESS (decimal or 0x-hex)\n"
     "  --ignore-checksums   take records whose checksum is wrong as they stand\n"
@@ -216,6 +225,13 @@ std::expected<void, Misuse> TakePositional(const QStringList &positional, Option
         if (!positional.isEmpty())
             return std::unexpected(Misuse{QStringLiteral("--list-sequences takes no PORT or FILE: leave out %1").arg(shown.join(u' '))});
         return {};
+    case Options::Mode::InitDatabase:
+    case Options::Mode::SendRecords:
+        if (!positional.isEmpty())
+            return std::unexpected(Misuse{QStringLiteral("--%1 takes the database URL only: leave out %2")
+                                              .arg(QLatin1String(options.mode == Options::Mode::InitDatabase ? "init-database" : "send-records"),
+                                                   shown.join(u' '))});
+        return {};
     case Options::Mode::Help:
     case Options::Mode::Version: return {};
     }
@@ -252,6 +268,9 @@ struct Grammar {
     QCommandLineOption serialOverData{QStringLiteral("serial-over-data")};
     QCommandLineOption job{QStringLiteral("job"), QString(), QStringLiteral("JOB")};
     QCommandLineOption makeJob{QStringLiteral("make-job"), QString(), QStringLiteral("JOB")};
+    // The line's database.
+    QCommandLineOption initDatabase{QStringLiteral("init-database"), QString(), QStringLiteral("URL")};
+    QCommandLineOption sendRecords{QStringLiteral("send-records"), QString(), QStringLiteral("URL")};
     // The automatic mode.
     QCommandLineOption automatic{QStringLiteral("auto")};
     QCommandLineOption settle{QStringLiteral("settle"), QString(), QStringLiteral("MS")};
@@ -262,7 +281,7 @@ struct Grammar {
     {
         parser.addOptions({loader, loaderStart, waitForBoard, quiet, report, info, listPorts, json, help, version, tlsCa, tlsCert, tlsKey,
                            binaryAt, ignoreChecksums, bootEntry, release, syncRetries, listSequences, serialAt, serialFormat, serialFrom,
-                           serialOverData, job, makeJob, automatic, settle, count});
+                           serialOverData, job, makeJob, initDatabase, sendRecords, automatic, settle, count});
     }
 };
 
@@ -270,14 +289,14 @@ struct Grammar {
 constexpr const char *ValueOptions[] = {"--loader",     "--report",      "--loader-start", "--wait-for-board", "--binary-at",
                                         "--tls-ca",     "--tls-cert",    "--tls-key",      "--boot-entry",     "--release",
                                         "--sync-retries", "--serial-at", "--serial-format", "--serial-from",   "--job",
-                                        "--make-job",   "--settle",      "--count"};
+                                        "--make-job",   "--settle",      "--count",        "--init-database",  "--send-records"};
 
 // Which run: a write, unless --info, --list-ports or --make-job says
 // otherwise; a write of a job, with --job.
 std::expected<void, Misuse> TakeMode(const Grammar &grammar, Options &options)
 {
     QStringList modes;
-    for (const QCommandLineOption *mode : {&grammar.info, &grammar.listPorts, &grammar.makeJob, &grammar.job}) {
+    for (const QCommandLineOption *mode : {&grammar.info, &grammar.listPorts, &grammar.makeJob, &grammar.job, &grammar.initDatabase, &grammar.sendRecords}) {
         if (grammar.parser.isSet(*mode))
             modes << QStringLiteral("--") + mode->names().constLast();
     }
@@ -295,6 +314,15 @@ std::expected<void, Misuse> TakeMode(const Grammar &grammar, Options &options)
         options.mode = Options::Mode::ListPorts;
     else if (grammar.parser.isSet(grammar.makeJob))
         options.mode = Options::Mode::MakeJob;
+    for (const auto &[option, mode] : {std::pair{&grammar.initDatabase, Options::Mode::InitDatabase}, {&grammar.sendRecords, Options::Mode::SendRecords}}) {
+        if (!grammar.parser.isSet(*option))
+            continue;
+        const auto url = OneValue(grammar.parser, *option);
+        if (!url)
+            return std::unexpected(url.error());
+        options.mode = mode;
+        options.database = *url;
+    }
     for (const QCommandLineOption *file : {&grammar.job, &grammar.makeJob}) {
         const auto job = OneValue(grammar.parser, *file);
         if (!job)
@@ -340,6 +368,8 @@ std::expected<void, Misuse> CheckScopes(const Grammar &grammar, Options &options
                          : options.mode == Options::Mode::Info    ? QStringLiteral("--info")
                          : options.mode == Options::Mode::MakeJob ? QStringLiteral("--make-job")
                          : options.mode == Options::Mode::ListPorts ? QStringLiteral("--list-ports")
+                         : options.mode == Options::Mode::InitDatabase ? QStringLiteral("--init-database")
+                         : options.mode == Options::Mode::SendRecords ? QStringLiteral("--send-records")
                                                                    : QStringLiteral("--list-sequences");
     for (const auto &scope : scopes) {
         const bool fits = job                                      ? scope.job
@@ -415,6 +445,14 @@ std::expected<void, Misuse> TakeFiles(const Grammar &grammar, Options &options)
     }
     options.loader = PathName(loaderFile->toLatin1());
     options.report = PathName(reportFile->toLatin1());
+    // A database URL that cannot be used (one with a password) is a mistake
+    // in the command, told before anything is read.
+    for (const QString *url : {static_cast<const QString *>(&*reportFile), static_cast<const QString *>(&options.database)}) {
+        if (!IsDatabaseUrl(url->toStdString()))
+            continue;
+        if (const auto parsed = ParseDatabaseUrl(url->toStdString()); !parsed)
+            return std::unexpected(Misuse{QString::fromStdString(parsed.error().text)});
+    }
     for (const auto &[option, value] : {std::pair{&grammar.tlsCa, &options.tlsCa}, {&grammar.tlsCert, &options.tlsCert}, {&grammar.tlsKey, &options.tlsKey}}) {
         const auto file = OneValue(grammar.parser, *option);
         if (!file)

@@ -20,7 +20,7 @@ class Console;
 
 // What one command line asks qw735-write to do, as the options give it.
 struct Options {
-    enum class Mode { Write, Info, ListPorts, ListSequences, MakeJob, Help, Version } mode = Mode::Write;
+    enum class Mode { Write, Info, ListPorts, ListSequences, MakeJob, InitDatabase, SendRecords, Help, Version } mode = Mode::Write;
     // As the bytes given: a name need not be valid UTF-8 to be opened.
     QList<QByteArray> ports;
     PathName file;
@@ -40,6 +40,8 @@ struct Options {
     // --job: the job file that fixes what is written (the options above that
     // would change it are then not given); --make-job: the job file to make.
     PathName job;
+    // --init-database, --send-records: the database URL.
+    QString database;
     // --auto: the PORTs are slots, and each board is written as it is
     // plugged into one (--settle, --count).
     struct Automatic {

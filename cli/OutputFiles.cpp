@@ -4,6 +4,8 @@
 #include "base/OutputSink.h"
 #include "base/PathName.h"
 #include "base/UniqueFd.h"
+#include "database/DatabaseUrl.h"
+#include "production/DatabaseRecords.h"
 #include "trace/WireTrace.h"
 
 #include <cerrno>
@@ -79,6 +81,11 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
     outputs.err = std::make_shared<OutputSink>(STDERR_FILENO);
     if (request.report.Bytes() == "-") {
         outputs.recordsToStdout = true;
+    } else if (IsDatabaseUrl(request.report.Bytes().toStdString())) {
+        auto database = OpenDatabaseRecords(QString::fromUtf8(request.report.Bytes()), outputs.recordsNote);
+        if (!database)
+            return std::unexpected(database.error());
+        outputs.records = std::move(*database);
     } else if (!request.report.IsEmpty()) {
         // Without waiting, whatever it is (a device might wait for its line);
         // what it is decides below.

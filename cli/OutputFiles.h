@@ -32,6 +32,9 @@ struct RunOutputs {
     std::shared_ptr<OutputSink> err;
     // Where the records are kept; null: not kept (or on stdout).
     std::unique_ptr<RecordDestination> records;
+    // What to tell as the run starts about where its records go (a
+    // database out of reach: to the spool); empty when all is as asked.
+    QString recordsNote;
     // --report -: each record a line on stdout, which then holds nothing
     // else (the results go to stderr), for a script that reads them.
     bool recordsToStdout = false;
@@ -45,8 +48,9 @@ struct RunOutputs {
 // Opens the report and the trace file. Neither may be the program file,
 // the loader or the other (the same file under any name: compared by device
 // and inode, before anything is written to it); the report must be a
-// regular file, where records stay. The error is the message, for a usage
-// error before any port is opened.
+// regular file, where records stay. A report that is a database URL is
+// reached now: a server that refuses the station is a usage error too. The
+// error is the message, for a usage error before any port is opened.
 [[nodiscard]] std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request);
 
 }  // namespace qw735

@@ -228,6 +228,8 @@ int RunWrite(const Options &given, const Console &console)
         console.Tell(outputs.error());
         return ExitUsage;
     }
+    if (!outputs->recordsNote.isEmpty())
+        console.Tell(outputs->recordsNote);
     std::optional<TlsIdentity> tls = std::move(*identity);
     if (options.automatic.on) {
         AutoSettings settings{.watch = {.settle = std::chrono::milliseconds(options.automatic.settleMs)}, .count = options.automatic.count};

@@ -6,6 +6,7 @@
 #include "base/PathName.h"
 #include "base/StandardDescriptors.h"
 #include "cli/Console.h"
+#include "cli/DatabaseRun.h"
 #include "cli/ExitStatus.h"
 #include "cli/JobRun.h"
 #include "cli/Options.h"
@@ -54,6 +55,8 @@ int Run(int argc, char **argv, SignalHandler inheritedPipe)
             PrintProgramInfo(console, options->file, options->program, options->json, PathName(QFile::encodeName(FileSystem().LoaderPath())),
                              options->numbering));
     case Options::Mode::MakeJob: return Console::StdoutStatus(RunMakeJob(*options, console));
+    case Options::Mode::InitDatabase: return Console::StdoutStatus(RunInitDatabase(*options, console));
+    case Options::Mode::SendRecords: return Console::StdoutStatus(RunSendRecords(*options, console));
     case Options::Mode::Write: break;
     }
     return RunWrite(*options, console);

@@ -10,9 +10,10 @@ namespace qw735 {
 
 namespace {
 
-constexpr std::array<std::pair<std::string_view, SerialSourceText::Kind>, 2> Schemes{{
+constexpr std::array<std::pair<std::string_view, SerialSourceText::Kind>, 3> Schemes{{
     {"counter:", SerialSourceText::Kind::Counter},
     {"list:", SerialSourceText::Kind::List},
+    {"postgresql://", SerialSourceText::Kind::Database},
 }};
 
 }  // namespace
@@ -36,7 +37,7 @@ std::expected<SerialSourceText, SerialError> ParseSerialSource(std::string_view 
         return SerialSourceText{kind, std::string(text.substr(scheme.size()))};
     }
     return std::unexpected(SerialError{SerialError::Kind::BadSource, "unknown serial source '" + QuotedText(text) +
-                                                                         "': the sources are counter:FILE and list:FILE"});
+                                                                         "': the sources are counter:FILE, list:FILE and postgresql://HOST/DB?sequence=NAME"});
 }
 
 }  // namespace qw735

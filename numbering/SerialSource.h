@@ -37,11 +37,12 @@ public:
 };
 
 // A source as the user names it: "counter:FILE" (FILE holds the next
-// number) or "list:FILE" (one value a line, each used once).
+// number), "list:FILE" (one value a line, each used once) or
+// "postgresql://HOST/DB?sequence=NAME" (a sequence in the line's database).
 struct SerialSourceText {
-    enum class Kind { Counter, List };
+    enum class Kind { Counter, List, Database };
     Kind kind = Kind::Counter;
-    std::string file;  // bytes, as given
+    std::string file;  // bytes, as given; a database's URL after its scheme
 
     // Back as the user names it.
     std::string Text() const;

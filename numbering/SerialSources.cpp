@@ -264,6 +264,9 @@ std::expected<std::unique_ptr<SerialSource>, SerialError> OpenSerialSource(const
         opened = std::make_unique<ListSource>(source.file, std::move(*used));
         break;
     }
+    // The database's client lives a floor above (production opens it).
+    case SerialSourceText::Kind::Database:
+        return std::unexpected(SerialError{SerialError::Kind::BadSource, "the serial source " + source.Text() + " is a database, opened by the run"});
     }
     if (const auto next = opened->Peek(); !next && next.error().kind != SerialError::Kind::Exhausted)
         return std::unexpected(next.error());

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "production/BoardNumbering.h"
 
+#include "database/SequenceSource.h"
 #include "numbering/SerialSources.h"
 
 namespace qw735 {
@@ -10,7 +11,14 @@ std::expected<BoardNumbering, SerialError> BoardNumbering::Open(const SerialFiel
 {
     if (const auto placed = CheckSerialField(field, loaded); !placed)
         return std::unexpected(placed.error());
-    auto opened = OpenSerialSource(source);
+    auto opened = [&]() -> std::expected<std::unique_ptr<SerialSource>, SerialError> {
+        if (source.kind != SerialSourceText::Kind::Database)
+            return OpenSerialSource(source);
+        const auto url = ParseDatabaseUrl(source.Text());
+        if (!url)
+            return std::unexpected(SerialError{SerialError::Kind::BadSource, url.error().text});
+        return OpenSequenceSource(*url);
+    }();
     if (!opened)
         return std::unexpected(opened.error());
     BoardNumbering numbering(field, std::shared_ptr<SerialSource>(std::move(*opened)));

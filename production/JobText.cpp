@@ -416,7 +416,7 @@ Job WithPaths(Job job, const std::function<std::string(std::string_view)> &chang
         job.loader = change(job.loader);
     if (ReportIsFile(job.report) && !job.report.empty())
         job.report = change(job.report);
-    if (job.numbering)
+    if (job.numbering && job.numbering->source.kind != SerialSourceText::Kind::Database)
         job.numbering->source.file = change(job.numbering->source.file);
     return job;
 }

@@ -4,6 +4,7 @@
 #include "production/ProductionRecord.h"
 
 #include <QByteArray>
+#include <QString>
 #include <atomic>
 #include <expected>
 
@@ -18,17 +19,21 @@ public:
     virtual ~RecordDestination() = default;
 
     // Keeps `record`, one JSON object on a line as RecordLine makes it,
-    // whole or not at all.
-    [[nodiscard]] virtual std::expected<void, RecordError> Keep(const QByteArray &record, const std::atomic<bool> &giveUp) = 0;
+    // whole or not at all. The value is what to tell the user of where it
+    // went when that is not where it was meant to go (a record spooled),
+    // empty when there is nothing to say.
+    [[nodiscard]] virtual std::expected<QString, RecordError> Keep(const QByteArray &record, const std::atomic<bool> &giveUp) = 0;
 };
 
 // The records appended to a file shared with other runs (see RecordFile).
 class FileDestination final : public RecordDestination {
 public:
     explicit FileDestination(RecordFile file) : file_(std::move(file)) {}
-    [[nodiscard]] std::expected<void, RecordError> Keep(const QByteArray &record, const std::atomic<bool> &giveUp) override
+    [[nodiscard]] std::expected<QString, RecordError> Keep(const QByteArray &record, const std::atomic<bool> &giveUp) override
     {
-        return file_.Append(record, &giveUp);
+        if (auto appended = file_.Append(record, &giveUp); !appended)
+            return std::unexpected(std::move(appended.error()));
+        return QString();
     }
 
 private:

@@ -17,8 +17,9 @@ struct RecordKeeper::State {
     bool Keep(const std::string &record)
     {
         const auto kept = destination->Keep(QByteArray::fromStdString(record), giveUp);
-        if (!kept && tell)
-            tell(kept.error().text);
+        const QString said = kept ? *kept : kept.error().text;
+        if (!said.isEmpty() && tell)
+            tell(said);
         return kept.has_value();
     }
 };

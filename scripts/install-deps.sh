@@ -16,13 +16,15 @@
 set -eu
 
 # toml++ reads job files; it is header-only, so the programs need nothing
-# of it at run time.
-DEMO="g++ make cmake qt6-base-dev qt6-serialport-dev libtomlplusplus-dev help2man"
+# of it at run time. libpq is the client of the line's database.
+DEMO="g++ make cmake pkg-config qt6-base-dev qt6-serialport-dev libtomlplusplus-dev libpq-dev help2man"
 BUILD="$DEMO pkg-config librsvg2-bin libgl-dev libgtest-dev googletest"
 # The tests' oracles and peers: srec_cat, objcopy and ld (also for a
-# big-endian ELF), ser2net with openssl for the remote ports, and the fonts
-# the windows are laid out with.
-CHECK="$BUILD srecord binutils binutils-powerpc-linux-gnu ser2net openssl libqt6network6 fonts-ipafont-gothic"
+# big-endian ELF), ser2net with openssl for the remote ports, PostgreSQL's
+# server for the records and numbers in a database (the tests start their
+# own, as nobody when run as root), and the fonts the windows are laid out
+# with.
+CHECK="$BUILD srecord binutils binutils-powerpc-linux-gnu ser2net openssl postgresql libqt6network6 fonts-ipafont-gothic"
 FUZZ="$CHECK clang-19 libclang-rt-19-dev"
 PACKAGE="$CHECK build-essential dpkg-dev file debhelper devscripts lintian man-db"
 ALL="$FUZZ $PACKAGE xvfb xauth x11-apps"

@@ -125,8 +125,8 @@ TEST(SerialFormat, ReadsSourceTexts)
     const std::pair<const char *, const char *> bad[] = {
         {"counter:", "the serial source 'counter:' names no file: give counter:FILE"},
         {"list:", "the serial source 'list:' names no file: give list:FILE"},
-        {"serial.txt", "unknown serial source 'serial.txt': the sources are counter:FILE and list:FILE"},
-        {"Counter:x", "unknown serial source 'Counter:x': the sources are counter:FILE and list:FILE"},
+        {"serial.txt", "unknown serial source 'serial.txt': the sources are counter:FILE, list:FILE and postgresql://HOST/DB?sequence=NAME"},
+        {"Counter:x", "unknown serial source 'Counter:x': the sources are counter:FILE, list:FILE and postgresql://HOST/DB?sequence=NAME"},
     };
     for (const auto &[text, message] : bad) {
         const auto source = ParseSerialSource(text);

@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Job file job.toml, line 5: numbering.format: unknown serial format 'u24': the formats are u8, u16le, u16be, u32le, u32be, "
                   "u64le, u64be and ascii:N"},
         BadJobRow{"UnknownSource", Required() + "[numbering]\nsource = \"serial.txt\"\n", Kind::BadValue,
-                  "Job file job.toml, line 5: numbering.source: unknown serial source 'serial.txt': the sources are counter:FILE and list:FILE"},
+                  "Job file job.toml, line 5: numbering.source: unknown serial source 'serial.txt': the sources are counter:FILE, list:FILE and postgresql://HOST/DB?sequence=NAME"},
         BadJobRow{"PortsAndSlots", Required() + "ports = [\"COM1\"]\nslots = [\"/dev/serial/by-path/*\"]\n", Kind::Conflict,
                   "Job file job.toml, line 5: slots: ports and slots do not go together: a job writes the boards at its ports, or each board "
                   "plugged in at its slots"}),
