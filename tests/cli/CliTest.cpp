@@ -1393,11 +1393,12 @@ TEST(CommandLine, RunningOutOfMemoryEndsWithAMessageAndThePortClosed)
         const FaultStage stage(FaultRowNamed("Healthy"));
         // A system library may deadlock in its own start-up when an
         // allocation there fails (glib's, under Qt), before main: such a
-        // writer is killed after a while, having held nothing, and counts
-        // as any other failed start-up.
+        // writer is killed after a while (a healthy write here takes well
+        // under a second), having held nothing, and counts as any other
+        // failed start-up.
         const WriterRun run = Writer(Args({QStringLiteral("--quiet"), QStringLiteral("--loader"), stage.loader, stage.device, stage.mot}),
                                      Stdio::Files, {},
-                                     {"timeout", "-s", "KILL", "8", "prlimit", "--as=" + QByteArray::number(memoryKiB * 1024), "--"})
+                                     {"timeout", "-s", "KILL", "4", "prlimit", "--as=" + QByteArray::number(memoryKiB * 1024), "--"})
                                   .Wait();
         std::this_thread::sleep_for(20ms);
         EXPECT_TRUE(PortIsFree(stage.device)) << memoryKiB << " KiB";
