@@ -6,7 +6,7 @@
 #include "base/PathName.h"
 #include "base/StandardDescriptors.h"
 #include "cli/Console.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/JobRun.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"
