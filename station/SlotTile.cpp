@@ -64,7 +64,7 @@ SlotTile::SlotTile(const QString &name, QWidget *parent) : QFrame(parent)
     time_ = Line(this, layout);
     label_ = Line(this, layout);
     counts_ = Line(this, layout);
-    retry_ = new QPushButton(tr("&Retry"), this);
+    retry_ = new QPushButton(tr("Retry"), this);
     retry_->setEnabled(false);
     layout->addWidget(retry_);
     layout->addStretch();

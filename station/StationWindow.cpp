@@ -267,7 +267,11 @@ void StationWindow::BuildTiles()
     const int columns = slots_.size() <= 4 ? 2 : 4;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         const int slot = static_cast<int>(i);
-        auto *tile = new SlotTile(slots_[i].slot->Describe(), tileArea_);
+        // A device path by its last name, as a station's slots are labelled;
+        // the whole in its tip.
+        const Slot &named = *slots_[i].slot;
+        auto *tile = new SlotTile(named.SlotKind() == Slot::Kind::Device ? QFileInfo(named.Describe()).fileName() : named.Describe(), tileArea_);
+        tile->setToolTip(named.Describe());
         tileGrid_->addWidget(tile, slot / columns, slot % columns);
         connect(tile, &SlotTile::RetryClicked, this, [this, slot] { Retry(slot); });
         connect(tile, &SlotTile::Chosen, this, [this, slot] { Select(selected_ == slot ? -1 : slot); });
