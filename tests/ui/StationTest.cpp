@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTextEdit>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -332,6 +333,79 @@ TEST_F(Station, ARecordNotKeptTurnsTheStatusBarRed)
     EXPECT_TRUE(window->StatusIsAlarm());
     EXPECT_EQ(window->StatusText(), "Cannot write the report file /dev/full: No space left on device");
     EXPECT_EQ(window->Tile(0)->ResultText(), "PASS");
+}
+
+int OpenDescriptors()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size());
+}
+
+long ResidentKiB()
+{
+    for (const QByteArray &line : ReadFile(QStringLiteral("/proc/self/status")).split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+// The soak: 200 boards through the window in automatic mode, four slots
+// plugged together fifty times, one board in four that never answers, each
+// a fresh simulated board unplugged once it is done. The descriptors and
+// the memory stay flat, and the counts are the records. Run by hand
+// (--gtest_also_run_disabled_tests --gtest_filter=*Soak*); it prints its
+// figures.
+TEST_F(Station, DISABLED_SoakTwoHundredBoardsInAutomatic)
+{
+    constexpr int Rounds = 50;
+    constexpr int Slots = 4;
+    auto window = Window();
+    ASSERT_TRUE(window->OpenJob(Job(Slots, "slots")));
+    window->SetAutomatic(true);
+    ASSERT_TRUE(window->AutomaticBox()->isChecked());
+    int earlyFds = 0, lateFds = 0;
+    long earlyRss = 0, lateRss = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int round = 0; round < Rounds; ++round) {
+        std::vector<std::unique_ptr<sim::TargetSim>> boards;
+        for (int slot = 0; slot < Slots; ++slot) {
+            boards.push_back(std::make_unique<sim::TargetSim>(slot == round % Slots ? Silent() : Serving()));
+            Plug(slot, *boards.back());
+        }
+        ASSERT_TRUE(EndsReach((round + 1) * Slots, 30s)) << "round " << round;
+        for (int slot = 0; slot < Slots; ++slot)
+            Unplug(slot);
+        // Each slot sees its board go before the next is plugged.
+        ASSERT_TRUE(PumpUntil([&] {
+            for (int slot = 0; slot < Slots; ++slot) {
+                if (window->Tile(slot)->TileState() != SlotTile::State::Empty)
+                    return false;
+            }
+            return true;
+        }, 5s));
+        boards.clear();
+        const int fds = OpenDescriptors();
+        const long rss = ResidentKiB();
+        if (round < 5) {
+            earlyFds = std::max(earlyFds, fds);
+            earlyRss = std::max(earlyRss, rss);
+        } else if (round >= Rounds - 5) {
+            lateFds = std::max(lateFds, fds);
+            lateRss = std::max(lateRss, rss);
+        }
+    }
+    const double seconds = MsSince(start) / 1000;
+    window->SetAutomatic(false);
+    const int records = static_cast<int>(Records().size());
+    const std::string totals = window->TotalsText().toStdString();
+    std::printf("writes %d  records %d  %s  elapsed %.1f s\n"
+                "writes 1-20:    descriptors at most %d, RSS at most %ld kB\n"
+                "writes 181-200: descriptors at most %d, RSS at most %ld kB\n",
+                Rounds * Slots, records, totals.c_str(), seconds, earlyFds, earlyRss, lateFds, lateRss);
+    EXPECT_EQ(records, Rounds * Slots);
+    EXPECT_EQ(totals, "Shift: 150 passed, 50 failed, yield 75.0%");
+    EXPECT_LE(lateFds, earlyFds);
+    EXPECT_LT(lateRss - earlyRss, 2048);
 }
 
 // The fault rows the other front ends face, through the station: a job
