@@ -87,6 +87,12 @@ void SlotTile::SetPresent(bool present)
         ShowState(State::Present);
 }
 
+void SlotTile::Clear()
+{
+    bar_->setValue(0);
+    ShowState(State::Empty);
+}
+
 void SlotTile::Started(const QString &device, const QString &label)
 {
     if (!device.isEmpty())

@@ -26,6 +26,9 @@ public:
     // Empty or Present, unless the tile shows a write or its end: those
     // stay until the next write starts (or the board is unplugged).
     void SetPresent(bool present);
+    // Back to Empty, also from Writing: a remote slot's server with no board
+    // behind it, tried and found empty.
+    void Clear();
     void Started(const QString &device, const QString &label);
     void SetMaximum(ProgressStage stage, float maximum);
     void SetValue(float value);
@@ -45,6 +48,7 @@ public:
     QString LabelText() const;
     int Progress() const;
     QPushButton *RetryButton() const { return retry_; }
+    QLabel *ResultLabel() const { return result_; }
 
 signals:
     void RetryClicked();

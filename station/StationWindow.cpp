@@ -232,6 +232,8 @@ std::expected<void, QString> StationWindow::OpenJob(const QString &path)
         return std::unexpected(slotList.error().text);
 
     SetAutomatic(false);
+    // Nothing is being written: the automatic run has nothing to finish.
+    auto_.reset();
     records_.reset();
     records_ = std::move(records);
     job_ = std::move(opened);
@@ -403,9 +405,16 @@ void StationWindow::SetAutomatic(bool on)
     connect(auto_.get(), &AutoRun::MaximumSet, this, [this](int slot, ProgressStage stage, float maximum) { Tile(slot)->SetMaximum(stage, maximum); });
     connect(auto_.get(), &AutoRun::ValueSet, this, [this](int slot, float value) { Tile(slot)->SetValue(value); });
     connect(auto_.get(), &AutoRun::BoardEnded, this, [this](int slot, const BoardOutcome &outcome, bool counted) {
-        slots_[static_cast<std::size_t>(slot)].autoWriting = false;
-        if (counted)
+        SlotState &state = slots_[static_cast<std::size_t>(slot)];
+        state.autoWriting = false;
+        if (counted) {
             OnEnded(slot, outcome);
+            return;
+        }
+        // No board was behind the server: the label waits for the next.
+        if (!state.writingLabel.isEmpty())
+            nextLabels_.prepend(std::exchange(state.writingLabel, QString()));
+        Tile(slot)->Clear();
     });
     connect(auto_.get(), &AutoRun::Refused, this, [this](int slot, const SlotDevice &device, Refusal, int) {
         ShowStatus(tr("%1: %2 is left alone").arg(slots_[static_cast<std::size_t>(slot)].slot->Describe(), PathDisplay(device.name)));

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "base/EndingSignals.h"
-#include "base/StandardDescriptors.h"
+#include "base/WindowMain.h"
 #include "station/StationWindow.h"
 
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <new>
 #include <string_view>
 
 namespace {
@@ -20,15 +18,6 @@ constexpr const char *Usage =
     "present; Automatic writes boards as they are plugged in. The job is opened\n"
     "read-only: what it writes cannot be changed in the window.\n";
 
-bool HasGraphicalSession()
-{
-    for (const char *name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"}) {
-        const char *value = std::getenv(name);
-        if (value && *value)
-            return true;
-    }
-    return false;
-}
 
 int Run(int argc, char **argv)
 {
@@ -45,7 +34,7 @@ int Run(int argc, char **argv)
         std::fputs(Usage, stderr);
         return 64;
     }
-    if (!HasGraphicalSession()) {
+    if (!qw735::HasGraphicalSession()) {
         std::fputs("qw735-station: the station window needs a graphical session, and there is none here (DISPLAY and\n"
                    "WAYLAND_DISPLAY are not set). To write a job's boards from this terminal, use qw735-write:\n"
                    "  qw735-write --job JOB.toml     (qw735-write --help tells more)\n",
@@ -79,16 +68,5 @@ int Run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (!qw735::OpenStandardDescriptors())
-        return 70;
-    try {
-        return Run(argc, argv);
-    } catch (const std::bad_alloc &) {
-        std::fputs("qw735-station: out of memory\n", stderr);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "qw735-station: %s\n", error.what());
-    } catch (...) {
-        std::fputs("qw735-station: failed\n", stderr);
-    }
-    return 70;
+    return qw735::WindowMain("qw735-station", [&] { return Run(argc, argv); });
 }

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -152,6 +153,10 @@ TEST_F(Station, StartAllWritesEveryBoardPresentAndAFailedOneAgainFromItsTile)
     }
     EXPECT_EQ(window->Tile(2)->ResultText(), "FAIL");
     EXPECT_EQ(window->Tile(2)->MessageText(), "Err 1");
+    // The large words whole, at the desktop's scale (run again at 2).
+    EXPECT_EQ(window->devicePixelRatio(), qEnvironmentVariable("QT_SCALE_FACTOR", QStringLiteral("1")).toDouble());
+    for (int slot : {0, 2})
+        EXPECT_GE(window->Tile(slot)->ResultLabel()->width(), window->Tile(slot)->ResultLabel()->sizeHint().width());
     EXPECT_TRUE(window->Tile(2)->TimeText().startsWith(QStringLiteral("Time: ")));
     EXPECT_EQ(window->Tile(3)->TileState(), SlotTile::State::Empty);
     EXPECT_EQ(window->Tile(3)->ResultText(), "");
