@@ -23,10 +23,10 @@ struct WriteOptions {
     // Run on DTR and RTS once the port is open, before each handshake: puts
     // the board into boot mode. None: the board is put there by hand, and
     // the port's open and close are the system's own.
-    std::optional<LineSequence> bootEntry;
+    std::optional<LineSequence> bootEntry = {};
     // Run on DTR and RTS after the write, however it ended: restarts the
     // board into its program, or leaves it as the user wants.
-    std::optional<LineSequence> release;
+    std::optional<LineSequence> release = {};
     // Handshakes after the first when no sync byte was answered, each after
     // the boot entry again (see DefaultSyncRetriesWithEntry).
     int syncRetries = 0;

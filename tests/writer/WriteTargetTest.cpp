@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <thread>
 
 namespace qw735::test {
@@ -31,7 +32,15 @@ TEST(BootHandshake, SynchronisesOnTheFirstAnswer)
         ASSERT_TRUE(host.port.Open());
         EXPECT_EQ(BootHandshake(host.link, host.steps).outcome, HandshakeOutcome::Accepted);
         host.board->WaitForReceived(sent.size() + 1, 50ms);
-        EXPECT_EQ(host.board->ReceivedValues(), sent);
+        // A board slowed by a loaded machine answers after more attempts
+        // than it needs: zeros, at least as many as the board wanted, then
+        // one 0x55 and nothing else.
+        Bytes received = host.board->ReceivedValues();
+        ASSERT_FALSE(received.empty());
+        EXPECT_EQ(received.back(), 0x55);
+        received.pop_back();
+        EXPECT_GE(received.size(), sent.size() - 1);
+        EXPECT_EQ(std::ranges::count(received, 0x00), std::ssize(received));
     }
 }
 
