@@ -41,6 +41,11 @@ namespace {
 // shows within half a second, and a stat of each slot's path costs nothing.
 constexpr int PresenceEveryMs = 500;
 
+// How long closing waits for the records still to be kept, and how often
+// it looks.
+constexpr int RecordsWaitMs = 5000;
+constexpr int RecordsPollMs = 50;
+
 // The SHA-256 as the window shows it: enough to tell two files apart at a
 // glance; the records keep the whole.
 constexpr int ShortSha256 = 12;
@@ -577,6 +582,15 @@ void StationWindow::closeEvent(QCloseEvent *event)
     if (!Writing()) {
         if (auto_)
             auto_->Stop();
+        // The last boards' records are kept before the window goes: what
+        // still waits would be lost with it. Another program holding the
+        // report file may keep them waiting; not for ever.
+        if (records_ && !records_->Drained() && recordsWaitedMs_ < RecordsWaitMs) {
+            event->ignore();
+            recordsWaitedMs_ += RecordsPollMs;
+            QTimer::singleShot(RecordsPollMs, this, &QWidget::close);
+            return;
+        }
         event->accept();
         return;
     }

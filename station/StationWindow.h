@@ -110,6 +110,7 @@ private:
     int selected_ = -1;
     bool alarm_ = false;
     bool closing_ = false;
+    int recordsWaitedMs_ = 0;
     std::chrono::milliseconds settle_ = WatchSettings{}.settle;
     std::function<bool(const QString &)> ask_;
 

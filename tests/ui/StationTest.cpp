@@ -20,6 +20,8 @@
 #include <QTextEdit>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace qw735::test {
@@ -319,6 +321,28 @@ TEST_F(Station, ClosingDuringAWriteAsksAndStopsTheBoardsCleanly)
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].value(QLatin1String("message")).toString().startsWith(QStringLiteral("stopped ")));
     EXPECT_EQ(window->Tile(0)->ResultText(), "FAIL");
+}
+
+// Closing once the boards are done waits for their records, which another
+// program holding the report file's lock has kept waiting.
+TEST_F(Station, ClosingKeepsTheRecordsStillWaiting)
+{
+    sim::TargetSim board(Serving());
+    Plug(0, board);
+    auto window = Window();
+    ASSERT_TRUE(window->OpenJob(Job(1)));
+    window->show();
+    const int holder = ::open(QFile::encodeName(ReportPath()).constData(), O_RDWR);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    window->StartAll();
+    ASSERT_TRUE(PumpUntil([&] { return ended.size() == 1; }, 10s));
+    window->close();
+    EXPECT_FALSE(PumpUntil([&] { return !window->isVisible(); }, 300ms));
+    ::close(holder);
+    ASSERT_TRUE(PumpUntil([&] { return !window->isVisible(); }, 3s));
+    ASSERT_EQ(Records().size(), 1u);
+    EXPECT_EQ(Records()[0].value(QLatin1String("message")).toString(), "O.K.");
 }
 
 // A record that cannot be kept turns the status bar red with the reason.
