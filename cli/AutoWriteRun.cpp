@@ -5,9 +5,9 @@
 #include "base/OutputSink.h"
 #include "production/ExitStatus.h"
 #include "cli/OutputFiles.h"
-#include "cli/RecordKeeper.h"
 #include "cli/WriteRun.h"
 #include "production/ProductionRecord.h"
+#include "production/RecordKeeper.h"
 #include "trace/WireTrace.h"
 
 #include <QEventLoop>
@@ -44,7 +44,8 @@ AutoWriteRun::AutoWriteRun(AutoWriteRunOptions options)
     RunOutputs &outputs = *options_.outputs;
     run_.SetTrace(outputs.trace.get());
     if (outputs.records)
-        records_ = std::make_unique<RecordKeeper>(std::move(*outputs.records), console_);
+        records_ = std::make_unique<RecordKeeper>(std::move(outputs.records),
+                                                  [console = console_](const QString &text) { console.Tell(text); });
     connect(&run_, &AutoRun::BoardStarted, this, &AutoWriteRun::OnStarted);
     connect(&run_, &AutoRun::BoardEnded, this, &AutoWriteRun::OnEnded);
     connect(&run_, &AutoRun::Refused, this, &AutoWriteRun::OnRefused);

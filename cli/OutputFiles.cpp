@@ -86,7 +86,7 @@ std::expected<RunOutputs, QString> OpenRunOutputs(const OutputRequest &request)
         if (!fd)
             return std::unexpected(fd.error());
         const int report = fd->Get();
-        outputs.records.emplace(RecordFile::Adopt(std::move(*fd), request.report.Display()));
+        outputs.records = std::make_unique<FileDestination>(RecordFile::Adopt(std::move(*fd), request.report.Display()));
         // A FIFO or a device keeps nothing for traceability: a record sent
         // into a pipe with no reader, or to a terminal, is gone.
         struct stat info {};

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "base/PathName.h"
-#include "production/ProductionRecord.h"
+#include "production/RecordDestination.h"
 
 #include <QByteArray>
 #include <QString>
@@ -30,7 +30,8 @@ struct OutputRequest {
 struct RunOutputs {
     std::shared_ptr<OutputSink> out;
     std::shared_ptr<OutputSink> err;
-    std::optional<RecordFile> records;
+    // Where the records are kept; null: not kept (or on stdout).
+    std::unique_ptr<RecordDestination> records;
     // --report -: each record a line on stdout, which then holds nothing
     // else (the results go to stderr), for a script that reads them.
     bool recordsToStdout = false;

@@ -7,9 +7,9 @@
 #include "cli/GangProgress.h"
 #include "cli/Hints.h"
 #include "cli/OutputFiles.h"
-#include "cli/RecordKeeper.h"
 #include "cli/TerminalProgress.h"
 #include "production/ProductionRecord.h"
+#include "production/RecordKeeper.h"
 #include "trace/WireTrace.h"
 
 #include <QEventLoop>
@@ -37,7 +37,8 @@ WriteRun::WriteRun(WriteRunOptions options)
     RunOutputs &outputs = *options_.outputs;
     gang_.SetTrace(outputs.trace.get());
     if (outputs.records)
-        records_ = std::make_unique<RecordKeeper>(std::move(*outputs.records), console_);
+        records_ = std::make_unique<RecordKeeper>(std::move(outputs.records),
+                                                  [console = console_](const QString &text) { console.Tell(text); });
     connect(&gang_, &GangWrite::BoardEnded, this, &WriteRun::OnBoardEnded);
 }
 

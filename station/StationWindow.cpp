@@ -1,13 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "station/StationWindow.h"
 
-#include "base/OutputSink.h"
 #include "link/PortInventory.h"
 #include "ports/PortName.h"
 #include "production/AutoRun.h"
 #include "production/ExitStatus.h"
 #include "production/GangWrite.h"
 #include "production/ProductionRecord.h"
+#include "production/RecordDestination.h"
+#include "production/RecordKeeper.h"
 #include "slot/Slot.h"
 #include "station/SlotTile.h"
 #include "writer/FileSystem.h"
@@ -200,25 +201,19 @@ std::expected<void, QString> StationWindow::OpenJob(const QString &path)
     if (!prepared)
         return std::unexpected(prepared.error().text);
     opened->prepared = std::move(*prepared);
-    std::unique_ptr<OutputSink> records;
+    std::unique_ptr<RecordKeeper> records;
     if (!opened->job.report.IsEmpty()) {
-        auto file = RecordFile::Open(opened->job.report.Display());
+        auto file = RecordFile::Open(QFile::decodeName(opened->job.report.Bytes()));
         if (!file)
             return std::unexpected(file.error().text);
-        // Appended on a thread of their own: another program may hold the
+        // Kept on a thread of their own: another program may hold the
         // file's lock for as long as it likes, and the window waits for none.
-        auto kept = std::make_shared<RecordFile>(std::move(*file));
         QPointer<StationWindow> window(this);
-        records = std::make_unique<OutputSink>([kept, window](const std::string &record) {
-            const auto appended = kept->Append(QByteArray::fromStdString(record));
-            QMetaObject::invokeMethod(window, [window, appended] {
-                if (!window)
-                    return;
-                if (!appended)
-                    window->Alarm(appended.error().text);
-                emit window->RecordDone(appended.has_value());
+        records = std::make_unique<RecordKeeper>(std::make_unique<FileDestination>(std::move(*file)), [window](const QString &why) {
+            QMetaObject::invokeMethod(window, [window, why] {
+                if (window)
+                    window->Alarm(why);
             }, Qt::QueuedConnection);
-            return appended.has_value();
         });
     }
     QStringList texts;
@@ -468,8 +463,7 @@ void StationWindow::OnEnded(int slot, const BoardOutcome &outcome)
     Tile(slot)->Ended(passed, message, outcome.own ? outcome.own->serial : QString(), outcome.seconds);
     if (records_) {
         const QString slotText = job_->automatic ? state.slot->Describe() : QString();
-        records_->Put(OutputSink::Kind::Final,
-                      WithLabel(RecordLine(job_->prepared->Program(), outcome, message, status, slotText), state.writingLabel).toStdString());
+        records_->Put(WithLabel(RecordLine(job_->prepared->Program(), outcome, message, status, slotText), state.writingLabel));
     }
     state.writingLabel.clear();
     if (const auto counted = counts_.Count(state.text, passed); !counted)
@@ -559,6 +553,7 @@ void StationWindow::ShowStatus(const QString &text)
 }
 
 QString StationWindow::StatusText() const { return status_->text(); }
+bool StationWindow::RecordsKept() const { return !records_ || records_->Done(); }
 QString StationWindow::ScanMessage() const { return scanMessage_->text(); }
 QString StationWindow::TotalsText() const { return totals_->text(); }
 
@@ -585,7 +580,7 @@ void StationWindow::closeEvent(QCloseEvent *event)
         // The last boards' records are kept before the window goes: what
         // still waits would be lost with it. Another program holding the
         // report file may keep them waiting; not for ever.
-        if (records_ && !records_->Drained() && recordsWaitedMs_ < RecordsWaitMs) {
+        if (records_ && !records_->Done() && recordsWaitedMs_ < RecordsWaitMs) {
             event->ignore();
             recordsWaitedMs_ += RecordsPollMs;
             QTimer::singleShot(RecordsPollMs, this, &QWidget::close);

@@ -22,7 +22,7 @@ class QPushButton;
 namespace qw735 {
 class AutoRun;
 class GangWrite;
-class OutputSink;
+class RecordKeeper;
 struct SlotDevice;
 }  // namespace qw735
 
@@ -69,6 +69,8 @@ public:
     SlotTile *Tile(int slot) const { return tiles_[static_cast<std::size_t>(slot)]; }
     QString StatusText() const;
     bool StatusIsAlarm() const { return alarm_; }
+    // Every record of a board that ended has been kept, or could not be.
+    bool RecordsKept() const;
     QString ScanMessage() const;
     QString TotalsText() const;
     QLineEdit *ScanField() const { return scan_; }
@@ -79,8 +81,6 @@ public:
 
 signals:
     void BoardEnded(int slot);
-    // A record was kept in the job's report (or could not be: `kept` false).
-    void RecordDone(bool kept);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -105,7 +105,7 @@ private:
     std::vector<SlotState> slots_;
     std::vector<SlotTile *> tiles_;
     std::unique_ptr<AutoRun> auto_;
-    std::unique_ptr<OutputSink> records_;
+    std::unique_ptr<RecordKeeper> records_;
     QStringList nextLabels_;
     int selected_ = -1;
     bool alarm_ = false;

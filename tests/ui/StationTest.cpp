@@ -81,12 +81,12 @@ protected:
         });
         window->SetSettle(50ms);
         QObject::connect(window.get(), &StationWindow::BoardEnded, [this](int slot) { ended << slot; });
-        QObject::connect(window.get(), &StationWindow::RecordDone, [this](bool) { ++records; });
+        current = window.get();
         return window;
     }
     bool EndsReach(int count, std::chrono::milliseconds limit = 15s)
     {
-        return PumpUntil([&] { return ended.size() >= count && records >= count; }, limit);
+        return PumpUntil([&] { return ended.size() >= count && current->RecordsKept(); }, limit);
     }
     std::vector<QJsonObject> Records() const
     {
@@ -103,7 +103,7 @@ protected:
     QStringList asked;
     bool answer = true;
     QList<int> ended;
-    int records = 0;
+    StationWindow *current = nullptr;  // the last window made
 };
 
 sim::BoardScript Serving()
@@ -314,7 +314,7 @@ TEST_F(Station, ClosingDuringAWriteAsksAndStopsTheBoardsCleanly)
     answer = true;
     const auto start = std::chrono::steady_clock::now();
     window->close();
-    ASSERT_TRUE(PumpUntil([&] { return !window->isVisible() && records >= 1; }, 3s));
+    ASSERT_TRUE(PumpUntil([&] { return !window->isVisible() && ended.size() == 1 && window->RecordsKept(); }, 3s));
     EXPECT_LT(MsSince(start), 1500);
     EXPECT_TRUE(PortIsFree(QString::fromStdString(board.SlavePath())));
     const auto lines = Records();
@@ -359,7 +359,8 @@ TEST_F(Station, ARecordNotKeptTurnsTheStatusBarRed)
     EXPECT_FALSE(window->StatusIsAlarm());
     window->StartAll();
     ASSERT_TRUE(EndsReach(1));
-    EXPECT_TRUE(window->StatusIsAlarm());
+    // Told from the record's thread, a moment later.
+    EXPECT_TRUE(PumpUntil([&] { return window->StatusIsAlarm(); }, 2s));
     EXPECT_EQ(window->StatusText(), "Cannot write the report file /dev/full: No space left on device");
     EXPECT_EQ(window->Tile(0)->ResultText(), "PASS");
 }
@@ -452,10 +453,10 @@ TEST_P(StationFaults, EndInTheirMessage)
                                       "\"\nreport = \"records.jsonl\"\nports = [\"" + QFile::encodeName(stage.device) + "\"]\n");
     StationWindow window(stage.dir.filePath(QStringLiteral("station.json")));
     bool ended = false;
-    QObject::connect(&window, &StationWindow::RecordDone, [&] { ended = true; });
+    QObject::connect(&window, &StationWindow::BoardEnded, [&] { ended = true; });
     ASSERT_TRUE(window.OpenJob(job));
     window.StartAll();
-    ASSERT_TRUE(PumpUntil([&] { return ended; }, 30s));
+    ASSERT_TRUE(PumpUntil([&] { return ended && window.RecordsKept(); }, 30s));
     const QJsonObject record = QJsonDocument::fromJson(ReadFile(stage.dir.filePath(QStringLiteral("records.jsonl")))).object();
     stage.ExpectEnding(record.value(QLatin1String("message")).toString(), stage.device);
     EXPECT_EQ(record.value(QLatin1String("exit_status")).toInt(), row.exitStatus);

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 
-#include "cli/Console.h"
-#include "production/ProductionRecord.h"
+#include "production/RecordDestination.h"
 
 #include <QByteArray>
+#include <QString>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -13,21 +13,23 @@ namespace qw735 {
 
 class OutputSink;
 
-// Appends the production records on a thread of its own (an output sink
-// whose lines are records): the file's lock may be held by another run for
-// as long as it likes, and neither the boards nor the signals that end the
-// run may wait for it. A record that cannot be written is said on the
-// console and counted.
+// Keeps the production records on a thread of its own (an output sink
+// whose lines are records): a destination may make it wait (a file's lock
+// held by another run, a slow server) for as long as it likes, and neither
+// the boards nor the signals that end the run may wait for it. A record
+// that cannot be kept is told, in the words of its error, and counted.
+// Every front end keeps its records through one.
 class RecordKeeper {
 public:
-    RecordKeeper(RecordFile file, Console console);
+    // `tell` is called on the keeper's thread.
+    RecordKeeper(std::unique_ptr<RecordDestination> destination, std::function<void(const QString &)> tell);
     // Gives up what still waits.
     ~RecordKeeper();
     RecordKeeper(const RecordKeeper &) = delete;
     RecordKeeper &operator=(const RecordKeeper &) = delete;
 
     void Put(const QByteArray &record);
-    // Stops waiting for the file's lock; the records not yet written are
+    // Stops waiting for the destination; the records not yet kept are
     // lost, and said so.
     void GiveUp();
     // True when every record put has been written or lost.

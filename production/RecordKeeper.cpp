@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-#include "cli/RecordKeeper.h"
+#include "production/RecordKeeper.h"
 
 #include "base/OutputSink.h"
 
@@ -8,24 +8,24 @@
 namespace qw735 {
 
 struct RecordKeeper::State {
-    State(RecordFile f, Console c) : file(std::move(f)), console(std::move(c)) {}
+    State(std::unique_ptr<RecordDestination> d, std::function<void(const QString &)> t) : destination(std::move(d)), tell(std::move(t)) {}
 
-    RecordFile file;
-    Console console;
+    std::unique_ptr<RecordDestination> destination;
+    std::function<void(const QString &)> tell;
     std::atomic<bool> giveUp = false;
 
-    bool Append(const std::string &record)
+    bool Keep(const std::string &record)
     {
-        const auto appended = file.Append(QByteArray::fromStdString(record), &giveUp);
-        if (!appended)
-            console.Tell(appended.error().text);
-        return appended.has_value();
+        const auto kept = destination->Keep(QByteArray::fromStdString(record), giveUp);
+        if (!kept && tell)
+            tell(kept.error().text);
+        return kept.has_value();
     }
 };
 
-RecordKeeper::RecordKeeper(RecordFile file, Console console)
-    : state_(std::make_shared<State>(std::move(file), std::move(console))),
-      records_(std::make_unique<OutputSink>([state = state_](const std::string &record) { return state->Append(record); }))
+RecordKeeper::RecordKeeper(std::unique_ptr<RecordDestination> destination, std::function<void(const QString &)> tell)
+    : state_(std::make_shared<State>(std::move(destination), std::move(tell))),
+      records_(std::make_unique<OutputSink>([state = state_](const std::string &record) { return state->Keep(record); }))
 {
 }
 
