@@ -203,6 +203,10 @@ std::expected<void, QString> StationWindow::OpenJob(const QString &path)
     opened->prepared = std::move(*prepared);
     std::unique_ptr<RecordKeeper> records;
     if (!opened->job.report.IsEmpty()) {
+        // A window has no standard output for records to go to.
+        if (!ReportIsFile(opened->job.report.Bytes().toStdString()))
+            return std::unexpected(tr("Job file %1: report: the station window keeps records in a file, not in %2")
+                                       .arg(jobPath.Display(), opened->job.report.Display()));
         auto file = RecordFile::Open(QFile::decodeName(opened->job.report.Bytes()));
         if (!file)
             return std::unexpected(file.error().text);

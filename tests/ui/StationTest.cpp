@@ -293,6 +293,14 @@ TEST_F(Station, TheJobIsLockedAndAnotherIsRefusedWhileWriting)
     ASSERT_TRUE(window->OpenJob(other));
     EXPECT_EQ(window->JobTexts().at(0), "Job: other.toml");
     EXPECT_EQ(window->JobTexts().at(3), "Numbering: none");
+
+    // Records on standard output are for scripts; a window has none.
+    QByteArray text = ReadFile(other);
+    text.replace("report = \"records.jsonl\"", "report = \"-\"");
+    const QString toStdout = WriteFile(dir, QStringLiteral("stdout.toml"), text);
+    const auto refusedReport = window->OpenJob(toStdout);
+    ASSERT_FALSE(refusedReport);
+    EXPECT_EQ(refusedReport.error(), "Job file " + toStdout + ": report: the station window keeps records in a file, not in -");
 }
 
 // Closing during a write asks; refused, the write goes on; agreed, every
