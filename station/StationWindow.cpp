@@ -69,7 +69,6 @@ struct StationWindow::Opened {
     JobWrite job;
     WriteInput input;
     std::unique_ptr<PreparedRun> prepared;
-    bool automatic = false;  // the job names slots, not ports
 };
 
 struct StationWindow::SlotState {
@@ -221,8 +220,7 @@ std::expected<void, QString> StationWindow::OpenJob(const QString &path)
         });
     }
     QStringList texts;
-    opened->automatic = opened->job.ports.isEmpty() && !opened->job.autoSlots.isEmpty();
-    for (const QByteArray &text : opened->automatic ? opened->job.autoSlots : opened->job.ports)
+    for (const QByteArray &text : opened->job.ports.isEmpty() ? opened->job.autoSlots : opened->job.ports)
         texts << PathString(text);
     if (texts.isEmpty()) {
         // A job for whatever station it is opened on: the ports found here.
@@ -368,7 +366,7 @@ void StationWindow::StartSlot(int slot)
     connect(gang, &GangWrite::ValueSet, tile, [tile](int, float value) { tile->SetValue(value); });
     connect(gang, &GangWrite::BoardEnded, this, [this, slot, gang] {
         slots_[static_cast<std::size_t>(slot)].gang = nullptr;
-        OnEnded(slot, gang->Outcome(0));
+        OnEnded(slot, gang->Outcome(0), false);
         gang->deleteLater();
     });
     gang->Start(GangWrite::LoneBoard::OnItsThread);
@@ -412,7 +410,7 @@ void StationWindow::SetAutomatic(bool on)
         SlotState &state = slots_[static_cast<std::size_t>(slot)];
         state.autoWriting = false;
         if (counted) {
-            OnEnded(slot, outcome);
+            OnEnded(slot, outcome, true);
             return;
         }
         // No board was behind the server: the label waits for the next.
@@ -454,7 +452,7 @@ QString StationWindow::TakeLabel(int slot)
     return nextLabels_.isEmpty() ? QString() : nextLabels_.takeFirst();
 }
 
-void StationWindow::OnEnded(int slot, const BoardOutcome &outcome)
+void StationWindow::OnEnded(int slot, const BoardOutcome &outcome, bool plugged)
 {
     SlotState &state = slots_[static_cast<std::size_t>(slot)];
     const bool passed = !outcome.failure && outcome.result.outcome == WriteOutcome::Ok;
@@ -466,7 +464,9 @@ void StationWindow::OnEnded(int slot, const BoardOutcome &outcome)
         message = outcome.bytesSent == 0 ? tr("stopped; nothing was sent") : tr("stopped %1; the board is not fully written").arg(outcome.stoppedAt);
     Tile(slot)->Ended(passed, message, outcome.own ? outcome.own->serial : QString(), outcome.seconds);
     if (records_) {
-        const QString slotText = job_->automatic ? state.slot->Describe() : QString();
+        // A board written as it was plugged in names its slot, as
+        // qw735-write --auto's records do.
+        const QString slotText = plugged ? state.slot->Describe() : QString();
         records_->Put(WithLabel(RecordLine(job_->prepared->Program(), outcome, message, status, slotText), state.writingLabel));
     }
     state.writingLabel.clear();

@@ -92,7 +92,8 @@ private:
     void BuildTiles();
     void RefreshPresence();
     void StartSlot(int slot);
-    void OnEnded(int slot, const BoardOutcome &outcome);
+    // `plugged`: written by the automatic run, as the board was plugged in.
+    void OnEnded(int slot, const BoardOutcome &outcome, bool plugged);
     void ShowCounts();
     void Alarm(const QString &reason);
     void ShowStatus(const QString &text);
