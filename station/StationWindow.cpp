@@ -32,7 +32,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <cmath>
+#include <utility>
 
 namespace qw735::station {
 
