@@ -3,7 +3,7 @@
 
 #include "base/EndingSignals.h"
 #include "base/OutputSink.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/OutputFiles.h"
 #include "cli/WriteRun.h"
 #include "production/ProductionRecord.h"

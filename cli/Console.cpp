@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "cli/Console.h"
 
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -2,7 +2,7 @@
 #include "cli/DatabaseRun.h"
 
 #include "cli/Console.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/Options.h"
 #include "production/DatabaseRecords.h"
 

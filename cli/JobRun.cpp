@@ -2,12 +2,12 @@
 #include "cli/JobRun.h"
 
 #include "cli/Console.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/RunSetup.h"
 #include "ports/PortName.h"
 #include "production/JobFile.h"
+#include "production/JobWrite.h"
 #include "production/ProductionRecord.h"
-#include "sequence/LineSequence.h"
 #include "writer/WriteOptions.h"
 #include "writer/FileSystem.h"
 
@@ -23,53 +23,30 @@ QString Described(const JobError &error, const PathName &job)
     return QString::fromStdString(DescribeJobError(error, job.Display().toStdString()));
 }
 
-PathName PathOf(const std::string &bytes)
-{
-    return PathName(QByteArray::fromStdString(bytes));
-}
-
 }  // namespace
 
 std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const Options &given, const Console &console)
 {
     if (given.job.IsEmpty())
         return std::pair{given, std::optional<JobInUse>()};
-    const auto read = ReadJobFile(given.job);
-    if (!read) {
-        console.Tell(Described(read.error(), given.job));
+    auto job = JobWriteOf(given.job, given.write);
+    if (!job) {
+        console.Tell(Described(job.error(), given.job));
         return std::unexpected(ExitUsage);
     }
-    const Job job = JobResolved(read->job, given.job.Bytes().toStdString());
     Options options = given;
-    options.file = PathOf(job.program);
-    options.loader = job.loader.empty() ? PathName() : PathOf(job.loader);
-    if (job.loaderStartMs)
-        options.write.loaderStartMs = *job.loaderStartMs;
-    options.program.binaryAt = job.binaryAt;
-    options.program.verifyChecksums = !job.ignoreChecksums;
-    options.numbering = job.numbering;
-    for (const auto &[key, text, into] : {std::tuple{"boot_entry", &job.bootEntry, &options.write.bootEntry},
-                                          std::tuple{"release", &job.release, &options.write.release}}) {
-        if (!*text)
-            continue;
-        auto sequence = ParseSequence(QString::fromStdString(**text));
-        if (!sequence) {
-            console.Tell(Described({JobError::Kind::BadValue, 0, key, sequence.error().text.toStdString()}, given.job));
-            return std::unexpected(ExitUsage);
-        }
-        *into = std::move(*sequence);
-    }
-    options.write.syncRetries = job.syncRetries.value_or(options.write.bootEntry ? DefaultSyncRetriesWithEntry : 0);
-    options.report = job.report.empty() ? PathName() : PathOf(job.report);  // a database URL as it stands
+    options.file = job->program;
+    options.loader = job->loader;
+    options.write = job->write;
+    options.program = job->programOptions;
+    options.numbering = job->numbering;
+    options.report = job->report;
     // Ports given after --job replace the job's; a job with slots and no
     // ports given writes its boards as they are plugged in.
-    if (options.ports.isEmpty()) {
-        for (const std::string &port : job.ports)
-            options.ports << QByteArray::fromStdString(port);
-    }
-    if (options.ports.isEmpty() && !job.autoSlots.empty()) {
-        for (const std::string &slot : job.autoSlots)
-            options.ports << QByteArray::fromStdString(slot);
+    if (options.ports.isEmpty())
+        options.ports = job->ports;
+    if (options.ports.isEmpty() && !job->autoSlots.isEmpty()) {
+        options.ports = job->autoSlots;
         options.automatic.on = true;
     }
     if (options.ports.isEmpty()) {
@@ -77,21 +54,7 @@ std::expected<std::pair<Options, std::optional<JobInUse>>, int> ApplyJob(const O
                                given.job));
         return std::unexpected(ExitUsage);
     }
-    return std::pair{std::move(options), std::optional<JobInUse>(JobInUse{given.job.Display(), read->sha256, job.programSha256, job.loaderSha256})};
-}
-
-std::expected<void, int> CheckJobFiles(const JobInUse &job, const QString &programShown, const QByteArray &programSha256,
-                                       const QString &loaderShown, const QByteArray &loaderSha256, const Console &console)
-{
-    for (const auto &[key, shown, approved, actual] :
-         {std::tuple{"program_sha256", programShown, &job.programSha256, &programSha256},
-          std::tuple{"loader_sha256", loaderShown, &job.loaderSha256, &loaderSha256}}) {
-        if (const auto same = CheckJobSha256(key, shown, *approved, *actual); !same) {
-            console.Tell(QString::fromStdString(DescribeJobError(same.error(), job.shown.toStdString())));
-            return std::unexpected(ExitUsage);
-        }
-    }
-    return {};
+    return std::pair{std::move(options), std::optional<JobInUse>(std::move(job->inUse))};
 }
 
 int RunMakeJob(const Options &options, const Console &console)

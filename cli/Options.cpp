@@ -2,7 +2,7 @@
 #include "cli/Options.h"
 
 #include "cli/Console.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/Mistakes.h"
 #include "cli/Hints.h"
 #include "cli/ProgramReport.h"

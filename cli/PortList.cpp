@@ -3,7 +3,7 @@
 
 #include "base/PathName.h"
 #include "cli/Console.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "link/PortInventory.h"
 #include "link/PortMap.h"
 

@@ -3,7 +3,7 @@
 
 #include "base/PathName.h"
 #include "cli/Console.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/Hints.h"
 #include "production/BoardNumbering.h"
 #include "production/ProductionRecord.h"

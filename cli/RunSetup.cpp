@@ -5,7 +5,7 @@
 #include "base/PathName.h"
 #include "cli/AutoWriteRun.h"
 #include "cli/Console.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/Hints.h"
 #include "cli/JobRun.h"
 #include "cli/Mistakes.h"
@@ -14,7 +14,7 @@
 #include "cli/ProgramReport.h"
 #include "cli/WriteRun.h"
 #include "ports/PortName.h"
-#include "production/BoardNumbering.h"
+#include "production/JobWrite.h"
 #include "production/ProductionRecord.h"
 #include "remote/TlsIdentity.h"
 #include "writer/FileSystem.h"
@@ -195,30 +195,15 @@ int RunWrite(const Options &given, const Console &console)
     const auto input = ReadRunInput(options, loaderPath, fileSystem, console);
     if (!input)
         return input.error();
-    RecordedProgram program = RecordedProgramOf(options.file.Display(), *input);
-    // A file changed after its job was approved is not written, not even
-    // into the first board.
-    if (job->second) {
-        if (const auto approved = CheckJobFiles(*job->second, options.file.Display(), program.fileSha256, loaderPath.Display(),
-                                                  program.loaderSha256, console); !approved)
-            return approved.error();
-        program.job = job->second->shown;
-        program.jobSha256 = job->second->sha256;
+    // The job's approval is checked and the numbering opened before any
+    // port does.
+    auto prepared = PreparedRun::Prepare(options.file.Display(), loaderPath.Display(), *input, job->second, options.numbering, options.write);
+    if (!prepared) {
+        console.Tell(prepared.error().text);
+        return ExitUsage;
     }
-    // The numbering is placed against the file's data and its source read
-    // before any port opens; a number is taken only as a board's write begins.
-    std::optional<BoardNumbering> numbering;
-    std::optional<NumberedInput> numbered;
-    WriteOptions write = options.write;
-    if (options.numbering) {
-        auto opened = BoardNumbering::Open(options.numbering->field, options.numbering->source, input->summary.loaded);
-        if (!opened) {
-            console.Tell(QString::fromStdString(opened.error().text));
-            return ExitUsage;
-        }
-        numbering.emplace(std::move(*opened));
-        write.ownInput = &numbered.emplace(*numbering);
-    }
+    const RecordedProgram &program = (*prepared)->Program();
+    const WriteOptions &write = (*prepared)->Write();
 
     // The record and the trace go to files that must open before any port
     // does: a bad path, or one that names an input, stops the run before a

@@ -3,7 +3,7 @@
 
 #include "base/EndingSignals.h"
 #include "base/OutputSink.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/GangProgress.h"
 #include "cli/Hints.h"
 #include "cli/OutputFiles.h"

@@ -7,7 +7,7 @@
 #include "base/StandardDescriptors.h"
 #include "cli/Console.h"
 #include "cli/DatabaseRun.h"
-#include "cli/ExitStatus.h"
+#include "production/ExitStatus.h"
 #include "cli/JobRun.h"
 #include "cli/Options.h"
 #include "cli/PortList.h"

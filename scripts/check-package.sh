@@ -137,7 +137,8 @@ echo "qw735-cli on this machine brought: ${came_in:-nothing else}"
 if echo "$came_in" | grep -E "$not_for_cli"; then
     fail "the above came with qw735-cli"
 fi
-for file in /usr/bin/qw735 /usr/share/applications/qw735.desktop /usr/share/man/man1/qw735.1.gz /usr/share/qw735; do
+for file in /usr/bin/qw735 /usr/share/applications/qw735.desktop /usr/share/man/man1/qw735.1.gz /usr/share/qw735 \
+            /usr/bin/qw735-station /usr/share/applications/qw735-station.desktop /usr/share/man/man1/qw735-station.1.gz; do
     test ! -e "$file" || fail "qw735-cli installed $file, which is not its"
 done
 
@@ -251,16 +252,19 @@ window_came_in=$(comm -13 "$scratch/packages-before-window" "$scratch/packages-a
 came_in=$(comm -13 "$scratch/packages-before" "$scratch/packages-after" | grep -v -x -e qw735 -e qw735-cli || true)
 echo "qw735 on this machine brought: ${window_came_in:-nothing else}"
 for file in /usr/bin/qw735 /usr/share/applications/qw735.desktop /usr/share/man/man1/qw735.1.gz \
+            /usr/bin/qw735-station /usr/share/applications/qw735-station.desktop /usr/share/man/man1/qw735-station.1.gz \
             /usr/share/icons/hicolor/scalable/apps/qw735.svg /usr/share/icons/hicolor/48x48/apps/qw735.png \
             /usr/share/doc/qw735/copyright /usr/share/doc/qw735/changelog.gz; do
     test -e "$file" || fail "missing after installing qw735: $file"
 done
-hardened qw735
-debug_id qw735 "$scratch/qw735-dbgsym_${version}"_*.deb
-# The window program answers --version without a display.
-answer=$(env -u DISPLAY -u WAYLAND_DISPLAY /usr/bin/qw735 --version)
-echo "$answer"
-[ "$answer" = "qw735 $version" ] || fail "qw735 --version says '$answer', the package is $version"
+for program in qw735 qw735-station; do
+    hardened "$program"
+    debug_id "$program" "$scratch/qw735-dbgsym_${version}"_*.deb
+    # The window programs answer --version without a display.
+    answer=$(env -u DISPLAY -u WAYLAND_DISPLAY "/usr/bin/$program" --version)
+    echo "$answer"
+    [ "$answer" = "$program $version" ] || fail "$program --version says '$answer', the package is $version"
+done
 
 # Purge both and exactly what came with them (not whatever else apt would
 # call unneeded on this machine), then /usr must be as it was.

@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "base/EndingSignals.h"
-#include "base/StandardDescriptors.h"
+#include "base/WindowMain.h"
 #include "ui/Fonts.h"
 #include "ui/Form2.h"
 
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
-#include <new>
 #include <string_view>
 
 namespace {
@@ -19,18 +17,6 @@ constexpr const char *Usage =
     "serial boot mode. Opens the port window: click one of Com1..Com10, choose\n"
     "the S-record file (.mot), then press Write in the main window.\n";
 
-// Whether a window can be shown at all: a display server to talk to, or a
-// platform the user chose (QT_QPA_PLATFORM=offscreen, vnc, ...). Without
-// one, Qt would abort with advice about reinstalling the program.
-bool HasGraphicalSession()
-{
-    for (const char *name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"}) {
-        const char *value = std::getenv(name);
-        if (value && *value)
-            return true;
-    }
-    return false;
-}
 
 // The window program: starts with the port selection window. No command
 // line beyond --help and --version, no settings: the port and the file are
@@ -48,7 +34,7 @@ int Run(int argc, char **argv)
         return 0;
     }
 
-    if (!HasGraphicalSession()) {
+    if (!qw735::HasGraphicalSession()) {
         std::fputs("qw735: the window program needs a graphical session, and there is none here (DISPLAY and\n"
                    "WAYLAND_DISPLAY are not set). To write a board from this terminal, use qw735-write:\n"
                    "  qw735-write PORT FILE.mot     (qw735-write --help tells more)\n",
@@ -82,18 +68,5 @@ int Run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    if (!qw735::OpenStandardDescriptors())
-        return 70;
-    // No exception leaves main: a write closes its port before anything it
-    // throws goes further, and a line says what happened.
-    try {
-        return Run(argc, argv);
-    } catch (const std::bad_alloc &) {
-        std::fputs("qw735: out of memory\n", stderr);
-    } catch (const std::exception &error) {
-        std::fprintf(stderr, "qw735: %s\n", error.what());
-    } catch (...) {
-        std::fputs("qw735: failed\n", stderr);
-    }
-    return 70;
+    return qw735::WindowMain("qw735", [&] { return Run(argc, argv); });
 }

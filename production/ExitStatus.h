@@ -7,9 +7,11 @@
 
 namespace qw735 {
 
-// qw735-write's exit statuses, one per way a write can end. Scripts and the
-// production record rely on them; the README lists them. A signal that ends
-// the writer ends it by that signal (128 + its number in a shell).
+// How a write ends as a number: qw735-write's exit statuses, one per way a
+// write can end, and each record's exit_status, whichever program wrote the
+// board. Scripts and the production record rely on them; the README lists
+// them. A signal that ends the writer ends it by that signal (128 + its
+// number in a shell).
 enum ExitStatus {
     ExitOk = 0,
     ExitHandshakeFailed = 1,
