@@ -45,7 +45,7 @@ AutoWriteRun::AutoWriteRun(AutoWriteRunOptions options)
     run_.SetTrace(outputs.trace.get());
     if (outputs.records)
         records_ = std::make_unique<RecordKeeper>(std::move(outputs.records),
-                                                  [console = console_](const QString &text) { console.Tell(text); });
+                                                  [console = console_](const QString &text, bool) { console.Tell(text); });
     connect(&run_, &AutoRun::BoardStarted, this, &AutoWriteRun::OnStarted);
     connect(&run_, &AutoRun::BoardEnded, this, &AutoWriteRun::OnEnded);
     connect(&run_, &AutoRun::Refused, this, &AutoWriteRun::OnRefused);

@@ -38,7 +38,7 @@ WriteRun::WriteRun(WriteRunOptions options)
     gang_.SetTrace(outputs.trace.get());
     if (outputs.records)
         records_ = std::make_unique<RecordKeeper>(std::move(outputs.records),
-                                                  [console = console_](const QString &text) { console.Tell(text); });
+                                                  [console = console_](const QString &text, bool) { console.Tell(text); });
     connect(&gang_, &GangWrite::BoardEnded, this, &WriteRun::OnBoardEnded);
 }
 

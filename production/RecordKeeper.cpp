@@ -8,10 +8,10 @@
 namespace qw735 {
 
 struct RecordKeeper::State {
-    State(std::unique_ptr<RecordDestination> d, std::function<void(const QString &)> t) : destination(std::move(d)), tell(std::move(t)) {}
+    State(std::unique_ptr<RecordDestination> d, Tell t) : destination(std::move(d)), tell(std::move(t)) {}
 
     std::unique_ptr<RecordDestination> destination;
-    std::function<void(const QString &)> tell;
+    Tell tell;
     std::atomic<bool> giveUp = false;
 
     bool Keep(const std::string &record)
@@ -19,12 +19,12 @@ struct RecordKeeper::State {
         const auto kept = destination->Keep(QByteArray::fromStdString(record), giveUp);
         const QString said = kept ? *kept : kept.error().text;
         if (!said.isEmpty() && tell)
-            tell(said);
+            tell(said, kept.has_value());
         return kept.has_value();
     }
 };
 
-RecordKeeper::RecordKeeper(std::unique_ptr<RecordDestination> destination, std::function<void(const QString &)> tell)
+RecordKeeper::RecordKeeper(std::unique_ptr<RecordDestination> destination, Tell tell)
     : state_(std::make_shared<State>(std::move(destination), std::move(tell))),
       records_(std::make_unique<OutputSink>([state = state_](const std::string &record) { return state->Keep(record); }))
 {

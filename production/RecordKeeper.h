@@ -21,8 +21,11 @@ class OutputSink;
 // Every front end keeps its records through one.
 class RecordKeeper {
 public:
+    // What the destination said of a record, and whether the record was
+    // kept (a record spooled for later was; one lost was not).
+    using Tell = std::function<void(const QString &said, bool kept)>;
     // `tell` is called on the keeper's thread.
-    RecordKeeper(std::unique_ptr<RecordDestination> destination, std::function<void(const QString &)> tell);
+    RecordKeeper(std::unique_ptr<RecordDestination> destination, Tell tell);
     // Gives up what still waits.
     ~RecordKeeper();
     RecordKeeper(const RecordKeeper &) = delete;

@@ -3,7 +3,9 @@
 
 #include "link/PortInventory.h"
 #include "ports/PortName.h"
+#include "database/DatabaseUrl.h"
 #include "production/AutoRun.h"
+#include "production/DatabaseRecords.h"
 #include "production/ExitStatus.h"
 #include "production/GangWrite.h"
 #include "production/ProductionRecord.h"
@@ -69,6 +71,7 @@ struct StationWindow::Opened {
     JobWrite job;
     WriteInput input;
     std::unique_ptr<PreparedRun> prepared;
+    QString recordsNote;  // why the records start in the spool, when they do
 };
 
 struct StationWindow::SlotState {
@@ -202,20 +205,34 @@ std::expected<void, QString> StationWindow::OpenJob(const QString &path)
     opened->prepared = std::move(*prepared);
     std::unique_ptr<RecordKeeper> records;
     if (!opened->job.report.IsEmpty()) {
-        // A window has no standard output for records to go to.
-        if (!ReportIsFile(opened->job.report.Bytes().toStdString()))
-            return std::unexpected(tr("Job file %1: report: the station window keeps records in a file, not in %2")
+        const std::string report = opened->job.report.Bytes().toStdString();
+        std::unique_ptr<RecordDestination> destination;
+        if (IsDatabaseUrl(report)) {
+            auto database = OpenDatabaseRecords(QString::fromStdString(report), opened->recordsNote);
+            if (!database)
+                return std::unexpected(tr("Job file %1: report: %2").arg(jobPath.Display(), database.error()));
+            destination = std::move(*database);
+        } else if (!ReportIsFile(report)) {
+            // A window has no standard output for records to go to.
+            return std::unexpected(tr("Job file %1: report: the station window keeps records in a file or a database, not in %2")
                                        .arg(jobPath.Display(), opened->job.report.Display()));
-        auto file = RecordFile::Open(QFile::decodeName(opened->job.report.Bytes()));
-        if (!file)
-            return std::unexpected(file.error().text);
+        } else {
+            auto file = RecordFile::Open(QFile::decodeName(opened->job.report.Bytes()));
+            if (!file)
+                return std::unexpected(file.error().text);
+            destination = std::make_unique<FileDestination>(std::move(*file));
+        }
         // Kept on a thread of their own: another program may hold the
-        // file's lock for as long as it likes, and the window waits for none.
+        // file's lock, or the database be slow, for as long as it likes, and
+        // the window waits for neither. A record lost turns the status bar
+        // red; one spooled for a database out of reach is said plainly.
         QPointer<StationWindow> window(this);
-        records = std::make_unique<RecordKeeper>(std::make_unique<FileDestination>(std::move(*file)), [window](const QString &why) {
-            QMetaObject::invokeMethod(window, [window, why] {
-                if (window)
-                    window->Alarm(why);
+        records = std::make_unique<RecordKeeper>(std::move(destination), [window](const QString &said, bool kept) {
+            QMetaObject::invokeMethod(window, [window, said, kept] {
+                if (window && kept)
+                    window->ShowStatus(said);
+                else if (window)
+                    window->Alarm(said);
             }, Qt::QueuedConnection);
         });
     }
@@ -257,8 +274,11 @@ std::expected<void, QString> StationWindow::OpenJob(const QString &path)
     startAll_->setEnabled(true);
     automatic_->setEnabled(true);
     alarm_ = false;
-    ShowStatus(job_->job.report.IsEmpty() ? tr("Ready; the job keeps no records")
-                                          : tr("Ready; records go to %1").arg(job_->job.report.Display()));
+    if (!job_->recordsNote.isEmpty())
+        ShowStatus(job_->recordsNote);
+    else
+        ShowStatus(job_->job.report.IsEmpty() ? tr("Ready; the job keeps no records")
+                                              : tr("Ready; records go to %1").arg(job_->job.report.Display()));
     return {};
 }
 

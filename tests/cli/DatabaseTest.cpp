@@ -24,17 +24,6 @@
 namespace qw735::test {
 namespace {
 
-// The server, made for each test, or the test skipped when its programs
-// are missing (CI installs them, so there it runs).
-#define QW735_PG_SERVER(name, ...)                                     \
-    std::optional<PgServer> name##Held;                                \
-    try {                                                              \
-        name##Held.emplace(__VA_ARGS__);                               \
-    } catch (const PgMissing &missing) {                               \
-        GTEST_SKIP() << missing.what();                                \
-    }                                                                  \
-    PgServer &name = *name##Held
-
 ProcessRun Write(const QStringList &args)
 {
     return Process(Args(QStringList{QStringLiteral(QW735_WRITE_PATH)} + args)).Wait();

@@ -2,7 +2,9 @@
 #include "station/SlotTile.h"
 #include "station/StationWindow.h"
 #include "tests/support/FaultMatrix.h"
+#include "production/DatabaseRecords.h"
 #include "tests/support/HostFixture.h"
+#include "tests/support/PgServer.h"
 
 #include <QAbstractSpinBox>
 #include <QCheckBox>
@@ -371,6 +373,38 @@ TEST_F(Station, ARecordNotKeptTurnsTheStatusBarRed)
     EXPECT_TRUE(PumpUntil([&] { return window->StatusIsAlarm(); }, 2s));
     EXPECT_EQ(window->StatusText(), "Cannot write the report file /dev/full: No space left on device");
     EXPECT_EQ(window->Tile(0)->ResultText(), "PASS");
+}
+
+// A job whose records go to the line's database: each board's row there,
+// with the label scanned for it; a server gone meanwhile leaves the records
+// in the spool, said plainly, not as a record lost.
+TEST_F(Station, KeepsRecordsInTheLinesDatabase)
+{
+    QW735_PG_SERVER(server);
+    qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath(QStringLiteral("state"))));
+    const QString url = QString::fromStdString(server.Url());
+    ASSERT_TRUE(InitDatabase(url));
+    sim::TargetSim board(Serving());
+    Plug(0, board);
+    const QString job = Job(1);
+    QByteArray text = ReadFile(job);
+    text.replace("report = \"records.jsonl\"", "report = \"" + url.toUtf8() + "\"");
+    WriteFile(dir, QStringLiteral("job.toml"), text);
+    auto window = Window();
+    ASSERT_TRUE(window->OpenJob(job));
+    window->Scan(QStringLiteral("LBL-0001"));
+    window->StartAll();
+    ASSERT_TRUE(EndsReach(1));
+    EXPECT_EQ(server.Query("SELECT message || ' ' || (record->>'label') FROM qw735_records"), "O.K. LBL-0001\n");
+    EXPECT_FALSE(window->StatusIsAlarm());
+
+    server.Stop();
+    window->StartAll();
+    ASSERT_TRUE(EndsReach(2));
+    EXPECT_TRUE(PumpUntil([&] { return window->StatusText().contains(QStringLiteral("spool")); }, 10s)) << window->StatusText().toStdString();
+    EXPECT_FALSE(window->StatusIsAlarm());
+    EXPECT_EQ(window->Tile(0)->ResultText(), "PASS");
+    qunsetenv("XDG_STATE_HOME");
 }
 
 int OpenDescriptors()
