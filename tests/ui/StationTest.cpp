@@ -302,7 +302,7 @@ TEST_F(Station, TheJobIsLockedAndAnotherIsRefusedWhileWriting)
     const QString toStdout = WriteFile(dir, QStringLiteral("stdout.toml"), text);
     const auto refusedReport = window->OpenJob(toStdout);
     ASSERT_FALSE(refusedReport);
-    EXPECT_EQ(refusedReport.error(), "Job file " + toStdout + ": report: the station window keeps records in a file, not in -");
+    EXPECT_EQ(refusedReport.error(), "Job file " + toStdout + ": report: the station window keeps records in a file or a database, not in -");
 }
 
 // Closing during a write asks; refused, the write goes on; agreed, every
