@@ -467,9 +467,17 @@ void StationWindow::SetAutomatic(bool on)
 QString StationWindow::TakeLabel(int slot)
 {
     SlotState &state = slots_[static_cast<std::size_t>(slot)];
+    QString label;
     if (!state.label.isEmpty())
-        return std::exchange(state.label, QString());
-    return nextLabels_.isEmpty() ? QString() : nextLabels_.takeFirst();
+        label = std::exchange(state.label, QString());
+    else if (!nextLabels_.isEmpty())
+        label = nextLabels_.takeFirst();
+    // The operator sees where the label went, not a promise already kept.
+    if (!label.isEmpty()) {
+        scanMessage_->setStyleSheet({});
+        scanMessage_->setText(tr("Label %1 went to %2").arg(label, state.slot->Describe()));
+    }
+    return label;
 }
 
 void StationWindow::OnEnded(int slot, const BoardOutcome &outcome, bool plugged)

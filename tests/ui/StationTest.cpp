@@ -216,6 +216,7 @@ TEST_F(Station, AutomaticWritesBoardsAsPluggedWithTheirLabelsAndTheCountsOutlive
         ASSERT_TRUE(EndsReach(1));
         EXPECT_EQ(window->Tile(0)->ResultText(), "PASS");
         EXPECT_EQ(window->Tile(0)->LabelText(), "Label: LBL-0001");
+        EXPECT_EQ(window->ScanMessage(), "Label LBL-0001 went to " + SlotPath(0));
         // Left plugged, it is not written again.
         EXPECT_FALSE(EndsReach(2, 700ms));
 
