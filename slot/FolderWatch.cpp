@@ -76,8 +76,12 @@ void FolderWatch::ReadPending()
                 continue;
             }
             // The folder itself went or moved, or its watch ended: the
-            // resync below finds which, by looking.
+            // resync below watches what is there now, by looking.
             if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+                for (auto &[path, watch] : watches_) {
+                    if (watch.descriptor == event->wd)
+                        watch.ended = true;
+                }
                 resync = true;
                 continue;
             }
@@ -140,9 +144,10 @@ std::expected<void, WatchError> FolderWatch::Resync()
             ++it;
             const auto id = folderId(path);
             const auto need = needed.find(path);
-            if (id && *id == watch.id && need != needed.end() && need->second == watch.wanted)
+            const bool same = !watch.ended && id && *id == watch.id;
+            if (same && need != needed.end() && need->second == watch.wanted)
                 continue;
-            if (watch.wanted && !(id && *id == watch.id))
+            if (watch.wanted && !same)
                 gone << path;
             Drop(path);
             changed = true;

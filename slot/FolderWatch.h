@@ -81,6 +81,10 @@ private:
         int descriptor = -1;
         FolderId id;
         bool wanted = false;  // one of the folders asked for, not one on the way to it
+        // The kernel ended the watch (its folder was removed or moved). A
+        // folder made again at once may have the very same identity (a
+        // file system that reuses the inode number), yet it is not watched.
+        bool ended = false;
     };
 
     // Brings the watches in line with the folders as they are now.

@@ -5,9 +5,12 @@
 #include "slot/SlotCycles.h"
 #include "tests/support/HostFixture.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <vector>
 
 namespace qw735::test {
@@ -197,6 +200,27 @@ struct Reports {
     QStringList Take() { return std::exchange(lines, {}); }
     QStringList lines;
 };
+
+// A slot's folder removed and made again before the watcher looks is
+// watched again: a board linked into it then is seen. The new folder may
+// have the old one's identity (ext4 gives it the same inode number at
+// once), yet the kernel ended the old watch with the old folder.
+TEST(LocalSlot, AFolderMadeAgainIsWatchedAgain)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(QStringLiteral("by-path"));
+    ASSERT_TRUE(QDir().mkpath(folder));
+    sim::TargetSim board;
+    DeviceWatcher watcher({*Slot::Parse(folder + QStringLiteral("/slot0"))}, WatchSettings{.settle = 10ms});
+    Reports reports(watcher);
+    ASSERT_TRUE(watcher.Start());
+    ASSERT_TRUE(QDir().rmdir(folder));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    PumpUntil([] { return false; }, 100ms);
+    ASSERT_EQ(::symlink(board.SlavePath().c_str(), QFile::encodeName(folder + QStringLiteral("/slot0")).constData()), 0);
+    EXPECT_TRUE(PumpUntil([&] { return reports.lines.size() >= 2; }, 2s));
+    EXPECT_EQ(reports.Take(), (QStringList{QStringLiteral("appeared 0"), QStringLiteral("ready 0")}));
+}
 
 constexpr auto Interval = 60ms;
 
