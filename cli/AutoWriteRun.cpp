@@ -37,11 +37,11 @@ const char *Why(Refusal why)
 
 AutoWriteRun::AutoWriteRun(AutoWriteRunOptions options)
     : options_(std::move(options)),
-      console_(options_.outputs->out, options_.outputs->err),
-      run_(options_.slotList, options_.settings, options_.tls, *options_.input, options_.write),
+      console_(options_.boards.outputs->out, options_.boards.outputs->err),
+      run_(options_.slotList, options_.settings, options_.boards.tls, *options_.boards.input, options_.boards.write),
       tallies_(options_.slotList.size())
 {
-    RunOutputs &outputs = *options_.outputs;
+    RunOutputs &outputs = *options_.boards.outputs;
     run_.SetTrace(outputs.trace.get());
     if (outputs.records)
         records_ = std::make_unique<RecordKeeper>(std::move(outputs.records),
@@ -60,7 +60,7 @@ AutoWriteRun::~AutoWriteRun() = default;
 
 int AutoWriteRun::Run()
 {
-    RunOutputs &outputs = *options_.outputs;
+    RunOutputs &outputs = *options_.boards.outputs;
     OutputSink *trace = outputs.trace ? &outputs.trace->Sink() : nullptr;
     const CaughtUpWatch watch({outputs.out.get(), outputs.err.get(), trace}, records_.get(), [this] { emit CaughtUp(); });
 
@@ -72,7 +72,7 @@ int AutoWriteRun::Run()
     connect(&ending, &EndingSignals::Received, this, [this](int signal) {
         if (++signals_ == 1) {
             run_.Stop();
-            if (!options_.quiet && !run_.IsFinished())
+            if (!options_.boards.quiet && !run_.IsFinished())
                 console_.Tell(QStringLiteral("ending once the boards being written are done; %1 again stops them").arg(
                     QLatin1String(EndingSignals::Name(signal))));
             return;
@@ -88,7 +88,7 @@ int AutoWriteRun::Run()
         console_.Tell(started.error().text);
         return ExitPortFailed;
     }
-    if (!options_.quiet && !run_.IsFinished())
+    if (!options_.boards.quiet && !run_.IsFinished())
         console_.Tell(QStringLiteral("waiting for boards on %1 slot%2; Ctrl-C ends")
                           .arg(options_.slotList.size())
                           .arg(options_.slotList.size() == 1 ? QString() : QStringLiteral("s")));
@@ -125,7 +125,7 @@ int AutoWriteRun::Run()
 
 void AutoWriteRun::OnStarted(int slot, const SlotDevice &device)
 {
-    if (!options_.quiet)
+    if (!options_.boards.quiet)
         console_.Tell(QStringLiteral("%1: writing").arg(Label(slot, device.name)));
 }
 
@@ -133,7 +133,7 @@ void AutoWriteRun::OnEnded(int slot, const BoardOutcome &outcome, bool counted)
 {
     const QString label = Label(slot, outcome.port);
     if (!counted) {
-        if (!options_.quiet)
+        if (!options_.boards.quiet)
             console_.Tell(QStringLiteral("%1: no board answered; its server is tried again").arg(label));
         return;
     }
@@ -150,16 +150,16 @@ void AutoWriteRun::OnEnded(int slot, const BoardOutcome &outcome, bool counted)
     console_.Line(Results(), QStringLiteral("%1 %2: %3 (%4 s)")
                                  .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), label, message)
                                  .arg(outcome.seconds, 0, 'f', 1));
-    const QByteArray record = RecordLine(*options_.program, outcome, message, status, options_.slotList[static_cast<std::size_t>(slot)].Describe());
+    const QByteArray record = RecordLine(*options_.boards.program, outcome, message, status, options_.slotList[static_cast<std::size_t>(slot)].Describe());
     if (records_)
         records_->Put(record);
-    else if (options_.outputs->recordsToStdout)
+    else if (options_.boards.outputs->recordsToStdout)
         console_.Put(Console::Stream::Out, record.toStdString());
 }
 
 void AutoWriteRun::OnRefused(int slot, const SlotDevice &device, Refusal why, int otherSlot)
 {
-    if (options_.quiet)
+    if (options_.boards.quiet)
         return;
     QString text = QStringLiteral("%1: %2 is left alone: %3").arg(options_.slotList[static_cast<std::size_t>(slot)].Describe(),
                                                                   PathDisplay(device.name), QLatin1String(Why(why)));
@@ -204,7 +204,7 @@ void AutoWriteRun::ShowSummary() const
 
 Console::Stream AutoWriteRun::Results() const
 {
-    return options_.outputs->recordsToStdout ? Console::Stream::Err : Console::Stream::Out;
+    return options_.boards.outputs->recordsToStdout ? Console::Stream::Err : Console::Stream::Out;
 }
 
 }  // namespace qw735

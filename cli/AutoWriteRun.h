@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cli/Console.h"
+#include "cli/WriteRun.h"
 #include "production/AutoRun.h"
 
 #include <QObject>
@@ -18,12 +19,7 @@ struct RecordedProgram;
 struct AutoWriteRunOptions {
     std::vector<Slot> slotList;
     AutoSettings settings;
-    std::optional<TlsIdentity> tls;            // the files given for rfc2217+tls:// slots
-    bool quiet = false;                        // nothing on stderr but mistakes
-    RunOutputs *outputs = nullptr;             // stdout, stderr, --report, --trace
-    const RecordedProgram *program = nullptr;  // what the records say was written
-    const WriteInput *input = nullptr;         // what every board is sent
-    WriteOptions write;                        // how every board is written
+    BoardsOfRun boards;  // quiet: nothing on stderr but mistakes
 };
 
 // qw735-write --auto: writes each board as it is plugged into a slot, a line

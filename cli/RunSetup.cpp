@@ -218,7 +218,7 @@ int RunWrite(const Options &given, const Console &console)
     std::optional<TlsIdentity> tls = std::move(*identity);
     if (options.automatic.on) {
         AutoSettings settings{.watch = {.settle = std::chrono::milliseconds(options.automatic.settleMs)}, .count = options.automatic.count};
-        AutoWriteRun run({std::move(slotList), std::move(settings), std::move(tls), options.quiet, &*outputs, &program, &*input, write});
+        AutoWriteRun run({std::move(slotList), std::move(settings), {std::move(tls), options.quiet, &*outputs, &program, &*input, write}});
         try {
             return run.Run();
         } catch (...) {
@@ -228,7 +228,7 @@ int RunWrite(const Options &given, const Console &console)
     }
     std::vector<PortName> ports = std::move(*givenPorts);
 
-    WriteRun run({std::move(ports), std::move(tls), options.quiet, &*outputs, &program, &*input, write});
+    WriteRun run({std::move(ports), {std::move(tls), options.quiet, &*outputs, &program, &*input, write}});
     try {
         return run.Run();
     } catch (...) {

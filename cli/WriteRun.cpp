@@ -31,10 +31,10 @@ constexpr int LastWordsMs = 300;
 }  // namespace
 
 WriteRun::WriteRun(WriteRunOptions options)
-    : options_(std::move(options)), console_(options_.outputs->out, options_.outputs->err),
-      gang_(options_.ports, options_.tls, *options_.input, options_.write)
+    : options_(std::move(options)), console_(options_.boards.outputs->out, options_.boards.outputs->err),
+      gang_(options_.ports, options_.boards.tls, *options_.boards.input, options_.boards.write)
 {
-    RunOutputs &outputs = *options_.outputs;
+    RunOutputs &outputs = *options_.boards.outputs;
     gang_.SetTrace(outputs.trace.get());
     if (outputs.records)
         records_ = std::make_unique<RecordKeeper>(std::move(outputs.records),
@@ -46,17 +46,17 @@ WriteRun::~WriteRun() = default;
 
 int WriteRun::Run()
 {
-    RunOutputs &outputs = *options_.outputs;
+    RunOutputs &outputs = *options_.boards.outputs;
     const bool inPlace = CanRedraw(stderr);
     std::optional<TerminalProgress> single;
     std::optional<GangProgress> many;
-    if (!options_.quiet && gang_.BoardCount() == 1) {
+    if (!options_.boards.quiet && gang_.BoardCount() == 1) {
         single.emplace(console_, inPlace);
         connect(&gang_, &GangWrite::MaximumSet, this, [&](int, ProgressStage stage, float maximum) { single->SetMaximum(stage, maximum); });
         connect(&gang_, &GangWrite::ValueSet, this, [&](int, float value) { single->SetValue(value); });
         connect(&gang_, &GangWrite::RoundTripMeasured, this, [&](int, double ms) { single->SetRoundTrip(ms); });
         connect(&gang_, &GangWrite::AttemptStarted, this, [&](int, int attempt, int tries) { single->SetAttempt(attempt, tries); });
-    } else if (!options_.quiet) {
+    } else if (!options_.boards.quiet) {
         many_ = &many.emplace(console_, inPlace, gang_);
     }
     const auto quiet = qScopeGuard([this] {
@@ -157,14 +157,14 @@ void WriteRun::OnBoardEnded(int board)
     if (many_)
         many_->Ended(board, MessageOf(outcome));
     if (records_)
-        records_->Put(RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)));
-    else if (options_.outputs->recordsToStdout)
-        console_.Put(Console::Stream::Out, RecordLine(*options_.program, outcome, MessageOf(outcome), StatusOf(outcome)).toStdString());
+        records_->Put(RecordLine(*options_.boards.program, outcome, MessageOf(outcome), StatusOf(outcome)));
+    else if (options_.boards.outputs->recordsToStdout)
+        console_.Put(Console::Stream::Out, RecordLine(*options_.boards.program, outcome, MessageOf(outcome), StatusOf(outcome)).toStdString());
 }
 
 Console::Stream WriteRun::Results() const
 {
-    return options_.outputs->recordsToStdout ? Console::Stream::Err : Console::Stream::Out;
+    return options_.boards.outputs->recordsToStdout ? Console::Stream::Err : Console::Stream::Out;
 }
 
 void WriteRun::ShowLatencyNotes() const
@@ -179,7 +179,7 @@ void WriteRun::ShowLatencyNotes() const
 bool WriteRun::ShowLosses() const
 {
     bool lost = records_ && records_->Lost() > 0;
-    const RunOutputs &outputs = *options_.outputs;
+    const RunOutputs &outputs = *options_.boards.outputs;
     if (const std::uint64_t records = outputs.out->Refused(); outputs.recordsToStdout && records > 0) {
         console_.Tell(QStringLiteral("%1 could not be written to stdout: %2")
                 .arg(records == 1 ? QStringLiteral("1 record") : QStringLiteral("%1 records").arg(records),

@@ -23,14 +23,20 @@ QString BoardMessage(const BoardOutcome &outcome, int endedBy);
 // Its exit status, as the shell would see a single write of it end.
 int BoardStatus(const BoardOutcome &outcome, int endedBy);
 
-struct WriteRunOptions {
-    std::vector<PortName> ports;                // one or more, in the order given
+// What every board of a run of qw735-write shares, whether its ports are
+// given or its boards are written as they are plugged in.
+struct BoardsOfRun {
     std::optional<TlsIdentity> tls;             // the files given for rfc2217+tls:// ports
     bool quiet = false;                         // no progress on stderr
     RunOutputs *outputs = nullptr;              // stdout, stderr, --report, --trace
     const RecordedProgram *program = nullptr;   // what the records say was written
     const WriteInput *input = nullptr;          // what every board is sent
     WriteOptions write;                         // how every board is written
+};
+
+struct WriteRunOptions {
+    std::vector<PortName> ports;  // one or more, in the order given
+    BoardsOfRun boards;
 };
 
 // One run of qw735-write: the same write through every port at once, shown
