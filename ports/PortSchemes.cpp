@@ -5,7 +5,6 @@
 #include "link/DeviceLock.h"
 #include "ports/ComPort.h"
 
-#include <QUrl>
 #include <sys/stat.h>
 
 namespace qw735 {
@@ -121,14 +120,11 @@ bool HasScheme(const QString &text, const char *scheme)
 
 std::expected<std::shared_ptr<const PortAddress>, QString> ParseUrl(const QString &url, bool tls)
 {
-    const char *scheme = tls ? RemotePort::TlsScheme : RemotePort::Scheme;
-    const QUrl parsed(url, QUrl::StrictMode);
-    const int port = parsed.port();
-    if (!parsed.isValid() || parsed.scheme() != QLatin1String(scheme) || parsed.host().isEmpty() || port < 1
-        || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == u"/") || parsed.hasQuery()
-        || parsed.hasFragment())
-        return std::unexpected(QStringLiteral("%1 is no remote port: write %2://HOST:PORT, PORT 1..65535").arg(url, QLatin1String(scheme)));
-    return std::make_shared<RemoteServer>(url, parsed.host(), static_cast<quint16>(port), tls);
+    const auto endpoint = ParseRemoteEndpoint(url, tls);
+    if (!endpoint)
+        return std::unexpected(QStringLiteral("%1 is no remote port: write %2://HOST:PORT, PORT 1..65535")
+                                   .arg(url, QLatin1String(tls ? RemotePort::TlsScheme : RemotePort::Scheme)));
+    return std::make_shared<RemoteServer>(url, endpoint->host, endpoint->port, tls);
 }
 
 const PortScheme Schemes[] = {

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QSslConfiguration>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
 #include <utility>
 
@@ -598,6 +599,18 @@ RemotePort::ServerWait RemotePort::WaitFor(const std::function<bool()> &done, in
     case WaitEnd::Down: return interrupted_ ? ServerWait::Interrupted : ServerWait::Dropped;
     }
     std::unreachable();
+}
+
+std::optional<RemoteEndpoint> ParseRemoteEndpoint(const QString &url, bool tls)
+{
+    const char *scheme = tls ? RemotePort::TlsScheme : RemotePort::Scheme;
+    const QUrl parsed(url, QUrl::StrictMode);
+    const int port = parsed.port();
+    if (!parsed.isValid() || parsed.scheme() != QLatin1String(scheme) || parsed.host().isEmpty() || port < 1
+        || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == u"/") || parsed.hasQuery()
+        || parsed.hasFragment())
+        return std::nullopt;
+    return RemoteEndpoint{parsed.host(), static_cast<quint16>(port)};
 }
 
 }  // namespace qw735

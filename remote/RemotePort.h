@@ -183,4 +183,13 @@ private:
     bool interrupted_ = false;
 };
 
+// The server a rfc2217:// (or, with `tls`, rfc2217+tls://) URL names:
+// HOST:PORT and nothing else (no user, path, query or fragment), PORT
+// 1..65535. Ports and slots both take their servers this way.
+struct RemoteEndpoint {
+    QString host;
+    quint16 port = 0;
+};
+[[nodiscard]] std::optional<RemoteEndpoint> ParseRemoteEndpoint(const QString &url, bool tls);
+
 }  // namespace qw735

@@ -6,7 +6,6 @@
 #include "remote/RemotePort.h"
 
 #include <QDir>
-#include <QUrl>
 #include <fnmatch.h>
 
 namespace qw735 {
@@ -50,18 +49,14 @@ std::expected<Slot, SlotError> Slot::ParseRemote(Slot slot)
 {
     const QString &url = slot.text_;
     const bool tls = HasScheme(url, RemotePort::TlsScheme);
-    const char *scheme = tls ? RemotePort::TlsScheme : RemotePort::Scheme;
-    const QUrl parsed(url, QUrl::StrictMode);
-    const int port = parsed.port();
-    if (!parsed.isValid() || parsed.scheme() != QLatin1String(scheme) || parsed.host().isEmpty() || port < 1
-        || !parsed.userInfo().isEmpty() || !(parsed.path().isEmpty() || parsed.path() == u"/") || parsed.hasQuery()
-        || parsed.hasFragment())
+    const auto endpoint = ParseRemoteEndpoint(url, tls);
+    if (!endpoint)
         return std::unexpected(SlotError{SlotError::Kind::NotARemoteSlot,
                                          QStringLiteral("%1 is no remote slot: write %2://HOST:PORT, PORT 1..65535")
-                                             .arg(PathDisplay(url), QLatin1String(scheme))});
+                                             .arg(PathDisplay(url), QLatin1String(tls ? RemotePort::TlsScheme : RemotePort::Scheme))});
     slot.kind_ = Kind::Remote;
-    slot.host_ = parsed.host();
-    slot.port_ = static_cast<quint16>(port);
+    slot.host_ = endpoint->host;
+    slot.port_ = endpoint->port;
     slot.tls_ = tls;
     return slot;
 }
