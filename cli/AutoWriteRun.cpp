@@ -137,7 +137,7 @@ void AutoWriteRun::OnEnded(int slot, const BoardOutcome &outcome, bool counted)
             console_.Tell(QStringLiteral("%1: no board answered; its server is tried again").arg(label));
         return;
     }
-    const QString message = BoardMessage(outcome, endedBy_);
+    const QString message = BoardMessage(outcome, EndedBy(endedBy_));
     const int status = BoardStatus(outcome, endedBy_);
     Tally &tally = tallies_[static_cast<std::size_t>(slot)];
     if (status == ExitOk) {

@@ -204,30 +204,14 @@ bool WriteRun::ShowLosses() const
     return lost;
 }
 
-QString BoardMessage(const BoardOutcome &outcome, int endedBy)
+QString EndedBy(int signal)
 {
-    if (outcome.failure)
-        return QStringLiteral("the writer failed; the board is not fully written");
-    if (outcome.result.outcome != WriteOutcome::Abandoned)
-        return outcome.result.message;
-    return QStringLiteral("ended by %1 %2; %3")
-        .arg(QLatin1String(EndingSignals::Name(endedBy)), outcome.stoppedAt,
-             outcome.bytesSent == 0 ? QStringLiteral("nothing was sent") : QStringLiteral("the board is not fully written"));
-}
-
-// As the shell will see the process end.
-int BoardStatus(const BoardOutcome &outcome, int endedBy)
-{
-    if (outcome.failure)
-        return ExitInternal;
-    if (outcome.result.outcome == WriteOutcome::Abandoned && endedBy != 0)
-        return 128 + endedBy;
-    return ExitStatusOf(outcome.result.outcome);
+    return QStringLiteral("ended by %1").arg(QLatin1String(EndingSignals::Name(signal)));
 }
 
 QString WriteRun::MessageOf(const BoardOutcome &outcome) const
 {
-    return BoardMessage(outcome, endedBy_);
+    return BoardMessage(outcome, EndedBy(endedBy_));
 }
 
 int WriteRun::StatusOf(const BoardOutcome &outcome) const

@@ -17,11 +17,8 @@ class RecordKeeper;
 struct RunOutputs;
 struct RecordedProgram;
 
-// A board's result line: its message, or which signal (`endedBy`, 0 for
-// none) ended it where.
-QString BoardMessage(const BoardOutcome &outcome, int endedBy);
-// Its exit status, as the shell would see a single write of it end.
-int BoardStatus(const BoardOutcome &outcome, int endedBy);
+// How a board a signal stopped says so in its line: "ended by SIGINT".
+QString EndedBy(int signal);
 
 // What every board of a run of qw735-write shares, whether its ports are
 // given or its boards are written as they are plugged in.

@@ -2,6 +2,7 @@
 #include "production/ProductionRecord.h"
 
 #include "base/FileLock.h"
+#include "production/ExitStatus.h"
 #include "production/GangWrite.h"
 #include "writer/SendImage.h"
 #include "writer/WriteInput.h"
@@ -143,6 +144,26 @@ std::expected<void, RecordError> RecordFile::Append(const QByteArray &line, cons
     if (written > 0)
         [[maybe_unused]] const int ignored = ::ftruncate(fd_.Get(), info.st_size);
     return cannotWrite(reason);
+}
+
+QString BoardMessage(const BoardOutcome &outcome, const QString &stoppedBy)
+{
+    if (outcome.failure)
+        return QStringLiteral("the writer failed; the board is not fully written");
+    if (outcome.result.outcome != WriteOutcome::Abandoned)
+        return outcome.result.message;
+    return QStringLiteral("%1 %2; %3")
+        .arg(stoppedBy, outcome.stoppedAt,
+             outcome.bytesSent == 0 ? QStringLiteral("nothing was sent") : QStringLiteral("the board is not fully written"));
+}
+
+int BoardStatus(const BoardOutcome &outcome, int signal)
+{
+    if (outcome.failure)
+        return ExitInternal;
+    if (outcome.result.outcome == WriteOutcome::Abandoned && signal != 0)
+        return 128 + signal;
+    return ExitStatusOf(outcome.result.outcome);
 }
 
 }  // namespace qw735

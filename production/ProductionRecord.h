@@ -60,6 +60,14 @@ RecordedProgram RecordedProgramOf(const QString &file, const WriteInput &input);
 QByteArray RecordLine(const RecordedProgram &program, const BoardOutcome &board, const QString &message, int exitStatus,
                       const QString &slot = {});
 
+// A board's result as its line and its record say it: the write's message,
+// or for a board stopped before its end, `stoppedBy` ("ended by SIGINT",
+// "stopped"), the step it stopped at and whether anything was sent.
+QString BoardMessage(const BoardOutcome &outcome, const QString &stoppedBy);
+// Its exit status, as the shell would see a single write of it end:
+// 128 + `signal` for a board a signal stopped (0: none did).
+int BoardStatus(const BoardOutcome &outcome, int signal);
+
 // Why a record could not be kept. Front ends choose what to add by the kind
 // and show the text as it is.
 struct RecordError {

@@ -6,7 +6,6 @@
 #include "database/DatabaseUrl.h"
 #include "production/AutoRun.h"
 #include "production/DatabaseRecords.h"
-#include "production/ExitStatus.h"
 #include "production/GangWrite.h"
 #include "production/ProductionRecord.h"
 #include "production/RecordDestination.h"
@@ -484,12 +483,9 @@ void StationWindow::OnEnded(int slot, const BoardOutcome &outcome, bool plugged)
 {
     SlotState &state = slots_[static_cast<std::size_t>(slot)];
     const bool passed = !outcome.failure && outcome.result.outcome == WriteOutcome::Ok;
-    QString message = outcome.result.message;
-    int status = outcome.failure ? ExitInternal : ExitStatusOf(outcome.result.outcome);
-    if (outcome.failure)
-        message = tr("the writer failed; the board is not fully written");
-    else if (outcome.result.outcome == WriteOutcome::Abandoned)
-        message = outcome.bytesSent == 0 ? tr("stopped; nothing was sent") : tr("stopped %1; the board is not fully written").arg(outcome.stoppedAt);
+    // Stopped by closing the window, never by a signal.
+    const QString message = BoardMessage(outcome, QStringLiteral("stopped"));
+    const int status = BoardStatus(outcome, 0);
     Tile(slot)->Ended(passed, message, outcome.own ? outcome.own->serial : QString(), outcome.seconds);
     if (records_) {
         // A board written as it was plugged in names its slot, as
